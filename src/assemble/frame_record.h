@@ -1,0 +1,95 @@
+#pragma once
+// The record file: a 12-byte head, then per frame one 5610-byte FrameRecord followed by
+// the frame's 4-byte ancillary bit count. All values are little-endian; the file layout
+// is packed (the 32-bit fields at record offsets 6, 10 and 14 are unaligned), so records
+// are decoded field by field into the aligned structure below, never cast in place.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace l3 {
+
+inline constexpr size_t kHeadBytes = 12;
+inline constexpr size_t kRecordBytes = 5610;
+inline constexpr size_t kRecordEntryBytes = kRecordBytes + 4;  // record + ancillaryBits
+inline constexpr int kScalefactorEntries = 78;
+inline constexpr int kSpectrumLines = 576;
+
+// Byte offsets inside a FrameRecord.
+inline constexpr size_t kOffHeader = 0;
+inline constexpr size_t kOffReserved0 = 4;
+inline constexpr size_t kOffMainDataBegin = 6;
+inline constexpr size_t kOffPlacedMainDataBegin = 10;
+inline constexpr size_t kOffPrivateBits = 14;
+inline constexpr size_t kOffScfsi = 18;
+inline constexpr size_t kOffReserved1 = 50;
+inline constexpr size_t kOffRawMainData = 54;
+inline constexpr size_t kOffGranuleInfo = 58;
+inline constexpr size_t kOffScalefactors = 378;
+inline constexpr size_t kOffSpectrum = 1002;
+
+// Side information of one granule and channel: twenty 32-bit fields in file order,
+// 80 bytes in the file.
+struct GranuleChannelInfo {
+    int32_t reserved;
+    int32_t rawPart2_3Length;  // written instead of part2_3_length in raw frames
+    int32_t part2_3_length;    // also the exact number of main-data bits coded
+    int32_t big_values;
+    int32_t global_gain;
+    int32_t scalefac_compress;
+    int32_t window_switching_flag;
+    int32_t block_type;
+    int32_t mixed_block_flag;
+    int32_t table_select[3];
+    int32_t subblock_gain[3];
+    int32_t region0_count;
+    int32_t region1_count;
+    int32_t preflag;
+    int32_t scalefac_scale;
+    int32_t count1table_select;
+};
+static_assert(sizeof(GranuleChannelInfo) == 80);
+
+// One frame. Granule 1 is used only by MPEG-1 frames, channel 1 only by two-channel
+// frames. The frame writer changes placedMainDataBegin, and in each granule the implicit
+// side-information fields and (LSF) preflag, in its working copy.
+struct FrameRecord {
+    uint32_t header;  // bit 31 is the first bit of the frame
+    uint16_t reserved0;
+    int32_t main_data_begin;
+    int32_t placedMainDataBegin;  // working field; the file's value is ignored
+    int32_t private_bits;
+    int32_t scfsi[2][4];  // [channel][band group], MPEG-1 only
+    int32_t reserved1;
+    int32_t rawMainData;  // nonzero: no main data is coded from this record
+    GranuleChannelInfo granuleInfo[2][2];  // [granule][channel]
+    // MPEG-1 long band b at entry b, short band s window w at 39 + 3s + w; LSF: one
+    // flat list in stream order from entry 0.
+    uint16_t scalefactors[2][2][kScalefactorEntries];
+    int16_t spectrum[2][2][kSpectrumLines];  // quantised values with sign
+};
+
+struct RecordFileHead {
+    int32_t frameCount;
+    uint32_t unused;
+    int32_t outputLimit;
+};
+
+void decodeFrameRecord(const uint8_t* bytes, FrameRecord& record);
+void encodeFrameRecord(const FrameRecord& record, uint8_t* bytes);
+RecordFileHead decodeRecordFileHead(const uint8_t* bytes);
+void encodeRecordFileHead(const RecordFileHead& head, uint8_t* bytes);
+
+// Header word fields (bit 31 is the first bit of the frame).
+inline bool isMpeg1(uint32_t header) { return (header >> 19) & 1; }
+inline int versionCode(uint32_t header) { return (header >> 19) & 3; }
+inline bool hasCrc(uint32_t header) { return ((header >> 16) & 1) == 0; }
+inline int bitrateIndex(uint32_t header) { return (header >> 12) & 15; }
+inline int samplingIndex(uint32_t header) { return (header >> 10) & 3; }
+inline int paddingBit(uint32_t header) { return (header >> 9) & 1; }
+inline int channelMode(uint32_t header) { return (header >> 6) & 3; }
+inline int modeExtension(uint32_t header) { return (header >> 4) & 3; }
+inline int channelCount(uint32_t header) { return channelMode(header) == 3 ? 1 : 2; }
+inline int granuleCount(uint32_t header) { return isMpeg1(header) ? 2 : 1; }
+
+}  // namespace l3

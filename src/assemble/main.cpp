@@ -1,0 +1,74 @@
+// l3assemble RECORDFILE [ANCILLARYFILE [OUTPUTFILE]]
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "assemble/assembler_state.h"
+#include "assemble/run_driver.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: l3assemble RECORDFILE [ANCILLARYFILE [OUTPUTFILE]]\n"
+    "Writes the Layer III stream described by RECORDFILE, taking ancillary bits and the\n"
+    "trailing bytes from ANCILLARYFILE. Both optional files default to the null device;\n"
+    "\"nul\" (any case) names it explicitly.\n"
+    "exit codes: 0 done; 1 usage; 2 a file cannot be opened; 3 record file truncated;\n"
+    "            4 invalid record; 5 output write error\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace l3;
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("l3assemble %s\n", L3_VERSION);
+        return kExitOk;
+    }
+    ignoreBrokenPipeSignal();
+
+    AssembleRun run;
+    run.recordName = argv[1];
+    run.ancillaryName = argc > 2 && !isNullDeviceName(argv[2]) ? argv[2] : "";
+    run.outputName = argc > 3 ? argv[3] : "nul";
+    run.console = stdout;
+    run.errors = stderr;
+
+    InputStream records, ancillary;
+    OutputStream output;
+    std::string why;
+    if (!openInput(records, run.recordName, why)) {
+        std::fprintf(stderr, "l3assemble: cannot open record file '%s': %s\n", argv[1], why.c_str());
+        return kExitCannotOpen;
+    }
+    if (!openInput(ancillary, argc > 2 ? argv[2] : "nul", why)) {
+        std::fprintf(stderr, "l3assemble: cannot open ancillary file '%s': %s\n", argv[2],
+                     why.c_str());
+        return kExitCannotOpen;
+    }
+    if (!openOutput(output, run.outputName, why)) {
+        std::fprintf(stderr, "l3assemble: cannot open output '%s': %s\n", argv[3], why.c_str());
+        return kExitCannotOpen;
+    }
+    run.records = &records;
+    run.ancillary = &ancillary;
+    run.output = &output;
+
+    auto state = std::make_unique<AssemblerState>();
+    int code = runAssembly(*state, run);
+    if (!closeOutput(output) && code != kExitWriteError) {
+        std::fprintf(stderr, "l3assemble: cannot write output '%s': %s\n", run.outputName.c_str(),
+                     std::strerror(output.error));
+        code = kExitWriteError;
+    }
+    return code;
+}

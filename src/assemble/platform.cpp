@@ -1,0 +1,126 @@
+#include "assemble/platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+
+namespace l3 {
+
+uint32_t tickCount() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    return static_cast<uint32_t>(ms);
+}
+
+bool isNullDeviceName(std::string_view name) {
+    if (name.size() != 3) return false;
+    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
+    return lower(name[0]) == 'n' && lower(name[1]) == 'u' && lower(name[2]) == 'l';
+}
+
+void ignoreBrokenPipeSignal() {
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+size_t readBytes(InputStream& in, uint8_t* destination, size_t count) {
+    size_t n = 0;
+    if (in.file) {
+        n = std::fread(destination, 1, count, in.file);
+    } else if (in.memory) {
+        size_t left = in.memorySize - in.memoryPos;
+        n = count < left ? count : left;
+        if (n > 0) std::memcpy(destination, in.memory + in.memoryPos, n);
+        in.memoryPos += n;
+    }
+    in.position += n;
+    return n;
+}
+
+int64_t measureSize(InputStream& in) {
+    if (in.memory) return static_cast<int64_t>(in.memorySize);
+    if (!in.file) return 0;
+    long here = std::ftell(in.file);
+    if (here < 0 || std::fseek(in.file, 0, SEEK_END) != 0) return -1;
+    long size = std::ftell(in.file);
+    if (std::fseek(in.file, here, SEEK_SET) != 0) return -1;
+    return size;
+}
+
+int peekByteAt(InputStream& in, int64_t offset) {
+    if (offset < 0) return -1;
+    if (in.memory) {
+        return static_cast<uint64_t>(offset) < in.memorySize ? in.memory[offset] : -1;
+    }
+    if (!in.file) return -1;
+    long here = std::ftell(in.file);
+    if (here < 0 || std::fseek(in.file, static_cast<long>(offset), SEEK_SET) != 0) return -1;
+    int c = std::fgetc(in.file);
+    std::fseek(in.file, here, SEEK_SET);
+    return c == EOF ? -1 : c;
+}
+
+bool openInput(InputStream& in, const std::string& path, std::string& error) {
+    in = InputStream{};
+    if (isNullDeviceName(path)) return true;
+    in.file = std::fopen(path.c_str(), "rb");
+    if (!in.file) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void closeInput(InputStream& in) {
+    if (in.file) std::fclose(in.file);
+    in.file = nullptr;
+}
+
+bool openOutput(OutputStream& out, const std::string& path, std::string& error) {
+    out.file = nullptr;
+    out.used = 0;
+    out.failed = false;
+    out.buffer.assign(kOutputBufferBytes, 0);
+    if (isNullDeviceName(path)) return true;
+    out.file = std::fopen(path.c_str(), "wb");
+    if (!out.file) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::setvbuf(out.file, nullptr, _IONBF, 0);  // our own buffer is the only one
+    return true;
+}
+
+bool flushOutput(OutputStream& out) {
+    if (out.used > 0 && !out.failed) {
+        if (out.file) {
+            errno = 0;
+            if (std::fwrite(out.buffer.data(), 1, out.used, out.file) != out.used) {
+                out.failed = true;
+                out.error = errno;
+            }
+        } else if (out.memory) {
+            out.memory->insert(out.memory->end(), out.buffer.begin(),
+                               out.buffer.begin() + static_cast<std::ptrdiff_t>(out.used));
+        }
+    }
+    out.used = 0;
+    return !out.failed;
+}
+
+bool closeOutput(OutputStream& out) {
+    bool ok = flushOutput(out);
+    if (out.file) {
+        errno = 0;
+        if (std::fclose(out.file) != 0 && ok) {
+            out.failed = true;
+            out.error = errno;
+            ok = false;
+        }
+        out.file = nullptr;
+    }
+    return ok;
+}
+
+}  // namespace l3

@@ -1,0 +1,87 @@
+#pragma once
+// The platform layer: a millisecond tick counter, the null device, and buffered byte
+// streams over files or memory. Output streams collect bytes in a large buffer and hand
+// whole blocks to the file, so writing a byte costs no call and no lock.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace l3 {
+
+// Milliseconds of a steady clock, as an unsigned 32-bit counter that wraps.
+uint32_t tickCount();
+
+// "nul" in any case names the null device on every platform: read, it is empty;
+// written, it discards everything.
+bool isNullDeviceName(std::string_view name);
+
+// Lets a closed pipe surface as a write error instead of ending the process.
+void ignoreBrokenPipeSignal();
+
+struct InputStream {
+    FILE* file = nullptr;            // a file, or
+    const uint8_t* memory = nullptr;  // a block of memory, or neither: the null device
+    size_t memorySize = 0;
+    size_t memoryPos = 0;
+    uint64_t position = 0;  // bytes delivered so far
+};
+
+// Reads up to count bytes; returns how many were delivered (short only at end of input
+// or on a read error).
+size_t readBytes(InputStream& in, uint8_t* destination, size_t count);
+// Size of the whole input in bytes, or -1 when it cannot be measured (a pipe).
+int64_t measureSize(InputStream& in);
+// Reads the byte at an absolute offset without moving the read position; -1 if none.
+int peekByteAt(InputStream& in, int64_t offset);
+bool openInput(InputStream& in, const std::string& path, std::string& error);
+void closeInput(InputStream& in);
+
+inline constexpr size_t kOutputBufferBytes = 1 << 20;
+
+struct OutputStream {
+    FILE* file = nullptr;                  // a file, or
+    std::vector<uint8_t>* memory = nullptr;  // a memory sink, or neither: discard
+    std::vector<uint8_t> buffer;
+    size_t used = 0;
+    bool failed = false;  // a write to the file failed; checked by the caller on flush
+    int error = 0;        // errno of the first failure
+};
+
+bool openOutput(OutputStream& out, const std::string& path, std::string& error);
+// Hands the buffered bytes to the file or memory sink. Returns false after any failure.
+bool flushOutput(OutputStream& out);
+// Flushes and closes the file. Returns false if anything written was lost.
+bool closeOutput(OutputStream& out);
+
+inline bool discards(const OutputStream& out) { return !out.file && !out.memory; }
+
+// Returns room for count bytes (count <= kOutputBufferBytes) at the end of the buffer;
+// the caller fills them and then calls commitBytes.
+inline uint8_t* reserveBytes(OutputStream& out, size_t count) {
+    if (out.buffer.size() - out.used < count) flushOutput(out);
+    return out.buffer.data() + out.used;
+}
+
+inline void commitBytes(OutputStream& out, size_t count) { out.used += count; }
+
+inline void writeBytes(OutputStream& out, const uint8_t* bytes, size_t count) {
+    if (discards(out)) return;
+    while (count > 0) {
+        size_t room = out.buffer.size() - out.used;
+        if (room == 0) {
+            flushOutput(out);
+            room = out.buffer.size();
+        }
+        size_t n = count < room ? count : room;
+        std::memcpy(out.buffer.data() + out.used, bytes, n);
+        out.used += n;
+        bytes += n;
+        count -= n;
+    }
+}
+
+}  // namespace l3

@@ -1,0 +1,157 @@
+#include "assemble/run_driver.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+
+#include "assemble/assembler_state.h"
+#include "assemble/byte_order.h"
+#include "assemble/record_check.h"
+#include "framewriter/frame_writer.h"
+#include "maindata/main_data_writer.h"
+#include "tables/huffman_tables.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr uint32_t kReportIntervalMs = 500;
+constexpr int64_t kTagBytes = 128;
+
+void report(const AssembleRun& run, const char* format, ...) {
+    if (!run.errors) return;
+    std::fputs("l3assemble: ", run.errors);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(run.errors, format, args);
+    va_end(args);
+    std::fputc('\n', run.errors);
+}
+
+// The size used by the progress estimate: the whole file, less 128 bytes when its last
+// 128 bytes begin with the letters TAG.
+int64_t probeRecordSize(InputStream& records) {
+    int64_t size = measureSize(records);
+    if (size < 0) return 0;
+    if (peekByteAt(records, size - kTagBytes) == 'T' &&
+        peekByteAt(records, size - kTagBytes + 1) == 'A' &&
+        peekByteAt(records, size - kTagBytes + 2) == 'G')
+        size -= kTagBytes;
+    return size;
+}
+
+void printProgress(const AssembleRun& run, const AssemblerState& state, int32_t done) {
+    if (!run.console) return;
+    uint64_t position = run.records->position;
+    double estimate = position ? done * (static_cast<double>(state.recordSize) /
+                                         static_cast<double>(position))
+                               : 0.0;
+    estimate = std::clamp(estimate, -2147483648.0, 2147483647.0);
+    std::fprintf(run.console, "Frames: %i/%i(?) \r", done, static_cast<int32_t>(estimate));
+}
+
+void printStatistics(const AssembleRun& run, const AssemblerState& state, int32_t done,
+                     uint32_t startTick) {
+    if (!run.console) return;
+    uint32_t elapsed = tickCount() - startTick;
+    std::fprintf(run.console, "%i frames found.   \n", done);
+    std::fprintf(run.console, "%i frames written.\n", state.ring.framesWritten);
+    std::fprintf(run.console, "Processed %i frames in ", done);
+    std::fprintf(run.console, "%i.%03is", static_cast<int>(elapsed / 1000),
+                 static_cast<int>(elapsed % 1000));
+    std::fprintf(run.console, "\n");
+    std::fflush(run.console);
+}
+
+// Sends what is still queued and makes sure it reached the output. Returns false after
+// a write error, which has then been reported.
+bool finishOutput(const AssembleRun& run, AssemblerState& state) {
+    drainRing(state);
+    if (flushOutput(*run.output)) return true;
+    report(run, "cannot write output '%s': %s", run.outputName.c_str(),
+           std::strerror(run.output->error));
+    return false;
+}
+
+void copyRestOfAncillary(const AssembleRun& run) {
+    uint8_t block[1 << 16];
+    size_t n;
+    while ((n = readBytes(*run.ancillary, block, sizeof block)) > 0)
+        writeBytes(*run.output, block, n);
+}
+
+}  // namespace
+
+int runAssembly(AssemblerState& state, const AssembleRun& run) {
+    buildCodeTables();
+    state.recordSize = probeRecordSize(*run.records);
+    buildLsfScalefacTables(state);
+    initBitStore(state.store);
+    initFrameRing(state.ring);
+    state.ancillaryBits = -1;
+    state.ancillaryBuffer.fill(0);
+    state.output = run.output;
+    state.outputLimit = static_cast<uint32_t>(state.recordSize);
+    state.firstFrame = 1;
+
+    uint8_t headBytes[kHeadBytes];
+    if (readBytes(*run.records, headBytes, kHeadBytes) != kHeadBytes) {
+        report(run, "record file '%s' is shorter than its %zu-byte head", run.recordName.c_str(),
+               kHeadBytes);
+        return kExitTruncated;
+    }
+    const RecordFileHead head = decodeRecordFileHead(headBytes);
+    state.outputLimit = static_cast<uint32_t>(head.outputLimit);
+
+    const uint32_t startTick = tickCount();
+    uint32_t nextReport = startTick;
+    int64_t ancillaryShortfall = 0;
+    uint8_t entry[kRecordEntryBytes];
+
+    int32_t done = 0;
+    for (; done < head.frameCount; ++done) {
+        if (readBytes(*run.records, entry, kRecordEntryBytes) != kRecordEntryBytes) {
+            report(run, "record file '%s' ends after %i of %i frames", run.recordName.c_str(),
+                   done, head.frameCount);
+            return finishOutput(run, state) ? kExitTruncated : kExitWriteError;
+        }
+        decodeFrameRecord(entry, state.record);
+        const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
+        RecordProblem problem = checkRecord(state, ancillaryBits);
+        if (problem.field) {
+            report(run, "frame %i: %s %" PRId64 " %s", done, problem.field, problem.value,
+                   problem.reason);
+            return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
+        }
+        state.ancillaryBits = ancillaryBits;
+        if (ancillaryBits > 0) {
+            size_t want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
+            ancillaryShortfall +=
+                static_cast<int64_t>(want - readBytes(*run.ancillary, state.ancillaryBuffer.data(), want));
+        }
+        writeFrame(state);
+
+        uint32_t now = tickCount();
+        if (now >= nextReport) {
+            nextReport = now + kReportIntervalMs;
+            printProgress(run, state, done + 1);
+        }
+    }
+
+    if (!finishOutput(run, state)) return kExitWriteError;
+    copyRestOfAncillary(run);
+    if (!flushOutput(*run.output)) {
+        report(run, "cannot write output '%s': %s", run.outputName.c_str(),
+               std::strerror(run.output->error));
+        return kExitWriteError;
+    }
+    printStatistics(run, state, done, startTick);
+    if (ancillaryShortfall > 0 && !run.ancillaryName.empty())
+        report(run, "warning: ancillary file '%s' ended %" PRId64
+               " bytes before the records' shares were read",
+               run.ancillaryName.c_str(), ancillaryShortfall);
+    return kExitOk;
+}
+
+}  // namespace l3

@@ -1,0 +1,95 @@
+#pragma once
+// The bit store: the working area in which the output bit stream is laid out.
+//
+// Bit order, once for the whole program: bit position p lies in byte p / 8 as bit p % 8
+// (bit 0 least significant). Positions count down: the writer's position writePos falls
+// as elements are put, the next put lands immediately below it, and the higher position
+// is sent first. Inside a byte that is the usual most-significant-bit-first order, so a
+// store byte goes out unchanged, and bytes leave in decreasing index order. A put ORs
+// into memory that is already zero; clearAhead and takeBytes keep it so.
+//
+// Because bytes are sent from high index to low, a little-endian 64-bit word loaded at
+// byte q holds positions 8q .. 8q+63 with position 8q+i at bit i: one load, a shift and
+// an OR put up to 57 bits anywhere.
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace l3 {
+
+inline constexpr int32_t kStoreBytes = 32768;
+inline constexpr int32_t kStoreHalfBytes = kStoreBytes / 2;
+inline constexpr int32_t kStoreTopBit = kStoreBytes * 8;  // first position above the store
+inline constexpr int32_t kInitialWritePos = 253952;       // bit position of byte 31744
+inline constexpr int32_t kInitialEmitIndex = 31743;
+inline constexpr int32_t kClearAheadBytes = 2049;
+// Word accesses at the top byte read a little past it; these bytes are never sent.
+inline constexpr int32_t kStoreSlackBytes = 8;
+
+struct BitStore {
+    std::array<uint8_t, kStoreBytes + kStoreSlackBytes> storeBytes;
+    int32_t writePos;   // bit position of the writer; counts down
+    int32_t emitIndex;  // next store byte to send; counts down
+};
+
+inline uint64_t loadWord(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+inline void storeWord(uint8_t* p, uint64_t w) {
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    std::memcpy(p, &w, 8);
+}
+
+void initBitStore(BitStore& store);
+
+// ORs value into the width bits just below writePos and lowers writePos by width. Bit i
+// of value goes to position writePos + i (after the move). The value is not masked: bits
+// above width spill into the elements already written above it.
+inline void putBits(BitStore& store, uint32_t value, int width) {
+    store.writePos -= width;
+    uint8_t* p = store.storeBytes.data() + (store.writePos >> 3);
+    storeWord(p, loadWord(p) | static_cast<uint64_t>(value) << (store.writePos & 7));
+}
+
+// Lowers writePos by 32 (it is then byte aligned) and replaces the four bytes there with
+// value, its most significant byte highest, so that it is sent first.
+inline void putWord32(BitStore& store, uint32_t value) {
+    store.writePos -= 32;
+    uint8_t* p = store.storeBytes.data() + (store.writePos >> 3);
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+    p[2] = static_cast<uint8_t>(value >> 16);
+    p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+// Places the first bitCount bits of source (each byte most significant bit first) at
+// positions base .. base + bitCount - 1, source's first bit highest, by OR; writePos is
+// then base. Nothing happens for a bitCount of 0 or less.
+void putBitString(BitStore& store, const uint8_t* source, int32_t bitCount, int32_t base);
+
+// Zeroes the 2049 bytes directly below the byte holding writePos (clamped at byte 0).
+void clearAhead(BitStore& store);
+
+// Zeroes the count bits at positions position - count .. position - 1 (count <= 56).
+inline void clearBelow(BitStore& store, int32_t position, int count) {
+    int32_t low = position - count;
+    uint8_t* p = store.storeBytes.data() + (low >> 3);
+    uint64_t mask = ((uint64_t{1} << count) - 1) << (low & 7);
+    storeWord(p, loadWord(p) & ~mask);
+}
+
+// Copies count store bytes from index writePos / 8 upward into destination in stream
+// order (highest index first) and zeroes them in the store. writePos does not move.
+void takeBytes(BitStore& store, uint8_t* destination, int32_t count);
+
+// When emitIndex has fallen below the middle, moves the live lower half up by 16384
+// bytes; the stale lower half is cleared piecemeal by later clearAhead calls.
+void relocate(BitStore& store);
+
+}  // namespace l3

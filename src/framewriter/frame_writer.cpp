@@ -1,0 +1,96 @@
+#include "framewriter/frame_writer.h"
+
+#include <algorithm>
+
+#include "assemble/assembler_state.h"
+#include "framewriter/frame_length.h"
+#include "framewriter/head_writer.h"
+#include "maindata/main_data_writer.h"
+
+namespace l3 {
+
+namespace {
+
+// Frames leave only while more than this many bytes of main-data stream are queued
+// behind them, far more than main_data_begin can reach back.
+constexpr int32_t kReservoirHoldBytes = 8192;
+
+uint32_t takeFromLimit(AssemblerState& state, int32_t count) {
+    uint32_t n = std::min(static_cast<uint32_t>(count), state.outputLimit);
+    state.outputLimit -= n;
+    return n;
+}
+
+}  // namespace
+
+void emitOldest(AssemblerState& state) {
+    FrameRing& ring = state.ring;
+    BitStore& store = state.store;
+    const FrameSlot& slot = ring.slots[readSlot(ring)];
+    ++ring.framesWritten;
+
+    uint32_t headSent = takeFromLimit(state, slot.headCount);
+    uint32_t mainSent = takeFromLimit(state, slot.mainCount);
+    OutputStream& out = *state.output;
+    if (!discards(out) && headSent + mainSent > 0) {
+        uint8_t* dst = reserveBytes(out, headSent + mainSent);
+        std::memcpy(dst, slot.headBytes, headSent);
+        dst += headSent;
+        const uint8_t* src = store.storeBytes.data() + store.emitIndex;
+        for (uint32_t m = 0; m < mainSent; ++m) dst[m] = *(src - m);
+        commitBytes(out, headSent + mainSent);
+    }
+    store.emitIndex -= slot.mainCount;
+    releaseSlot(ring);
+}
+
+int writeFrame(AssemblerState& state) {
+    BitStore& store = state.store;
+    FrameRing& ring = state.ring;
+    FrameRecord& rec = state.record;
+
+    const int32_t frameStart = store.writePos;
+    const bool raw = rec.rawMainData != 0;
+    writeHead(state);
+
+    FrameSlot& slot = ring.slots[writeSlot(ring)];
+    slot.mainCount = frameLength(rec.header) - slot.headCount;
+    const int32_t mainCount = slot.mainCount;
+    commitSlot(ring);
+
+    if (raw) {
+        // Raw frames carry their main data as ancillary bits that end where this frame's
+        // own main-data area begins.
+        putBitString(store, state.ancillaryBuffer.data(), state.ancillaryBits, frameStart);
+    } else {
+        const int32_t mainStart = frameStart + 8 * rec.placedMainDataBegin;
+        putBitString(store, state.ancillaryBuffer.data(), state.ancillaryBits, mainStart);
+        store.writePos = mainStart;
+        if (isMpeg1(rec.header))
+            writeMainDataMpeg1(state);
+        else
+            writeMainDataLsf(state);
+    }
+    store.writePos = frameStart - 8 * mainCount;
+
+    while ((!isEmpty(ring) && store.writePos / 8 + kReservoirHoldBytes <= store.emitIndex) ||
+           isFull(ring))
+        emitOldest(state);
+    relocate(store);
+    state.firstFrame = 0;
+    return 0;
+}
+
+void drainRing(AssemblerState& state) {
+    if (isEmpty(state.ring)) return;
+    // The last record's ancillary bits go in a second time, as the last bits of the last
+    // frame's main-data area, so that a trailing ancillary block fills the stream's tail.
+    if (state.ancillaryBits > 0) {
+        const int32_t end = state.store.writePos;
+        putBitString(state.store, state.ancillaryBuffer.data(), state.ancillaryBits, end);
+        state.store.writePos = end;
+    }
+    while (!isEmpty(state.ring)) emitOldest(state);
+}
+
+}  // namespace l3

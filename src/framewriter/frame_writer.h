@@ -1,0 +1,20 @@
+#pragma once
+// Writing one frame, and sending finished frames through the bit reservoir.
+
+namespace l3 {
+
+struct AssemblerState;
+
+// Writes the current record as one frame, queues it, and sends the oldest queued frames
+// while more than 8192 bytes of main data stand behind them or the ring is full.
+int writeFrame(AssemblerState& state);
+
+// After the last record: places the last record's ancillary bits once more, at the end
+// of the last frame's main-data area, and sends every queued frame.
+void drainRing(AssemblerState& state);
+
+// Sends the frame at readSlot (head bytes, then its main-data area from the store) as far
+// as outputLimit allows, and releases its slot.
+void emitOldest(AssemblerState& state);
+
+}  // namespace l3

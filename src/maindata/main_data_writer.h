@@ -1,0 +1,30 @@
+#pragma once
+// Main data of one frame: scalefactors and the Huffman-coded spectrum of every granule
+// and channel, written downward from writePos, each granule and channel taking exactly
+// its part2_3_length bits.
+
+#include <cstdint>
+
+namespace l3 {
+
+struct AssemblerState;
+
+// MPEG-1 frames: two granules, long/short/mixed scalefactor layouts, scfsi reuse.
+void writeMainDataMpeg1(AssemblerState& state);
+
+// MPEG-2 and MPEG-2.5 frames: one granule, scalefactors in four partitions.
+void writeMainDataLsf(AssemblerState& state);
+
+// Fills the two LSF scalefac_compress lookup tables; once at start-up.
+void buildLsfScalefacTables(AssemblerState& state);
+
+// Codes the spectrum of one granule and channel from writePos down to exactly endPos,
+// then clears the 24 bits below endPos.
+void writeSpectrum(AssemblerState& state, int gr, int ch, int32_t endPos);
+
+}  // namespace l3
+
+namespace l3 {
+// The packed LSF scalefactor entry used for channel ch of the current record.
+uint32_t lsfScalefacEntry(const AssemblerState& state, int ch, int scalefac_compress);
+}  // namespace l3
