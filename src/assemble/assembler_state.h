@@ -23,6 +23,20 @@ inline constexpr int kAncillaryBufferBytes = 4096;
 inline constexpr int kAncillaryReadLimit = 1024;
 inline constexpr int kMaxAncillaryBits = 8 * kAncillaryReadLimit;
 
+// A record field that cannot be written as it stands: the run stops at that frame.
+struct RecordProblem {
+    const char* field = nullptr;  // null: no problem
+    int64_t value = 0;
+    const char* reason = "";
+    int granule = -1;  // -1 when the field is not per granule and channel
+    int channel = -1;
+    int index = -1;    // entry of a scalefactor or line of a spectral value, else -1
+};
+
+// Bytes above a frame's start that placing its ancillary bits and main data can touch:
+// main_data_begin reaches back at most 511 bytes, ancillary bits 1024 more.
+inline constexpr int kFrameUndoBytes = 511 + kAncillaryReadLimit + 8;
+
 struct AssemblerState {
     FrameRecord record;  // the current record; the writers change some fields in place
     int32_t ancillaryBits = -1;
@@ -36,6 +50,11 @@ struct AssemblerState {
     BitStore store;
     FrameRing ring;
     LsfScalefacTables lsf;
+
+    // Set by the main data writers when a scalefactor or spectral value does not fit;
+    // writeFrame then takes the frame back out and the run stops.
+    RecordProblem problem;
+    std::array<uint8_t, kFrameUndoBytes> undoBytes;  // store bytes above the frame's start
 };
 
 }  // namespace l3

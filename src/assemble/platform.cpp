@@ -72,6 +72,12 @@ bool openInput(InputStream& in, const std::string& path, std::string& error) {
     return true;
 }
 
+void openMemoryInput(InputStream& in, const uint8_t* bytes, size_t size) {
+    in = InputStream{};
+    in.memory = bytes;
+    in.memorySize = size;
+}
+
 void closeInput(InputStream& in) {
     if (in.file) std::fclose(in.file);
     in.file = nullptr;
@@ -90,6 +96,14 @@ bool openOutput(OutputStream& out, const std::string& path, std::string& error) 
     }
     std::setvbuf(out.file, nullptr, _IONBF, 0);  // our own buffer is the only one
     return true;
+}
+
+void openMemoryOutput(OutputStream& out, std::vector<uint8_t>* sink) {
+    out.file = nullptr;
+    out.memory = sink;
+    out.used = 0;
+    out.failed = false;
+    out.buffer.assign(kOutputBufferBytes, 0);
 }
 
 bool flushOutput(OutputStream& out) {

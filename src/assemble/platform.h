@@ -38,6 +38,7 @@ int64_t measureSize(InputStream& in);
 // Reads the byte at an absolute offset without moving the read position; -1 if none.
 int peekByteAt(InputStream& in, int64_t offset);
 bool openInput(InputStream& in, const std::string& path, std::string& error);
+void openMemoryInput(InputStream& in, const uint8_t* bytes, size_t size);
 void closeInput(InputStream& in);
 
 inline constexpr size_t kOutputBufferBytes = 1 << 20;
@@ -52,6 +53,8 @@ struct OutputStream {
 };
 
 bool openOutput(OutputStream& out, const std::string& path, std::string& error);
+// Appends everything written to sink (on each flush).
+void openMemoryOutput(OutputStream& out, std::vector<uint8_t>* sink);
 // Hands the buffered bytes to the file or memory sink. Returns false after any failure.
 bool flushOutput(OutputStream& out);
 // Flushes and closes the file. Returns false if anything written was lost.

@@ -4,20 +4,15 @@
 
 #include <cstdint>
 
+#include "assemble/assembler_state.h"
+
 namespace l3 {
 
-struct AssemblerState;
-
-struct RecordProblem {
-    const char* field = nullptr;  // null: the record can be written
-    int64_t value = 0;
-    const char* reason = "";
-    int granule = -1;  // -1 when the field is not per granule and channel
-    int channel = -1;
-};
-
 // Checks the record held in state.record, with its ancillary bit count, against what the
-// frame writer can lay out at the current write position.
+// frame writer can lay out at the current write position: the header, every
+// side-information value the frame uses against its bit width and limits, the tables the
+// coded regions name, and the reach of ancillary bits and main_data_begin. Scalefactors
+// and spectral values are checked by the main data writers as they code them.
 RecordProblem checkRecord(const AssemblerState& state, int32_t ancillaryBits);
 
 }  // namespace l3

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 
 #include "assemble/assembler_state.h"
 #include "assemble/byte_order.h"
@@ -39,6 +40,19 @@ int64_t probeRecordSize(InputStream& records) {
         peekByteAt(records, size - kTagBytes + 2) == 'G')
         size -= kTagBytes;
     return size;
+}
+
+void reportProblem(const AssembleRun& run, int32_t frame, const RecordProblem& p) {
+    char where[96];
+    int n = std::snprintf(where, sizeof where, "frame %i", frame);
+    if (p.granule >= 0) n += std::snprintf(where + n, sizeof where - n, ", granule %i", p.granule);
+    if (p.channel >= 0) n += std::snprintf(where + n, sizeof where - n, ", channel %i", p.channel);
+    const char* indexName = std::strcmp(p.field, "spectrum") == 0 ? "line" : "entry";
+    if (p.index >= 0)
+        report(run, "%s: %s %s %i value %" PRId64 " %s", where, p.field, indexName, p.index, p.value,
+               p.reason);
+    else
+        report(run, "%s: %s %" PRId64 " %s", where, p.field, p.value, p.reason);
 }
 
 void printProgress(const AssembleRun& run, const AssemblerState& state, int32_t done) {
@@ -94,6 +108,7 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     state.output = run.output;
     state.outputLimit = static_cast<uint32_t>(state.recordSize);
     state.firstFrame = 1;
+    state.problem = {};
 
     uint8_t headBytes[kHeadBytes];
     if (readBytes(*run.records, headBytes, kHeadBytes) != kHeadBytes) {
@@ -108,6 +123,7 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     uint32_t nextReport = startTick;
     int64_t ancillaryShortfall = 0;
     uint8_t entry[kRecordEntryBytes];
+    uint8_t savedAncillary[kAncillaryReadLimit];
 
     int32_t done = 0;
     for (; done < head.frameCount; ++done) {
@@ -120,17 +136,26 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
         const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
         RecordProblem problem = checkRecord(state, ancillaryBits);
         if (problem.field) {
-            report(run, "frame %i: %s %" PRId64 " %s", done, problem.field, problem.value,
-                   problem.reason);
+            reportProblem(run, done, problem);
             return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
         }
-        state.ancillaryBits = ancillaryBits;
+        // The share read replaces the start of the buffer; keep what it replaces, so that a
+        // frame taken back out leaves the previous record's ancillary bits as they were.
+        const int32_t previousBits = state.ancillaryBits;
+        size_t want = 0;
         if (ancillaryBits > 0) {
-            size_t want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
-            ancillaryShortfall +=
-                static_cast<int64_t>(want - readBytes(*run.ancillary, state.ancillaryBuffer.data(), want));
+            want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
+            std::memcpy(savedAncillary, state.ancillaryBuffer.data(), want);
+            ancillaryShortfall += static_cast<int64_t>(
+                want - readBytes(*run.ancillary, state.ancillaryBuffer.data(), want));
         }
-        writeFrame(state);
+        state.ancillaryBits = ancillaryBits;
+        if (writeFrame(state) != 0) {
+            reportProblem(run, done, state.problem);
+            state.ancillaryBits = previousBits;
+            std::memcpy(state.ancillaryBuffer.data(), savedAncillary, want);
+            return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
+        }
 
         uint32_t now = tickCount();
         if (now >= nextReport) {
@@ -152,6 +177,25 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
                " bytes before the records' shares were read",
                run.ancillaryName.c_str(), ancillaryShortfall);
     return kExitOk;
+}
+
+int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
+                     size_t ancillaryBytes, std::vector<uint8_t>& output) {
+    InputStream recordStream, ancillaryStream;
+    OutputStream outputStream;
+    openMemoryInput(recordStream, records, recordBytes);
+    openMemoryInput(ancillaryStream, ancillary, ancillaryBytes);
+    openMemoryOutput(outputStream, &output);
+    AssembleRun run;
+    run.records = &recordStream;
+    run.ancillary = &ancillaryStream;
+    run.output = &outputStream;
+    run.recordName = "(memory)";
+    run.ancillaryName = "(memory)";
+    auto state = std::make_unique<AssemblerState>();
+    int code = runAssembly(*state, run);
+    flushOutput(outputStream);
+    return code;
 }
 
 }  // namespace l3

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "assemble/platform.h"
 
@@ -34,5 +35,10 @@ struct AssembleRun {
 // Runs the whole assembly on streams that are already open, in the order record file,
 // ancillary file, output. Returns the exit code. The output is flushed, not closed.
 int runAssembly(AssemblerState& state, const AssembleRun& run);
+
+// A quiet run on a record file and an ancillary file held in memory; the output is
+// appended to output. Returns the exit code.
+int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
+                     size_t ancillaryBytes, std::vector<uint8_t>& output);
 
 }  // namespace l3

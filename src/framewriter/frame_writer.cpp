@@ -64,12 +64,25 @@ int writeFrame(AssemblerState& state) {
         putBitString(store, state.ancillaryBuffer.data(), state.ancillaryBits, frameStart);
     } else {
         const int32_t mainStart = frameStart + 8 * rec.placedMainDataBegin;
+        // A value that does not fit is only found while coding; keep what this frame may
+        // change above its start, so that the frames before it can still be sent intact.
+        const int32_t undoLow = frameStart / 8;
+        const int32_t undoHigh = std::min((mainStart + std::max(state.ancillaryBits, 0) + 32) / 8 + 1,
+                                          kStoreBytes + kStoreSlackBytes);
+        std::memcpy(state.undoBytes.data(), store.storeBytes.data() + undoLow, undoHigh - undoLow);
+
         putBitString(store, state.ancillaryBuffer.data(), state.ancillaryBits, mainStart);
         store.writePos = mainStart;
         if (isMpeg1(rec.header))
             writeMainDataMpeg1(state);
         else
             writeMainDataLsf(state);
+        if (state.problem.field) [[unlikely]] {
+            std::memcpy(store.storeBytes.data() + undoLow, state.undoBytes.data(), undoHigh - undoLow);
+            store.writePos = frameStart;
+            setRingIndices(ring, writeSlot(ring) - 1, readSlot(ring));
+            return 1;
+        }
     }
     store.writePos = frameStart - 8 * mainCount;
 

@@ -7,6 +7,8 @@ struct AssemblerState;
 
 // Writes the current record as one frame, queues it, and sends the oldest queued frames
 // while more than 8192 bytes of main data stand behind them or the ring is full.
+// Returns 0, or 1 when a scalefactor or spectral value did not fit (state.problem says
+// which): the frame is then taken back out and the store is as it was before the call.
 int writeFrame(AssemblerState& state);
 
 // After the last record: places the last record's ancillary bits once more, at the end

@@ -62,7 +62,12 @@ void writeMainDataLsf(AssemblerState& state) {
         for (int p = 0; p < 4; ++p) {
             const int width = slen(entry, p);
             if (width > 0)
-                for (int j = 0; j < counts[p]; ++j) putBits(store, sf[index + j], width);
+                for (int j = 0; j < counts[p]; ++j) {
+                    if (sf[index + j] >> width) [[unlikely]]
+                        noteValueProblem(state, "scalefactor", 0, ch, index + j, sf[index + j],
+                                         "does not fit its width");
+                    putBits(store, sf[index + j], width);
+                }
             index += counts[p];  // a partition of width 0 is skipped in the list all the same
         }
         writeSpectrum(state, 0, ch, endPos);

@@ -25,6 +25,11 @@ void writeSpectrum(AssemblerState& state, int gr, int ch, int32_t endPos);
 }  // namespace l3
 
 namespace l3 {
+// Notes the first scalefactor or spectral value of the current frame that does not fit
+// (a cold path: valid records never reach it).
+[[gnu::cold]] void noteValueProblem(AssemblerState& state, const char* field, int gr, int ch,
+                                    int index, int64_t value, const char* reason);
+
 // The packed LSF scalefactor entry used for channel ch of the current record.
 uint32_t lsfScalefacEntry(const AssemblerState& state, int ch, int scalefac_compress);
 }  // namespace l3

@@ -16,15 +16,22 @@ constexpr int scfsiGroupStart[5] = {0, 6, 11, 16, 21};
 
 constexpr int kShortBase = 39;  // entry of short band 0, window 0
 
-inline void putScalefactor(BitStore& store, uint16_t value, int width) {
-    if (width > 0) putBits(store, value, width);
+// Scalefactor entry `index` of one granule and channel, written with its width; a width
+// of 0 writes nothing.
+inline void putScalefactor(AssemblerState& state, int gr, int ch, int index, int width) {
+    if (width == 0) return;
+    const uint16_t value = state.record.scalefactors[gr][ch][index];
+    if (value >> width) [[unlikely]]
+        noteValueProblem(state, "scalefactor", gr, ch, index, value, "does not fit its width");
+    putBits(state.store, value, width);
 }
 
 // Short bands first..11, three windows each; slen1 below band 6, slen2 from band 6 on.
-void putShortScalefactors(BitStore& store, const uint16_t* sf, int first, int slen1, int slen2) {
+void putShortScalefactors(AssemblerState& state, int gr, int ch, int first, int slen1,
+                          int slen2) {
     for (int s = first; s < 12; ++s)
         for (int w = 0; w < 3; ++w)
-            putScalefactor(store, sf[kShortBase + 3 * s + w], s < 6 ? slen1 : slen2);
+            putScalefactor(state, gr, ch, kShortBase + 3 * s + w, s < 6 ? slen1 : slen2);
 }
 
 }  // namespace
@@ -40,18 +47,17 @@ void writeMainDataMpeg1(AssemblerState& state) {
             const int32_t endPos = store.writePos - info.part2_3_length;
             const int slen1 = mpeg1Slen[0][info.scalefac_compress];
             const int slen2 = mpeg1Slen[1][info.scalefac_compress];
-            const uint16_t* sf = rec.scalefactors[gr][ch];
             if (info.block_type == 2 && info.mixed_block_flag == 0) {
-                putShortScalefactors(store, sf, 0, slen1, slen2);
+                putShortScalefactors(state, gr, ch, 0, slen1, slen2);
             } else if (info.block_type == 2) {
-                for (int b = 0; b < 8; ++b) putScalefactor(store, sf[b], slen1);
-                putShortScalefactors(store, sf, 3, slen1, slen2);
+                for (int b = 0; b < 8; ++b) putScalefactor(state, gr, ch, b, slen1);
+                putShortScalefactors(state, gr, ch, 3, slen1, slen2);
             } else {
                 for (int group = 0; group < 4; ++group) {
                     // Granule 1 leaves out a group that reuses granule 0's scalefactors.
                     if (gr == 1 && rec.scfsi[ch][group] != 0) continue;
                     for (int b = scfsiGroupStart[group]; b < scfsiGroupStart[group + 1]; ++b)
-                        putScalefactor(store, sf[b], b < 11 ? slen1 : slen2);
+                        putScalefactor(state, gr, ch, b, b < 11 ? slen1 : slen2);
                 }
             }
             writeSpectrum(state, gr, ch, endPos);

@@ -1,0 +1,301 @@
+// The library behind deinterleave: argument parsing, tile planning, the gather kernel and the
+// writer, compared with the byte-by-byte definition.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "deinterleave/input_file.h"
+#include "deinterleave/interleave_factor.h"
+#include "deinterleave/output_file.h"
+#include "deinterleave/stream_writer.h"
+#include "reference.h"
+
+namespace {
+
+using namespace deinterleave;
+using deinterleave_test::randomBytes;
+using deinterleave_test::referenceOutput;
+
+TEST(ParseInterleaveFactor, ReadsDigitsAfterBlanksAndOneSign) {
+    EXPECT_EQ(parseInterleaveFactor("3"), 3);
+    EXPECT_EQ(parseInterleaveFactor("  +3"), 3);
+    EXPECT_EQ(parseInterleaveFactor("\t\n 12"), 12);
+    EXPECT_EQ(parseInterleaveFactor("-2"), -2);
+    EXPECT_EQ(parseInterleaveFactor("007"), 7);
+}
+
+TEST(ParseInterleaveFactor, StopsAtFirstNonDigit) {
+    EXPECT_EQ(parseInterleaveFactor("3abc"), 3);
+    EXPECT_EQ(parseInterleaveFactor("12 34"), 12);
+    EXPECT_EQ(parseInterleaveFactor("0x10"), 0);
+    EXPECT_EQ(parseInterleaveFactor("5.9"), 5);
+}
+
+TEST(ParseInterleaveFactor, TextWithoutLeadingDigitsIsZero) {
+    EXPECT_EQ(parseInterleaveFactor("abc"), 0);
+    EXPECT_EQ(parseInterleaveFactor(""), 0);
+    EXPECT_EQ(parseInterleaveFactor("+"), 0);
+    EXPECT_EQ(parseInterleaveFactor("+-3"), 0);
+    EXPECT_EQ(parseInterleaveFactor("- 3"), 0);
+    EXPECT_EQ(parseInterleaveFactor("x3"), 0);
+    EXPECT_EQ(parseInterleaveFactor("-0"), 0);
+}
+
+TEST(ParseInterleaveFactor, SaturatesInsteadOfWrapping) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(parseInterleaveFactor("9223372036854775807"), kMax);
+    EXPECT_EQ(parseInterleaveFactor("9223372036854775808"), kMax);
+    EXPECT_EQ(parseInterleaveFactor("18446744073709551617"), kMax);  // 2^64 + 1 must not wrap to 1
+    EXPECT_EQ(parseInterleaveFactor("99999999999999999999999999"), kMax);
+    EXPECT_EQ(parseInterleaveFactor("-9223372036854775808"), kMin);
+    EXPECT_EQ(parseInterleaveFactor("-99999999999999999999999999"), kMin);
+    EXPECT_EQ(parseInterleaveFactor("4294967299"), 4294967299);  // beyond 32 bits, kept
+}
+
+TEST(GatherReversed, MatchesDefinitionForEveryStride) {
+    const std::vector<uint8_t> input = randomBytes(5000, 1);
+    for (uint64_t factor : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 129, 1000}) {
+        const uint64_t count = input.size() / factor;
+        for (uint64_t column : {uint64_t{0}, factor / 2, factor - 1}) {
+            for (auto [rowBegin, rowEnd] : {std::pair<uint64_t, uint64_t>{0, count},
+                                            {1, count},
+                                            {count / 3, count / 2 + 1},
+                                            {count - 1, count},
+                                            {2, 2}}) {
+                std::vector<uint8_t> got(rowEnd - rowBegin + 1, 0xAA);
+                gatherReversed(input.data(), factor, column, rowBegin, rowEnd, got.data());
+                std::vector<uint8_t> want;
+                for (uint64_t r = rowEnd; r > rowBegin; --r)
+                    want.push_back(input[column + factor * (r - 1)]);
+                want.push_back(0xAA);  // the byte after the piece stays untouched
+                ASSERT_EQ(got, want) << "factor " << factor << " column " << column << " rows "
+                                     << rowBegin << ".." << rowEnd;
+            }
+        }
+    }
+}
+
+TEST(ChooseTileShape, StaysWithinBufferRowsAndColumns) {
+    for (uint64_t factor : {uint64_t{1}, uint64_t{2}, uint64_t{7}, uint64_t{128}, uint64_t{129},
+                            uint64_t{1000}, uint64_t{1} << 40}) {
+        for (uint64_t count :
+             {uint64_t{1}, uint64_t{2}, uint64_t{3000}, uint64_t{1} << 20, uint64_t{5} << 30}) {
+            for (uint64_t tileBytes : {uint64_t{1}, uint64_t{100}, kTileBytes}) {
+                for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
+                    const TileShape t = chooseTileShape(factor, count, kind, tileBytes);
+                    SCOPED_TRACE(::testing::Message() << "factor " << factor << " count " << count
+                                                      << " tile " << tileBytes);
+                    EXPECT_GE(t.rows, 1u);
+                    EXPECT_LE(t.rows, count);
+                    EXPECT_GE(t.columns, 1u);
+                    EXPECT_LE(t.columns, factor);
+                    EXPECT_LE(t.rows * t.columns, std::max(tileBytes, t.rows));
+                    if (kind == OutputKind::sequential && t.rows < count) {
+                        EXPECT_EQ(t.columns, 1u);
+                    }
+                }
+            }
+        }
+    }
+    // Long rows are cut into column groups, so each piece written stays large.
+    const TileShape wide = chooseTileShape(100000, 100000, OutputKind::seekable);
+    EXPECT_EQ(wide.columns, kMaxTileColumns);
+    EXPECT_EQ(wide.rows, kTileBytes / kMaxTileColumns);
+}
+
+class TempDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "deinterleave_lib_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    static std::vector<uint8_t> readFile(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+
+    std::filesystem::path dir_;
+};
+
+using WriteStreams = TempDir;
+
+// Small tiles force every combination of partial row blocks and column groups on small inputs.
+TEST_F(WriteStreams, MatchesReferenceForSizesFactorsTilesAndBothOutputKinds) {
+    const std::vector<uint8_t> all = randomBytes(40000, 7);
+    const auto path = dir_ / "out";
+    for (size_t size :
+         {size_t{0}, size_t{1}, size_t{2}, size_t{10}, size_t{257}, size_t{4099}, size_t{40000}}) {
+        const std::vector<uint8_t> input(all.begin(), all.begin() + static_cast<ptrdiff_t>(size));
+        for (uint64_t factor : {1, 2, 3, 5, 7, 8, 9, 128, 130, 1000, 4099, 40001}) {
+            const std::vector<uint8_t> want = referenceOutput(input, factor);
+            for (uint64_t tileBytes : {uint64_t{1}, uint64_t{13}, uint64_t{300}, kTileBytes}) {
+                for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
+                    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                    ASSERT_GE(fd, 0);
+                    const int error = writeStreams(input.data(), factor, input.size() / factor, fd,
+                                                   kind, tileBytes);
+                    ::close(fd);
+                    ASSERT_EQ(error, 0);
+                    ASSERT_EQ(readFile(path), want)
+                        << "size " << size << " factor " << factor << " tile " << tileBytes
+                        << (kind == OutputKind::seekable ? " seekable" : " sequential");
+                }
+            }
+        }
+    }
+}
+
+TEST_F(WriteStreams, DefaultTileAcrossSeveralRowBlocks) {
+    // Above kTileBytes for N = 1 and 7, so the row blocks and their offsets are exercised at the
+    // tile size the program uses.
+    const std::vector<uint8_t> input = randomBytes(5 * 1024 * 1024 + 3, 11);
+    const auto path = dir_ / "out";
+    for (uint64_t factor : {1, 2, 7, 200}) {
+        for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(writeStreams(input.data(), factor, input.size() / factor, fd, kind), 0);
+            ::close(fd);
+            ASSERT_TRUE(readFile(path) == referenceOutput(input, factor)) << "factor " << factor;
+        }
+    }
+}
+
+TEST_F(WriteStreams, ReportsWriteFailure) {
+    const std::vector<uint8_t> input = randomBytes(100, 3);
+    writeFile(dir_ / "out", {});
+    const int fd = ::open((dir_ / "out").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, OutputKind::seekable), EBADF);
+    EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, OutputKind::sequential), EBADF);
+    ::close(fd);
+}
+
+TEST_F(WriteStreams, HugeFactorWithNothingToWriteReturnsAtOnce) {
+    const uint8_t byte = 0;
+    const int fd = ::open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(writeStreams(&byte, uint64_t{1} << 62, 0, fd, OutputKind::sequential), 0);
+    ::close(fd);
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "out"), 0u);
+}
+
+using InputOutputFiles = TempDir;
+
+TEST_F(InputOutputFiles, MeasuresRegularFileAndLoadsIt) {
+    const std::vector<uint8_t> bytes = randomBytes(12345, 5);
+    writeFile(dir_ / "in", bytes);
+    InputFile input;
+    ASSERT_EQ(openInput((dir_ / "in").c_str(), input), 0);
+    ASSERT_TRUE(measureInput(input));
+    EXPECT_EQ(input.size, bytes.size());
+    InputBytes loaded;
+    int error = -1;
+    ASSERT_EQ(loadInput(input, loaded, error), LoadStatus::ok);
+    EXPECT_EQ(std::vector<uint8_t>(loaded.data, loaded.data + loaded.size), bytes);
+    releaseInput(loaded);
+    ::close(input.fd);
+}
+
+TEST_F(InputOutputFiles, RefusesToMeasurePipeOrDirectory) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    InputFile pipeInput;
+    pipeInput.fd = fds[0];
+    EXPECT_FALSE(measureInput(pipeInput));
+    ::close(fds[0]);
+    ::close(fds[1]);
+
+    InputFile dirInput;
+    ASSERT_EQ(openInput(dir_.c_str(), dirInput), 0);
+    EXPECT_FALSE(measureInput(dirInput));
+    ::close(dirInput.fd);
+}
+
+TEST_F(InputOutputFiles, OpeningMissingInputGivesErrno) {
+    InputFile input;
+    EXPECT_EQ(openInput((dir_ / "absent").c_str(), input), ENOENT);
+}
+
+TEST_F(InputOutputFiles, RefusesOutputThatIsTheInputAndKeepsIt) {
+    const std::vector<uint8_t> bytes = randomBytes(99, 9);
+    writeFile(dir_ / "in", bytes);
+    InputFile input;
+    ASSERT_EQ(openInput((dir_ / "in").c_str(), input), 0);
+    ASSERT_TRUE(measureInput(input));
+    OutputFile output;
+    int error = 0;
+    // A second name for the same file is caught too.
+    std::filesystem::create_hard_link(dir_ / "in", dir_ / "alias");
+    EXPECT_EQ(openOutput((dir_ / "alias").c_str(), input, output, error),
+              OpenOutputStatus::sameAsInput);
+    EXPECT_EQ(readFile(dir_ / "in"), bytes);
+    ::close(input.fd);
+}
+
+TEST_F(InputOutputFiles, OutputIsTruncatedAndDiscardRemovesIt) {
+    writeFile(dir_ / "in", {1, 2, 3});
+    writeFile(dir_ / "out", randomBytes(500, 2));
+    InputFile input;
+    ASSERT_EQ(openInput((dir_ / "in").c_str(), input), 0);
+    ASSERT_TRUE(measureInput(input));
+    OutputFile output;
+    int error = 0;
+    ASSERT_EQ(openOutput((dir_ / "out").c_str(), input, output, error), OpenOutputStatus::ok);
+    EXPECT_TRUE(output.regular);
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "out"), 0u);
+    discardOutput(output);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "out"));
+    ::close(input.fd);
+}
+
+TEST_F(InputOutputFiles, DiscardLeavesAFileThatReplacedTheOutput) {
+    writeFile(dir_ / "in", {1, 2, 3});
+    InputFile input;
+    ASSERT_EQ(openInput((dir_ / "in").c_str(), input), 0);
+    ASSERT_TRUE(measureInput(input));
+    OutputFile output;
+    int error = 0;
+    ASSERT_EQ(openOutput((dir_ / "out").c_str(), input, output, error), OpenOutputStatus::ok);
+    std::filesystem::remove(dir_ / "out");
+    writeFile(dir_ / "out", {4, 5});
+    discardOutput(output);
+    EXPECT_EQ(readFile(dir_ / "out"), (std::vector<uint8_t>{4, 5}));
+    ::close(input.fd);
+}
+
+TEST_F(InputOutputFiles, DeviceOutputIsNotRegularAndNotRemoved) {
+    writeFile(dir_ / "in", {1});
+    InputFile input;
+    ASSERT_EQ(openInput((dir_ / "in").c_str(), input), 0);
+    ASSERT_TRUE(measureInput(input));
+    OutputFile output;
+    int error = 0;
+    ASSERT_EQ(openOutput("/dev/null", input, output, error), OpenOutputStatus::ok);
+    EXPECT_FALSE(output.regular);
+    discardOutput(output);
+    EXPECT_TRUE(std::filesystem::exists("/dev/null"));
+    ::close(input.fd);
+}
+
+}  // namespace
