@@ -30,7 +30,7 @@ struct RecordProblem {
     const char* reason = "";
     int granule = -1;  // -1 when the field is not per granule and channel
     int channel = -1;
-    int index = -1;    // entry of a scalefactor or line of a spectral value, else -1
+    int index = -1;  // entry of a scalefactor or line of a spectral value, else -1
 };
 
 // Bytes above a frame's start that placing its ancillary bits and main data can touch:

@@ -19,8 +19,12 @@ void storeLe16Array(uint8_t* p, const Int (&in)[N]) {
     for (size_t i = 0; i < N; ++i) storeLe16(p + 2 * i, static_cast<uint16_t>(in[i]));
 }
 
-int32_t loadI32(const uint8_t* p) { return static_cast<int32_t>(loadLe32(p)); }
-void storeI32(uint8_t* p, int32_t v) { storeLe32(p, static_cast<uint32_t>(v)); }
+int32_t loadI32(const uint8_t* p) {
+    return static_cast<int32_t>(loadLe32(p));
+}
+void storeI32(uint8_t* p, int32_t v) {
+    storeLe32(p, static_cast<uint32_t>(v));
+}
 
 void decodeGranuleInfo(const uint8_t* p, GranuleChannelInfo& info) {
     int32_t fields[kFieldsPerGranuleInfo];
@@ -44,7 +48,8 @@ void decodeFrameRecord(const uint8_t* bytes, FrameRecord& record) {
     record.placedMainDataBegin = loadI32(bytes + kOffPlacedMainDataBegin);
     record.private_bits = loadI32(bytes + kOffPrivateBits);
     for (int ch = 0; ch < 2; ++ch)
-        for (int g = 0; g < 4; ++g) record.scfsi[ch][g] = loadI32(bytes + kOffScfsi + 16 * ch + 4 * g);
+        for (int g = 0; g < 4; ++g)
+            record.scfsi[ch][g] = loadI32(bytes + kOffScfsi + 16 * ch + 4 * g);
     record.reserved1 = loadI32(bytes + kOffReserved1);
     record.rawMainData = loadI32(bytes + kOffRawMainData);
     for (int gr = 0; gr < 2; ++gr)
@@ -67,7 +72,8 @@ void encodeFrameRecord(const FrameRecord& record, uint8_t* bytes) {
     storeI32(bytes + kOffPlacedMainDataBegin, record.placedMainDataBegin);
     storeI32(bytes + kOffPrivateBits, record.private_bits);
     for (int ch = 0; ch < 2; ++ch)
-        for (int g = 0; g < 4; ++g) storeI32(bytes + kOffScfsi + 16 * ch + 4 * g, record.scfsi[ch][g]);
+        for (int g = 0; g < 4; ++g)
+            storeI32(bytes + kOffScfsi + 16 * ch + 4 * g, record.scfsi[ch][g]);
     storeI32(bytes + kOffReserved1, record.reserved1);
     storeI32(bytes + kOffRawMainData, record.rawMainData);
     for (int gr = 0; gr < 2; ++gr)

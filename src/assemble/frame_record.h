@@ -61,7 +61,7 @@ struct FrameRecord {
     int32_t private_bits;
     int32_t scfsi[2][4];  // [channel][band group], MPEG-1 only
     int32_t reserved1;
-    int32_t rawMainData;  // nonzero: no main data is coded from this record
+    int32_t rawMainData;                   // nonzero: no main data is coded from this record
     GranuleChannelInfo granuleInfo[2][2];  // [granule][channel]
     // MPEG-1 long band b at entry b, short band s window w at 39 + 3s + w; LSF: one
     // flat list in stream order from entry 0.
@@ -81,15 +81,35 @@ RecordFileHead decodeRecordFileHead(const uint8_t* bytes);
 void encodeRecordFileHead(const RecordFileHead& head, uint8_t* bytes);
 
 // Header word fields (bit 31 is the first bit of the frame).
-inline bool isMpeg1(uint32_t header) { return (header >> 19) & 1; }
-inline int versionCode(uint32_t header) { return (header >> 19) & 3; }
-inline bool hasCrc(uint32_t header) { return ((header >> 16) & 1) == 0; }
-inline int bitrateIndex(uint32_t header) { return (header >> 12) & 15; }
-inline int samplingIndex(uint32_t header) { return (header >> 10) & 3; }
-inline int paddingBit(uint32_t header) { return (header >> 9) & 1; }
-inline int channelMode(uint32_t header) { return (header >> 6) & 3; }
-inline int modeExtension(uint32_t header) { return (header >> 4) & 3; }
-inline int channelCount(uint32_t header) { return channelMode(header) == 3 ? 1 : 2; }
-inline int granuleCount(uint32_t header) { return isMpeg1(header) ? 2 : 1; }
+inline bool isMpeg1(uint32_t header) {
+    return (header >> 19) & 1;
+}
+inline int versionCode(uint32_t header) {
+    return (header >> 19) & 3;
+}
+inline bool hasCrc(uint32_t header) {
+    return ((header >> 16) & 1) == 0;
+}
+inline int bitrateIndex(uint32_t header) {
+    return (header >> 12) & 15;
+}
+inline int samplingIndex(uint32_t header) {
+    return (header >> 10) & 3;
+}
+inline int paddingBit(uint32_t header) {
+    return (header >> 9) & 1;
+}
+inline int channelMode(uint32_t header) {
+    return (header >> 6) & 3;
+}
+inline int modeExtension(uint32_t header) {
+    return (header >> 4) & 3;
+}
+inline int channelCount(uint32_t header) {
+    return channelMode(header) == 3 ? 1 : 2;
+}
+inline int granuleCount(uint32_t header) {
+    return isMpeg1(header) ? 2 : 1;
+}
 
 }  // namespace l3

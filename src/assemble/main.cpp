@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
     OutputStream output;
     std::string why;
     if (!openInput(records, run.recordName, why)) {
-        std::fprintf(stderr, "l3assemble: cannot open record file '%s': %s\n", argv[1], why.c_str());
+        std::fprintf(stderr, "l3assemble: cannot open record file '%s': %s\n", argv[1],
+                     why.c_str());
         return kExitCannotOpen;
     }
     if (!openInput(ancillary, argc > 2 ? argv[2] : "nul", why)) {

@@ -23,7 +23,7 @@ bool isNullDeviceName(std::string_view name);
 void ignoreBrokenPipeSignal();
 
 struct InputStream {
-    FILE* file = nullptr;            // a file, or
+    FILE* file = nullptr;             // a file, or
     const uint8_t* memory = nullptr;  // a block of memory, or neither: the null device
     size_t memorySize = 0;
     size_t memoryPos = 0;
@@ -44,7 +44,7 @@ void closeInput(InputStream& in);
 inline constexpr size_t kOutputBufferBytes = 1 << 20;
 
 struct OutputStream {
-    FILE* file = nullptr;                  // a file, or
+    FILE* file = nullptr;                    // a file, or
     std::vector<uint8_t>* memory = nullptr;  // a memory sink, or neither: discard
     std::vector<uint8_t> buffer;
     size_t used = 0;
@@ -60,7 +60,9 @@ bool flushOutput(OutputStream& out);
 // Flushes and closes the file. Returns false if anything written was lost.
 bool closeOutput(OutputStream& out);
 
-inline bool discards(const OutputStream& out) { return !out.file && !out.memory; }
+inline bool discards(const OutputStream& out) {
+    return !out.file && !out.memory;
+}
 
 // Returns room for count bytes (count <= kOutputBufferBytes) at the end of the buffer;
 // the caller fills them and then calls commitBytes.
@@ -69,7 +71,9 @@ inline uint8_t* reserveBytes(OutputStream& out, size_t count) {
     return out.buffer.data() + out.used;
 }
 
-inline void commitBytes(OutputStream& out, size_t count) { out.used += count; }
+inline void commitBytes(OutputStream& out, size_t count) {
+    out.used += count;
+}
 
 inline void writeBytes(OutputStream& out, const uint8_t* bytes, size_t count) {
     if (discards(out)) return;

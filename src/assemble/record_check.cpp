@@ -49,7 +49,9 @@ struct Checker {
     }
 };
 
-bool tableExists(int t) { return t >= 0 && t < 32 && t != 4 && t != 14; }
+bool tableExists(int t) {
+    return t >= 0 && t < 32 && t != 4 && t != 14;
+}
 
 void checkGranuleChannel(Checker& c, const FrameRecord& rec, const GranuleChannelInfo& info) {
     const bool mpeg1 = isMpeg1(rec.header);
@@ -83,8 +85,7 @@ void checkGranuleChannel(Checker& c, const FrameRecord& rec, const GranuleChanne
     c.width("count1table_select", info.count1table_select, 1);
     if (raw || !c.ok()) return;
 
-    if (info.big_values > kMaxBigValues)
-        c.fail("big_values", info.big_values, "is above 288");
+    if (info.big_values > kMaxBigValues) c.fail("big_values", info.big_values, "is above 288");
     if (!c.ok() || info.part2_3_length == 0) return;
     // The implicit region counts of window-switching granules are set by the head writer
     // before coding; they always lie within the band table.

@@ -49,8 +49,8 @@ void reportProblem(const AssembleRun& run, int32_t frame, const RecordProblem& p
     if (p.channel >= 0) n += std::snprintf(where + n, sizeof where - n, ", channel %i", p.channel);
     const char* indexName = std::strcmp(p.field, "spectrum") == 0 ? "line" : "entry";
     if (p.index >= 0)
-        report(run, "%s: %s %s %i value %" PRId64 " %s", where, p.field, indexName, p.index, p.value,
-               p.reason);
+        report(run, "%s: %s %s %i value %" PRId64 " %s", where, p.field, indexName, p.index,
+               p.value, p.reason);
     else
         report(run, "%s: %s %" PRId64 " %s", where, p.field, p.value, p.reason);
 }
@@ -58,9 +58,9 @@ void reportProblem(const AssembleRun& run, int32_t frame, const RecordProblem& p
 void printProgress(const AssembleRun& run, const AssemblerState& state, int32_t done) {
     if (!run.console) return;
     uint64_t position = run.records->position;
-    double estimate = position ? done * (static_cast<double>(state.recordSize) /
-                                         static_cast<double>(position))
-                               : 0.0;
+    double estimate =
+        position ? done * (static_cast<double>(state.recordSize) / static_cast<double>(position))
+                 : 0.0;
     estimate = std::clamp(estimate, -2147483648.0, 2147483647.0);
     std::fprintf(run.console, "Frames: %i/%i(?) \r", done, static_cast<int32_t>(estimate));
 }
@@ -128,8 +128,8 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     int32_t done = 0;
     for (; done < head.frameCount; ++done) {
         if (readBytes(*run.records, entry, kRecordEntryBytes) != kRecordEntryBytes) {
-            report(run, "record file '%s' ends after %i of %i frames", run.recordName.c_str(),
-                   done, head.frameCount);
+            report(run, "record file '%s' ends after %i of %i frames", run.recordName.c_str(), done,
+                   head.frameCount);
             return finishOutput(run, state) ? kExitTruncated : kExitWriteError;
         }
         decodeFrameRecord(entry, state.record);
@@ -173,7 +173,8 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     }
     printStatistics(run, state, done, startTick);
     if (ancillaryShortfall > 0 && !run.ancillaryName.empty())
-        report(run, "warning: ancillary file '%s' ended %" PRId64
+        report(run,
+               "warning: ancillary file '%s' ended %" PRId64
                " bytes before the records' shares were read",
                run.ancillaryName.c_str(), ancillaryShortfall);
     return kExitOk;

@@ -14,11 +14,11 @@ struct AssemblerState;
 // Exit codes of l3assemble.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,          // no record file argument
-    kExitCannotOpen = 2,     // an input or the output could not be opened
-    kExitTruncated = 3,      // record file shorter than its head or its frame count
-    kExitBadRecord = 4,      // a record the frame writer cannot lay out
-    kExitWriteError = 5,     // the output could not be written
+    kExitUsage = 1,       // no record file argument
+    kExitCannotOpen = 2,  // an input or the output could not be opened
+    kExitTruncated = 3,   // record file shorter than its head or its frame count
+    kExitBadRecord = 4,   // a record the frame writer cannot lay out
+    kExitWriteError = 5,  // the output could not be written
 };
 
 struct AssembleRun {

@@ -25,18 +25,30 @@ struct FrameRing {
     int32_t framesWritten;  // slots taken out so far
 };
 
-inline int writeSlot(const FrameRing& ring) { return ring.ringIndices & 511; }
-inline int readSlot(const FrameRing& ring) { return (ring.ringIndices >> 9) & 511; }
+inline int writeSlot(const FrameRing& ring) {
+    return ring.ringIndices & 511;
+}
+inline int readSlot(const FrameRing& ring) {
+    return (ring.ringIndices >> 9) & 511;
+}
 
 inline void setRingIndices(FrameRing& ring, int write, int read) {
     ring.ringIndices = static_cast<uint32_t>((write & 511) | (read & 511) << 9);
 }
 
-inline bool isEmpty(const FrameRing& ring) { return readSlot(ring) == writeSlot(ring); }
-inline bool isFull(const FrameRing& ring) { return readSlot(ring) == ((writeSlot(ring) + 1) & 511); }
+inline bool isEmpty(const FrameRing& ring) {
+    return readSlot(ring) == writeSlot(ring);
+}
+inline bool isFull(const FrameRing& ring) {
+    return readSlot(ring) == ((writeSlot(ring) + 1) & 511);
+}
 
-inline void commitSlot(FrameRing& ring) { setRingIndices(ring, writeSlot(ring) + 1, readSlot(ring)); }
-inline void releaseSlot(FrameRing& ring) { setRingIndices(ring, writeSlot(ring), readSlot(ring) + 1); }
+inline void commitSlot(FrameRing& ring) {
+    setRingIndices(ring, writeSlot(ring) + 1, readSlot(ring));
+}
+inline void releaseSlot(FrameRing& ring) {
+    setRingIndices(ring, writeSlot(ring), readSlot(ring) + 1);
+}
 
 inline void initFrameRing(FrameRing& ring) {
     ring.slots = {};

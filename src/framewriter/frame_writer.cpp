@@ -67,8 +67,9 @@ int writeFrame(AssemblerState& state) {
         // A value that does not fit is only found while coding; keep what this frame may
         // change above its start, so that the frames before it can still be sent intact.
         const int32_t undoLow = frameStart / 8;
-        const int32_t undoHigh = std::min((mainStart + std::max(state.ancillaryBits, 0) + 32) / 8 + 1,
-                                          kStoreBytes + kStoreSlackBytes);
+        const int32_t undoHigh =
+            std::min((mainStart + std::max(state.ancillaryBits, 0) + 32) / 8 + 1,
+                     kStoreBytes + kStoreSlackBytes);
         std::memcpy(state.undoBytes.data(), store.storeBytes.data() + undoLow, undoHigh - undoLow);
 
         putBitString(store, state.ancillaryBuffer.data(), state.ancillaryBits, mainStart);
@@ -78,7 +79,8 @@ int writeFrame(AssemblerState& state) {
         else
             writeMainDataLsf(state);
         if (state.problem.field) [[unlikely]] {
-            std::memcpy(store.storeBytes.data() + undoLow, state.undoBytes.data(), undoHigh - undoLow);
+            std::memcpy(store.storeBytes.data() + undoLow, state.undoBytes.data(),
+                        undoHigh - undoLow);
             store.writePos = frameStart;
             setRingIndices(ring, writeSlot(ring) - 1, readSlot(ring));
             return 1;

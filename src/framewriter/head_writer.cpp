@@ -8,13 +8,13 @@ namespace l3 {
 
 namespace {
 
-inline void put(BitStore& store, int32_t value, int width) {
-    putBits(store, static_cast<uint32_t>(value), width);
+inline void put(BitWriter& w, int32_t value, int width) {
+    l3::put(w, static_cast<uint32_t>(value), width);
 }
 
 // Fills in the fields the stream leaves implicit, then writes the 22 bits that depend
 // on window switching.
-void writeBranchElements(BitStore& store, GranuleChannelInfo& info, bool mpeg1) {
+void writeBranchElements(BitWriter& store, GranuleChannelInfo& info, bool mpeg1) {
     if (info.window_switching_flag != 0) {
         info.table_select[2] = 0;
         info.region0_count = (!mpeg1 && info.block_type == 2) ? 5 : 7;
@@ -37,9 +37,8 @@ void writeBranchElements(BitStore& store, GranuleChannelInfo& info, bool mpeg1) 
     }
 }
 
-void writeSideInfo(AssemblerState& state) {
+void writeSideInfo(AssemblerState& state, BitWriter& store) {
     FrameRecord& rec = state.record;
-    BitStore& store = state.store;
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
     const int granules = mpeg1 ? 2 : 1;
@@ -76,10 +75,13 @@ void writeHead(AssemblerState& state) {
     BitStore& store = state.store;
     const uint32_t header = state.record.header;
     clearAhead(store);
-    putWord32(store, header);
+    // The header goes into cleared bytes, so putting it is the same as replacing them.
+    BitWriter w = beginWriting(store);
+    l3::put(w, header, 32);
     // The CRC field starts as a copy of the last two header bytes, which the CRC covers.
-    if (hasCrc(header)) putBits(store, header & 0xFFFF, 16);
-    writeSideInfo(state);
+    if (hasCrc(header)) l3::put(w, header & 0xFFFF, 16);
+    writeSideInfo(state, w);
+    endWriting(w, store);
 
     FrameSlot& slot = state.ring.slots[writeSlot(state.ring)];
     slot.headCount = headByteCount(header);

@@ -1,6 +1,7 @@
 #include "assemble/assembler_state.h"
 #include "maindata/lsf_scalefac.h"
 #include "maindata/main_data_writer.h"
+#include "maindata/spectrum_coder.h"
 
 namespace l3 {
 
@@ -48,29 +49,30 @@ uint32_t lsfScalefacEntry(const AssemblerState& state, int ch, int scalefac_comp
 
 void writeMainDataLsf(AssemblerState& state) {
     FrameRecord& rec = state.record;
-    BitStore& store = state.store;
     const int channels = channelCount(rec.header);
     for (int ch = 0; ch < channels; ++ch) {
         GranuleChannelInfo& info = rec.granuleInfo[0][ch];
-        const int32_t endPos = store.writePos - info.part2_3_length;
+        const int32_t endPos = state.store.writePos - info.part2_3_length;
         const uint32_t entry = lsfScalefacEntry(state, ch, info.scalefac_compress);
         info.preflag = impliedPreflag(entry);
         const int kind = info.block_type == 2 ? (info.mixed_block_flag ? 2 : 1) : 0;
         const uint8_t* counts = nrOfSfbBlock[partitionRow(entry)][kind];
         const uint16_t* sf = rec.scalefactors[0][ch];
+        BitWriter w = beginWriting(state.store);
         int index = 0;
         for (int p = 0; p < 4; ++p) {
             const int width = slen(entry, p);
             if (width > 0)
-                for (int j = 0; j < counts[p]; ++j) {
-                    if (sf[index + j] >> width) [[unlikely]]
-                        noteValueProblem(state, "scalefactor", 0, ch, index + j, sf[index + j],
+                for (int j = index; j < index + counts[p]; ++j) {
+                    if (sf[j] >> width) [[unlikely]]
+                        noteValueProblem(state, "scalefactor", 0, ch, j, sf[j],
                                          "does not fit its width");
-                    putBits(store, sf[index + j], width);
+                    put(w, sf[j], width);
                 }
             index += counts[p];  // a partition of width 0 is skipped in the list all the same
         }
-        writeSpectrum(state, 0, ch, endPos);
+        codeSpectrum(w, state, 0, ch, endPos);
+        closeGranule(w, state, endPos);
     }
 }
 

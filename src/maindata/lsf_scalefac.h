@@ -13,9 +13,15 @@ struct LsfScalefacTables {
     std::array<uint32_t, 256> lsfScalefacIntensity;  // by scalefac_compress >> 1, right channel
 };
 
-inline int slen(uint32_t entry, int partition) { return (entry >> (3 * partition)) & 7; }
-inline int partitionRow(uint32_t entry) { return (entry >> 12) & 7; }
-inline int impliedPreflag(uint32_t entry) { return (entry >> 15) & 1; }
+inline int slen(uint32_t entry, int partition) {
+    return (entry >> (3 * partition)) & 7;
+}
+inline int partitionRow(uint32_t entry) {
+    return (entry >> 12) & 7;
+}
+inline int impliedPreflag(uint32_t entry) {
+    return (entry >> 15) & 1;
+}
 
 // Scalefactors per partition by partition row, block kind (0 long, 1 short, 2 mixed)
 // and partition; short and mixed counts include all three windows.

@@ -1,6 +1,7 @@
 #include "tables/huffman_tables.h"
 
 #include "tables/code_tree.h"
+#include "tables/pair_tables.h"
 #include "tables/quad_tables.h"
 #include "tables/range_decoder.h"
 #include "tables/table_description.h"
@@ -58,6 +59,7 @@ void buildCodeTables() {
         table.lengths = lengths.data();
     }
     buildQuadTables();
+    buildPairTables();
 }
 
 }  // namespace l3

@@ -41,7 +41,8 @@ struct HuffmanTable {
 
 extern std::array<HuffmanTable, kTableCount> huffmanTables;
 
-// Rebuilds every table from the stored description, then the quadruple tables.
+// Rebuilds every table from the stored description, then the quadruple and pair tables
+// with the sign bits folded in.
 // Cheap (well under a millisecond); calling it again rebuilds the same tables.
 void buildCodeTables();
 

@@ -1,0 +1,77 @@
+#pragma once
+// l3disassemble's core: a Layer III file turned into a record file and an ancillary file
+// from which l3assemble rebuilds the file's frames and trailing bytes byte for byte.
+//
+// The model. The main-data stream S is every frame's area (its bytes after header, CRC
+// and side information) one after another; positions are bit offsets into S. The
+// assembler ORs everything into zeroed memory: frame k's main data at mainStart_k =
+// frameStart_k - 8 * main_data_begin (the first frame's at its own frameStart), and
+// before it the record's ancillary bits, ending at the record's anchor (mainStart_k, or
+// frameStart_k for a raw frame, which codes no main data). Frames are planned in order;
+// coveredEnd is the end of what earlier records already reproduce. A record's ancillary
+// bits carry the gap [coveredEnd, anchor) from its first 1 bit on (the zeros before it
+// are already zero). Main data may overlap what earlier records placed, since those are
+// the stream's own bits and OR leaves them as they are. A frame is raw when its main data
+// cannot be coded from values: it reaches before the stream or past its own area, the
+// clearing after its last granule would erase placed bits, it does not decode, or it does
+// not code back to the same bits. The tail after the last record's main data goes
+// into a closing raw record whose frame the output byte limit cuts off.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "disassemble/stream_scanner.h"
+
+namespace l3 {
+
+// Exit codes of l3disassemble.
+enum DisassembleExit : int {
+    kDisOk = 0,
+    kDisUsage = 1,
+    kDisIo = 2,           // input cannot be read, an output cannot be written, input too large
+    kDisNotLayer3 = 3,    // no Layer III frame, free format, Layer I/II
+    kDisCannotCarry = 4,  // a frame the format cannot carry (gap over 8192 bits, CRC mismatch)
+    kDisStrict = 5,       // --strict and bytes were skipped
+    kDisVerify = 6,       // the records do not rebuild the input (an internal fault)
+};
+
+// Ancillary bits a record can carry: the assembler loads at most 1024 bytes per record.
+inline constexpr int32_t kMaxGapBits = 8192;
+// The closing record's header: MPEG-1 Layer III, 320 kbit/s, 32 kHz, padded, one channel,
+// no CRC: a 1441-byte frame with a 1420-byte area, long enough that the second placement
+// of its ancillary bits stays inside it.
+inline constexpr uint32_t kClosingHeader = 0xFFFBEAC0;
+// Inputs above this size are refused: the records take about 5614 bytes per frame.
+inline constexpr size_t kMaxInputBytes = size_t{64} << 20;
+inline constexpr size_t kMaxRecordFileBytes = size_t{1} << 30;
+
+struct RawFrameNote {
+    size_t frame;
+    const char* reason;
+};
+
+struct DisassembleResult {
+    int exitCode = kDisOk;
+    std::string message;  // why the run failed; empty on success
+    std::vector<uint8_t> records;
+    std::vector<uint8_t> ancillary;
+    size_t frames = 0;  // frames of the input (the closing record not counted)
+    size_t rawFrames = 0;
+    bool closingRecord = false;
+    std::vector<RawFrameNote> rawNotes;  // every raw frame with its reason
+    std::vector<ByteRange> skipped;
+    size_t trailingBytes = 0;
+};
+
+// Disassembles input and checks the result with the assembler itself: on success the
+// records and ancillary bytes rebuild the input less its skipped ranges. progress, when
+// not null, receives a progress line on long inputs.
+DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progress);
+
+// The expected output of the assembler for this layout: frames and trailing bytes.
+std::vector<uint8_t> carriedBytes(const uint8_t* input, size_t size, const StreamLayout& layout);
+
+}  // namespace l3

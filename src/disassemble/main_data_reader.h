@@ -1,0 +1,22 @@
+#pragma once
+// Main data read back into record values: the scalefactors and the Huffman-coded spectrum
+// of every granule and channel, the exact mirror of the assembler's main data writers, so
+// that coding the values again gives the same bits.
+
+#include <cstdint>
+
+#include "assemble/frame_record.h"
+
+namespace l3 {
+
+struct AssemblerState;
+
+// Reads the main data of record (side information already filled in) from the main-data
+// stream, starting at bit mainStart; each granule and channel takes its part2_3_length
+// bits and reads zeros past its end. state supplies the LSF scalefactor tables
+// (buildLsfScalefacTables must have run; its record is overwritten). Returns null on
+// success, else why the values cannot stand for these bits.
+const char* readMainData(AssemblerState& state, const uint8_t* stream, int64_t mainStart,
+                         FrameRecord& record);
+
+}  // namespace l3

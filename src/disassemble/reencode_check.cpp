@@ -1,0 +1,43 @@
+#include "disassemble/reencode_check.h"
+
+#include <cstring>
+
+#include "assemble/assembler_state.h"
+#include "disassemble/bit_reader.h"
+#include "maindata/main_data_writer.h"
+
+namespace l3 {
+
+namespace {
+
+// The writer starts this many bytes below the store's top, so its words stay inside; one
+// frame's main data (at most 4 x 4095 bits) and its overrun fit far below.
+constexpr int32_t kTopMarginBytes = 64;
+constexpr int32_t kScratchBytes = 4096;
+
+}  // namespace
+
+bool reencodesExactly(AssemblerState& state, const FrameRecord& record, const uint8_t* stream,
+                      int64_t mainStart, int64_t mainBits) {
+    BitStore& store = state.store;
+    const int32_t topByte = kStoreBytes - kTopMarginBytes;
+    std::memset(store.storeBytes.data() + topByte - kScratchBytes, 0,
+                kScratchBytes + kTopMarginBytes);
+    const int32_t base = 8 * topByte;
+    state.record = record;
+    store.writePos = base;
+    if (isMpeg1(record.header))
+        writeMainDataMpeg1(state);
+    else
+        writeMainDataLsf(state);
+
+    // Store position base - 1 - j holds the j-th bit of the written main data.
+    for (int64_t j = 0; j < mainBits; ++j) {
+        const int32_t p = base - 1 - static_cast<int32_t>(j);
+        const int written = (store.storeBytes[p >> 3] >> (p & 7)) & 1;
+        if (written != bitAt(stream, mainStart + j)) return false;
+    }
+    return true;
+}
+
+}  // namespace l3

@@ -1,0 +1,21 @@
+#pragma once
+// The head of a frame (header, CRC field, side information) read back into the record
+// fields that the assembler writes it from.
+
+#include <cstdint>
+
+#include "assemble/frame_record.h"
+
+namespace l3 {
+
+// Sets the header word and every side-information field of record from the frame's
+// bytes (at least headByteCount(header) of them); all other fields are zeroed. The fields
+// a window-switching granule leaves implicit get the values the assembler gives them, and
+// rawPart2_3Length equals part2_3_length.
+void readSideInfo(const uint8_t* frame, FrameRecord& record);
+
+// True when the frame has no CRC, or when its stored CRC equals the one the assembler
+// computes over the last two header bytes and the side information.
+bool crcMatches(const uint8_t* frame, uint32_t header);
+
+}  // namespace l3

@@ -1,0 +1,46 @@
+#include "tables/pair_tables.h"
+
+#include "tables/huffman_tables.h"
+
+namespace l3 {
+
+std::array<const PairTable*, 32> pairTables{};
+
+namespace {
+
+// The 15 distinct big-value tables: 1, 2, 3, 5..13, 15, 16 and 24.
+std::array<PairTable, 15> pairPool;
+
+uint32_t foldedEntry(const HuffmanTable& table, int x, int y) {
+    const int ax = x < 0 ? -x : x, ay = y < 0 ? -y : y;
+    if (ax >= table.xLen || ay >= table.yLen) return 0;
+    if (table.linbits && (ax == 15 || ay == 15)) return 0;
+    const int k = ax * table.yLen + ay;
+    uint32_t bits = table.codes[k];
+    uint32_t length = table.lengths[k];
+    if (x != 0) bits = bits << 1 | (x < 0), ++length;
+    if (y != 0) bits = bits << 1 | (y < 0), ++length;
+    return bits << 5 | length;
+}
+
+}  // namespace
+
+void buildPairTables() {
+    int used = 0;
+    pairTables.fill(nullptr);
+    for (int t = 1; t < 32; ++t) {
+        const HuffmanTable& table = huffmanTables[t];
+        if (!table.codes) continue;
+        if (t > 1 && table.codes == huffmanTables[t - 1].codes) {
+            pairTables[t] = pairTables[t - 1];
+            continue;
+        }
+        PairTable& folded = pairPool[used++];
+        for (int x = -kPairRange; x <= kPairRange; ++x)
+            for (int y = -kPairRange; y <= kPairRange; ++y)
+                folded.entries[pairIndex(x, y)] = foldedEntry(table, x, y);
+        pairTables[t] = &folded;
+    }
+}
+
+}  // namespace l3

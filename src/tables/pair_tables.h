@@ -1,0 +1,34 @@
+#pragma once
+// Big-value pair codes with the sign bits folded in: a pair without escape values is one
+// lookup and one put.
+
+#include <array>
+#include <cstdint>
+
+namespace l3 {
+
+inline constexpr int kPairRange = 15;                 // values are clamped to -15..15
+inline constexpr int kPairSide = 2 * kPairRange + 1;  // 31
+
+// Index of the pair (x, y), each already clamped to -15..15.
+constexpr int pairIndex(int x, int y) {
+    return (x + kPairRange) * kPairSide + (y + kPairRange);
+}
+
+// Entry: bits 31..5 the pair's code word followed by the sign of x (if x is not 0) and the
+// sign of y (if y is not 0), 1 meaning negative; bits 4..0 the total length (at most 21).
+// An entry of 0 means the pair needs more than that: an escape value (magnitude 15 in a
+// table with escape bits, which come between the code word and the signs) or a value the
+// table does not hold.
+struct PairTable {
+    std::array<uint32_t, kPairSide * kPairSide> entries;
+};
+
+// By table number; null for 0, 4 and 14. Tables 17..23 and 25..31 share the entries of 16
+// and 24, since they differ only in escape width.
+extern std::array<const PairTable*, 32> pairTables;
+
+// Fills pairTables from huffmanTables; called by buildCodeTables().
+void buildPairTables();
+
+}  // namespace l3

@@ -1,0 +1,456 @@
+// Unit tests of the disassembler: decoding against the assembler's own tables and writers,
+// the record and ancillary layout, refusals, and robustness on damaged input.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "assemble/assembler_state.h"
+#include "assemble/byte_order.h"
+#include "assemble/frame_record.h"
+#include "assemble/run_driver.h"
+#include "disassemble/disassembler.h"
+#include "disassemble/huffman_decoder.h"
+#include "disassemble/main_data_reader.h"
+#include "disassemble/reencode_check.h"
+#include "disassemble/run_command.h"
+#include "disassemble/stream_scanner.h"
+#include "framewriter/frame_length.h"
+#include "maindata/main_data_writer.h"
+#include "tables/huffman_tables.h"
+
+namespace {
+
+using namespace l3;
+
+std::vector<uint8_t> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<uint8_t> fixture(const std::string& name) {
+    auto bytes = readFile(std::filesystem::path(TEST_DATA_DIR) / "lame" / name);
+    EXPECT_FALSE(bytes.empty()) << name;
+    return bytes;
+}
+
+// Bits written most significant first into a byte vector.
+struct BitWriter {
+    std::vector<uint8_t> bytes;
+    int64_t bits = 0;
+    void put(uint32_t value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            if (bits / 8 >= static_cast<int64_t>(bytes.size())) bytes.push_back(0);
+            if ((value >> i) & 1) bytes[bits / 8] |= 0x80 >> (bits % 8);
+            ++bits;
+        }
+    }
+};
+
+class MainDataDecoding : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        buildCodeTables();
+        buildDecodeTrees();
+    }
+    void SetUp() override {
+        state_ = std::make_unique<AssemblerState>();
+        buildLsfScalefacTables(*state_);
+        initBitStore(state_->store);
+        record_ = std::make_unique<FrameRecord>();
+        std::memset(record_.get(), 0, sizeof *record_);
+        record_->header = 0xFFFB90C4;  // MPEG-1, 128 kbit/s, 44.1 kHz, one channel
+    }
+    GranuleChannelInfo& info(int gr) { return record_->granuleInfo[gr][0]; }
+
+    std::unique_ptr<AssemblerState> state_;
+    std::unique_ptr<FrameRecord> record_;
+};
+
+TEST_F(MainDataDecoding, LastQuadrupleThatOverrunsIsReadWithZeroBits) {
+    // Granule 0 codes the quadruple (1, 1, -1, -1) with table A: a 6-bit code word and
+    // four sign bits 0 0 1 1; part2_3_length keeps only the code word and the first sign.
+    const HuffmanTable& a = huffmanTables[kCount1TableA];
+    ASSERT_EQ(a.lengths[15], 6);
+    BitWriter w;
+    w.put(a.codes[15], 6);
+    w.put(0, 1);
+    const int64_t granuleBits = w.bits;
+    w.put(0x7F, 7);  // what follows the granule in the stream: ones
+    w.put(0xFFFF, 16);
+    info(0).part2_3_length = static_cast<int32_t>(granuleBits);
+
+    ASSERT_EQ(readMainData(*state_, w.bytes.data(), 0, *record_), nullptr);
+    const int16_t* lines = record_->spectrum[0][0];
+    // The missing signs read as 0: the values are (1, 1, 1, 1), which code to the same 7 bits.
+    EXPECT_EQ(lines[0], 1);
+    EXPECT_EQ(lines[1], 1);
+    EXPECT_EQ(lines[2], 1);
+    EXPECT_EQ(lines[3], 1);
+    EXPECT_EQ(lines[4], 0);
+    EXPECT_TRUE(reencodesExactly(*state_, *record_, w.bytes.data(), 0, granuleBits));
+}
+
+TEST_F(MainDataDecoding, StuffingPastLine572MustBeOneBits) {
+    // big_values 287 ends the pairs at line 574, beyond the last whole quadruple, so every
+    // bit of the budget is fill; all tables 0 so no pair is coded.
+    info(0).big_values = 287;
+    info(0).part2_3_length = 11;
+    BitWriter ones;
+    ones.put(0x7FF, 11);
+    ones.put(0, 16);
+    ASSERT_EQ(readMainData(*state_, ones.bytes.data(), 0, *record_), nullptr);
+    EXPECT_TRUE(reencodesExactly(*state_, *record_, ones.bytes.data(), 0, 11));
+
+    BitWriter gap;
+    gap.put(0x7EF, 11);  // one 0 bit among the fill
+    gap.put(0, 16);
+    EXPECT_NE(readMainData(*state_, gap.bytes.data(), 0, *record_), nullptr);
+}
+
+TEST_F(MainDataDecoding, BigValuesAboveTheSpectrumAreRefused) {
+    info(0).big_values = 289;
+    info(0).part2_3_length = 8;
+    const uint8_t bytes[8] = {};
+    EXPECT_NE(readMainData(*state_, bytes, 0, *record_), nullptr);
+}
+
+TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
+    // scalefac_compress 15: slen1 4, slen2 3. Granule 0 writes all 21 scalefactors; granule 1
+    // reuses groups 0 and 2, so only bands 6-10 (4 bits) and 16-20 (3 bits) follow.
+    record_->scfsi[0][0] = record_->scfsi[0][2] = 1;
+    info(0).scalefac_compress = info(1).scalefac_compress = 15;
+    BitWriter w;
+    for (int b = 0; b < 21; ++b) w.put(b % 7, b < 11 ? 4 : 3);
+    info(0).part2_3_length = static_cast<int32_t>(w.bits);
+    const int64_t start1 = w.bits;
+    for (int b = 6; b < 11; ++b) w.put(15 - b, 4);
+    for (int b = 16; b < 21; ++b) w.put(b - 14, 3);
+    info(1).part2_3_length = static_cast<int32_t>(w.bits - start1);
+    // table A count1 zeros would follow; both granules end with their scalefactors
+    w.put(0, 16);
+
+    ASSERT_EQ(readMainData(*state_, w.bytes.data(), 0, *record_), nullptr);
+    const uint16_t* sf1 = record_->scalefactors[1][0];
+    EXPECT_EQ(sf1[0], record_->scalefactors[0][0][0]);  // reused from granule 0
+    EXPECT_EQ(sf1[6], 9);
+    EXPECT_EQ(sf1[10], 5);
+    EXPECT_EQ(sf1[16], 2);
+    EXPECT_EQ(sf1[20], 6);
+    EXPECT_TRUE(reencodesExactly(*state_, *record_, w.bytes.data(), 0, w.bits - 16));
+}
+
+TEST(HuffmanDecoder, EveryCodeWordDecodesToItsSymbol) {
+    buildCodeTables();
+    buildDecodeTrees();
+    for (int t = 1; t < kTableCount; ++t) {
+        const HuffmanTable& table = huffmanTables[t];
+        if (!table.codes) {
+            EXPECT_FALSE(hasDecodeTree(t)) << t;
+            continue;
+        }
+        ASSERT_TRUE(hasDecodeTree(t)) << t;
+        for (int s = 0; s < table.xLen * table.yLen; ++s) {
+            BitWriter w;
+            w.put(table.codes[s], table.lengths[s]);
+            BitReader r{w.bytes.data(), 0, w.bits};
+            EXPECT_EQ(decodeSymbol(r, t), s) << "table " << t;
+            EXPECT_EQ(r.pos, table.lengths[s]) << "table " << t;
+        }
+    }
+}
+
+// Parsed record file: the ancillary bit count of every record.
+struct RecordFile {
+    RecordFileHead head;
+    std::vector<int32_t> ancillaryBits;
+    std::vector<uint32_t> headers;
+    std::vector<int32_t> raw;
+};
+
+RecordFile parseRecords(const std::vector<uint8_t>& bytes) {
+    RecordFile f;
+    f.head = decodeRecordFileHead(bytes.data());
+    auto rec = std::make_unique<FrameRecord>();
+    for (size_t at = kHeadBytes; at + kRecordEntryBytes <= bytes.size(); at += kRecordEntryBytes) {
+        decodeFrameRecord(bytes.data() + at, *rec);
+        f.headers.push_back(rec->header);
+        f.raw.push_back(rec->rawMainData);
+        f.ancillaryBits.push_back(static_cast<int32_t>(loadLe32(bytes.data() + at + kRecordBytes)));
+    }
+    return f;
+}
+
+TEST(RecordLayout, SharesArePaddedToTheBytesTheAssemblerReads) {
+    for (const char* name : {"m1_44k_joint_cbr128.mp3", "m1_44k_mono_id3v1.mp3",
+                             "m2_22k_joint_vbr5.mp3", "m1_48k_stereo_cbr320_crc.mp3"}) {
+        const auto input = fixture(name);
+        const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);
+        ASSERT_EQ(r.exitCode, kDisOk) << name << ": " << r.message;
+        const RecordFile f = parseRecords(r.records);
+        ASSERT_EQ(f.ancillaryBits.size(), static_cast<size_t>(f.head.frameCount));
+        size_t at = 0;
+        bool someShare = false;
+        for (int32_t bits : f.ancillaryBits) {
+            ASSERT_GE(bits, 0);
+            ASSERT_LE(bits, kMaxGapBits);
+            if (bits == 0) continue;
+            someShare = true;
+            // min(bits, 1024) bytes per share; after the packed ceil(bits / 8) only zeros.
+            const size_t share = static_cast<size_t>(std::min(bits, 1024));
+            const size_t packed = static_cast<size_t>((bits + 7) / 8);
+            ASSERT_LE(at + share, r.ancillary.size()) << name;
+            for (size_t j = packed; j < share; ++j) EXPECT_EQ(r.ancillary[at + j], 0) << name;
+            // A share starts at a 1 bit: the zeros before it are already zero.
+            EXPECT_NE(r.ancillary[at] & 0x80, 0) << name;
+            at += share;
+        }
+        EXPECT_TRUE(someShare) << name;
+        // What is left is the input's trailing bytes, verbatim.
+        ASSERT_EQ(r.ancillary.size() - at, r.trailingBytes) << name;
+        EXPECT_TRUE(std::equal(r.ancillary.begin() + static_cast<std::ptrdiff_t>(at),
+                               r.ancillary.end(),
+                               input.end() - static_cast<std::ptrdiff_t>(r.trailingBytes)));
+    }
+}
+
+TEST(RecordLayout, ClosingRecordCarriesTheTailAndNeverReachesTheOutput) {
+    const auto input = fixture("m1_44k_joint_cbr128.mp3");  // the encoder fills the tail
+    const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);
+    ASSERT_EQ(r.exitCode, kDisOk) << r.message;
+    ASSERT_TRUE(r.closingRecord);
+    const RecordFile f = parseRecords(r.records);
+    ASSERT_EQ(static_cast<size_t>(f.head.frameCount), r.frames + 1);
+    EXPECT_EQ(f.headers.back(), kClosingHeader);
+    EXPECT_EQ(f.raw.back(), 1);
+    EXPECT_GT(f.ancillaryBits.back(), 0);
+    EXPECT_EQ(frameLength(kClosingHeader), kMaxFrameBytes);
+    EXPECT_EQ(f.head.outputLimit, static_cast<int32_t>(input.size()));  // no tags here
+
+    std::vector<uint8_t> rebuilt;
+    ASSERT_EQ(assembleInMemory(r.records.data(), r.records.size(), r.ancillary.data(),
+                               r.ancillary.size(), rebuilt),
+              0);
+    EXPECT_EQ(rebuilt, input);
+
+    // Without the closing record the tail is lost: the last frame's bytes differ.
+    std::vector<uint8_t> cut(r.records.begin(),
+                             r.records.end() - static_cast<std::ptrdiff_t>(kRecordEntryBytes));
+    RecordFileHead head = f.head;
+    head.frameCount -= 1;
+    encodeRecordFileHead(head, cut.data());
+    const size_t lastShare = static_cast<size_t>(std::min(f.ancillaryBits.back(), 1024));
+    std::vector<uint8_t> ancillary(r.ancillary.begin(),
+                                   r.ancillary.end() - static_cast<std::ptrdiff_t>(lastShare));
+    rebuilt.clear();
+    assembleInMemory(cut.data(), cut.size(), ancillary.data(), ancillary.size(), rebuilt);
+    ASSERT_EQ(rebuilt.size(), input.size());
+    EXPECT_NE(rebuilt, input);
+}
+
+// Two MPEG-1 frames of 1441 bytes (320 kbit/s, 32 kHz, padded, one channel, no CRC) whose
+// side information codes nothing; the last `ones` bytes of the first frame's area are 0xFF.
+std::vector<uint8_t> twoEmptyFrames(size_t ones) {
+    const int32_t length = frameLength(kClosingHeader);
+    std::vector<uint8_t> s(2 * static_cast<size_t>(length), 0);
+    for (int f = 0; f < 2; ++f) {
+        uint8_t* frame = s.data() + f * length;
+        frame[0] = 0xFF, frame[1] = 0xFB, frame[2] = 0xEA, frame[3] = 0xC0;
+    }
+    for (size_t j = 0; j < ones; ++j) s[static_cast<size_t>(length) - 1 - j] = 0xFF;
+    return s;
+}
+
+TEST(Refusal, AGapOfMoreThan8192BitsCannotBeCarried) {
+    // 1024 bytes of ones before the second frame's main data: exactly 8192 bits, carried.
+    auto fits = twoEmptyFrames(1024);
+    DisassembleResult r = disassemble(fits.data(), fits.size(), nullptr);
+    ASSERT_EQ(r.exitCode, kDisOk) << r.message;
+    EXPECT_EQ(parseRecords(r.records).ancillaryBits[1], 8192);
+
+    auto tooLong = twoEmptyFrames(1025);
+    r = disassemble(tooLong.data(), tooLong.size(), nullptr);
+    EXPECT_EQ(r.exitCode, kDisCannotCarry);
+    EXPECT_NE(r.message.find("frame 1 "), std::string::npos) << r.message;
+    EXPECT_NE(r.message.find("8200 bits"), std::string::npos) << r.message;
+}
+
+TEST(Refusal, ACrcThatDiffersFromTheRecomputedOneIsNamed) {
+    auto input = fixture("m1_44k_joint_cbr128_crc.mp3");
+    const DisassembleResult good = disassemble(input.data(), input.size(), nullptr);
+    ASSERT_EQ(good.exitCode, kDisOk) << good.message;
+    StreamLayout layout;
+    ASSERT_EQ(scanStream(input.data(), input.size(), layout).verdict, ScanVerdict::ok);
+    input[layout.frames[3].offset + 8] ^= 0x10;  // a side-information bit
+    const DisassembleResult bad = disassemble(input.data(), input.size(), nullptr);
+    EXPECT_EQ(bad.exitCode, kDisCannotCarry);
+    EXPECT_NE(bad.message.find("frame 3 "), std::string::npos) << bad.message;
+    EXPECT_NE(bad.message.find("CRC"), std::string::npos) << bad.message;
+}
+
+TEST(Refusal, InputsWithoutLayer3FramesSayWhy) {
+    const std::vector<uint8_t> empty;
+    EXPECT_EQ(disassemble(empty.data(), 0, nullptr).exitCode, kDisNotLayer3);
+
+    // A chain of Layer II headers (layer bits 10), 128 kbit/s 44.1 kHz: 417-byte frames.
+    std::vector<uint8_t> layer2(3 * 417, 0);
+    for (int f = 0; f < 3; ++f) {
+        uint8_t* p = layer2.data() + f * 417;
+        p[0] = 0xFF, p[1] = 0xFD, p[2] = 0x90, p[3] = 0x64;
+    }
+    DisassembleResult r = disassemble(layer2.data(), layer2.size(), nullptr);
+    EXPECT_EQ(r.exitCode, kDisNotLayer3);
+    EXPECT_NE(r.message.find("Layer I or Layer II"), std::string::npos) << r.message;
+
+    std::vector<uint8_t> freeFormat(1000, 0);
+    freeFormat[0] = 0xFF, freeFormat[1] = 0xFB, freeFormat[2] = 0x00, freeFormat[3] = 0x64;
+    r = disassemble(freeFormat.data(), freeFormat.size(), nullptr);
+    EXPECT_EQ(r.exitCode, kDisNotLayer3);
+    EXPECT_NE(r.message.find("free format"), std::string::npos) << r.message;
+}
+
+TEST(Robustness, RandomBytesAreRefused) {
+    std::mt19937 rng(12345);
+    std::vector<uint8_t> noise(200000);
+    for (auto& b : noise) b = static_cast<uint8_t>(rng());
+    const DisassembleResult r = disassemble(noise.data(), noise.size(), nullptr);
+    EXPECT_EQ(r.exitCode, kDisNotLayer3) << r.message;
+}
+
+TEST(Robustness, EveryCutOfAStreamIsCarriedOrRefused) {
+    const auto input = fixture("m1_44k_joint_clicks_vbr0.mp3");
+    for (size_t size = 0; size <= 4000; size += 37) {
+        const DisassembleResult r = disassemble(input.data(), size, nullptr);
+        if (r.exitCode != kDisOk) {
+            EXPECT_EQ(r.exitCode, kDisNotLayer3) << size << ": " << r.message;
+            continue;
+        }
+        std::vector<uint8_t> rebuilt;
+        ASSERT_EQ(assembleInMemory(r.records.data(), r.records.size(), r.ancillary.data(),
+                                   r.ancillary.size(), rebuilt),
+                  0);
+        // A cut stream has no skipped bytes: everything after the last whole frame is trailing.
+        EXPECT_TRUE(r.skipped.empty()) << size;
+        EXPECT_EQ(rebuilt, std::vector<uint8_t>(input.begin(),
+                                                input.begin() + static_cast<std::ptrdiff_t>(size)))
+            << size;
+    }
+}
+
+TEST(Robustness, GarbageMainDataAfterValidHeadersNeverBreaksTheRoundTrip) {
+    // Real headers with random side information and main data: frames decode or go raw, and
+    // whatever is carried comes back exactly (or a gap is refused).
+    auto input = fixture("m1_44k_joint_cbr128.mp3");
+    StreamLayout layout;
+    ASSERT_EQ(scanStream(input.data(), input.size(), layout).verdict, ScanVerdict::ok);
+    std::mt19937 rng(7);
+    for (const FrameSpan& f : layout.frames)
+        for (int32_t j = 4; j < f.length; ++j)
+            input[f.offset + static_cast<size_t>(j)] = static_cast<uint8_t>(rng());
+    const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);
+    // 417-byte frames leave gaps far below 8192 bits, so everything is carried.
+    ASSERT_EQ(r.exitCode, kDisOk) << r.message;
+    EXPECT_EQ(r.frames, layout.frames.size());
+    EXPECT_GT(r.rawFrames, r.frames / 2);
+    std::vector<uint8_t> rebuilt;
+    ASSERT_EQ(assembleInMemory(r.records.data(), r.records.size(), r.ancillary.data(),
+                               r.ancillary.size(), rebuilt),
+              0);
+    EXPECT_TRUE(rebuilt == input);
+}
+
+// The command line, run in-process.
+struct CommandRun {
+    int code;
+    std::string out, err;
+};
+
+CommandRun runCommand(std::vector<std::string> args) {
+    std::vector<const char*> argv{"l3disassemble"};
+    for (auto& a : args) argv.push_back(a.c_str());
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    CommandRun run{runDisassembleCommand(static_cast<int>(argv.size()), argv.data(), out, err), "",
+                   ""};
+    for (auto [file, text] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
+        std::rewind(file);
+        int c;
+        while ((c = std::fgetc(file)) != EOF) text->push_back(static_cast<char>(c));
+        std::fclose(file);
+    }
+    return run;
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "l3dis_cmd_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+    std::filesystem::path dir_;
+};
+
+TEST_F(CommandLine, HelpVersionAndUsage) {
+    CommandRun r = runCommand({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("exit codes"), std::string::npos);
+    EXPECT_TRUE(r.err.empty());
+    r = runCommand({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, std::string("l3disassemble ") + L3_VERSION + "\n");
+    r = runCommand({});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("usage"), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+    r = runCommand({"a", "b"});
+    EXPECT_EQ(r.code, 1);
+    r = runCommand({"--bogus", "a", "b", "c"});
+    EXPECT_EQ(r.code, 1);
+}
+
+TEST_F(CommandLine, StrictRefusesSkippedBytesAndWritesNothing) {
+    const std::string input = std::string(TEST_DATA_DIR) + "/lame/m1_44k_mono_id3v2.mp3";
+    CommandRun r = runCommand({"--strict", input, path("r"), path("a")});
+    EXPECT_EQ(r.code, 5);
+    EXPECT_NE(r.err.find("offset 0"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("r")));
+    EXPECT_FALSE(std::filesystem::exists(path("a")));
+
+    r = runCommand({input, path("r"), path("a")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("skipped: offset 0, length 125\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::filesystem::exists(path("r")));
+
+    // --strict on a stream with nothing to skip succeeds.
+    r = runCommand({"--strict", "--quiet",
+                    std::string(TEST_DATA_DIR) + "/lame/m1_44k_mono_id3v1.mp3", path("r2"),
+                    path("a2")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST_F(CommandLine, UnreadableInputAndUnwritableOutput) {
+    CommandRun r = runCommand({path("missing.mp3"), path("r"), path("a")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("missing.mp3"), std::string::npos);
+    const std::string input = std::string(TEST_DATA_DIR) + "/lame/m1_32k_mono_cbr32.mp3";
+    r = runCommand({input, path("no/such/dir/r"), path("a")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_FALSE(std::filesystem::exists(path("a")));
+}
+
+}  // namespace
