@@ -37,6 +37,12 @@ struct RecordProblem {
 // main_data_begin reaches back at most 511 bytes, ancillary bits 1024 more.
 inline constexpr int kFrameUndoBytes = 511 + kAncillaryReadLimit + 8;
 
+// Bytes under one frame's main data: four granules and channels of at most 4095 bits,
+// plus room for a last item or scalefactors running past the end and for the writer's
+// eight-byte stores.
+inline constexpr int kMainDataSlackBytes = 48;
+inline constexpr int kMainDataSaveBytes = 4 * 4095 / 8 + 1 + 2 * kMainDataSlackBytes;
+
 struct AssemblerState {
     FrameRecord record;  // the current record; the writers change some fields in place
     int32_t ancillaryBits = -1;
@@ -54,6 +60,11 @@ struct AssemblerState {
     // Set by the main data writers when a scalefactor or spectral value does not fit;
     // writeFrame then takes the frame back out and the run stops.
     RecordProblem problem;
+    // The main data writers save the store bytes they write over and OR them back after,
+    // so that what earlier frames placed there stays (see BitWriter).
+    std::array<uint8_t, kMainDataSaveBytes> mainDataSaved;
+    int32_t mainDataSavedLow = 0;  // store bytes mainDataSavedLow .. mainDataSavedHigh - 1
+    int32_t mainDataSavedHigh = 0;
     std::array<uint8_t, kFrameUndoBytes> undoBytes;  // store bytes above the frame's start
 };
 

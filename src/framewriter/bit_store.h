@@ -68,60 +68,51 @@ inline void putWord32(BitStore& store, uint32_t value) {
     p[3] = static_cast<uint8_t>(value >> 24);
 }
 
-// A writer that collects bits in a 64-bit register and moves them into the store 32 at a
-// time, each move touching four bytes the previous one did not: the same result as a
-// series of putBits (every bit ORed into the store), without a memory round trip per put.
-// Between begin and end nothing else may write the store.
+// A writer that collects bits in a 64-bit register and, after every put, stores the
+// register's eight bytes at once without reading the store first. It is the fast path for
+// laying out a run of elements: a put is a shift, an OR and one store, with no branch.
+//
+// Unlike putBits it overwrites: the bytes from its position down to 8 bytes below it are
+// replaced (bits after the position by zeros). Callers either write into cleared memory or
+// save the region first and OR it back afterwards, which gives the same result as ORing
+// every element into the store. Between begin and end nothing else may write the store.
 struct BitWriter {
-    uint64_t bits;   // pending bits, the last put in the lowest; only `count` are valid
-    int count;       // 0..31 between puts
-    int32_t hiByte;  // pending bits are the positions just below byte hiByte
-    uint8_t* bytes;  // the store
+    uint64_t bits;  // pending bits, left-aligned: the earliest in bit 63
+    int count;      // pending bits, 0..7 between puts
+    uint8_t* top;   // pending bits are the positions just below this byte
+    uint8_t* base;  // store byte 0
 };
 
-// Starts at writePos. A partial byte's bits above writePos become pending bits, so that
-// every move is byte aligned.
+// Starts at writePos. The bits above writePos in its byte become pending bits, so that the
+// writer always stores whole bytes.
 inline BitWriter beginWriting(BitStore& store) {
     BitWriter w;
-    w.bytes = store.storeBytes.data();
-    w.hiByte = (store.writePos + 7) >> 3;
-    w.count = w.hiByte * 8 - store.writePos;
-    w.bits = w.count ? w.bytes[w.hiByte - 1] >> (store.writePos & 7) : 0;
+    w.base = store.storeBytes.data();
+    const int32_t hi = (store.writePos + 7) >> 3;
+    w.top = w.base + hi;
+    w.count = hi * 8 - store.writePos;
+    w.bits = w.count ? uint64_t{w.top[-1]} >> (store.writePos & 7) << (64 - w.count) : 0;
     return w;
 }
 
 inline int32_t position(const BitWriter& w) {
-    return w.hiByte * 8 - w.count;
+    return static_cast<int32_t>(w.top - w.base) * 8 - w.count;
 }
 
-// Appends width bits (at most 32); value must be below 2^width.
-inline void put(BitWriter& w, uint32_t value, int width) {
-    w.bits = w.bits << width | value;
+// Appends width bits, 1..56; value must be below 2^width.
+inline void put(BitWriter& w, uint64_t value, int width) {
     w.count += width;
-    if (w.count >= 32) {
-        w.count -= 32;
-        w.hiByte -= 4;
-        uint8_t* p = w.bytes + w.hiByte;
-        uint32_t chunk = static_cast<uint32_t>(w.bits >> w.count);
-        uint32_t old;
-        std::memcpy(&old, p, 4);
-        if constexpr (std::endian::native == std::endian::big) chunk = __builtin_bswap32(chunk);
-        old |= chunk;
-        std::memcpy(p, &old, 4);
-    }
+    w.bits |= value << (64 - w.count);
+    storeWord(w.top - 8, w.bits);
+    const int whole = w.count >> 3;
+    w.top -= whole;
+    w.bits <<= 8 * whole;
+    w.count &= 7;
 }
 
-// Moves the remaining bits into the store and leaves writePos after them.
-inline void endWriting(BitWriter& w, BitStore& store) {
-    const int32_t pos = position(w);
-    if (w.count > 0) {
-        uint8_t* p = w.bytes + (pos >> 3);
-        const uint64_t pending = w.bits & ((uint64_t{1} << w.count) - 1);
-        storeWord(p, loadWord(p) | pending << (pos & 7));
-    }
-    w.count = 0;
-    w.hiByte = pos >> 3;
-    store.writePos = pos;
+// Leaves writePos after the written bits; they are all in the store already.
+inline void endWriting(const BitWriter& w, BitStore& store) {
+    store.writePos = position(w);
 }
 
 // Places the first bitCount bits of source (each byte most significant bit first) at

@@ -1,6 +1,8 @@
 #include "assemble/assembler_state.h"
 #include "maindata/lsf_scalefac.h"
 #include "maindata/main_data_writer.h"
+#include "maindata/saved_region.h"
+#include "maindata/scalefactor_run.h"
 #include "maindata/spectrum_coder.h"
 
 namespace l3 {
@@ -50,6 +52,9 @@ uint32_t lsfScalefacEntry(const AssemblerState& state, int ch, int scalefac_comp
 void writeMainDataLsf(AssemblerState& state) {
     FrameRecord& rec = state.record;
     const int channels = channelCount(rec.header);
+    int32_t bits = 0;
+    for (int ch = 0; ch < channels; ++ch) bits += rec.granuleInfo[0][ch].part2_3_length;
+    saveRegion(state, state.store.writePos, state.store.writePos - bits);
     for (int ch = 0; ch < channels; ++ch) {
         GranuleChannelInfo& info = rec.granuleInfo[0][ch];
         const int32_t endPos = state.store.writePos - info.part2_3_length;
@@ -61,19 +66,14 @@ void writeMainDataLsf(AssemblerState& state) {
         BitWriter w = beginWriting(state.store);
         int index = 0;
         for (int p = 0; p < 4; ++p) {
-            const int width = slen(entry, p);
-            if (width > 0)
-                for (int j = index; j < index + counts[p]; ++j) {
-                    if (sf[j] >> width) [[unlikely]]
-                        noteValueProblem(state, "scalefactor", 0, ch, j, sf[j],
-                                         "does not fit its width");
-                    put(w, sf[j], width);
-                }
-            index += counts[p];  // a partition of width 0 is skipped in the list all the same
+            // A partition of width 0 writes nothing, but its entries are skipped all the same.
+            putScalefactorRun(w, state, sf, 0, ch, index, index + counts[p], slen(entry, p));
+            index += counts[p];
         }
         codeSpectrum(w, state, 0, ch, endPos);
         closeGranule(w, state, endPos);
     }
+    restoreRegion(state);
 }
 
 }  // namespace l3

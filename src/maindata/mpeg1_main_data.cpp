@@ -1,5 +1,7 @@
 #include "assemble/assembler_state.h"
 #include "maindata/main_data_writer.h"
+#include "maindata/saved_region.h"
+#include "maindata/scalefactor_run.h"
 #include "maindata/spectrum_coder.h"
 
 namespace l3 {
@@ -17,30 +19,15 @@ constexpr int scfsiGroupStart[5] = {0, 6, 11, 16, 21};
 
 constexpr int kShortBase = 39;  // entry of short band 0, window 0
 
-// Scalefactor entry `index` of one granule and channel, written with its width; a width
-// of 0 writes nothing.
-inline void putScalefactor(BitWriter& w, AssemblerState& state, int gr, int ch, int index,
-                           int width) {
-    if (width == 0) return;
-    const uint16_t value = state.record.scalefactors[gr][ch][index];
-    if (value >> width) [[unlikely]]
-        noteValueProblem(state, "scalefactor", gr, ch, index, value, "does not fit its width");
-    put(w, value, width);
-}
-
-// Short bands first..11, three windows each; slen1 below band 6, slen2 from band 6 on.
-void putShortScalefactors(BitWriter& w, AssemblerState& state, int gr, int ch, int first, int slen1,
-                          int slen2) {
-    for (int s = first; s < 12; ++s)
-        for (int win = 0; win < 3; ++win)
-            putScalefactor(w, state, gr, ch, kShortBase + 3 * s + win, s < 6 ? slen1 : slen2);
-}
-
 }  // namespace
 
 void writeMainDataMpeg1(AssemblerState& state) {
     FrameRecord& rec = state.record;
     const int channels = channelCount(rec.header);
+    int32_t bits = 0;
+    for (int gr = 0; gr < 2; ++gr)
+        for (int ch = 0; ch < channels; ++ch) bits += rec.granuleInfo[gr][ch].part2_3_length;
+    saveRegion(state, state.store.writePos, state.store.writePos - bits);
     for (int gr = 0; gr < 2; ++gr) {
         for (int ch = 0; ch < channels; ++ch) {
             const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
@@ -49,23 +36,28 @@ void writeMainDataMpeg1(AssemblerState& state) {
             const int slen1 = mpeg1Slen[0][info.scalefac_compress];
             const int slen2 = mpeg1Slen[1][info.scalefac_compress];
             BitWriter w = beginWriting(state.store);
-            if (info.block_type == 2 && info.mixed_block_flag == 0) {
-                putShortScalefactors(w, state, gr, ch, 0, slen1, slen2);
-            } else if (info.block_type == 2) {
-                for (int b = 0; b < 8; ++b) putScalefactor(w, state, gr, ch, b, slen1);
-                putShortScalefactors(w, state, gr, ch, 3, slen1, slen2);
+            const uint16_t* sf = rec.scalefactors[gr][ch];
+            if (info.block_type == 2) {
+                // Short bands 0..5 (entries 39..56) take slen1, bands 6..11 (57..74) slen2;
+                // a mixed block starts with long bands 0..7 and short band 3.
+                const bool mixed = info.mixed_block_flag != 0;
+                if (mixed) putScalefactorRun(w, state, sf, gr, ch, 0, 8, slen1);
+                putScalefactorRun(w, state, sf, gr, ch, kShortBase + (mixed ? 9 : 0),
+                                  kShortBase + 18, slen1);
+                putScalefactorRun(w, state, sf, gr, ch, kShortBase + 18, kShortBase + 36, slen2);
             } else {
                 for (int group = 0; group < 4; ++group) {
                     // Granule 1 leaves out a group that reuses granule 0's scalefactors.
                     if (gr == 1 && rec.scfsi[ch][group] != 0) continue;
-                    for (int b = scfsiGroupStart[group]; b < scfsiGroupStart[group + 1]; ++b)
-                        putScalefactor(w, state, gr, ch, b, b < 11 ? slen1 : slen2);
+                    putScalefactorRun(w, state, sf, gr, ch, scfsiGroupStart[group],
+                                      scfsiGroupStart[group + 1], group < 2 ? slen1 : slen2);
                 }
             }
             codeSpectrum(w, state, gr, ch, endPos);
             closeGranule(w, state, endPos);
         }
     }
+    restoreRegion(state);
 }
 
 }  // namespace l3

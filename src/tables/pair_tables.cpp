@@ -36,8 +36,9 @@ void buildPairTables() {
             continue;
         }
         PairTable& folded = pairPool[used++];
-        for (int x = -kPairRange; x <= kPairRange; ++x)
-            for (int y = -kPairRange; y <= kPairRange; ++y)
+        folded.entries.fill(0);
+        for (int x = -15; x <= 15; ++x)
+            for (int y = -15; y <= 15; ++y)
                 folded.entries[pairIndex(x, y)] = foldedEntry(table, x, y);
         pairTables[t] = &folded;
     }

@@ -7,12 +7,13 @@
 
 namespace l3 {
 
-inline constexpr int kPairRange = 15;                 // values are clamped to -15..15
-inline constexpr int kPairSide = 2 * kPairRange + 1;  // 31
+inline constexpr int kPairLow = -16;  // entries cover values -16..15
+inline constexpr int kPairSide = 32;
 
-// Index of the pair (x, y), each already clamped to -15..15.
+// Index of the pair (x, y), each within -16..15. Row and column -16 hold no codes: a
+// caller maps every value outside -15..15 to -16 to reach the slow path.
 constexpr int pairIndex(int x, int y) {
-    return (x + kPairRange) * kPairSide + (y + kPairRange);
+    return (x - kPairLow) * kPairSide + (y - kPairLow);
 }
 
 // Entry: bits 31..5 the pair's code word followed by the sign of x (if x is not 0) and the
