@@ -12,11 +12,20 @@ void initBitStore(BitStore& store) {
 
 void putBitString(BitStore& store, const uint8_t* source, int32_t bitCount, int32_t base) {
     if (bitCount <= 0) return;
-    store.writePos = base + bitCount;
-    int32_t j = 0;
-    for (; 8 * j < bitCount - 8; ++j) putBits(store, source[j], 8);
-    int r = bitCount - 8 * j;  // 1..8 bits left: the top r bits of byte j
-    putBits(store, static_cast<uint32_t>(source[j] >> (8 - r)), r);
+    // Seven source bytes at a time: their bits, most significant first, ORed in just below
+    // the part already placed.
+    const int32_t top = base + bitCount;
+    for (int32_t done = 0; done < bitCount; done += 56) {
+        const int n = std::min(bitCount - done, 56);
+        const int bytes = (n + 7) / 8;
+        uint64_t chunk = 0;
+        for (int k = 0; k < bytes; ++k) chunk = chunk << 8 | source[done / 8 + k];
+        chunk >>= 8 * bytes - n;
+        const int32_t low = top - done - n;
+        uint8_t* p = store.storeBytes.data() + (low >> 3);
+        storeWord(p, loadWord(p) | chunk << (low & 7));
+    }
+    store.writePos = base;
 }
 
 void clearAhead(BitStore& store) {

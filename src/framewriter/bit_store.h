@@ -110,6 +110,32 @@ inline void put(BitWriter& w, uint64_t value, int width) {
     w.count &= 7;
 }
 
+// Collects short elements and hands them to a BitWriter up to 56 bits at a time, so that
+// a run of small fields costs a shift and an OR each.
+struct BitPacker {
+    BitWriter& w;
+    uint64_t bits = 0;
+    int count = 0;
+};
+
+// Appends width bits (at most 56); value must be below 2^width.
+inline void pack(BitPacker& p, uint64_t value, int width) {
+    if (p.count + width > 56) {
+        put(p.w, p.bits, p.count);
+        p.bits = 0;
+        p.count = 0;
+    }
+    p.bits = p.bits << width | value;
+    p.count += width;
+}
+
+// Hands the collected bits to the writer.
+inline void flushPacker(BitPacker& p) {
+    if (p.count) put(p.w, p.bits, p.count);
+    p.bits = 0;
+    p.count = 0;
+}
+
 // Leaves writePos after the written bits; they are all in the store already.
 inline void endWriting(const BitWriter& w, BitStore& store) {
     store.writePos = position(w);

@@ -8,13 +8,15 @@ namespace l3 {
 
 namespace {
 
-inline void put(BitWriter& w, int32_t value, int width) {
-    l3::put(w, static_cast<uint32_t>(value), width);
+// Side-information fields are int32 in the record; checked values are non-negative and
+// fit their widths.
+inline void put(BitPacker& p, int32_t value, int width) {
+    pack(p, static_cast<uint32_t>(value), width);
 }
 
 // Fills in the fields the stream leaves implicit, then writes the 22 bits that depend
 // on window switching.
-void writeBranchElements(BitWriter& store, GranuleChannelInfo& info, bool mpeg1) {
+void writeBranchElements(BitPacker& store, GranuleChannelInfo& info, bool mpeg1) {
     if (info.window_switching_flag != 0) {
         info.table_select[2] = 0;
         info.region0_count = (!mpeg1 && info.block_type == 2) ? 5 : 7;
@@ -37,7 +39,7 @@ void writeBranchElements(BitWriter& store, GranuleChannelInfo& info, bool mpeg1)
     }
 }
 
-void writeSideInfo(AssemblerState& state, BitWriter& store) {
+void writeSideInfo(AssemblerState& state, BitPacker& store) {
     FrameRecord& rec = state.record;
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
@@ -77,10 +79,12 @@ void writeHead(AssemblerState& state) {
     clearAhead(store);
     // The header goes into cleared bytes, so putting it is the same as replacing them.
     BitWriter w = beginWriting(store);
-    l3::put(w, header, 32);
+    BitPacker fields{w};
+    pack(fields, header, 32);
     // The CRC field starts as a copy of the last two header bytes, which the CRC covers.
-    if (hasCrc(header)) l3::put(w, header & 0xFFFF, 16);
-    writeSideInfo(state, w);
+    if (hasCrc(header)) pack(fields, header & 0xFFFF, 16);
+    writeSideInfo(state, fields);
+    flushPacker(fields);
     endWriting(w, store);
 
     FrameSlot& slot = state.ring.slots[writeSlot(state.ring)];

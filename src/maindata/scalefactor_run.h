@@ -15,19 +15,12 @@ inline void putScalefactorRun(BitWriter& w, AssemblerState& state, const uint16_
                               int ch, int from, int to, int width) {
     if (width == 0) return;
     unsigned all = 0;
-    uint64_t bits = 0;
-    int count = 0;
+    BitPacker packer{w};
     for (int i = from; i < to; ++i) {
         all |= sf[i];
-        if (count + width > 56) {
-            put(w, bits, count);
-            bits = 0;
-            count = 0;
-        }
-        bits = bits << width | sf[i];
-        count += width;
+        pack(packer, sf[i], width);
     }
-    if (count) put(w, bits, count);
+    flushPacker(packer);
     if (all >> width) [[unlikely]] {
         int i = from;
         while ((sf[i] >> width) == 0) ++i;

@@ -133,37 +133,30 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
                 left -= e & 63;
             }
         };
-        if (allWithin(lines, from, to, 15)) {
-            // Two pairs per put when both have folded entries and the budget reaches the
-            // second: the budget is still tested before each pair.
-            int i = from;
-            for (; i + 2 < to && left > 0; i += 4) {
-                const uint32_t e1 = entries[pairIndex(lines[i], lines[i + 1])];
-                const uint32_t e2 = entries[pairIndex(lines[i + 2], lines[i + 3])];
-                const int l1 = e1 & 31, l2 = e2 & 31;
-                if (e1 == 0 || e2 == 0 || left <= l1) [[unlikely]]
-                    break;
-                put(w, uint64_t{e1 >> 5} << l2 | e2 >> 5, l1 + l2);
-                left -= l1 + l2;
+        int i = from;
+        // A region whose values the table codes without escape values has a nonzero
+        // folded entry for every pair: two pairs per put, no checks but the budget, which
+        // two such pairs (at most 42 bits) cannot overrun while more than 42 bits are left.
+        const HuffmanTable& table = huffmanTables[t];
+        const int16_t plain = static_cast<int16_t>(table.linbits ? 14 : table.yLen - 1);
+        if (allWithin(lines, from, to, plain)) {
+            const uint32_t* centre = entries + pairIndex(0, 0);
+            for (; i + 4 <= to && left > 42; i += 4) {
+                const uint32_t e1 = centre[lines[i] * kPairSide + lines[i + 1]];
+                const uint32_t e2 = centre[lines[i + 2] * kPairSide + lines[i + 3]];
+                const int l2 = e2 & 31;
+                put(w, uint64_t{e1 >> 5} << l2 | e2 >> 5, (e1 & 31) + l2);
+                left -= (e1 & 31) + l2;
             }
-            for (; i < to && left > 0; i += 2) {
-                const uint32_t e = entries[pairIndex(lines[i], lines[i + 1])];
-                if (e == 0) {
-                    codeEscaped(i);
-                    continue;
-                }
+        }
+        // The rest one pair at a time, with escape values where a pair has them.
+        for (; i < to && left > 0; i += 2) {
+            const uint32_t e = entries[pairIndex(pairValue(lines[i]), pairValue(lines[i + 1]))];
+            if (e != 0) {
                 put(w, e >> 5, e & 31);
                 left -= e & 31;
-            }
-        } else {
-            for (int i = from; i < to && left > 0; i += 2) {
-                const uint32_t e = entries[pairIndex(pairValue(lines[i]), pairValue(lines[i + 1]))];
-                if (e == 0) {
-                    codeEscaped(i);
-                    continue;
-                }
-                put(w, e >> 5, e & 31);
-                left -= e & 31;
+            } else {
+                codeEscaped(i);
             }
         }
     }
