@@ -41,7 +41,10 @@ void encodeGranuleInfo(const GranuleChannelInfo& info, uint8_t* p) {
 
 }  // namespace
 
-void decodeFrameRecord(const uint8_t* bytes, FrameRecord& record) {
+namespace {
+
+// Everything but the scalefactors and spectra.
+void decodeSideInfo(const uint8_t* bytes, FrameRecord& record) {
     record.header = loadLe32(bytes + kOffHeader);
     record.reserved0 = loadLe16(bytes + kOffReserved0);
     record.main_data_begin = loadI32(bytes + kOffMainDataBegin);
@@ -56,13 +59,28 @@ void decodeFrameRecord(const uint8_t* bytes, FrameRecord& record) {
         for (int ch = 0; ch < 2; ++ch)
             decodeGranuleInfo(bytes + kOffGranuleInfo + kGranuleInfoBytes * (2 * gr + ch),
                               record.granuleInfo[gr][ch]);
+}
+
+void decodeValues(const uint8_t* bytes, FrameRecord& record, int gr, int ch) {
+    loadLe16Array(bytes + kOffScalefactors + 2 * kScalefactorEntries * (2 * gr + ch),
+                  record.scalefactors[gr][ch]);
+    loadLe16Array(bytes + kOffSpectrum + 2 * kSpectrumLines * (2 * gr + ch),
+                  record.spectrum[gr][ch]);
+}
+
+}  // namespace
+
+void decodeFrameRecord(const uint8_t* bytes, FrameRecord& record) {
+    decodeSideInfo(bytes, record);
     for (int gr = 0; gr < 2; ++gr)
-        for (int ch = 0; ch < 2; ++ch) {
-            loadLe16Array(bytes + kOffScalefactors + 2 * kScalefactorEntries * (2 * gr + ch),
-                          record.scalefactors[gr][ch]);
-            loadLe16Array(bytes + kOffSpectrum + 2 * kSpectrumLines * (2 * gr + ch),
-                          record.spectrum[gr][ch]);
-        }
+        for (int ch = 0; ch < 2; ++ch) decodeValues(bytes, record, gr, ch);
+}
+
+void decodeUsedParts(const uint8_t* bytes, FrameRecord& record) {
+    decodeSideInfo(bytes, record);
+    for (int gr = 0; gr < granuleCount(record.header); ++gr)
+        for (int ch = 0; ch < channelCount(record.header); ++ch)
+            decodeValues(bytes, record, gr, ch);
 }
 
 void encodeFrameRecord(const FrameRecord& record, uint8_t* bytes) {

@@ -76,6 +76,10 @@ struct RecordFileHead {
 };
 
 void decodeFrameRecord(const uint8_t* bytes, FrameRecord& record);
+// Decodes the side information, and the scalefactors and spectra only of the granules and
+// channels the frame uses (granule 1 in MPEG-1 frames, channel 1 in two-channel frames);
+// the others keep what they held.
+void decodeUsedParts(const uint8_t* bytes, FrameRecord& record);
 void encodeFrameRecord(const FrameRecord& record, uint8_t* bytes);
 RecordFileHead decodeRecordFileHead(const uint8_t* bytes);
 void encodeRecordFileHead(const RecordFileHead& head, uint8_t* bytes);

@@ -1,5 +1,6 @@
 #include "assemble/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -24,10 +25,38 @@ void ignoreBrokenPipeSignal() {
 #endif
 }
 
+namespace {
+
+// Makes at least count bytes available in the file's block, if the file still has them.
+size_t fillBlock(InputStream& in, size_t count) {
+    size_t have = in.blockEnd - in.blockPos;
+    if (have >= count) return have;
+    if (in.block.empty()) in.block.resize(kInputBlockBytes);
+    std::memmove(in.block.data(), in.block.data() + in.blockPos, have);
+    in.blockPos = 0;
+    in.blockEnd = have;
+    while (in.blockEnd < count) {
+        size_t n =
+            std::fread(in.block.data() + in.blockEnd, 1, in.block.size() - in.blockEnd, in.file);
+        if (n == 0) break;
+        in.blockEnd += n;
+    }
+    return in.blockEnd;
+}
+
+}  // namespace
+
 size_t readBytes(InputStream& in, uint8_t* destination, size_t count) {
     size_t n = 0;
     if (in.file) {
-        n = std::fread(destination, 1, count, in.file);
+        while (n < count) {
+            size_t have = fillBlock(in, std::min(count - n, kInputBlockBytes));
+            if (have == 0) break;
+            size_t take = std::min(have, count - n);
+            std::memcpy(destination + n, in.block.data() + in.blockPos, take);
+            in.blockPos += take;
+            n += take;
+        }
     } else if (in.memory) {
         size_t left = in.memorySize - in.memoryPos;
         n = count < left ? count : left;
@@ -36,6 +65,23 @@ size_t readBytes(InputStream& in, uint8_t* destination, size_t count) {
     }
     in.position += n;
     return n;
+}
+
+const uint8_t* nextBytes(InputStream& in, size_t count) {
+    const uint8_t* bytes = nullptr;
+    if (in.file) {
+        if (fillBlock(in, count) < count) return nullptr;
+        bytes = in.block.data() + in.blockPos;
+        in.blockPos += count;
+    } else if (in.memory) {
+        if (in.memorySize - in.memoryPos < count) return nullptr;
+        bytes = in.memory + in.memoryPos;
+        in.memoryPos += count;
+    } else {
+        return nullptr;
+    }
+    in.position += count;
+    return bytes;
 }
 
 int64_t measureSize(InputStream& in) {

@@ -22,18 +22,28 @@ bool isNullDeviceName(std::string_view name);
 // Lets a closed pipe surface as a write error instead of ending the process.
 void ignoreBrokenPipeSignal();
 
+inline constexpr size_t kInputBlockBytes = 1 << 20;
+
+// Files are read in large blocks; readBytes and takeBytes hand out bytes from the block.
 struct InputStream {
     FILE* file = nullptr;             // a file, or
     const uint8_t* memory = nullptr;  // a block of memory, or neither: the null device
     size_t memorySize = 0;
     size_t memoryPos = 0;
+    std::vector<uint8_t> block;  // bytes read from the file ahead of use
+    size_t blockPos = 0;
+    size_t blockEnd = 0;
     uint64_t position = 0;  // bytes delivered so far
 };
 
 // Reads up to count bytes; returns how many were delivered (short only at end of input
 // or on a read error).
 size_t readBytes(InputStream& in, uint8_t* destination, size_t count);
-// Size of the whole input in bytes, or -1 when it cannot be measured (a pipe).
+// The next count bytes (count <= kInputBlockBytes) in place, valid until the next read;
+// null when fewer remain, and then nothing is consumed.
+const uint8_t* nextBytes(InputStream& in, size_t count);
+// Size of the whole input in bytes, or -1 when it cannot be measured (a pipe). Like
+// peekByteAt, only before the first read.
 int64_t measureSize(InputStream& in);
 // Reads the byte at an absolute offset without moving the read position; -1 if none.
 int peekByteAt(InputStream& in, int64_t offset);

@@ -122,17 +122,17 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     const uint32_t startTick = tickCount();
     uint32_t nextReport = startTick;
     int64_t ancillaryShortfall = 0;
-    uint8_t entry[kRecordEntryBytes];
     uint8_t savedAncillary[kAncillaryReadLimit];
 
     int32_t done = 0;
     for (; done < head.frameCount; ++done) {
-        if (readBytes(*run.records, entry, kRecordEntryBytes) != kRecordEntryBytes) {
+        const uint8_t* entry = nextBytes(*run.records, kRecordEntryBytes);
+        if (!entry) {
             report(run, "record file '%s' ends after %i of %i frames", run.recordName.c_str(), done,
                    head.frameCount);
             return finishOutput(run, state) ? kExitTruncated : kExitWriteError;
         }
-        decodeFrameRecord(entry, state.record);
+        decodeUsedParts(entry, state.record);
         const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
         RecordProblem problem = checkRecord(state, ancillaryBits);
         if (problem.field) {
