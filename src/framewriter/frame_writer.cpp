@@ -1,6 +1,8 @@
 #include "framewriter/frame_writer.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "assemble/assembler_state.h"
 #include "framewriter/frame_length.h"
@@ -14,6 +16,19 @@ namespace {
 // Frames leave only while more than this many bytes of main-data stream are queued
 // behind them, far more than main_data_begin can reach back.
 constexpr int32_t kReservoirHoldBytes = 8192;
+
+// dst[m] = src[-m] for m < count: store bytes leave in decreasing index order. Eight at a
+// time: a byte swap of the eight bytes below src reverses them.
+void copyReversed(const uint8_t* src, uint8_t* dst, uint32_t count) {
+    uint32_t m = 0;
+    for (; m + 8 <= count; m += 8) {
+        uint64_t word;
+        std::memcpy(&word, src - m - 7, 8);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+        std::memcpy(dst + m, &word, 8);
+    }
+    for (; m < count; ++m) dst[m] = *(src - m);
+}
 
 uint32_t takeFromLimit(AssemblerState& state, int32_t count) {
     uint32_t n = std::min(static_cast<uint32_t>(count), state.outputLimit);
@@ -36,8 +51,7 @@ void emitOldest(AssemblerState& state) {
         uint8_t* dst = reserveBytes(out, headSent + mainSent);
         std::memcpy(dst, slot.headBytes, headSent);
         dst += headSent;
-        const uint8_t* src = store.storeBytes.data() + store.emitIndex;
-        for (uint32_t m = 0; m < mainSent; ++m) dst[m] = *(src - m);
+        copyReversed(store.storeBytes.data() + store.emitIndex, dst, mainSent);
         commitBytes(out, headSent + mainSent);
     }
     store.emitIndex -= slot.mainCount;
