@@ -122,9 +122,15 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
 
     for (int region = 0; region < 3 && left > 0; ++region) {
         const int t = info.table_select[region];
-        if (t == 0) continue;  // nothing coded; the next region starts at its own boundary
-        const uint32_t* entries = pairTables[t]->entries.data();
         const int from = bounds.start[region], to = bounds.start[region + 1];
+        // Table 0 codes nothing, and an empty region codes nothing whatever table it names
+        // (4 and 14 included); the next region starts at its own boundary.
+        if (t == 0 || from >= to) continue;
+        if (!pairTables[t]) [[unlikely]] {
+            noteValueProblem(state, "table_select", gr, ch, region, t, "names no code table");
+            break;
+        }
+        const uint32_t* entries = pairTables[t]->entries.data();
         auto codeEscaped = [&](int i) {
             const uint64_t e =
                 escapedPair(state, huffmanTables[t], gr, ch, i, lines[i], lines[i + 1]);
@@ -193,8 +199,11 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
             if ((static_cast<unsigned>(lines[i] + 1) > 2) |
                 (static_cast<unsigned>(lines[i + 1] + 1) > 2) |
                 (static_cast<unsigned>(lines[i + 2] + 1) > 2) |
-                (static_cast<unsigned>(lines[i + 3] + 1) > 2))
+                (static_cast<unsigned>(lines[i + 3] + 1) > 2)) {
+                // The frame is taken back out; nothing more of it is coded.
                 noteCount1Problem(state, gr, ch, lines, i);
+                break;
+            }
             const uint16_t entry =
                 quads[quadIndex(lines[i], lines[i + 1], lines[i + 2], lines[i + 3])];
             put(w, entry & 0x3FF, entry >> 10);
