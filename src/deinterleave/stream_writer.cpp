@@ -5,6 +5,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#define DEINTERLEAVE_SSSE3 1
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -82,6 +86,54 @@ void gatherFixed(const uint8_t* last, uint64_t length, uint8_t* dst) {
     for (; k < length; ++k) dst[k] = *(last - k * kStride);
 }
 
+#if defined(DEINTERLEAVE_SSSE3)
+// Strides 3..8 with byte shuffles, on processors that have them (checked at run time):
+// 16 rows are kStride adjacent 16-byte vectors; for each vector a shuffle picks the column's
+// bytes that lie in it and puts them at their reversed output places, and ORing the kStride
+// results gives 16 output bytes.
+template <uint64_t kStride>
+__attribute__((target("ssse3"))) void gatherFixedShuffled(const uint8_t* input, uint64_t column,
+                                                          uint64_t rowEnd, uint64_t length,
+                                                          uint8_t* dst) {
+    __m128i masks[kStride];
+    for (uint64_t v = 0; v < kStride; ++v) {
+        alignas(16) uint8_t lanes[16];
+        for (uint64_t k = 0; k < 16; ++k) {
+            const uint64_t offset = kStride * (15 - k) + column;  // in the 16 rows' bytes
+            lanes[k] = offset / 16 == v ? static_cast<uint8_t>(offset % 16) : 0x80;
+        }
+        masks[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+    }
+    uint64_t k = 0;
+    for (; k + 16 <= length; k += 16) {
+        const uint8_t* rows = input + kStride * (rowEnd - k - 16);
+        __m128i out = _mm_setzero_si128();
+        for (uint64_t v = 0; v < kStride; ++v) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + 16 * v));
+            out = _mm_or_si128(out, _mm_shuffle_epi8(bytes, masks[v]));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), out);
+    }
+    for (; k < length; ++k) dst[k] = input[column + kStride * (rowEnd - 1 - k)];
+}
+
+bool hasByteShuffles() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+#endif
+
+// A stride known at compile time: byte shuffles where the processor has them, else
+// unrolled scalar gathers.
+template <uint64_t kStride>
+void gatherStride(const uint8_t* input, uint64_t column, uint64_t rowEnd, uint64_t length,
+                  uint8_t* dst) {
+#if defined(DEINTERLEAVE_SSSE3)
+    if (hasByteShuffles()) return gatherFixedShuffled<kStride>(input, column, rowEnd, length, dst);
+#endif
+    gatherFixed<kStride>(input + column + kStride * (rowEnd - 1), length, dst);
+}
+
 void gatherAnyStride(const uint8_t* last, uint64_t stride, uint64_t length, uint8_t* dst) {
     for (uint64_t k = 0; k < length; ++k) dst[k] = *(last - k * stride);
 }
@@ -134,17 +186,17 @@ void gatherReversed(const uint8_t* input, uint64_t factor, uint64_t column, uint
             return gatherFixed<2>(last, length, dst);
 #endif
         case 3:
-            return gatherFixed<3>(last, length, dst);
+            return gatherStride<3>(input, column, rowEnd, length, dst);
         case 4:
-            return gatherFixed<4>(last, length, dst);
+            return gatherStride<4>(input, column, rowEnd, length, dst);
         case 5:
-            return gatherFixed<5>(last, length, dst);
+            return gatherStride<5>(input, column, rowEnd, length, dst);
         case 6:
-            return gatherFixed<6>(last, length, dst);
+            return gatherStride<6>(input, column, rowEnd, length, dst);
         case 7:
-            return gatherFixed<7>(last, length, dst);
+            return gatherStride<7>(input, column, rowEnd, length, dst);
         case 8:
-            return gatherFixed<8>(last, length, dst);
+            return gatherStride<8>(input, column, rowEnd, length, dst);
         default:
             return gatherAnyStride(last, factor, length, dst);
     }
