@@ -12,6 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: l3assemble RECORDFILE [ANCILLARYFILE [OUTPUTFILE]]\n"
+    "       l3assemble -h | --help | --version\n"
     "Writes the Layer III stream described by RECORDFILE, taking ancillary bits and the\n"
     "trailing bytes from ANCILLARYFILE. Both optional files default to the null device;\n"
     "\"nul\" (any case) names it explicitly.\n"
