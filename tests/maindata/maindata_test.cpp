@@ -328,6 +328,42 @@ TEST(SpectrumBudget, NextGranuleIsIntactAfterACutGranule) {
     }
 }
 
+// A pair with two 13-bit escapes cut one bit in runs more than 24 bits past the granule's
+// end: the clearing removes only 24 of them, and the rest stay, ORed with the next
+// granule's bits (here all zeros, so they show).
+TEST(SpectrumBudget, OverrunBeyondTheClearedBitsStaysUnderTheNextGranule) {
+    auto state = newState(makeHeader(kMpeg1, 0, kStereo));
+    for (int ch = 0; ch < 2; ++ch) {
+        GranuleChannelInfo& gi = info(*state, 0, ch);
+        gi.region0_count = 15;
+        gi.region1_count = 7;
+    }
+    GranuleChannelInfo& loud = info(*state, 0, 0);
+    loud.big_values = 1;
+    loud.table_select[0] = 31;  // 13 escape bits
+    state->record.spectrum[0][0][0] = 5000;
+    state->record.spectrum[0][0][1] = -7000;
+    GranuleChannelInfo& quiet = info(*state, 0, 1);
+    quiet.big_values = 8;
+    quiet.table_select[0] = quiet.table_select[1] = quiet.table_select[2] = 1;
+    for (int i = 0; i < 16; ++i) state->record.spectrum[0][1][i] = 1;  // (1,1): 00000
+    const RefBits first = l3test::refGranule(state->record, 0, 0);
+    const RefBits second = l3test::refGranule(state->record, 0, 1);
+    ASSERT_EQ(second.bits, std::string(40, '0'));
+    ASSERT_GE(first.bits.size(), 30u);
+    const size_t cut = 1;
+    loud.part2_3_length = int(cut);
+    quiet.part2_3_length = int(second.bits.size());
+    writeMainDataMpeg1(*state);
+
+    std::string expected = first.bits.substr(0, cut) + second.bits;
+    for (size_t j = cut + 24; j < first.bits.size(); ++j)
+        if (first.bits[j] == '1') expected[j] = '1';
+    ASSERT_NE(expected, first.bits.substr(0, cut) + second.bits) << "no stray bit to see";
+    EXPECT_EQ(state->store.writePos, kStart - int32_t(cut + second.bits.size()));
+    EXPECT_EQ(streamBits(state->store, kStart, kStart - int32_t(expected.size())), expected);
+}
+
 TEST(SpectrumBudget, LongerBudgetCodesFurtherQuadruplesThenOnes) {
     auto state = newState(makeHeader(kMpeg1, 0, kMono));
     GranuleChannelInfo& gi = info(*state);
