@@ -57,6 +57,14 @@ int main(int argc, char** argv) {
                      why.c_str());
         return kExitCannotOpen;
     }
+    // Opening the output truncates it: refuse an output that is one of the inputs.
+    const char* const inputs[] = {argv[1], argc > 2 ? argv[2] : "nul"};
+    for (const char* input : inputs)
+        if (sameRegularFile(run.outputName, input)) {
+            std::fprintf(stderr, "l3assemble: cannot open output '%s': it is the input '%s'\n",
+                         run.outputName.c_str(), input);
+            return kExitCannotOpen;
+        }
     if (!openOutput(output, run.outputName, why)) {
         std::fprintf(stderr, "l3assemble: cannot open output '%s': %s\n", argv[3], why.c_str());
         return kExitCannotOpen;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <system_error>
 
 namespace l3 {
 
@@ -17,6 +19,13 @@ bool isNullDeviceName(std::string_view name) {
     if (name.size() != 3) return false;
     auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
     return lower(name[0]) == 'n' && lower(name[1]) == 'u' && lower(name[2]) == 'l';
+}
+
+bool sameRegularFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(a, error) || !std::filesystem::is_regular_file(b, error))
+        return false;
+    return std::filesystem::equivalent(a, b, error);
 }
 
 void ignoreBrokenPipeSignal() {

@@ -19,6 +19,10 @@ uint32_t tickCount();
 // written, it discards everything.
 bool isNullDeviceName(std::string_view name);
 
+// True when both names lead to one existing regular file (through links or different
+// spellings): writing one would destroy the other. Devices such as /dev/null never count.
+bool sameRegularFile(const std::string& a, const std::string& b);
+
 // Lets a closed pipe surface as a write error instead of ending the process.
 void ignoreBrokenPipeSignal();
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "assemble/platform.h"
 #include "disassemble/disassembler.h"
 
 namespace l3 {
@@ -136,6 +137,18 @@ int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* er
         std::fputs(kUsage, err);
         return kDisUsage;
     }
+
+    // The outputs replace whatever their names held: neither may be the input, and they
+    // may not be one file.
+    const bool outputsCollide =
+        std::strcmp(paths[1], paths[2]) == 0 || sameRegularFile(paths[1], paths[2]);
+    for (int k = 1; k <= 2; ++k)
+        if (sameRegularFile(paths[k], paths[0]) || outputsCollide) {
+            std::fprintf(
+                err, "l3disassemble: cannot write '%s': %s\n", paths[k],
+                outputsCollide ? "both outputs name the same file" : "it is the input file");
+            return kDisIo;
+        }
 
     std::vector<uint8_t> input;
     std::string error;

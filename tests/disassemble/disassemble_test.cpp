@@ -422,6 +422,23 @@ TEST_F(CommandLine, HelpVersionAndUsage) {
     EXPECT_EQ(r.code, 1);
 }
 
+// The outputs replace what their names hold: an output naming the input (which would
+// replace the MP3 by its records) or both outputs naming one file is refused.
+TEST_F(CommandLine, OutputsThatCollideWithTheInputOrEachOtherAreRefused) {
+    const std::filesystem::path source = std::string(TEST_DATA_DIR) + "/lame/m2_16k_mono_cbr8.mp3";
+    std::filesystem::copy_file(source, path("in.mp3"));
+    CommandRun r = runCommand({path("in.mp3"), path("in.mp3"), path("a")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("it is the input file"), std::string::npos) << r.err;
+    EXPECT_EQ(std::filesystem::file_size(path("in.mp3")), std::filesystem::file_size(source));
+    EXPECT_FALSE(std::filesystem::exists(path("a")));
+
+    r = runCommand({path("in.mp3"), path("r"), path("r")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("both outputs name the same file"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("r")));
+}
+
 TEST_F(CommandLine, StrictRefusesSkippedBytesAndWritesNothing) {
     const std::string input = std::string(TEST_DATA_DIR) + "/lame/m1_44k_mono_id3v2.mp3";
     CommandRun r = runCommand({"--strict", input, path("r"), path("a")});

@@ -281,6 +281,29 @@ TEST_F(Assemble, UnopenableFilesAreNamed) {
     expectOneMessage(r.err, "no/such/dir/out.*No such file");
 }
 
+// Opening the output truncates it, so an output that is one of the inputs (by name or by
+// a hard link) would destroy it: refused before anything is opened for writing.
+TEST_F(Assemble, OutputThatIsAnInputIsRefused) {
+    const std::vector<uint8_t> records = l3test::recordFile(rawRun(2, 0));
+    const std::vector<uint8_t> ancillary = l3test::randomBytes(300, 5);
+    dir_.write("rec", records);
+    dir_.write("anc", ancillary);
+    ProgramResult r = run("rec anc rec");
+    EXPECT_EQ(r.exitCode, 2);
+    expectOneMessage(r.err, "output 'rec'.*is the input");
+    EXPECT_TRUE(dir_.read("rec") == records);
+
+    std::filesystem::create_hard_link(dir_.path("anc"), dir_.path("anc.link"));
+    r = run("rec anc anc.link");
+    EXPECT_EQ(r.exitCode, 2);
+    expectOneMessage(r.err, "anc\\.link.*is the input 'anc'");
+    EXPECT_TRUE(dir_.read("anc") == ancillary);
+
+    // Devices are not files to protect: /dev/null may stand for both.
+    r = run("rec /dev/null /dev/null");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
 TEST_F(Assemble, RecordFileShorterThanItsHead) {
     for (size_t size : {0, 11}) {
         std::vector<uint8_t> file = l3test::recordFile(rawRun(1, 0));
