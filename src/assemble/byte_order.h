@@ -19,6 +19,12 @@ inline uint32_t loadLe32(const uint8_t* p) {
     return v;
 }
 
+// A frame header as it stands in a stream: four bytes, most significant first.
+inline uint32_t loadBe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
 inline void storeLe16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);

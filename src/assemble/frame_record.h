@@ -112,6 +112,14 @@ inline int modeExtension(uint32_t header) {
 inline int channelCount(uint32_t header) {
     return channelMode(header) == 3 ? 1 : 2;
 }
+// Window-switching granules carry no region0_count, region1_count or table_select[2]:
+// region 0 ends at band 8, or band 6 in MPEG-2 and MPEG-2.5 short blocks, and region 1
+// takes the rest of the big values (region 2 is empty).
+inline int implicitRegion0Count(bool mpeg1, int block_type) {
+    return (!mpeg1 && block_type == 2) ? 5 : 7;
+}
+inline constexpr int kImplicitRegion1Count = 22;
+
 inline int granuleCount(uint32_t header) {
     return isMpeg1(header) ? 2 : 1;
 }

@@ -89,8 +89,8 @@ void checkGranuleChannel(Checker& c, const FrameRecord& rec, const GranuleChanne
     if (!c.ok() || info.part2_3_length == 0) return;
     // The implicit region counts of window-switching granules are set by the head writer
     // before coding; they always lie within the band table.
-    const int r0 = !switching ? info.region0_count : (!mpeg1 && info.block_type == 2) ? 5 : 7;
-    const int r1 = switching ? 22 : info.region1_count;
+    const int r0 = switching ? implicitRegion0Count(mpeg1, info.block_type) : info.region0_count;
+    const int r1 = switching ? kImplicitRegion1Count : info.region1_count;
     const RegionBounds bounds = regionBounds(rec.header, info.big_values, r0, r1);
     static const char* const names[3] = {"table_select[0]", "table_select[1]", "table_select[2]"};
     for (int region = 0; region < (switching ? 2 : 3); ++region)

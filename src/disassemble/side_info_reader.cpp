@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "assemble/byte_order.h"
 #include "disassemble/bit_reader.h"
 #include "framewriter/frame_crc.h"
 #include "framewriter/frame_length.h"
@@ -22,8 +23,8 @@ void readBranchElements(BitReader& r, GranuleChannelInfo& info, bool mpeg1) {
         info.table_select[1] = field(r, 5);
         info.table_select[2] = 0;
         for (int w = 0; w < 3; ++w) info.subblock_gain[w] = field(r, 3);
-        info.region0_count = (!mpeg1 && info.block_type == 2) ? 5 : 7;
-        info.region1_count = 22;
+        info.region0_count = implicitRegion0Count(mpeg1, info.block_type);
+        info.region1_count = kImplicitRegion1Count;
     } else {
         for (int region = 0; region < 3; ++region) info.table_select[region] = field(r, 5);
         info.region0_count = field(r, 4);
@@ -35,9 +36,7 @@ void readBranchElements(BitReader& r, GranuleChannelInfo& info, bool mpeg1) {
 
 void readSideInfo(const uint8_t* frame, FrameRecord& record) {
     std::memset(&record, 0, sizeof record);
-    const uint32_t header = static_cast<uint32_t>(frame[0]) << 24 |
-                            static_cast<uint32_t>(frame[1]) << 16 |
-                            static_cast<uint32_t>(frame[2]) << 8 | frame[3];
+    const uint32_t header = loadBe32(frame);
     record.header = header;
     const bool mpeg1 = isMpeg1(header);
     const int channels = channelCount(header);

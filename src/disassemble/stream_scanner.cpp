@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "assemble/byte_order.h"
 #include "assemble/frame_record.h"
 #include "framewriter/frame_length.h"
 
@@ -12,9 +13,7 @@ namespace {
 constexpr size_t kId3v2HeadBytes = 10;
 
 uint32_t headerAt(const uint8_t* data, size_t offset) {
-    return static_cast<uint32_t>(data[offset]) << 24 |
-           static_cast<uint32_t>(data[offset + 1]) << 16 |
-           static_cast<uint32_t>(data[offset + 2]) << 8 | data[offset + 3];
+    return loadBe32(data + offset);
 }
 
 bool startsWith(const uint8_t* data, size_t size, size_t offset, const char* text) {

@@ -19,8 +19,8 @@ inline void put(BitPacker& p, int32_t value, int width) {
 void writeBranchElements(BitPacker& store, GranuleChannelInfo& info, bool mpeg1) {
     if (info.window_switching_flag != 0) {
         info.table_select[2] = 0;
-        info.region0_count = (!mpeg1 && info.block_type == 2) ? 5 : 7;
-        info.region1_count = 22;
+        info.region0_count = implicitRegion0Count(mpeg1, info.block_type);
+        info.region1_count = kImplicitRegion1Count;
         put(store, info.block_type, 2);
         put(store, info.mixed_block_flag, 1);
         put(store, info.table_select[0], 5);
