@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "assemble/byte_order.h"
+#include "format/byte_order.h"
 #include "disassemble/disassembler.h"
 
 namespace l3bench {

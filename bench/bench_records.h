@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 
 namespace l3bench {
 

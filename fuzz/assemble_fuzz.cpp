@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "assemble/byte_order.h"
+#include "format/byte_order.h"
 #include "assemble/run_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

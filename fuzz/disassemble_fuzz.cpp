@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 #include "disassemble/disassembler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,7 +1,7 @@
 #include "assemble/record_check.h"
 
-#include "framewriter/frame_length.h"
-#include "maindata/band_edges.h"
+#include "format/frame_length.h"
+#include "format/band_edges.h"
 
 namespace l3 {
 

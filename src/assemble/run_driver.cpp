@@ -7,11 +7,10 @@
 #include <memory>
 
 #include "assemble/assembler_state.h"
-#include "assemble/byte_order.h"
+#include "format/byte_order.h"
 #include "assemble/record_check.h"
 #include "framewriter/frame_writer.h"
-#include "maindata/main_data_writer.h"
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 
@@ -98,9 +97,8 @@ void copyRestOfAncillary(const AssembleRun& run) {
 }  // namespace
 
 int runAssembly(AssemblerState& state, const AssembleRun& run) {
-    buildCodeTables();
+    codeTables();  // built here at start-up, once per process
     state.recordSize = probeRecordSize(*run.records);
-    buildLsfScalefacTables(state);
     initBitStore(state.store);
     initFrameRing(state.ring);
     state.ancillaryBits = -1;

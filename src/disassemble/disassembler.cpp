@@ -6,18 +6,16 @@
 #include <cstring>
 #include <memory>
 
-#include "assemble/assembler_state.h"
-#include "assemble/byte_order.h"
-#include "assemble/frame_record.h"
+#include "format/byte_order.h"
+#include "format/frame_record.h"
 #include "assemble/run_driver.h"
-#include "disassemble/bit_reader.h"
+#include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
 #include "disassemble/main_data_reader.h"
 #include "disassemble/reencode_check.h"
 #include "disassemble/side_info_reader.h"
-#include "framewriter/frame_length.h"
-#include "maindata/main_data_writer.h"
-#include "tables/huffman_tables.h"
+#include "format/frame_length.h"
+#include "maindata/main_data_state.h"
 
 namespace l3 {
 
@@ -65,7 +63,7 @@ void appendShare(std::vector<uint8_t>& out, const uint8_t* bytes, int64_t from, 
     const int64_t count = to - from;
     if (count <= 0) return;
     const size_t start = out.size();
-    const size_t shareBytes = static_cast<size_t>(count < 1024 ? count : 1024);
+    const size_t shareBytes = static_cast<size_t>(std::min<int64_t>(count, kAncillaryReadLimit));
     out.resize(start + shareBytes, 0);
     for (int64_t j = 0; j < count; ++j)
         if (bitAt(bytes, from + j)) out[start + static_cast<size_t>(j >> 3)] |= 0x80 >> (j & 7);
@@ -128,9 +126,6 @@ void reportProgress(Progress& p, size_t done) {
     std::fflush(p.out);
 }
 
-// Bits the main data writer clears after each granule's end.
-constexpr int64_t kClearBelowBits = 24;
-
 // Why frame k cannot be coded from values at mainStart, before decoding; null if none.
 // Main data may overlap bits that earlier records already placed: those are the stream's
 // own bits, and the frame ORs the very same bits over them. Only the bits cleared after
@@ -180,10 +175,7 @@ DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressO
                               "information, which the assembler always recomputes");
     }
 
-    buildCodeTables();
-    buildDecodeTrees();
-    auto scratch = std::make_unique<AssemblerState>();
-    buildLsfScalefacTables(*scratch);
+    auto scratch = std::make_unique<MainDataState>();
     initBitStore(scratch->store);
 
     const MainDataStream s = buildMainDataStream(input, layout);
@@ -215,7 +207,7 @@ DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressO
 
         const char* why =
             placementProblem(k, *rec, bits, mainStart, mainEnd, coveredEnd, s.frameStart[k + 1]);
-        if (!why) why = readMainData(*scratch, bits, mainStart, *rec);
+        if (!why) why = readMainData(bits, mainStart, *rec);
         if (!why && !reencodesExactly(*scratch, *rec, bits, mainStart, mainBits))
             why = "its values do not code back to the same bits";
         if (why) {
@@ -228,11 +220,11 @@ DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressO
         const int64_t anchor = why ? frameStart : mainStart;
         const int64_t first = anchor > coveredEnd ? firstOneBit(bits, coveredEnd, anchor) : anchor;
         const int64_t gapBits = anchor - first;
-        if (gapBits > kMaxGapBits) {
+        if (gapBits > kMaxAncillaryBits) {
             char text[160];
             std::snprintf(text, sizeof text,
                           ": %" PRId64 " bits before its main data cannot be carried (at most %d)",
-                          gapBits, kMaxGapBits);
+                          gapBits, kMaxAncillaryBits);
             return refuse(kDisCannotCarry, frameName(k, f) + text);
         }
         appendShare(result.ancillary, bits, first, anchor);
@@ -248,13 +240,13 @@ DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressO
     const int64_t tailFirst = firstOneBit(bits, coveredEnd, streamEnd);
     if (tailFirst < streamEnd || lastAncillaryBits > 0) {
         const int64_t tailBits = streamEnd - tailFirst;
-        if (tailBits > kMaxGapBits) {
+        if (tailBits > kMaxAncillaryBits) {
             char text[160];
             std::snprintf(text, sizeof text,
                           "%" PRId64
                           " bits after the main data of the last frame cannot be "
                           "carried (at most %d)",
-                          tailBits, kMaxGapBits);
+                          tailBits, kMaxAncillaryBits);
             return refuse(kDisCannotCarry, text);
         }
         std::memset(rec.get(), 0, sizeof *rec);

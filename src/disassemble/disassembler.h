@@ -38,8 +38,6 @@ enum DisassembleExit : int {
     kDisVerify = 6,       // the records do not rebuild the input (an internal fault)
 };
 
-// Ancillary bits a record can carry: the assembler loads at most 1024 bytes per record.
-inline constexpr int32_t kMaxGapBits = 8192;
 // The closing record's header: MPEG-1 Layer III, 320 kbit/s, 32 kHz, padded, one channel,
 // no CRC: a 1441-byte frame with a 1420-byte area, long enough that the second placement
 // of its ancillary bits stays inside it.

@@ -1,8 +1,9 @@
 #include "disassemble/huffman_decoder.h"
 
 #include <array>
+#include <memory>
 
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 
@@ -17,8 +18,10 @@ struct DecodeTree {
     int nodes;
 };
 
-std::array<DecodeTree, kTableCount> trees;
-std::array<bool, kTableCount> present{};
+struct DecodeTrees {
+    std::array<DecodeTree, kTableCount> trees;
+    std::array<bool, kTableCount> present{};
+};
 
 void buildTree(DecodeTree& tree, const HuffmanTable& table) {
     tree.child = {};
@@ -38,22 +41,30 @@ void buildTree(DecodeTree& tree, const HuffmanTable& table) {
     }
 }
 
-}  // namespace
-
-void buildDecodeTrees() {
+std::unique_ptr<const DecodeTrees> buildDecodeTrees() {
+    auto built = std::make_unique<DecodeTrees>();
     for (int t = 1; t < kTableCount; ++t) {
-        const HuffmanTable& table = huffmanTables[t];
-        present[t] = table.codes != nullptr && table.xLen * table.yLen > 0;
-        if (present[t]) buildTree(trees[t], table);
+        const HuffmanTable& table = codeTables().huffman[t];
+        built->present[t] = table.codes != nullptr && table.xLen * table.yLen > 0;
+        if (built->present[t]) buildTree(built->trees[t], table);
     }
+    return built;
 }
 
+// Built once per process, const afterwards.
+const DecodeTrees& decodeTrees() {
+    static const std::unique_ptr<const DecodeTrees> trees = buildDecodeTrees();
+    return *trees;
+}
+
+}  // namespace
+
 bool hasDecodeTree(int t) {
-    return t > 0 && t < kTableCount && present[t];
+    return t > 0 && t < kTableCount && decodeTrees().present[t];
 }
 
 int decodeSymbol(BitReader& r, int t) {
-    const DecodeTree& tree = trees[t];
+    const DecodeTree& tree = decodeTrees().trees[t];
     int node = 0;
     // The longest code word has 19 bits; a walk never needs more.
     for (int depth = 0; depth < 20; ++depth) {

@@ -1,15 +1,12 @@
 #pragma once
 // Decoding Layer III Huffman code words with the very tables the assembler codes with:
-// each distinct table of huffmanTables becomes a binary tree, walked one bit at a time.
+// each distinct code table becomes a binary tree (built once per process), walked one bit at a time.
 
 #include <cstdint>
 
-#include "disassemble/bit_reader.h"
+#include "bits/bit_reader.h"
 
 namespace l3 {
-
-// Builds the trees from huffmanTables; buildCodeTables() must have run. Idempotent.
-void buildDecodeTrees();
 
 // True when table number t (0..33) has codes.
 bool hasDecodeTree(int t);

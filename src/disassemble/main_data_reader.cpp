@@ -1,27 +1,14 @@
 #include "disassemble/main_data_reader.h"
 
-#include "assemble/assembler_state.h"
-#include "disassemble/bit_reader.h"
+#include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
-#include "maindata/band_edges.h"
-#include "maindata/main_data_writer.h"
-#include "tables/huffman_tables.h"
+#include "format/band_edges.h"
+#include "format/scalefactor_layout.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 
 namespace {
-
-constexpr int kMaxBigValues = 288;
-constexpr int kLastQuadLine = 572;  // the last line at which a whole quadruple fits
-constexpr int kShortBase = 39;      // MPEG-1 entry of short band 0, window 0
-
-// Scalefactor widths slen1 and slen2 by scalefac_compress (ISO/IEC 11172-3).
-constexpr uint8_t mpeg1Slen[2][16] = {
-    {0, 0, 0, 0, 3, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4},
-    {0, 1, 2, 3, 0, 1, 2, 3, 1, 2, 3, 1, 2, 3, 2, 3},
-};
-// First long band of each scfsi group, and one past the last.
-constexpr int scfsiGroupStart[5] = {0, 6, 11, 16, 21};
 
 inline uint16_t readScalefactor(BitReader& r, int width) {
     return static_cast<uint16_t>(width > 0 ? readBits(r, width) : 0);
@@ -53,9 +40,9 @@ void readMpeg1Scalefactors(BitReader& r, FrameRecord& rec, int gr, int ch) {
     }
 }
 
-void readLsfScalefactors(BitReader& r, AssemblerState& state, FrameRecord& rec, int ch) {
+void readLsfScalefactors(BitReader& r, FrameRecord& rec, int ch) {
     GranuleChannelInfo& info = rec.granuleInfo[0][ch];
-    const uint32_t entry = lsfScalefacEntry(state, ch, info.scalefac_compress);
+    const uint32_t entry = lsfScalefacEntry(rec.header, ch, info.scalefac_compress);
     info.preflag = impliedPreflag(entry);
     const int kind = info.block_type == 2 ? (info.mixed_block_flag ? 2 : 1) : 0;
     const uint8_t* counts = nrOfSfbBlock[partitionRow(entry)][kind];
@@ -87,7 +74,7 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         const int start = bounds.start[region], end = bounds.start[region + 1];
         if (start >= end || r.pos >= r.end) continue;
         if (!hasDecodeTree(t)) return "a region coded with table 4 or 14";
-        const HuffmanTable& table = huffmanTables[t];
+        const HuffmanTable& table = codeTables().huffman[t];
         for (int i = start; i < end && r.pos < r.end; i += 2) {
             const int symbol = decodeSymbol(r, t);
             if (symbol < 0) return "a code word that does not decode";
@@ -117,12 +104,10 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
 
 }  // namespace
 
-const char* readMainData(AssemblerState& state, const uint8_t* stream, int64_t mainStart,
-                         FrameRecord& rec) {
+const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& rec) {
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
     const int granules = granuleCount(rec.header);
-    state.record.header = rec.header;  // lsfScalefacEntry looks at the mode extension
     int64_t pos = mainStart;
     for (int gr = 0; gr < granules; ++gr) {
         for (int ch = 0; ch < channels; ++ch) {
@@ -133,7 +118,7 @@ const char* readMainData(AssemblerState& state, const uint8_t* stream, int64_t m
             if (mpeg1)
                 readMpeg1Scalefactors(r, rec, gr, ch);
             else
-                readLsfScalefactors(r, state, rec, ch);
+                readLsfScalefactors(r, rec, ch);
             if (const char* why = readSpectrum(r, rec, gr, ch, rec.spectrum[gr][ch])) return why;
             pos += length;
         }

@@ -5,18 +5,14 @@
 
 #include <cstdint>
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 
 namespace l3 {
 
-struct AssemblerState;
-
 // Reads the main data of record (side information already filled in) from the main-data
 // stream, starting at bit mainStart; each granule and channel takes its part2_3_length
-// bits and reads zeros past its end. state supplies the LSF scalefactor tables
-// (buildLsfScalefacTables must have run; its record is overwritten). Returns null on
-// success, else why the values cannot stand for these bits.
-const char* readMainData(AssemblerState& state, const uint8_t* stream, int64_t mainStart,
-                         FrameRecord& record);
+// bits and reads zeros past its end. Returns null on success, else why the values cannot
+// stand for these bits.
+const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& record);
 
 }  // namespace l3

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "assemble/assembler_state.h"
-#include "disassemble/bit_reader.h"
+#include "maindata/main_data_state.h"
+#include "bits/bit_reader.h"
 #include "maindata/main_data_writer.h"
 
 namespace l3 {
@@ -17,7 +17,7 @@ constexpr int32_t kScratchBytes = 4096;
 
 }  // namespace
 
-bool reencodesExactly(AssemblerState& state, const FrameRecord& record, const uint8_t* stream,
+bool reencodesExactly(MainDataState& state, const FrameRecord& record, const uint8_t* stream,
                       int64_t mainStart, int64_t mainBits) {
     BitStore& store = state.store;
     const int32_t topByte = kStoreBytes - kTopMarginBytes;

@@ -6,16 +6,16 @@
 
 #include <cstdint>
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 
 namespace l3 {
 
-struct AssemblerState;
+struct MainDataState;
 
 // Codes record's main data with the assembler's writers into state's bit store and
-// compares the mainBits bits with stream from bit mainStart on. state must have its LSF
-// tables built; its record and store are overwritten.
-bool reencodesExactly(AssemblerState& state, const FrameRecord& record, const uint8_t* stream,
+// compares the mainBits bits with stream from bit mainStart on. state's record and store
+// are overwritten.
+bool reencodesExactly(MainDataState& state, const FrameRecord& record, const uint8_t* stream,
                       int64_t mainStart, int64_t mainBits);
 
 }  // namespace l3

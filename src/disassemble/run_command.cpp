@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "assemble/platform.h"
+#include "format/platform.h"
 #include "disassemble/disassembler.h"
 
 namespace l3 {

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "assemble/byte_order.h"
-#include "disassemble/bit_reader.h"
-#include "framewriter/frame_crc.h"
-#include "framewriter/frame_length.h"
+#include "format/byte_order.h"
+#include "bits/bit_reader.h"
+#include "format/frame_crc.h"
+#include "format/frame_length.h"
 
 namespace l3 {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 
 namespace l3 {
 

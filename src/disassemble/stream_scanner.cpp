@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "assemble/byte_order.h"
-#include "assemble/frame_record.h"
-#include "framewriter/frame_length.h"
+#include "format/byte_order.h"
+#include "format/frame_record.h"
+#include "format/frame_length.h"
 
 namespace l3 {
 

@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#include "assemble/assembler_state.h"
-#include "framewriter/frame_length.h"
+#include "framewriter/frame_writer_state.h"
+#include "format/frame_length.h"
 #include "framewriter/head_writer.h"
 #include "maindata/main_data_writer.h"
 
@@ -30,7 +30,7 @@ void copyReversed(const uint8_t* src, uint8_t* dst, uint32_t count) {
     for (; m < count; ++m) dst[m] = *(src - m);
 }
 
-uint32_t takeFromLimit(AssemblerState& state, int32_t count) {
+uint32_t takeFromLimit(FrameWriterState& state, int32_t count) {
     uint32_t n = std::min(static_cast<uint32_t>(count), state.outputLimit);
     state.outputLimit -= n;
     return n;
@@ -38,7 +38,7 @@ uint32_t takeFromLimit(AssemblerState& state, int32_t count) {
 
 }  // namespace
 
-void emitOldest(AssemblerState& state) {
+void emitOldest(FrameWriterState& state) {
     FrameRing& ring = state.ring;
     BitStore& store = state.store;
     const FrameSlot& slot = ring.slots[readSlot(ring)];
@@ -58,7 +58,7 @@ void emitOldest(AssemblerState& state) {
     releaseSlot(ring);
 }
 
-int writeFrame(AssemblerState& state) {
+int writeFrame(FrameWriterState& state) {
     BitStore& store = state.store;
     FrameRing& ring = state.ring;
     FrameRecord& rec = state.record;
@@ -110,7 +110,7 @@ int writeFrame(AssemblerState& state) {
     return 0;
 }
 
-void drainRing(AssemblerState& state) {
+void drainRing(FrameWriterState& state) {
     if (isEmpty(state.ring)) return;
     // The last record's ancillary bits go in a second time, as the last bits of the last
     // frame's main-data area, so that a trailing ancillary block fills the stream's tail.

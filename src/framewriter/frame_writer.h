@@ -3,20 +3,20 @@
 
 namespace l3 {
 
-struct AssemblerState;
+struct FrameWriterState;
 
 // Writes the current record as one frame, queues it, and sends the oldest queued frames
 // while more than 8192 bytes of main data stand behind them or the ring is full.
 // Returns 0, or 1 when a scalefactor or spectral value did not fit (state.problem says
 // which): the frame is then taken back out and the store is as it was before the call.
-int writeFrame(AssemblerState& state);
+int writeFrame(FrameWriterState& state);
 
 // After the last record: places the last record's ancillary bits once more, at the end
 // of the last frame's main-data area, and sends every queued frame.
-void drainRing(AssemblerState& state);
+void drainRing(FrameWriterState& state);
 
 // Sends the frame at readSlot (head bytes, then its main-data area from the store) as far
 // as outputLimit allows, and releases its slot.
-void emitOldest(AssemblerState& state);
+void emitOldest(FrameWriterState& state);
 
 }  // namespace l3

@@ -1,8 +1,8 @@
 #include "framewriter/head_writer.h"
 
-#include "assemble/assembler_state.h"
-#include "framewriter/frame_crc.h"
-#include "framewriter/frame_length.h"
+#include "framewriter/frame_writer_state.h"
+#include "format/frame_crc.h"
+#include "format/frame_length.h"
 
 namespace l3 {
 
@@ -39,7 +39,7 @@ void writeBranchElements(BitPacker& store, GranuleChannelInfo& info, bool mpeg1)
     }
 }
 
-void writeSideInfo(AssemblerState& state, BitPacker& store) {
+void writeSideInfo(FrameWriterState& state, BitPacker& store) {
     FrameRecord& rec = state.record;
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
@@ -73,7 +73,7 @@ void writeSideInfo(AssemblerState& state, BitPacker& store) {
 
 }  // namespace
 
-void writeHead(AssemblerState& state) {
+void writeHead(FrameWriterState& state) {
     BitStore& store = state.store;
     const uint32_t header = state.record.header;
     clearAhead(store);

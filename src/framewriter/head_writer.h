@@ -4,12 +4,12 @@
 
 namespace l3 {
 
-struct AssemblerState;
+struct FrameWriterState;
 
 // Precondition: writePos byte aligned at the frame's start. Clears ahead, writes the head
 // bytes, computes the CRC, moves them into the slot at writeSlot (not yet committed) and
 // leaves writePos at the frame's start minus 8 * headCount. Sets placedMainDataBegin and
 // the implicit side-information fields in the record copy.
-void writeHead(AssemblerState& state);
+void writeHead(FrameWriterState& state);
 
 }  // namespace l3

@@ -7,29 +7,23 @@
 
 namespace l3 {
 
-struct AssemblerState;
+struct MainDataState;
 
 // MPEG-1 frames: two granules, long/short/mixed scalefactor layouts, scfsi reuse.
-void writeMainDataMpeg1(AssemblerState& state);
+void writeMainDataMpeg1(MainDataState& state);
 
 // MPEG-2 and MPEG-2.5 frames: one granule, scalefactors in four partitions.
-void writeMainDataLsf(AssemblerState& state);
-
-// Fills the two LSF scalefac_compress lookup tables; once at start-up.
-void buildLsfScalefacTables(AssemblerState& state);
+void writeMainDataLsf(MainDataState& state);
 
 // Codes the spectrum of one granule and channel from writePos down to exactly endPos,
 // then clears the 24 bits below endPos.
-void writeSpectrum(AssemblerState& state, int gr, int ch, int32_t endPos);
+void writeSpectrum(MainDataState& state, int gr, int ch, int32_t endPos);
 
 }  // namespace l3
 
 namespace l3 {
 // Notes the first scalefactor or spectral value of the current frame that does not fit
 // (a cold path: valid records never reach it).
-[[gnu::cold]] void noteValueProblem(AssemblerState& state, const char* field, int gr, int ch,
+[[gnu::cold]] void noteValueProblem(MainDataState& state, const char* field, int gr, int ch,
                                     int index, int64_t value, const char* reason);
-
-// The packed LSF scalefactor entry used for channel ch of the current record.
-uint32_t lsfScalefacEntry(const AssemblerState& state, int ch, int scalefac_compress);
 }  // namespace l3

@@ -1,4 +1,5 @@
-#include "assemble/assembler_state.h"
+#include "format/scalefactor_layout.h"
+#include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 #include "maindata/saved_region.h"
 #include "maindata/scalefactor_run.h"
@@ -6,22 +7,7 @@
 
 namespace l3 {
 
-namespace {
-
-// Scalefactor widths slen1 and slen2 by scalefac_compress (ISO/IEC 11172-3).
-constexpr uint8_t mpeg1Slen[2][16] = {
-    {0, 0, 0, 0, 3, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4},
-    {0, 1, 2, 3, 0, 1, 2, 3, 1, 2, 3, 1, 2, 3, 2, 3},
-};
-
-// First long band of each scfsi group, and one past the last.
-constexpr int scfsiGroupStart[5] = {0, 6, 11, 16, 21};
-
-constexpr int kShortBase = 39;  // entry of short band 0, window 0
-
-}  // namespace
-
-void writeMainDataMpeg1(AssemblerState& state) {
+void writeMainDataMpeg1(MainDataState& state) {
     FrameRecord& rec = state.record;
     const int channels = channelCount(rec.header);
     int32_t bits = 0;

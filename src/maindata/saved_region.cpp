@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "assemble/assembler_state.h"
+#include "maindata/main_data_state.h"
 
 namespace l3 {
 
-void saveRegion(AssemblerState& state, int32_t high, int32_t low) {
+void saveRegion(MainDataState& state, int32_t high, int32_t low) {
     const int32_t lowByte = std::max((low >> 3) - kMainDataSlackBytes, 0);
     const int32_t highByte = std::min((high + 7) >> 3, kStoreBytes);
     state.mainDataSavedLow = lowByte;
@@ -19,7 +19,7 @@ namespace {
 
 // Calls f(byte, mask) for each saved byte that holds positions low .. high - 1.
 template <typename F>
-void forSavedBits(AssemblerState& state, int32_t low, int32_t high, F f) {
+void forSavedBits(MainDataState& state, int32_t low, int32_t high, F f) {
     low = std::max(low, state.mainDataSavedLow * 8);
     high = std::min(high, state.mainDataSavedHigh * 8);
     for (int32_t p = low; p < high;) {
@@ -33,19 +33,19 @@ void forSavedBits(AssemblerState& state, int32_t low, int32_t high, F f) {
 
 }  // namespace
 
-void clearSavedBits(AssemblerState& state, int32_t position, int count) {
+void clearSavedBits(MainDataState& state, int32_t position, int count) {
     forSavedBits(state, position - count, position, [](uint8_t& saved, uint8_t, uint8_t mask) {
         saved &= static_cast<uint8_t>(~mask);
     });
 }
 
-void keepStoreBits(AssemblerState& state, int32_t low, int32_t high) {
+void keepStoreBits(MainDataState& state, int32_t low, int32_t high) {
     forSavedBits(state, low, high, [](uint8_t& saved, uint8_t stored, uint8_t mask) {
         saved |= static_cast<uint8_t>(stored & mask);
     });
 }
 
-void restoreRegion(AssemblerState& state) {
+void restoreRegion(MainDataState& state) {
     uint8_t* store = state.store.storeBytes.data() + state.mainDataSavedLow;
     const uint8_t* saved = state.mainDataSaved.data();
     const int32_t n = state.mainDataSavedHigh - state.mainDataSavedLow;

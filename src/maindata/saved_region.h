@@ -8,19 +8,19 @@
 
 namespace l3 {
 
-struct AssemblerState;
+struct MainDataState;
 
 // Saves the store bytes from bit position low (less a margin for overruns) up to high.
-void saveRegion(AssemblerState& state, int32_t high, int32_t low);
+void saveRegion(MainDataState& state, int32_t high, int32_t low);
 
 // Clears the count bits below position in the saved copy, as clearBelow does in the store.
-void clearSavedBits(AssemblerState& state, int32_t position, int count);
+void clearSavedBits(MainDataState& state, int32_t position, int count);
 
 // ORs the store's bits at positions low .. high - 1 into the saved copy, so that bits a
 // granule left past its end survive the next granule's writer.
-void keepStoreBits(AssemblerState& state, int32_t low, int32_t high);
+void keepStoreBits(MainDataState& state, int32_t low, int32_t high);
 
 // ORs the saved copy back into the store.
-void restoreRegion(AssemblerState& state);
+void restoreRegion(MainDataState& state);
 
 }  // namespace l3

@@ -4,14 +4,14 @@
 
 #include <cstdint>
 
-#include "framewriter/bit_store.h"
+#include "bits/bit_store.h"
 #include "maindata/main_data_writer.h"
 
 namespace l3 {
 
 // Writes entries [from, to) of granule gr, channel ch with `width` bits each; a width of 0
 // writes nothing. A value that does not fit is noted as the frame's problem.
-inline void putScalefactorRun(BitWriter& w, AssemblerState& state, const uint16_t* sf, int gr,
+inline void putScalefactorRun(BitWriter& w, MainDataState& state, const uint16_t* sf, int gr,
                               int ch, int from, int to, int width) {
     if (width == 0) return;
     unsigned all = 0;

@@ -4,22 +4,15 @@
 #include <bit>
 #include <cstring>
 
-#include "assemble/assembler_state.h"
-#include "maindata/band_edges.h"
+#include "maindata/main_data_state.h"
+#include "format/band_edges.h"
 #include "maindata/main_data_writer.h"
 #include "maindata/saved_region.h"
-#include "tables/huffman_tables.h"
-#include "tables/pair_tables.h"
-#include "tables/quad_tables.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 
 namespace {
-
-// The last line at which a whole quadruple still fits within the 576 lines.
-constexpr int kLastQuadLine = 572;
-// Bits cleared below a granule's end, removing the overrun of its last item.
-constexpr int kClearBelowBits = 24;
 
 inline int magnitude(int v) {
     return v < 0 ? -v : v;
@@ -65,7 +58,7 @@ inline int largestValue(const HuffmanTable& table) {
 // Returns the pair's bits in stream order (code word, escape of x, sign of x, escape of
 // y, sign of y: at most 47 bits) shifted left by 6, with their count in the low 6 bits;
 // a count of 0 when the pair cannot be coded, which is noted as the frame's problem.
-[[gnu::noinline]] uint64_t escapedPair(AssemblerState& state, const HuffmanTable& table, int gr,
+[[gnu::noinline]] uint64_t escapedPair(MainDataState& state, const HuffmanTable& table, int gr,
                                        int ch, int i, int x, int y) {
     const int ax = magnitude(x), ay = magnitude(y);
     const int largest = largestValue(table);
@@ -89,7 +82,7 @@ inline int largestValue(const HuffmanTable& table) {
     return bits << 6 | static_cast<uint64_t>(length);
 }
 
-[[gnu::noinline]] void noteCount1Problem(AssemblerState& state, int gr, int ch,
+[[gnu::noinline]] void noteCount1Problem(MainDataState& state, int gr, int ch,
                                          const int16_t* lines, int i) {
     while (static_cast<unsigned>(lines[i] + 1) <= 2) ++i;
     noteValueProblem(state, "spectrum", gr, ch, i, lines[i],
@@ -98,7 +91,7 @@ inline int largestValue(const HuffmanTable& table) {
 
 }  // namespace
 
-void noteValueProblem(AssemblerState& state, const char* field, int gr, int ch, int index,
+void noteValueProblem(MainDataState& state, const char* field, int gr, int ch, int index,
                       int64_t value, const char* reason) {
     if (state.problem.field) return;
     state.problem.field = field;
@@ -109,9 +102,10 @@ void noteValueProblem(AssemblerState& state, const char* field, int gr, int ch, 
     state.problem.reason = reason;
 }
 
-void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int32_t endPos) {
+void codeSpectrum(BitWriter& writer, MainDataState& state, int gr, int ch, int32_t endPos) {
     // A local copy the compiler can keep in registers; written back at the end.
     BitWriter w = writer;
+    const CodeTables& code = codeTables();
     const FrameRecord& rec = state.record;
     const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
     const int16_t* lines = rec.spectrum[gr][ch];
@@ -126,14 +120,14 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
         // Table 0 codes nothing, and an empty region codes nothing whatever table it names
         // (4 and 14 included); the next region starts at its own boundary.
         if (t == 0 || from >= to) continue;
-        if (!pairTables[t]) [[unlikely]] {
+        if (!code.pairs[t]) [[unlikely]] {
             noteValueProblem(state, "table_select", gr, ch, region, t, "names no code table");
             break;
         }
-        const uint32_t* entries = pairTables[t]->entries.data();
+        const uint32_t* entries = code.pairs[t]->entries.data();
         auto codeEscaped = [&](int i) {
             const uint64_t e =
-                escapedPair(state, huffmanTables[t], gr, ch, i, lines[i], lines[i + 1]);
+                escapedPair(state, code.huffman[t], gr, ch, i, lines[i], lines[i + 1]);
             if (e & 63) {
                 put(w, e >> 6, e & 63);
                 left -= e & 63;
@@ -143,7 +137,7 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
         // A region whose values the table codes without escape values has a nonzero
         // folded entry for every pair: two pairs per put, no checks but the budget, which
         // two such pairs (at most 42 bits) cannot overrun while more than 42 bits are left.
-        const HuffmanTable& table = huffmanTables[t];
+        const HuffmanTable& table = code.huffman[t];
         const int16_t plain = static_cast<int16_t>(table.linbits ? 14 : table.yLen - 1);
         if (allWithin(lines, from, to, plain)) {
             const uint32_t* centre = entries + pairIndex(0, 0);
@@ -169,7 +163,7 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
 
     // The count1 region runs until the budget is spent; past the last whole quadruple the
     // rest of the budget is filled with 1 bits.
-    const uint16_t* quads = quadTables[info.count1table_select].entries.data();
+    const uint16_t* quads = code.quads[info.count1table_select].entries.data();
     int i = bounds.start[3];
     // Every line from here to 575 being -1, 0 or +1, the count1 region needs no check
     // per quadruple however far the budget takes it.
@@ -217,7 +211,7 @@ void codeSpectrum(BitWriter& writer, AssemblerState& state, int gr, int ch, int3
     writer = w;
 }
 
-void closeGranule(BitWriter& w, AssemblerState& state, int32_t endPos) {
+void closeGranule(BitWriter& w, MainDataState& state, int32_t endPos) {
     endWriting(w, state.store);
     // An item that ran more than 24 bits past the end leaves bits the clearing does not
     // reach; the next granule's writer would overwrite them, so they go into the saved copy.
@@ -229,7 +223,7 @@ void closeGranule(BitWriter& w, AssemblerState& state, int32_t endPos) {
     clearSavedBits(state, endPos, kClearBelowBits);
 }
 
-void writeSpectrum(AssemblerState& state, int gr, int ch, int32_t endPos) {
+void writeSpectrum(MainDataState& state, int gr, int ch, int32_t endPos) {
     saveRegion(state, state.store.writePos, std::min(endPos, state.store.writePos));
     BitWriter w = beginWriting(state.store);
     codeSpectrum(w, state, gr, ch, endPos);

@@ -4,18 +4,18 @@
 
 #include <cstdint>
 
-#include "framewriter/bit_store.h"
+#include "bits/bit_store.h"
 
 namespace l3 {
 
-struct AssemblerState;
+struct MainDataState;
 
 // Codes the spectrum of granule gr, channel ch until the writer reaches endPos.
-void codeSpectrum(BitWriter& w, AssemblerState& state, int gr, int ch, int32_t endPos);
+void codeSpectrum(BitWriter& w, MainDataState& state, int gr, int ch, int32_t endPos);
 
 // Ends a granule and channel: the writer's bits go into the store, writePos becomes
 // endPos, and the 24 bits below endPos are cleared, removing the overrun of the last item
 // so that the next granule meets zero bits.
-void closeGranule(BitWriter& w, AssemblerState& state, int32_t endPos);
+void closeGranule(BitWriter& w, MainDataState& state, int32_t endPos);
 
 }  // namespace l3

@@ -1,6 +1,6 @@
 #pragma once
-// Layer III Huffman code tables, rebuilt once at start-up from the range-coded
-// description in table_description.cpp. After buildCodeTables() they are read-only.
+// Layer III Huffman code tables: their shapes, and the table type that code_tables.h builds
+// from the range-coded description in table_description.cpp.
 
 #include <array>
 #include <cstdint>
@@ -17,7 +17,8 @@ struct TableShape {
 // Table numbers 0..31 are the big-value tables named by table_select; 32 and 33 are
 // count1 tables A and B (xLen 1, yLen 16, symbol = quadruple index 8v+4w+2x+y).
 // Slots 0, 4 and 14 are empty; 17..23 share the codes of 16, 25..31 those of 24.
-inline constexpr std::array<TableShape, 34> tableShapes = {{
+inline constexpr int kTableCount = 34;
+inline constexpr std::array<TableShape, kTableCount> tableShapes = {{
     {0, 0, 0},   {2, 2, 0},    {3, 3, 0},    {3, 3, 0},    {0, 0, 0},   {4, 4, 0},   {4, 4, 0},
     {6, 6, 0},   {6, 6, 0},    {6, 6, 0},    {8, 8, 0},    {8, 8, 0},   {8, 8, 0},   {16, 16, 0},
     {0, 0, 0},   {16, 16, 0},  {16, 16, 1},  {16, 16, 2},  {16, 16, 3}, {16, 16, 4}, {16, 16, 6},
@@ -25,7 +26,6 @@ inline constexpr std::array<TableShape, 34> tableShapes = {{
     {16, 16, 8}, {16, 16, 9},  {16, 16, 11}, {16, 16, 13}, {1, 16, 0},  {1, 16, 0},
 }};
 
-inline constexpr int kTableCount = 34;
 inline constexpr int kCount1TableA = 32;
 inline constexpr int kCount1TableB = 33;
 
@@ -39,11 +39,21 @@ struct HuffmanTable {
     const uint8_t* lengths;
 };
 
-extern std::array<HuffmanTable, kTableCount> huffmanTables;
+// Tables 17..23 differ from 16, and 25..31 from 24, only in linbits; they take the codes of
+// the slot before them and have no tree in the description.
+constexpr bool sharesPreviousCodes(int table) {
+    return (table >= 17 && table <= 23) || (table >= 25 && table <= 31);
+}
 
-// Rebuilds every table from the stored description, then the quadruple and pair tables
-// with the sign bits folded in.
-// Cheap (well under a millisecond); calling it again rebuilds the same tables.
-void buildCodeTables();
+// Entries (symbols) of the 17 distinct tables together: 1410.
+constexpr int distinctEntries() {
+    int total = 0;
+    for (int t = 0; t < kTableCount; ++t) {
+        if (!sharesPreviousCodes(t)) total += tableShapes[t].xLen * tableShapes[t].yLen;
+    }
+    return total;
+}
+
+inline constexpr int kCodePoolEntries = distinctEntries();
 
 }  // namespace l3

@@ -4,12 +4,7 @@
 
 namespace l3 {
 
-std::array<const PairTable*, 32> pairTables{};
-
 namespace {
-
-// The 15 distinct big-value tables: 1, 2, 3, 5..13, 15, 16 and 24.
-std::array<PairTable, 15> pairPool;
 
 uint32_t foldedEntry(const HuffmanTable& table, int x, int y) {
     const int ax = x < 0 ? -x : x, ay = y < 0 ? -y : y;
@@ -25,22 +20,24 @@ uint32_t foldedEntry(const HuffmanTable& table, int x, int y) {
 
 }  // namespace
 
-void buildPairTables() {
+void buildPairTables(const std::array<HuffmanTable, kTableCount>& huffman,
+                     std::array<PairTable, kDistinctPairTables>& pool,
+                     std::array<const PairTable*, 32>& tables) {
     int used = 0;
-    pairTables.fill(nullptr);
+    tables.fill(nullptr);
     for (int t = 1; t < 32; ++t) {
-        const HuffmanTable& table = huffmanTables[t];
+        const HuffmanTable& table = huffman[t];
         if (!table.codes) continue;
-        if (t > 1 && table.codes == huffmanTables[t - 1].codes) {
-            pairTables[t] = pairTables[t - 1];
+        if (t > 1 && table.codes == huffman[t - 1].codes) {
+            tables[t] = tables[t - 1];
             continue;
         }
-        PairTable& folded = pairPool[used++];
+        PairTable& folded = pool[used++];
         folded.entries.fill(0);
         for (int x = -15; x <= 15; ++x)
             for (int y = -15; y <= 15; ++y)
                 folded.entries[pairIndex(x, y)] = foldedEntry(table, x, y);
-        pairTables[t] = &folded;
+        tables[t] = &folded;
     }
 }
 

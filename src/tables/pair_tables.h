@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "tables/huffman_tables.h"
+
 namespace l3 {
 
 inline constexpr int kPairLow = -16;  // entries cover values -16..15
@@ -25,11 +27,13 @@ struct PairTable {
     std::array<uint32_t, kPairSide * kPairSide> entries;
 };
 
-// By table number; null for 0, 4 and 14. Tables 17..23 and 25..31 share the entries of 16
-// and 24, since they differ only in escape width.
-extern std::array<const PairTable*, 32> pairTables;
+// The distinct big-value tables: 1, 2, 3, 5..13, 15, 16 and 24.
+inline constexpr int kDistinctPairTables = 15;
 
-// Fills pairTables from huffmanTables; called by buildCodeTables().
-void buildPairTables();
+// Fills pool with the folded entries of each distinct big-value table of huffman and points
+// tables[t] at the one table t uses (null for 0, 4 and 14).
+void buildPairTables(const std::array<HuffmanTable, kTableCount>& huffman,
+                     std::array<PairTable, kDistinctPairTables>& pool,
+                     std::array<const PairTable*, 32>& tables);
 
 }  // namespace l3

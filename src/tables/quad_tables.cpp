@@ -4,8 +4,6 @@
 
 namespace l3 {
 
-std::array<QuadTable, 2> quadTables{};
-
 namespace {
 
 constexpr int kLengthShift = 10;
@@ -27,10 +25,11 @@ uint16_t quadEntry(const HuffmanTable& source, const std::array<int, 4>& values)
 
 }  // namespace
 
-void buildQuadTables() {
+void buildQuadTables(const HuffmanTable& tableA, const HuffmanTable& tableB,
+                     std::array<QuadTable, 2>& quads) {
     for (int k = 0; k < 2; ++k) {
-        const HuffmanTable& source = huffmanTables[kCount1TableA + k];
-        auto& entries = quadTables[k].entries;
+        const HuffmanTable& source = k == 0 ? tableA : tableB;
+        auto& entries = quads[k].entries;
         // Indices with a 10 field stand for no quadruple and stay 0.
         entries.fill(0);
         for (int v = -1; v <= 1; ++v) {

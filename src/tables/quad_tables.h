@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "tables/huffman_tables.h"
+
 namespace l3 {
 
 // Each value is taken as a 2-bit two's complement field: 0 -> 00, +1 -> 01, -1 -> 11;
@@ -20,9 +22,8 @@ struct QuadTable {
     std::array<uint16_t, 256> entries;
 };
 
-extern std::array<QuadTable, 2> quadTables;
-
-// Fills quadTables from huffmanTables slots 32 and 33; called by buildCodeTables().
-void buildQuadTables();
+// Fills quads[0] from count1 code table A and quads[1] from table B.
+void buildQuadTables(const HuffmanTable& tableA, const HuffmanTable& tableB,
+                     std::array<QuadTable, 2>& quads);
 
 }  // namespace l3

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "assemble/assembler_state.h"
-#include "assemble/byte_order.h"
-#include "assemble/frame_record.h"
+#include "maindata/main_data_state.h"
+#include "format/byte_order.h"
+#include "format/frame_record.h"
 #include "assemble/run_driver.h"
 #include "disassemble/disassembler.h"
 #include "disassemble/huffman_decoder.h"
@@ -26,9 +26,9 @@
 #include "disassemble/reencode_check.h"
 #include "disassemble/run_command.h"
 #include "disassemble/stream_scanner.h"
-#include "framewriter/frame_length.h"
+#include "format/frame_length.h"
 #include "maindata/main_data_writer.h"
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 
 namespace {
 
@@ -61,12 +61,10 @@ struct BitWriter {
 class MainDataDecoding : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        buildCodeTables();
-        buildDecodeTrees();
+        codeTables();
     }
     void SetUp() override {
-        state_ = std::make_unique<AssemblerState>();
-        buildLsfScalefacTables(*state_);
+        state_ = std::make_unique<MainDataState>();
         initBitStore(state_->store);
         record_ = std::make_unique<FrameRecord>();
         std::memset(record_.get(), 0, sizeof *record_);
@@ -74,14 +72,14 @@ protected:
     }
     GranuleChannelInfo& info(int gr) { return record_->granuleInfo[gr][0]; }
 
-    std::unique_ptr<AssemblerState> state_;
+    std::unique_ptr<MainDataState> state_;
     std::unique_ptr<FrameRecord> record_;
 };
 
 TEST_F(MainDataDecoding, LastQuadrupleThatOverrunsIsReadWithZeroBits) {
     // Granule 0 codes the quadruple (1, 1, -1, -1) with table A: a 6-bit code word and
     // four sign bits 0 0 1 1; part2_3_length keeps only the code word and the first sign.
-    const HuffmanTable& a = huffmanTables[kCount1TableA];
+    const HuffmanTable& a = codeTables().huffman[kCount1TableA];
     ASSERT_EQ(a.lengths[15], 6);
     BitWriter w;
     w.put(a.codes[15], 6);
@@ -91,7 +89,7 @@ TEST_F(MainDataDecoding, LastQuadrupleThatOverrunsIsReadWithZeroBits) {
     w.put(0xFFFF, 16);
     info(0).part2_3_length = static_cast<int32_t>(granuleBits);
 
-    ASSERT_EQ(readMainData(*state_, w.bytes.data(), 0, *record_), nullptr);
+    ASSERT_EQ(readMainData(w.bytes.data(), 0, *record_), nullptr);
     const int16_t* lines = record_->spectrum[0][0];
     // The missing signs read as 0: the values are (1, 1, 1, 1), which code to the same 7 bits.
     EXPECT_EQ(lines[0], 1);
@@ -110,20 +108,20 @@ TEST_F(MainDataDecoding, StuffingPastLine572MustBeOneBits) {
     BitWriter ones;
     ones.put(0x7FF, 11);
     ones.put(0, 16);
-    ASSERT_EQ(readMainData(*state_, ones.bytes.data(), 0, *record_), nullptr);
+    ASSERT_EQ(readMainData(ones.bytes.data(), 0, *record_), nullptr);
     EXPECT_TRUE(reencodesExactly(*state_, *record_, ones.bytes.data(), 0, 11));
 
     BitWriter gap;
     gap.put(0x7EF, 11);  // one 0 bit among the fill
     gap.put(0, 16);
-    EXPECT_NE(readMainData(*state_, gap.bytes.data(), 0, *record_), nullptr);
+    EXPECT_NE(readMainData(gap.bytes.data(), 0, *record_), nullptr);
 }
 
 TEST_F(MainDataDecoding, BigValuesAboveTheSpectrumAreRefused) {
     info(0).big_values = 289;
     info(0).part2_3_length = 8;
     const uint8_t bytes[8] = {};
-    EXPECT_NE(readMainData(*state_, bytes, 0, *record_), nullptr);
+    EXPECT_NE(readMainData(bytes, 0, *record_), nullptr);
 }
 
 TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
@@ -141,7 +139,7 @@ TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
     // table A count1 zeros would follow; both granules end with their scalefactors
     w.put(0, 16);
 
-    ASSERT_EQ(readMainData(*state_, w.bytes.data(), 0, *record_), nullptr);
+    ASSERT_EQ(readMainData(w.bytes.data(), 0, *record_), nullptr);
     const uint16_t* sf1 = record_->scalefactors[1][0];
     EXPECT_EQ(sf1[0], record_->scalefactors[0][0][0]);  // reused from granule 0
     EXPECT_EQ(sf1[6], 9);
@@ -152,10 +150,9 @@ TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
 }
 
 TEST(HuffmanDecoder, EveryCodeWordDecodesToItsSymbol) {
-    buildCodeTables();
-    buildDecodeTrees();
+    codeTables();
     for (int t = 1; t < kTableCount; ++t) {
-        const HuffmanTable& table = huffmanTables[t];
+        const HuffmanTable& table = codeTables().huffman[t];
         if (!table.codes) {
             EXPECT_FALSE(hasDecodeTree(t)) << t;
             continue;
@@ -204,7 +201,7 @@ TEST(RecordLayout, SharesArePaddedToTheBytesTheAssemblerReads) {
         bool someShare = false;
         for (int32_t bits : f.ancillaryBits) {
             ASSERT_GE(bits, 0);
-            ASSERT_LE(bits, kMaxGapBits);
+            ASSERT_LE(bits, kMaxAncillaryBits);
             if (bits == 0) continue;
             someShare = true;
             // min(bits, 1024) bytes per share; after the packed ceil(bits / 8) only zeros.

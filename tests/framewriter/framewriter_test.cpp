@@ -9,16 +9,16 @@
 #include <random>
 #include <vector>
 
-#include "assemble/assembler_state.h"
-#include "framewriter/bit_store.h"
-#include "framewriter/frame_crc.h"
-#include "framewriter/frame_length.h"
+#include "framewriter/frame_writer_state.h"
+#include "bits/bit_store.h"
+#include "format/frame_crc.h"
+#include "format/frame_length.h"
 #include "framewriter/frame_ring.h"
 #include "framewriter/frame_writer.h"
 #include "framewriter/head_writer.h"
 #include "maindata/main_data_writer.h"
 #include "support/record_file.h"
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 
 namespace {
 
@@ -285,11 +285,10 @@ TEST(FrameLength, HeadByteCounts) {
 
 class FrameWriter : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { l3::buildCodeTables(); }
+    static void SetUpTestSuite() { l3::codeTables(); }
 
     void SetUp() override {
-        state_ = std::make_unique<l3::AssemblerState>();
-        l3::buildLsfScalefacTables(*state_);
+        state_ = std::make_unique<l3::FrameWriterState>();
         l3::initBitStore(state_->store);
         l3::initFrameRing(state_->ring);
         state_->ancillaryBits = -1;
@@ -302,7 +301,7 @@ protected:
         state_->firstFrame = 1;
     }
 
-    l3::AssemblerState& state() { return *state_; }
+    l3::FrameWriterState& state() { return *state_; }
 
     // What the output has received so far.
     const std::vector<uint8_t>& sent() {
@@ -337,7 +336,7 @@ protected:
         return state_->ring.slots[l3::writeSlot(state_->ring)];
     }
 
-    std::unique_ptr<l3::AssemblerState> state_;
+    std::unique_ptr<l3::FrameWriterState> state_;
     l3::OutputStream out_;
     std::vector<uint8_t> sink_;
     size_t cursor_ = 0;

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 #include "assemble/run_driver.h"
 #include "reference_coder.h"
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 namespace {
@@ -231,7 +231,7 @@ struct BuiltStream {
 };
 
 BuiltStream buildStream(const StreamCase& c) {
-    buildCodeTables();
+    codeTables();
     RecordMaker maker(c.seed);
     BuiltStream out;
     out.frames = c.frames;

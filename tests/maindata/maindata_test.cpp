@@ -9,11 +9,12 @@
 #include <random>
 #include <string>
 
-#include "assemble/assembler_state.h"
-#include "maindata/band_edges.h"
+#include "maindata/main_data_state.h"
+#include "format/band_edges.h"
+#include "format/scalefactor_layout.h"
 #include "maindata/main_data_writer.h"
 #include "reference_coder.h"
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 namespace {
@@ -27,15 +28,14 @@ constexpr int kStereo = 0, kJointStereo = 1, kMono = 3;
 constexpr int32_t kStart = 8 * 20000;
 
 void ensureTables() {
-    static const bool built = (buildCodeTables(), true);
+    static const bool built = (codeTables(), true);
     (void)built;
 }
 
-std::unique_ptr<AssemblerState> newState(uint32_t header) {
+std::unique_ptr<MainDataState> newState(uint32_t header) {
     ensureTables();
-    auto state = std::make_unique<AssemblerState>();
+    auto state = std::make_unique<MainDataState>();
     initBitStore(state->store);
-    buildLsfScalefacTables(*state);
     state->record.header = header;
     state->store.writePos = kStart;
     return state;
@@ -52,19 +52,19 @@ std::string streamBits(const BitStore& store, int32_t from, int32_t to) {
 std::string codeOf(int table, int index) {
     ensureTables();
     RefBits bits;
-    bits.put(huffmanTables[table].codes[index], huffmanTables[table].lengths[index]);
+    bits.put(codeTables().huffman[table].codes[index], codeTables().huffman[table].lengths[index]);
     return bits.bits;
 }
 
 // Codes granule gr, channel ch of the record alone, from kStart down to kStart - length.
-std::string codeAlone(AssemblerState& state, int gr, int ch, int length) {
+std::string codeAlone(MainDataState& state, int gr, int ch, int length) {
     state.record.granuleInfo[gr][ch].part2_3_length = length;
     writeSpectrum(state, gr, ch, kStart - length);
     EXPECT_EQ(state.store.writePos, kStart - length);
     return streamBits(state.store, kStart, kStart - length);
 }
 
-GranuleChannelInfo& info(AssemblerState& state, int gr = 0, int ch = 0) {
+GranuleChannelInfo& info(MainDataState& state, int gr = 0, int ch = 0) {
     return state.record.granuleInfo[gr][ch];
 }
 
@@ -73,8 +73,8 @@ GranuleChannelInfo& info(AssemblerState& state, int gr = 0, int ch = 0) {
 
 TEST(LsfScalefacTables, SampleEntries) {
     auto state = newState(makeHeader(kMpeg2, 0, kMono));
-    const auto& normal = state->lsf.lsfScalefac;
-    const auto& intensity = state->lsf.lsfScalefacIntensity;
+    const auto& normal = lsfScalefacTables.lsfScalefac;
+    const auto& intensity = lsfScalefacTables.lsfScalefacIntensity;
     EXPECT_EQ(normal[0], 0x0000u);
     EXPECT_EQ(normal[1], 0x0200u);
     EXPECT_EQ(normal[16], 0x0008u);
@@ -101,9 +101,9 @@ TEST(LsfScalefacTables, EveryEntryMatchesTheDecodingRules) {
                         l.preflag << 15);
     };
     for (int k = 0; k < 512; ++k)
-        EXPECT_EQ(state->lsf.lsfScalefac[k], pack(l3test::lsfLayout(k, false))) << k;
+        EXPECT_EQ(lsfScalefacTables.lsfScalefac[k], pack(l3test::lsfLayout(k, false))) << k;
     for (int i = 0; i < 256; ++i)
-        EXPECT_EQ(state->lsf.lsfScalefacIntensity[i], pack(l3test::lsfLayout(2 * i, true))) << i;
+        EXPECT_EQ(lsfScalefacTables.lsfScalefacIntensity[i], pack(l3test::lsfLayout(2 * i, true))) << i;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -271,7 +271,7 @@ TEST(SpectrumBudget, RegionWithTableZeroIsSkippedAndCodingResumesAtItsEnd) {
 }
 
 // A spectrum with long code words: the cut lands inside the pair that straddles it.
-void fillLoudSpectrum(AssemblerState& state, int gr, int ch) {
+void fillLoudSpectrum(MainDataState& state, int gr, int ch) {
     GranuleChannelInfo& gi = info(state, gr, ch);
     gi.big_values = 40;
     gi.region0_count = 7;
@@ -453,13 +453,13 @@ TEST(SpectrumBudget, ExactBudgetNeedsNoFillAndClearingTouchesNothingWritten) {
 // ---------------------------------------------------------------------------------------
 // MPEG-1 scalefactors
 
-void fillScalefactors(AssemblerState& state, int gr, int ch, int maxValue) {
+void fillScalefactors(MainDataState& state, int gr, int ch, int maxValue) {
     for (int k = 0; k < 78; ++k)
         state.record.scalefactors[gr][ch][k] = uint16_t((k * 7 + gr * 3 + ch) % (maxValue + 1));
 }
 
 // Sets each granule's part2_3_length to its reference length and returns the whole stream.
-std::string setMatchingLengths(AssemblerState& state) {
+std::string setMatchingLengths(MainDataState& state) {
     std::string all;
     const int granules = isMpeg1(state.record.header) ? 2 : 1;
     const int channels = channelCount(state.record.header);
@@ -472,14 +472,14 @@ std::string setMatchingLengths(AssemblerState& state) {
     return all;
 }
 
-std::string spectrumOnly(const AssemblerState& state, int gr, int ch) {
+std::string spectrumOnly(const MainDataState& state, int gr, int ch) {
     RefBits bits;
     l3test::refSpectrum(bits, state.record.header, state.record.granuleInfo[gr][ch],
                         state.record.spectrum[gr][ch]);
     return bits.bits;
 }
 
-std::string writeFrameMainData(AssemblerState& state) {
+std::string writeFrameMainData(MainDataState& state) {
     if (isMpeg1(state.record.header))
         writeMainDataMpeg1(state);
     else

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "assemble/frame_record.h"
-#include "tables/huffman_tables.h"
+#include "format/frame_record.h"
+#include "tables/code_tables.h"
 
 namespace l3test {
 
@@ -86,7 +86,7 @@ inline Regions regionsFor(uint32_t header, const l3::GranuleChannelInfo& info) {
 inline void refPair(RefBits& out, int t, int x, int y) {
     const int ax = x < 0 ? -x : x, ay = y < 0 ? -y : y;
     const int k = (ax < 15 ? ax : 15) * kYLen[t] + (ay < 15 ? ay : 15);
-    const l3::HuffmanTable& table = l3::huffmanTables[t];
+    const l3::HuffmanTable& table = l3::codeTables().huffman[t];
     out.put(table.codes[k], table.lengths[k]);
     if (ax >= 15) out.put(ax - 15, kLinbits[t]);
     if (x != 0) out.put(x < 0, 1);
@@ -99,7 +99,7 @@ inline void refPair(RefBits& out, int t, int x, int y) {
 inline void refQuad(RefBits& out, int select, const int16_t* v) {
     int q = 0;
     for (int j = 0; j < 4; ++j) q = q * 2 + (v[j] != 0);
-    const l3::HuffmanTable& table = l3::huffmanTables[32 + select];
+    const l3::HuffmanTable& table = l3::codeTables().huffman[32 + select];
     out.put(table.codes[q], table.lengths[q]);
     for (int j = 0; j < 4; ++j)
         if (v[j] != 0) out.put(v[j] < 0, 1);

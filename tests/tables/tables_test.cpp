@@ -5,12 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "tables/code_tree.h"
-#include "tables/huffman_tables.h"
+#include "tables/code_tables.h"
 #include "tables/quad_tables.h"
 #include "tables/range_decoder.h"
 #include "tables/table_description.h"
@@ -201,11 +202,11 @@ TEST(TableDescription, FirstTreeGivesTableOne) {
 
 class HuffmanTables : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { buildCodeTables(); }
+    static void SetUpTestSuite() { codeTables(); }
 };
 
 void expectCodes(int tableNumber, const std::vector<std::string_view>& expected) {
-    const HuffmanTable& table = huffmanTables[tableNumber];
+    const HuffmanTable& table = codeTables().huffman[tableNumber];
     ASSERT_EQ(static_cast<size_t>(table.xLen * table.yLen), expected.size());
     for (size_t s = 0; s < expected.size(); ++s) {
         SCOPED_TRACE(testing::Message() << "table " << tableNumber << " symbol " << s);
@@ -223,9 +224,9 @@ TEST_F(HuffmanTables, Count1Tables) {
     const std::array<int, 16> lengthsA = {1, 4, 4, 5, 4, 6, 5, 6, 4, 5, 5, 6, 5, 6, 6, 6};
     for (int q = 0; q < 16; ++q) {
         SCOPED_TRACE(q);
-        EXPECT_EQ(huffmanTables[kCount1TableA].lengths[q], lengthsA[q]);
-        EXPECT_EQ(huffmanTables[kCount1TableB].lengths[q], 4);
-        EXPECT_EQ(huffmanTables[kCount1TableB].codes[q], 15u - q);
+        EXPECT_EQ(codeTables().huffman[kCount1TableA].lengths[q], lengthsA[q]);
+        EXPECT_EQ(codeTables().huffman[kCount1TableB].lengths[q], 4);
+        EXPECT_EQ(codeTables().huffman[kCount1TableB].codes[q], 15u - q);
     }
 }
 
@@ -233,7 +234,7 @@ TEST_F(HuffmanTables, EveryBuiltTableIsACompletePrefixCode) {
     int longest = 0;
     int longestTable = 0;
     for (int t = 0; t < kTableCount; ++t) {
-        const HuffmanTable& table = huffmanTables[t];
+        const HuffmanTable& table = codeTables().huffman[t];
         const int symbols = table.xLen * table.yLen;
         if (symbols == 0) continue;
         SCOPED_TRACE(t);
@@ -265,23 +266,23 @@ TEST_F(HuffmanTables, EveryBuiltTableIsACompletePrefixCode) {
 
 TEST_F(HuffmanTables, EmptySharedAndDistinctSlots) {
     for (int t : {0, 4, 14}) {
-        EXPECT_EQ(huffmanTables[t].xLen, 0) << t;
-        EXPECT_EQ(huffmanTables[t].codes, nullptr) << t;
-        EXPECT_EQ(huffmanTables[t].lengths, nullptr) << t;
+        EXPECT_EQ(codeTables().huffman[t].xLen, 0) << t;
+        EXPECT_EQ(codeTables().huffman[t].codes, nullptr) << t;
+        EXPECT_EQ(codeTables().huffman[t].lengths, nullptr) << t;
     }
     for (int t = 0; t < kTableCount; ++t) {
-        EXPECT_EQ(huffmanTables[t].xLen, tableShapes[t].xLen) << t;
-        EXPECT_EQ(huffmanTables[t].yLen, tableShapes[t].yLen) << t;
-        EXPECT_EQ(huffmanTables[t].linbits, tableShapes[t].linbits) << t;
+        EXPECT_EQ(codeTables().huffman[t].xLen, tableShapes[t].xLen) << t;
+        EXPECT_EQ(codeTables().huffman[t].yLen, tableShapes[t].yLen) << t;
+        EXPECT_EQ(codeTables().huffman[t].linbits, tableShapes[t].linbits) << t;
     }
-    EXPECT_EQ(huffmanTables[20].linbits, 6);
+    EXPECT_EQ(codeTables().huffman[20].linbits, 6);
     for (int t = 17; t <= 23; ++t) {
-        EXPECT_EQ(huffmanTables[t].codes, huffmanTables[16].codes) << t;
-        EXPECT_EQ(huffmanTables[t].lengths, huffmanTables[16].lengths) << t;
+        EXPECT_EQ(codeTables().huffman[t].codes, codeTables().huffman[16].codes) << t;
+        EXPECT_EQ(codeTables().huffman[t].lengths, codeTables().huffman[16].lengths) << t;
     }
     for (int t = 25; t <= 31; ++t) {
-        EXPECT_EQ(huffmanTables[t].codes, huffmanTables[24].codes) << t;
-        EXPECT_EQ(huffmanTables[t].lengths, huffmanTables[24].lengths) << t;
+        EXPECT_EQ(codeTables().huffman[t].codes, codeTables().huffman[24].codes) << t;
+        EXPECT_EQ(codeTables().huffman[t].lengths, codeTables().huffman[24].lengths) << t;
     }
 
     // The 17 distinct tables own storage that does not overlap.
@@ -289,8 +290,8 @@ TEST_F(HuffmanTables, EmptySharedAndDistinctSlots) {
                                           11, 12, 13, 15, 16, 24, 32, 33};
     for (size_t i = 0; i < distinct.size(); ++i) {
         for (size_t j = i + 1; j < distinct.size(); ++j) {
-            const HuffmanTable& a = huffmanTables[distinct[i]];
-            const HuffmanTable& b = huffmanTables[distinct[j]];
+            const HuffmanTable& a = codeTables().huffman[distinct[i]];
+            const HuffmanTable& b = codeTables().huffman[distinct[j]];
             const int na = a.xLen * a.yLen;
             const int nb = b.xLen * b.yLen;
             EXPECT_TRUE(a.codes + na <= b.codes || b.codes + nb <= a.codes)
@@ -301,40 +302,72 @@ TEST_F(HuffmanTables, EmptySharedAndDistinctSlots) {
     }
 }
 
-struct TableSnapshot {
-    std::array<HuffmanTable, kTableCount> slots;
-    std::vector<std::vector<uint32_t>> codes;
-    std::vector<std::vector<uint8_t>> lengths;
-    std::array<QuadTable, 2> quads;
-};
-
-TableSnapshot takeSnapshot() {
-    TableSnapshot snapshot{huffmanTables, {}, {}, quadTables};
-    for (const HuffmanTable& table : huffmanTables) {
-        const int symbols = table.xLen * table.yLen;
-        snapshot.codes.emplace_back(table.codes, table.codes + symbols);
-        snapshot.lengths.emplace_back(table.lengths, table.lengths + symbols);
-    }
-    return snapshot;
-}
-
-TEST_F(HuffmanTables, RebuildRestoresTheSameTables) {
-    const TableSnapshot before = takeSnapshot();
-    huffmanTables[5] = {};
-    huffmanTables[20].codes = nullptr;
-    quadTables[1].entries.fill(0xFFFF);
-    buildCodeTables();
-    const TableSnapshot after = takeSnapshot();
+// A second build into fresh storage gives the same codes as the process's tables.
+TEST_F(HuffmanTables, EveryBuildGivesTheSameTables) {
+    auto fresh = std::make_unique<CodeTables>();
+    buildCodeTables(*fresh);
+    const CodeTables& shared = codeTables();
     for (int t = 0; t < kTableCount; ++t) {
         SCOPED_TRACE(t);
-        EXPECT_EQ(after.slots[t].codes, before.slots[t].codes);
-        EXPECT_EQ(after.slots[t].lengths, before.slots[t].lengths);
-        EXPECT_EQ(after.slots[t].linbits, before.slots[t].linbits);
-        EXPECT_EQ(after.codes[t], before.codes[t]);
-        EXPECT_EQ(after.lengths[t], before.lengths[t]);
+        const HuffmanTable& a = fresh->huffman[t];
+        const HuffmanTable& b = shared.huffman[t];
+        ASSERT_EQ(a.xLen * a.yLen, b.xLen * b.yLen);
+        EXPECT_EQ(a.linbits, b.linbits);
+        for (int s = 0; s < a.xLen * a.yLen; ++s) {
+            EXPECT_EQ(a.codes[s], b.codes[s]);
+            EXPECT_EQ(a.lengths[s], b.lengths[s]);
+        }
     }
-    EXPECT_EQ(after.quads[0].entries, before.quads[0].entries);
-    EXPECT_EQ(after.quads[1].entries, before.quads[1].entries);
+    EXPECT_EQ(fresh->quads[0].entries, shared.quads[0].entries);
+    EXPECT_EQ(fresh->quads[1].entries, shared.quads[1].entries);
+}
+
+// FNV-1a over a table's (code, length) per symbol, or over a quadruple table's entries.
+uint64_t fingerprint(const HuffmanTable& table) {
+    uint64_t h = 0xcbf29ce484222325u;
+    auto mix = [&h](uint32_t v) {
+        for (int k = 0; k < 4; ++k) h = (h ^ ((v >> (8 * k)) & 0xFF)) * 0x100000001b3u;
+    };
+    for (int s = 0; s < table.xLen * table.yLen; ++s) {
+        mix(table.codes[s]);
+        mix(table.lengths[s]);
+    }
+    return h;
+}
+
+uint64_t fingerprint(const QuadTable& table) {
+    uint64_t h = 0xcbf29ce484222325u;
+    for (uint16_t e : table.entries)
+        for (int k = 0; k < 2; ++k) h = (h ^ ((e >> (8 * k)) & 0xFF)) * 0x100000001b3u;
+    return h;
+}
+
+// Pins every built table, symbol by symbol: a swapped or changed code in any table, which
+// the stream-level tests might miss when the symbol is rare, changes its fingerprint.
+TEST_F(HuffmanTables, EveryTableIsPinned) {
+    const std::array<std::pair<int, uint64_t>, 17> pinned = {{
+        {1, 0x8433d3aeccf2de37u},
+        {2, 0xce6037c52d1e7552u},
+        {3, 0x6cc6b019d1e27521u},
+        {5, 0x9222c2005c1fb9f6u},
+        {6, 0xf74b79e9ed32a915u},
+        {7, 0xe380f56ed0302339u},
+        {8, 0x67272e5c38ebf896u},
+        {9, 0xd03cd78c2a0776f4u},
+        {10, 0x1d5dadc65bfdcdc6u},
+        {11, 0xa79106100541883fu},
+        {12, 0x8f6d0fcbf6946324u},
+        {13, 0xb985cb15bfac65dau},
+        {15, 0xa26687da2d05205au},
+        {16, 0xaa1798c3f2b8a3d7u},
+        {24, 0xd35586f68f7e106eu},
+        {32, 0x77c7260637a8b062u},
+        {33, 0x23cfd706a27a2d25u},
+    }};
+    for (const auto& [t, expected] : pinned)
+        EXPECT_EQ(fingerprint(codeTables().huffman[t]), expected) << "table " << t;
+    EXPECT_EQ(fingerprint(codeTables().quads[0]), 0xef29f3c4dd9d2d68u);
+    EXPECT_EQ(fingerprint(codeTables().quads[1]), 0x379687ae8c7e201au);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -343,8 +376,8 @@ TEST_F(HuffmanTables, RebuildRestoresTheSameTables) {
 class QuadTables : public HuffmanTables {};
 
 TEST_F(QuadTables, SampleEntries) {
-    const auto& a = quadTables[0].entries;
-    const auto& b = quadTables[1].entries;
+    const auto& a = codeTables().quads[0].entries;
+    const auto& b = codeTables().quads[1].entries;
     EXPECT_EQ(a[quadIndex(0, 0, 0, 0)], 0x0401);
     EXPECT_EQ(b[quadIndex(0, 0, 0, 0)], 0x100F);
     EXPECT_EQ(quadIndex(0, -1, 1, 0), 0x34);
@@ -364,7 +397,7 @@ TEST_F(QuadTables, OnlyIndicesOfQuadruplesHoldEntries) {
         int filled = 0;
         for (int e = 0; e < 256; ++e) {
             SCOPED_TRACE(testing::Message() << "table " << k << " entry " << e);
-            const uint16_t entry = quadTables[k].entries[e];
+            const uint16_t entry = codeTables().quads[k].entries[e];
             // A v field of 10 covers entries 128..191.
             const bool hasField10 = (e & 0xC0) == 0x80 || (e & 0x30) == 0x20 ||
                                     (e & 0x0C) == 0x08 || (e & 0x03) == 0x02;

@@ -1,4 +1,4 @@
-#include "framewriter/bit_store.h"
+#include "bits/bit_store.h"
 
 #include <algorithm>
 

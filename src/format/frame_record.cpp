@@ -1,6 +1,6 @@
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 
-#include "assemble/byte_order.h"
+#include "format/byte_order.h"
 
 namespace l3 {
 

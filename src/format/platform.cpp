@@ -1,4 +1,4 @@
-#include "assemble/platform.h"
+#include "format/platform.h"
 
 #include <algorithm>
 #include <cerrno>

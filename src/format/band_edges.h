@@ -7,6 +7,11 @@
 
 namespace l3 {
 
+inline constexpr int kMaxBigValues = 288;  // 576 lines in pairs
+// The last line at which a whole count1 quadruple still fits within the 576 lines; past it
+// the coder fills a granule's budget with 1 bits.
+inline constexpr int kLastQuadLine = 572;
+
 // Indexed by bandEdgeRow(header) and band; entry k is the first line of band k and
 // entry 22 is always 576. Rows 0-2: MPEG-1 44.1/48/32 kHz; 3-5: MPEG-2 22.05/24/16 kHz;
 // 6-8: MPEG-2.5 11.025/12/8 kHz. Rows 5-7 repeat row 3; row 4 holds 330 at index 18.

@@ -1,6 +1,6 @@
-#include "framewriter/frame_length.h"
+#include "format/frame_length.h"
 
-#include "assemble/frame_record.h"
+#include "format/frame_record.h"
 
 namespace l3 {
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "format/frame_header.h"
+
 namespace l3 {
 
 inline constexpr size_t kHeadBytes = 12;
@@ -14,6 +16,10 @@ inline constexpr size_t kRecordBytes = 5610;
 inline constexpr size_t kRecordEntryBytes = kRecordBytes + 4;  // record + ancillaryBits
 inline constexpr int kScalefactorEntries = 78;
 inline constexpr int kSpectrumLines = 576;
+// The assembler loads at most this many bytes of ancillary data per record, so a record
+// carries at most 8192 ancillary bits.
+inline constexpr int kAncillaryReadLimit = 1024;
+inline constexpr int kMaxAncillaryBits = 8 * kAncillaryReadLimit;
 
 // Byte offsets inside a FrameRecord.
 inline constexpr size_t kOffHeader = 0;
@@ -83,45 +89,5 @@ void decodeUsedParts(const uint8_t* bytes, FrameRecord& record);
 void encodeFrameRecord(const FrameRecord& record, uint8_t* bytes);
 RecordFileHead decodeRecordFileHead(const uint8_t* bytes);
 void encodeRecordFileHead(const RecordFileHead& head, uint8_t* bytes);
-
-// Header word fields (bit 31 is the first bit of the frame).
-inline bool isMpeg1(uint32_t header) {
-    return (header >> 19) & 1;
-}
-inline int versionCode(uint32_t header) {
-    return (header >> 19) & 3;
-}
-inline bool hasCrc(uint32_t header) {
-    return ((header >> 16) & 1) == 0;
-}
-inline int bitrateIndex(uint32_t header) {
-    return (header >> 12) & 15;
-}
-inline int samplingIndex(uint32_t header) {
-    return (header >> 10) & 3;
-}
-inline int paddingBit(uint32_t header) {
-    return (header >> 9) & 1;
-}
-inline int channelMode(uint32_t header) {
-    return (header >> 6) & 3;
-}
-inline int modeExtension(uint32_t header) {
-    return (header >> 4) & 3;
-}
-inline int channelCount(uint32_t header) {
-    return channelMode(header) == 3 ? 1 : 2;
-}
-// Window-switching granules carry no region0_count, region1_count or table_select[2]:
-// region 0 ends at band 8, or band 6 in MPEG-2 and MPEG-2.5 short blocks, and region 1
-// takes the rest of the big values (region 2 is empty).
-inline int implicitRegion0Count(bool mpeg1, int block_type) {
-    return (!mpeg1 && block_type == 2) ? 5 : 7;
-}
-inline constexpr int kImplicitRegion1Count = 22;
-
-inline int granuleCount(uint32_t header) {
-    return isMpeg1(header) ? 2 : 1;
-}
 
 }  // namespace l3

@@ -1,4 +1,4 @@
-#include "framewriter/frame_crc.h"
+#include "format/frame_crc.h"
 
 #include <array>
 
