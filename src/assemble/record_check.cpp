@@ -1,7 +1,7 @@
 #include "assemble/record_check.h"
 
-#include "format/frame_length.h"
 #include "format/band_edges.h"
+#include "format/frame_length.h"
 
 namespace l3 {
 

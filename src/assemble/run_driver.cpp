@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "assemble/assembler_state.h"
-#include "format/byte_order.h"
 #include "assemble/record_check.h"
+#include "format/byte_order.h"
 #include "framewriter/frame_writer.h"
 #include "tables/code_tables.h"
 

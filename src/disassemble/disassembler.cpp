@@ -6,15 +6,15 @@
 #include <cstring>
 #include <memory>
 
-#include "format/byte_order.h"
-#include "format/frame_record.h"
 #include "assemble/run_driver.h"
 #include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
 #include "disassemble/main_data_reader.h"
 #include "disassemble/reencode_check.h"
 #include "disassemble/side_info_reader.h"
+#include "format/byte_order.h"
 #include "format/frame_length.h"
+#include "format/frame_record.h"
 #include "maindata/main_data_state.h"
 
 namespace l3 {

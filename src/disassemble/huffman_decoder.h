@@ -1,6 +1,7 @@
 #pragma once
 // Decoding Layer III Huffman code words with the very tables the assembler codes with:
-// each distinct code table becomes a binary tree (built once per process), walked one bit at a time.
+// each distinct code table becomes a binary tree (built once per process), walked one bit at a
+// time.
 
 #include <cstdint>
 

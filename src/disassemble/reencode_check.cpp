@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "maindata/main_data_state.h"
 #include "bits/bit_reader.h"
+#include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 
 namespace l3 {

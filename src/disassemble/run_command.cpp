@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "format/platform.h"
 #include "disassemble/disassembler.h"
+#include "format/platform.h"
 
 namespace l3 {
 

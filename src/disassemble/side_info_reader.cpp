@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "format/byte_order.h"
 #include "bits/bit_reader.h"
+#include "format/byte_order.h"
 #include "format/frame_crc.h"
 #include "format/frame_length.h"
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "format/byte_order.h"
-#include "format/frame_record.h"
 #include "format/frame_length.h"
+#include "format/frame_record.h"
 
 namespace l3 {
 

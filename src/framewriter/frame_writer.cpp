@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#include "framewriter/frame_writer_state.h"
 #include "format/frame_length.h"
+#include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
 #include "maindata/main_data_writer.h"
 

@@ -1,8 +1,8 @@
 #include "framewriter/head_writer.h"
 
-#include "framewriter/frame_writer_state.h"
 #include "format/frame_crc.h"
 #include "format/frame_length.h"
+#include "framewriter/frame_writer_state.h"
 
 namespace l3 {
 

@@ -1,5 +1,5 @@
-#include "maindata/main_data_state.h"
 #include "format/scalefactor_layout.h"
+#include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 #include "maindata/saved_region.h"
 #include "maindata/scalefactor_run.h"

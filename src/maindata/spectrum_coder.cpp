@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#include "maindata/main_data_state.h"
 #include "format/band_edges.h"
+#include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 #include "maindata/saved_region.h"
 #include "tables/code_tables.h"
@@ -82,8 +82,8 @@ inline int largestValue(const HuffmanTable& table) {
     return bits << 6 | static_cast<uint64_t>(length);
 }
 
-[[gnu::noinline]] void noteCount1Problem(MainDataState& state, int gr, int ch,
-                                         const int16_t* lines, int i) {
+[[gnu::noinline]] void noteCount1Problem(MainDataState& state, int gr, int ch, const int16_t* lines,
+                                         int i) {
     while (static_cast<unsigned>(lines[i] + 1) <= 2) ++i;
     noteValueProblem(state, "spectrum", gr, ch, i, lines[i],
                      "is not -1, 0 or +1 in the count1 region");

@@ -1,7 +1,8 @@
+#include "tables/code_tables.h"
+
 #include <memory>
 #include <span>
 
-#include "tables/code_tables.h"
 #include "tables/code_tree.h"
 #include "tables/range_decoder.h"
 #include "tables/table_description.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/record_file.h"
+#include "support/tools.h"
 
 namespace {
 
@@ -464,7 +465,7 @@ TEST_F(Assemble, ShortNamedAncillaryFileWarnsOnce) {
 
 // A decoder accepts a stream of silent frames coded without main data bits.
 TEST_F(Assemble, DecoderAcceptsSilentFrames) {
-    if (std::system("command -v mpg123 >/dev/null 2>&1") != 0) GTEST_SKIP() << "no mpg123";
+    L3_REQUIRE_TOOL("mpg123");
     dir_.write("rec", l3test::recordFile(std::vector<RecordEntry>(
                           40, RecordEntry{makeRecord(0xFFFB9064, false), 0})));
     ASSERT_EQ(run("rec nul out.mp3").exitCode, 0);

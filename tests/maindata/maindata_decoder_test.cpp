@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "format/frame_record.h"
 #include "assemble/run_driver.h"
+#include "format/frame_record.h"
 #include "reference_coder.h"
+#include "support/tools.h"
 #include "tables/code_tables.h"
 
 namespace l3 {
@@ -342,14 +343,10 @@ std::string complaint(const std::string& messages) {
     return "";
 }
 
-bool decoderInstalled() {
-    return std::system("command -v mpg123 > /dev/null 2>&1") == 0;
-}
-
 class DecoderAccepts : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(DecoderAccepts, AssembledStreamDecodesCleanly) {
-    ASSERT_TRUE(decoderInstalled()) << "mpg123 is needed for this test";
+    L3_REQUIRE_TOOL("mpg123");
     const StreamCase& c = GetParam();
     const BuiltStream built = buildStream(c);
     EXPECT_GT(built.reservoirFrames, c.frames / 2) << "the bit reservoir is hardly used";
@@ -382,7 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The check above has teeth: a record whose part2_3_length does not match its data makes
 // the decoder complain.
 TEST(DecoderAccepts, MismatchedLengthIsNoticed) {
-    ASSERT_TRUE(decoderInstalled()) << "mpg123 is needed for this test";
+    L3_REQUIRE_TOOL("mpg123");
     BuiltStream built =
         buildStream(StreamCase{"mismatch", kMpeg1, 0, kStereo, 0, false, 14, 30, 11});
     // Shorten every granule's part2_3_length by 40 bits in the record file.

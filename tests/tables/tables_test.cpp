@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
-#include "tables/code_tree.h"
 #include "tables/code_tables.h"
+#include "tables/code_tree.h"
 #include "tables/quad_tables.h"
 #include "tables/range_decoder.h"
 #include "tables/table_description.h"
