@@ -2,10 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <string>
 
-#include "assemble/assembler_state.h"
 #include "assemble/run_driver.h"
 
 namespace {
@@ -36,49 +33,8 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     ignoreBrokenPipeSignal();
-
     AssembleRun run;
-    run.recordName = argv[1];
-    run.ancillaryName = argc > 2 && !isNullDeviceName(argv[2]) ? argv[2] : "";
-    run.outputName = argc > 3 ? argv[3] : "nul";
     run.console = stdout;
     run.errors = stderr;
-
-    InputStream records, ancillary;
-    OutputStream output;
-    std::string why;
-    if (!openInput(records, run.recordName, why)) {
-        std::fprintf(stderr, "l3assemble: cannot open record file '%s': %s\n", argv[1],
-                     why.c_str());
-        return kExitCannotOpen;
-    }
-    if (!openInput(ancillary, argc > 2 ? argv[2] : "nul", why)) {
-        std::fprintf(stderr, "l3assemble: cannot open ancillary file '%s': %s\n", argv[2],
-                     why.c_str());
-        return kExitCannotOpen;
-    }
-    // Opening the output truncates it: refuse an output that is one of the inputs.
-    const char* const inputs[] = {argv[1], argc > 2 ? argv[2] : "nul"};
-    for (const char* input : inputs)
-        if (sameRegularFile(run.outputName, input)) {
-            std::fprintf(stderr, "l3assemble: cannot open output '%s': it is the input '%s'\n",
-                         run.outputName.c_str(), input);
-            return kExitCannotOpen;
-        }
-    if (!openOutput(output, run.outputName, why)) {
-        std::fprintf(stderr, "l3assemble: cannot open output '%s': %s\n", argv[3], why.c_str());
-        return kExitCannotOpen;
-    }
-    run.records = &records;
-    run.ancillary = &ancillary;
-    run.output = &output;
-
-    auto state = std::make_unique<AssemblerState>();
-    int code = runAssembly(*state, run);
-    if (!closeOutput(output) && code != kExitWriteError) {
-        std::fprintf(stderr, "l3assemble: cannot write output '%s': %s\n", run.outputName.c_str(),
-                     std::strerror(output.error));
-        code = kExitWriteError;
-    }
-    return code;
+    return assembleFileRun(run, argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul");
 }

@@ -19,14 +19,16 @@ namespace {
 constexpr uint32_t kReportIntervalMs = 500;
 constexpr int64_t kTagBytes = 128;
 
-void report(const AssembleRun& run, const char* format, ...) {
-    if (!run.errors) return;
-    std::fputs("l3assemble: ", run.errors);
+// A message (why the run failed, or a warning), kept in the run and printed on its error
+// stream.
+void report(AssembleRun& run, std::string AssembleRun::*kept, const char* format, ...) {
+    char text[512];
     va_list args;
     va_start(args, format);
-    std::vfprintf(run.errors, format, args);
+    std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    std::fputc('\n', run.errors);
+    run.*kept = text;
+    if (run.errors) std::fprintf(run.errors, "l3assemble: %s\n", text);
 }
 
 // The size used by the progress estimate: the whole file, less 128 bytes when its last
@@ -41,17 +43,8 @@ int64_t probeRecordSize(InputStream& records) {
     return size;
 }
 
-void reportProblem(const AssembleRun& run, int32_t frame, const RecordProblem& p) {
-    char where[96];
-    int n = std::snprintf(where, sizeof where, "frame %i", frame);
-    if (p.granule >= 0) n += std::snprintf(where + n, sizeof where - n, ", granule %i", p.granule);
-    if (p.channel >= 0) n += std::snprintf(where + n, sizeof where - n, ", channel %i", p.channel);
-    const char* indexName = std::strcmp(p.field, "spectrum") == 0 ? "line" : "entry";
-    if (p.index >= 0)
-        report(run, "%s: %s %s %i value %" PRId64 " %s", where, p.field, indexName, p.index,
-               p.value, p.reason);
-    else
-        report(run, "%s: %s %" PRId64 " %s", where, p.field, p.value, p.reason);
+void reportProblem(AssembleRun& run, int32_t frame, const RecordProblem& p) {
+    report(run, &AssembleRun::message, "%s", describeProblem(frame, p).c_str());
 }
 
 void printProgress(const AssembleRun& run, const AssemblerState& state, int32_t done) {
@@ -79,10 +72,10 @@ void printStatistics(const AssembleRun& run, const AssemblerState& state, int32_
 
 // Sends what is still queued and makes sure it reached the output. Returns false after
 // a write error, which has then been reported.
-bool finishOutput(const AssembleRun& run, AssemblerState& state) {
+bool finishOutput(AssembleRun& run, AssemblerState& state) {
     drainRing(state);
     if (flushOutput(*run.output)) return true;
-    report(run, "cannot write output '%s': %s", run.outputName.c_str(),
+    report(run, &AssembleRun::message, "cannot write output '%s': %s", run.outputName.c_str(),
            std::strerror(run.output->error));
     return false;
 }
@@ -96,22 +89,64 @@ void copyRestOfAncillary(const AssembleRun& run) {
 
 }  // namespace
 
-int runAssembly(AssemblerState& state, const AssembleRun& run) {
+std::string describeProblem(int32_t frame, const RecordProblem& p) {
+    char text[256];
+    int n = std::snprintf(text, sizeof text, "frame %i", frame);
+    if (p.granule >= 0) n += std::snprintf(text + n, sizeof text - n, ", granule %i", p.granule);
+    if (p.channel >= 0) n += std::snprintf(text + n, sizeof text - n, ", channel %i", p.channel);
+    const char* indexName = std::strcmp(p.field, "spectrum") == 0 ? "line" : "entry";
+    if (p.index >= 0)
+        std::snprintf(text + n, sizeof text - n, ": %s %s %i value %" PRId64 " %s", p.field,
+                      indexName, p.index, p.value, p.reason);
+    else
+        std::snprintf(text + n, sizeof text - n, ": %s %" PRId64 " %s", p.field, p.value, p.reason);
+    return text;
+}
+
+void beginAssembly(AssemblerState& state, OutputStream* output, uint32_t outputLimit) {
     codeTables();  // built here at start-up, once per process
-    state.recordSize = probeRecordSize(*run.records);
     initBitStore(state.store);
     initFrameRing(state.ring);
     state.ancillaryBits = -1;
     state.ancillaryBuffer.fill(0);
-    state.output = run.output;
-    state.outputLimit = static_cast<uint32_t>(state.recordSize);
+    state.output = output;
+    state.outputLimit = outputLimit;
     state.firstFrame = 1;
     state.problem = {};
+}
+
+RecordProblem assembleRecord(AssemblerState& state, int32_t ancillaryBits, const uint8_t* share,
+                             size_t shareBytes) {
+    RecordProblem problem = checkRecord(state, ancillaryBits);
+    if (problem.field) return problem;
+    // The share replaces the start of the buffer (bytes it lacks keep what they held); keep
+    // what it replaces, so that a frame taken back out leaves the previous record's ancillary
+    // bits as they were.
+    const int32_t previousBits = state.ancillaryBits;
+    uint8_t saved[kAncillaryReadLimit];
+    const size_t n = std::min<size_t>(shareBytes, kAncillaryReadLimit);
+    if (ancillaryBits > 0) {
+        std::memcpy(saved, state.ancillaryBuffer.data(), n);
+        std::memcpy(state.ancillaryBuffer.data(), share, n);
+    }
+    state.ancillaryBits = ancillaryBits;
+    if (writeFrame(state) != 0) {
+        problem = state.problem;
+        state.problem = {};
+        state.ancillaryBits = previousBits;
+        if (ancillaryBits > 0) std::memcpy(state.ancillaryBuffer.data(), saved, n);
+    }
+    return problem;
+}
+
+int runAssembly(AssemblerState& state, AssembleRun& run) {
+    state.recordSize = probeRecordSize(*run.records);
+    beginAssembly(state, run.output, static_cast<uint32_t>(state.recordSize));
 
     uint8_t headBytes[kHeadBytes];
     if (readBytes(*run.records, headBytes, kHeadBytes) != kHeadBytes) {
-        report(run, "record file '%s' is shorter than its %zu-byte head", run.recordName.c_str(),
-               kHeadBytes);
+        report(run, &AssembleRun::message, "record file '%s' is shorter than its %zu-byte head",
+               run.recordName.c_str(), kHeadBytes);
         return kExitTruncated;
     }
     const RecordFileHead head = decodeRecordFileHead(headBytes);
@@ -120,38 +155,27 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     const uint32_t startTick = tickCount();
     uint32_t nextReport = startTick;
     int64_t ancillaryShortfall = 0;
-    uint8_t savedAncillary[kAncillaryReadLimit];
 
     int32_t done = 0;
     for (; done < head.frameCount; ++done) {
         const uint8_t* entry = nextBytes(*run.records, kRecordEntryBytes);
         if (!entry) {
-            report(run, "record file '%s' ends after %i of %i frames", run.recordName.c_str(), done,
-                   head.frameCount);
+            report(run, &AssembleRun::message, "record file '%s' ends after %i of %i frames",
+                   run.recordName.c_str(), done, head.frameCount);
             return finishOutput(run, state) ? kExitTruncated : kExitWriteError;
         }
         decodeUsedParts(entry, state.record);
         const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
-        RecordProblem problem = checkRecord(state, ancillaryBits);
+        uint8_t share[kAncillaryReadLimit];
+        size_t got = 0;
+        if (ancillaryBits > 0) {
+            const size_t want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
+            got = readBytes(*run.ancillary, share, want);
+            ancillaryShortfall += static_cast<int64_t>(want - got);
+        }
+        const RecordProblem problem = assembleRecord(state, ancillaryBits, share, got);
         if (problem.field) {
             reportProblem(run, done, problem);
-            return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
-        }
-        // The share read replaces the start of the buffer; keep what it replaces, so that a
-        // frame taken back out leaves the previous record's ancillary bits as they were.
-        const int32_t previousBits = state.ancillaryBits;
-        size_t want = 0;
-        if (ancillaryBits > 0) {
-            want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
-            std::memcpy(savedAncillary, state.ancillaryBuffer.data(), want);
-            ancillaryShortfall += static_cast<int64_t>(
-                want - readBytes(*run.ancillary, state.ancillaryBuffer.data(), want));
-        }
-        state.ancillaryBits = ancillaryBits;
-        if (writeFrame(state) != 0) {
-            reportProblem(run, done, state.problem);
-            state.ancillaryBits = previousBits;
-            std::memcpy(state.ancillaryBuffer.data(), savedAncillary, want);
             return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
         }
 
@@ -165,36 +189,86 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     if (!finishOutput(run, state)) return kExitWriteError;
     copyRestOfAncillary(run);
     if (!flushOutput(*run.output)) {
-        report(run, "cannot write output '%s': %s", run.outputName.c_str(),
+        report(run, &AssembleRun::message, "cannot write output '%s': %s", run.outputName.c_str(),
                std::strerror(run.output->error));
         return kExitWriteError;
     }
     printStatistics(run, state, done, startTick);
     if (ancillaryShortfall > 0 && !run.ancillaryName.empty())
-        report(run,
+        report(run, &AssembleRun::warning,
                "warning: ancillary file '%s' ended %" PRId64
                " bytes before the records' shares were read",
                run.ancillaryName.c_str(), ancillaryShortfall);
     return kExitOk;
 }
 
-int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
-                     size_t ancillaryBytes, std::vector<uint8_t>& output) {
+int assembleFileRun(AssembleRun& run, const std::string& recordPath,
+                    const std::string& ancillaryPath, const std::string& outputPath) {
+    run.recordName = recordPath;
+    run.ancillaryName = isNullDeviceName(ancillaryPath) ? "" : ancillaryPath;
+    run.outputName = outputPath;
+    InputStream records, ancillary;
+    OutputStream output;
+    std::string why;
+    if (!openInput(records, recordPath, why)) {
+        report(run, &AssembleRun::message, "cannot open record file '%s': %s", recordPath.c_str(),
+               why.c_str());
+        return kExitCannotOpen;
+    }
+    int status = kExitCannotOpen;
+    if (!openInput(ancillary, ancillaryPath, why)) {
+        report(run, &AssembleRun::message, "cannot open ancillary file '%s': %s",
+               ancillaryPath.c_str(), why.c_str());
+    } else if (sameRegularFile(outputPath, recordPath) ||
+               sameRegularFile(outputPath, ancillaryPath)) {
+        // Opening the output truncates it: refuse an output that is one of the inputs.
+        report(run, &AssembleRun::message, "cannot open output '%s': it is the input '%s'",
+               outputPath.c_str(),
+               (sameRegularFile(outputPath, recordPath) ? recordPath : ancillaryPath).c_str());
+    } else if (!openOutput(output, outputPath, why)) {
+        report(run, &AssembleRun::message, "cannot open output '%s': %s", outputPath.c_str(),
+               why.c_str());
+    } else {
+        run.records = &records;
+        run.ancillary = &ancillary;
+        run.output = &output;
+        auto state = std::make_unique<AssemblerState>();
+        status = runAssembly(*state, run);
+        if (!closeOutput(output) && status != kExitWriteError) {
+            report(run, &AssembleRun::message, "cannot write output '%s': %s", outputPath.c_str(),
+                   std::strerror(output.error));
+            status = kExitWriteError;
+        }
+    }
+    closeInput(records);
+    closeInput(ancillary);
+    return status;
+}
+
+int assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordBytes,
+                      const uint8_t* ancillary, size_t ancillaryBytes,
+                      std::vector<uint8_t>& output) {
     InputStream recordStream, ancillaryStream;
     OutputStream outputStream;
     openMemoryInput(recordStream, records, recordBytes);
     openMemoryInput(ancillaryStream, ancillary, ancillaryBytes);
     openMemoryOutput(outputStream, &output);
-    AssembleRun run;
     run.records = &recordStream;
     run.ancillary = &ancillaryStream;
     run.output = &outputStream;
     run.recordName = "(memory)";
     run.ancillaryName = "(memory)";
+    run.outputName = "(memory)";
     auto state = std::make_unique<AssemblerState>();
-    int code = runAssembly(*state, run);
+    const int status = runAssembly(*state, run);
     flushOutput(outputStream);
-    return code;
+    return status;
+}
+
+int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
+                     size_t ancillaryBytes, std::vector<uint8_t>& output) {
+    AssembleRun run;
+    return assembleMemoryRun(run, records, recordBytes, ancillary, ancillaryBytes, output);
 }
 
 }  // namespace l3

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "format/platform.h"
+#include "format/record_problem.h"
 
 namespace l3 {
 
@@ -30,11 +31,37 @@ struct AssembleRun {
     std::string outputName;
     FILE* console = nullptr;  // progress and statistics lines; null for a quiet run
     FILE* errors = nullptr;   // messages; null for a quiet run
+    std::string message;      // why the run failed, as printed after "l3assemble: "
+    std::string warning;      // a warning of a run that succeeded
 };
 
 // Runs the whole assembly on streams that are already open, in the order record file,
 // ancillary file, output. Returns the exit code. The output is flushed, not closed.
-int runAssembly(AssemblerState& state, const AssembleRun& run);
+int runAssembly(AssemblerState& state, AssembleRun& run);
+
+// The steps of a run, for callers that feed records one at a time.
+// Readies state for the first frame: tables, bit store, ring, output and its byte limit.
+void beginAssembly(AssemblerState& state, OutputStream* output, uint32_t outputLimit);
+// Writes state.record as the next frame with its ancillary bit count and the bytes of its
+// share (the min(ancillaryBits, 1024) bytes the record file's reader would take; fewer when
+// the ancillary input ran short). Returns the problem when the record cannot be written:
+// the frame is then taken back out and state is as it was before the call.
+RecordProblem assembleRecord(AssemblerState& state, int32_t ancillaryBits, const uint8_t* share,
+                             size_t shareBytes);
+// "frame N, granule G, channel C: field ... value ... reason", as l3assemble prints it.
+std::string describeProblem(int32_t frame, const RecordProblem& problem);
+
+// The whole l3assemble run on files: opens them ("nul" names the null device; an output
+// that is one of the inputs is refused), runs, closes. Returns the exit code; run's
+// console and errors streams, if set, get the console lines and messages.
+int assembleFileRun(AssembleRun& run, const std::string& recordPath,
+                    const std::string& ancillaryPath, const std::string& outputPath);
+
+// A run on a record file and an ancillary file held in memory; the output is appended to
+// output. Returns the exit code.
+int assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordBytes,
+                      const uint8_t* ancillary, size_t ancillaryBytes,
+                      std::vector<uint8_t>& output);
 
 // A quiet run on a record file and an ancillary file held in memory; the output is
 // appended to output. Returns the exit code.

@@ -48,31 +48,11 @@ inline void storeWord(uint8_t* p, uint64_t w) {
 
 void initBitStore(BitStore& store);
 
-// ORs value into the width bits just below writePos and lowers writePos by width. Bit i
-// of value goes to position writePos + i (after the move). The value is not masked: bits
-// above width spill into the elements already written above it.
-inline void putBits(BitStore& store, uint32_t value, int width) {
-    store.writePos -= width;
-    uint8_t* p = store.storeBytes.data() + (store.writePos >> 3);
-    storeWord(p, loadWord(p) | static_cast<uint64_t>(value) << (store.writePos & 7));
-}
-
-// Lowers writePos by 32 (it is then byte aligned) and replaces the four bytes there with
-// value, its most significant byte highest, so that it is sent first.
-inline void putWord32(BitStore& store, uint32_t value) {
-    store.writePos -= 32;
-    uint8_t* p = store.storeBytes.data() + (store.writePos >> 3);
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
-}
-
 // A writer that collects bits in a 64-bit register and, after every put, stores the
 // register's eight bytes at once without reading the store first. It is the fast path for
 // laying out a run of elements: a put is a shift, an OR and one store, with no branch.
 //
-// Unlike putBits it overwrites: the bytes from its position down to 8 bytes below it are
+// Unlike putBitString it overwrites: the bytes from its position down to 8 bytes below it are
 // replaced (bits after the position by zeros). Callers either write into cleared memory or
 // save the region first and OR it back afterwards, which gives the same result as ORing
 // every element into the store. Between begin and end nothing else may write the store.

@@ -9,12 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "framewriter/frame_writer_state.h"
 #include "bits/bit_store.h"
 #include "format/frame_crc.h"
 #include "format/frame_length.h"
 #include "framewriter/frame_ring.h"
 #include "framewriter/frame_writer.h"
+#include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
 #include "maindata/main_data_writer.h"
 #include "support/record_file.h"
@@ -43,46 +43,45 @@ std::unique_ptr<l3::BitStore> freshStore() {
 // ---------------------------------------------------------------------------------------
 // Bit store
 
-TEST(BitStore, PutBitsLandsBelowWritePosMostSignificantBitHighest) {
+TEST(BitStore, WriterPutLandsBelowWritePosMostSignificantBitHighest) {
     auto store = freshStore();
-    store->writePos = 17;
-    l3::putBits(*store, 5, 3);
-    EXPECT_EQ(store->writePos, 14);
-    EXPECT_EQ(store->storeBytes[1], 0x40);  // value bit 0 at position 14, bit 1 (0) at 15
-    EXPECT_EQ(store->storeBytes[2], 0x01);  // value bit 2 at position 16
-    EXPECT_EQ(store->storeBytes[0], 0);
-    EXPECT_EQ(store->storeBytes[3], 0);
+    store->writePos = 801;
+    l3::BitWriter w = l3::beginWriting(*store);
+    l3::put(w, 5, 3);
+    l3::endWriting(w, *store);
+    EXPECT_EQ(store->writePos, 798);
+    EXPECT_EQ(store->storeBytes[99], 0x40);   // value bit 0 at position 798, bit 1 (0) at 799
+    EXPECT_EQ(store->storeBytes[100], 0x01);  // value bit 2 at position 800
+    EXPECT_EQ(store->storeBytes[98], 0);
+    EXPECT_EQ(store->storeBytes[101], 0);
 }
 
-// A long run of puts of every width, read back byte by byte from the top of the store in
-// stream order, must equal the same values written by a plain MSB-first writer.
+// A long run of puts of every width, through the writer and through a packer, read back
+// byte by byte from the top of the store in stream order, must equal the same values
+// written by a plain MSB-first writer.
 TEST(BitStore, PutsOfEveryWidthReadBackInStreamOrder) {
     auto store = freshStore();
     l3test::BitWriter reference;
     std::mt19937 rng(7);
+    l3::BitWriter w = l3::beginWriting(*store);
     for (int i = 0; i < 4000; ++i) {
-        const int width = static_cast<int>(rng() % 26);
-        const uint32_t value = width == 0 ? 0 : rng() & ((1u << width) - 1);
-        l3::putBits(*store, value, width);
-        reference.put(value, width);
+        const int width = 1 + static_cast<int>(rng() % 56);
+        const uint64_t value = (uint64_t{rng()} << 32 | rng()) & ((uint64_t{1} << width) - 1);
+        if (i % 2) {
+            l3::put(w, value, width);
+        } else {
+            l3::BitPacker packer{w};
+            l3::pack(packer, value >> (width / 2), width - width / 2);
+            l3::pack(packer, value & ((uint64_t{1} << (width / 2)) - 1), width / 2);
+            l3::flushPacker(packer);
+        }
+        for (int k = width - 1; k >= 0; --k) reference.put((value >> k) & 1, 1);
     }
+    l3::endWriting(w, *store);
     ASSERT_EQ(static_cast<size_t>(l3::kInitialWritePos - store->writePos), reference.bitCount());
     const std::vector<uint8_t>& expected = reference.bytes();
     for (size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(store->storeBytes[31743 - i], expected[i]) << "stream byte " << i;
-}
-
-TEST(BitStore, PutWord32SendsMostSignificantByteFirst) {
-    auto store = freshStore();
-    EXPECT_EQ(store->writePos, 253952);
-    EXPECT_EQ(store->emitIndex, 31743);
-    store->storeBytes[31741] = 0xAA;  // replaced, not OR-ed
-    l3::putWord32(*store, 0xFFFB9064);
-    EXPECT_EQ(store->writePos, 253952 - 32);
-    EXPECT_EQ(store->storeBytes[31740], 0x64);
-    EXPECT_EQ(store->storeBytes[31741], 0x90);
-    EXPECT_EQ(store->storeBytes[31742], 0xFB);
-    EXPECT_EQ(store->storeBytes[31743], 0xFF);
 }
 
 // Places count bits of source at base and checks every position of the neighbourhood:
