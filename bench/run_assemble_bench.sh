@@ -15,7 +15,7 @@ frames=${1:-100000}
 build=${2:-build/bench}
 runs=5
 here=$(cd "$(dirname "$0")" && pwd)
-assemble=$build/src/assemble/l3assemble
+assemble=$build/bin/l3assemble
 make=$build/bench/make_bench_records
 micro=$build/bench/writeframe_bench
 for exe in "$assemble" "$make" "$micro"; do

@@ -9,4 +9,4 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT INT TERM
 sox -R -q -n -r 44100 -c 2 -b 16 "$tmp/ex.wav" synth 2.5 sine 392 sine 587 synth 2.5 sine amod 2 gain -8
 lame --quiet -b 128 -m j "$tmp/ex.wav" "$here/example.mp3"
-"$build/src/disassemble/l3disassemble" "$here/example.mp3" "$here/example.records" "$here/example.ancillary"
+"$build/bin/l3disassemble" "$here/example.mp3" "$here/example.records" "$here/example.ancillary"

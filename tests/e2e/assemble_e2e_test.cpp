@@ -74,9 +74,9 @@ std::vector<RecordEntry> variedRun(int count, uint32_t seed) {
     for (int i = 0; i < count; ++i) {
         const bool mpeg1 = i % 3 != 1;
         const uint32_t version =
-            mpeg1 ? l3test::kMpeg1 : (rng() % 2 ? l3test::kMpeg2 : l3test::kMpeg25);
+            mpeg1 ? l3test::kMpeg1 : (l3test::draw(rng) % 2 ? l3test::kMpeg2 : l3test::kMpeg25);
         const uint32_t header =
-            makeHeader(version, 1 + rng() % 14, rng() % 3, rng() % 2, rng() % 2, rng() % 4);
+            makeHeader(version, 1 + l3test::draw(rng) % 14, l3test::draw(rng) % 3, l3test::draw(rng) % 2, l3test::draw(rng) % 2, l3test::draw(rng) % 4);
         const bool raw = !mpeg1 || rng() % 2;
         l3::FrameRecord r = makeRecord(header, raw);
         l3test::randomSideInfo(r, rng);

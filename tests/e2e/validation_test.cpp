@@ -631,7 +631,7 @@ TEST(Validation, FieldsTheFrameDoesNotUseAreNotChecked) {
         expectAccepted(f, s.frame, altered);
 
         const Place l = findGranule(
-            f, [](const FrameRecord&, const GranuleChannelInfo& g) { return !switching(g); });
+            f, [](const FrameRecord&, const GranuleChannelInfo& gi) { return !switching(gi); });
         altered = f.entries[l.frame].record;
         GranuleChannelInfo& h = altered.granuleInfo[l.gr][l.ch];
         h.block_type = 9;

@@ -359,8 +359,8 @@ TEST_F(FrameWriter, HeadBytesMatchReferenceInEveryLayout) {
     int32_t frameStart = state().store.writePos;
     for (int round = 0; round < 64; ++round) {
         const uint32_t version = round % 2 ? 3u : (round % 4 == 0 ? 2u : 0u);
-        const uint32_t header = makeHeader(version, 1 + rng() % 14, rng() % 3, rng() % 2, rng() % 2,
-                                           rng() % 4, rng() % 4);
+        const uint32_t header = makeHeader(version, 1 + l3test::draw(rng) % 14, l3test::draw(rng) % 3, l3test::draw(rng) % 2, l3test::draw(rng) % 2,
+                                           l3test::draw(rng) % 4, l3test::draw(rng) % 4);
         l3::FrameRecord record = makeRecord(header, rng() % 2);
         l3test::randomSideInfo(record, rng);
         const std::vector<uint8_t> expected = l3test::referenceHead(record);
@@ -595,10 +595,10 @@ TEST_F(FrameWriter, MixedRunMatchesTheStreamModel) {
         const bool mpeg1 = i % 5 != 3;
         const bool raw = !mpeg1 || rng() % 2;
         const uint32_t header =
-            mpeg1 ? makeHeader(l3test::kMpeg1, 1 + rng() % 14, rng() % 3, rng() % 2, rng() % 2,
-                               rng() % 4)
-                  : makeHeader(rng() % 2 ? l3test::kMpeg2 : l3test::kMpeg25, 1 + rng() % 14,
-                               rng() % 3, rng() % 2, rng() % 2, rng() % 4);
+            mpeg1 ? makeHeader(l3test::kMpeg1, 1 + l3test::draw(rng) % 14, l3test::draw(rng) % 3, l3test::draw(rng) % 2, l3test::draw(rng) % 2,
+                               l3test::draw(rng) % 4)
+                  : makeHeader(l3test::draw(rng) % 2 ? l3test::kMpeg2 : l3test::kMpeg25, 1 + l3test::draw(rng) % 14,
+                               l3test::draw(rng) % 3, l3test::draw(rng) % 2, l3test::draw(rng) % 2, l3test::draw(rng) % 4);
         l3::FrameRecord r = makeRecord(header, raw);
         l3test::randomSideInfo(r, rng);
         if (!raw)  // no main data bits: every part2_3_length 0

@@ -374,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"mpeg25_11k_stereo_crc", kMpeg25, 0, kStereo, 0, true, 8, 40, 7},
         StreamCase{"mpeg25_12k_mono", kMpeg25, 1, kMono, 0, false, 6, 40, 8},
         StreamCase{"mpeg25_8k_joint_ms_intensity", kMpeg25, 2, kJointStereo, 3, false, 7, 40, 9}),
-    [](const testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<StreamCase>& param) { return std::string(param.param.name); });
 
 // The check above has teeth: a record whose part2_3_length does not match its data makes
 // the decoder complain.

@@ -26,6 +26,11 @@
 
 namespace l3test {
 
+// A 32-bit draw (std::mt19937 hands out its 32 bits in a wider type).
+inline uint32_t draw(std::mt19937& rng) {
+    return static_cast<uint32_t>(rng());
+}
+
 // ---------------------------------------------------------------------------------------
 // Header words. Bit 31 is the first bit of the frame; the sync word and layer III bits are
 // always set here.
