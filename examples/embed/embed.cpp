@@ -2,13 +2,13 @@
 // record at a time. Run from examples/ as `embed example.records example.ancillary OUT`,
 // it writes example.mp3 byte for byte.
 
+#include <l3/assemble.h>
+#include <l3/record.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <vector>
-
-#include <l3/assemble.h>
-#include <l3/record.h>
 
 namespace {
 
@@ -51,9 +51,9 @@ int main(int argc, char** argv) {
         }
         l3::decodeFrameRecord(records.data() + at, record);
         const uint8_t* countBytes = records.data() + at + l3::kRecordBytes;
-        const int32_t bits = static_cast<int32_t>(countBytes[0] | countBytes[1] << 8 |
-                                                  countBytes[2] << 16 |
-                                                  static_cast<uint32_t>(countBytes[3]) << 24);
+        const int32_t bits =
+            static_cast<int32_t>(countBytes[0] | countBytes[1] << 8 | countBytes[2] << 16 |
+                                 static_cast<uint32_t>(countBytes[3]) << 24);
         // Each record with ancillary bits takes min(bits, 1024) bytes of the ancillary file.
         size_t take = bits > 0 ? static_cast<size_t>(bits < 1024 ? bits : 1024) : 0;
         if (take > ancillary.size() - share) take = ancillary.size() - share;

@@ -36,8 +36,8 @@ uint32_t takeFromLimit(FrameWriterState& state, int32_t count) {
     return n;
 }
 
-}  // namespace
-
+// Sends the frame at readSlot (head bytes, then its main-data area from the store) as far
+// as outputLimit allows, and releases its slot.
 void emitOldest(FrameWriterState& state) {
     FrameRing& ring = state.ring;
     BitStore& store = state.store;
@@ -57,6 +57,8 @@ void emitOldest(FrameWriterState& state) {
     store.emitIndex -= slot.mainCount;
     releaseSlot(ring);
 }
+
+}  // namespace
 
 int writeFrame(FrameWriterState& state) {
     BitStore& store = state.store;

@@ -15,8 +15,4 @@ int writeFrame(FrameWriterState& state);
 // of the last frame's main-data area, and sends every queued frame.
 void drainRing(FrameWriterState& state);
 
-// Sends the frame at readSlot (head bytes, then its main-data area from the store) as far
-// as outputLimit allows, and releases its slot.
-void emitOldest(FrameWriterState& state);
-
 }  // namespace l3

@@ -15,10 +15,6 @@ void writeMainDataMpeg1(MainDataState& state);
 // MPEG-2 and MPEG-2.5 frames: one granule, scalefactors in four partitions.
 void writeMainDataLsf(MainDataState& state);
 
-// Codes the spectrum of one granule and channel from writePos down to exactly endPos,
-// then clears the 24 bits below endPos.
-void writeSpectrum(MainDataState& state, int gr, int ch, int32_t endPos);
-
 }  // namespace l3
 
 namespace l3 {

@@ -223,12 +223,4 @@ void closeGranule(BitWriter& w, MainDataState& state, int32_t endPos) {
     clearSavedBits(state, endPos, kClearBelowBits);
 }
 
-void writeSpectrum(MainDataState& state, int gr, int ch, int32_t endPos) {
-    saveRegion(state, state.store.writePos, std::min(endPos, state.store.writePos));
-    BitWriter w = beginWriting(state.store);
-    codeSpectrum(w, state, gr, ch, endPos);
-    closeGranule(w, state, endPos);
-    restoreRegion(state);
-}
-
 }  // namespace l3

@@ -49,9 +49,9 @@ l3::AssembleResult streamRecords(const std::vector<uint8_t>& records,
         l3::decodeFrameRecord(entry, record);
         int32_t bits;
         std::memcpy(&bits, entry + l3::kRecordBytes, 4);
-        const size_t take = bits > 0 ? std::min<size_t>({static_cast<size_t>(bits), 1024,
-                                                         ancillary.size() - share})
-                                     : 0;
+        const size_t take =
+            bits > 0 ? std::min<size_t>({static_cast<size_t>(bits), 1024, ancillary.size() - share})
+                     : 0;
         if (!assembler.addFrame(record, bits, ancillary.data() + share, take))
             return assembler.result();
         share += take;
@@ -74,9 +74,8 @@ TEST(AssembleApi, EveryEntryPointRebuildsTheExample) {
     EXPECT_TRUE(streamed == ex.stream);
 
     TempDir dir;
-    const l3::AssembleResult files =
-        l3::assembleFiles(kExamples + "/example.records", kExamples + "/example.ancillary",
-                          dir.path("out.mp3"));
+    const l3::AssembleResult files = l3::assembleFiles(
+        kExamples + "/example.records", kExamples + "/example.ancillary", dir.path("out.mp3"));
     EXPECT_EQ(files.status, 0) << files.message;
     EXPECT_TRUE(dir.read("out.mp3") == ex.stream);
 }

@@ -9,10 +9,12 @@
 #include <random>
 #include <string>
 
-#include "maindata/main_data_state.h"
 #include "format/band_edges.h"
 #include "format/scalefactor_layout.h"
+#include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
+#include "maindata/saved_region.h"
+#include "maindata/spectrum_coder.h"
 #include "reference_coder.h"
 #include "tables/code_tables.h"
 
@@ -56,10 +58,16 @@ std::string codeOf(int table, int index) {
     return bits.bits;
 }
 
-// Codes granule gr, channel ch of the record alone, from kStart down to kStart - length.
+// Codes the spectrum of granule gr, channel ch of the record alone, from kStart down to
+// kStart - length, as the main data writers code each granule after its scalefactors.
 std::string codeAlone(MainDataState& state, int gr, int ch, int length) {
     state.record.granuleInfo[gr][ch].part2_3_length = length;
-    writeSpectrum(state, gr, ch, kStart - length);
+    const int32_t endPos = kStart - length;
+    saveRegion(state, state.store.writePos, std::min(endPos, state.store.writePos));
+    BitWriter w = beginWriting(state.store);
+    codeSpectrum(w, state, gr, ch, endPos);
+    closeGranule(w, state, endPos);
+    restoreRegion(state);
     EXPECT_EQ(state.store.writePos, kStart - length);
     return streamBits(state.store, kStart, kStart - length);
 }
@@ -103,7 +111,8 @@ TEST(LsfScalefacTables, EveryEntryMatchesTheDecodingRules) {
     for (int k = 0; k < 512; ++k)
         EXPECT_EQ(lsfScalefacTables.lsfScalefac[k], pack(l3test::lsfLayout(k, false))) << k;
     for (int i = 0; i < 256; ++i)
-        EXPECT_EQ(lsfScalefacTables.lsfScalefacIntensity[i], pack(l3test::lsfLayout(2 * i, true))) << i;
+        EXPECT_EQ(lsfScalefacTables.lsfScalefacIntensity[i], pack(l3test::lsfLayout(2 * i, true)))
+            << i;
 }
 
 // ---------------------------------------------------------------------------------------
