@@ -1,0 +1,413 @@
+#include "edit/repack.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+#include "disassemble/main_data_reader.h"
+#include "disassemble/side_info_reader.h"
+#include "disassemble/stream_scanner.h"
+#include "edit/layout_plan.h"
+#include "edit/stream_tags.h"
+#include "format/byte_order.h"
+#include "format/frame_crc.h"
+#include "format/frame_length.h"
+#include "format/xing_tag.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr int kMaxBackMpeg1 = 511;
+constexpr int kMaxBackLsf = 255;
+constexpr uint32_t kBitrateMask = 0xF000;
+constexpr uint32_t kPaddingMask = 0x0200;
+constexpr uint32_t kProtectionMask = 0x10000;  // set: no CRC
+
+// One audio frame of the input: where its head and main data lie.
+struct SourceFrame {
+    size_t offset;
+    uint32_t header;
+    int64_t mainStart;  // bit offset into the input's main-data stream
+    int32_t mainBits;
+};
+
+// The input taken apart: tags around the frames, the tag frame, the audio frames and the
+// main-data stream (every frame's bytes after its head, one after another).
+struct SourceStream {
+    StreamTags tags;
+    XingTag xing;
+    bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
+    std::vector<SourceFrame> frames;
+    std::vector<uint8_t> mainData;
+};
+
+std::string at(size_t frame, size_t offset) {
+    char text[64];
+    std::snprintf(text, sizeof text, "frame %zu (offset %zu)", frame, offset);
+    return text;
+}
+
+// Copies count bits from src at bit srcPos to dst from its first bit on; the bits after
+// them in the last byte are zero.
+void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
+    const uint8_t* s = src + (srcPos >> 3);
+    const int shift = static_cast<int>(srcPos & 7);
+    const int64_t bytes = (count + 7) >> 3;
+    if (shift == 0) {
+        std::memcpy(dst, s, static_cast<size_t>(bytes));
+    } else {
+        for (int64_t i = 0; i < bytes; ++i)
+            dst[i] = static_cast<uint8_t>(s[i] << shift | s[i + 1] >> (8 - shift));
+    }
+    if (count & 7) dst[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (count & 7));
+}
+
+// Reads the input into its parts; fails on what cannot be carried over losslessly.
+bool readSource(const uint8_t* input, size_t size, bool decode, SourceStream& src,
+                RepackResult& result) {
+    StreamLayout layout;
+    const ScanOutcome outcome = scanStream(input, size, layout);
+    if (outcome.verdict != ScanVerdict::ok || layout.frames.empty()) {
+        result.status = kRepackNotLayer3;
+        result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
+        return false;
+    }
+    src.tags = findStreamTags(input, size, layout);
+    for (const ByteRange& junk : src.tags.junk) {
+        char text[96];
+        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu", junk.length,
+                      junk.offset);
+        result.notes.push_back(text);
+    }
+    if (src.tags.cutFrameBytes > 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "dropped a last frame cut short (%zu bytes at offset %zu)",
+                      src.tags.cutFrameBytes, src.tags.cutFrameOffset);
+        result.notes.push_back(text);
+    }
+
+    size_t first = 0;
+    const FrameSpan& f0 = layout.frames[0];
+    src.xing = parseXingTag(input + f0.offset, static_cast<size_t>(f0.length));
+    const bool vbri = static_cast<size_t>(f0.length) >= 40 &&
+                      std::memcmp(input + f0.offset + 36, "VBRI", 4) == 0;
+    if (src.xing.present || vbri) {
+        src.tagFrame = true;
+        first = 1;
+    }
+
+    FrameRecord record;
+    const uint32_t reference = layout.frames[first < layout.frames.size() ? first : 0].header;
+    for (size_t k = 0; k < layout.frames.size(); ++k) {
+        const FrameSpan& f = layout.frames[k];
+        const int32_t head = headByteCount(f.header);
+        const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
+        src.mainData.insert(src.mainData.end(), input + f.offset + head,
+                            input + f.offset + f.length);
+        if (k < first) continue;
+        // One frame size table serves the whole stream: version and sampling rate stay.
+        if (versionCode(f.header) != versionCode(reference) ||
+            samplingIndex(f.header) != samplingIndex(reference)) {
+            result.status = kRepackBadFrame;
+            result.message = at(k, f.offset) + ": header_changed: its version or sampling rate "
+                                               "differs from the first audio frame's";
+            return false;
+        }
+        readSideInfo(input + f.offset, record);
+        int32_t bits = 0;
+        for (int gr = 0; gr < granuleCount(f.header); ++gr)
+            for (int ch = 0; ch < channelCount(f.header); ++ch)
+                bits += record.granuleInfo[gr][ch].part2_3_length;
+        const int64_t mainStart = areaStart - 8 * int64_t{record.main_data_begin};
+        const char* kind = nullptr;
+        const char* why = nullptr;
+        if (mainStart < 0) {
+            kind = "reservoir_underflow";
+            why = "main_data_begin reaches before the stream";
+        } else if (mainStart + bits > 8 * static_cast<int64_t>(src.mainData.size())) {
+            kind = "huffman_error";
+            why = "its main data runs past the end of its frame";
+        }
+        src.frames.push_back({f.offset, f.header, mainStart, bits});
+        if (kind) {
+            result.status = kRepackBadFrame;
+            result.message = at(k, f.offset) + ": " + kind + ": " + why;
+            return false;
+        }
+    }
+    // Decoded values are checked once all areas are in: a frame's main data may only
+    // reach back, so each is complete here.
+    src.mainData.resize(src.mainData.size() + 8, 0);
+    for (size_t i = 0; decode && i < src.frames.size(); ++i) {
+        const SourceFrame& s = src.frames[i];
+        readSideInfo(input + s.offset, record);
+        if (const char* why = readMainData(src.mainData.data(), s.mainStart, record)) {
+            const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+            result.status = kRepackBadFrame;
+            result.message = at(i + first, s.offset) + ": " +
+                             (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t withSize(uint32_t header, const FrameSize& size, CrcChoice crc) {
+    header = (header & ~(kBitrateMask | kPaddingMask)) |
+             static_cast<uint32_t>(size.bitrateIndex) << 12 |
+             static_cast<uint32_t>(size.padding) << 9;
+    if (crc == CrcChoice::add) header &= ~kProtectionMask;
+    if (crc == CrcChoice::drop) header |= kProtectionMask;
+    return header;
+}
+
+// The frame sizes the options allow for frames of this header.
+std::vector<FrameSize> allowedSizes(uint32_t header, const RepackOptions& options, int bitrate) {
+    std::vector<FrameSize> sizes;
+    for (uint8_t index = 1; index <= 14; ++index) {
+        const int kbps = bitrateTable[isMpeg1(header)][index] / 1000;
+        if (kbps < options.minBitrate) continue;
+        if (bitrate > 0 && kbps != bitrate) continue;
+        for (uint8_t padding = 0; padding <= 1; ++padding) {
+            const FrameSize size{0, index, padding};
+            sizes.push_back({frameLength(withSize(header, size, CrcChoice::keep)), index, padding});
+        }
+    }
+    return sizes;
+}
+
+void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,
+             int32_t mainDataBegin) {
+    const int32_t side = sideInfoBytes(header);
+    uint8_t head[6 + 32];
+    head[0] = static_cast<uint8_t>(header >> 24);
+    head[1] = static_cast<uint8_t>(header >> 16);
+    head[2] = static_cast<uint8_t>(header >> 8);
+    head[3] = static_cast<uint8_t>(header);
+    const uint32_t sourceHeader = loadBe32(sourceFrame);
+    uint8_t* sideOut = head + (hasCrc(header) ? 6 : 4);
+    std::memcpy(sideOut, sourceFrame + (hasCrc(sourceHeader) ? 6 : 4), static_cast<size_t>(side));
+    // main_data_begin is the first 9 bits (MPEG-1) or 8 bits of the side information.
+    if (isMpeg1(header)) {
+        sideOut[0] = static_cast<uint8_t>(mainDataBegin >> 1);
+        sideOut[1] = static_cast<uint8_t>((sideOut[1] & 0x7F) | (mainDataBegin & 1) << 7);
+    } else {
+        sideOut[0] = static_cast<uint8_t>(mainDataBegin);
+    }
+    if (hasCrc(header)) {
+        uint8_t covered[2 + 32];
+        covered[0] = head[2];
+        covered[1] = head[3];
+        std::memcpy(covered + 2, sideOut, static_cast<size_t>(side));
+        const uint16_t crc = frameCrc(covered, 2 + static_cast<size_t>(side));
+        head[4] = static_cast<uint8_t>(crc >> 8);
+        head[5] = static_cast<uint8_t>(crc);
+    }
+    out.insert(out.end(), head, head + headByteCount(header));
+}
+
+// The tag frame: the stream's header at the smallest rate whose frame holds the tag.
+std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, XingTag tag, CrcChoice crc) {
+    tag.present = true;
+    tag.flags = kXingFlagFrames | kXingFlagBytes | kXingFlagToc | kXingFlagQuality;
+    tag.tagOffset = 4 + static_cast<size_t>(sideInfoBytes(streamHeader));
+    for (uint8_t index = 1; index <= 14; ++index) {
+        const uint32_t header = withSize(streamHeader, {0, index, 0}, crc);
+        const int32_t length = frameLength(header);
+        if (static_cast<size_t>(length) >= xingTagEnd(tag)) {
+            std::vector<uint8_t> frame(static_cast<size_t>(length), 0);
+            frame[0] = static_cast<uint8_t>(header >> 24);
+            frame[1] = static_cast<uint8_t>(header >> 16);
+            frame[2] = static_cast<uint8_t>(header >> 8);
+            frame[3] = static_cast<uint8_t>(header);
+            return frame;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+namespace {
+
+// Every audio frame of the result against the input's: the header but for its size and
+// CRC bits, the side information but for main_data_begin, and the main data bit for bit
+// (which fix every decoded value); the encoder delay and padding; the tags.
+std::string compareStreams(const uint8_t* input, const SourceStream& a, const uint8_t* output,
+                           const SourceStream& b) {
+    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+    if (a.xing.hasLame != b.xing.hasLame ||
+        (a.xing.hasLame && (a.xing.encoderDelay != b.xing.encoderDelay ||
+                            a.xing.encoderPadding != b.xing.encoderPadding)))
+        return "the result's encoder delay or padding differs";
+    constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
+    std::vector<uint8_t> x, y;
+    for (size_t k = 0; k < a.frames.size(); ++k) {
+        const SourceFrame& fa = a.frames[k];
+        const SourceFrame& fb = b.frames[k];
+        const std::string where = "frame " + std::to_string(k) + " of the result: ";
+        if ((fa.header & ~kLayoutBits) != (fb.header & ~kLayoutBits))
+            return where + "its header differs";
+        const int32_t side = sideInfoBytes(fa.header);
+        const uint8_t* sa = input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
+        const uint8_t* sb = output + fb.offset + (hasCrc(fb.header) ? 6 : 4);
+        const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
+        for (int bit = skip; bit < 8 * side; ++bit)
+            if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
+                return where + "its side information differs";
+        if (fa.mainBits != fb.mainBits) return where + "its main data length differs";
+        const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
+        x.assign(bytes + 1, 0);
+        y.assign(bytes + 1, 0);
+        copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
+        copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
+        if (x != y) return where + "its main data differs";
+    }
+    return "";
+}
+
+}  // namespace
+
+RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options) {
+    RepackResult result;
+    SourceStream src;
+    if (!readSource(input, size, true, src, result)) return result;
+    const size_t n = src.frames.size();
+    result.frames = n;
+    if (n == 0) {
+        result.status = kRepackNotLayer3;
+        result.message = "the stream has no audio frame";
+        return result;
+    }
+    const uint32_t reference = src.frames[0].header;
+    const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
+
+    std::vector<LayoutFrame> layoutFrames(n);
+    for (size_t k = 0; k < n; ++k)
+        layoutFrames[k] = {(src.frames[k].mainBits + 7) / 8,
+                           headByteCount(withSize(src.frames[k].header, {0, 1, 0}, options.crc))};
+
+    // One plan per allowed single rate (--cbr min tries them from the smallest up).
+    auto planFor = [&](int bitrate) {
+        return planLayout(layoutFrames, allowedSizes(reference, options, bitrate), maxBack);
+    };
+    std::vector<FrameSize> sizes;
+    LayoutPlan plan;
+    if (options.cbrBitrate == 0) {
+        sizes = allowedSizes(reference, options, 0);
+        plan = planLayout(layoutFrames, sizes, maxBack);
+    } else {
+        int smallestFit = 0;
+        for (uint8_t index = 1; index <= 14 && smallestFit == 0; ++index) {
+            const int kbps = bitrateTable[isMpeg1(reference)][index] / 1000;
+            if (kbps < options.minBitrate || kbps < options.cbrBitrate) continue;
+            if (planFor(kbps).ok) smallestFit = kbps;
+        }
+        const int wanted = options.cbrBitrate > 0 ? options.cbrBitrate : smallestFit;
+        sizes = allowedSizes(reference, options, wanted);
+        plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack) : LayoutPlan{};
+        if (!plan.ok) {
+            result.status = kRepackCannotFit;
+            char text[200];
+            if (sizes.empty() && options.cbrBitrate > 0) {
+                std::snprintf(text, sizeof text, "%d kbit/s is not a bit rate of this stream",
+                              options.cbrBitrate);
+            } else if (smallestFit > 0) {
+                std::snprintf(text, sizeof text,
+                              "frame %zu cannot fit at %d kbit/s; the smallest single rate that "
+                              "fits is %d kbit/s",
+                              plan.failedFrame + (src.tagFrame ? 1 : 0), wanted, smallestFit);
+            } else {
+                std::snprintf(text, sizeof text, "no single bit rate fits every frame");
+            }
+            result.message = text;
+            return result;
+        }
+    }
+    if (!plan.ok) {
+        result.status = kRepackCannotFit;
+        result.message = "frame " + std::to_string(plan.failedFrame) + " cannot fit at any rate";
+        return result;
+    }
+
+    for (size_t k = 1; k < n; ++k)
+        if (sizes[plan.size[k]].bitrateIndex != sizes[plan.size[0]].bitrateIndex) result.vbr = true;
+
+    // The main-data stream of the result, each frame's main data where the plan puts it.
+    std::vector<int64_t> areaStart(n + 1, 0);
+    for (size_t k = 0; k < n; ++k)
+        areaStart[k + 1] = areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
+    std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
+    for (size_t k = 0; k < n; ++k)
+        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], src.mainData.data(),
+                 src.frames[k].mainStart, src.frames[k].mainBits);
+
+    std::vector<uint8_t>& out = result.output;
+    out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
+    out.insert(out.end(), input, input + src.tags.leadingBytes);
+    const bool tagFrame = src.tagFrame || result.vbr;
+    const size_t tagFrameAt = out.size();
+    std::vector<uint8_t> tagBytes;
+    if (tagFrame) {
+        XingTag tag = src.xing.present ? src.xing : XingTag{};
+        tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
+        out.insert(out.end(), tagBytes.begin(), tagBytes.end());
+    }
+    std::vector<size_t> frameAt(n);
+    for (size_t k = 0; k < n; ++k) {
+        frameAt[k] = out.size();
+        const uint32_t header = withSize(src.frames[k].header, sizes[plan.size[k]], options.crc);
+        putHead(out, input + src.frames[k].offset, header, plan.mainDataBegin[k]);
+        out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
+    }
+    const size_t musicEnd = out.size();
+    out.insert(out.end(), input + src.tags.trailingTagOffset, input + size);
+
+    if (tagFrame) {
+        XingTag tag = src.xing.present ? src.xing : XingTag{};
+        tag.present = true;
+        tag.isInfo = !result.vbr;
+        tag.flags = kXingFlagFrames | kXingFlagBytes | kXingFlagToc | kXingFlagQuality;
+        tag.tagOffset = 4 + static_cast<size_t>(sideInfoBytes(reference));
+        tag.frames = static_cast<uint32_t>(n);
+        tag.bytes = static_cast<uint32_t>(musicEnd - tagFrameAt);
+        for (size_t i = 0; i < 100; ++i) {
+            const size_t pos = frameAt[i * n / 100] - tagFrameAt;
+            tag.toc[i] = static_cast<uint8_t>(std::min<size_t>(255, pos * 256 / tag.bytes));
+        }
+        const size_t audio = tagFrameAt + tagBytes.size();
+        const uint16_t musicCrc = lameCrc(out.data() + audio, musicEnd - audio);
+        writeXingTag(out.data() + tagFrameAt, tagBytes.size(), tag, tag.bytes, musicCrc);
+        const uint32_t header = loadBe32(out.data() + tagFrameAt);
+        if (hasCrc(header)) {
+            const size_t side = static_cast<size_t>(sideInfoBytes(header));
+            uint8_t covered[2 + 32];
+            covered[0] = out[tagFrameAt + 2];
+            covered[1] = out[tagFrameAt + 3];
+            std::memcpy(covered + 2, out.data() + tagFrameAt + 6, side);
+            const uint16_t crc = frameCrc(covered, 2 + side);
+            out[tagFrameAt + 4] = static_cast<uint8_t>(crc >> 8);
+            out[tagFrameAt + 5] = static_cast<uint8_t>(crc);
+        }
+    }
+
+    // Read back and compare before anything is handed out.
+    SourceStream check;
+    RepackResult readBack;
+    std::string mismatch;
+    if (!readSource(out.data(), out.size(), false, check, readBack))
+        mismatch = "the result cannot be read back: " + readBack.message;
+    else
+        mismatch = compareStreams(input, src, out.data(), check);
+    if (mismatch.empty() && !std::equal(input, input + src.tags.leadingBytes, out.begin()))
+        mismatch = "the leading tag changed";
+    if (!mismatch.empty()) {
+        result.status = kRepackVerify;
+        result.message = "verification failed: " + mismatch + " (an internal fault: please report it)";
+        result.output.clear();
+    }
+    return result;
+}
+
+}  // namespace l3

@@ -1,0 +1,51 @@
+#pragma once
+// Lossless repacking: every frame keeps its header fields other than the bit rate, the
+// padding bit and (when asked) the CRC bit, its side information other than
+// main_data_begin, and its main data bit for bit; the frames get the smallest sizes and
+// main_data_begin values the format allows (see layout_plan.h). A decoder plays exactly
+// what it played before. A Xing/Info frame with its LAME extension is kept up to date (frame
+// count, byte count, TOC, music length and both CRCs; encoder delay and padding as they
+// were) and a VBR result without one gets one. ID3v2, ID3v1, APEv2 and Lyrics3 tags stay;
+// junk between frames and a last frame cut short are dropped and reported.
+//
+// Works in memory. The result is read back and compared with the input frame by frame
+// before it is handed out; nothing is half done.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace l3 {
+
+enum class CrcChoice { keep, add, drop };
+
+struct RepackOptions {
+    int minBitrate = 0;  // kbit/s; 0: no floor
+    int cbrBitrate = 0;  // kbit/s; 0: any rate per frame; -1: the smallest single rate
+    CrcChoice crc = CrcChoice::keep;
+};
+
+// Exit codes of `l3 repack`, shared with the result.
+enum RepackStatus : int {
+    kRepackOk = 0,
+    kRepackUsage = 1,
+    kRepackIo = 2,
+    kRepackNotLayer3 = 3,
+    kRepackBadFrame = 4,   // a frame whose main data cannot be decoded
+    kRepackCannotFit = 5,  // --cbr rate too small
+    kRepackVerify = 6,     // the result does not match the input (an internal fault)
+};
+
+struct RepackResult {
+    int status = kRepackOk;
+    std::string message;            // why it failed
+    std::vector<std::string> notes; // what was dropped (junk, a cut last frame)
+    std::vector<uint8_t> output;
+    size_t frames = 0;              // audio frames
+    bool vbr = false;               // the result's frames have more than one bit rate
+};
+
+RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options);
+
+}  // namespace l3
