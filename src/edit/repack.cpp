@@ -378,17 +378,21 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         }
         const size_t audio = tagFrameAt + tagBytes.size();
         const uint16_t musicCrc = lameCrc(out.data() + audio, musicEnd - audio);
-        writeXingTag(out.data() + tagFrameAt, tagBytes.size(), tag, tag.bytes, musicCrc);
-        const uint32_t header = loadBe32(out.data() + tagFrameAt);
+        // The frame CRC covers the start of the tag (it overlaps the side information of a
+        // protected frame) and the tag CRC covers the frame CRC: tag, frame CRC, tag again.
+        uint8_t* frame = out.data() + tagFrameAt;
+        writeXingTag(frame, tagBytes.size(), tag, tag.bytes, musicCrc);
+        const uint32_t header = loadBe32(frame);
         if (hasCrc(header)) {
             const size_t side = static_cast<size_t>(sideInfoBytes(header));
             uint8_t covered[2 + 32];
-            covered[0] = out[tagFrameAt + 2];
-            covered[1] = out[tagFrameAt + 3];
-            std::memcpy(covered + 2, out.data() + tagFrameAt + 6, side);
+            covered[0] = frame[2];
+            covered[1] = frame[3];
+            std::memcpy(covered + 2, frame + 6, side);
             const uint16_t crc = frameCrc(covered, 2 + side);
-            out[tagFrameAt + 4] = static_cast<uint8_t>(crc >> 8);
-            out[tagFrameAt + 5] = static_cast<uint8_t>(crc);
+            frame[4] = static_cast<uint8_t>(crc >> 8);
+            frame[5] = static_cast<uint8_t>(crc);
+            writeXingTag(frame, tagBytes.size(), tag, tag.bytes, musicCrc);
         }
     }
 

@@ -1,0 +1,289 @@
+// l3 repack on real streams: every decoded value stays (our decoder), the decoded PCM
+// stays (mpg123, where installed), the Xing/Info frame and the LAME extension are right
+// (read back by a parser written here), and the options do what they say.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "disassemble/main_data_reader.h"
+#include "disassemble/side_info_reader.h"
+#include "disassemble/stream_scanner.h"
+#include "edit/repack.h"
+#include "format/frame_length.h"
+#include "support/record_file.h"
+#include "support/tools.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using l3test::TempDir;
+
+std::vector<uint8_t> readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+uint32_t be32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// The LAME extension's CRC, bit by bit: polynomial 0x8005 reflected, initial 0.
+uint16_t bitwiseLameCrc(const uint8_t* p, size_t n) {
+    uint16_t crc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
+
+// The decoded content of every audio frame: what a decoder computes samples from.
+struct Decoded {
+    uint32_t header;  // less bit rate, padding and protection
+    std::vector<int32_t> fields;
+    std::vector<int16_t> spectrum;
+    std::vector<uint16_t> scalefactors;
+};
+
+std::vector<Decoded> decodeAudio(const std::vector<uint8_t>& bytes) {
+    l3::StreamLayout layout;
+    EXPECT_EQ(l3::scanStream(bytes.data(), bytes.size(), layout).verdict, l3::ScanVerdict::ok);
+    std::vector<uint8_t> mainData;
+    std::vector<int64_t> areaStart;
+    for (const l3::FrameSpan& f : layout.frames) {
+        areaStart.push_back(8 * static_cast<int64_t>(mainData.size()));
+        mainData.insert(mainData.end(), bytes.begin() + static_cast<ptrdiff_t>(f.offset) +
+                                            l3::headByteCount(f.header),
+                        bytes.begin() + static_cast<ptrdiff_t>(f.offset) + f.length);
+    }
+    mainData.resize(mainData.size() + 8, 0);
+    std::vector<Decoded> frames;
+    auto record = std::make_unique<l3::FrameRecord>();
+    for (size_t k = 0; k < layout.frames.size(); ++k) {
+        const uint8_t* frame = bytes.data() + layout.frames[k].offset;
+        const size_t tagAt = 4 + static_cast<size_t>(l3::sideInfoBytes(layout.frames[k].header));
+        if (k == 0 && (std::memcmp(frame + tagAt, "Xing", 4) == 0 ||
+                       std::memcmp(frame + tagAt, "Info", 4) == 0))
+            continue;
+        l3::readSideInfo(frame, *record);
+        const int64_t start = areaStart[k] - 8 * int64_t{record->main_data_begin};
+        EXPECT_EQ(l3::readMainData(mainData.data(), start, *record), nullptr) << "frame " << k;
+        Decoded d;
+        d.header = record->header & ~0x1F200u;
+        for (int gr = 0; gr < l3::granuleCount(record->header); ++gr)
+            for (int ch = 0; ch < l3::channelCount(record->header); ++ch) {
+                const l3::GranuleChannelInfo& g = record->granuleInfo[gr][ch];
+                d.fields.insert(d.fields.end(),
+                                {g.global_gain, g.window_switching_flag, g.block_type,
+                                 g.mixed_block_flag, g.subblock_gain[0], g.subblock_gain[1],
+                                 g.subblock_gain[2], g.preflag, g.scalefac_scale});
+                d.spectrum.insert(d.spectrum.end(), record->spectrum[gr][ch],
+                                  record->spectrum[gr][ch] + 576);
+                d.scalefactors.insert(d.scalefactors.end(), record->scalefactors[gr][ch],
+                                      record->scalefactors[gr][ch] + 78);
+            }
+        frames.push_back(std::move(d));
+    }
+    return frames;
+}
+
+void expectSameDecodedValues(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    const std::vector<Decoded> x = decodeAudio(a), y = decodeAudio(b);
+    ASSERT_EQ(x.size(), y.size());
+    for (size_t k = 0; k < x.size(); ++k) {
+        ASSERT_EQ(x[k].header, y[k].header) << "frame " << k;
+        ASSERT_EQ(x[k].fields, y[k].fields) << "frame " << k;
+        ASSERT_TRUE(x[k].spectrum == y[k].spectrum) << "frame " << k;
+        ASSERT_TRUE(x[k].scalefactors == y[k].scalefactors) << "frame " << k;
+    }
+}
+
+// The first frame after a leading ID3v2 tag, read as a Xing/Info frame.
+struct TagFrame {
+    bool present = false;
+    bool info = false;
+    uint32_t frames = 0, bytes = 0;
+    std::vector<uint8_t> toc;
+    bool lame = false;
+    int delay = 0, padding = 0;
+    bool tagCrcRight = false, musicCrcRight = false;
+    uint32_t musicLength = 0;
+};
+
+TagFrame readTagFrame(const std::vector<uint8_t>& file, size_t musicEnd) {
+    TagFrame t;
+    size_t at = 0;
+    if (file.size() > 10 && std::memcmp(file.data(), "ID3", 3) == 0)
+        at = 10 + (size_t{file[6]} << 21 | size_t{file[7]} << 14 | size_t{file[8]} << 7 | file[9]);
+    const uint8_t* frame = file.data() + at;
+    const uint32_t header = be32(frame);
+    const bool mono = ((header >> 6) & 3) == 3;
+    const bool mpeg1 = (header >> 19) & 1;
+    const size_t tag = 4 + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    if (std::memcmp(frame + tag, "Xing", 4) != 0 && std::memcmp(frame + tag, "Info", 4) != 0)
+        return t;
+    t.present = true;
+    t.info = frame[tag] == 'I';
+    const uint32_t flags = be32(frame + tag + 4);
+    EXPECT_EQ(flags, 15u);
+    t.frames = be32(frame + tag + 8);
+    t.bytes = be32(frame + tag + 12);
+    t.toc.assign(frame + tag + 16, frame + tag + 116);
+    const uint8_t* lame = frame + tag + 120;
+    t.lame = std::isalpha(lame[0]) != 0;
+    if (t.lame) {
+        t.delay = lame[21] << 4 | lame[22] >> 4;
+        t.padding = (lame[22] & 15) << 8 | lame[23];
+        t.musicLength = be32(lame + 28);
+        const size_t frameLength = static_cast<size_t>(l3::frameLength(header));
+        const uint16_t music = bitwiseLameCrc(frame + frameLength, musicEnd - at - frameLength);
+        t.musicCrcRight = (lame[32] << 8 | lame[33]) == music;
+        const uint16_t tagCrc =
+            bitwiseLameCrc(frame, static_cast<size_t>(lame + 34 - frame));
+        t.tagCrcRight = (lame[34] << 8 | lame[35]) == tagCrc;
+    }
+    return t;
+}
+
+// Bytes of the file that are frames: less the tags at either end.
+size_t musicEnd(const std::vector<uint8_t>& file) {
+    l3::StreamLayout layout;
+    l3::scanStream(file.data(), file.size(), layout);
+    return layout.frames.back().offset + static_cast<size_t>(layout.frames.back().length);
+}
+
+std::vector<fs::path> lameFixtures() {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(fs::path(TEST_DATA_DIR) / "lame"))
+        if (e.path().extension() == ".mp3") files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST(Repack, KeepsEveryDecodedValueAndTheTagFrameRight) {
+    for (const fs::path& file : lameFixtures()) {
+        SCOPED_TRACE(file.filename().string());
+        const std::vector<uint8_t> in = readAll(file);
+        for (const l3::CrcChoice crc : {l3::CrcChoice::keep, l3::CrcChoice::add}) {
+            const l3::RepackResult r = l3::repackStream(in.data(), in.size(), {0, 0, crc});
+            ASSERT_EQ(r.status, 0) << r.message;
+            EXPECT_LE(r.output.size(), in.size() + (r.vbr ? 2 * 1441 : 0));
+            expectSameDecodedValues(in, r.output);
+
+            const TagFrame before = readTagFrame(in, musicEnd(in));
+            const TagFrame after = readTagFrame(r.output, musicEnd(r.output));
+            ASSERT_EQ(after.present, before.present || r.vbr);
+            if (!after.present) continue;
+            EXPECT_EQ(after.info, !r.vbr);
+            EXPECT_EQ(after.frames, r.frames);
+            size_t start = musicEnd(r.output) - after.bytes;
+            EXPECT_EQ(be32(r.output.data() + start) >> 21, 0x7FFu) << "byte count";
+            EXPECT_TRUE(std::is_sorted(after.toc.begin(), after.toc.end()));
+            EXPECT_EQ(after.lame, before.lame);
+            if (before.lame) {
+                EXPECT_EQ(after.delay, before.delay);
+                EXPECT_EQ(after.padding, before.padding);
+                EXPECT_EQ(after.musicLength, after.bytes);
+                EXPECT_TRUE(after.musicCrcRight);
+                EXPECT_TRUE(after.tagCrcRight);
+            }
+        }
+    }
+}
+
+TEST(Repack, TagsStayJunkAndACutLastFrameGo) {
+    const std::vector<uint8_t> in = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_mono_id3v1v2.mp3");
+    const size_t id3v2 = 10 + (size_t{in[6]} << 21 | size_t{in[7]} << 14 | size_t{in[8]} << 7 | in[9]);
+    // Junk between two frames, and the last frame cut short before the ID3v1 tag.
+    l3::StreamLayout layout;
+    l3::scanStream(in.data(), in.size(), layout);
+    const size_t third = layout.frames[3].offset;
+    const size_t last = layout.frames.back().offset;
+    std::vector<uint8_t> damaged(in.begin(), in.begin() + static_cast<ptrdiff_t>(third));
+    damaged.insert(damaged.end(), {'j', 'u', 'n', 'k', 0, 1, 2});
+    damaged.insert(damaged.end(), in.begin() + static_cast<ptrdiff_t>(third),
+                   in.begin() + static_cast<ptrdiff_t>(last + 100));
+    damaged.insert(damaged.end(), in.end() - 128, in.end());
+
+    const l3::RepackResult r = l3::repackStream(damaged.data(), damaged.size(), {});
+    ASSERT_EQ(r.status, 0) << r.message;
+    ASSERT_EQ(r.notes.size(), 2u);
+    EXPECT_NE(r.notes[0].find("7 bytes of junk at offset " + std::to_string(third)),
+              std::string::npos)
+        << r.notes[0];
+    EXPECT_NE(r.notes[1].find("cut short (100 bytes"), std::string::npos) << r.notes[1];
+    EXPECT_TRUE(std::equal(in.begin(), in.begin() + static_cast<ptrdiff_t>(id3v2), r.output.begin()));
+    EXPECT_TRUE(std::equal(in.end() - 128, in.end(), r.output.end() - 128));
+    EXPECT_EQ(r.frames, layout.frames.size() - 2);  // less the Info frame and the cut one
+}
+
+TEST(Repack, CbrOptions) {
+    const std::vector<uint8_t> in = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_vbr5_notag.mp3");
+    // The smallest single rate: every frame at it, an Info frame, the values kept.
+    const l3::RepackResult best = l3::repackStream(in.data(), in.size(), {0, -1, {}});
+    ASSERT_EQ(best.status, 0) << best.message;
+    EXPECT_FALSE(best.vbr);
+    EXPECT_TRUE(readTagFrame(best.output, musicEnd(best.output)).info == false);
+    expectSameDecodedValues(in, best.output);
+    l3::StreamLayout layout;
+    l3::scanStream(best.output.data(), best.output.size(), layout);
+    std::map<int, int> rates;
+    for (const l3::FrameSpan& f : layout.frames) ++rates[l3::bitrateIndex(f.header)];
+    EXPECT_EQ(rates.size(), 1u);
+    const int kbps = l3::bitrateTable[1][rates.begin()->first] / 1000;
+
+    // One step below it fails, naming a frame and that rate.
+    const int below = l3::bitrateTable[1][rates.begin()->first - 1] / 1000;
+    const l3::RepackResult tooSmall = l3::repackStream(in.data(), in.size(), {0, below, {}});
+    EXPECT_EQ(tooSmall.status, l3::kRepackCannotFit);
+    EXPECT_NE(tooSmall.message.find("cannot fit at " + std::to_string(below) +
+                                    " kbit/s; the smallest single rate that fits is " +
+                                    std::to_string(kbps) + " kbit/s"),
+              std::string::npos)
+        << tooSmall.message;
+
+    // A floor: no frame below it.
+    const l3::RepackResult floor = l3::repackStream(in.data(), in.size(), {96, 0, {}});
+    ASSERT_EQ(floor.status, 0);
+    l3::scanStream(floor.output.data(), floor.output.size(), layout);
+    for (const l3::FrameSpan& f : layout.frames) EXPECT_GE(l3::bitrateIndex(f.header), 7);
+}
+
+// The command on files, judged by mpg123: the same PCM, sample for sample (gapless).
+TEST(Repack, DecodedPcmIsIdentical) {
+    L3_REQUIRE_TOOL("mpg123");
+    TempDir dir;
+    std::vector<fs::path> files = lameFixtures();
+    for (const char* name : {"l3-si_block.bit", "l3-test45.bit", "M2L3_compl24.bit", "taglib__xing.mp3"})
+        files.push_back(fs::path(TEST_DATA_DIR) / "vectors" / name);
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        const auto run = l3test::runProgram(dir, L3_EXE, "repack --crc drop " +
+                                                             l3test::shellQuote(file.string()) +
+                                                             " out.mp3");
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find(file.string() + ": "), std::string::npos) << run.out;
+        const auto a = l3test::runProgram(dir, "mpg123", "-q -s " + l3test::shellQuote(file.string()) + " >a.pcm");
+        const auto b = l3test::runProgram(dir, "mpg123", "-q -s out.mp3 >b.pcm");
+        EXPECT_EQ(b.exitCode, 0) << b.err;
+        EXPECT_TRUE(dir.read("a.pcm") == dir.read("b.pcm"));
+        EXPECT_FALSE(dir.read("a.pcm").empty());
+    }
+}
+
+TEST(Repack, RefusesFramesItCannotDecodeAndWritesNothing) {
+    TempDir dir;
+    const fs::path bad = fs::path(TEST_DATA_DIR) / "vectors/l3-nonstandard-compl-sideinfo-bigvalues.bit";
+    const auto run = l3test::runProgram(dir, L3_EXE, "repack " + l3test::shellQuote(bad.string()) + " out.mp3");
+    EXPECT_EQ(run.exitCode, 4);
+    EXPECT_NE(run.err.find("side_info_invalid"), std::string::npos) << run.err;
+    EXPECT_FALSE(dir.exists("out.mp3"));
+}
+
+}  // namespace
