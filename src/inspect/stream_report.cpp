@@ -1,0 +1,224 @@
+#include "inspect/stream_report.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+
+#include "disassemble/main_data_reader.h"
+#include "disassemble/side_info_reader.h"
+#include "format/frame_length.h"
+#include "inspect/side_info_check.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr uint32_t kStreamFieldsMask = 0xFFFE0C00u;  // sync, version, layer, sampling rate
+
+template <typename... Args>
+void addFault(StreamReport& report, FaultKind kind, int64_t frame, size_t offset,
+              const char* format, Args... args) {
+    char text[200];
+    std::snprintf(text, sizeof text, format, args...);
+    report.faults.push_back({kind, frame, offset, text});
+}
+
+void addFault(StreamReport& report, FaultKind kind, int64_t frame, size_t offset,
+              const char* text) {
+    report.faults.push_back({kind, frame, offset, text});
+}
+
+// The main-data stream of the audio frames: each frame's bytes after its head, one frame
+// after another, with the bit offset where each frame's area starts.
+struct MainDataStream {
+    std::vector<uint8_t> bytes;
+    std::vector<int64_t> areaStart;  // one per audio frame, and one more at the end
+};
+
+void checkHeaders(StreamReport& report) {
+    if (audioFrameCount(report) == 0) return;
+    const uint32_t reference = report.frames[report.firstAudio].header;
+    for (size_t k = 0; k < report.frames.size(); ++k) {
+        const FrameFacts& f = report.frames[k];
+        if ((f.header & kStreamFieldsMask) != (reference & kStreamFieldsMask) ||
+            channelCount(f.header) != channelCount(reference))
+            addFault(report, FaultKind::header_changed, static_cast<int64_t>(k), f.offset,
+                     "version, layer, sampling rate or channel count differ from frame %zu",
+                     report.firstAudio);
+    }
+}
+
+void checkCrcs(StreamReport& report, const uint8_t* data) {
+    for (size_t k = 0; k < report.frames.size(); ++k) {
+        const FrameFacts& f = report.frames[k];
+        if (f.truncated || !hasCrc(f.header)) continue;
+        if (!crcMatches(data + f.offset, f.header))
+            addFault(report, FaultKind::crc_mismatch, static_cast<int64_t>(k), f.offset,
+                     "the stored CRC differs from the CRC of the header and side information");
+    }
+}
+
+// Decodes the main data of every complete audio frame; fills the per-frame facts.
+void decodeFrames(StreamReport& report, const uint8_t* data) {
+    const size_t first = report.firstAudio;
+    size_t end = report.frames.size();
+    while (end > first && report.frames[end - 1].truncated) --end;
+    MainDataStream s;
+    s.areaStart.reserve(end - first + 1);
+    for (size_t k = first; k < end; ++k) {
+        const FrameFacts& f = report.frames[k];
+        s.areaStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
+        const int32_t head = std::min(headByteCount(f.header), f.length);
+        s.bytes.insert(s.bytes.end(), data + f.offset + head, data + f.offset + f.length);
+    }
+    s.areaStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
+    s.bytes.resize(s.bytes.size() + 8, 0);  // byte-wise reads just past the end stay inside
+
+    auto rec = std::make_unique<FrameRecord>();
+    int64_t available = 0;  // first bit of main data a frame may reach back to
+    for (size_t k = first; k < report.frames.size(); ++k) {
+        FrameFacts& f = report.frames[k];
+        if (f.length < headByteCount(f.header)) continue;
+        readSideInfo(data + f.offset, *rec);
+        f.main_data_begin = rec->main_data_begin;
+        const int granules = granuleCount(f.header), channels = channelCount(f.header);
+        int64_t mainBits = 0;
+        const char* sideProblem = nullptr;
+        for (int gr = 0; gr < granules; ++gr)
+            for (int ch = 0; ch < channels; ++ch) {
+                const GranuleChannelInfo& info = rec->granuleInfo[gr][ch];
+                f.part2_3_length[gr][ch] = info.part2_3_length;
+                f.block_type[gr][ch] = static_cast<uint8_t>(info.block_type);
+                f.mixed_block_flag[gr][ch] = static_cast<uint8_t>(info.mixed_block_flag);
+                mainBits += info.part2_3_length;
+                if (!sideProblem) sideProblem = sideInfoProblem(*rec, gr, ch);
+            }
+        if (f.truncated) continue;
+        const int64_t index = static_cast<int64_t>(k);
+        const size_t a = k - first;
+        if (f.resync) available = s.areaStart[a];
+        const int64_t mainStart = s.areaStart[a] - 8 * int64_t{rec->main_data_begin};
+        if (sideProblem) {
+            addFault(report, FaultKind::side_info_invalid, index, f.offset, sideProblem);
+            continue;
+        }
+        if (mainStart < available) {
+            addFault(report, FaultKind::reservoir_underflow, index, f.offset,
+                     "main_data_begin %d reaches %" PRId64 " bytes before the main data available",
+                     rec->main_data_begin, (available - mainStart) / 8);
+            continue;
+        }
+        if (mainStart + mainBits > s.areaStart[a + 1]) {
+            addFault(report, FaultKind::side_info_invalid, index, f.offset,
+                     "part2_3_length adds up to %" PRId64 " bits past the end of the frame",
+                     mainStart + mainBits - s.areaStart[a + 1]);
+            continue;
+        }
+        const char* why = nullptr;
+        for (int gr = 0; gr < granules && !why; ++gr)
+            for (int ch = 0; ch < channels && !why; ++ch) {
+                const int32_t length = rec->granuleInfo[gr][ch].part2_3_length;
+                // An MPEG-1 granule of length 0 codes nothing, scalefactors included.
+                if (length > 0 && scalefactorBits(*rec, gr, ch) > length)
+                    why = "scalefactors longer than part2_3_length";
+            }
+        if (!why) why = readMainData(s.bytes.data(), mainStart, *rec);
+        if (why) addFault(report, FaultKind::huffman_error, index, f.offset, why);
+    }
+}
+
+void checkXing(StreamReport& report, const uint8_t* data) {
+    const XingTag& x = report.xing;
+    if (x.kind != XingKind::xing && x.kind != XingKind::info) return;
+    const FrameFacts& tagFrame = report.frames[0];
+    const size_t audioFrames = audioFrameCount(report);
+    if (x.hasFrames && x.frames != audioFrames)
+        addFault(report, FaultKind::xing_mismatch, 0, tagFrame.offset,
+                 "the %s tag counts %" PRIu32 " frames, the stream has %zu", xingKindName(x.kind),
+                 x.frames, audioFrames);
+    const FrameFacts& last = report.frames.back();
+    const size_t streamEnd = last.offset + static_cast<size_t>(frameLength(last.header));
+    const size_t streamBytes = streamEnd - tagFrame.offset;
+    if (x.hasBytes && x.bytes != streamBytes)
+        addFault(report, FaultKind::xing_mismatch, 0, tagFrame.offset,
+                 "the %s tag counts %" PRIu32 " bytes, the stream has %zu", xingKindName(x.kind),
+                 x.bytes, streamBytes);
+    if (x.hasToc && !std::is_sorted(x.toc.begin(), x.toc.end()))
+        addFault(report, FaultKind::xing_mismatch, 0, tagFrame.offset,
+                 "the %s tag's table of contents is not monotonic", xingKindName(x.kind));
+    if (!x.lame.present) return;
+    if (x.lame.computedTagCrc != x.lame.tagCrc)
+        addFault(report, FaultKind::lame_tag_crc, 0, tagFrame.offset,
+                 "tag CRC %04X stored, %04X computed", x.lame.tagCrc, x.lame.computedTagCrc);
+    if (audioFrames == 0) return;
+    const FrameFacts& firstAudio = report.frames[report.firstAudio];
+    const size_t musicEnd = last.offset + static_cast<size_t>(last.length);
+    report.musicCrc = lameCrc(data + firstAudio.offset, musicEnd - firstAudio.offset);
+    if (report.musicCrc != x.lame.musicCrc)
+        addFault(report, FaultKind::music_crc, kNoFrame, firstAudio.offset,
+                 "music CRC %04X stored, %04X computed over bytes %zu to %zu", x.lame.musicCrc,
+                 report.musicCrc, firstAudio.offset, musicEnd);
+}
+
+}  // namespace
+
+const char* faultKindName(FaultKind kind) {
+    switch (kind) {
+        case FaultKind::junk:
+            return "junk";
+        case FaultKind::truncated_frame:
+            return "truncated_frame";
+        case FaultKind::header_changed:
+            return "header_changed";
+        case FaultKind::crc_mismatch:
+            return "crc_mismatch";
+        case FaultKind::reservoir_underflow:
+            return "reservoir_underflow";
+        case FaultKind::side_info_invalid:
+            return "side_info_invalid";
+        case FaultKind::huffman_error:
+            return "huffman_error";
+        case FaultKind::xing_mismatch:
+            return "xing_mismatch";
+        case FaultKind::lame_tag_crc:
+            return "lame_tag_crc";
+        case FaultKind::music_crc:
+            return "music_crc";
+    }
+    return "?";
+}
+
+StreamReport inspectStream(const uint8_t* data, size_t size) {
+    StreamReport report;
+    report.walk = walkFrames(data, size);
+    const FrameWalk& walk = report.walk;
+    report.frames.reserve(walk.frames.size());
+    for (const WalkFrame& w : walk.frames)
+        report.frames.push_back(
+            {w.offset, w.length, w.header, w.truncated, w.resync, 0, {}, {}, {}});
+
+    for (size_t j = 0; j < walk.junkOffsets.size(); ++j)
+        addFault(report, FaultKind::junk, kNoFrame, walk.junkOffsets[j],
+                 "%zu bytes that are neither frames nor a tag", walk.junkLengths[j]);
+    for (size_t k = 0; k < report.frames.size(); ++k)
+        if (report.frames[k].truncated)
+            addFault(report, FaultKind::truncated_frame, static_cast<int64_t>(k),
+                     report.frames[k].offset, "%d of its %d bytes are present",
+                     report.frames[k].length, frameLength(report.frames[k].header));
+
+    if (!report.frames.empty() && !report.frames[0].truncated) {
+        report.xing = readXingTag(data + report.frames[0].offset,
+                                  static_cast<size_t>(report.frames[0].length));
+        if (report.xing.kind != XingKind::none) report.firstAudio = 1;
+    }
+    checkHeaders(report);
+    checkCrcs(report, data);
+    decodeFrames(report, data);
+    if (!report.frames.empty()) checkXing(report, data);
+    std::stable_sort(report.faults.begin(), report.faults.end(),
+                     [](const Fault& a, const Fault& b) { return a.offset < b.offset; });
+    return report;
+}
+
+}  // namespace l3

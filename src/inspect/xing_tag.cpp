@@ -1,0 +1,131 @@
+#include "inspect/xing_tag.h"
+
+#include <bit>
+#include <cstring>
+
+#include "format/byte_order.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr size_t kVbriOffset = 36;  // 4 header bytes and 32 bytes whatever the mode
+constexpr size_t kVbriBytes = 26;
+constexpr size_t kXingHeadBytes = 8;  // magic and flags
+constexpr size_t kTocBytes = 100;
+constexpr size_t kLameBytes = 36;
+constexpr size_t kLameTagCrcField = 34;  // within the extension
+
+uint16_t loadBe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+// The shift-right form of 0x8005 reflected is 0xA001; one entry per byte value.
+constexpr std::array<uint16_t, 256> buildLameCrcTable() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i;
+        for (int b = 0; b < 8; ++b) crc = crc & 1 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        table[i] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}
+constexpr std::array<uint16_t, 256> lameCrcTable = buildLameCrcTable();
+
+// The LAME extension is recognised by an encoder string of printable bytes that starts
+// with a known encoder name; ffmpeg's encoders write the same layout.
+bool looksLikeLame(const uint8_t* p) {
+    if (std::memcmp(p, "LAME", 4) != 0 && std::memcmp(p, "Lavf", 4) != 0 &&
+        std::memcmp(p, "Lavc", 4) != 0)
+        return false;
+    return true;
+}
+
+void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {
+    const uint8_t* p = frame + at;
+    lame.present = true;
+    for (int i = 0; i < 9; ++i) lame.encoder[i] = p[i] >= 0x20 && p[i] < 0x7F ? p[i] : '?';
+    lame.revision = p[9] >> 4;
+    lame.vbrMethod = p[9] & 15;
+    lame.lowpassHz = p[10] * 100;
+    lame.peak = std::bit_cast<float>(loadBe32(p + 11));
+    lame.radioGain = loadBe16(p + 15);
+    lame.audiophileGain = loadBe16(p + 17);
+    lame.encodingFlags = p[19] >> 4;
+    lame.athType = p[19] & 15;
+    lame.bitrate = p[20];
+    lame.delay = p[21] << 4 | p[22] >> 4;
+    lame.padding = (p[22] & 15) << 8 | p[23];
+    lame.misc = p[24];
+    lame.mp3Gain = static_cast<int8_t>(p[25]);
+    lame.presetSurround = loadBe16(p + 26);
+    lame.musicLength = loadBe32(p + 28);
+    lame.musicCrc = loadBe16(p + 32);
+    lame.tagCrc = loadBe16(p + 34);
+    lame.tagCrcCovered = at + kLameTagCrcField;
+    lame.computedTagCrc = lameCrc(frame, lame.tagCrcCovered);
+}
+
+}  // namespace
+
+const char* xingKindName(XingKind kind) {
+    switch (kind) {
+        case XingKind::none:
+            return "none";
+        case XingKind::xing:
+            return "Xing";
+        case XingKind::info:
+            return "Info";
+        case XingKind::vbri:
+            return "VBRI";
+    }
+    return "?";
+}
+
+uint16_t lameCrc(const uint8_t* bytes, size_t count, uint16_t crc) {
+    for (size_t i = 0; i < count; ++i) crc = (crc >> 8) ^ lameCrcTable[(crc ^ bytes[i]) & 0xFF];
+    return crc;
+}
+
+XingTag readXingTag(const uint8_t* frame, size_t frameLength) {
+    XingTag tag;
+    if (frameLength < 4) return tag;
+    const uint32_t header = loadBe32(frame);
+    // The tag follows the side information as if there were no CRC field.
+    const size_t at = 4 + static_cast<size_t>(sideInfoBytes(header));
+    if (at + kXingHeadBytes <= frameLength &&
+        (std::memcmp(frame + at, "Xing", 4) == 0 || std::memcmp(frame + at, "Info", 4) == 0)) {
+        tag.kind = frame[at] == 'X' ? XingKind::xing : XingKind::info;
+        tag.tagOffset = at;
+        const uint32_t flags = loadBe32(frame + at + 4);
+        size_t p = at + kXingHeadBytes;
+        auto take = [&](bool wanted, size_t bytes) {
+            if (!wanted || p + bytes > frameLength) return false;
+            p += bytes;
+            return true;
+        };
+        if ((tag.hasFrames = take(flags & 1, 4))) tag.frames = loadBe32(frame + p - 4);
+        if ((tag.hasBytes = take(flags & 2, 4))) tag.bytes = loadBe32(frame + p - 4);
+        if ((tag.hasToc = take(flags & 4, kTocBytes)))
+            std::memcpy(tag.toc.data(), frame + p - kTocBytes, kTocBytes);
+        if ((tag.hasQuality = take(flags & 8, 4))) tag.quality = loadBe32(frame + p - 4);
+        if (p + kLameBytes <= frameLength && looksLikeLame(frame + p)) readLame(frame, p, tag.lame);
+        return tag;
+    }
+    if (kVbriOffset + kVbriBytes <= frameLength &&
+        std::memcmp(frame + kVbriOffset, "VBRI", 4) == 0) {
+        const uint8_t* v = frame + kVbriOffset;
+        tag.kind = XingKind::vbri;
+        tag.tagOffset = kVbriOffset;
+        tag.vbriVersion = loadBe16(v + 4);
+        tag.quality = loadBe16(v + 8);
+        tag.hasBytes = tag.hasFrames = tag.hasQuality = true;
+        tag.bytes = loadBe32(v + 10);
+        tag.frames = loadBe32(v + 14);
+    }
+    return tag;
+}
+
+}  // namespace l3

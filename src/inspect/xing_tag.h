@@ -1,0 +1,70 @@
+#pragma once
+// The Xing/Info frame (or Fraunhofer's VBRI frame) that may lead a stream: an ordinary
+// frame with zero side information whose main-data area describes the stream, and the
+// LAME extension after a Xing/Info tag. All numbers in these tags are big-endian.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace l3 {
+
+enum class XingKind { none, xing, info, vbri };
+
+const char* xingKindName(XingKind kind);
+
+struct LameExtension {
+    bool present = false;
+    char encoder[10] = {};  // nine bytes, printable, NUL-terminated
+    int revision = 0;
+    int vbrMethod = 0;  // 1 CBR, 2 ABR, 3-5 VBR, 8 CBR two-pass, 9 ABR two-pass
+    int lowpassHz = 0;
+    float peak = 0;          // peak amplitude, 1.0 is full scale
+    uint16_t radioGain = 0;  // ReplayGain fields as stored: name, originator, sign, value
+    uint16_t audiophileGain = 0;
+    int encodingFlags = 0;
+    int athType = 0;
+    int bitrate = 0;  // kbit/s: the ABR target or the VBR minimum
+    int delay = 0;    // samples
+    int padding = 0;  // samples
+    int misc = 0;
+    int mp3Gain = 0;  // signed, in 1.5 dB steps
+    int presetSurround = 0;
+    uint32_t musicLength = 0;
+    uint16_t musicCrc = 0;        // as stored
+    uint16_t tagCrc = 0;          // as stored
+    uint16_t computedTagCrc = 0;  // over the frame's first bytes up to the field
+    size_t tagCrcCovered = 0;     // bytes the tag CRC covers
+};
+
+struct XingTag {
+    XingKind kind = XingKind::none;
+    size_t tagOffset = 0;  // of the magic, from the frame's first byte
+    bool hasFrames = false, hasBytes = false, hasToc = false, hasQuality = false;
+    uint32_t frames = 0;  // audio frames, the tag's own frame not counted
+    uint32_t bytes = 0;   // from the tag's frame to the end of the last frame
+    std::array<uint8_t, 100> toc = {};
+    uint32_t quality = 0;
+    int vbriVersion = 0;  // VBRI only
+    LameExtension lame;
+};
+
+// The tag in a frame of frameLength bytes starting at frame, or kind none. Reads only
+// inside the frame.
+XingTag readXingTag(const uint8_t* frame, size_t frameLength);
+
+// CRC-16 with polynomial 0x8005, bits reflected, initial value crc (0 to start), no final
+// inversion: the CRC both LAME extension fields use. Not the frame CRC.
+uint16_t lameCrc(const uint8_t* bytes, size_t count, uint16_t crc = 0);
+
+// A ReplayGain field in dB (tenths from the low 9 bits, bit 9 the sign); present when the
+// name code (top 3 bits) is not zero.
+inline bool replayGainPresent(uint16_t field) {
+    return (field >> 13) != 0;
+}
+inline double replayGainDb(uint16_t field) {
+    const double tenths = field & 0x1FF;
+    return (field & 0x200 ? -tenths : tenths) / 10.0;
+}
+
+}  // namespace l3
