@@ -8,6 +8,10 @@ namespace l3 {
 
 namespace {
 
+// Sync, version, layer, sampling rate and channel mode: a header that agrees with the
+// stream's last frame in these is taken after junk without looking further.
+constexpr uint32_t kKnownStreamMask = 0xFFFE0CC0u;
+
 // True when a frame with this header at pos is backed by what follows it.
 bool confirmed(const uint8_t* data, size_t pos, size_t end, uint32_t header) {
     const size_t next = pos + static_cast<size_t>(frameLength(header));
@@ -25,11 +29,14 @@ FrameWalk walkFrames(const uint8_t* data, size_t size) {
     const size_t end = walk.tags.audioEnd;
     size_t pos = walk.tags.audioStart;
     bool inSync = false;
+    bool haveStream = false;
+    uint32_t streamHeader = 0;
     size_t junkStart = pos;
     while (pos + 4 <= end) {
         const uint32_t header = loadBe32(data + pos);
         const bool accept = data[pos] == 0xFF && isLayer3Header(header) &&
-                            (inSync || confirmed(data, pos, end, header));
+                            (inSync || confirmed(data, pos, end, header) ||
+                             (haveStream && ((header ^ streamHeader) & kKnownStreamMask) == 0));
         if (!accept) {
             if (inSync) junkStart = pos;
             inSync = false;
@@ -47,6 +54,8 @@ FrameWalk walkFrames(const uint8_t* data, size_t size) {
             return walk;
         }
         walk.frames.push_back({pos, length, header, resync, false});
+        haveStream = true;
+        streamHeader = header;
         pos += static_cast<size_t>(length);
         inSync = true;
     }

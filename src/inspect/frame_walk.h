@@ -28,7 +28,9 @@ struct FrameWalk {
 
 // A header found while searching (after junk, at the start) must be confirmed: the frame
 // it describes ends at the audio end or where another Layer III header of the same
-// version and layer starts. Directly after a frame any Layer III header is taken.
+// version and layer starts, or it agrees with the last frame found in sync, version,
+// layer, sampling rate and channel mode. Directly after a frame any Layer III header is
+// taken.
 FrameWalk walkFrames(const uint8_t* data, size_t size);
 
 }  // namespace l3
