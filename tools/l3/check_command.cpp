@@ -16,7 +16,8 @@ const std::string_view kCheckUsage =
     "Decodes every frame of each FILE down to its Huffman data and gives the file a\n"
     "verdict, ok or damaged, naming each fault: junk, truncated_frame, header_changed,\n"
     "crc_mismatch, reservoir_underflow, side_info_invalid, huffman_error, xing_mismatch,\n"
-    "lame_tag_crc, music_crc. At most 20 faults per file are listed in text.\n"
+    "lame_tag_crc, music_crc. At most 20 faults per file are listed in text. Frame\n"
+    "counts leave a Xing/Info frame out; frame indexes count it.\n"
     "\n"
     "  --json   one JSON list: {file, verdict, frames, faults: [{kind, frame, offset,\n"
     "           message}]} per file\n"
@@ -37,7 +38,7 @@ struct FileVerdict {
 void printText(const FileVerdict& v) {
     const l3::StreamReport& r = v.report;
     if (r.faults.empty()) {
-        std::printf("%s: ok (%zu frames)\n", v.path.c_str(), r.frames.size());
+        std::printf("%s: ok (%zu frames)\n", v.path.c_str(), l3::audioFrameCount(r));
         return;
     }
     std::printf("%s: damaged (%zu faults)\n", v.path.c_str(), r.faults.size());
@@ -65,7 +66,7 @@ void printJson(const FileVerdict& v, bool first) {
     }
     const l3::StreamReport& r = v.report;
     std::printf(", \"verdict\": \"%s\", \"frames\": %zu, \"faults\": [",
-                r.faults.empty() ? "ok" : "damaged", r.frames.size());
+                r.faults.empty() ? "ok" : "damaged", l3::audioFrameCount(r));
     for (size_t i = 0; i < r.faults.size(); ++i) {
         const l3::Fault& f = r.faults[i];
         std::printf("%s\n    {\"kind\": \"%s\", \"frame\": ", i ? "," : "",

@@ -72,8 +72,11 @@ void printText(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
                     : s.crcFrames == s.frames ? "yes"
                                               : "some",
                     s.crcFrames, s.frames);
-        std::printf("frames:      %zu%s\n", s.frames,
-                    r.firstAudio ? " (and the Xing/Info/VBRI frame)" : "");
+        if (r.firstAudio)
+            std::printf("frames:      %zu (and the %s frame)\n", s.frames,
+                        l3::xingKindName(r.xing.kind));
+        else
+            std::printf("frames:      %zu\n", s.frames);
         const int64_t ms = static_cast<int64_t>(s.seconds * 1000 + 0.5);
         std::printf("duration:    %lld:%02lld.%03lld (%lld samples played, %lld raw)\n",
                     static_cast<long long>(ms / 60000), static_cast<long long>(ms / 1000 % 60),
