@@ -7,6 +7,7 @@
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
+#include "format/byte_order.h"
 #include "format/frame_length.h"
 #include "inspect/side_info_check.h"
 
@@ -35,6 +36,18 @@ struct MainDataStream {
     std::vector<uint8_t> bytes;
     std::vector<int64_t> areaStart;  // one per audio frame, and one more at the end
 };
+
+// What junk looks like when it starts with a header of frames this walk does not take.
+const char* junkDescription(const uint8_t* junk, size_t length) {
+    if (length >= 4 && junk[0] == 0xFF && (junk[1] & 0xE0) == 0xE0) {
+        const uint32_t header = loadBe32(junk);
+        const int layerBits = (header >> 17) & 3;
+        if (layerBits == 1 && bitrateIndex(header) == 0)
+            return "from a free-format frame (bitrate index 0), which is not checked";
+        if (layerBits == 2 || layerBits == 3) return "from a Layer I or Layer II frame";
+    }
+    return "that are neither frames nor a tag";
+}
 
 void checkHeaders(StreamReport& report) {
     if (audioFrameCount(report) == 0) return;
@@ -199,8 +212,9 @@ StreamReport inspectStream(const uint8_t* data, size_t size) {
             {w.offset, w.length, w.header, w.truncated, w.resync, 0, {}, {}, {}});
 
     for (size_t j = 0; j < walk.junkOffsets.size(); ++j)
-        addFault(report, FaultKind::junk, kNoFrame, walk.junkOffsets[j],
-                 "%zu bytes that are neither frames nor a tag", walk.junkLengths[j]);
+        addFault(report, FaultKind::junk, kNoFrame, walk.junkOffsets[j], "%zu bytes %s",
+                 walk.junkLengths[j],
+                 junkDescription(data + walk.junkOffsets[j], walk.junkLengths[j]));
     for (size_t k = 0; k < report.frames.size(); ++k)
         if (report.frames[k].truncated)
             addFault(report, FaultKind::truncated_frame, static_cast<int64_t>(k),

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -213,6 +216,61 @@ TEST(TagScan, TrailingTagsPeeledFromTheEnd) {
 TEST(LameCrc, CheckValue) {
     const char* text = "123456789";
     EXPECT_EQ(lameCrc(reinterpret_cast<const uint8_t*>(text), 9), 0xBB3D);
+}
+
+}  // namespace
+
+namespace {
+
+// The shared real-world streams: the clean conformance streams check ok, the damaged ones
+// are damaged with the kinds their history explains (cut files, streams cut out of the
+// middle of a longer one, corrupted side information, Xing/Info frames of other files).
+TEST(SharedVectors, VerdictsAndKinds) {
+    const std::filesystem::path root = L3_VECTORS_DIR;
+    if (!std::filesystem::exists(root / "iso")) GTEST_SKIP() << "no vectors at " << root;
+    const struct {
+        const char* file;
+        std::vector<FaultKind> kinds;  // every kind named, in enumeration order; none: ok
+    } cases[] = {
+        {"iso/ILL2_layer3.bit", {}},
+        {"iso/M2L3_bitrate_16_all.bit", {}},
+        {"iso/M2L3_compl24.bit", {}},
+        {"iso/l3-he_48khz.bit", {}},
+        {"iso/l3-hecommon.bit", {}},
+        {"iso/l3-si.bit", {}},
+        {"iso/l3-si_block.bit", {}},
+        {"iso/l3-si_huff.bit", {}},
+        {"iso/l3-test45.bit", {}},
+        {"iso/l3-compl.bit", {FaultKind::truncated_frame}},
+        {"iso/l3-sin1k0db.bit",
+         {FaultKind::junk, FaultKind::truncated_frame, FaultKind::reservoir_underflow}},
+        {"nonstandard/l3-nonstandard-compl-sideinfo-bigvalues.bit",
+         {FaultKind::truncated_frame, FaultKind::side_info_invalid}},
+        {"nonstandard/l3-nonstandard-compl-sideinfo-blocktype.bit",
+         {FaultKind::truncated_frame, FaultKind::side_info_invalid}},
+        {"nonstandard/l3-nonstandard-id3v1-apetag.bit", {}},
+        {"nonstandard/l3-nonstandard-sin1k0db_lame_vbrtag.bit", {}},
+        {"nonstandard/l3-nonstandard-small.bit", {FaultKind::junk}},
+        {"nonstandard/l3-nonstandard-vbrtag-corrupted.bit",
+         {FaultKind::xing_mismatch, FaultKind::lame_tag_crc}},
+        {"performance/MEANDR_PHASE90.mp3", {}},
+        {"realworld/gomp3__mpeg2.mp3", {}},
+        {"realworld/taglib__xing.mp3", {FaultKind::truncated_frame}},
+        {"realworld/taglib__lame_cbr.mp3",
+         {FaultKind::truncated_frame, FaultKind::xing_mismatch, FaultKind::music_crc}},
+    };
+    for (const auto& c : cases) {
+        std::ifstream in(root / c.file, std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                         std::istreambuf_iterator<char>()};
+        ASSERT_FALSE(bytes.empty()) << c.file;
+        const StreamReport r = inspectStream(bytes.data(), bytes.size());
+        std::vector<FaultKind> kinds;
+        for (const Fault& f : r.faults) kinds.push_back(f.kind);
+        std::sort(kinds.begin(), kinds.end());
+        kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+        EXPECT_EQ(kinds, c.kinds) << c.file;
+    }
 }
 
 }  // namespace
