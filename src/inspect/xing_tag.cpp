@@ -34,13 +34,11 @@ constexpr std::array<uint16_t, 256> buildLameCrcTable() {
 }
 constexpr std::array<uint16_t, 256> lameCrcTable = buildLameCrcTable();
 
-// The LAME extension is recognised by an encoder string of printable bytes that starts
-// with a known encoder name; ffmpeg's encoders write the same layout.
+// The LAME extension is recognised by an encoder string that starts with a known encoder
+// name; ffmpeg's encoders write the same layout.
 bool looksLikeLame(const uint8_t* p) {
-    if (std::memcmp(p, "LAME", 4) != 0 && std::memcmp(p, "Lavf", 4) != 0 &&
-        std::memcmp(p, "Lavc", 4) != 0)
-        return false;
-    return true;
+    return std::memcmp(p, "LAME", 4) == 0 || std::memcmp(p, "Lavf", 4) == 0 ||
+           std::memcmp(p, "Lavc", 4) == 0;
 }
 
 void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {

@@ -1,5 +1,6 @@
 // l3 info [--json] [--frames] [--plot FILE.svg] FILE
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -155,8 +156,11 @@ void putGainDb(uint16_t field) {
 void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::StreamSummary& s) {
     std::printf("{\"file\": ");
     putJsonString(stdout, o.path);
-    std::printf(", \"version\": \"%s\", \"layer\": 3, \"sampling_rate\": %d",
-                s.frames ? l3::versionName(s.header) : "", s.samplingRate);
+    if (s.frames)
+        std::printf(", \"version\": \"%s\"", l3::versionName(s.header));
+    else
+        std::printf(", \"version\": null");
+    std::printf(", \"layer\": 3, \"sampling_rate\": %d", s.samplingRate);
     std::printf(", \"channel_modes\": [%s], \"crc_frames\": %zu, \"frames\": %zu",
                 modeList(s.modes, ", ", true).c_str(), s.crcFrames, s.frames);
     std::printf(", \"samples\": {\"raw\": %lld, \"gapless\": %lld}, \"duration_seconds\": %.6f",
@@ -201,9 +205,14 @@ void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
             putJsonString(stdout, l.encoder);
             std::printf(
                 ", \"revision\": %d, \"vbr_method\": %d, \"lowpass_hz\": %d, \"delay\": %d, "
-                "\"padding\": %d, \"peak\": %.6f, \"radio_gain_db\": ",
-                l.revision, l.vbrMethod, l.lowpassHz, l.delay, l.padding,
-                static_cast<double>(l.peak));
+                "\"padding\": %d, \"peak\": ",
+                l.revision, l.vbrMethod, l.lowpassHz, l.delay, l.padding);
+            // A damaged tag may hold any bits, a NaN among them, which JSON cannot say.
+            if (std::isfinite(l.peak))
+                std::printf("%.6f", static_cast<double>(l.peak));
+            else
+                std::printf("null");
+            std::printf(", \"radio_gain_db\": ");
             putGainDb(l.radioGain);
             std::printf(", \"audiophile_gain_db\": ");
             putGainDb(l.audiophileGain);
