@@ -58,8 +58,8 @@ struct DamageCase {
 const DamageCase kDamageCases[] = {
     {"side information bit under CRC", kCrc, [](auto& b) { b[frameOffset(b, 6) + 9] ^= 0x10; },
      FaultKind::crc_mismatch, 6},
-    {"last frame cut", kPlain, [](auto& b) { b.resize(b.size() - 40); }, FaultKind::truncated_frame,
-     kNoFrame},
+    {"last frame cut", kPlain, [](auto& b) { b.erase(b.end() - 40, b.end()); },
+     FaultKind::truncated_frame, kNoFrame},
     {"junk between frames", kPlain,
      [](auto& b) { b.insert(b.begin() + static_cast<long>(frameOffset(b, 10)), 100, 0x55); },
      FaultKind::junk, kNoFrame},
