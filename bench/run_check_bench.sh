@@ -9,7 +9,8 @@
 #   BUILD_DIR    holds bin/l3 (default build/release)
 #   VECTORS_DIR  default ../shared/vectors from the repository
 # Each repeated stream is its audio frames (the Info frame left out) again and again, so
-# it checks ok. Each figure is the median of 5 runs with a warm page cache.
+# it checks ok. Each figure is the median of 5 runs with a warm page cache, in wall time
+# and in CPU time (user and system).
 set -eu
 
 megabytes=${1:-4}
@@ -28,13 +29,20 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/check_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
+# Median over the runs of the wall time, or with cpu as second argument of the user and
+# system time (steadier when other work shares the machine; needs /usr/bin/time).
 median_seconds() {
     i=0
     while [ "$i" -lt "$runs" ]; do
-        start=$(date +%s%N)
-        sh -c "$1" >/dev/null 2>&1 || true
-        end=$(date +%s%N)
-        echo $((end - start))
+        if [ "${2:-}" = cpu ]; then
+            /usr/bin/time -f "%U %S" -o "$work/time" sh -c "$1" >/dev/null 2>&1 || true
+            awk '{ printf "%d\n", ($1 + $2) * 1e9 }' "$work/time"
+        else
+            start=$(date +%s%N)
+            sh -c "$1" >/dev/null 2>&1 || true
+            end=$(date +%s%N)
+            echo $((end - start))
+        fi
         i=$((i + 1))
     done | sort -n | sed -n "$(((runs + 1) / 2))p" | awk '{ printf "%.6f\n", $1 / 1e9 }'
 }
@@ -50,12 +58,18 @@ measure() {
     "$l3" check "$file" >/dev/null || echo "note: $name does not check ok" >&2
     check=$(median_seconds "'$l3' check '$file'")
     decode=$(median_seconds "mpg123 -q -t '$file'")
+    cpu_check=$(median_seconds "'$l3' check '$file'" cpu)
+    cpu_decode=$(median_seconds "mpg123 -q -t '$file'" cpu)
     bytes=$(wc -c <"$file")
-    awk -v s="$name" -v b="$bytes" -v c="$check" -v d="$decode" 'BEGIN {
-        printf "%-24s %9.1f %12.3f %12.3f %7.2f\n", s, b / 1048576, c, d, c / d }'
+    awk -v s="$name" -v b="$bytes" -v c="$check" -v d="$decode" -v cc="$cpu_check" \
+        -v cd="$cpu_decode" 'BEGIN {
+        printf "%-22s %5.1f %9.3f %9.3f %6.2f %9.3f %9.3f %6.2f\n", s, b / 1048576, c, d, c / d,
+               cc, cd, (cd > 0 ? cc / cd : 0) }'
 }
 
-printf '%-24s %9s %12s %12s %7s\n' stream MB "l3 check (s)" "mpg123 -t (s)" ratio
+printf '%-22s %5s %9s %9s %6s %9s %9s %6s\n' stream MB "check" "mpg123" ratio "check" \
+    "mpg123" ratio
+printf '%-22s %5s %26s %26s\n' "" "" "(wall seconds)" "(CPU seconds)"
 for stream in m1_44k_stereo_cbr128 m1_44k_joint_cbr320 m2_22k_mono_cbr64; do
     audio_frames "$here/data/$stream.mp3" >"$work/one.mp3"
     : >"$work/long.mp3"
