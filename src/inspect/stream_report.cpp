@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
@@ -49,6 +50,32 @@ const char* junkDescription(const uint8_t* junk, size_t length) {
     return "that are neither frames nor a tag";
 }
 
+// "sampling rate 48000 Hz, not 44100 Hz" and the like, for each field that differs.
+std::string headerChange(uint32_t header, uint32_t reference) {
+    std::string text;
+    char part[80];
+    auto add = [&] {
+        if (!text.empty()) text += "; ";
+        text += part;
+    };
+    if (versionCode(header) != versionCode(reference)) {
+        std::snprintf(part, sizeof part, "%s, not %s", versionName(header), versionName(reference));
+        add();
+    }
+    const int rate = samplingRateTable[versionCode(header)][samplingIndex(header)];
+    const int referenceRate = samplingRateTable[versionCode(reference)][samplingIndex(reference)];
+    if (rate != referenceRate) {
+        std::snprintf(part, sizeof part, "sampling rate %d Hz, not %d Hz", rate, referenceRate);
+        add();
+    }
+    if (channelCount(header) != channelCount(reference)) {
+        std::snprintf(part, sizeof part, "%d channels, not %d", channelCount(header),
+                      channelCount(reference));
+        add();
+    }
+    return text;
+}
+
 void checkHeaders(StreamReport& report) {
     if (audioFrameCount(report) == 0) return;
     const uint32_t reference = report.frames[report.firstAudio].header;
@@ -57,7 +84,7 @@ void checkHeaders(StreamReport& report) {
         if ((f.header & kStreamFieldsMask) != (reference & kStreamFieldsMask) ||
             channelCount(f.header) != channelCount(reference))
             addFault(report, FaultKind::header_changed, static_cast<int64_t>(k), f.offset,
-                     "version, layer, sampling rate or channel count differ from frame %zu",
+                     "%s as in frame %zu", headerChange(f.header, reference).c_str(),
                      report.firstAudio);
     }
 }
@@ -175,6 +202,18 @@ void checkXing(StreamReport& report, const uint8_t* data) {
 }
 
 }  // namespace
+
+const char* versionName(uint32_t header) {
+    switch (versionCode(header)) {
+        case 0:
+            return "MPEG-2.5";
+        case 2:
+            return "MPEG-2";
+        case 3:
+            return "MPEG-1";
+    }
+    return "reserved";
+}
 
 const char* faultKindName(FaultKind kind) {
     switch (kind) {

@@ -29,6 +29,9 @@ enum class FaultKind {
 // The names used in text and JSON output: the enumerator's own name.
 const char* faultKindName(FaultKind kind);
 
+// "MPEG-1", "MPEG-2" or "MPEG-2.5" from the header's version bits.
+const char* versionName(uint32_t header);
+
 inline constexpr int64_t kNoFrame = -1;
 
 struct Fault {

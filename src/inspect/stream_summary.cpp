@@ -26,18 +26,6 @@ const char* rateKindName(RateKind kind) {
     return "?";
 }
 
-const char* versionName(uint32_t header) {
-    switch (versionCode(header)) {
-        case 0:
-            return "MPEG-2.5";
-        case 2:
-            return "MPEG-2";
-        case 3:
-            return "MPEG-1";
-    }
-    return "reserved";
-}
-
 const char* channelModeName(int mode) {
     static const char* const names[4] = {"stereo", "joint stereo", "dual channel", "mono"};
     return names[mode & 3];

@@ -11,7 +11,6 @@ namespace l3 {
 enum class RateKind { cbr, vbr, abr };
 
 const char* rateKindName(RateKind kind);
-const char* versionName(uint32_t header);
 const char* channelModeName(int mode);
 
 struct StreamSummary {
