@@ -99,11 +99,9 @@ void checkCrcs(StreamReport& report, const uint8_t* data) {
     }
 }
 
-// Decodes the main data of every complete audio frame; fills the per-frame facts.
-void decodeFrames(StreamReport& report, const uint8_t* data) {
-    const size_t first = report.firstAudio;
-    size_t end = report.frames.size();
-    while (end > first && report.frames[end - 1].truncated) --end;
+// Frames [first, end) of the report, complete ones only.
+MainDataStream buildMainDataStream(const StreamReport& report, const uint8_t* data, size_t first,
+                                   size_t end) {
     MainDataStream s;
     s.areaStart.reserve(end - first + 1);
     for (size_t k = first; k < end; ++k) {
@@ -114,6 +112,47 @@ void decodeFrames(StreamReport& report, const uint8_t* data) {
     }
     s.areaStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
     s.bytes.resize(s.bytes.size() + 8, 0);  // byte-wise reads just past the end stay inside
+    return s;
+}
+
+struct SideInfoFacts {
+    int64_t mainBits = 0;           // part2_3_length summed over granules and channels
+    const char* problem = nullptr;  // the first granule's side-information problem
+};
+
+// Copies what the frame list shows from rec into f, and sums up the main data.
+SideInfoFacts keepSideInfo(const FrameRecord& rec, FrameFacts& f) {
+    SideInfoFacts facts;
+    f.main_data_begin = rec.main_data_begin;
+    for (int gr = 0; gr < granuleCount(f.header); ++gr)
+        for (int ch = 0; ch < channelCount(f.header); ++ch) {
+            const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
+            f.part2_3_length[gr][ch] = info.part2_3_length;
+            f.block_type[gr][ch] = static_cast<uint8_t>(info.block_type);
+            f.mixed_block_flag[gr][ch] = static_cast<uint8_t>(info.mixed_block_flag);
+            facts.mainBits += info.part2_3_length;
+            if (!facts.problem) facts.problem = sideInfoProblem(rec, gr, ch);
+        }
+    return facts;
+}
+
+const char* scalefactorProblem(const FrameRecord& rec) {
+    for (int gr = 0; gr < granuleCount(rec.header); ++gr)
+        for (int ch = 0; ch < channelCount(rec.header); ++ch) {
+            const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+            // An MPEG-1 granule of length 0 codes nothing, scalefactors included.
+            if (length > 0 && scalefactorBits(rec, gr, ch) > length)
+                return "scalefactors longer than part2_3_length";
+        }
+    return nullptr;
+}
+
+// Decodes the main data of every complete audio frame; fills the per-frame facts.
+void decodeFrames(StreamReport& report, const uint8_t* data) {
+    const size_t first = report.firstAudio;
+    size_t end = report.frames.size();
+    while (end > first && report.frames[end - 1].truncated) --end;
+    const MainDataStream s = buildMainDataStream(report, data, first, end);
 
     auto rec = std::make_unique<FrameRecord>();
     int64_t available = 0;  // first bit of main data a frame may reach back to
@@ -121,50 +160,27 @@ void decodeFrames(StreamReport& report, const uint8_t* data) {
         FrameFacts& f = report.frames[k];
         if (f.length < headByteCount(f.header)) continue;
         readSideInfo(data + f.offset, *rec);
-        f.main_data_begin = rec->main_data_begin;
-        const int granules = granuleCount(f.header), channels = channelCount(f.header);
-        int64_t mainBits = 0;
-        const char* sideProblem = nullptr;
-        for (int gr = 0; gr < granules; ++gr)
-            for (int ch = 0; ch < channels; ++ch) {
-                const GranuleChannelInfo& info = rec->granuleInfo[gr][ch];
-                f.part2_3_length[gr][ch] = info.part2_3_length;
-                f.block_type[gr][ch] = static_cast<uint8_t>(info.block_type);
-                f.mixed_block_flag[gr][ch] = static_cast<uint8_t>(info.mixed_block_flag);
-                mainBits += info.part2_3_length;
-                if (!sideProblem) sideProblem = sideInfoProblem(*rec, gr, ch);
-            }
+        const SideInfoFacts side = keepSideInfo(*rec, f);
         if (f.truncated) continue;
         const int64_t index = static_cast<int64_t>(k);
         const size_t a = k - first;
         if (f.resync) available = s.areaStart[a];
         const int64_t mainStart = s.areaStart[a] - 8 * int64_t{rec->main_data_begin};
-        if (sideProblem) {
-            addFault(report, FaultKind::side_info_invalid, index, f.offset, sideProblem);
-            continue;
-        }
-        if (mainStart < available) {
+        if (side.problem) {
+            addFault(report, FaultKind::side_info_invalid, index, f.offset, side.problem);
+        } else if (mainStart < available) {
             addFault(report, FaultKind::reservoir_underflow, index, f.offset,
                      "main_data_begin %d reaches %" PRId64 " bytes before the main data available",
                      rec->main_data_begin, (available - mainStart) / 8);
-            continue;
-        }
-        if (mainStart + mainBits > s.areaStart[a + 1]) {
+        } else if (mainStart + side.mainBits > s.areaStart[a + 1]) {
             addFault(report, FaultKind::side_info_invalid, index, f.offset,
                      "part2_3_length adds up to %" PRId64 " bits past the end of the frame",
-                     mainStart + mainBits - s.areaStart[a + 1]);
-            continue;
+                     mainStart + side.mainBits - s.areaStart[a + 1]);
+        } else {
+            const char* why = scalefactorProblem(*rec);
+            if (!why) why = readMainData(s.bytes.data(), mainStart, *rec);
+            if (why) addFault(report, FaultKind::huffman_error, index, f.offset, why);
         }
-        const char* why = nullptr;
-        for (int gr = 0; gr < granules && !why; ++gr)
-            for (int ch = 0; ch < channels && !why; ++ch) {
-                const int32_t length = rec->granuleInfo[gr][ch].part2_3_length;
-                // An MPEG-1 granule of length 0 codes nothing, scalefactors included.
-                if (length > 0 && scalefactorBits(*rec, gr, ch) > length)
-                    why = "scalefactors longer than part2_3_length";
-            }
-        if (!why) why = readMainData(s.bytes.data(), mainStart, *rec);
-        if (why) addFault(report, FaultKind::huffman_error, index, f.offset, why);
     }
 }
 
