@@ -216,6 +216,22 @@ TEST(TagScan, TrailingTagsPeeledFromTheEnd) {
     EXPECT_EQ(broken.audioEnd, file.size() - 128 - lyrics.size());
 }
 
+// The other framings: an ID3v2 tag with a footer counts 10 more bytes; Lyrics3 version 1
+// runs from LYRICSBEGIN to LYRICSEND.
+TEST(TagScan, Id3v2FooterAndLyrics3Version1) {
+    std::vector<uint8_t> file = {'I', 'D', '3', 4, 0, 0x10, 0, 0, 0, 2, 7, 7};
+    file.insert(file.end(), {'3', 'D', 'I', 4, 0, 0x10, 0, 0, 0, 2});
+    file.insert(file.end(), 300, 0x22);
+    const std::string lyrics = "LYRICSBEGIN[00:01]words LYRICSEND";
+    file.insert(file.end(), lyrics.begin(), lyrics.end());
+    const TagLayout t = findTags(file.data(), file.size());
+    ASSERT_EQ(t.tags.size(), 2u);
+    EXPECT_EQ(t.tags[0].length, 22u);
+    EXPECT_EQ(t.tags[1].kind, TagKind::lyrics3);
+    EXPECT_EQ(t.tags[1].length, lyrics.size());
+    EXPECT_EQ(t.audioEnd - t.audioStart, 300u);
+}
+
 TEST(LameCrc, CheckValue) {
     const char* text = "123456789";
     EXPECT_EQ(lameCrc(reinterpret_cast<const uint8_t*>(text), 9), 0xBB3D);
