@@ -7,6 +7,7 @@ assemble_fuzz: the first frames of a few fixtures, cut from the stream and split
 l3disassemble, each prefixed by the fuzz input's 2-byte ancillary length and the ancillary
 bytes; plus hand-made records (raw, coded without main data bits, MPEG-2, CRC).
 disassemble_fuzz: the same cuts of the streams.
+inspect_fuzz: the same cuts, and one of them between an ID3v2 tag and APEv2 and ID3v1 tags.
 deinterleave_fuzz: small interleaved inputs with their N text and option byte.
 """
 import os
@@ -78,6 +79,13 @@ def write(target, name, data):
         f.write(data)
 
 
+def tagged(stream):
+    """stream between a small ID3v2 tag and a footer-only APEv2 tag followed by ID3v1."""
+    id3v2 = b"ID3\x04\x00\x00\x00\x00\x00\x04" + b"abcd"
+    ape = b"item" + b"APETAGEX" + struct.pack("<IIII", 2000, 36, 0, 0) + bytes(8)
+    return id3v2 + stream + ape + b"TAG" + bytes(125)
+
+
 def main():
     disassembler = os.path.join(sys.argv[1], "src", "disassemble", "l3disassemble")
     cuts = {
@@ -89,6 +97,9 @@ def main():
             with open(os.path.join(LAME, name + ".mp3"), "rb") as f:
                 cut = first_frames(f.read(), frames + 1)  # the tag frame and `frames` more
             write("disassemble_fuzz", name + ".mp3", cut)
+            write("inspect_fuzz", name + ".mp3", cut)
+            if name == "m25_8k_mono_cbr8":
+                write("inspect_fuzz", name + "_tags.mp3", tagged(cut))
             mp3 = os.path.join(tmp, "cut.mp3")
             with open(mp3, "wb") as f:
                 f.write(cut)

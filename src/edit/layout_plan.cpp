@@ -42,7 +42,8 @@ LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<
             const int32_t shift = bytes - frames[k].headBytes - need;  // reservoir change
             // Reservoir r works when r + shift >= 0; it leaves min(r + shift, maxBack).
             for (int r = std::max(0, -shift); r < states; ++r) {
-                const int64_t total = bytes + next[static_cast<size_t>(std::min(r + shift, maxBack))];
+                const int64_t total =
+                    bytes + next[static_cast<size_t>(std::min(r + shift, maxBack))];
                 if (total < best[static_cast<size_t>(r)]) {
                     best[static_cast<size_t>(r)] = total;
                     chosen[r] = static_cast<uint8_t>(s);
@@ -66,9 +67,8 @@ LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<
         const uint8_t s = choice[k * static_cast<size_t>(states) + static_cast<size_t>(reservoir)];
         plan.size[k] = s;
         plan.mainDataBegin[k] = reservoir;
-        reservoir = std::min(reservoir + sizes[s].frameBytes - frames[k].headBytes -
-                                 frames[k].mainBytes,
-                             maxBack);
+        reservoir = std::min(
+            reservoir + sizes[s].frameBytes - frames[k].headBytes - frames[k].mainBytes, maxBack);
     }
     return plan;
 }

@@ -32,9 +32,9 @@ struct LayoutFrame {
 
 struct LayoutPlan {
     bool ok = false;
-    size_t failedFrame = 0;             // when not ok: the first frame that cannot fit
-    std::vector<uint8_t> size;          // per frame: index into the sizes given
-    std::vector<int32_t> mainDataBegin; // per frame
+    size_t failedFrame = 0;              // when not ok: the first frame that cannot fit
+    std::vector<uint8_t> size;           // per frame: index into the sizes given
+    std::vector<int32_t> mainDataBegin;  // per frame
     int64_t totalBytes = 0;
 };
 

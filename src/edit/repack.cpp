@@ -7,8 +7,8 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
+#include "inspect/frame_walk.h"
 #include "edit/layout_plan.h"
-#include "edit/stream_tags.h"
 #include "format/byte_order.h"
 #include "format/frame_crc.h"
 #include "format/frame_length.h"
@@ -35,7 +35,8 @@ struct SourceFrame {
 // The input taken apart: tags around the frames, the tag frame, the audio frames and the
 // main-data stream (every frame's bytes after its head, one after another).
 struct SourceStream {
-    StreamTags tags;
+    size_t leadingBytes = 0;       // tags before the frames, kept
+    size_t trailingTagOffset = 0;  // tags from here to the end, kept
     XingTag xing;
     bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
     std::vector<SourceFrame> frames;
@@ -66,41 +67,45 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
 // Reads the input into its parts; fails on what cannot be carried over losslessly.
 bool readSource(const uint8_t* input, size_t size, bool decode, SourceStream& src,
                 RepackResult& result) {
-    StreamLayout layout;
-    const ScanOutcome outcome = scanStream(input, size, layout);
-    if (outcome.verdict != ScanVerdict::ok || layout.frames.empty()) {
+    const FrameWalk walk = walkFrames(input, size);
+    src.leadingBytes = walk.tags.audioStart;
+    src.trailingTagOffset = walk.tags.audioEnd;
+    for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
+        char text[96];
+        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu",
+                      walk.junkLengths[j], walk.junkOffsets[j]);
+        result.notes.push_back(text);
+    }
+    std::vector<FrameSpan> frames;
+    for (const WalkFrame& f : walk.frames) {
+        if (f.truncated) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
+                          f.offset);
+            result.notes.push_back(text);
+        } else {
+            frames.push_back({f.offset, f.length, f.header});
+        }
+    }
+    if (frames.empty()) {
         result.status = kRepackNotLayer3;
         result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
         return false;
     }
-    src.tags = findStreamTags(input, size, layout);
-    for (const ByteRange& junk : src.tags.junk) {
-        char text[96];
-        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu", junk.length,
-                      junk.offset);
-        result.notes.push_back(text);
-    }
-    if (src.tags.cutFrameBytes > 0) {
-        char text[96];
-        std::snprintf(text, sizeof text, "dropped a last frame cut short (%zu bytes at offset %zu)",
-                      src.tags.cutFrameBytes, src.tags.cutFrameOffset);
-        result.notes.push_back(text);
-    }
 
     size_t first = 0;
-    const FrameSpan& f0 = layout.frames[0];
-    src.xing = parseXingTag(input + f0.offset, static_cast<size_t>(f0.length));
-    const bool vbri = static_cast<size_t>(f0.length) >= 40 &&
-                      std::memcmp(input + f0.offset + 36, "VBRI", 4) == 0;
-    if (src.xing.present || vbri) {
+    const FrameSpan& f0 = frames[0];
+    src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
+    if (src.xing.kind != XingKind::none) {
         src.tagFrame = true;
         first = 1;
     }
 
     FrameRecord record;
-    const uint32_t reference = layout.frames[first < layout.frames.size() ? first : 0].header;
-    for (size_t k = 0; k < layout.frames.size(); ++k) {
-        const FrameSpan& f = layout.frames[k];
+    const uint32_t reference = frames[first < frames.size() ? first : 0].header;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const FrameSpan& f = frames[k];
         const int32_t head = headByteCount(f.header);
         const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
         src.mainData.insert(src.mainData.end(), input + f.offset + head,
@@ -110,8 +115,9 @@ bool readSource(const uint8_t* input, size_t size, bool decode, SourceStream& sr
         if (versionCode(f.header) != versionCode(reference) ||
             samplingIndex(f.header) != samplingIndex(reference)) {
             result.status = kRepackBadFrame;
-            result.message = at(k, f.offset) + ": header_changed: its version or sampling rate "
-                                               "differs from the first audio frame's";
+            result.message = at(k, f.offset) +
+                             ": header_changed: its version or sampling rate "
+                             "differs from the first audio frame's";
             return false;
         }
         readSideInfo(input + f.offset, record);
@@ -207,11 +213,19 @@ void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t hea
     out.insert(out.end(), head, head + headByteCount(header));
 }
 
-// The tag frame: the stream's header at the smallest rate whose frame holds the tag.
-std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, XingTag tag, CrcChoice crc) {
-    tag.present = true;
-    tag.flags = kXingFlagFrames | kXingFlagBytes | kXingFlagToc | kXingFlagQuality;
+// The tag the result's first frame carries: the input's Xing/Info tag (its LAME extension
+// above all) with every field present, or a new one. Counts and TOC are filled in later.
+XingTag resultTag(const XingTag& source, uint32_t streamHeader, bool vbr) {
+    XingTag tag;
+    if (source.kind == XingKind::xing || source.kind == XingKind::info) tag = source;
+    tag.kind = vbr ? XingKind::xing : XingKind::info;
+    tag.hasFrames = tag.hasBytes = tag.hasToc = tag.hasQuality = true;
     tag.tagOffset = 4 + static_cast<size_t>(sideInfoBytes(streamHeader));
+    return tag;
+}
+
+// The tag frame: the stream's header at the smallest rate whose frame holds the tag.
+std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, const XingTag& tag, CrcChoice crc) {
     for (uint8_t index = 1; index <= 14; ++index) {
         const uint32_t header = withSize(streamHeader, {0, index, 0}, crc);
         const int32_t length = frameLength(header);
@@ -237,9 +251,9 @@ namespace {
 std::string compareStreams(const uint8_t* input, const SourceStream& a, const uint8_t* output,
                            const SourceStream& b) {
     if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
-    if (a.xing.hasLame != b.xing.hasLame ||
-        (a.xing.hasLame && (a.xing.encoderDelay != b.xing.encoderDelay ||
-                            a.xing.encoderPadding != b.xing.encoderPadding)))
+    if (a.xing.lame.present != b.xing.lame.present ||
+        (a.xing.lame.present &&
+         (a.xing.lame.delay != b.xing.lame.delay || a.xing.lame.padding != b.xing.lame.padding)))
         return "the result's encoder delay or padding differs";
     constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
     std::vector<uint8_t> x, y;
@@ -337,7 +351,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     // The main-data stream of the result, each frame's main data where the plan puts it.
     std::vector<int64_t> areaStart(n + 1, 0);
     for (size_t k = 0; k < n; ++k)
-        areaStart[k + 1] = areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
+        areaStart[k + 1] =
+            areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
     std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
     for (size_t k = 0; k < n; ++k)
         copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], src.mainData.data(),
@@ -345,12 +360,14 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
 
     std::vector<uint8_t>& out = result.output;
     out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
-    out.insert(out.end(), input, input + src.tags.leadingBytes);
-    const bool tagFrame = src.tagFrame || result.vbr;
+    out.insert(out.end(), input, input + src.leadingBytes);
+    // A stream without a tag frame gets none: a decoder that finds one trims its start as
+    // for a gapless stream, and the samples played would change.
+    const bool tagFrame = src.tagFrame;
     const size_t tagFrameAt = out.size();
     std::vector<uint8_t> tagBytes;
+    XingTag tag = resultTag(src.xing, reference, result.vbr);
     if (tagFrame) {
-        XingTag tag = src.xing.present ? src.xing : XingTag{};
         tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
         out.insert(out.end(), tagBytes.begin(), tagBytes.end());
     }
@@ -362,14 +379,9 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
     }
     const size_t musicEnd = out.size();
-    out.insert(out.end(), input + src.tags.trailingTagOffset, input + size);
+    out.insert(out.end(), input + src.trailingTagOffset, input + size);
 
     if (tagFrame) {
-        XingTag tag = src.xing.present ? src.xing : XingTag{};
-        tag.present = true;
-        tag.isInfo = !result.vbr;
-        tag.flags = kXingFlagFrames | kXingFlagBytes | kXingFlagToc | kXingFlagQuality;
-        tag.tagOffset = 4 + static_cast<size_t>(sideInfoBytes(reference));
         tag.frames = static_cast<uint32_t>(n);
         tag.bytes = static_cast<uint32_t>(musicEnd - tagFrameAt);
         for (size_t i = 0; i < 100; ++i) {
@@ -404,11 +416,12 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         mismatch = "the result cannot be read back: " + readBack.message;
     else
         mismatch = compareStreams(input, src, out.data(), check);
-    if (mismatch.empty() && !std::equal(input, input + src.tags.leadingBytes, out.begin()))
+    if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
         mismatch = "the leading tag changed";
     if (!mismatch.empty()) {
         result.status = kRepackVerify;
-        result.message = "verification failed: " + mismatch + " (an internal fault: please report it)";
+        result.message =
+            "verification failed: " + mismatch + " (an internal fault: please report it)";
         result.output.clear();
     }
     return result;

@@ -5,7 +5,8 @@
 // main_data_begin values the format allows (see layout_plan.h). A decoder plays exactly
 // what it played before. A Xing/Info frame with its LAME extension is kept up to date (frame
 // count, byte count, TOC, music length and both CRCs; encoder delay and padding as they
-// were) and a VBR result without one gets one. ID3v2, ID3v1, APEv2 and Lyrics3 tags stay;
+// were): Xing for a VBR result, Info for a CBR one. A stream without one gets none, since a
+// decoder that finds one trims the start of the stream as for a gapless stream. ID3v2, ID3v1, APEv2 and Lyrics3 tags stay;
 // junk between frames and a last frame cut short are dropped and reported.
 //
 // Works in memory. The result is read back and compared with the input frame by frame
@@ -39,11 +40,11 @@ enum RepackStatus : int {
 
 struct RepackResult {
     int status = kRepackOk;
-    std::string message;            // why it failed
-    std::vector<std::string> notes; // what was dropped (junk, a cut last frame)
+    std::string message;             // why it failed
+    std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
     std::vector<uint8_t> output;
-    size_t frames = 0;              // audio frames
-    bool vbr = false;               // the result's frames have more than one bit rate
+    size_t frames = 0;  // audio frames
+    bool vbr = false;   // the result's frames have more than one bit rate
 };
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options);

@@ -1,5 +1,6 @@
 #include "format/xing_tag.h"
 
+#include <bit>
 #include <cstring>
 
 #include "format/byte_order.h"
@@ -10,19 +11,61 @@ namespace l3 {
 
 namespace {
 
+constexpr size_t kVbriOffset = 36;  // 4 header bytes and 32 bytes whatever the mode
+constexpr size_t kVbriBytes = 26;
+constexpr size_t kXingHeadBytes = 8;  // magic and flags
 constexpr size_t kTocBytes = 100;
+constexpr size_t kLameBytes = 36;
+constexpr size_t kLameTagCrcField = 34;  // within the extension
 
-constexpr std::array<uint16_t, 256> makeReflectedTable() {
+uint16_t loadBe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+// The shift-right form of 0x8005 reflected is 0xA001; one entry per byte value.
+constexpr std::array<uint16_t, 256> buildLameCrcTable() {
     std::array<uint16_t, 256> table{};
     for (unsigned i = 0; i < 256; ++i) {
-        unsigned reg = i;
-        for (int bit = 0; bit < 8; ++bit) reg = (reg & 1) ? (reg >> 1) ^ 0xA001 : reg >> 1;
-        table[i] = static_cast<uint16_t>(reg);
+        unsigned crc = i;
+        for (int b = 0; b < 8; ++b) crc = crc & 1 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        table[i] = static_cast<uint16_t>(crc);
     }
     return table;
 }
+constexpr std::array<uint16_t, 256> lameCrcTable = buildLameCrcTable();
 
-constexpr std::array<uint16_t, 256> reflectedTable = makeReflectedTable();
+// The LAME extension is recognised by an encoder string that starts with a known encoder
+// name; ffmpeg's encoders write the same layout.
+bool looksLikeLame(const uint8_t* p) {
+    return std::memcmp(p, "LAME", 4) == 0 || std::memcmp(p, "Lavf", 4) == 0 ||
+           std::memcmp(p, "Lavc", 4) == 0;
+}
+
+void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {
+    const uint8_t* p = frame + at;
+    lame.present = true;
+    for (int i = 0; i < 9; ++i) lame.encoder[i] = p[i] >= 0x20 && p[i] < 0x7F ? p[i] : '?';
+    lame.revision = p[9] >> 4;
+    lame.vbrMethod = p[9] & 15;
+    lame.lowpassHz = p[10] * 100;
+    lame.peak = std::bit_cast<float>(loadBe32(p + 11));
+    lame.radioGain = loadBe16(p + 15);
+    lame.audiophileGain = loadBe16(p + 17);
+    lame.encodingFlags = p[19] >> 4;
+    lame.athType = p[19] & 15;
+    lame.bitrate = p[20];
+    lame.delay = p[21] << 4 | p[22] >> 4;
+    lame.padding = (p[22] & 15) << 8 | p[23];
+    lame.misc = p[24];
+    lame.mp3Gain = static_cast<int8_t>(p[25]);
+    lame.presetSurround = loadBe16(p + 26);
+    lame.musicLength = loadBe32(p + 28);
+    lame.musicCrc = loadBe16(p + 32);
+    lame.tagCrc = loadBe16(p + 34);
+    lame.tagCrcCovered = at + kLameTagCrcField;
+    std::memcpy(lame.bytes.data(), p, kLameBytes);
+    lame.computedTagCrc = lameCrc(frame, lame.tagCrcCovered);
+}
 
 void storeBe32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -31,75 +74,99 @@ void storeBe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-size_t fieldsBytes(uint32_t flags) {
-    return 8 + ((flags & kXingFlagFrames) ? 4 : 0) + ((flags & kXingFlagBytes) ? 4 : 0) +
-           ((flags & kXingFlagToc) ? kTocBytes : 0) + ((flags & kXingFlagQuality) ? 4 : 0);
+void storeBe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
 }
+
+constexpr size_t kLameMusicLength = 28;
+constexpr size_t kLameMusicCrc = 32;
 
 }  // namespace
 
+size_t xingTagEnd(const XingTag& tag) {
+    return tag.tagOffset + kXingHeadBytes + (tag.hasFrames ? 4 : 0) + (tag.hasBytes ? 4 : 0) +
+           (tag.hasToc ? kTocBytes : 0) + (tag.hasQuality ? 4 : 0) +
+           (tag.lame.present ? kLameBytes : 0);
+}
+
+bool writeXingTag(uint8_t* frame, size_t frameLength, const XingTag& tag, uint32_t musicBytes,
+                  uint16_t musicCrc) {
+    if (xingTagEnd(tag) > frameLength) return false;
+    uint8_t* p = frame + tag.tagOffset;
+    std::memcpy(p, tag.kind == XingKind::info ? "Info" : "Xing", 4);
+    storeBe32(p + 4, (tag.hasFrames ? 1u : 0u) | (tag.hasBytes ? 2u : 0u) | (tag.hasToc ? 4u : 0u) |
+                         (tag.hasQuality ? 8u : 0u));
+    p += kXingHeadBytes;
+    if (tag.hasFrames) storeBe32(p, tag.frames), p += 4;
+    if (tag.hasBytes) storeBe32(p, tag.bytes), p += 4;
+    if (tag.hasToc) std::memcpy(p, tag.toc.data(), kTocBytes), p += kTocBytes;
+    if (tag.hasQuality) storeBe32(p, tag.quality), p += 4;
+    if (!tag.lame.present) return true;
+    std::memcpy(p, tag.lame.bytes.data(), kLameBytes);
+    storeBe32(p + kLameMusicLength, musicBytes);
+    storeBe16(p + kLameMusicCrc, musicCrc);
+    storeBe16(p + kLameTagCrcField,
+              lameCrc(frame, static_cast<size_t>(p - frame) + kLameTagCrcField));
+    return true;
+}
+
+const char* xingKindName(XingKind kind) {
+    switch (kind) {
+        case XingKind::none:
+            return "none";
+        case XingKind::xing:
+            return "Xing";
+        case XingKind::info:
+            return "Info";
+        case XingKind::vbri:
+            return "VBRI";
+    }
+    return "?";
+}
+
 uint16_t lameCrc(const uint8_t* bytes, size_t count, uint16_t crc) {
-    for (size_t i = 0; i < count; ++i)
-        crc = static_cast<uint16_t>((crc >> 8) ^ reflectedTable[(crc ^ bytes[i]) & 0xFF]);
+    for (size_t i = 0; i < count; ++i) crc = (crc >> 8) ^ lameCrcTable[(crc ^ bytes[i]) & 0xFF];
     return crc;
 }
 
-XingTag parseXingTag(const uint8_t* frame, size_t frameBytes) {
+XingTag readXingTag(const uint8_t* frame, size_t frameLength) {
     XingTag tag;
+    if (frameLength < 4) return tag;
     const uint32_t header = loadBe32(frame);
+    // The tag follows the side information as if there were no CRC field.
     const size_t at = 4 + static_cast<size_t>(sideInfoBytes(header));
-    if (at + 8 > frameBytes) return tag;
-    const bool xing = std::memcmp(frame + at, "Xing", 4) == 0;
-    const bool info = std::memcmp(frame + at, "Info", 4) == 0;
-    if (!xing && !info) return tag;
-    tag.flags = loadBe32(frame + at + 4);
-    if (at + fieldsBytes(tag.flags) > frameBytes) return tag;
-    tag.present = true;
-    tag.isInfo = info;
-    tag.tagOffset = at;
-    size_t p = at + 8;
-    if (tag.flags & kXingFlagFrames) tag.frames = loadBe32(frame + p), p += 4;
-    if (tag.flags & kXingFlagBytes) tag.bytes = loadBe32(frame + p), p += 4;
-    if (tag.flags & kXingFlagToc) std::memcpy(tag.toc.data(), frame + p, kTocBytes), p += kTocBytes;
-    if (tag.flags & kXingFlagQuality) tag.quality = loadBe32(frame + p), p += 4;
-    const uint8_t first = p < frameBytes ? frame[p] : 0;
-    if (p + kLameExtensionBytes <= frameBytes &&
-        ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))) {
-        tag.hasLame = true;
-        tag.lameOffset = p;
-        std::memcpy(tag.lame.data(), frame + p, kLameExtensionBytes);
-        const uint8_t* d = tag.lame.data() + kLameDelayPadding;
-        tag.encoderDelay = d[0] << 4 | d[1] >> 4;
-        tag.encoderPadding = (d[1] & 0x0F) << 8 | d[2];
+    if (at + kXingHeadBytes <= frameLength &&
+        (std::memcmp(frame + at, "Xing", 4) == 0 || std::memcmp(frame + at, "Info", 4) == 0)) {
+        tag.kind = frame[at] == 'X' ? XingKind::xing : XingKind::info;
+        tag.tagOffset = at;
+        const uint32_t flags = loadBe32(frame + at + 4);
+        size_t p = at + kXingHeadBytes;
+        auto take = [&](bool wanted, size_t bytes) {
+            if (!wanted || p + bytes > frameLength) return false;
+            p += bytes;
+            return true;
+        };
+        if ((tag.hasFrames = take(flags & 1, 4))) tag.frames = loadBe32(frame + p - 4);
+        if ((tag.hasBytes = take(flags & 2, 4))) tag.bytes = loadBe32(frame + p - 4);
+        if ((tag.hasToc = take(flags & 4, kTocBytes)))
+            std::memcpy(tag.toc.data(), frame + p - kTocBytes, kTocBytes);
+        if ((tag.hasQuality = take(flags & 8, 4))) tag.quality = loadBe32(frame + p - 4);
+        if (p + kLameBytes <= frameLength && looksLikeLame(frame + p)) readLame(frame, p, tag.lame);
+        return tag;
+    }
+    if (kVbriOffset + kVbriBytes <= frameLength &&
+        std::memcmp(frame + kVbriOffset, "VBRI", 4) == 0) {
+        const uint8_t* v = frame + kVbriOffset;
+        tag.kind = XingKind::vbri;
+        tag.tagOffset = kVbriOffset;
+        tag.vbriVersion = loadBe16(v + 4);
+        tag.quality = loadBe16(v + 8);
+        tag.hasBytes = tag.hasFrames = tag.hasQuality = true;
+        tag.bytes = loadBe32(v + 10);
+        tag.frames = loadBe32(v + 14);
     }
     return tag;
-}
-
-size_t xingTagEnd(const XingTag& tag) {
-    return tag.tagOffset + fieldsBytes(tag.flags) + (tag.hasLame ? kLameExtensionBytes : 0);
-}
-
-bool writeXingTag(uint8_t* frame, size_t frameBytes, const XingTag& tag, uint32_t musicBytes,
-                  uint16_t musicCrc) {
-    if (xingTagEnd(tag) > frameBytes) return false;
-    uint8_t* p = frame + tag.tagOffset;
-    std::memcpy(p, tag.isInfo ? "Info" : "Xing", 4);
-    storeBe32(p + 4, tag.flags);
-    p += 8;
-    if (tag.flags & kXingFlagFrames) storeBe32(p, tag.frames), p += 4;
-    if (tag.flags & kXingFlagBytes) storeBe32(p, tag.bytes), p += 4;
-    if (tag.flags & kXingFlagToc) std::memcpy(p, tag.toc.data(), kTocBytes), p += kTocBytes;
-    if (tag.flags & kXingFlagQuality) storeBe32(p, tag.quality), p += 4;
-    if (!tag.hasLame) return true;
-    std::memcpy(p, tag.lame.data(), kLameExtensionBytes);
-    storeBe32(p + kLameMusicLength, musicBytes);
-    p[kLameMusicCrc] = static_cast<uint8_t>(musicCrc >> 8);
-    p[kLameMusicCrc + 1] = static_cast<uint8_t>(musicCrc);
-    const size_t covered = static_cast<size_t>(p - frame) + kLameTagCrc;
-    const uint16_t tagCrc = lameCrc(frame, covered);
-    p[kLameTagCrc] = static_cast<uint8_t>(tagCrc >> 8);
-    p[kLameTagCrc + 1] = static_cast<uint8_t>(tagCrc);
-    return true;
 }
 
 }  // namespace l3

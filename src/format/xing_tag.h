@@ -1,12 +1,7 @@
 #pragma once
-// The Xing/Info tag that a stream's first frame may carry instead of audio, and its LAME
-// extension. The frame is an ordinary frame of the stream whose side information is zero;
-// the tag starts at 4 + side-information length (whether or not the frame has a CRC) with
-// "Xing" (a VBR stream) or "Info" (CBR), a flags word (1 frames, 2 bytes, 4 TOC,
-// 8 quality) and the fields the flags name, in that order; numbers are big-endian. The
-// LAME extension (36 bytes) follows: encoder string, delays, ReplayGain, the music
-// length and two CRC-16s (polynomial 0x8005 reflected, initial 0, no final XOR): the music
-// CRC over the audio frames, the tag CRC over the frame's bytes up to the CRC field.
+// The Xing/Info frame (or Fraunhofer's VBRI frame) that may lead a stream: an ordinary
+// frame with zero side information whose main-data area describes the stream, and the
+// LAME extension after a Xing/Info tag. All numbers in these tags are big-endian.
 
 #include <array>
 #include <cstddef>
@@ -14,48 +9,74 @@
 
 namespace l3 {
 
-inline constexpr int kXingFlagFrames = 1;
-inline constexpr int kXingFlagBytes = 2;
-inline constexpr int kXingFlagToc = 4;
-inline constexpr int kXingFlagQuality = 8;
-inline constexpr size_t kLameExtensionBytes = 36;
-// Offsets inside the LAME extension.
-inline constexpr size_t kLameDelayPadding = 21;
-inline constexpr size_t kLameMusicLength = 28;
-inline constexpr size_t kLameMusicCrc = 32;
-inline constexpr size_t kLameTagCrc = 34;
+enum class XingKind { none, xing, info, vbri };
 
-struct XingTag {
+const char* xingKindName(XingKind kind);
+
+struct LameExtension {
     bool present = false;
-    bool isInfo = false;    // "Info": a CBR stream; "Xing": VBR
-    size_t tagOffset = 0;   // of "Xing"/"Info" from the frame's first byte
-    uint32_t flags = 0;
-    uint32_t frames = 0;    // audio frames, the tag's frame not counted
-    uint32_t bytes = 0;     // from the tag frame's first byte to the end of the last frame
-    std::array<uint8_t, 100> toc{};
-    uint32_t quality = 0;
-    bool hasLame = false;   // an extension whose encoder string starts with a letter
-    size_t lameOffset = 0;  // of the extension from the frame's first byte
-    std::array<uint8_t, kLameExtensionBytes> lame{};
-    int encoderDelay = 0;   // samples, from the extension
-    int encoderPadding = 0;
+    char encoder[10] = {};  // nine bytes, printable, NUL-terminated
+    int revision = 0;
+    int vbrMethod = 0;  // 1 CBR, 2 ABR, 3-5 VBR, 8 CBR two-pass, 9 ABR two-pass
+    int lowpassHz = 0;
+    float peak = 0;          // peak amplitude, 1.0 is full scale
+    uint16_t radioGain = 0;  // ReplayGain fields as stored: name, originator, sign, value
+    uint16_t audiophileGain = 0;
+    int encodingFlags = 0;
+    int athType = 0;
+    int bitrate = 0;  // kbit/s: the ABR target or the VBR minimum
+    int delay = 0;    // samples
+    int padding = 0;  // samples
+    int misc = 0;
+    int mp3Gain = 0;  // signed, in 1.5 dB steps
+    int presetSurround = 0;
+    uint32_t musicLength = 0;
+    uint16_t musicCrc = 0;               // as stored
+    uint16_t tagCrc = 0;                 // as stored
+    uint16_t computedTagCrc = 0;         // over the frame's first bytes up to the field
+    size_t tagCrcCovered = 0;            // bytes the tag CRC covers
+    std::array<uint8_t, 36> bytes = {};  // the extension as stored, for writing it again
 };
 
-// The tag in the frame at frame (frameBytes long, header already known to be Layer III);
-// present is false when the frame is an audio frame.
-XingTag parseXingTag(const uint8_t* frame, size_t frameBytes);
+struct XingTag {
+    XingKind kind = XingKind::none;
+    size_t tagOffset = 0;  // of the magic, from the frame's first byte
+    bool hasFrames = false, hasBytes = false, hasToc = false, hasQuality = false;
+    uint32_t frames = 0;  // audio frames, the tag's own frame not counted
+    uint32_t bytes = 0;   // from the tag's frame to the end of the last frame
+    std::array<uint8_t, 100> toc = {};
+    uint32_t quality = 0;
+    int vbriVersion = 0;  // VBRI only
+    LameExtension lame;
+};
 
-// CRC-16 of the LAME extension's two CRC fields.
+// The tag in a frame of frameLength bytes starting at frame, or kind none. Reads only
+// inside the frame.
+XingTag readXingTag(const uint8_t* frame, size_t frameLength);
+
+// CRC-16 with polynomial 0x8005, bits reflected, initial value crc (0 to start), no final
+// inversion: the CRC both LAME extension fields use. Not the frame CRC.
 uint16_t lameCrc(const uint8_t* bytes, size_t count, uint16_t crc = 0);
 
-// Writes tag into the frame's bytes at tag.tagOffset (the flags say which fields), with the
-// LAME extension after them when tag.hasLame, its music length and music CRC set from
-// musicBytes and musicCrc, and its tag CRC computed last. Returns false when the frame is
-// too short for what the tag holds.
-bool writeXingTag(uint8_t* frame, size_t frameBytes, const XingTag& tag, uint32_t musicBytes,
+// Writes tag (Xing or Info, with the fields its has* flags name, in the order of the format)
+// into the frame at tag.tagOffset and, when tag.lame.present, the LAME extension after the
+// fields: its stored bytes with the music length and music CRC replaced by musicBytes and
+// musicCrc and the tag CRC computed over the frame's bytes before it, which must be final.
+// Returns false when the frame is too short for it.
+bool writeXingTag(uint8_t* frame, size_t frameLength, const XingTag& tag, uint32_t musicBytes,
                   uint16_t musicCrc);
 
-// Bytes from the frame's first byte that the tag and its extension need.
+// The bytes of a frame, from its first, that writeXingTag needs for tag.
 size_t xingTagEnd(const XingTag& tag);
+
+// A ReplayGain field in dB (tenths from the low 9 bits, bit 9 the sign); present when the
+// name code (top 3 bits) is not zero.
+inline bool replayGainPresent(uint16_t field) {
+    return (field >> 13) != 0;
+}
+inline double replayGainDb(uint16_t field) {
+    const double tenths = field & 0x1FF;
+    return (field & 0x200 ? -tenths : tenths) / 10.0;
+}
 
 }  // namespace l3

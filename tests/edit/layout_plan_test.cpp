@@ -1,13 +1,13 @@
 // The planned layout is the smallest legal one: checked against exhaustive search over
 // every choice of frame sizes and main_data_begin on small random cases.
 
+#include "edit/layout_plan.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
-
-#include "edit/layout_plan.h"
 
 namespace {
 
@@ -70,7 +70,8 @@ TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
             sizes.push_back({static_cast<int32_t>(4 + rng() % 9), static_cast<uint8_t>(s + 1), 0});
         std::vector<LayoutFrame> frames;
         for (int k = 0; k < n; ++k)
-            frames.push_back({static_cast<int32_t>(rng() % 12), static_cast<int32_t>(2 + rng() % 2)});
+            frames.push_back(
+                {static_cast<int32_t>(rng() % 12), static_cast<int32_t>(2 + rng() % 2)});
         const int64_t expected = exhaustiveMinimum(frames, sizes, maxBack);
         const l3::LayoutPlan plan = l3::planLayout(frames, sizes, maxBack);
         SCOPED_TRACE(round);

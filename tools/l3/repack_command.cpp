@@ -1,5 +1,7 @@
 // l3 repack [OPTIONS] IN OUT | -o DIR IN... | --in-place IN...
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -7,21 +9,19 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
-#include "commands.h"
+#include "command.h"
 #include "edit/repack.h"
-#include "file_io.h"
+#include "file_bytes.h"
 
 namespace l3tool {
 
-namespace {
-
-const char kUsage[] =
+extern const std::string_view kRepackUsage =
     "usage: l3 repack [OPTIONS] IN OUT\n"
     "       l3 repack [OPTIONS] -o DIR IN...\n"
     "       l3 repack [OPTIONS] --in-place IN...\n"
@@ -41,6 +41,12 @@ const char kUsage[] =
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 --cbr rate too\n"
     "            small; 6 the result does not match the input (an internal fault)\n";
+
+namespace {
+
+const Command& repackCommand() {
+    return *findCommand("repack");
+}
 
 // 4001280 -> "4 001 280"
 std::string grouped(size_t n) {
@@ -69,7 +75,7 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
     int status = 0;
     std::string line;
     std::vector<std::string> messages;
-    if (!readInput(job.in, input, error)) {
+    if (!readWholeFile(job.in, input, error)) {
         status = l3::kRepackIo;
         messages.push_back(job.in + ": cannot read: " + error);
     } else {
@@ -82,15 +88,14 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
             status = l3::kRepackIo;
             messages.push_back(job.out + ": cannot write: " + error);
         } else {
-            const double change =
-                input.empty() ? 0.0
-                              : 100.0 * (static_cast<double>(r.output.size()) -
-                                         static_cast<double>(input.size())) /
-                                    static_cast<double>(input.size());
+            const double change = input.empty() ? 0.0
+                                                : 100.0 *
+                                                      (static_cast<double>(r.output.size()) -
+                                                       static_cast<double>(input.size())) /
+                                                      static_cast<double>(input.size());
             char text[160];
             std::snprintf(text, sizeof text, "%s: %s -> %s bytes (%+.1f %%)", job.in.c_str(),
-                          grouped(input.size()).c_str(), grouped(r.output.size()).c_str(),
-                          change);
+                          grouped(input.size()).c_str(), grouped(r.output.size()).c_str(), change);
             line = text;
             std::lock_guard<std::mutex> guard(totals.lock);
             totals.before += input.size();
@@ -107,37 +112,35 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
 
 }  // namespace
 
-int repackCommand(int argc, char** argv) {
+int runRepack(std::span<char* const> args) {
+    const int argc = static_cast<int>(args.size()) + 1;
+    auto arg = [&](int i) { return args[static_cast<size_t>(i - 1)]; };
     l3::RepackOptions options;
     std::string outDir;
     bool inPlace = false, quiet = false;
     int jobs = 1;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "l3 repack: %s needs a value\n", name);
-                return nullptr;
-            }
-            return argv[++i];
+        const std::string a = arg(i);
+        auto value = [&](const char*) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            ++i;
+            return arg(i);
         };
-        if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--min-bitrate") {
+        if (a == "--min-bitrate") {
             const char* v = value("--min-bitrate");
-            if (!v || !parseCount(v, options.minBitrate)) return usageError(kUsage, a);
+            if (!v || !parseCount(v, options.minBitrate))
+                return usageError(repackCommand(), "bad or incomplete option ", a);
         } else if (a == "--cbr") {
             const char* v = value("--cbr");
-            if (!v) return usageError(kUsage, a);
+            if (!v) return usageError(repackCommand(), "bad or incomplete option ", a);
             if (std::strcmp(v, "min") == 0)
                 options.cbrBitrate = -1;
             else if (!parseCount(v, options.cbrBitrate) || options.cbrBitrate == 0)
-                return usageError(kUsage, a);
+                return usageError(repackCommand(), "bad or incomplete option ", a);
         } else if (a == "--crc") {
             const char* v = value("--crc");
-            if (!v) return usageError(kUsage, a);
+            if (!v) return usageError(repackCommand(), "bad or incomplete option ", a);
             if (std::strcmp(v, "keep") == 0)
                 options.crc = l3::CrcChoice::keep;
             else if (std::strcmp(v, "add") == 0)
@@ -145,20 +148,21 @@ int repackCommand(int argc, char** argv) {
             else if (std::strcmp(v, "drop") == 0)
                 options.crc = l3::CrcChoice::drop;
             else
-                return usageError(kUsage, a);
+                return usageError(repackCommand(), "bad or incomplete option ", a);
         } else if (a == "-o") {
             const char* v = value("-o");
-            if (!v) return usageError(kUsage, a);
+            if (!v) return usageError(repackCommand(), "bad or incomplete option ", a);
             outDir = v;
         } else if (a == "--in-place") {
             inPlace = true;
         } else if (a == "-j") {
             const char* v = value("-j");
-            if (!v || !parseCount(v, jobs) || jobs < 1) return usageError(kUsage, a);
+            if (!v || !parseCount(v, jobs) || jobs < 1)
+                return usageError(repackCommand(), "bad or incomplete option ", a);
         } else if (a == "-q" || a == "--quiet") {
             quiet = true;
         } else if (a.size() > 1 && a[0] == '-') {
-            return usageError(kUsage, a);
+            return usageError(repackCommand(), "bad or incomplete option ", a);
         } else {
             files.push_back(a);
         }
@@ -166,9 +170,12 @@ int repackCommand(int argc, char** argv) {
 
     std::vector<Job> work;
     if (inPlace || !outDir.empty()) {
-        if (files.empty() || (inPlace && !outDir.empty())) return usageError(kUsage, "");
+        if (files.empty() || (inPlace && !outDir.empty()))
+            return usageError(repackCommand(), "wrong number of files");
         for (const std::string& f : files) {
-            if (f == "-") return usageError(kUsage, "-");
+            if (f == "-")
+                return usageError(repackCommand(), "with -o or --in-place an input cannot be ",
+                                  "-");
             const std::string out =
                 inPlace ? f
                         : (std::filesystem::path(outDir) / std::filesystem::path(f).filename())
@@ -181,10 +188,9 @@ int repackCommand(int argc, char** argv) {
             work.push_back({f, out});
         }
     } else {
-        if (files.size() != 2) return usageError(kUsage, "");
+        if (files.size() != 2) return usageError(repackCommand(), "wrong number of files");
         if (sameFile(files[0], files[1])) {
-            std::fprintf(stderr,
-                         "l3 repack: %s: the output names the input (use --in-place)\n",
+            std::fprintf(stderr, "l3 repack: %s: the output names the input (use --in-place)\n",
                          files[1].c_str());
             return l3::kRepackIo;
         }
@@ -211,11 +217,10 @@ int repackCommand(int argc, char** argv) {
     if (progress) std::fputc('\n', stderr);
     if (work.size() > 1 && !quiet) {
         const double change =
-            totals.before ? 100.0 *
-                                (static_cast<double>(totals.after) -
-                                 static_cast<double>(totals.before)) /
-                                static_cast<double>(totals.before)
-                          : 0.0;
+            totals.before
+                ? 100.0 * (static_cast<double>(totals.after) - static_cast<double>(totals.before)) /
+                      static_cast<double>(totals.before)
+                : 0.0;
         std::printf("total: %s -> %s bytes (%+.1f %%)\n", grouped(totals.before).c_str(),
                     grouped(totals.after).c_str(), change);
     }

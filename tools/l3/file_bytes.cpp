@@ -1,4 +1,7 @@
-#include "file_io.h"
+#include "file_bytes.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -6,24 +9,27 @@
 #include <cstring>
 #include <filesystem>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace l3tool {
 
-bool readInput(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-    if (!file) {
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    bytes.clear();
+    FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (!f) {
         error = std::strerror(errno);
         return false;
     }
-    uint8_t block[1 << 16];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
-        bytes.insert(bytes.end(), block, block + got);
-    const bool failed = std::ferror(file) != 0;
-    if (failed) error = std::strerror(errno);
-    if (file != stdin) std::fclose(file);
+    constexpr size_t kBlock = 1 << 20;
+    size_t used = 0;
+    for (;;) {
+        bytes.resize(used + kBlock);
+        const size_t n = std::fread(bytes.data() + used, 1, kBlock, f);
+        used += n;
+        if (n < kBlock) break;
+    }
+    const bool failed = std::ferror(f);
+    if (failed) error = std::strerror(errno ? errno : EIO);
+    if (f != stdin) std::fclose(f);
+    bytes.resize(used);
     return !failed;
 }
 
@@ -58,8 +64,8 @@ bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std
 
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code e;
-    return a != "-" && b != "-" && std::filesystem::exists(a, e) &&
-           std::filesystem::exists(b, e) && std::filesystem::equivalent(a, b, e);
+    return a != "-" && b != "-" && std::filesystem::exists(a, e) && std::filesystem::exists(b, e) &&
+           std::filesystem::equivalent(a, b, e);
 }
 
 bool parseCount(const char* text, int& value) {
@@ -69,12 +75,6 @@ bool parseCount(const char* text, int& value) {
     if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 1000000) return false;
     value = static_cast<int>(v);
     return true;
-}
-
-int usageError(const char* usage, const std::string& argument) {
-    if (!argument.empty()) std::fprintf(stderr, "l3: bad or incomplete argument '%s'\n", argument.c_str());
-    std::fputs(usage, stderr);
-    return 1;
 }
 
 }  // namespace l3tool

@@ -1,0 +1,31 @@
+// libFuzzer target: l3 info and l3 check's reading of a whole file (tags, frame walk,
+// Xing/Info frame, LAME extension, main data) and the plot drawn from it. Beyond not
+// crashing: frames and faults must lie inside the input, in file order, and a tag must
+// not overlap the frames.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "inspect/bitrate_plot.h"
+#include "inspect/stream_report.h"
+#include "inspect/stream_summary.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const l3::StreamReport r = l3::inspectStream(data, size);
+    size_t end = r.walk.tags.audioStart;
+    for (const l3::FrameFacts& f : r.frames) {
+        if (f.offset < end || f.length <= 0) std::abort();
+        end = f.offset + static_cast<size_t>(f.length);
+    }
+    if (end > r.walk.tags.audioEnd || r.walk.tags.audioEnd > size) std::abort();
+    for (const l3::Fault& f : r.faults) {
+        if (f.offset > size || f.message.empty()) std::abort();
+        if (f.frame != l3::kNoFrame && static_cast<size_t>(f.frame) >= r.frames.size())
+            std::abort();
+    }
+    const l3::StreamSummary s = l3::summarize(r);
+    if (s.frames != l3::audioFrameCount(r)) std::abort();
+    if (l3::bitratePlotSvg(r, "fuzz").empty()) std::abort();
+    return 0;
+}

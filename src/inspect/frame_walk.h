@@ -1,0 +1,36 @@
+#pragma once
+// Frames between the tags of a file, with what lies between them. Unlike the
+// disassembler's scanner this walk never refuses a file: it keeps every Layer III frame
+// it can find, whatever its sampling rate or mode, and names the rest (junk, a frame cut
+// short by the end of the file or by a trailing tag).
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "inspect/tag_scan.h"
+
+namespace l3 {
+
+struct WalkFrame {
+    size_t offset;   // first byte in the file
+    int32_t length;  // from the header; the bytes present when truncated
+    uint32_t header;
+    bool resync;     // junk (or the start of the audio) lies right before this frame
+    bool truncated;  // the header's length runs past the audio area
+};
+
+struct FrameWalk {
+    TagLayout tags;
+    std::vector<WalkFrame> frames;                 // complete frames, then at most one truncated
+    std::vector<size_t> junkOffsets, junkLengths;  // ranges in file order
+};
+
+// A header found while searching (after junk, at the start) must be confirmed: the frame
+// it describes ends at the audio end or where another Layer III header of the same
+// version and layer starts, or it agrees with the last frame found in sync, version,
+// layer, sampling rate and channel mode. Directly after a frame any Layer III header is
+// taken.
+FrameWalk walkFrames(const uint8_t* data, size_t size);
+
+}  // namespace l3

@@ -1,0 +1,75 @@
+#include "inspect/stream_summary.h"
+
+#include <algorithm>
+
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr int kVbrMethodAbr = 2;
+constexpr int kVbrMethodAbrTwoPass = 9;
+
+}  // namespace
+
+const char* rateKindName(RateKind kind) {
+    switch (kind) {
+        case RateKind::cbr:
+            return "CBR";
+        case RateKind::vbr:
+            return "VBR";
+        case RateKind::abr:
+            return "ABR";
+    }
+    return "?";
+}
+
+const char* channelModeName(int mode) {
+    static const char* const names[4] = {"stereo", "joint stereo", "dual channel", "mono"};
+    return names[mode & 3];
+}
+
+StreamSummary summarize(const StreamReport& report) {
+    StreamSummary s;
+    s.frames = audioFrameCount(report);
+    if (s.frames == 0) return s;
+    s.header = report.frames[report.firstAudio].header;
+    s.samplingRate = samplingRateTable[versionCode(s.header)][samplingIndex(s.header)];
+    s.samplesPerFrame = isMpeg1(s.header) ? 1152 : 576;
+    int64_t bits = 0, mdbSum = 0;
+    s.minKbps = INT32_MAX;
+    for (size_t k = report.firstAudio; k < report.frames.size(); ++k) {
+        const FrameFacts& f = report.frames[k];
+        const int kbps = bitrateTable[isMpeg1(f.header)][bitrateIndex(f.header)] / 1000;
+        s.minKbps = std::min(s.minKbps, kbps);
+        s.maxKbps = std::max(s.maxKbps, kbps);
+        bits += 8 * int64_t{f.length};
+        s.modes |= 1u << channelMode(f.header);
+        s.crcFrames += hasCrc(f.header);
+        s.maxMainDataBegin = std::max(s.maxMainDataBegin, f.main_data_begin);
+        mdbSum += f.main_data_begin;
+        for (int gr = 0; gr < granuleCount(f.header); ++gr)
+            for (int ch = 0; ch < channelCount(f.header); ++ch) {
+                ++s.blockTypes[f.block_type[gr][ch] & 3];
+                s.mixedBlocks += f.mixed_block_flag[gr][ch];
+            }
+    }
+    s.rawSamples = static_cast<int64_t>(s.frames) * s.samplesPerFrame;
+    s.gaplessSamples = s.rawSamples;
+    const LameExtension& lame = report.xing.lame;
+    if (lame.present)
+        s.gaplessSamples = std::max<int64_t>(0, s.rawSamples - lame.delay - lame.padding);
+    s.seconds = static_cast<double>(s.gaplessSamples) / s.samplingRate;
+    s.averageKbps =
+        static_cast<double>(bits) * s.samplingRate / (static_cast<double>(s.rawSamples) * 1000.0);
+    s.averageMainDataBegin = static_cast<double>(mdbSum) / static_cast<double>(s.frames);
+    if (lame.present && (lame.vbrMethod == kVbrMethodAbr || lame.vbrMethod == kVbrMethodAbrTwoPass))
+        s.rate = RateKind::abr;
+    else if (s.minKbps != s.maxKbps)
+        s.rate = RateKind::vbr;
+    return s;
+}
+
+}  // namespace l3

@@ -1,0 +1,39 @@
+#pragma once
+// The commands of the l3 program: one table of (name, summary, usage, function), so that
+// l3 --help, l3 help COMMAND and COMMAND --help all come from one place. Each command is
+// in its own file and gets its arguments after the command name.
+
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+namespace l3tool {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 1;
+inline constexpr int kExitUnreadable = 2;
+inline constexpr int kExitDamaged = 3;
+
+struct Command {
+    std::string_view name;
+    std::string_view summary;  // one line for l3 --help
+    std::string_view usage;    // the full help text of the command
+    int (*run)(std::span<char* const> args);
+};
+
+std::span<const Command> commands();
+const Command* findCommand(std::string_view name);
+
+// Prints "l3 COMMAND: usage error text" and the usage line; returns kExitUsage.
+int usageError(const Command& command, const char* message, std::string_view argument = {});
+// True when args holds -h or --help; then the command's usage is on standard output.
+bool helpRequested(const Command& command, std::span<char* const> args);
+
+int runInfo(std::span<char* const> args);
+int runCheck(std::span<char* const> args);
+int runRepack(std::span<char* const> args);
+extern const std::string_view kInfoUsage;
+extern const std::string_view kCheckUsage;
+extern const std::string_view kRepackUsage;
+
+}  // namespace l3tool

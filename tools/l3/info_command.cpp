@@ -1,0 +1,305 @@
+// l3 info [--json] [--frames] [--plot FILE.svg] FILE
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "file_bytes.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+#include "inspect/bitrate_plot.h"
+#include "inspect/stream_summary.h"
+#include "json_text.h"
+
+namespace l3tool {
+
+const std::string_view kInfoUsage =
+    "usage: l3 info [--json] [--frames] [--plot FILE.svg] FILE\n"
+    "\n"
+    "Summarises FILE: version, layer, sampling rate, channel modes, CRC, frames, duration\n"
+    "(gapless and raw samples), bit rate (min/average/max, CBR/VBR/ABR), the bit\n"
+    "reservoir, block types, tags, the Xing/Info/VBRI frame and its LAME extension.\n"
+    "\n"
+    "  --json         print one JSON object with the same content\n"
+    "  --frames       add one line (JSON: one object in frame_list) per frame\n"
+    "  --plot FILE    draw the bit rate and the reservoir fill over time as SVG\n";
+
+namespace {
+
+struct InfoOptions {
+    bool json = false;
+    bool frames = false;
+    std::string plot;
+    std::string path;
+};
+
+const char* blockTypeLetter(int type, bool mixed) {
+    static const char* const plain[4] = {"L", "S>", "S", ">L"};
+    static const char* const withMixed[4] = {"mL", "mS>", "mS", "m>L"};
+    return (mixed ? withMixed : plain)[type & 3];
+}
+
+int frameKbps(uint32_t header) {
+    return l3::bitrateTable[l3::isMpeg1(header)][l3::bitrateIndex(header)] / 1000;
+}
+
+std::string modeList(unsigned modes, const char* separator, bool quoted) {
+    std::string out;
+    for (int m = 0; m < 4; ++m) {
+        if (!(modes & (1u << m))) continue;
+        if (!out.empty()) out += separator;
+        out += quoted ? std::string("\"") + l3::channelModeName(m) + "\"" : l3::channelModeName(m);
+    }
+    return out;
+}
+
+void printReplayGain(const char* name, uint16_t field) {
+    if (l3::replayGainPresent(field))
+        std::printf("%s %+.1f dB", name, l3::replayGainDb(field));
+    else
+        std::printf("%s none", name);
+}
+
+void printText(const InfoOptions& o, const l3::StreamReport& r, const l3::StreamSummary& s) {
+    std::printf("file:        %s\n", o.path.c_str());
+    if (s.frames == 0) {
+        std::printf("stream:      no Layer III frames\n");
+    } else {
+        std::printf("stream:      %s Layer III, %d Hz, %s\n", l3::versionName(s.header),
+                    s.samplingRate, modeList(s.modes, ", ", false).c_str());
+        std::printf("CRC:         %s (%zu of %zu frames)\n",
+                    s.crcFrames == 0          ? "no"
+                    : s.crcFrames == s.frames ? "yes"
+                                              : "some",
+                    s.crcFrames, s.frames);
+        if (r.firstAudio)
+            std::printf("frames:      %zu (and the %s frame)\n", s.frames,
+                        l3::xingKindName(r.xing.kind));
+        else
+            std::printf("frames:      %zu\n", s.frames);
+        const int64_t ms = static_cast<int64_t>(s.seconds * 1000 + 0.5);
+        std::printf("duration:    %lld:%02lld.%03lld (%lld samples played, %lld raw)\n",
+                    static_cast<long long>(ms / 60000), static_cast<long long>(ms / 1000 % 60),
+                    static_cast<long long>(ms % 1000), static_cast<long long>(s.gaplessSamples),
+                    static_cast<long long>(s.rawSamples));
+        std::printf("bit rate:    %s, min %d, average %.1f, max %d kbit/s\n",
+                    l3::rateKindName(s.rate), s.minKbps, s.averageKbps, s.maxKbps);
+        std::printf("reservoir:   main_data_begin max %d bytes, average %.1f\n", s.maxMainDataBegin,
+                    s.averageMainDataBegin);
+        std::printf("blocks:      long %lld, start %lld, short %lld, stop %lld, mixed %lld\n",
+                    static_cast<long long>(s.blockTypes[0]),
+                    static_cast<long long>(s.blockTypes[1]),
+                    static_cast<long long>(s.blockTypes[2]),
+                    static_cast<long long>(s.blockTypes[3]), static_cast<long long>(s.mixedBlocks));
+    }
+    std::printf("tags:        ");
+    if (r.walk.tags.tags.empty()) std::printf("none");
+    for (size_t i = 0; i < r.walk.tags.tags.size(); ++i) {
+        const l3::TagSpan& t = r.walk.tags.tags[i];
+        std::printf("%s%s (%zu bytes at %zu)", i ? ", " : "", l3::tagName(t.kind), t.length,
+                    t.offset);
+    }
+    std::printf("\n");
+    const l3::XingTag& x = r.xing;
+    if (x.kind != l3::XingKind::none) {
+        std::printf("%s frame: ", l3::xingKindName(x.kind));
+        if (x.hasFrames) std::printf(" frames %u,", x.frames);
+        if (x.hasBytes) std::printf(" bytes %u,", x.bytes);
+        std::printf(" TOC %s", x.hasToc ? "yes" : "no");
+        if (x.hasQuality) std::printf(", quality %u", x.quality);
+        std::printf("\n");
+    }
+    if (x.lame.present) {
+        const l3::LameExtension& l = x.lame;
+        std::printf("encoder:     %s, revision %d, VBR method %d, lowpass %d Hz\n", l.encoder,
+                    l.revision, l.vbrMethod, l.lowpassHz);
+        std::printf("gapless:     delay %d, padding %d samples\n", l.delay, l.padding);
+        std::printf("ReplayGain:  ");
+        printReplayGain("radio", l.radioGain);
+        printReplayGain(", audiophile", l.audiophileGain);
+        std::printf(", peak %.6f\n", static_cast<double>(l.peak));
+        std::printf("LAME CRCs:   tag %s, music %s\n",
+                    l.tagCrc == l.computedTagCrc ? "ok" : "wrong",
+                    s.frames && l.musicCrc == r.musicCrc ? "ok" : "wrong");
+    }
+    if (!o.frames) return;
+    std::printf("\n%6s %10s %5s %3s %4s  %-23s %s\n", "frame", "offset", "kbps", "pad", "mdb",
+                "part2_3_length", "blocks");
+    for (size_t k = 0; k < r.frames.size(); ++k) {
+        const l3::FrameFacts& f = r.frames[k];
+        std::string lengths, blocks;
+        for (int gr = 0; gr < l3::granuleCount(f.header); ++gr)
+            for (int ch = 0; ch < l3::channelCount(f.header); ++ch) {
+                if (!lengths.empty()) {
+                    lengths += ' ';
+                    blocks += ' ';
+                }
+                lengths += std::to_string(f.part2_3_length[gr][ch]);
+                blocks += blockTypeLetter(f.block_type[gr][ch], f.mixed_block_flag[gr][ch]);
+            }
+        std::printf("%6zu %10zu %5d %3d %4d  %-23s %s%s\n", k, f.offset, frameKbps(f.header),
+                    l3::paddingBit(f.header), f.main_data_begin, lengths.c_str(), blocks.c_str(),
+                    k < r.firstAudio ? "  (tag frame)"
+                    : f.truncated    ? "  (truncated)"
+                                     : "");
+    }
+}
+
+void putGainDb(uint16_t field) {
+    if (l3::replayGainPresent(field))
+        std::printf("%.1f", l3::replayGainDb(field));
+    else
+        std::printf("null");
+}
+
+void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::StreamSummary& s) {
+    std::printf("{\"file\": ");
+    putJsonString(stdout, o.path);
+    if (s.frames)
+        std::printf(", \"version\": \"%s\"", l3::versionName(s.header));
+    else
+        std::printf(", \"version\": null");
+    std::printf(", \"layer\": 3, \"sampling_rate\": %d", s.samplingRate);
+    std::printf(", \"channel_modes\": [%s], \"crc_frames\": %zu, \"frames\": %zu",
+                modeList(s.modes, ", ", true).c_str(), s.crcFrames, s.frames);
+    std::printf(", \"samples\": {\"raw\": %lld, \"gapless\": %lld}, \"duration_seconds\": %.6f",
+                static_cast<long long>(s.rawSamples), static_cast<long long>(s.gaplessSamples),
+                s.seconds);
+    std::printf(", \"bitrate\": {\"mode\": \"%s\", \"min\": %d, \"average\": %.3f, \"max\": %d}",
+                l3::rateKindName(s.rate), s.minKbps, s.averageKbps, s.maxKbps);
+    std::printf(", \"reservoir\": {\"max_main_data_begin\": %d, \"average_main_data_begin\": %.3f}",
+                s.maxMainDataBegin, s.averageMainDataBegin);
+    std::printf(
+        ", \"block_types\": {\"long\": %lld, \"start\": %lld, \"short\": %lld, \"stop\": %lld, "
+        "\"mixed\": %lld}",
+        static_cast<long long>(s.blockTypes[0]), static_cast<long long>(s.blockTypes[1]),
+        static_cast<long long>(s.blockTypes[2]), static_cast<long long>(s.blockTypes[3]),
+        static_cast<long long>(s.mixedBlocks));
+    std::printf(", \"tags\": [");
+    for (size_t i = 0; i < r.walk.tags.tags.size(); ++i) {
+        const l3::TagSpan& t = r.walk.tags.tags[i];
+        std::printf("%s{\"type\": \"%s\", \"offset\": %zu, \"size\": %zu}", i ? ", " : "",
+                    l3::tagName(t.kind), t.offset, t.length);
+    }
+    std::printf("], \"xing\": ");
+    const l3::XingTag& x = r.xing;
+    if (x.kind == l3::XingKind::none) {
+        std::printf("null");
+    } else {
+        std::printf("{\"type\": \"%s\"", l3::xingKindName(x.kind));
+        if (x.hasFrames) std::printf(", \"frames\": %u", x.frames);
+        if (x.hasBytes) std::printf(", \"bytes\": %u", x.bytes);
+        if (x.hasQuality) std::printf(", \"quality\": %u", x.quality);
+        if (x.hasToc) {
+            std::printf(", \"toc\": [");
+            for (size_t i = 0; i < x.toc.size(); ++i) std::printf("%s%u", i ? ", " : "", x.toc[i]);
+            std::printf("]");
+        }
+        std::printf(", \"lame\": ");
+        const l3::LameExtension& l = x.lame;
+        if (!l.present) {
+            std::printf("null");
+        } else {
+            std::printf("{\"encoder\": ");
+            putJsonString(stdout, l.encoder);
+            std::printf(
+                ", \"revision\": %d, \"vbr_method\": %d, \"lowpass_hz\": %d, \"delay\": %d, "
+                "\"padding\": %d, \"peak\": ",
+                l.revision, l.vbrMethod, l.lowpassHz, l.delay, l.padding);
+            // A damaged tag may hold any bits, a NaN among them, which JSON cannot say.
+            if (std::isfinite(l.peak))
+                std::printf("%.6f", static_cast<double>(l.peak));
+            else
+                std::printf("null");
+            std::printf(", \"radio_gain_db\": ");
+            putGainDb(l.radioGain);
+            std::printf(", \"audiophile_gain_db\": ");
+            putGainDb(l.audiophileGain);
+            std::printf(
+                ", \"bitrate\": %d, \"music_length\": %u, \"tag_crc_ok\": %s, "
+                "\"music_crc_ok\": %s}",
+                l.bitrate, l.musicLength, l.tagCrc == l.computedTagCrc ? "true" : "false",
+                s.frames && l.musicCrc == r.musicCrc ? "true" : "false");
+        }
+        std::printf("}");
+    }
+    if (o.frames) {
+        std::printf(", \"frame_list\": [");
+        for (size_t k = 0; k < r.frames.size(); ++k) {
+            const l3::FrameFacts& f = r.frames[k];
+            std::printf(
+                "%s\n  {\"offset\": %zu, \"bitrate\": %d, \"padding\": %d, "
+                "\"main_data_begin\": %d, \"part2_3_length\": [",
+                k ? "," : "", f.offset, frameKbps(f.header), l3::paddingBit(f.header),
+                f.main_data_begin);
+            for (int gr = 0; gr < l3::granuleCount(f.header); ++gr) {
+                std::printf("%s[", gr ? ", " : "");
+                for (int ch = 0; ch < l3::channelCount(f.header); ++ch)
+                    std::printf("%s%d", ch ? ", " : "", f.part2_3_length[gr][ch]);
+                std::printf("]");
+            }
+            std::printf("], \"block_type\": [");
+            for (int gr = 0; gr < l3::granuleCount(f.header); ++gr) {
+                std::printf("%s[", gr ? ", " : "");
+                for (int ch = 0; ch < l3::channelCount(f.header); ++ch)
+                    std::printf("%s%d", ch ? ", " : "", f.block_type[gr][ch]);
+                std::printf("]");
+            }
+            std::printf("], \"tag_frame\": %s, \"truncated\": %s}",
+                        k < r.firstAudio ? "true" : "false", f.truncated ? "true" : "false");
+        }
+        std::printf("\n]");
+    }
+    std::printf("}\n");
+}
+
+bool writePlot(const InfoOptions& o, const l3::StreamReport& r) {
+    const std::string svg = l3::bitratePlotSvg(r, o.path);
+    FILE* f = std::fopen(o.plot.c_str(), "wb");
+    bool ok = f && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+    if (f) ok = std::fclose(f) == 0 && ok;
+    if (!ok) std::fprintf(stderr, "l3 info: %s: cannot write the plot\n", o.plot.c_str());
+    return ok;
+}
+
+}  // namespace
+
+int runInfo(std::span<char* const> args) {
+    const Command& self = *findCommand("info");
+    InfoOptions o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--frames") {
+            o.frames = true;
+        } else if (arg == "--plot") {
+            if (i + 1 == args.size()) return usageError(self, "--plot needs a file name");
+            o.plot = args[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usageError(self, "unknown option ", arg);
+        } else if (!o.path.empty()) {
+            return usageError(self, "one input file only, not also ", arg);
+        } else {
+            o.path = arg;
+        }
+    }
+    if (o.path.empty()) return usageError(self, "no input file");
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!readWholeFile(o.path, bytes, error)) {
+        std::fprintf(stderr, "l3 info: %s: %s\n", o.path.c_str(), error.c_str());
+        return kExitUnreadable;
+    }
+    const l3::StreamReport report = l3::inspectStream(bytes.data(), bytes.size());
+    const l3::StreamSummary summary = l3::summarize(report);
+    if (o.json)
+        printJson(o, report, summary);
+    else
+        printText(o, report, summary);
+    if (!o.plot.empty() && !writePlot(o, report)) return kExitUnreadable;
+    return kExitOk;
+}
+
+}  // namespace l3tool
