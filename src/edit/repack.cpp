@@ -3,16 +3,22 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
-#include "inspect/frame_walk.h"
+#include "edit/granule_coder.h"
 #include "edit/layout_plan.h"
 #include "format/byte_order.h"
 #include "format/frame_crc.h"
 #include "format/frame_length.h"
 #include "format/xing_tag.h"
+#include "framewriter/frame_writer_state.h"
+#include "framewriter/head_writer.h"
+#include "inspect/frame_walk.h"
+#include "maindata/main_data_state.h"
+#include "maindata/main_data_writer.h"
 
 namespace l3 {
 
@@ -30,6 +36,16 @@ struct SourceFrame {
     uint32_t header;
     int64_t mainStart;  // bit offset into the input's main-data stream
     int32_t mainBits;
+    int64_t recodedStart = 0;  // with --huffman: bit offset into the recoded main data
+    int32_t recodedBits = 0;
+};
+
+// What a frame's head is written from, without the values (a record is 5.6 KB).
+struct SideInformation {
+    uint32_t header;
+    int32_t private_bits;
+    int32_t scfsi[2][4];
+    GranuleChannelInfo granuleInfo[2][2];
 };
 
 // The input taken apart: tags around the frames, the tag frame, the audio frames and the
@@ -41,6 +57,10 @@ struct SourceStream {
     bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
     std::vector<SourceFrame> frames;
     std::vector<uint8_t> mainData;
+    // With --huffman: each frame's recoded main data (from a byte boundary, at
+    // frames[k].recodedStart bits) and side information.
+    std::vector<uint8_t> recoded;
+    std::vector<SideInformation> recodedHeads;
 };
 
 std::string at(size_t frame, size_t offset) {
@@ -65,8 +85,36 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
 }
 
 // Reads the input into its parts; fails on what cannot be carried over losslessly.
-bool readSource(const uint8_t* input, size_t size, bool decode, SourceStream& src,
+// Codes record's main data with the assembler's writers and appends it to out from a byte
+// boundary; returns its first bit.
+int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
+                       std::vector<uint8_t>& out) {
+    constexpr int32_t kTopByte = kStoreBytes - 64;
+    constexpr int32_t kScratchBytes = 4096;
+    BitStore& store = scratch.store;
+    std::memset(store.storeBytes.data() + kTopByte - kScratchBytes, 0, kScratchBytes + 64);
+    scratch.record = record;
+    scratch.problem = {};
+    store.writePos = 8 * kTopByte;
+    if (isMpeg1(record.header))
+        writeMainDataMpeg1(scratch);
+    else
+        writeMainDataLsf(scratch);
+    const int32_t bits = 8 * kTopByte - store.writePos;
+    const int64_t start = 8 * static_cast<int64_t>(out.size());
+    const size_t bytes = static_cast<size_t>((bits + 7) / 8);
+    // Store bytes leave from the top down; the bits past the end are zero.
+    for (size_t i = 0; i < bytes; ++i)
+        out.push_back(store.storeBytes[static_cast<size_t>(kTopByte) - 1 - i]);
+    if (bits & 7) out.back() &= static_cast<uint8_t>(0xFF00 >> (bits & 7));
+    return start;
+}
+
+enum class Pass { layout, decode, recode };
+
+bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
                 RepackResult& result) {
+    const bool decode = pass != Pass::layout;
     const FrameWalk walk = walkFrames(input, size);
     src.leadingBytes = walk.tags.audioStart;
     src.trailingTagOffset = walk.tags.audioEnd;
@@ -145,8 +193,14 @@ bool readSource(const uint8_t* input, size_t size, bool decode, SourceStream& sr
     // Decoded values are checked once all areas are in: a frame's main data may only
     // reach back, so each is complete here.
     src.mainData.resize(src.mainData.size() + 8, 0);
+    std::unique_ptr<MainDataState> scratch;
+    if (pass == Pass::recode) {
+        scratch = std::make_unique<MainDataState>();
+        initBitStore(scratch->store);
+        src.recodedHeads.reserve(src.frames.size());
+    }
     for (size_t i = 0; decode && i < src.frames.size(); ++i) {
-        const SourceFrame& s = src.frames[i];
+        SourceFrame& s = src.frames[i];
         readSideInfo(input + s.offset, record);
         if (const char* why = readMainData(src.mainData.data(), s.mainStart, record)) {
             const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
@@ -155,7 +209,20 @@ bool readSource(const uint8_t* input, size_t size, bool decode, SourceStream& sr
                              (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
             return false;
         }
+        if (pass == Pass::recode) {
+            recodeFrame(record);
+            s.recodedStart = appendMainData(*scratch, record, src.recoded);
+            s.recodedBits = 0;
+            for (int gr = 0; gr < granuleCount(record.header); ++gr)
+                for (int ch = 0; ch < channelCount(record.header); ++ch)
+                    s.recodedBits += record.granuleInfo[gr][ch].part2_3_length;
+            SideInformation side{record.header, record.private_bits, {}, {}};
+            std::memcpy(side.scfsi, record.scfsi, sizeof side.scfsi);
+            std::memcpy(side.granuleInfo, record.granuleInfo, sizeof side.granuleInfo);
+            src.recodedHeads.push_back(side);
+        }
     }
+    src.recoded.resize(src.recoded.size() + 8, 0);
     return true;
 }
 
@@ -211,6 +278,23 @@ void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t hea
         head[5] = static_cast<uint8_t>(crc);
     }
     out.insert(out.end(), head, head + headByteCount(header));
+}
+
+// A recoded frame's head, written by the frame writer's own head writer.
+void putRecodedHead(std::vector<uint8_t>& out, FrameWriterState& writer,
+                    const SideInformation& side, uint32_t header, int32_t mainDataBegin) {
+    FrameRecord& rec = writer.record;
+    rec.header = header;
+    rec.main_data_begin = mainDataBegin;
+    rec.private_bits = side.private_bits;
+    rec.rawMainData = 0;
+    std::memcpy(rec.scfsi, side.scfsi, sizeof rec.scfsi);
+    std::memcpy(rec.granuleInfo, side.granuleInfo, sizeof rec.granuleInfo);
+    writer.firstFrame = 0;
+    writer.store.writePos = kInitialWritePos;
+    writeHead(writer);
+    const FrameSlot& slot = writer.ring.slots[static_cast<size_t>(writeSlot(writer.ring))];
+    out.insert(out.end(), slot.headBytes, slot.headBytes + slot.headCount);
 }
 
 // The tag the result's first frame carries: the input's Xing/Info tag (its LAME extension
@@ -281,13 +365,61 @@ std::string compareStreams(const uint8_t* input, const SourceStream& a, const ui
     return "";
 }
 
+// With --huffman the bits change: every frame of the result is decoded and its values
+// compared with the input's, with the side information that decides how they sound.
+std::string compareDecoded(const uint8_t* input, const SourceStream& a, const uint8_t* output,
+                           const SourceStream& b) {
+    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+    constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
+    auto x = std::make_unique<FrameRecord>();
+    auto y = std::make_unique<FrameRecord>();
+    for (size_t k = 0; k < a.frames.size(); ++k) {
+        const std::string where = "frame " + std::to_string(k) + " of the result: ";
+        readSideInfo(input + a.frames[k].offset, *x);
+        readSideInfo(output + b.frames[k].offset, *y);
+        if ((x->header & ~kLayoutBits) != (y->header & ~kLayoutBits))
+            return where + "its header differs";
+        if (readMainData(a.mainData.data(), a.frames[k].mainStart, *x) ||
+            readMainData(b.mainData.data(), b.frames[k].mainStart, *y))
+            return where + "its main data does not decode";
+        for (int gr = 0; gr < granuleCount(x->header); ++gr)
+            for (int ch = 0; ch < channelCount(x->header); ++ch) {
+                const GranuleChannelInfo& p = x->granuleInfo[gr][ch];
+                const GranuleChannelInfo& q = y->granuleInfo[gr][ch];
+                if (p.global_gain != q.global_gain || p.block_type != q.block_type ||
+                    p.mixed_block_flag != q.mixed_block_flag ||
+                    p.window_switching_flag != q.window_switching_flag || p.preflag != q.preflag ||
+                    p.scalefac_scale != q.scalefac_scale ||
+                    !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
+                    return where + "its side information differs";
+                if (!std::equal(x->spectrum[gr][ch], x->spectrum[gr][ch] + kSpectrumLines,
+                                y->spectrum[gr][ch]))
+                    return where + "its spectrum differs";
+                if (!std::equal(x->scalefactors[gr][ch],
+                                x->scalefactors[gr][ch] + kScalefactorEntries,
+                                y->scalefactors[gr][ch]))
+                    return where + "its scalefactors differ";
+            }
+    }
+    return "";
+}
+
 }  // namespace
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options) {
     RepackResult result;
     SourceStream src;
-    if (!readSource(input, size, true, src, result)) return result;
+    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, src, result))
+        return result;
     const size_t n = src.frames.size();
+    // Where each frame's main data comes from: the input's, or its recoded main data.
+    const std::vector<uint8_t>& mainSource = options.huffman ? src.recoded : src.mainData;
+    auto mainStartOf = [&](size_t k) {
+        return options.huffman ? src.frames[k].recodedStart : src.frames[k].mainStart;
+    };
+    auto mainBitsOf = [&](size_t k) {
+        return options.huffman ? src.frames[k].recodedBits : src.frames[k].mainBits;
+    };
     result.frames = n;
     if (n == 0) {
         result.status = kRepackNotLayer3;
@@ -299,7 +431,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
 
     std::vector<LayoutFrame> layoutFrames(n);
     for (size_t k = 0; k < n; ++k)
-        layoutFrames[k] = {(src.frames[k].mainBits + 7) / 8,
+        layoutFrames[k] = {(mainBitsOf(k) + 7) / 8,
                            headByteCount(withSize(src.frames[k].header, {0, 1, 0}, options.crc))};
 
     // One plan per allowed single rate (--cbr min tries them from the smallest up).
@@ -355,8 +487,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
     std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
     for (size_t k = 0; k < n; ++k)
-        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], src.mainData.data(),
-                 src.frames[k].mainStart, src.frames[k].mainBits);
+        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], mainSource.data(),
+                 mainStartOf(k), mainBitsOf(k));
 
     std::vector<uint8_t>& out = result.output;
     out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
@@ -371,11 +503,20 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
         out.insert(out.end(), tagBytes.begin(), tagBytes.end());
     }
+    std::unique_ptr<FrameWriterState> headWriter;
+    if (options.huffman) {
+        headWriter = std::make_unique<FrameWriterState>();
+        initBitStore(headWriter->store);
+        initFrameRing(headWriter->ring);
+    }
     std::vector<size_t> frameAt(n);
     for (size_t k = 0; k < n; ++k) {
         frameAt[k] = out.size();
         const uint32_t header = withSize(src.frames[k].header, sizes[plan.size[k]], options.crc);
-        putHead(out, input + src.frames[k].offset, header, plan.mainDataBegin[k]);
+        if (options.huffman)
+            putRecodedHead(out, *headWriter, src.recodedHeads[k], header, plan.mainDataBegin[k]);
+        else
+            putHead(out, input + src.frames[k].offset, header, plan.mainDataBegin[k]);
         out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
     }
     const size_t musicEnd = out.size();
@@ -412,8 +553,10 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     SourceStream check;
     RepackResult readBack;
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), false, check, readBack))
+    if (!readSource(out.data(), out.size(), Pass::layout, check, readBack))
         mismatch = "the result cannot be read back: " + readBack.message;
+    else if (options.huffman)
+        mismatch = compareDecoded(input, src, out.data(), check);
     else
         mismatch = compareStreams(input, src, out.data(), check);
     if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))

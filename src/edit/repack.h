@@ -6,8 +6,8 @@
 // what it played before. A Xing/Info frame with its LAME extension is kept up to date (frame
 // count, byte count, TOC, music length and both CRCs; encoder delay and padding as they
 // were): Xing for a VBR result, Info for a CBR one. A stream without one gets none, since a
-// decoder that finds one trims the start of the stream as for a gapless stream. ID3v2, ID3v1, APEv2 and Lyrics3 tags stay;
-// junk between frames and a last frame cut short are dropped and reported.
+// decoder that finds one trims the start of the stream as for a gapless stream. ID3v2, ID3v1, APEv2
+// and Lyrics3 tags stay; junk between frames and a last frame cut short are dropped and reported.
 //
 // Works in memory. The result is read back and compared with the input frame by frame
 // before it is handed out; nothing is half done.
@@ -25,6 +25,9 @@ struct RepackOptions {
     int minBitrate = 0;  // kbit/s; 0: no floor
     int cbrBitrate = 0;  // kbit/s; 0: any rate per frame; -1: the smallest single rate
     CrcChoice crc = CrcChoice::keep;
+    // Also re-choose each granule's coding for the fewest bits with the same decoded values
+    // (see granule_coder.h); the result is then checked by decoding it.
+    bool huffman = false;
 };
 
 // Exit codes of `l3 repack`, shared with the result.

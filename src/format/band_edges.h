@@ -14,7 +14,7 @@ inline constexpr int kLastQuadLine = 572;
 
 // Indexed by bandEdgeRow(header) and band; entry k is the first line of band k and
 // entry 22 is always 576. Rows 0-2: MPEG-1 44.1/48/32 kHz; 3-5: MPEG-2 22.05/24/16 kHz;
-// 6-8: MPEG-2.5 11.025/12/8 kHz. Rows 5-7 repeat row 3; row 4 holds 330 at index 18.
+// 6-8: MPEG-2.5 11.025/12/8 kHz. Rows 5-7 repeat row 3.
 inline constexpr std::array<std::array<uint16_t, 23>, 9> longBandEdges = {{
     {0,  4,  8,   12,  16,  20,  24,  30,  36,  44,  52, 62,
      74, 90, 110, 134, 162, 196, 238, 288, 342, 418, 576},
@@ -25,7 +25,7 @@ inline constexpr std::array<std::array<uint16_t, 23>, 9> longBandEdges = {{
     {0,   6,   12,  18,  24,  30,  36,  44,  54,  66,  80, 96,
      116, 140, 168, 200, 238, 284, 336, 396, 464, 522, 576},
     {0,   6,   12,  18,  24,  30,  36,  44,  54,  66,  80, 96,
-     114, 136, 162, 194, 232, 278, 330, 394, 464, 540, 576},
+     114, 136, 162, 194, 232, 278, 332, 394, 464, 540, 576},
     {0,   6,   12,  18,  24,  30,  36,  44,  54,  66,  80, 96,
      116, 140, 168, 200, 238, 284, 336, 396, 464, 522, 576},
     {0,   6,   12,  18,  24,  30,  36,  44,  54,  66,  80, 96,

@@ -33,6 +33,8 @@ extern const std::string_view kRepackUsage =
     "options:\n"
     "  --min-bitrate K   no frame below K kbit/s\n"
     "  --cbr K | min     one bit rate for every frame: K kbit/s, or the smallest that fits\n"
+    "  --huffman         also re-choose each granule's Huffman coding and scalefactor\n"
+    "                    widths for the fewest bits (the decoded values stay)\n"
     "  --crc keep|add|drop   frame CRCs (default keep)\n"
     "  -o DIR            write each IN to DIR under its own name\n"
     "  --in-place        replace each IN (through a temporary file)\n"
@@ -153,6 +155,8 @@ int runRepack(std::span<char* const> args) {
             const char* v = value("-o");
             if (!v) return usageError(repackCommand(), "bad or incomplete option ", a);
             outDir = v;
+        } else if (a == "--huffman") {
+            options.huffman = true;
         } else if (a == "--in-place") {
             inPlace = true;
         } else if (a == "-j") {

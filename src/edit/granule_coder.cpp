@@ -1,0 +1,319 @@
+#include "edit/granule_coder.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+
+#include "format/band_edges.h"
+#include "format/frame_header.h"
+#include "format/scalefactor_layout.h"
+#include "tables/code_tables.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr int kPairs = kSpectrumLines / 2;
+constexpr int kNoCost = INT_MAX / 4;
+// The distinct code books of the big-value tables; an escape table's cost is its book's
+// plus linbits per escaped value.
+constexpr std::array<int, 15> kBooks = {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 15, 16, 24};
+constexpr int kEscapeBookLow = 16;   // tables 16..23
+constexpr int kEscapeBookHigh = 24;  // tables 24..31
+
+// Bits of each pair under each code book, summed from pair 0: cost[b][p] covers pairs
+// 0 .. p - 1 (kNoCost once a pair the book cannot hold was met). Escapes and the largest
+// magnitude are counted alongside.
+struct PairCosts {
+    std::array<std::array<int, kPairs + 1>, kBooks.size()> cost;
+    std::array<int, kPairs + 1> escapes;  // values of magnitude 15 or more, from pair 0
+    std::array<int, kPairs> largest;      // the larger magnitude of each pair
+};
+
+int magnitude(int v) {
+    return v < 0 ? -v : v;
+}
+
+void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
+    const CodeTables& code = codeTables();
+    pc.escapes[0] = 0;
+    for (int p = 0; p < pairs; ++p) {
+        const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
+        pc.largest[static_cast<size_t>(p)] = std::max(ax, ay);
+        pc.escapes[static_cast<size_t>(p) + 1] =
+            pc.escapes[static_cast<size_t>(p)] + (ax >= 15) + (ay >= 15);
+    }
+    for (size_t b = 0; b < kBooks.size(); ++b) {
+        const HuffmanTable& table = code.huffman[static_cast<size_t>(kBooks[b])];
+        auto& cost = pc.cost[b];
+        cost[0] = 0;
+        for (int p = 0; p < pairs; ++p) {
+            const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
+            const int cx = std::min(ax, 15), cy = std::min(ay, 15);
+            int bits = kNoCost;
+            if (table.linbits || (ax < table.xLen && ay < table.yLen))
+                bits = table.lengths[cx * table.yLen + cy] + (ax != 0) + (ay != 0);
+            const int before = cost[static_cast<size_t>(p)];
+            cost[static_cast<size_t>(p) + 1] =
+                before >= kNoCost || bits >= kNoCost ? kNoCost : before + bits;
+        }
+    }
+}
+
+// The fewest bits for pairs [from, to) and the table that gives them (0 for an all-zero or
+// empty region).
+std::pair<int, int> bestTable(const PairCosts& pc, int from, int to) {
+    if (from >= to) return {0, 0};
+    int largest = 0;
+    for (int p = from; p < to; ++p) largest = std::max(largest, pc.largest[static_cast<size_t>(p)]);
+    if (largest == 0) return {0, 0};
+    int bestBits = kNoCost, bestTable = 0;
+    for (size_t b = 0; b < kBooks.size(); ++b) {
+        const int book = kBooks[b];
+        const int lo = pc.cost[b][static_cast<size_t>(from)],
+                  hi = pc.cost[b][static_cast<size_t>(to)];
+        if (lo >= kNoCost || hi >= kNoCost) continue;
+        int bits = hi - lo;
+        int table = book;
+        if (book == kEscapeBookLow || book == kEscapeBookHigh) {
+            // The narrowest escape width that holds the largest value.
+            const int escapes =
+                pc.escapes[static_cast<size_t>(to)] - pc.escapes[static_cast<size_t>(from)];
+            table = -1;
+            for (int t = book; t < book + 8; ++t) {
+                const int linbits = tableShapes[static_cast<size_t>(t)].linbits;
+                if (largest <= 15 + (1 << linbits) - 1) {
+                    table = t;
+                    bits += escapes * linbits;
+                    break;
+                }
+            }
+            if (table < 0) continue;
+        }
+        if (bits < bestBits) {
+            bestBits = bits;
+            bestTable = table;
+        }
+    }
+    return {bestBits, bestTable};
+}
+
+// count1 bits of the quadruples from line `from` up to `end` for each table.
+std::pair<int, int> count1Bits(const int16_t* lines, int from, int end) {
+    const CodeTables& code = codeTables();
+    int a = 0, b = 0;
+    for (int i = from; i < end; i += 4) {
+        int index = 0, signs = 0;
+        for (int k = 0; k < 4; ++k) {
+            const int v = i + k < kSpectrumLines ? lines[i + k] : 0;
+            index = index << 1 | (v != 0);
+            signs += v != 0;
+        }
+        a += code.huffman[kCount1TableA].lengths[index] + signs;
+        b += 4 + signs;
+    }
+    return {a, b};
+}
+
+struct Coding {
+    int bits = kNoCost;
+    int big_values = 0, region0_count = 0, region1_count = 0, count1table_select = 0;
+    int table_select[3] = {0, 0, 0};
+};
+
+// The cheapest coding of one granule's spectrum with the given block layout.
+Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const int16_t* lines) {
+    Coding best;
+    int last = kSpectrumLines - 1;
+    while (last >= 0 && lines[last] == 0) --last;
+    int lastBig = last;
+    while (lastBig >= 0 && magnitude(lines[lastBig]) <= 1) --lastBig;
+    // The big values end on an even line after the last value above 1.
+    const int firstBigEnd = lastBig < 0 ? 0 : (lastBig + 2) & ~1;
+    PairCosts pc;
+    pairCosts(lines, kPairs, pc);
+    const bool switching = info.window_switching_flag != 0;
+    const auto& edges = longBandEdges[static_cast<size_t>(bandEdgeRow(header))];
+    for (int bigEnd = firstBigEnd; bigEnd <= std::min(firstBigEnd + 4, kSpectrumLines);
+         bigEnd += 2) {
+        // Quadruples from bigEnd cover every nonzero line; none may start past line 572.
+        int count1End = bigEnd;
+        while (count1End <= last) count1End += 4;
+        if (count1End > bigEnd && count1End - 4 > kLastQuadLine) continue;
+        const auto [bitsA, bitsB] = count1Bits(lines, bigEnd, count1End);
+        const int count1 = std::min(bitsA, bitsB);
+        const int bigPairs = bigEnd / 2;
+        auto consider = [&](int r0, int r1) {
+            const RegionBounds rb = regionBounds(header, bigPairs, r0, r1);
+            const int regions = switching ? 2 : 3;
+            int total = count1;
+            int tables[3] = {0, 0, 0};
+            for (int r = 0; r < regions; ++r) {
+                const auto [bits, table] = bestTable(pc, rb.start[r] / 2, rb.start[r + 1] / 2);
+                if (bits >= kNoCost) return;
+                total += bits;
+                tables[r] = table;
+            }
+            if (total < best.bits) {
+                best.bits = total;
+                best.big_values = bigPairs;
+                best.region0_count = r0;
+                best.region1_count = r1;
+                std::copy(tables, tables + 3, best.table_select);
+                best.count1table_select = bitsB < bitsA;
+            }
+        };
+        if (switching) {
+            consider(implicitRegion0Count(isMpeg1(header), info.block_type), kImplicitRegion1Count);
+            continue;
+        }
+        for (int r0 = 0; r0 < 16; ++r0) {
+            if (edges[static_cast<size_t>(r0) + 1] > bigEnd && r0 > 0) break;
+            for (int r1 = 0; r1 < 8; ++r1) {
+                consider(r0, r1);
+                if (edges[static_cast<size_t>(std::min(r0 + r1 + 2, 22))] >= bigEnd) break;
+            }
+        }
+    }
+    return best;
+}
+
+// Bits of MPEG-1 scalefactors under scalefac_compress sc, or kNoCost when a value does not
+// fit; `skipped` marks the scfsi groups granule 1 leaves out.
+int mpeg1ScalefactorBits(const GranuleChannelInfo& info, const uint16_t* sf, int sc,
+                         const bool skipped[4]) {
+    const int slen1 = mpeg1Slen[0][sc], slen2 = mpeg1Slen[1][sc];
+    int bits = 0;
+    auto run = [&](int from, int to, int width) {
+        for (int i = from; i < to; ++i)
+            if (sf[i] >> width) bits = kNoCost;
+        if (bits < kNoCost) bits += (to - from) * width;
+    };
+    if (info.block_type == 2) {
+        const bool mixed = info.mixed_block_flag != 0;
+        if (mixed) run(0, 8, slen1);
+        run(kShortBase + (mixed ? 9 : 0), kShortBase + 18, slen1);
+        run(kShortBase + 18, kShortBase + 36, slen2);
+    } else {
+        for (int group = 0; group < 4; ++group)
+            if (!skipped[group])
+                run(scfsiGroupStart[group], scfsiGroupStart[group + 1], group < 2 ? slen1 : slen2);
+    }
+    return bits;
+}
+
+// Bits of MPEG-2/2.5 scalefactors under the packed entry, or kNoCost.
+int lsfScalefactorBits(const GranuleChannelInfo& info, const uint16_t* sf, uint32_t entry) {
+    const int kind = info.block_type == 2 ? (info.mixed_block_flag ? 2 : 1) : 0;
+    const uint8_t* counts = nrOfSfbBlock[partitionRow(entry)][kind];
+    int bits = 0, index = 0;
+    for (int p = 0; p < 4; ++p) {
+        const int width = slen(entry, p);
+        for (int j = 0; j < counts[p]; ++j)
+            if (sf[index + j] >> width) return kNoCost;
+        bits += counts[p] * width;
+        index += counts[p];
+    }
+    return bits;
+}
+
+int currentScalefactorBits(const FrameRecord& rec, int gr, int ch) {
+    const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
+    if (!isMpeg1(rec.header))
+        return lsfScalefactorBits(info, rec.scalefactors[0][ch],
+                                  lsfScalefacEntry(rec.header, ch, info.scalefac_compress));
+    bool skipped[4] = {};
+    for (int g = 0; g < 4; ++g) skipped[g] = gr == 1 && rec.scfsi[ch][g] != 0;
+    return mpeg1ScalefactorBits(info, rec.scalefactors[gr][ch], info.scalefac_compress, skipped);
+}
+
+}  // namespace
+
+void recodeFrame(FrameRecord& rec) {
+    const bool mpeg1 = isMpeg1(rec.header);
+    const int channels = channelCount(rec.header);
+    const int granules = granuleCount(rec.header);
+    const FrameRecord before = rec;
+
+    // scfsi: granule 1 reuses granule 0's scalefactors of every group where they agree and
+    // neither granule has short blocks.
+    if (mpeg1)
+        for (int ch = 0; ch < channels; ++ch) {
+            const bool longBlocks =
+                rec.granuleInfo[0][ch].block_type != 2 && rec.granuleInfo[1][ch].block_type != 2;
+            for (int g = 0; g < 4; ++g) {
+                bool same = longBlocks;
+                for (int b = scfsiGroupStart[g]; same && b < scfsiGroupStart[g + 1]; ++b)
+                    same = rec.scalefactors[0][ch][b] == rec.scalefactors[1][ch][b];
+                rec.scfsi[ch][g] = same ? 1 : 0;
+            }
+        }
+
+    for (int gr = 0; gr < granules; ++gr)
+        for (int ch = 0; ch < channels; ++ch) {
+            GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
+            // Scalefactors: the narrowest widths that hold every value.
+            int sfBits = kNoCost;
+            if (mpeg1) {
+                bool skipped[4] = {};
+                for (int g = 0; g < 4; ++g) skipped[g] = gr == 1 && rec.scfsi[ch][g] != 0;
+                for (int sc = 0; sc < 16; ++sc) {
+                    const int bits =
+                        mpeg1ScalefactorBits(info, rec.scalefactors[gr][ch], sc, skipped);
+                    if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
+                }
+            } else if (ch == 1 && (modeExtension(rec.header) & 1)) {
+                // The right channel of intensity stereo: the widths also set which value
+                // means "no intensity position", so they stay.
+                sfBits = currentScalefactorBits(rec, gr, ch);
+            } else {
+                const uint32_t old = lsfScalefacEntry(rec.header, ch, info.scalefac_compress);
+                for (int sc = 0; sc < 512; ++sc) {
+                    const uint32_t entry = lsfScalefacTables.lsfScalefac[static_cast<size_t>(sc)];
+                    if (impliedPreflag(entry) != impliedPreflag(old)) continue;
+                    const int bits = lsfScalefactorBits(info, rec.scalefactors[0][ch], entry);
+                    if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
+                }
+            }
+            const Coding c = bestSpectrumCoding(rec.header, info, rec.spectrum[gr][ch]);
+            const int total = sfBits + c.bits;
+            // The old coding stays where the new one is no smaller (it may use a count1
+            // region the search does not consider).
+            const GranuleChannelInfo& old = before.granuleInfo[gr][ch];
+            const int oldSfBits = currentScalefactorBits(before, gr, ch);
+            const bool sameScfsi =
+                !mpeg1 || gr == 0 ||
+                std::equal(before.scfsi[ch], before.scfsi[ch] + 4, rec.scfsi[ch]);
+            if (total >= kNoCost ||
+                (sameScfsi && old.part2_3_length <= total && oldSfBits < kNoCost)) {
+                const int keepScalefac = old.scalefac_compress;
+                if (sameScfsi) {
+                    info = old;
+                    continue;
+                }
+                // scfsi changed: keep the spectrum coding, take the new scalefactor bits.
+                info = old;
+                info.scalefac_compress = keepScalefac;
+                bool skipped[4] = {};
+                for (int g = 0; g < 4; ++g) skipped[g] = rec.scfsi[ch][g] != 0;
+                int best = kNoCost;
+                for (int sc = 0; sc < 16; ++sc) {
+                    const int bits =
+                        mpeg1ScalefactorBits(info, rec.scalefactors[gr][ch], sc, skipped);
+                    if (bits < best) best = bits, info.scalefac_compress = sc;
+                }
+                info.part2_3_length = old.part2_3_length - oldSfBits + best;
+                continue;
+            }
+            info.big_values = c.big_values;
+            info.region0_count = c.region0_count;
+            info.region1_count = c.region1_count;
+            std::copy(c.table_select, c.table_select + 3, info.table_select);
+            info.count1table_select = c.count1table_select;
+            info.part2_3_length = total;
+            info.rawPart2_3Length = total;
+        }
+}
+
+}  // namespace l3

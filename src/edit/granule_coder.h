@@ -1,0 +1,18 @@
+#pragma once
+// Re-choosing how a frame's decoded values are coded, for the fewest bits: per granule and
+// channel the big-values/count1 boundary, the region split, the table of each region and
+// the count1 table; the scalefactor widths (scalefac_compress, and scfsi in MPEG-1 frames,
+// the partition layout in MPEG-2/2.5 frames). What a decoder computes from the frame does
+// not change: global_gain, block types, subblock gains, scalefac_scale, preflag, every
+// scalefactor and every spectral value stay. A granule keeps its old coding where that is
+// no larger, so a recoded frame is never larger than it was.
+
+#include "l3/record.h"
+
+namespace l3 {
+
+// record holds the decoded values (as readMainData leaves them) and the side information
+// they were read with; its coding fields and part2_3_length are replaced.
+void recodeFrame(FrameRecord& record);
+
+}  // namespace l3
