@@ -96,17 +96,53 @@ void copyRestOfAncillary(const AssembleRun& run) {
 
 }  // namespace
 
-int runAssembly(AssemblerState& state, const AssembleRun& run) {
+size_t shareBytes(int32_t ancillaryBits) {
+    return ancillaryBits > 0 ? static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit))
+                             : 0;
+}
+
+RecordProblem placeCheckedRecord(AssemblerState& state, int32_t ancillaryBits, const uint8_t* share,
+                                 size_t shareCount) {
+    // The share replaces the start of the buffer; keep what it replaces, so that a frame
+    // taken back out leaves the previous record's ancillary bits as they were.
+    uint8_t saved[kAncillaryReadLimit];
+    const size_t want = shareBytes(ancillaryBits);
+    const int32_t previousBits = state.ancillaryBits;
+    std::memcpy(saved, state.ancillaryBuffer.data(), want);
+    if (shareCount > 0) std::memcpy(state.ancillaryBuffer.data(), share, shareCount);
+    state.ancillaryBits = ancillaryBits;
+    if (writeFrame(state) == 0) return {};
+    state.ancillaryBits = previousBits;
+    std::memcpy(state.ancillaryBuffer.data(), saved, want);
+    return state.problem;
+}
+
+void beginAssembly(AssemblerState& state, OutputStream& output, uint32_t outputLimit) {
     codeTables();  // built here at start-up, once per process
-    state.recordSize = probeRecordSize(*run.records);
     initBitStore(state.store);
     initFrameRing(state.ring);
     state.ancillaryBits = -1;
     state.ancillaryBuffer.fill(0);
-    state.output = run.output;
-    state.outputLimit = static_cast<uint32_t>(state.recordSize);
+    state.output = &output;
+    state.outputLimit = outputLimit;
     state.firstFrame = 1;
     state.problem = {};
+}
+
+RecordProblem assembleRecord(AssemblerState& state, int32_t ancillaryBits, const uint8_t* share) {
+    RecordProblem problem = checkRecord(state, ancillaryBits);
+    if (problem.field) return problem;
+    return placeCheckedRecord(state, ancillaryBits, share, shareBytes(ancillaryBits));
+}
+
+void endAssembly(AssemblerState& state) {
+    drainRing(state);
+}
+
+int runAssembly(AssemblerState& state, const AssembleRun& run) {
+    beginAssembly(state, *run.output, 0);
+    state.recordSize = probeRecordSize(*run.records);
+    state.outputLimit = static_cast<uint32_t>(state.recordSize);
 
     uint8_t headBytes[kHeadBytes];
     if (readBytes(*run.records, headBytes, kHeadBytes) != kHeadBytes) {
@@ -120,7 +156,7 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
     const uint32_t startTick = tickCount();
     uint32_t nextReport = startTick;
     int64_t ancillaryShortfall = 0;
-    uint8_t savedAncillary[kAncillaryReadLimit];
+    uint8_t share[kAncillaryReadLimit];
 
     int32_t done = 0;
     for (; done < head.frameCount; ++done) {
@@ -133,25 +169,14 @@ int runAssembly(AssemblerState& state, const AssembleRun& run) {
         decodeUsedParts(entry, state.record);
         const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
         RecordProblem problem = checkRecord(state, ancillaryBits);
+        if (!problem.field) {
+            const size_t want = shareBytes(ancillaryBits);
+            const size_t got = readBytes(*run.ancillary, share, want);
+            ancillaryShortfall += static_cast<int64_t>(want - got);
+            problem = placeCheckedRecord(state, ancillaryBits, share, got);
+        }
         if (problem.field) {
             reportProblem(run, done, problem);
-            return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
-        }
-        // The share read replaces the start of the buffer; keep what it replaces, so that a
-        // frame taken back out leaves the previous record's ancillary bits as they were.
-        const int32_t previousBits = state.ancillaryBits;
-        size_t want = 0;
-        if (ancillaryBits > 0) {
-            want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
-            std::memcpy(savedAncillary, state.ancillaryBuffer.data(), want);
-            ancillaryShortfall += static_cast<int64_t>(
-                want - readBytes(*run.ancillary, state.ancillaryBuffer.data(), want));
-        }
-        state.ancillaryBits = ancillaryBits;
-        if (writeFrame(state) != 0) {
-            reportProblem(run, done, state.problem);
-            state.ancillaryBits = previousBits;
-            std::memcpy(state.ancillaryBuffer.data(), savedAncillary, want);
             return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
         }
 

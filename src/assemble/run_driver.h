@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "format/platform.h"
+#include "format/record_problem.h"
 
 namespace l3 {
 
@@ -35,6 +36,26 @@ struct AssembleRun {
 // Runs the whole assembly on streams that are already open, in the order record file,
 // ancillary file, output. Returns the exit code. The output is flushed, not closed.
 int runAssembly(AssemblerState& state, const AssembleRun& run);
+
+// A run fed one record at a time, for a caller that makes records as it goes (the
+// disassembler checks its records this way). beginAssembly prepares state to write to
+// output, sending at most outputLimit frame bytes (a countdown the caller may lower
+// later, through state.outputLimit). assembleRecord checks and writes state.record (the
+// caller has decoded it there) with its ancillary bit count; share holds the
+// shareBytes(ancillaryBits) bytes of its ancillary share. It returns the problem that
+// stopped the frame (field null when none); the run is then as before the call.
+// endAssembly sends every queued frame; the caller flushes output.
+void beginAssembly(AssemblerState& state, OutputStream& output, uint32_t outputLimit);
+RecordProblem assembleRecord(AssemblerState& state, int32_t ancillaryBits, const uint8_t* share);
+void endAssembly(AssemblerState& state);
+
+// The bytes of ancillary data the assembler reads for a record with this bit count.
+size_t shareBytes(int32_t ancillaryBits);
+
+// Writes state.record, already checked, with shareCount bytes of its share (fewer than
+// shareBytes(ancillaryBits) when the ancillary file ran short).
+RecordProblem placeCheckedRecord(AssemblerState& state, int32_t ancillaryBits, const uint8_t* share,
+                                 size_t shareCount);
 
 // A quiet run on a record file and an ancillary file held in memory; the output is
 // appended to output. Returns the exit code.

@@ -1,11 +1,17 @@
 #include "format/platform.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <system_error>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace l3 {
 
@@ -31,6 +37,25 @@ bool sameRegularFile(const std::string& a, const std::string& b) {
 void ignoreBrokenPipeSignal() {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+int64_t regularFileSize(FILE* file) {
+#ifdef _WIN32
+    struct _stat64 info;
+    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return -1;
+#else
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+#endif
+    return static_cast<int64_t>(info.st_size);
+}
+
+void setBinaryMode(FILE* stream) {
+#ifdef _WIN32
+    _setmode(_fileno(stream), _O_BINARY);
+#else
+    (void)stream;
 #endif
 }
 

@@ -26,6 +26,12 @@ bool sameRegularFile(const std::string& a, const std::string& b);
 // Lets a closed pipe surface as a write error instead of ending the process.
 void ignoreBrokenPipeSignal();
 
+// The size of an open regular file, or -1 for anything else (a pipe, a terminal).
+int64_t regularFileSize(FILE* file);
+
+// Makes a standard stream carry bytes unchanged (it does already, except on Windows).
+void setBinaryMode(FILE* stream);
+
 inline constexpr size_t kInputBlockBytes = 1 << 20;
 
 // Files are read in large blocks; readBytes and takeBytes hand out bytes from the block.
