@@ -75,16 +75,18 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         if (start >= end || r.pos >= r.end) continue;
         if (!hasDecodeTree(t)) return "a region coded with table 4 or 14";
         const HuffmanTable& table = codeTables().huffman[t];
+        const DecodeTable& lookup = decodeTable(t);
         for (int i = start; i < end && r.pos < r.end; i += 2) {
-            const int symbol = decodeSymbol(r, t);
+            const int symbol = decodeWith(r, lookup);
             if (symbol < 0) return "a code word that does not decode";
-            const int x = symbol / table.yLen, y = symbol % table.yLen;
+            const int x = lookup.pair[symbol] >> 8, y = lookup.pair[symbol] & 0xFF;
             lines[i] = finishValue(r, x, table.linbits);
             lines[i + 1] = finishValue(r, y, table.linbits);
         }
     }
 
-    const int quadTable = info.count1table_select ? kCount1TableB : kCount1TableA;
+    const DecodeTable& quadTable =
+        decodeTable(info.count1table_select ? kCount1TableB : kCount1TableA);
     for (int i = bounds.start[3]; r.pos < r.end; i += 4) {
         if (i > kLastQuadLine) {
             // Past the last whole quadruple the coder fills the budget with 1 bits.
@@ -92,7 +94,7 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 if (!readBit(r)) return "bits after line 575 that are not all 1";
             break;
         }
-        const int q = decodeSymbol(r, quadTable);
+        const int q = decodeWith(r, quadTable);
         if (q < 0) return "a count1 code word that does not decode";
         for (int k = 0; k < 4; ++k) {
             const int magnitude = (q >> (3 - k)) & 1;
