@@ -158,8 +158,14 @@ void openMemoryInput(InputStream& in, const uint8_t* bytes, size_t size) {
     in.memorySize = size;
 }
 
+void openStandardInput(InputStream& in) {
+    in = InputStream{};
+    setBinaryMode(stdin);
+    in.file = stdin;
+}
+
 void closeInput(InputStream& in) {
-    if (in.file) std::fclose(in.file);
+    if (in.file && in.file != stdin) std::fclose(in.file);
     in.file = nullptr;
 }
 
@@ -176,6 +182,17 @@ bool openOutput(OutputStream& out, const std::string& path, std::string& error) 
     }
     std::setvbuf(out.file, nullptr, _IONBF, 0);  // our own buffer is the only one
     return true;
+}
+
+void openStandardOutput(OutputStream& out) {
+    out.file = stdout;
+    out.memory = nullptr;
+    out.used = 0;
+    out.failed = false;
+    out.buffer.assign(kOutputBufferBytes, 0);
+    setBinaryMode(stdout);
+    std::fflush(stdout);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // our own buffer is the only one
 }
 
 void openMemoryOutput(OutputStream& out, std::vector<uint8_t>* sink) {
