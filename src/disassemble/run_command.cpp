@@ -188,6 +188,7 @@ int reportWriteFailure(const Output* outputs, FILE* err) {
 
 int disassembleInto(Input& input, const std::vector<const char*>& paths, Output* outputs,
                     bool strict, bool quiet, FILE* out, FILE* err) {
+    const char* inputName = input.standard ? "(standard input)" : paths[0];
     for (int k = 0; k < 2; ++k)
         if (!openOutputFile(outputs[k], paths[k + 1])) return reportWriteFailure(outputs, err);
     const uint8_t placeholder[kHeadBytes] = {};
@@ -208,7 +209,7 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
         if (!drainOutputs(*d, outputs, false)) return reportWriteFailure(outputs, err);
     }
     if (ok && std::ferror(input.file)) {
-        std::fprintf(err, "l3disassemble: cannot read '%s' at offset %" PRIu64 ": %s\n", paths[0],
+        std::fprintf(err, "l3disassemble: cannot read '%s' at offset %" PRIu64 ": %s\n", inputName,
                      offset, std::strerror(errno));
         return kDisIo;
     }
@@ -219,12 +220,12 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
                      "l3disassemble: cannot read '%s' at offset %" PRIu64
                      ": the file changed size while it was read (%" PRId64
                      " bytes at the start, %" PRId64 " at the end)\n",
-                     paths[0], offset, input.sizeAtStart, sizeAtEnd);
+                     inputName, offset, input.sizeAtStart, sizeAtEnd);
         return kDisIo;
     }
     if (ok) ok = finishDisassembly(*d);
     if (!ok) {
-        std::fprintf(err, "l3disassemble: %s: %s\n", paths[0], d->message.c_str());
+        std::fprintf(err, "l3disassemble: %s: %s\n", inputName, d->message.c_str());
         return d->exitCode;
     }
     if (strict && !d->skipped.empty()) {
@@ -232,7 +233,7 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
         std::fprintf(err,
                      "l3disassemble: %s: %zu byte ranges cannot be carried (first at offset %zu, "
                      "%zu bytes) and --strict is set\n",
-                     paths[0], d->skipped.size(), d->skipped[0].offset, d->skipped[0].length);
+                     inputName, d->skipped.size(), d->skipped[0].offset, d->skipped[0].length);
         return kDisStrict;
     }
     if (!drainOutputs(*d, outputs, true) || !completeOutput(outputs[0], d->head, kHeadBytes) ||
