@@ -25,19 +25,9 @@
 #include <vector>
 
 #include "disassemble/stream_scanner.h"
+#include "l3/disassemble.h"
 
 namespace l3 {
-
-// Exit codes of l3disassemble.
-enum DisassembleExit : int {
-    kDisOk = 0,
-    kDisUsage = 1,
-    kDisIo = 2,           // input cannot be read, an output cannot be written, input too large
-    kDisNotLayer3 = 3,    // no Layer III frame, free format, Layer I/II
-    kDisCannotCarry = 4,  // a frame the format cannot carry (gap over 8192 bits, CRC mismatch)
-    kDisStrict = 5,       // --strict and bytes were skipped
-    kDisVerify = 6,       // the records do not rebuild the input (an internal fault)
-};
 
 // The closing record's header: MPEG-1 Layer III, 320 kbit/s, 32 kHz, padded, one channel,
 // no CRC: a 1441-byte frame with a 1420-byte area, long enough that the second placement
@@ -49,24 +39,6 @@ inline constexpr uint64_t kMaxCarriedFrameBytes = 0xFFFFFFFF;
 // Bytes the reader holds while it cannot yet tell whether they are junk or trailing bytes
 // (after the last frame of the stream), or while a leading tag claims more than arrived.
 inline constexpr size_t kMaxPendingBytes = size_t{40} << 20;
-
-struct RawFrameNote {
-    size_t frame;
-    const char* reason;
-};
-
-struct DisassembleResult {
-    int exitCode = kDisOk;
-    std::string message;  // why the run failed; empty on success
-    std::vector<uint8_t> records;
-    std::vector<uint8_t> ancillary;
-    size_t frames = 0;  // frames of the input (the closing record not counted)
-    size_t rawFrames = 0;
-    bool closingRecord = false;
-    std::vector<RawFrameNote> rawNotes;  // every raw frame with its reason
-    std::vector<ByteRange> skipped;
-    size_t trailingBytes = 0;
-};
 
 struct AssemblerState;
 struct FrameRecord;
@@ -117,11 +89,6 @@ bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count);
 // The input ended: decides the last frames and the trailing bytes, makes the closing
 // record, finishes the check, and fills head. Returns false after a failure.
 bool finishDisassembly(Disassembly& d);
-
-// Disassembles input and checks the result with the assembler itself: on success the
-// records and ancillary bytes rebuild the input less its skipped ranges. progress, when
-// not null, receives a progress line on long inputs.
-DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progress);
 
 // The expected output of the assembler for this layout: frames and trailing bytes.
 std::vector<uint8_t> carriedBytes(const uint8_t* input, size_t size, const StreamLayout& layout);

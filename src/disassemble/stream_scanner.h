@@ -10,17 +10,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "l3/disassemble.h"
+
 namespace l3 {
 
 struct FrameSpan {
     size_t offset;   // first byte of the frame in the input
     int32_t length;  // frame length in bytes
     uint32_t header;
-};
-
-struct ByteRange {
-    size_t offset;
-    size_t length;
 };
 
 struct StreamLayout {

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "disassemble/disassembler.h"
+#include "format/byte_order.h"
+#include "format/frame_record.h"
+#include "l3/disassemble.h"
 #include "l3/record.h"
 
 namespace {
@@ -115,6 +118,61 @@ TEST(StreamingReader, RefusalsArriveWhateverThePieces) {
             EXPECT_NE(r.message.find(c.text), std::string::npos) << c.what << ": " << r.message;
             EXPECT_TRUE(r.records.empty()) << c.what;
         }
+}
+
+// The public reader: its frames, written as record entries with their shares, and its
+// trailing bytes give the files of the whole-buffer run.
+TEST(PublicReader, FramesAndTrailingBytesMakeTheFilesOfTheWholeBuffer) {
+    for (const char* name : kStreams) {
+        const std::vector<uint8_t> input = readFile(lameFixture(name));
+        const DisassembleResult whole = disassemble(input.data(), input.size(), nullptr);
+        ASSERT_EQ(whole.exitCode, kDisOk) << name;
+        Disassembler reader;
+        std::vector<uint8_t> records(kHeadBytes), ancillary;
+        DisassembledFrame frame;
+        size_t frames = 0, closing = 0, raw = 0;
+        auto take = [&] {
+            while (reader.nextFrame(frame)) {
+                const size_t at = records.size();
+                records.resize(at + kRecordEntryBytes);
+                encodeFrameRecord(frame.record, records.data() + at);
+                storeLe32(records.data() + at + kRecordBytes,
+                          static_cast<uint32_t>(frame.ancillaryBits));
+                ancillary.insert(ancillary.end(), frame.ancillary.begin(), frame.ancillary.end());
+                ++frames;
+                closing += frame.closing;
+                raw += frame.rawReason != nullptr;
+            }
+        };
+        for (size_t at = 0; at < input.size(); at += 1000) {
+            ASSERT_TRUE(reader.feed(input.data() + at, std::min<size_t>(1000, input.size() - at)))
+                << reader.message();
+            take();
+        }
+        ASSERT_TRUE(reader.finish()) << reader.message();
+        take();
+        encodeRecordFileHead(reader.head(), records.data());
+        ancillary.insert(ancillary.end(), reader.trailing().begin(), reader.trailing().end());
+        EXPECT_EQ(records, whole.records) << name;
+        EXPECT_EQ(ancillary, whole.ancillary) << name;
+        EXPECT_EQ(frames, whole.frames + (whole.closingRecord ? 1 : 0)) << name;
+        EXPECT_EQ(closing, whole.closingRecord ? 1u : 0u) << name;
+        EXPECT_EQ(raw, whole.rawFrames) << name;
+        EXPECT_EQ(reader.trailing().size(), whole.trailingBytes) << name;
+        EXPECT_EQ(reader.skipped().size(), whole.skipped.size()) << name;
+    }
+}
+
+TEST(PublicReader, AFailureSaysWhyAndStaysFailed) {
+    const std::vector<uint8_t> noise(5000, 0x42);
+    Disassembler reader;
+    EXPECT_TRUE(reader.feed(noise.data(), noise.size()));  // no frame yet: nothing decided
+    EXPECT_FALSE(reader.finish());
+    EXPECT_EQ(reader.exitCode(), kDisNotLayer3);
+    EXPECT_EQ(reader.message(), "no Layer III frame found");
+    EXPECT_FALSE(reader.feed(noise.data(), 10));
+    DisassembledFrame frame;
+    EXPECT_FALSE(reader.nextFrame(frame));
 }
 
 std::string quote(const std::string& text) {
