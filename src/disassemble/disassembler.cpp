@@ -102,18 +102,6 @@ const char* placementProblem(size_t k, const FrameRecord& rec, const uint8_t* bi
     return nullptr;
 }
 
-}  // namespace
-
-std::vector<uint8_t> carriedBytes(const uint8_t* input, size_t size, const StreamLayout& layout) {
-    std::vector<uint8_t> out;
-    for (const FrameSpan& f : layout.frames)
-        out.insert(out.end(), input + f.offset, input + f.offset + f.length);
-    out.insert(out.end(), input + layout.trailingOffset, input + size);
-    return out;
-}
-
-namespace {
-
 enum class ScanPhase { start, firstFrame, frames, junk, done };
 
 // The front of a buffer is dropped once this much of it lies behind what is still needed.

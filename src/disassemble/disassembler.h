@@ -16,6 +16,12 @@
 // clearing after its last granule would erase placed bits, it does not decode, or it does
 // not code back to the same bits. The tail after the last record's main data goes
 // into a closing raw record whose frame the output byte limit cuts off.
+//
+// Planning needs no look-ahead in S: a frame's main data lies between 511 bytes before
+// its area and its area's end, so a frame is planned as soon as the scanner confirms it,
+// and only the last 64 KiB of S are kept. A 1 bit beyond coveredEnd that leaves with the
+// front of S is remembered; it can only make a gap too long to carry, which is refused
+// with its exact length.
 
 #include <cstddef>
 #include <cstdint>
@@ -89,8 +95,5 @@ bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count);
 // The input ended: decides the last frames and the trailing bytes, makes the closing
 // record, finishes the check, and fills head. Returns false after a failure.
 bool finishDisassembly(Disassembly& d);
-
-// The expected output of the assembler for this layout: frames and trailing bytes.
-std::vector<uint8_t> carriedBytes(const uint8_t* input, size_t size, const StreamLayout& layout);
 
 }  // namespace l3
