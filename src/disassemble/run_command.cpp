@@ -1,5 +1,6 @@
 #include "disassemble/run_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -148,6 +149,7 @@ struct Input {
     FILE* file = nullptr;
     bool standard = false;
     int64_t sizeAtStart = -1;  // of a regular file
+    int64_t startOffset = 0;   // where reading began (standard input may be under way)
 };
 
 void printSummary(FILE* out, const Disassembly& r) {
@@ -195,7 +197,7 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
     writeOut(outputs[0], placeholder, kHeadBytes);
 
     auto d = std::make_unique<Disassembly>();
-    d->knownSize = input.sizeAtStart;
+    d->knownSize = input.sizeAtStart >= 0 ? input.sizeAtStart - input.startOffset : -1;
     d->progress = quiet ? nullptr : err;
     std::vector<uint8_t> block(kReadBlockBytes);
     uint64_t offset = 0;
@@ -213,9 +215,9 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
                      offset, std::strerror(errno));
         return kDisIo;
     }
-    const int64_t sizeAtEnd = input.standard ? -1 : regularFileSize(input.file);
+    const int64_t sizeAtEnd = regularFileSize(input.file);
     if (ok && (sizeAtEnd != input.sizeAtStart ||
-               (input.sizeAtStart >= 0 && offset != static_cast<uint64_t>(input.sizeAtStart)))) {
+               (d->knownSize >= 0 && offset != static_cast<uint64_t>(d->knownSize)))) {
         std::fprintf(err,
                      "l3disassemble: cannot read '%s' at offset %" PRIu64
                      ": the file changed size while it was read (%" PRId64
@@ -304,6 +306,7 @@ int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* er
     }
     if (input.standard) setBinaryMode(stdin);
     input.sizeAtStart = regularFileSize(input.file);
+    if (input.sizeAtStart >= 0) input.startOffset = std::max<int64_t>(0, std::ftell(input.file));
 
     Output outputs[2];
     // Standard output may carry an output file; the summary then goes with the messages.
