@@ -46,8 +46,16 @@ void appendShare(std::vector<uint8_t>& out, const uint8_t* bytes, int64_t from, 
     const size_t start = out.size();
     const size_t shareBytes = static_cast<size_t>(std::min<int64_t>(count, kAncillaryReadLimit));
     out.resize(start + shareBytes, 0);
-    for (int64_t j = 0; j < count; ++j)
-        if (bitAt(bytes, from + j)) out[start + static_cast<size_t>(j >> 3)] |= 0x80 >> (j & 7);
+    // Byte by byte from two neighbours; bytes holds padding past the last bit.
+    const int shift = static_cast<int>(from & 7);
+    const uint8_t* in = bytes + (from >> 3);
+    uint8_t* share = out.data() + start;
+    const size_t whole = static_cast<size_t>(count >> 3);
+    for (size_t i = 0; i < whole; ++i)
+        share[i] = static_cast<uint8_t>(in[i] << shift | in[i + 1] >> (8 - shift));
+    if (const int rest = static_cast<int>(count & 7))
+        share[whole] = static_cast<uint8_t>((in[whole] << shift | in[whole + 1] >> (8 - shift)) &
+                                            (0xFF00 >> rest));
 }
 
 void appendRecord(std::vector<uint8_t>& out, const FrameRecord& record, int32_t ancillaryBits) {
