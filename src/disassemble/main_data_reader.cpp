@@ -64,6 +64,9 @@ void readLsfScalefactors(BitReader& r, FrameRecord& rec, int ch) {
 constexpr int kGranuleBytes = 4095 / 8 + 2;
 constexpr int kGranulePadBytes = 16;
 
+// A code word and, for each of the pair, escape bits and a sign.
+constexpr int kMostBitsPerPair = 19 + 2 * (13 + 1);
+
 struct GranuleBits {
     uint8_t bytes[kGranuleBytes + kGranulePadBytes];
     int64_t pos;  // next bit to read
@@ -131,19 +134,28 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         }
         const int linbits = codeTables().huffman[t].linbits;
         const DecodeTable& lookup = decodeTable(t);
+        // The bits from g.pos on stay in a register, reloaded when fewer than a pair can
+        // take remain valid.
+        uint64_t ahead = window(g);
+        int valid = 64 - static_cast<int>(g.pos & 7);
         for (int i = start; i < end && g.pos < g.end; i += 2) {
-            uint64_t bits = window(g);
-            const int entry = lookUp(lookup, bits);
+            if (valid < kMostBitsPerPair) {
+                ahead = window(g);
+                valid = 64 - static_cast<int>(g.pos & 7);
+            }
+            const int entry = lookUp(lookup, ahead);
             if (entry < 0) {
                 why = "a code word that does not decode";
                 break;
             }
             int used = entry >> 16;
-            bits <<= used;
+            uint64_t bits = ahead << used;
             const uint16_t pair = lookup.pair[entry & 0xFFFF];
             lines[i] = finishValue(bits, used, pair >> 8, linbits);
             lines[i + 1] = finishValue(bits, used, pair & 0xFF, linbits);
             g.pos += used;
+            ahead = bits;
+            valid -= used;
         }
     }
 
