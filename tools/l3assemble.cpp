@@ -12,7 +12,9 @@ const char kUsage[] =
     "       l3assemble -h | --help | --version\n"
     "Writes the Layer III stream described by RECORDFILE, taking ancillary bits and the\n"
     "trailing bytes from ANCILLARYFILE. Both optional files default to the null device;\n"
-    "\"nul\" (any case) names it explicitly.\n"
+    "\"nul\" (any case) names it explicitly. '-' names standard input for RECORDFILE or\n"
+    "ANCILLARYFILE (not both) and standard output for OUTPUTFILE, and then the progress and\n"
+    "statistics lines go to standard error; a file named '-' is reached as './-'.\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be opened; 3 record file truncated;\n"
     "            4 invalid record; 5 output write error\n";
 
@@ -34,7 +36,8 @@ int main(int argc, char** argv) {
     }
     ignoreBrokenPipeSignal();
     AssembleRun run;
-    run.console = stdout;
+    // With the stream on standard output, the console lines go to standard error.
+    run.console = argc > 3 && std::strcmp(argv[3], "-") == 0 ? stderr : stdout;
     run.errors = stderr;
     return assembleFileRun(run, argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul");
 }

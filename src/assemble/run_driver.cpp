@@ -103,6 +103,11 @@ std::string describeProblem(int32_t frame, const RecordProblem& p) {
     return text;
 }
 
+size_t shareBytes(int32_t ancillaryBits) {
+    return ancillaryBits > 0 ? static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit))
+                             : 0;
+}
+
 void beginAssembly(AssemblerState& state, OutputStream* output, uint32_t outputLimit) {
     codeTables();  // built here at start-up, once per process
     initBitStore(state.store);
@@ -139,6 +144,10 @@ RecordProblem assembleRecord(AssemblerState& state, int32_t ancillaryBits, const
     return problem;
 }
 
+void endAssembly(AssemblerState& state) {
+    drainRing(state);
+}
+
 int runAssembly(AssemblerState& state, AssembleRun& run) {
     state.recordSize = probeRecordSize(*run.records);
     beginAssembly(state, run.output, static_cast<uint32_t>(state.recordSize));
@@ -169,7 +178,7 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
         uint8_t share[kAncillaryReadLimit];
         size_t got = 0;
         if (ancillaryBits > 0) {
-            const size_t want = static_cast<size_t>(std::min(ancillaryBits, kAncillaryReadLimit));
+            const size_t want = shareBytes(ancillaryBits);
             got = readBytes(*run.ancillary, share, want);
             ancillaryShortfall += static_cast<int64_t>(want - got);
         }
@@ -210,25 +219,36 @@ int assembleFileRun(AssembleRun& run, const std::string& recordPath,
     InputStream records, ancillary;
     OutputStream output;
     std::string why;
-    if (!openInput(records, recordPath, why)) {
-        report(run, &AssembleRun::message, "cannot open record file '%s': %s", recordPath.c_str(),
-               why.c_str());
+    // "-" names standard input (for one of the two inputs) or standard output.
+    auto open = [&why](InputStream& in, const std::string& path) {
+        if (path != "-") return openInput(in, path, why);
+        openStandardInput(in);
+        return true;
+    };
+    if (!open(records, recordPath)) {
+        report(run, &AssembleRun::message, "cannot open record file '%s': %s",
+               recordPath.c_str(), why.c_str());
         return kExitCannotOpen;
     }
     int status = kExitCannotOpen;
-    if (!openInput(ancillary, ancillaryPath, why)) {
+    const bool toStandardOutput = outputPath == "-";
+    if (recordPath == "-" && ancillaryPath == "-") {
+        report(run, &AssembleRun::message,
+               "cannot open ancillary file '-': standard input is already the record file");
+    } else if (!open(ancillary, ancillaryPath)) {
         report(run, &AssembleRun::message, "cannot open ancillary file '%s': %s",
                ancillaryPath.c_str(), why.c_str());
-    } else if (sameRegularFile(outputPath, recordPath) ||
-               sameRegularFile(outputPath, ancillaryPath)) {
+    } else if (!toStandardOutput && (sameRegularFile(outputPath, recordPath) ||
+                                     sameRegularFile(outputPath, ancillaryPath))) {
         // Opening the output truncates it: refuse an output that is one of the inputs.
         report(run, &AssembleRun::message, "cannot open output '%s': it is the input '%s'",
                outputPath.c_str(),
                (sameRegularFile(outputPath, recordPath) ? recordPath : ancillaryPath).c_str());
-    } else if (!openOutput(output, outputPath, why)) {
+    } else if (!toStandardOutput && !openOutput(output, outputPath, why)) {
         report(run, &AssembleRun::message, "cannot open output '%s': %s", outputPath.c_str(),
                why.c_str());
     } else {
+        if (toStandardOutput) openStandardOutput(output);
         run.records = &records;
         run.ancillary = &ancillary;
         run.output = &output;

@@ -63,6 +63,13 @@ int assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordByt
                       const uint8_t* ancillary, size_t ancillaryBytes,
                       std::vector<uint8_t>& output);
 
+// Sends every queued frame at the end of a run fed record by record; the caller flushes.
+void endAssembly(AssemblerState& state);
+
+// The bytes of ancillary data the assembler reads for a record with this bit count.
+size_t shareBytes(int32_t ancillaryBits);
+
+
 // A quiet run on a record file and an ancillary file held in memory; the output is
 // appended to output. Returns the exit code.
 int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,

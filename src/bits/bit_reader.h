@@ -6,7 +6,9 @@
 // with zeros there, so that coding it again writes zeros past the granule's end, which is
 // what the stream holds once the next granule's bits are combined by OR.
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace l3 {
 
@@ -26,10 +28,31 @@ inline int readBit(BitReader& r) {
     return bit;
 }
 
+// The next 32 bits, the first in the most significant place, without moving; zeros from
+// end on. Reads no byte at or past the one that holds bit end - 1.
+inline uint32_t peekBits32(const BitReader& r) {
+    if (r.pos >= r.end) return 0;
+    const int64_t byte = r.pos >> 3;
+    const int64_t endByte = (r.end + 7) >> 3;
+    uint64_t word = 0;
+    if (byte + 8 <= endByte) {
+        std::memcpy(&word, r.bytes + byte, 8);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    } else {
+        for (int64_t i = 0; i < 8; ++i)
+            word = word << 8 | (byte + i < endByte ? r.bytes[byte + i] : 0u);
+    }
+    uint32_t value = static_cast<uint32_t>((word << (r.pos & 7)) >> 32);
+    const int64_t left = r.end - r.pos;
+    if (left < 32) value &= ~uint32_t{0} << (32 - left);
+    return value;
+}
+
 // width 0..25
 inline uint32_t readBits(BitReader& r, int width) {
-    uint32_t value = 0;
-    for (int i = 0; i < width; ++i) value = value << 1 | static_cast<uint32_t>(readBit(r));
+    if (width == 0) return 0;
+    const uint32_t value = peekBits32(r) >> (32 - width);
+    r.pos += width;
     return value;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "assemble/assembler_state.h"
 #include "assemble/run_driver.h"
 #include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
@@ -23,26 +24,6 @@ namespace {
 
 constexpr size_t kProgressMinFrames = 4000;
 constexpr auto kProgressInterval = std::chrono::milliseconds(500);
-
-// The main-data stream: every frame's area, one after another.
-struct MainDataStream {
-    std::vector<uint8_t> bytes;
-    std::vector<int64_t> frameStart;  // bit offset of each frame's area; one more at the end
-};
-
-MainDataStream buildMainDataStream(const uint8_t* input, const StreamLayout& layout) {
-    MainDataStream s;
-    s.frameStart.reserve(layout.frames.size() + 1);
-    for (const FrameSpan& f : layout.frames) {
-        s.frameStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
-        const int32_t head = headByteCount(f.header);
-        s.bytes.insert(s.bytes.end(), input + f.offset + head, input + f.offset + f.length);
-    }
-    s.frameStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
-    // Padding so that byte-wise reads just past the end stay inside the vector.
-    s.bytes.resize(s.bytes.size() + 8, 0);
-    return s;
-}
 
 // The first 1 bit in [from, to), or to when there is none.
 int64_t firstOneBit(const uint8_t* bytes, int64_t from, int64_t to) {
@@ -65,8 +46,16 @@ void appendShare(std::vector<uint8_t>& out, const uint8_t* bytes, int64_t from, 
     const size_t start = out.size();
     const size_t shareBytes = static_cast<size_t>(std::min<int64_t>(count, kAncillaryReadLimit));
     out.resize(start + shareBytes, 0);
-    for (int64_t j = 0; j < count; ++j)
-        if (bitAt(bytes, from + j)) out[start + static_cast<size_t>(j >> 3)] |= 0x80 >> (j & 7);
+    // Byte by byte from two neighbours; bytes holds padding past the last bit.
+    const int shift = static_cast<int>(from & 7);
+    const uint8_t* in = bytes + (from >> 3);
+    uint8_t* share = out.data() + start;
+    const size_t whole = static_cast<size_t>(count >> 3);
+    for (size_t i = 0; i < whole; ++i)
+        share[i] = static_cast<uint8_t>(in[i] << shift | in[i + 1] >> (8 - shift));
+    if (const int rest = static_cast<int>(count & 7))
+        share[whole] = static_cast<uint8_t>((in[whole] << shift | in[whole + 1] >> (8 - shift)) &
+                                            (0xFF00 >> rest));
 }
 
 void appendRecord(std::vector<uint8_t>& out, const FrameRecord& record, int32_t ancillaryBits) {
@@ -74,13 +63,6 @@ void appendRecord(std::vector<uint8_t>& out, const FrameRecord& record, int32_t 
     out.resize(at + kRecordEntryBytes);
     encodeFrameRecord(record, out.data() + at);
     storeLe32(out.data() + at + kRecordBytes, static_cast<uint32_t>(ancillaryBits));
-}
-
-DisassembleResult refuse(int code, std::string message) {
-    DisassembleResult r;
-    r.exitCode = code;
-    r.message = std::move(message);
-    return r;
 }
 
 std::string frameName(size_t k, const FrameSpan& f) {
@@ -110,22 +92,6 @@ std::string scanRefusal(const ScanOutcome& outcome) {
     return text;
 }
 
-struct Progress {
-    FILE* out;
-    size_t total;
-    std::chrono::steady_clock::time_point next;
-};
-
-void reportProgress(Progress& p, size_t done) {
-    if (!p.out || p.total <= kProgressMinFrames) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < p.next && done != p.total) return;
-    p.next = now + kProgressInterval;
-    std::fprintf(p.out, "Frames: %zu/%zu\r", done, p.total);
-    if (done == p.total) std::fputc('\n', p.out);
-    std::fflush(p.out);
-}
-
 // Why frame k cannot be coded from values at mainStart, before decoding; null if none.
 // Main data may overlap bits that earlier records already placed: those are the stream's
 // own bits, and the frame ORs the very same bits over them. Only the bits cleared after
@@ -144,101 +110,468 @@ const char* placementProblem(size_t k, const FrameRecord& rec, const uint8_t* bi
     return nullptr;
 }
 
+enum class ScanPhase { start, firstFrame, frames, junk, done };
+
+// The front of a buffer is dropped once this much of it lies behind what is still needed.
+constexpr size_t kCompactBytes = size_t{1} << 20;
+// Main-data bytes kept behind the current frame's area: main_data_begin reaches back at
+// most 511 bytes and a gap at most 1024 more.
+constexpr int64_t kKeptMainBytes = int64_t{64} << 10;
+constexpr size_t kMainPadBytes = 8;
+// The verifying assembler starts with this output countdown and gets the true one before
+// the closing record.
+constexpr uint32_t kOpenOutputLimit = 0xFFFFFFFF;
+
 }  // namespace
 
-std::vector<uint8_t> carriedBytes(const uint8_t* input, size_t size, const StreamLayout& layout) {
-    std::vector<uint8_t> out;
-    for (const FrameSpan& f : layout.frames)
-        out.insert(out.end(), input + f.offset, input + f.offset + f.length);
-    out.insert(out.end(), input + layout.trailingOffset, input + size);
-    return out;
+struct Disassembly::Reader {
+    // The input window: bytes [windowBase, windowBase + window.size()) of the input.
+    std::vector<uint8_t> window;
+    size_t windowBase = 0;
+    bool ended = false;
+
+    ScanPhase phase = ScanPhase::start;
+    size_t pos = 0;      // the offset being decided on
+    size_t junkPos = 0;  // in junk: the next offset tried as a frame start
+    uint32_t reference = 0;
+    size_t diagnosePos = 0;  // before the first frame: headers judged for a refusal so far
+    ScanOutcome diagnosis;
+
+    // The main-data stream: bytes [mainBase, mainBase + mainLength) of it, then zero padding.
+    std::vector<uint8_t> mainData;
+    int64_t mainBase = 0;
+    int64_t mainLength = 0;
+    int64_t coveredEnd = 0;   // bits
+    int64_t droppedOne = -1;  // first 1 bit at or after coveredEnd in dropped bytes, or -1
+    int32_t lastAncillaryBits = 0;
+    uint64_t frameBytes = 0;
+
+    std::unique_ptr<FrameRecord> record = std::make_unique<FrameRecord>();
+    std::unique_ptr<MainDataState> scratch = std::make_unique<MainDataState>();
+
+    // The check: an assembler fed every record, whose output is compared with the frames.
+    std::unique_ptr<AssemblerState> assembler = std::make_unique<AssemblerState>();
+    OutputStream rebuiltStream;
+    std::vector<uint8_t> rebuilt;
+    std::vector<uint8_t> expected;  // frame bytes not yet compared
+    size_t expectedPos = 0;
+    uint64_t comparedBytes = 0;
+
+    std::chrono::steady_clock::time_point nextProgress{};
+    bool progressShown = false;
+};
+
+Disassembly::Disassembly() : reader(std::make_unique<Reader>()) {
+    Reader& r = *reader;
+    initBitStore(r.scratch->store);
+    r.mainData.assign(kMainPadBytes, 0);
+    openMemoryOutput(r.rebuiltStream, &r.rebuilt);
+    beginAssembly(*r.assembler, &r.rebuiltStream, kOpenOutputLimit);
 }
 
-DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressOut) {
-    if (size > kMaxInputBytes)
-        return refuse(kDisIo, "the input is larger than 64 MiB, which is not supported");
-    StreamLayout layout;
-    const ScanOutcome outcome = scanStream(input, size, layout);
-    if (outcome.verdict != ScanVerdict::ok) return refuse(kDisNotLayer3, scanRefusal(outcome));
+Disassembly::~Disassembly() = default;
 
-    const size_t n = layout.frames.size();
-    if ((n + 1) * kRecordEntryBytes + kHeadBytes > kMaxRecordFileBytes)
-        return refuse(kDisIo, "the input has too many frames for a record file of at most 1 GiB");
-    int64_t frameBytes = 0;
-    for (size_t k = 0; k < n; ++k) {
-        const FrameSpan& f = layout.frames[k];
-        frameBytes += f.length;
-        if (!crcMatches(input + f.offset, f.header))
-            return refuse(kDisCannotCarry,
-                          frameName(k, f) +
-                              ": its stored CRC differs from the CRC of its header and side "
-                              "information, which the assembler always recomputes");
+namespace {
+
+bool fail(Disassembly& d, int code, std::string message) {
+    if (d.exitCode == kDisOk) {
+        d.exitCode = code;
+        d.message = std::move(message);
     }
+    d.reader->phase = ScanPhase::done;
+    return false;
+}
 
-    auto scratch = std::make_unique<MainDataState>();
-    initBitStore(scratch->store);
+size_t windowEnd(const Disassembly::Reader& r) {
+    return r.windowBase + r.window.size();
+}
 
-    const MainDataStream s = buildMainDataStream(input, layout);
-    const uint8_t* bits = s.bytes.data();
-    const int64_t streamEnd = s.frameStart[n];
+const uint8_t* windowAt(const Disassembly::Reader& r, size_t offset) {
+    return r.window.data() + (offset - r.windowBase);
+}
 
-    DisassembleResult result;
-    result.frames = n;
-    result.skipped = layout.skipped;
-    result.trailingBytes = size - layout.trailingOffset;
-    result.records.resize(kHeadBytes);
-    result.records.reserve(kHeadBytes + (n + 1) * kRecordEntryBytes);
-
-    Progress progress{progressOut, n, std::chrono::steady_clock::now()};
-    auto rec = std::make_unique<FrameRecord>();
-    int64_t coveredEnd = 0;
-    int32_t lastAncillaryBits = 0;
-    for (size_t k = 0; k < n; ++k) {
-        const FrameSpan& f = layout.frames[k];
-        readSideInfo(input + f.offset, *rec);
-        const int64_t frameStart = s.frameStart[k];
-        const int64_t mainStart =
-            k == 0 ? frameStart : frameStart - 8 * int64_t{rec->main_data_begin};
-        int64_t mainBits = 0;
-        for (int gr = 0; gr < granuleCount(f.header); ++gr)
-            for (int ch = 0; ch < channelCount(f.header); ++ch)
-                mainBits += rec->granuleInfo[gr][ch].part2_3_length;
-        const int64_t mainEnd = mainStart + mainBits;
-
-        const char* why =
-            placementProblem(k, *rec, bits, mainStart, mainEnd, coveredEnd, s.frameStart[k + 1]);
-        if (!why) why = readMainData(bits, mainStart, *rec);
-        if (!why && !reencodesExactly(*scratch, *rec, bits, mainStart, mainBits))
-            why = "its values do not code back to the same bits";
-        if (why) {
-            // Side information as read; the main data travels as ancillary bits.
-            readSideInfo(input + f.offset, *rec);
-            rec->rawMainData = 1;
-            ++result.rawFrames;
-            result.rawNotes.push_back({k, why});
-        }
-        const int64_t anchor = why ? frameStart : mainStart;
-        const int64_t first = anchor > coveredEnd ? firstOneBit(bits, coveredEnd, anchor) : anchor;
-        const int64_t gapBits = anchor - first;
-        if (gapBits > kMaxAncillaryBits) {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          ": %" PRId64 " bits before its main data cannot be carried (at most %d)",
-                          gapBits, kMaxAncillaryBits);
-            return refuse(kDisCannotCarry, frameName(k, f) + text);
-        }
-        appendShare(result.ancillary, bits, first, anchor);
-        appendRecord(result.records, *rec, static_cast<int32_t>(gapBits));
-        lastAncillaryBits = static_cast<int32_t>(gapBits);
-        coveredEnd = std::max(coveredEnd, why ? anchor : mainEnd);
-        reportProgress(progress, k + 1);
+// The first 1 bit of the main-data stream in [from, to), or to; from may lie in bytes
+// already dropped only when it is coveredEnd.
+int64_t firstOneInStream(const Disassembly::Reader& r, int64_t from, int64_t to) {
+    const int64_t base = 8 * r.mainBase;
+    if (from < base) {
+        if (r.droppedOne >= from && r.droppedOne < to) return r.droppedOne;
+        from = base;
     }
+    if (from >= to) return to;
+    return base + firstOneBit(r.mainData.data(), from - base, to - base);
+}
+
+// Drops main-data bytes the reservoir can no longer reach, remembering the first 1 bit
+// among them that no record covers yet.
+void compactMainData(Disassembly::Reader& r, int64_t areaStart) {
+    const int64_t keepFrom = areaStart - kKeptMainBytes;
+    if (keepFrom - r.mainBase < static_cast<int64_t>(kCompactBytes)) return;
+    const int64_t base = 8 * r.mainBase, newBase = 8 * keepFrom;
+    if (r.coveredEnd < newBase && r.droppedOne < r.coveredEnd) {
+        const int64_t from = std::max(r.coveredEnd, base);
+        const int64_t one = base + firstOneBit(r.mainData.data(), from - base, newBase - base);
+        r.droppedOne = one < newBase ? one : -1;
+    }
+    const size_t drop = static_cast<size_t>(keepFrom - r.mainBase);
+    r.mainData.erase(r.mainData.begin(), r.mainData.begin() + static_cast<std::ptrdiff_t>(drop));
+    r.mainBase = keepFrom;
+    r.mainLength -= static_cast<int64_t>(drop);
+}
+
+// Appends a frame's area to the main-data stream; returns its start in bits.
+int64_t appendArea(Disassembly::Reader& r, const uint8_t* area, size_t count) {
+    compactMainData(r, r.mainBase + r.mainLength);
+    const int64_t start = 8 * (r.mainBase + r.mainLength);
+    const size_t at = static_cast<size_t>(r.mainLength);
+    r.mainData.resize(at + count + kMainPadBytes);
+    std::memcpy(r.mainData.data() + at, area, count);
+    std::memset(r.mainData.data() + at + count, 0, kMainPadBytes);
+    r.mainLength += static_cast<int64_t>(count);
+    return start;
+}
+
+void appendExpected(Disassembly::Reader& r, const uint8_t* bytes, size_t count) {
+    if (r.expectedPos >= kCompactBytes) {
+        r.expected.erase(r.expected.begin(),
+                         r.expected.begin() + static_cast<std::ptrdiff_t>(r.expectedPos));
+        r.expectedPos = 0;
+    }
+    r.expected.insert(r.expected.end(), bytes, bytes + count);
+}
+
+std::string verifyFailure(uint64_t at, const char* detail) {
+    char text[120];
+    std::snprintf(text, sizeof text,
+                  "verification failed: the records rebuild other bytes than the input's, "
+                  "first difference at byte %" PRIu64 " of the carried bytes",
+                  at);
+    return text + std::string(detail);
+}
+
+// Compares what the checking assembler sent so far with the frames it stands for.
+bool compareRebuilt(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    const size_t n = r.rebuilt.size();
+    if (n == 0) return true;
+    const size_t pending = r.expected.size() - r.expectedPos;
+    const size_t common = std::min(n, pending);
+    const uint8_t* want = r.expected.data() + r.expectedPos;
+    if (std::memcmp(r.rebuilt.data(), want, common) != 0 || n > pending) {
+        size_t at = 0;
+        while (at < common && r.rebuilt[at] == want[at]) ++at;
+        return fail(d, kDisVerify, verifyFailure(r.comparedBytes + at, ""));
+    }
+    r.expectedPos += n;
+    r.comparedBytes += n;
+    r.rebuilt.clear();
+    return true;
+}
+
+// Feeds one record entry and its share to the checking assembler.
+bool checkRecordEntry(Disassembly& d, const uint8_t* entry, const uint8_t* share) {
+    Disassembly::Reader& r = *d.reader;
+    AssemblerState& state = *r.assembler;
+    decodeUsedParts(entry, state.record);
+    const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
+    const RecordProblem problem =
+        assembleRecord(state, ancillaryBits, share, shareBytes(ancillaryBits));
+    if (problem.field) {
+        char detail[160];
+        std::snprintf(detail, sizeof detail, " (the assembler refuses %s %" PRId64 ": %s)",
+                      problem.field, problem.value, problem.reason);
+        return fail(d, kDisVerify, verifyFailure(r.comparedBytes, detail));
+    }
+    return compareRebuilt(d);
+}
+
+// Appends a record entry and its share of the bits [first, anchor), and checks them.
+bool emitRecord(Disassembly& d, const FrameRecord& record, int64_t first, int64_t anchor) {
+    Disassembly::Reader& r = *d.reader;
+    const int64_t base = 8 * r.mainBase;
+    const size_t shareAt = d.ancillaryBytes.size();
+    appendShare(d.ancillaryBytes, r.mainData.data(), first - base, anchor - base);
+    const size_t entryAt = d.recordBytes.size();
+    const int32_t gapBits = static_cast<int32_t>(anchor - first);
+    appendRecord(d.recordBytes, record, gapBits);
+    r.lastAncillaryBits = gapBits;
+    return checkRecordEntry(d, d.recordBytes.data() + entryAt, d.ancillaryBytes.data() + shareAt);
+}
+
+void reportProgress(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    if (!d.progress || d.frames < kProgressMinFrames || (d.frames & 255) != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < r.nextProgress) return;
+    r.nextProgress = now + kProgressInterval;
+    std::fprintf(d.progress, "Frames: %zu\r", d.frames);
+    std::fflush(d.progress);
+    r.progressShown = true;
+}
+
+// Decodes one frame of the stream into its record (raw when its values cannot stand for
+// its bits), and emits the record with the gap before its main data.
+bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
+    Disassembly::Reader& r = *d.reader;
+    const size_t k = d.frames;
+    const FrameSpan f{offset, length, header};
+    const uint8_t* frame = windowAt(r, offset);
+    if (!crcMatches(frame, header))
+        return fail(d, kDisCannotCarry,
+                    frameName(k, f) +
+                        ": its stored CRC differs from the CRC of its header and side "
+                        "information, which the assembler always recomputes");
+    r.frameBytes += static_cast<uint64_t>(length);
+    if (r.frameBytes > kMaxCarriedFrameBytes || k + 2 > static_cast<size_t>(INT32_MAX))
+        return fail(d, kDisIo,
+                    frameName(k, f) +
+                        ": the input has more frames than a record file can count (its frames "
+                        "may hold at most 4294967295 bytes)");
+    appendExpected(r, frame, static_cast<size_t>(length));
+    const int32_t head = headByteCount(header);
+    const int64_t frameStart = appendArea(r, frame + head, static_cast<size_t>(length - head));
+    const int64_t areaEnd = frameStart + 8 * int64_t{length - head};
+    const int64_t base = 8 * r.mainBase;
+    const uint8_t* bits = r.mainData.data();
+
+    FrameRecord& rec = *r.record;
+    readSideInfo(frame, rec);
+    const int64_t mainStart = k == 0 ? frameStart : frameStart - 8 * int64_t{rec.main_data_begin};
+    int64_t mainBits = 0;
+    for (int gr = 0; gr < granuleCount(header); ++gr)
+        for (int ch = 0; ch < channelCount(header); ++ch)
+            mainBits += rec.granuleInfo[gr][ch].part2_3_length;
+    const int64_t mainEnd = mainStart + mainBits;
+
+    // The kept main data reaches 64 KiB behind this frame: far enough for any main data
+    // and gap.
+    const char* why = placementProblem(k, rec, bits, mainStart - base, mainEnd - base,
+                                       r.coveredEnd - base, areaEnd - base);
+    if (!why) why = readMainData(bits, mainStart - base, rec);
+    if (!why && !reencodesExactly(*r.scratch, rec, bits, mainStart - base, mainBits))
+        why = "its values do not code back to the same bits";
+    if (why) {
+        // Side information as read; the main data travels as ancillary bits.
+        readSideInfo(frame, rec);
+        rec.rawMainData = 1;
+        ++d.rawFrames;
+        d.rawNotes.push_back({k, why});
+    }
+    const int64_t anchor = why ? frameStart : mainStart;
+    const int64_t first =
+        anchor > r.coveredEnd ? firstOneInStream(r, r.coveredEnd, anchor) : anchor;
+    const int64_t gapBits = anchor - first;
+    if (gapBits > kMaxAncillaryBits) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      ": %" PRId64 " bits before its main data cannot be carried (at most %d)",
+                      gapBits, kMaxAncillaryBits);
+        return fail(d, kDisCannotCarry, frameName(k, f) + text);
+    }
+    if (!emitRecord(d, rec, first, anchor)) return false;
+    r.coveredEnd = std::max(r.coveredEnd, why ? anchor : mainEnd);
+    ++d.frames;
+    reportProgress(d);
+    return true;
+}
+
+// The decision at offset as a frame start: its length when it is a confirmed frame, 0 when
+// not, -1 when the window does not reach far enough yet.
+int32_t decideFrameAt(const Disassembly::Reader& r, size_t offset, uint32_t reference,
+                      uint32_t& header) {
+    const size_t end = windowEnd(r);
+    if (!r.ended) {
+        if (offset + 4 > end) return -1;
+        const uint32_t h = loadBe32(windowAt(r, offset));
+        if (isLayer3Header(h) && offset + static_cast<size_t>(frameLength(h)) + 8 > end) return -1;
+    }
+    return confirmedFrameAt(r.window.data(), r.window.size(), offset - r.windowBase, reference,
+                            header);
+}
+
+// Before the first frame: the first header that explains a refusal, judged as bytes come.
+void diagnoseAhead(Disassembly::Reader& r) {
+    const size_t end = windowEnd(r);
+    while (r.diagnosis.verdict == ScanVerdict::noFrames && r.diagnosePos + 4 <= end) {
+        r.diagnosis.verdict = refusalVerdict(loadBe32(windowAt(r, r.diagnosePos)));
+        r.diagnosis.offset = r.diagnosePos;
+        ++r.diagnosePos;
+    }
+}
+
+bool scanStart(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    const size_t end = windowEnd(r);
+    const size_t claimed = leadingTagBytes(r.window.data(), r.window.size());
+    if (!r.ended && end < 10) return true;  // too short to tell a tag
+    size_t start = 0;
+    if (claimed > 0) {
+        const bool longer =
+            end > claimed || (d.knownSize >= 0 && static_cast<uint64_t>(d.knownSize) > claimed);
+        if (!longer && !r.ended) {
+            if (d.knownSize < 0 && end > kMaxPendingBytes)
+                return fail(d, kDisIo,
+                            "a leading tag claims more than " +
+                                std::to_string(kMaxPendingBytes >> 20) +
+                                " MiB, which is not held while a pipe is read");
+            return true;
+        }
+        start = longer ? claimed : 0;
+    }
+    r.pos = start;
+    r.phase = ScanPhase::firstFrame;
+    return true;
+}
+
+bool scanFirstFrame(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    diagnoseAhead(r);
+    uint32_t header = 0;
+    for (;;) {
+        if (r.pos + 4 > windowEnd(r)) {
+            if (!r.ended) return true;
+            if (r.diagnosis.verdict == ScanVerdict::noFrames) r.diagnosis.offset = 0;
+            return fail(d, kDisNotLayer3, scanRefusal(r.diagnosis));
+        }
+        const int32_t length = decideFrameAt(r, r.pos, 0, header);
+        if (length < 0) return true;
+        if (length > 0) break;
+        ++r.pos;
+    }
+    if (r.pos > 0) d.skipped.push_back({0, r.pos});
+    r.reference = header;
+    r.phase = ScanPhase::frames;
+    return true;
+}
+
+bool scanFrames(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    uint32_t header = 0;
+    while (r.phase == ScanPhase::frames) {
+        if (r.pos >= windowEnd(r)) {
+            if (!r.ended) return true;
+            d.trailingBytes = 0;
+            r.phase = ScanPhase::done;
+            return true;
+        }
+        const int32_t length = decideFrameAt(r, r.pos, r.reference, header);
+        if (length < 0) return true;
+        if (length == 0) {
+            r.junkPos = r.pos + 1;
+            r.phase = ScanPhase::junk;
+            return true;
+        }
+        if (!takeFrame(d, r.pos, length, header)) return false;
+        r.pos += static_cast<size_t>(length);
+    }
+    return true;
+}
+
+// Not a confirmed frame at pos: junk up to the next confirmed frame of the stream, or, when
+// none follows, the last frame (if one fits at pos) and trailing bytes.
+bool scanJunk(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    uint32_t header = 0;
+    for (;;) {
+        if (r.junkPos + 4 > windowEnd(r)) {
+            if (!r.ended) {
+                if (windowEnd(r) - r.pos > kMaxPendingBytes)
+                    return fail(d, kDisIo,
+                                "more than " + std::to_string(kMaxPendingBytes >> 20) +
+                                    " MiB of bytes without a frame from offset " +
+                                    std::to_string(r.pos) +
+                                    ", which are held until the input shows whether they are "
+                                    "trailing bytes");
+                return true;
+            }
+            break;
+        }
+        const int32_t length = decideFrameAt(r, r.junkPos, r.reference, header);
+        if (length < 0) return true;
+        if (length > 0) {
+            d.skipped.push_back({r.pos, r.junkPos - r.pos});
+            r.pos = r.junkPos;
+            r.phase = ScanPhase::frames;
+            return true;
+        }
+        ++r.junkPos;
+    }
+    const int32_t length =
+        completeFrameAt(r.window.data(), r.window.size(), r.pos - r.windowBase, header);
+    if (length > 0 && sameStream(r.reference, header)) {
+        if (!takeFrame(d, r.pos, length, header)) return false;
+        r.pos += static_cast<size_t>(length);
+    }
+    r.phase = ScanPhase::done;
+    return true;
+}
+
+bool scan(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    for (;;) {
+        const ScanPhase before = r.phase;
+        bool ok = true;
+        switch (r.phase) {
+            case ScanPhase::start:
+                ok = scanStart(d);
+                break;
+            case ScanPhase::firstFrame:
+                ok = scanFirstFrame(d);
+                break;
+            case ScanPhase::frames:
+                ok = scanFrames(d);
+                break;
+            case ScanPhase::junk:
+                ok = scanJunk(d);
+                break;
+            case ScanPhase::done:
+                return d.exitCode == kDisOk;
+        }
+        if (!ok) return false;
+        if (r.phase == before) return true;  // waits for more input
+    }
+}
+
+// Drops window bytes no decision needs any more.
+void compactWindow(Disassembly::Reader& r) {
+    size_t keepFrom = r.pos;
+    if (r.phase == ScanPhase::start) keepFrom = 0;
+    if (r.phase == ScanPhase::firstFrame && r.diagnosis.verdict == ScanVerdict::noFrames)
+        keepFrom = std::min(r.pos, r.diagnosePos);
+    keepFrom = std::min(keepFrom, windowEnd(r));
+    if (keepFrom < r.windowBase || keepFrom - r.windowBase < kCompactBytes) return;
+    const size_t drop = keepFrom - r.windowBase;
+    r.window.erase(r.window.begin(), r.window.begin() + static_cast<std::ptrdiff_t>(drop));
+    r.windowBase = keepFrom;
+}
+
+}  // namespace
+
+bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count) {
+    Disassembly::Reader& r = *d.reader;
+    if (d.exitCode != kDisOk) return false;
+    if (r.phase == ScanPhase::done) return true;
+    compactWindow(r);
+    r.window.insert(r.window.end(), bytes, bytes + count);
+    return scan(d);
+}
+
+bool finishDisassembly(Disassembly& d) {
+    Disassembly::Reader& r = *d.reader;
+    if (d.exitCode != kDisOk) return false;
+    r.ended = true;
+    if (!scan(d)) return false;
+    if (r.progressShown) std::fputc('\n', d.progress);
+    d.trailingBytes = windowEnd(r) - r.pos;
 
     // The tail after the last main data, and the second placement of the last record's
     // bits at the end of the stream, need a closing record whose own frame never reaches
     // the output.
-    const int64_t tailFirst = firstOneBit(bits, coveredEnd, streamEnd);
-    if (tailFirst < streamEnd || lastAncillaryBits > 0) {
+    AssemblerState& state = *r.assembler;
+    state.outputLimit -= static_cast<uint32_t>(kOpenOutputLimit - r.frameBytes);
+    const int64_t streamEnd = 8 * (r.mainBase + r.mainLength);
+    const int64_t tailFirst = firstOneInStream(r, r.coveredEnd, streamEnd);
+    if (tailFirst < streamEnd || r.lastAncillaryBits > 0) {
         const int64_t tailBits = streamEnd - tailFirst;
         if (tailBits > kMaxAncillaryBits) {
             char text[160];
@@ -247,38 +580,52 @@ DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressO
                           " bits after the main data of the last frame cannot be "
                           "carried (at most %d)",
                           tailBits, kMaxAncillaryBits);
-            return refuse(kDisCannotCarry, text);
+            return fail(d, kDisCannotCarry, text);
         }
-        std::memset(rec.get(), 0, sizeof *rec);
-        rec->header = kClosingHeader;
-        rec->rawMainData = 1;
-        appendShare(result.ancillary, bits, tailFirst, streamEnd);
-        appendRecord(result.records, *rec, static_cast<int32_t>(tailBits));
-        result.closingRecord = true;
+        FrameRecord& rec = *r.record;
+        std::memset(&rec, 0, sizeof rec);
+        rec.header = kClosingHeader;
+        rec.rawMainData = 1;
+        if (!emitRecord(d, rec, tailFirst, streamEnd)) return false;
+        d.closingRecord = true;
     }
-    result.ancillary.insert(result.ancillary.end(), input + layout.trailingOffset, input + size);
+    d.ancillaryBytes.insert(d.ancillaryBytes.end(), windowAt(r, r.pos),
+                            windowAt(r, r.pos) + d.trailingBytes);
+
+    endAssembly(state);
+    flushOutput(r.rebuiltStream);
+    if (!compareRebuilt(d)) return false;
+    if (r.comparedBytes != r.frameBytes)
+        return fail(d, kDisVerify,
+                    verifyFailure(r.comparedBytes, " (the records rebuild fewer bytes)"));
 
     RecordFileHead head{};
-    head.frameCount = static_cast<int32_t>(n + (result.closingRecord ? 1 : 0));
+    head.frameCount = static_cast<int32_t>(d.frames + (d.closingRecord ? 1 : 0));
     head.unused = 0;
-    head.outputLimit = static_cast<int32_t>(frameBytes);
-    encodeRecordFileHead(head, result.records.data());
+    head.outputLimit = static_cast<int32_t>(static_cast<uint32_t>(r.frameBytes));
+    encodeRecordFileHead(head, d.head);
+    return true;
+}
 
-    // Never a silently wrong file: the assembler itself must rebuild the input.
-    std::vector<uint8_t> rebuilt;
-    const int code = assembleInMemory(result.records.data(), result.records.size(),
-                                      result.ancillary.data(), result.ancillary.size(), rebuilt);
-    const std::vector<uint8_t> expected = carriedBytes(input, size, layout);
-    if (code != 0 || rebuilt != expected) {
-        size_t at = 0;
-        while (at < rebuilt.size() && at < expected.size() && rebuilt[at] == expected[at]) ++at;
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "verification failed: the records rebuild %zu bytes where %zu are expected, "
-                      "first difference at byte %zu of the carried bytes (assembler exit %d)",
-                      rebuilt.size(), expected.size(), at, code);
-        return refuse(kDisVerify, text);
-    }
+DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressOut) {
+    Disassembly d;
+    d.knownSize = static_cast<int64_t>(size);
+    d.progress = progressOut;
+    d.recordBytes.resize(kHeadBytes);
+    const bool ok = feedDisassembly(d, input, size) && finishDisassembly(d);
+    DisassembleResult result;
+    result.exitCode = d.exitCode;
+    result.message = d.message;
+    if (!ok) return result;
+    std::memcpy(d.recordBytes.data(), d.head, kHeadBytes);
+    result.records = std::move(d.recordBytes);
+    result.ancillary = std::move(d.ancillaryBytes);
+    result.frames = d.frames;
+    result.rawFrames = d.rawFrames;
+    result.closingRecord = d.closingRecord;
+    result.rawNotes = std::move(d.rawNotes);
+    result.skipped = std::move(d.skipped);
+    result.trailingBytes = d.trailingBytes;
     return result;
 }
 

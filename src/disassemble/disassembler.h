@@ -16,60 +16,84 @@
 // clearing after its last granule would erase placed bits, it does not decode, or it does
 // not code back to the same bits. The tail after the last record's main data goes
 // into a closing raw record whose frame the output byte limit cuts off.
+//
+// Planning needs no look-ahead in S: a frame's main data lies between 511 bytes before
+// its area and its area's end, so a frame is planned as soon as the scanner confirms it,
+// and only the last 64 KiB of S are kept. A 1 bit beyond coveredEnd that leaves with the
+// front of S is remembered; it can only make a gap too long to carry, which is refused
+// with its exact length.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "disassemble/stream_scanner.h"
+#include "l3/disassemble.h"
 
 namespace l3 {
-
-// Exit codes of l3disassemble.
-enum DisassembleExit : int {
-    kDisOk = 0,
-    kDisUsage = 1,
-    kDisIo = 2,           // input cannot be read, an output cannot be written, input too large
-    kDisNotLayer3 = 3,    // no Layer III frame, free format, Layer I/II
-    kDisCannotCarry = 4,  // a frame the format cannot carry (gap over 8192 bits, CRC mismatch)
-    kDisStrict = 5,       // --strict and bytes were skipped
-    kDisVerify = 6,       // the records do not rebuild the input (an internal fault)
-};
 
 // The closing record's header: MPEG-1 Layer III, 320 kbit/s, 32 kHz, padded, one channel,
 // no CRC: a 1441-byte frame with a 1420-byte area, long enough that the second placement
 // of its ancillary bits stays inside it.
 inline constexpr uint32_t kClosingHeader = 0xFFFBEAC0;
-// Inputs above this size are refused: the records take about 5614 bytes per frame.
-inline constexpr size_t kMaxInputBytes = size_t{64} << 20;
-inline constexpr size_t kMaxRecordFileBytes = size_t{1} << 30;
+// The record file head counts frames and output bytes in 32 bits: the frame bytes of an
+// input may not exceed this.
+inline constexpr uint64_t kMaxCarriedFrameBytes = 0xFFFFFFFF;
+// Bytes the reader holds while it cannot yet tell whether they are junk or trailing bytes
+// (after the last frame of the stream), or while a leading tag claims more than arrived.
+inline constexpr size_t kMaxPendingBytes = size_t{40} << 20;
 
-struct RawFrameNote {
-    size_t frame;
-    const char* reason;
-};
+struct AssemblerState;
+struct FrameRecord;
+struct MainDataState;
 
-struct DisassembleResult {
+// A disassembly that takes the input as it comes. The reader keeps a window of the input
+// (from the frame being decided on, a few kilobytes ahead), the main-data bytes the bit
+// reservoir can still reach (64 KiB), and the frames the checking assembler has not sent
+// yet; memory stays bounded whatever the input's size. Each frame is decoded as soon as
+// its end is confirmed; its record entry and ancillary share are appended to recordBytes
+// and ancillaryBytes, which the caller takes (and clears) as it likes. The record file's
+// head is known only at the end (head, after finishDisassembly).
+//
+// Every record is assembled in memory as it is made and the bytes compared with the
+// input's, so that a run that succeeds has proved that the records rebuild the input.
+struct Disassembly {
+    Disassembly();
+    ~Disassembly();
+    Disassembly(const Disassembly&) = delete;
+    Disassembly& operator=(const Disassembly&) = delete;
+
+    // The outcome; exitCode and message are set by the first failure, which ends the run.
     int exitCode = kDisOk;
-    std::string message;  // why the run failed; empty on success
-    std::vector<uint8_t> records;
-    std::vector<uint8_t> ancillary;
-    size_t frames = 0;  // frames of the input (the closing record not counted)
+    std::string message;
+    size_t frames = 0;  // frames of the input so far (the closing record not counted)
     size_t rawFrames = 0;
     bool closingRecord = false;
-    std::vector<RawFrameNote> rawNotes;  // every raw frame with its reason
+    std::vector<RawFrameNote> rawNotes;
     std::vector<ByteRange> skipped;
     size_t trailingBytes = 0;
+    uint8_t head[12] = {};  // the record file head, filled by finishDisassembly
+
+    // Output made and not yet taken: record entries (without the head) and ancillary bytes.
+    std::vector<uint8_t> recordBytes;
+    std::vector<uint8_t> ancillaryBytes;
+
+    // The input size when known in advance (a regular file), else -1.
+    int64_t knownSize = -1;
+    FILE* progress = nullptr;
+
+    // The reader's own state.
+    struct Reader;
+    std::unique_ptr<Reader> reader;
 };
 
-// Disassembles input and checks the result with the assembler itself: on success the
-// records and ancillary bytes rebuild the input less its skipped ranges. progress, when
-// not null, receives a progress line on long inputs.
-DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progress);
-
-// The expected output of the assembler for this layout: frames and trailing bytes.
-std::vector<uint8_t> carriedBytes(const uint8_t* input, size_t size, const StreamLayout& layout);
+// Takes the next count bytes of the input. Returns false after a failure.
+bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count);
+// The input ended: decides the last frames and the trailing bytes, makes the closing
+// record, finishes the check, and fills head. Returns false after a failure.
+bool finishDisassembly(Disassembly& d);
 
 }  // namespace l3

@@ -1,16 +1,53 @@
 #pragma once
 // Decoding Layer III Huffman code words with the very tables the assembler codes with:
-// each distinct code table becomes a binary tree (built once per process), walked one bit at a
-// time.
+// each code table becomes a lookup table (built once per process) that takes the next
+// eight bits at once, and a second one for the longer codes.
 
+#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "bits/bit_reader.h"
 
 namespace l3 {
 
+// Codes are decoded by lookup: the next kPrimaryBits bits index a table whose entry holds
+// the symbol and code length of a short code, or names a second table, indexed by the
+// bits after those, for the longer codes that share the prefix. An entry of length 0 is
+// a bit pattern no code starts with.
+inline constexpr int kPrimaryBits = 8;
+
+struct LookupEntry {
+    uint16_t value;   // the symbol, or the first entry of the second table
+    uint8_t length;   // code length in bits; 0 for a second table or no code
+    uint8_t subBits;  // width of the second table's index; 0 when none
+};
+
+struct DecodeTable {
+    std::array<LookupEntry, 1 << kPrimaryBits> primary{};
+    std::vector<LookupEntry> secondary;
+    // By symbol of a big-value table: x in the high byte, y in the low byte.
+    std::array<uint16_t, 256> pair{};
+};
+
 // True when table number t (0..33) has codes.
 bool hasDecodeTree(int t);
+
+// The lookup table of table number t (hasDecodeTree(t) must hold).
+const DecodeTable& decodeTable(int t);
+
+// Reads one code word of table and returns its symbol index, or -1 (see decodeSymbol).
+inline int decodeWith(BitReader& r, const DecodeTable& table) {
+    const uint32_t bits = peekBits32(r);
+    LookupEntry e = table.primary[bits >> (32 - kPrimaryBits)];
+    if (e.subBits != 0) {
+        const uint32_t rest = (bits << kPrimaryBits) >> (32 - e.subBits);
+        e = table.secondary[e.value + rest];
+    }
+    if (e.length == 0) return -1;
+    r.pos += e.length;
+    return e.value;
+}
 
 // Reads one code word of table t and returns its symbol index (x * yLen + y, or the count1
 // quadruple index), or -1 when the bits lead nowhere (never for a complete code).

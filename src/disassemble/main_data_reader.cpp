@@ -1,5 +1,8 @@
 #include "disassemble/main_data_reader.h"
 
+#include <bit>
+#include <cstring>
+
 #include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
 #include "format/band_edges.h"
@@ -55,51 +58,140 @@ void readLsfScalefactors(BitReader& r, FrameRecord& rec, int ch) {
     }
 }
 
-// One big value: the code word gave min(|v|, 15); escape bits and a sign follow.
-inline int16_t finishValue(BitReader& r, int magnitude, int linbits) {
-    if (magnitude == 15 && linbits > 0) magnitude += static_cast<int>(readBits(r, linbits));
-    if (magnitude != 0 && readBit(r)) return static_cast<int16_t>(-magnitude);
-    return static_cast<int16_t>(magnitude);
+// The spectrum bits of one granule and channel, copied into a buffer of their own with
+// zeros after the granule's end, so that any read takes one word load: 57 bits from pos,
+// enough for a code word (19), two escapes (13 each) and two signs.
+constexpr int kGranuleBytes = 4095 / 8 + 2;
+constexpr int kGranulePadBytes = 16;
+
+// A code word and, for each of the pair, escape bits and a sign.
+constexpr int kMostBitsPerPair = 19 + 2 * (13 + 1);
+
+struct GranuleBits {
+    uint8_t bytes[kGranuleBytes + kGranulePadBytes];
+    int64_t pos;  // next bit to read
+    int64_t end;  // first bit past the granule
+};
+
+void loadGranuleBits(GranuleBits& g, const BitReader& r) {
+    const int64_t first = r.pos >> 3;
+    const size_t count = static_cast<size_t>(((r.end + 7) >> 3) - first);
+    std::memcpy(g.bytes, r.bytes + first, count);
+    std::memset(g.bytes + count, 0, sizeof g.bytes - count);
+    g.pos = r.pos & 7;
+    g.end = r.end - 8 * first;
+    if (g.end & 7) g.bytes[g.end >> 3] &= static_cast<uint8_t>(0xFF00 >> (g.end & 7));
+}
+
+// The bits from g.pos on, the first in the most significant place; 57 of them are valid.
+inline uint64_t window(const GranuleBits& g) {
+    uint64_t word;
+    std::memcpy(&word, g.bytes + (g.pos >> 3), 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word << (g.pos & 7);
+}
+
+inline int lookUp(const DecodeTable& table, uint64_t bits) {
+    LookupEntry e = table.primary[bits >> (64 - kPrimaryBits)];
+    if (e.subBits != 0) e = table.secondary[e.value + ((bits << kPrimaryBits) >> (64 - e.subBits))];
+    return e.length == 0 ? -1 : (e.value | e.length << 16);
+}
+
+// One big value after its code word: the code gave min(|v|, 15); escape bits and a sign
+// follow, taken from the front of bits.
+inline int16_t finishValue(uint64_t& bits, int& used, int magnitude, int linbits) {
+    if (magnitude == 15 && linbits > 0) {
+        magnitude += static_cast<int>(bits >> (64 - linbits));
+        bits <<= linbits;
+        used += linbits;
+    }
+    if (magnitude == 0) return 0;
+    const bool negative = (bits >> 63) != 0;
+    bits <<= 1;
+    ++used;
+    return static_cast<int16_t>(negative ? -magnitude : magnitude);
 }
 
 const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, int16_t* lines) {
     const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
     if (info.big_values > kMaxBigValues) return "big_values above 288";
+    if (r.pos >= r.end) return nullptr;  // the scalefactors took every bit
     const RegionBounds bounds =
         regionBounds(rec.header, info.big_values, info.region0_count, info.region1_count);
+    GranuleBits g;
+    loadGranuleBits(g, r);
+    const int64_t shift = r.pos - g.pos;  // g's positions plus shift are r's
+    const char* why = nullptr;
 
-    for (int region = 0; region < 3; ++region) {
+    for (int region = 0; region < 3 && !why; ++region) {
         const int t = info.table_select[region];
         if (t == 0) continue;
         const int start = bounds.start[region], end = bounds.start[region + 1];
-        if (start >= end || r.pos >= r.end) continue;
-        if (!hasDecodeTree(t)) return "a region coded with table 4 or 14";
-        const HuffmanTable& table = codeTables().huffman[t];
-        for (int i = start; i < end && r.pos < r.end; i += 2) {
-            const int symbol = decodeSymbol(r, t);
-            if (symbol < 0) return "a code word that does not decode";
-            const int x = symbol / table.yLen, y = symbol % table.yLen;
-            lines[i] = finishValue(r, x, table.linbits);
-            lines[i + 1] = finishValue(r, y, table.linbits);
+        if (start >= end || g.pos >= g.end) continue;
+        if (!hasDecodeTree(t)) {
+            why = "a region coded with table 4 or 14";
+            break;
+        }
+        const int linbits = codeTables().huffman[t].linbits;
+        const DecodeTable& lookup = decodeTable(t);
+        // The bits from g.pos on stay in a register, reloaded when fewer than a pair can
+        // take remain valid.
+        uint64_t ahead = window(g);
+        int valid = 64 - static_cast<int>(g.pos & 7);
+        for (int i = start; i < end && g.pos < g.end; i += 2) {
+            if (valid < kMostBitsPerPair) {
+                ahead = window(g);
+                valid = 64 - static_cast<int>(g.pos & 7);
+            }
+            const int entry = lookUp(lookup, ahead);
+            if (entry < 0) {
+                why = "a code word that does not decode";
+                break;
+            }
+            int used = entry >> 16;
+            uint64_t bits = ahead << used;
+            const uint16_t pair = lookup.pair[entry & 0xFFFF];
+            lines[i] = finishValue(bits, used, pair >> 8, linbits);
+            lines[i + 1] = finishValue(bits, used, pair & 0xFF, linbits);
+            g.pos += used;
+            ahead = bits;
+            valid -= used;
         }
     }
 
-    const int quadTable = info.count1table_select ? kCount1TableB : kCount1TableA;
-    for (int i = bounds.start[3]; r.pos < r.end; i += 4) {
+    const DecodeTable& quadTable =
+        decodeTable(info.count1table_select ? kCount1TableB : kCount1TableA);
+    for (int i = bounds.start[3]; !why && g.pos < g.end; i += 4) {
         if (i > kLastQuadLine) {
             // Past the last whole quadruple the coder fills the budget with 1 bits.
-            while (r.pos < r.end)
-                if (!readBit(r)) return "bits after line 575 that are not all 1";
+            for (; g.pos < g.end; ++g.pos)
+                if (!((g.bytes[g.pos >> 3] >> (7 - (g.pos & 7))) & 1)) {
+                    why = "bits after line 575 that are not all 1";
+                    break;
+                }
             break;
         }
-        const int q = decodeSymbol(r, quadTable);
-        if (q < 0) return "a count1 code word that does not decode";
+        uint64_t bits = window(g);
+        const int entry = lookUp(quadTable, bits);
+        if (entry < 0) {
+            why = "a count1 code word that does not decode";
+            break;
+        }
+        int used = entry >> 16;
+        bits <<= used;
+        const int q = entry & 0xFFFF;
         for (int k = 0; k < 4; ++k) {
             const int magnitude = (q >> (3 - k)) & 1;
-            lines[i + k] = static_cast<int16_t>(magnitude && readBit(r) ? -1 : magnitude);
+            lines[i + k] = static_cast<int16_t>(magnitude);
+            if (magnitude == 0) continue;
+            if (bits >> 63) lines[i + k] = -1;
+            bits <<= 1;
+            ++used;
         }
+        g.pos += used;
     }
-    return nullptr;
+    r.pos = g.pos + shift;
+    return why;
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include "disassemble/run_command.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "disassemble/disassembler.h"
 #include "format/platform.h"
+#include "l3/record.h"
 
 namespace l3 {
 
@@ -17,82 +21,138 @@ const char kUsage[] =
     "Splits the Layer III file INPUT into a record file and an ancillary file from which\n"
     "'l3assemble OUTRECORD OUTANCILLARY OUT' rebuilds INPUT's frames and trailing bytes byte\n"
     "for byte. Bytes before the first frame and junk between frames cannot be carried; they\n"
-    "are skipped and listed in the summary. The result is checked by assembling it before\n"
-    "the two files are written.\n"
+    "are skipped and listed in the summary. The input is read as it comes, of any size; the\n"
+    "records are assembled as they are made and compared with the input, and the two files\n"
+    "appear only once the whole input has been checked. '-' names standard input or\n"
+    "standard output (the summary then goes to standard error; a file named '-' is './-').\n"
+    "'l3disassemble INPUT nul nul' only checks that INPUT can be carried.\n"
     "options:\n"
     "  --strict   fail (exit 5) instead of skipping bytes\n"
     "  --quiet    no summary and no progress line\n"
     "  -h, --help this text;  --version  the program version\n"
-    "exit codes: 0 done; 1 usage; 2 input cannot be read or an output cannot be written\n"
-    "            (or the input is larger than 64 MiB); 3 not a Layer III stream (no frame,\n"
+    "exit codes: 0 done; 1 usage; 2 input cannot be read (or changed size while read, or\n"
+    "            holds more than 40 MiB of bytes the reader must keep at once) or an output\n"
+    "            cannot be written; 3 not a Layer III stream (no frame,\n"
     "            free format, Layer I/II); 4 a frame that cannot be carried (a gap of more\n"
     "            than 8192 ancillary bits, a CRC that differs from the recomputed one);\n"
     "            5 --strict and bytes were skipped; 6 verification failed (an internal\n"
     "            fault: please report it)\n";
 
-bool readWholeFile(const char* path, std::vector<uint8_t>& bytes, std::string& error) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file) {
-        error = std::strerror(errno);
-        return false;
-    }
-    uint8_t block[1 << 16];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-        bytes.insert(bytes.end(), block, block + got);
-        if (bytes.size() > kMaxInputBytes) break;  // disassemble() refuses it
-    }
-    const bool failed = std::ferror(file) != 0;
-    if (failed) error = std::strerror(errno);
-    std::fclose(file);
-    return !failed;
+constexpr size_t kReadBlockBytes = size_t{64} << 10;  // some 300 records of small frames
+constexpr size_t kWriteBlockBytes = size_t{4} << 20;
+
+bool isStandardStream(const char* path) {
+    return std::strcmp(path, "-") == 0;
 }
 
-bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes,
-                    std::string& error) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) {
-        error = std::strerror(errno);
-        return false;
+// One output: a file written under a temporary name beside it and renamed into place at
+// the end, standard output (spooled to an unnamed temporary file until the end), or the
+// null device (nothing is written).
+struct Output {
+    const char* path = nullptr;
+    std::string temp;  // the file's temporary name
+    FILE* file = nullptr;
+    bool standard = false;
+    uint64_t written = 0;
+    std::string error;  // why writing failed; empty while all is well
+};
+
+bool openOutputFile(Output& out, const char* path) {
+    out.path = path;
+    if (isNullDeviceName(path)) return true;
+    out.standard = isStandardStream(path);
+    if (out.standard) {
+        out.file = std::tmpfile();
+    } else {
+        out.temp = std::string(path) + ".part";
+        out.file = std::fopen(out.temp.c_str(), "wb");
     }
-    const bool written =
-        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (!written) error = std::strerror(errno);
-    if (std::fclose(file) != 0 && written) {
-        error = std::strerror(errno);
-        return false;
-    }
-    return written;
+    if (!out.file) out.error = std::strerror(errno);
+    return out.file != nullptr;
 }
 
-// Writes both outputs under temporary names and renames them into place, so that a
-// failure leaves neither a partial nor a stale pair behind.
-bool writeOutputs(const char* recordPath, const char* ancillaryPath, const DisassembleResult& r,
-                  FILE* err) {
-    const std::string recordTemp = std::string(recordPath) + ".part";
-    const std::string ancillaryTemp = std::string(ancillaryPath) + ".part";
-    std::string error;
-    const char* failedPath = nullptr;
-    if (!writeWholeFile(recordTemp, r.records, error))
-        failedPath = recordPath;
-    else if (!writeWholeFile(ancillaryTemp, r.ancillary, error))
-        failedPath = ancillaryPath;
-    else if (std::rename(recordTemp.c_str(), recordPath) != 0) {
-        error = std::strerror(errno);
-        failedPath = recordPath;
-    } else if (std::rename(ancillaryTemp.c_str(), ancillaryPath) != 0) {
-        error = std::strerror(errno);
-        failedPath = ancillaryPath;
-        std::remove(recordPath);
+bool writeOut(Output& out, const uint8_t* bytes, size_t count) {
+    if (!out.file || count == 0 || !out.error.empty()) return out.error.empty();
+    if (std::fwrite(bytes, 1, count, out.file) != count) {
+        out.error = std::strerror(errno);
+        return false;
     }
-    if (!failedPath) return true;
-    std::remove(recordTemp.c_str());
-    std::remove(ancillaryTemp.c_str());
-    std::fprintf(err, "l3disassemble: cannot write '%s': %s\n", failedPath, error.c_str());
-    return false;
+    out.written += count;
+    return true;
 }
 
-void printSummary(FILE* out, const DisassembleResult& r) {
+// Removes what a failed run wrote.
+void discardOutput(Output& out) {
+    if (out.file) std::fclose(out.file);  // a temporary file vanishes on close
+    out.file = nullptr;
+    if (!out.temp.empty()) std::remove(out.temp.c_str());
+}
+
+// Puts head (when not null) at the start of the output and closes it: a file is complete
+// under its temporary name, standard output receives everything.
+bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
+    if (!out.file) return true;
+    if (out.standard) {
+        if (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0) {
+            out.error = std::strerror(errno);
+            return false;
+        }
+        std::vector<uint8_t> block(kWriteBlockBytes);
+        if (head) {
+            std::fread(block.data(), 1, headCount, out.file);  // the placeholder
+            std::memcpy(block.data(), head, headCount);
+            if (std::fwrite(block.data(), 1, headCount, stdout) != headCount) {
+                out.error = std::strerror(errno);
+                return false;
+            }
+        }
+        size_t got;
+        while ((got = std::fread(block.data(), 1, block.size(), out.file)) > 0)
+            if (std::fwrite(block.data(), 1, got, stdout) != got) {
+                out.error = std::strerror(errno);
+                return false;
+            }
+        if (std::ferror(out.file) || std::fflush(stdout) != 0) {
+            out.error = std::strerror(errno);
+            return false;
+        }
+        std::fclose(out.file);
+        out.file = nullptr;
+        return true;
+    }
+    if (head && (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0 ||
+                 std::fwrite(head, 1, headCount, out.file) != headCount)) {
+        out.error = std::strerror(errno);
+        return false;
+    }
+    const int closed = std::fclose(out.file);
+    out.file = nullptr;
+    if (closed != 0) {
+        out.error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool renameIntoPlace(Output& out) {
+    if (out.temp.empty()) return true;
+    if (std::rename(out.temp.c_str(), out.path) != 0) {
+        out.error = std::strerror(errno);
+        return false;
+    }
+    out.temp.clear();
+    return true;
+}
+
+// The input: a file or standard input, read in large blocks.
+struct Input {
+    FILE* file = nullptr;
+    bool standard = false;
+    int64_t sizeAtStart = -1;  // of a regular file
+    int64_t startOffset = 0;   // where reading began (standard input may be under way)
+};
+
+void printSummary(FILE* out, const Disassembly& r) {
     std::fprintf(out, "frames: %zu (raw: %zu)\n", r.frames, r.rawFrames);
     for (const RawFrameNote& note : r.rawNotes)
         std::fprintf(out, "raw frame %zu: %s\n", note.frame, note.reason);
@@ -104,6 +164,89 @@ void printSummary(FILE* out, const DisassembleResult& r) {
     }
     std::fprintf(out, "skipped bytes: %zu\n", skippedBytes);
     std::fprintf(out, "trailing bytes: %zu\n", r.trailingBytes);
+}
+
+// Writes what the run made so far to the outputs once a block has gathered (always when
+// last is set).
+bool drainOutputs(Disassembly& d, Output* outputs, bool last) {
+    std::vector<uint8_t>* made[2] = {&d.recordBytes, &d.ancillaryBytes};
+    for (int k = 0; k < 2; ++k) {
+        if (!last && made[k]->size() < kWriteBlockBytes) continue;
+        if (!writeOut(outputs[k], made[k]->data(), made[k]->size())) return false;
+        made[k]->clear();
+    }
+    return true;
+}
+
+int reportWriteFailure(const Output* outputs, FILE* err) {
+    for (int k = 0; k < 2; ++k)
+        if (!outputs[k].error.empty()) {
+            std::fprintf(err, "l3disassemble: cannot write '%s': %s\n", outputs[k].path,
+                         outputs[k].error.c_str());
+            break;
+        }
+    return kDisIo;
+}
+
+int disassembleInto(Input& input, const std::vector<const char*>& paths, Output* outputs,
+                    bool strict, bool quiet, FILE* out, FILE* err) {
+    const char* inputName = input.standard ? "(standard input)" : paths[0];
+    for (int k = 0; k < 2; ++k)
+        if (!openOutputFile(outputs[k], paths[k + 1])) return reportWriteFailure(outputs, err);
+    const uint8_t placeholder[kHeadBytes] = {};
+    writeOut(outputs[0], placeholder, kHeadBytes);
+
+    auto d = std::make_unique<Disassembly>();
+    d->knownSize = input.sizeAtStart >= 0 ? input.sizeAtStart - input.startOffset : -1;
+    d->progress = quiet ? nullptr : err;
+    std::vector<uint8_t> block(kReadBlockBytes);
+    uint64_t offset = 0;
+    bool ok = true;
+    for (;;) {
+        const size_t got = std::fread(block.data(), 1, block.size(), input.file);
+        if (got == 0) break;
+        offset += got;
+        ok = feedDisassembly(*d, block.data(), got);
+        if (!ok) break;
+        if (!drainOutputs(*d, outputs, false)) return reportWriteFailure(outputs, err);
+    }
+    if (ok && std::ferror(input.file)) {
+        std::fprintf(err, "l3disassemble: cannot read '%s' at offset %" PRIu64 ": %s\n", inputName,
+                     offset, std::strerror(errno));
+        return kDisIo;
+    }
+    const int64_t sizeAtEnd = regularFileSize(input.file);
+    if (ok && (sizeAtEnd != input.sizeAtStart ||
+               (d->knownSize >= 0 && offset != static_cast<uint64_t>(d->knownSize)))) {
+        std::fprintf(err,
+                     "l3disassemble: cannot read '%s' at offset %" PRIu64
+                     ": the file changed size while it was read (%" PRId64
+                     " bytes at the start, %" PRId64 " at the end)\n",
+                     inputName, offset, input.sizeAtStart, sizeAtEnd);
+        return kDisIo;
+    }
+    if (ok) ok = finishDisassembly(*d);
+    if (!ok) {
+        std::fprintf(err, "l3disassemble: %s: %s\n", inputName, d->message.c_str());
+        return d->exitCode;
+    }
+    if (strict && !d->skipped.empty()) {
+        if (!quiet) printSummary(out, *d);
+        std::fprintf(err,
+                     "l3disassemble: %s: %zu byte ranges cannot be carried (first at offset %zu, "
+                     "%zu bytes) and --strict is set\n",
+                     inputName, d->skipped.size(), d->skipped[0].offset, d->skipped[0].length);
+        return kDisStrict;
+    }
+    if (!drainOutputs(*d, outputs, true) || !completeOutput(outputs[0], d->head, kHeadBytes) ||
+        !completeOutput(outputs[1], nullptr, 0) || !renameIntoPlace(outputs[0]))
+        return reportWriteFailure(outputs, err);
+    if (!renameIntoPlace(outputs[1])) {
+        std::remove(paths[1]);
+        return reportWriteFailure(outputs, err);
+    }
+    if (!quiet) printSummary(out, *d);
+    return kDisOk;
 }
 
 }  // namespace
@@ -139,39 +282,39 @@ int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* er
     }
 
     // The outputs replace whatever their names held: neither may be the input, and they
-    // may not be one file.
+    // may not be one file (but both may be the null device).
+    const bool bothNull = isNullDeviceName(paths[1]) && isNullDeviceName(paths[2]);
     const bool outputsCollide =
-        std::strcmp(paths[1], paths[2]) == 0 || sameRegularFile(paths[1], paths[2]);
-    for (int k = 1; k <= 2; ++k)
-        if (sameRegularFile(paths[k], paths[0]) || outputsCollide) {
+        !bothNull && (std::strcmp(paths[1], paths[2]) == 0 || sameRegularFile(paths[1], paths[2]));
+    for (int k = 1; k <= 2; ++k) {
+        const bool isInput = !isStandardStream(paths[0]) && !isStandardStream(paths[k]) &&
+                             sameRegularFile(paths[k], paths[0]);
+        if (isInput || outputsCollide) {
             std::fprintf(
                 err, "l3disassemble: cannot write '%s': %s\n", paths[k],
                 outputsCollide ? "both outputs name the same file" : "it is the input file");
             return kDisIo;
         }
+    }
 
-    std::vector<uint8_t> input;
-    std::string error;
-    if (!readWholeFile(paths[0], input, error)) {
-        std::fprintf(err, "l3disassemble: cannot read '%s': %s\n", paths[0], error.c_str());
+    Input input;
+    input.standard = isStandardStream(paths[0]);
+    input.file = input.standard ? stdin : std::fopen(paths[0], "rb");
+    if (!input.file) {
+        std::fprintf(err, "l3disassemble: cannot read '%s': %s\n", paths[0], std::strerror(errno));
         return kDisIo;
     }
-    DisassembleResult r = disassemble(input.data(), input.size(), quiet ? nullptr : err);
-    if (r.exitCode != kDisOk) {
-        std::fprintf(err, "l3disassemble: %s: %s\n", paths[0], r.message.c_str());
-        return r.exitCode;
-    }
-    if (strict && !r.skipped.empty()) {
-        if (!quiet) printSummary(out, r);
-        std::fprintf(err,
-                     "l3disassemble: %s: %zu byte ranges cannot be carried (first at offset %zu, "
-                     "%zu bytes) and --strict is set\n",
-                     paths[0], r.skipped.size(), r.skipped[0].offset, r.skipped[0].length);
-        return kDisStrict;
-    }
-    if (!writeOutputs(paths[1], paths[2], r, err)) return kDisIo;
-    if (!quiet) printSummary(out, r);
-    return kDisOk;
+    if (input.standard) setBinaryMode(stdin);
+    input.sizeAtStart = regularFileSize(input.file);
+    if (input.sizeAtStart >= 0) input.startOffset = std::max<int64_t>(0, std::ftell(input.file));
+
+    Output outputs[2];
+    // Standard output may carry an output file; the summary then goes with the messages.
+    FILE* summary = isStandardStream(paths[1]) || isStandardStream(paths[2]) ? err : out;
+    const int code = disassembleInto(input, paths, outputs, strict, quiet, summary, err);
+    if (!input.standard) std::fclose(input.file);
+    for (Output& o : outputs) discardOutput(o);
+    return code;
 }
 
 }  // namespace l3

@@ -27,7 +27,8 @@ bool tagAt(const uint8_t* data, size_t size, size_t offset) {
            startsWith(data, size, offset, "ID3");
 }
 
-// The length of a Layer III frame at offset that lies wholly inside the input, else 0.
+}  // namespace
+
 int32_t completeFrameAt(const uint8_t* data, size_t size, size_t offset, uint32_t& header) {
     if (offset + 4 > size) return 0;
     header = headerAt(data, offset);
@@ -36,9 +37,6 @@ int32_t completeFrameAt(const uint8_t* data, size_t size, size_t offset, uint32_
     return offset + static_cast<size_t>(length) <= size ? length : 0;
 }
 
-// A frame at offset whose end is confirmed: the next header of the same stream, the end of
-// the input, or a tag follows it. When reference is non-zero the frame must also belong to
-// the stream of that header.
 int32_t confirmedFrameAt(const uint8_t* data, size_t size, size_t offset, uint32_t reference,
                          uint32_t& header) {
     const int32_t length = completeFrameAt(data, size, offset, header);
@@ -55,9 +53,7 @@ int32_t confirmedFrameAt(const uint8_t* data, size_t size, size_t offset, uint32
     return 0;
 }
 
-// Where the search for the first frame begins: after a leading ID3v2 tag, whose size is
-// four 7-bit bytes, plus 10 bytes when its footer flag is set.
-size_t firstSearchOffset(const uint8_t* data, size_t size) {
+size_t leadingTagBytes(const uint8_t* data, size_t size) {
     if (!startsWith(data, size, 0, "ID3") || size < kId3v2HeadBytes) return 0;
     size_t tagSize = 0;
     for (int i = 6; i < 10; ++i) {
@@ -66,6 +62,25 @@ size_t firstSearchOffset(const uint8_t* data, size_t size) {
     }
     tagSize += kId3v2HeadBytes;
     if (data[5] & 0x10) tagSize += kId3v2HeadBytes;
+    return tagSize;
+}
+
+ScanVerdict refusalVerdict(uint32_t h) {
+    const int layerBits = (h >> 17) & 3;
+    if ((h >> 21) != 0x7FF || versionCode(h) == 1 || layerBits == 0 || samplingIndex(h) == 3 ||
+        bitrateIndex(h) == 15)
+        return ScanVerdict::noFrames;
+    if (layerBits == 1 && bitrateIndex(h) == 0) return ScanVerdict::freeFormat;
+    if (layerBits != 1) return ScanVerdict::otherLayer;
+    return ScanVerdict::noFrames;  // a Layer III header that no frame chain confirmed
+}
+
+namespace {
+
+// Where the search for the first frame begins: after a leading ID3v2 tag that ends
+// inside the input.
+size_t firstSearchOffset(const uint8_t* data, size_t size) {
+    const size_t tagSize = leadingTagBytes(data, size);
     return tagSize < size ? tagSize : 0;
 }
 
@@ -74,20 +89,11 @@ size_t firstSearchOffset(const uint8_t* data, size_t size) {
 ScanOutcome diagnose(const uint8_t* data, size_t size) {
     ScanOutcome outcome;
     for (size_t p = 0; p + 4 <= size; ++p) {
-        const uint32_t h = headerAt(data, p);
-        const int layerBits = (h >> 17) & 3;
-        if ((h >> 21) != 0x7FF || versionCode(h) == 1 || layerBits == 0 || samplingIndex(h) == 3 ||
-            bitrateIndex(h) == 15)
-            continue;
-        if (layerBits == 1 && bitrateIndex(h) == 0) {
-            outcome.verdict = ScanVerdict::freeFormat;
-        } else if (layerBits != 1) {
-            outcome.verdict = ScanVerdict::otherLayer;
-        } else {
-            continue;  // a Layer III header that no frame chain confirmed
+        outcome.verdict = refusalVerdict(headerAt(data, p));
+        if (outcome.verdict != ScanVerdict::noFrames) {
+            outcome.offset = p;
+            return outcome;
         }
-        outcome.offset = p;
-        return outcome;
     }
     return outcome;
 }

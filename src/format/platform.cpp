@@ -1,11 +1,17 @@
 #include "format/platform.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <system_error>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace l3 {
 
@@ -31,6 +37,25 @@ bool sameRegularFile(const std::string& a, const std::string& b) {
 void ignoreBrokenPipeSignal() {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+int64_t regularFileSize(FILE* file) {
+#ifdef _WIN32
+    struct _stat64 info;
+    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return -1;
+#else
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+#endif
+    return static_cast<int64_t>(info.st_size);
+}
+
+void setBinaryMode(FILE* stream) {
+#ifdef _WIN32
+    _setmode(_fileno(stream), _O_BINARY);
+#else
+    (void)stream;
 #endif
 }
 
@@ -133,8 +158,14 @@ void openMemoryInput(InputStream& in, const uint8_t* bytes, size_t size) {
     in.memorySize = size;
 }
 
+void openStandardInput(InputStream& in) {
+    in = InputStream{};
+    setBinaryMode(stdin);
+    in.file = stdin;
+}
+
 void closeInput(InputStream& in) {
-    if (in.file) std::fclose(in.file);
+    if (in.file && in.file != stdin) std::fclose(in.file);
     in.file = nullptr;
 }
 
@@ -151,6 +182,17 @@ bool openOutput(OutputStream& out, const std::string& path, std::string& error) 
     }
     std::setvbuf(out.file, nullptr, _IONBF, 0);  // our own buffer is the only one
     return true;
+}
+
+void openStandardOutput(OutputStream& out) {
+    out.file = stdout;
+    out.memory = nullptr;
+    out.used = 0;
+    out.failed = false;
+    out.buffer.assign(kOutputBufferBytes, 0);
+    setBinaryMode(stdout);
+    std::fflush(stdout);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // our own buffer is the only one
 }
 
 void openMemoryOutput(OutputStream& out, std::vector<uint8_t>* sink) {

@@ -26,6 +26,12 @@ bool sameRegularFile(const std::string& a, const std::string& b);
 // Lets a closed pipe surface as a write error instead of ending the process.
 void ignoreBrokenPipeSignal();
 
+// The size of an open regular file, or -1 for anything else (a pipe, a terminal).
+int64_t regularFileSize(FILE* file);
+
+// Makes a standard stream carry bytes unchanged (it does already, except on Windows).
+void setBinaryMode(FILE* stream);
+
 inline constexpr size_t kInputBlockBytes = 1 << 20;
 
 // Files are read in large blocks; readBytes and takeBytes hand out bytes from the block.
@@ -53,6 +59,8 @@ int64_t measureSize(InputStream& in);
 int peekByteAt(InputStream& in, int64_t offset);
 bool openInput(InputStream& in, const std::string& path, std::string& error);
 void openMemoryInput(InputStream& in, const uint8_t* bytes, size_t size);
+// Standard input, read like a file.
+void openStandardInput(InputStream& in);
 void closeInput(InputStream& in);
 
 inline constexpr size_t kOutputBufferBytes = 1 << 20;
@@ -67,6 +75,8 @@ struct OutputStream {
 };
 
 bool openOutput(OutputStream& out, const std::string& path, std::string& error);
+// Standard output, written like a file.
+void openStandardOutput(OutputStream& out);
 // Appends everything written to sink (on each flush).
 void openMemoryOutput(OutputStream& out, std::vector<uint8_t>* sink);
 // Hands the buffered bytes to the file or memory sink. Returns false after any failure.

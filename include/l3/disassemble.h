@@ -1,0 +1,121 @@
+#pragma once
+// The disassembler as a library: a Layer III stream in, records out, without files.
+//
+// What it is for: taking an MP3 stream apart into the records (include/l3/record.h) and
+// ancillary bits from which the assembler rebuilds its frames and trailing bytes byte for
+// byte, in any program, from bytes held in memory or arriving piecemeal (a socket, a pipe).
+//
+// Two ways in:
+// - disassemble(): a whole buffer at once; the result holds the record file and the
+//   ancillary file as l3disassemble would write them.
+// - Disassembler: a streaming reader. feed() takes the input in pieces of any size;
+//   finish() says it has ended. After each call, nextFrame() hands out the frames decided
+//   so far, in order: each as its FrameRecord, its ancillary bit count and the ancillary
+//   share the assembler reads for it. After finish(), the last of them may be the closing
+//   record (closing set), and trailing() and skipped() give the bytes after the last frame
+//   and the ranges that could not be carried. Memory stays bounded (a few megabytes) as
+//   long as the caller takes the frames as they come.
+//
+// Ownership: a Disassembler owns all its state and copies what feed() gives it; the
+// caller keeps its buffers. A DisassembledFrame is a value the caller owns. Not
+// copyable; one Disassembler serves one stream, from one thread at a time.
+//
+// Failures: feed() and finish() return false when the stream cannot be carried, and every
+// later call does too; exitCode() and message() then say why, with the l3disassemble exit
+// code (DisassembleExit) and the text it prints after the input's name. Frames handed out
+// before a failure came from a stream that was not carried whole: discard them. Every
+// record is assembled as it is made and the bytes compared with the input's (exit code
+// kDisVerify on a difference), so a run that finishes has proved that the records rebuild
+// the input.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "l3/record.h"
+
+namespace l3 {
+
+// Exit codes of l3disassemble, and the codes of the failures below.
+enum DisassembleExit : int {
+    kDisOk = 0,
+    kDisUsage = 1,
+    kDisIo = 2,           // input cannot be read, an output cannot be written, too much held
+    kDisNotLayer3 = 3,    // no Layer III frame, free format, Layer I/II
+    kDisCannotCarry = 4,  // a frame the format cannot carry (gap over 8192 bits, CRC mismatch)
+    kDisStrict = 5,       // --strict and bytes were skipped
+    kDisVerify = 6,       // the records do not rebuild the input (an internal fault)
+};
+
+struct ByteRange {
+    size_t offset;
+    size_t length;
+};
+
+struct RawFrameNote {
+    size_t frame;
+    const char* reason;  // static text
+};
+
+struct DisassembleResult {
+    int exitCode = kDisOk;
+    std::string message;             // why the run failed; empty on success
+    std::vector<uint8_t> records;    // the record file: head and entries
+    std::vector<uint8_t> ancillary;  // the ancillary file: shares, then trailing bytes
+    size_t frames = 0;               // frames of the input (the closing record not counted)
+    size_t rawFrames = 0;
+    bool closingRecord = false;
+    std::vector<RawFrameNote> rawNotes;  // every raw frame with its reason
+    std::vector<ByteRange> skipped;
+    size_t trailingBytes = 0;
+};
+
+// Disassembles a whole buffer and checks the result with the assembler itself: on success
+// the records and ancillary bytes rebuild the input less its skipped ranges. progress,
+// when not null, receives a progress line on long inputs.
+DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progress);
+
+struct DisassembledFrame {
+    FrameRecord record;  // as the record file holds it
+    int32_t ancillaryBits = 0;
+    std::vector<uint8_t> ancillary;   // the share: min(ancillaryBits, 1024) bytes, may be 0
+    const char* rawReason = nullptr;  // why the frame is raw (static text), else null
+    bool closing = false;             // the closing record, whose frame is never sent
+};
+
+struct Disassembly;
+
+class Disassembler {
+public:
+    Disassembler();
+    ~Disassembler();
+    Disassembler(const Disassembler&) = delete;
+    Disassembler& operator=(const Disassembler&) = delete;
+
+    bool feed(const uint8_t* bytes, size_t count);
+    bool finish();
+    // Moves the next frame decided so far into frame; false when none is waiting.
+    bool nextFrame(DisassembledFrame& frame);
+
+    int exitCode() const;
+    const std::string& message() const;
+    // After finish(): the bytes after the last frame, which the ancillary file ends with.
+    const std::vector<uint8_t>& trailing() const { return trailing_; }
+    const std::vector<ByteRange>& skipped() const;
+    // The record file's head (frame count and output limit), after finish().
+    RecordFileHead head() const;
+
+private:
+    std::unique_ptr<Disassembly> d_;
+    size_t recordPos_ = 0;     // next entry in the reader's record bytes
+    size_t ancillaryPos_ = 0;  // next share in its ancillary bytes
+    size_t frameIndex_ = 0;
+    size_t rawIndex_ = 0;
+    bool finished_ = false;
+    std::vector<uint8_t> trailing_;
+};
+
+}  // namespace l3
