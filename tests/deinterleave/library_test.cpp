@@ -64,27 +64,64 @@ TEST(ParseInterleaveFactor, SaturatesInsteadOfWrapping) {
     EXPECT_EQ(parseInterleaveFactor("4294967299"), 4294967299);  // beyond 32 bits, kept
 }
 
-TEST(GatherReversed, MatchesDefinitionForEveryStride) {
-    const std::vector<uint8_t> input = randomBytes(5000, 1);
-    for (uint64_t factor : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 129, 1000}) {
-        const uint64_t count = input.size() / factor;
-        for (uint64_t column : {uint64_t{0}, factor / 2, factor - 1}) {
-            for (auto [rowBegin, rowEnd] : {std::pair<uint64_t, uint64_t>{0, count},
-                                            {1, count},
-                                            {count / 3, count / 2 + 1},
-                                            {count - 1, count},
-                                            {2, 2}}) {
-                std::vector<uint8_t> got(rowEnd - rowBegin + 1, 0xAA);
-                gatherReversed(input.data(), factor, column, rowBegin, rowEnd, got.data());
-                std::vector<uint8_t> want;
-                for (uint64_t r = rowEnd; r > rowBegin; --r)
-                    want.push_back(input[column + factor * (r - 1)]);
-                want.push_back(0xAA);  // the byte after the piece stays untouched
-                ASSERT_EQ(got, want) << "factor " << factor << " column " << column << " rows "
-                                     << rowBegin << ".." << rowEnd;
+// Every kernel that runs here, whatever the run-time choice would be, against the definition:
+// tiles whose heights straddle the 8- and 16-row steps, whose widths straddle the 16-column
+// blocks, at both ends of the input (where a block's loads would pass the last row), and with the
+// bytes between the columns of the staging buffer checked untouched.
+TEST(GatherTile, EveryKernelMatchesDefinitionAroundBlockEdges) {
+    const std::vector<uint8_t> input = randomBytes(6000, 1);
+    int ran = 0;
+    for (GatherKernel kernel : kForcedKernels) {
+        for (uint64_t factor : {1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 1000}) {
+            if (!kernelRuns(kernel, factor)) continue;
+            ++ran;
+            const uint64_t count = input.size() / factor;
+            const uint64_t last = count - 1;
+            std::vector<Tile> tiles;
+            for (uint64_t height : {1, 7, 8, 15, 16, 17, 31, 32, 33, 47}) {
+                if (height > count) continue;
+                for (auto [columnBegin, columnEnd] :
+                     {std::pair<uint64_t, uint64_t>{0, factor},
+                      {factor / 3, factor / 3 + 1},
+                      {factor - std::min<uint64_t>(factor, 17), factor},
+                      {factor / 2, std::min<uint64_t>(factor, factor / 2 + 16)}}) {
+                    tiles.push_back({count - height, count, columnBegin, columnEnd});
+                    tiles.push_back({0, height, columnBegin, columnEnd});
+                    tiles.push_back({last / 2 - height / 2, last / 2 - height / 2 + height,
+                                     columnBegin, columnEnd});
+                }
+            }
+            tiles.push_back({0, count, 0, factor});
+            for (const Tile& tile : tiles) {
+                const uint64_t height = tile.rowEnd - tile.rowBegin;
+                const uint64_t stride = height + 5;
+                const uint64_t columns = tile.columnEnd - tile.columnBegin;
+                std::vector<uint8_t> got(stride * columns, 0xAA), want(got);
+                for (uint64_t c = 0; c < columns; ++c) {
+                    for (uint64_t k = 0; k < height; ++k) {
+                        want[c * stride + k] =
+                            input[tile.columnBegin + c + factor * (tile.rowEnd - 1 - k)];
+                    }
+                }
+                gatherTile(kernel, input.data(), factor, count, tile, got.data(), stride);
+                ASSERT_EQ(got, want) << kernelName(kernel) << " factor " << factor << " rows "
+                                     << tile.rowBegin << ".." << tile.rowEnd << " columns "
+                                     << tile.columnBegin << ".." << tile.columnEnd;
             }
         }
     }
+    EXPECT_GE(ran, 17 + 8 + 6);  // plain for all factors, unrolled for 1..8, and more
+}
+
+TEST(GatherTile, AutomaticChoiceRunsAndEachKernelKnowsItsFactors) {
+    for (uint64_t factor : {1, 2, 3, 8, 9, 1000}) {
+        EXPECT_TRUE(kernelRuns(automaticKernel(factor), factor)) << factor;
+    }
+    EXPECT_FALSE(kernelRuns(GatherKernel::reverseBytes, 2));
+    EXPECT_FALSE(kernelRuns(GatherKernel::twoStreams, 3));
+    EXPECT_FALSE(kernelRuns(GatherKernel::unrolled, 9));
+    EXPECT_FALSE(kernelRuns(GatherKernel::byteShuffle, 2));
+    EXPECT_FALSE(kernelRuns(GatherKernel::byteShuffle, 9));
 }
 
 TEST(ChooseTileShape, StaysWithinBufferRowsAndColumns) {
