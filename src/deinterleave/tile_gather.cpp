@@ -310,7 +310,14 @@ GatherKernel automaticKernel(uint64_t factor) {
 
 void gatherTile(GatherKernel kernel, const uint8_t* input, uint64_t factor, uint64_t count,
                 const Tile& tile, uint8_t* dst, uint64_t stride) {
-    if (kernel == GatherKernel::automatic) kernel = automaticKernel(factor);
+    if (kernel == GatherKernel::automatic) {
+        kernel = automaticKernel(factor);
+        // A block keeps 16 columns; for one (a pipe's output goes a column at a time) plain
+        // loads do less.
+        if (kernel == GatherKernel::blockTranspose && tile.columnEnd - tile.columnBegin == 1) {
+            kernel = GatherKernel::plain;
+        }
+    }
     const uint64_t height = tile.rowEnd - tile.rowBegin;
     if (height == 0) return;
 #if defined(__SSE2__)

@@ -11,7 +11,7 @@ namespace deinterleave {
 // The ways of gathering a tile. Each gives the same bytes; they differ in speed, and some only
 // run for certain factors or on processors with certain instructions (see kernelRuns).
 enum class GatherKernel {
-    automatic,       // the fastest that runs here for the factor (automaticKernel)
+    automatic,       // automaticKernel(factor); plain where that would block-transpose 1 column
     plain,           // one byte at a time, any factor
     reverseBytes,    // factor 1: 8 adjacent bytes byte-swapped per step
     twoStreams,      // factor 2: SSE2 masks and packs, 16 rows per step

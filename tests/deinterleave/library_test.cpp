@@ -176,38 +176,56 @@ protected:
 
 using WriteStreams = TempDir;
 
-// Small tiles force every combination of partial row blocks and column groups on small inputs.
-TEST_F(WriteStreams, MatchesReferenceForSizesFactorsTilesAndBothOutputKinds) {
+// Small tiles force every combination of partial row blocks and column groups on small inputs,
+// for every kernel that runs here: sizes a row or a byte either side of the 16-row steps and of
+// the tiles, sizes no multiple of N, N above the size, N = 1.
+TEST_F(WriteStreams, EveryKernelMatchesReferenceForSizesFactorsTilesAndOutputKinds) {
     const std::vector<uint8_t> all = randomBytes(40000, 7);
     const auto path = dir_ / "out";
-    for (size_t size :
-         {size_t{0}, size_t{1}, size_t{2}, size_t{10}, size_t{257}, size_t{4099}, size_t{40000}}) {
+    for (size_t size : {0, 1, 2, 10, 257, 4099, 40000}) {
         const std::vector<uint8_t> input(all.begin(), all.begin() + static_cast<ptrdiff_t>(size));
-        for (uint64_t factor : {1, 2, 3, 5, 7, 8, 9, 128, 130, 1000, 4099, 40001}) {
+        for (uint64_t factor : {1, 2, 3, 5, 7, 8, 9, 16, 17, 128, 130, 1000, 4099, 40001}) {
             const std::vector<uint8_t> want = referenceOutput(input, factor);
-            for (uint64_t tileBytes : {uint64_t{1}, uint64_t{13}, uint64_t{300}, kTileBytes}) {
-                for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
-                    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                    ASSERT_GE(fd, 0);
-                    const int error = writeStreams(input.data(), factor, input.size() / factor, fd,
-                                                   kind, tileBytes);
-                    ::close(fd);
-                    ASSERT_EQ(error, 0);
-                    ASSERT_EQ(readFile(path), want)
-                        << "size " << size << " factor " << factor << " tile " << tileBytes
-                        << (kind == OutputKind::seekable ? " seekable" : " sequential");
+            for (GatherKernel kernel : kForcedKernels) {
+                if (!kernelRuns(kernel, factor)) continue;
+                for (uint64_t tileBytes : {1, 13, 300, 4096}) {
+                    if (size > 5000 && tileBytes < 100) continue;  // ten thousand writes or more
+                    for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
+                        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                        ASSERT_GE(fd, 0);
+                        const int error = writeStreams(input.data(), factor, size / factor, fd,
+                                                       kind, tileBytes, kernel);
+                        ::close(fd);
+                        ASSERT_EQ(error, 0);
+                        ASSERT_EQ(readFile(path), want)
+                            << kernelName(kernel) << " size " << size << " factor " << factor
+                            << " tile " << tileBytes
+                            << (kind == OutputKind::seekable ? " seekable" : " sequential");
+                    }
                 }
             }
         }
     }
 }
 
+TEST_F(WriteStreams, RefusesAKernelThatDoesNotRunForTheFactor) {
+    const std::vector<uint8_t> input = randomBytes(100, 3);
+    const int fd = ::open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, OutputKind::seekable, kTileBytes,
+                           GatherKernel::reverseBytes),
+              EINVAL);
+    ::close(fd);
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "out"), 0u);
+}
+
 TEST_F(WriteStreams, DefaultTileAcrossSeveralRowBlocks) {
-    // Above kTileBytes for N = 1 and 7, so the row blocks and their offsets are exercised at the
-    // tile size the program uses.
+    // Above kTileBytes for every N, so the row blocks, the column groups of long rows and their
+    // offsets are exercised at the tile size the program uses; from 1000 up whole columns go out
+    // together, 70000 of them in more than one vectored write.
     const std::vector<uint8_t> input = randomBytes(5 * 1024 * 1024 + 3, 11);
     const auto path = dir_ / "out";
-    for (uint64_t factor : {1, 2, 7, 200}) {
+    for (uint64_t factor : {1, 2, 7, 17, 64, 1000, 70000}) {
         for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
             const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ASSERT_GE(fd, 0);
