@@ -14,9 +14,10 @@ namespace deinterleave {
 // 1 MiB tiles give pieces of 64 KiB even for long rows, large enough that writing them costs
 // little more than writing the output in one piece.
 inline constexpr uint64_t kTileBytes = uint64_t{1} << 20;
-// Widest tile in columns when the rows are too long to take whole. A tile reads 16 bytes or more
-// from each of its rows, and the next tile to the right reads the rest of those cache lines while
-// they are still cached, since the tiles of one row block are gathered one after another.
+// Widest tile in columns when the rows are too long to take whole; the tile then grows in rows
+// instead, for longer pieces per column. A tile reads 16 bytes or more from each of its rows and
+// the next tile to the right reads the rest of those cache lines; the tiles of one row block are
+// gathered one after another, so that the lines may still be in the last-level cache.
 inline constexpr uint64_t kMaxTileColumns = 16;
 
 enum class OutputKind {

@@ -129,13 +129,14 @@ void transpose16(const __m128i (&rows)[16], __m128i (&out)[16]) {
     }
 }
 
+// Blocks of rows ahead of the one being transposed whose cache lines are asked for.
+constexpr uint64_t kPrefetchBlocks = 2;
+
 // The tile in blocks of 16 rows by 16 columns, row blocks outside so that the rows being read
 // stay few (with long rows every row is on a page of its own). Loading the block's rows last
 // first makes each transposed vector 16 output bytes in order. A block reads 16 bytes from each
 // row even when the tile or the row is narrower; blocks whose last row would read past the
 // input's factor * count bytes, and the rows left over below a whole block, go byte by byte.
-constexpr uint64_t kPrefetchBlocks = 2;
-
 void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const Tile& tile,
                   uint8_t* dst, uint64_t stride) {
     const uint64_t height = tile.rowEnd - tile.rowBegin;
