@@ -27,6 +27,10 @@ constexpr int kMaxVectors = 16;  // the least any system allows
 int writePieces(int fd, const uint8_t* data, uint64_t length, uint64_t stride, uint64_t pieces,
                 int64_t offset) {
     constexpr uint64_t kMaxCall = uint64_t{1} << 30;  // bytes per call, well below SSIZE_MAX
+    if (stride == length) {                           // end to end: one piece
+        length *= pieces;
+        pieces = 1;
+    }
     uint64_t piece = 0;
     uint64_t done = 0;  // bytes of `piece` already written
     while (piece < pieces) {
@@ -55,11 +59,13 @@ int writePieces(int fd, const uint8_t* data, uint64_t length, uint64_t stride, u
     return 0;
 }
 
-// Bytes between columns in the staging buffer: the height rounded up to an odd number of cache
-// lines. Columns a power of two apart would share the few cache sets of one address within a
-// page, and the block gathers store to 16 columns at once.
+// Bytes between columns in the staging buffer. Columns a power of two apart would share the few
+// cache sets of one address within a page, and the block gathers store to 16 columns at once:
+// from 1 KiB up the height is rounded up to an odd number of cache lines (at most an eighth
+// more). Shorter columns stay end to end, so that a tile of whole columns is one piece.
 uint64_t stagingStride(uint64_t height) {
     constexpr uint64_t kLine = 64;
+    if (height < 1024) return height;
     const uint64_t lines = (height + kLine - 1) / kLine;
     return (lines | 1) * kLine;
 }

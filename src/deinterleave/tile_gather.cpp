@@ -136,7 +136,8 @@ constexpr uint64_t kPrefetchBlocks = 2;
 // stay few (with long rows every row is on a page of its own). Loading the block's rows last
 // first makes each transposed vector 16 output bytes in order. A block reads 16 bytes from each
 // row even when the tile or the row is narrower; blocks whose last row would read past the
-// input's factor * count bytes, and the rows left over below a whole block, go byte by byte.
+// input's factor * count bytes, and the rows left over below the last whole block, go byte by
+// byte.
 void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const Tile& tile,
                   uint8_t* dst, uint64_t stride) {
     const uint64_t height = tile.rowEnd - tile.rowBegin;
@@ -180,10 +181,12 @@ void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const T
             }
         }
     }
-    if (k == height) return;
-    for (uint64_t c = tile.columnBegin; c < tile.columnEnd; ++c) {
-        gatherPlain(input, factor, c, tile.rowEnd - k, height - k,
-                    dst + (c - tile.columnBegin) * stride + k);
+    // The rows below the last whole block a row at a time, reading each row in order: a tile
+    // of fewer than 16 rows (very long rows) is all tail.
+    for (; k < height; ++k) {
+        const uint8_t* row = input + (tile.rowEnd - 1 - k) * factor + tile.columnBegin;
+        const uint64_t width = tile.columnEnd - tile.columnBegin;
+        for (uint64_t c = 0; c < width; ++c) dst[c * stride + k] = row[c];
     }
 }
 #endif
