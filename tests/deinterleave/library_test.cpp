@@ -110,7 +110,7 @@ TEST(GatherTile, EveryKernelMatchesDefinitionAroundBlockEdges) {
             }
         }
     }
-    EXPECT_GE(ran, 17 + 8 + 6);  // plain for all factors, unrolled for 1..8, and more
+    EXPECT_GE(ran, 17 + 8 + 1);  // everywhere: plain for all factors, unrolled for 1..8, and 1 swap
 }
 
 TEST(GatherTile, AutomaticChoiceRunsAndEachKernelKnowsItsFactors) {
