@@ -122,6 +122,13 @@ TEST(GatherTile, AutomaticChoiceRunsAndEachKernelKnowsItsFactors) {
     EXPECT_FALSE(kernelRuns(GatherKernel::unrolled, 9));
     EXPECT_FALSE(kernelRuns(GatherKernel::byteShuffle, 2));
     EXPECT_FALSE(kernelRuns(GatherKernel::byteShuffle, 9));
+#if defined(__SSE2__)
+    // Where the build has SSE2 the vector kernels must be among those the tests run.
+    EXPECT_TRUE(kernelRuns(GatherKernel::twoStreams, 2));
+    EXPECT_TRUE(kernelRuns(GatherKernel::blockTranspose, 3));
+    EXPECT_TRUE(kernelRuns(GatherKernel::blockTranspose, 1000));
+    EXPECT_EQ(automaticKernel(1000), GatherKernel::blockTranspose);
+#endif
 }
 
 TEST(ChooseTileShape, StaysWithinBufferRowsAndColumns) {
