@@ -193,35 +193,51 @@ void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const T
 
 #if defined(DEINTERLEAVE_SSSE3)
 // Strides 3..8 with byte shuffles: 16 rows are kStride adjacent 16-byte vectors; for each vector
-// a shuffle picks the column's bytes that lie in it and puts them at their reversed output
-// places, and ORing the kStride results gives 16 output bytes.
+// a shuffle picks a column's bytes that lie in it and puts them at their reversed output places,
+// and ORing the kStride results gives the column's 16 output bytes. All the tile's columns are
+// made from one load of the 16 rows, so the tile is read once however many columns it has.
 template <uint64_t kStride>
-__attribute__((target("ssse3"))) void gatherShuffled(const uint8_t* input, uint64_t,
-                                                     uint64_t column, uint64_t rowEnd,
-                                                     uint64_t length, uint8_t* dst) {
-    __m128i masks[kStride];
-    for (uint64_t v = 0; v < kStride; ++v) {
-        alignas(16) uint8_t lanes[16];
-        for (uint64_t k = 0; k < 16; ++k) {
-            const uint64_t offset = kStride * (15 - k) + column;  // in the 16 rows' bytes
-            lanes[k] = offset / 16 == v ? static_cast<uint8_t>(offset % 16) : 0x80;
-        }
-        masks[v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
-    }
-    uint64_t k = 0;
-    for (; k + 16 <= length; k += 16) {
-        const uint8_t* rows = input + kStride * (rowEnd - k - 16);
-        __m128i out = _mm_setzero_si128();
+__attribute__((target("ssse3"))) void gatherShuffled(const uint8_t* input, const Tile& tile,
+                                                     uint8_t* dst, uint64_t stride) {
+    __m128i masks[kStride][kStride];  // [column][vector]
+    for (uint64_t c = 0; c < kStride; ++c) {
         for (uint64_t v = 0; v < kStride; ++v) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + 16 * v));
-            out = _mm_or_si128(out, _mm_shuffle_epi8(bytes, masks[v]));
+            alignas(16) uint8_t lanes[16];
+            for (uint64_t k = 0; k < 16; ++k) {
+                const uint64_t offset = kStride * (15 - k) + c;  // in the 16 rows' bytes
+                lanes[k] = offset / 16 == v ? static_cast<uint8_t>(offset % 16) : 0x80;
+            }
+            masks[c][v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), out);
     }
-    for (; k < length; ++k) dst[k] = input[column + kStride * (rowEnd - 1 - k)];
+    const uint64_t height = tile.rowEnd - tile.rowBegin;
+    uint64_t k = 0;
+    for (; k + 16 <= height; k += 16) {
+        const uint8_t* rows = input + kStride * (tile.rowEnd - k - 16);
+        __m128i bytes[kStride];  // kept in registers: the loops over v are unrolled
+#pragma GCC unroll 8
+        for (uint64_t v = 0; v < kStride; ++v) {
+            bytes[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + 16 * v));
+        }
+        for (uint64_t c = tile.columnBegin; c < tile.columnEnd; ++c) {
+            __m128i out = _mm_setzero_si128();
+#pragma GCC unroll 8
+            for (uint64_t v = 0; v < kStride; ++v) {
+                out = _mm_or_si128(out, _mm_shuffle_epi8(bytes[v], masks[c][v]));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c - tile.columnBegin) * stride + k),
+                             out);
+        }
+    }
+    for (uint64_t c = tile.columnBegin; c < tile.columnEnd; ++c) {
+        for (uint64_t r = k; r < height; ++r) {
+            dst[(c - tile.columnBegin) * stride + r] = input[c + kStride * (tile.rowEnd - 1 - r)];
+        }
+    }
 }
 
-constexpr ColumnGather kShuffled[] = {
+using TileGather = void (*)(const uint8_t* input, const Tile& tile, uint8_t* dst, uint64_t stride);
+constexpr TileGather kShuffled[] = {
     nullptr,           nullptr,           nullptr,           gatherShuffled<3>, gatherShuffled<4>,
     gatherShuffled<5>, gatherShuffled<6>, gatherShuffled<7>, gatherShuffled<8>,
 };
@@ -232,7 +248,8 @@ bool hasByteShuffles() {
 }
 #endif
 
-// The per-column gather of a column kernel; null for blockTranspose, which works on whole blocks.
+// The per-column gather of a column kernel (not blockTranspose or byteShuffle, which gather a
+// tile's columns together).
 ColumnGather columnGather(GatherKernel kernel, uint64_t factor) {
     switch (kernel) {
         case GatherKernel::reverseBytes:
@@ -243,10 +260,6 @@ ColumnGather columnGather(GatherKernel kernel, uint64_t factor) {
 #endif
         case GatherKernel::unrolled:
             return kUnrolled[factor];
-#if defined(DEINTERLEAVE_SSSE3)
-        case GatherKernel::byteShuffle:
-            return kShuffled[factor];
-#endif
         default:
             return gatherPlain;
     }
@@ -329,6 +342,9 @@ void gatherTile(GatherKernel kernel, const uint8_t* input, uint64_t factor, uint
         return gatherBlocks(input, factor, count, tile, dst, stride);
 #else
     (void)count;
+#endif
+#if defined(DEINTERLEAVE_SSSE3)
+    if (kernel == GatherKernel::byteShuffle) return kShuffled[factor](input, tile, dst, stride);
 #endif
     const ColumnGather gather = columnGather(kernel, factor);
     for (uint64_t c = tile.columnBegin; c < tile.columnEnd; ++c) {
