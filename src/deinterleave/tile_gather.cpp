@@ -80,27 +80,36 @@ __m128i reverseBytes(__m128i v) {
     return _mm_shuffle_epi32(v, 0x4E);
 }
 
-// Two streams: 16 rows are 32 adjacent bytes; the column's bytes are the low (column 0) or high
-// (column 1) byte of each 16-bit lane, packed to 16 bytes in row order, then reversed.
-void gatherTwoStreams(const uint8_t* input, uint64_t, uint64_t column, uint64_t rowEnd,
-                      uint64_t length, uint8_t* dst) {
-    const uint8_t* last = input + column + 2 * (rowEnd - 1);
+// Two streams: 16 rows are 32 adjacent bytes; column 0's bytes are the low and column 1's the
+// high byte of each 16-bit lane, packed to 16 bytes in row order, then reversed. Both columns
+// come from one load, so the tile is read once.
+void gatherTwoStreams(const uint8_t* input, const Tile& tile, uint8_t* dst, uint64_t stride) {
+    const uint64_t height = tile.rowEnd - tile.rowBegin;
+    const bool low = tile.columnBegin == 0;
+    const bool high = tile.columnEnd == 2;
+    uint8_t* lowDst = dst;
+    uint8_t* highDst = low ? dst + stride : dst;
     const __m128i lowBytes = _mm_set1_epi16(0x00FF);
     uint64_t k = 0;
-    for (; k + 16 <= length; k += 16) {
-        const uint8_t* firstRow = last - column - 2 * (k + 15);
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(firstRow));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(firstRow + 16));
-        if (column == 0) {
-            a = _mm_and_si128(a, lowBytes);
-            b = _mm_and_si128(b, lowBytes);
-        } else {
-            a = _mm_srli_epi16(a, 8);
-            b = _mm_srli_epi16(b, 8);
+    for (; k + 16 <= height; k += 16) {
+        const uint8_t* firstRow = input + 2 * (tile.rowEnd - k - 16);
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(firstRow));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(firstRow + 16));
+        if (low) {
+            const __m128i packed =
+                _mm_packus_epi16(_mm_and_si128(a, lowBytes), _mm_and_si128(b, lowBytes));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(lowDst + k), reverseBytes(packed));
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), reverseBytes(_mm_packus_epi16(a, b)));
+        if (high) {
+            const __m128i packed = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(highDst + k), reverseBytes(packed));
+        }
     }
-    for (; k < length; ++k) dst[k] = *(last - 2 * k);
+    for (; k < height; ++k) {
+        const uint8_t* row = input + 2 * (tile.rowEnd - 1 - k);
+        if (low) lowDst[k] = row[0];
+        if (high) highDst[k] = row[1];
+    }
 }
 
 // Transposes 16 rows of 16 bytes: out[j] byte i = rows[i] byte j. Four rounds of interleaving
@@ -248,16 +257,12 @@ bool hasByteShuffles() {
 }
 #endif
 
-// The per-column gather of a column kernel (not blockTranspose or byteShuffle, which gather a
-// tile's columns together).
+// The per-column gather of a column kernel (not twoStreams, byteShuffle or blockTranspose, which
+// gather a tile's columns together).
 ColumnGather columnGather(GatherKernel kernel, uint64_t factor) {
     switch (kernel) {
         case GatherKernel::reverseBytes:
             return gatherSingleStream;
-#if defined(__SSE2__)
-        case GatherKernel::twoStreams:
-            return gatherTwoStreams;
-#endif
         case GatherKernel::unrolled:
             return kUnrolled[factor];
         default:
@@ -338,6 +343,7 @@ void gatherTile(GatherKernel kernel, const uint8_t* input, uint64_t factor, uint
     const uint64_t height = tile.rowEnd - tile.rowBegin;
     if (height == 0) return;
 #if defined(__SSE2__)
+    if (kernel == GatherKernel::twoStreams) return gatherTwoStreams(input, tile, dst, stride);
     if (kernel == GatherKernel::blockTranspose)
         return gatherBlocks(input, factor, count, tile, dst, stride);
 #else
