@@ -1,7 +1,8 @@
 // libFuzzer target: deinterleave's factor parsing and reordering on a memory buffer. The
 // input is the N text up to the first newline (at most 32 bytes), one byte choosing the
-// tile size and the output kind, then the interleaved data. The output goes to an
-// in-memory file and must equal the byte-by-byte definition computed here.
+// tile size and the output kind, then the interleaved data. The output of every gather kernel
+// that runs for N goes to an in-memory file and must equal the byte-by-byte definition computed
+// here.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -51,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const uint64_t n = static_cast<uint64_t>(factor);
     const uint64_t count = inputSize / n;
-    const auto kind = options & 1 ? deinterleave::OutputKind::sequential
-                                  : deinterleave::OutputKind::seekable;
+    const auto kind =
+        options & 1 ? deinterleave::OutputKind::sequential : deinterleave::OutputKind::seekable;
     // Small tiles exercise the tiling on small inputs; 0 keeps the default.
     const uint64_t tileBytes = (options >> 1) == 0 ? deinterleave::kTileBytes : (options >> 1);
 
@@ -64,11 +65,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
     }
 
-    const int fd = memoryFile();
-    if (deinterleave::writeStreams(input, n, count, fd, kind, tileBytes) != 0) std::abort();
-    const off_t written = ::lseek(fd, 0, SEEK_END);
-    std::vector<uint8_t> output(static_cast<size_t>(written));
-    if (written > 0 && ::pread(fd, output.data(), output.size(), 0) != written) std::abort();
-    if (output != reference(input, inputSize, n)) std::abort();
+    // The automatic choice and every kernel that runs for n here must give the same bytes.
+    const std::vector<uint8_t> want = reference(input, inputSize, n);
+    auto check = [&](deinterleave::GatherKernel kernel) {
+        if (!deinterleave::kernelRuns(kernel, n)) return;
+        const int fd = memoryFile();
+        if (deinterleave::writeStreams(input, n, count, fd, kind, tileBytes, kernel) != 0) {
+            std::abort();
+        }
+        const off_t written = ::lseek(fd, 0, SEEK_END);
+        std::vector<uint8_t> output(static_cast<size_t>(written));
+        if (written > 0 && ::pread(fd, output.data(), output.size(), 0) != written) std::abort();
+        if (output != want) std::abort();
+    };
+    check(deinterleave::GatherKernel::automatic);
+    for (deinterleave::GatherKernel kernel : deinterleave::kForcedKernels) check(kernel);
     return 0;
 }

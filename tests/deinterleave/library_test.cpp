@@ -64,27 +64,71 @@ TEST(ParseInterleaveFactor, SaturatesInsteadOfWrapping) {
     EXPECT_EQ(parseInterleaveFactor("4294967299"), 4294967299);  // beyond 32 bits, kept
 }
 
-TEST(GatherReversed, MatchesDefinitionForEveryStride) {
-    const std::vector<uint8_t> input = randomBytes(5000, 1);
-    for (uint64_t factor : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 129, 1000}) {
-        const uint64_t count = input.size() / factor;
-        for (uint64_t column : {uint64_t{0}, factor / 2, factor - 1}) {
-            for (auto [rowBegin, rowEnd] : {std::pair<uint64_t, uint64_t>{0, count},
-                                            {1, count},
-                                            {count / 3, count / 2 + 1},
-                                            {count - 1, count},
-                                            {2, 2}}) {
-                std::vector<uint8_t> got(rowEnd - rowBegin + 1, 0xAA);
-                gatherReversed(input.data(), factor, column, rowBegin, rowEnd, got.data());
-                std::vector<uint8_t> want;
-                for (uint64_t r = rowEnd; r > rowBegin; --r)
-                    want.push_back(input[column + factor * (r - 1)]);
-                want.push_back(0xAA);  // the byte after the piece stays untouched
-                ASSERT_EQ(got, want) << "factor " << factor << " column " << column << " rows "
-                                     << rowBegin << ".." << rowEnd;
+// Every kernel that runs here, whatever the run-time choice would be, against the definition:
+// tiles whose heights straddle the 8- and 16-row steps, whose widths straddle the 16-column
+// blocks, at both ends of the input (where a block's loads would pass the last row), and with the
+// bytes between the columns of the staging buffer checked untouched.
+TEST(GatherTile, EveryKernelMatchesDefinitionAroundBlockEdges) {
+    const std::vector<uint8_t> input = randomBytes(6000, 1);
+    int ran = 0;
+    for (GatherKernel kernel : kForcedKernels) {
+        for (uint64_t factor : {1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 1000}) {
+            if (!kernelRuns(kernel, factor)) continue;
+            ++ran;
+            const uint64_t count = input.size() / factor;
+            const uint64_t last = count - 1;
+            std::vector<Tile> tiles;
+            for (uint64_t height : {1, 7, 8, 15, 16, 17, 31, 32, 33, 47}) {
+                if (height > count) continue;
+                for (auto [columnBegin, columnEnd] :
+                     {std::pair<uint64_t, uint64_t>{0, factor},
+                      {factor / 3, factor / 3 + 1},
+                      {factor - std::min<uint64_t>(factor, 17), factor},
+                      {factor / 2, std::min<uint64_t>(factor, factor / 2 + 16)}}) {
+                    tiles.push_back({count - height, count, columnBegin, columnEnd});
+                    tiles.push_back({0, height, columnBegin, columnEnd});
+                    tiles.push_back({last / 2 - height / 2, last / 2 - height / 2 + height,
+                                     columnBegin, columnEnd});
+                }
+            }
+            tiles.push_back({0, count, 0, factor});
+            for (const Tile& tile : tiles) {
+                const uint64_t height = tile.rowEnd - tile.rowBegin;
+                const uint64_t stride = height + 5;
+                const uint64_t columns = tile.columnEnd - tile.columnBegin;
+                std::vector<uint8_t> got(stride * columns, 0xAA), want(got);
+                for (uint64_t c = 0; c < columns; ++c) {
+                    for (uint64_t k = 0; k < height; ++k) {
+                        want[c * stride + k] =
+                            input[tile.columnBegin + c + factor * (tile.rowEnd - 1 - k)];
+                    }
+                }
+                gatherTile(kernel, input.data(), factor, count, tile, got.data(), stride);
+                ASSERT_EQ(got, want) << kernelName(kernel) << " factor " << factor << " rows "
+                                     << tile.rowBegin << ".." << tile.rowEnd << " columns "
+                                     << tile.columnBegin << ".." << tile.columnEnd;
             }
         }
     }
+    EXPECT_GE(ran, 17 + 8 + 1);  // everywhere: plain for all factors, unrolled for 1..8, and 1 swap
+}
+
+TEST(GatherTile, AutomaticChoiceRunsAndEachKernelKnowsItsFactors) {
+    for (uint64_t factor : {1, 2, 3, 8, 9, 1000}) {
+        EXPECT_TRUE(kernelRuns(automaticKernel(factor), factor)) << factor;
+    }
+    EXPECT_FALSE(kernelRuns(GatherKernel::reverseBytes, 2));
+    EXPECT_FALSE(kernelRuns(GatherKernel::twoStreams, 3));
+    EXPECT_FALSE(kernelRuns(GatherKernel::unrolled, 9));
+    EXPECT_FALSE(kernelRuns(GatherKernel::byteShuffle, 2));
+    EXPECT_FALSE(kernelRuns(GatherKernel::byteShuffle, 9));
+#if defined(__SSE2__)
+    // Where the build has SSE2 the vector kernels must be among those the tests run.
+    EXPECT_TRUE(kernelRuns(GatherKernel::twoStreams, 2));
+    EXPECT_TRUE(kernelRuns(GatherKernel::blockTranspose, 3));
+    EXPECT_TRUE(kernelRuns(GatherKernel::blockTranspose, 1000));
+    EXPECT_EQ(automaticKernel(1000), GatherKernel::blockTranspose);
+#endif
 }
 
 TEST(ChooseTileShape, StaysWithinBufferRowsAndColumns) {
@@ -139,38 +183,56 @@ protected:
 
 using WriteStreams = TempDir;
 
-// Small tiles force every combination of partial row blocks and column groups on small inputs.
-TEST_F(WriteStreams, MatchesReferenceForSizesFactorsTilesAndBothOutputKinds) {
+// Small tiles force every combination of partial row blocks and column groups on small inputs,
+// for every kernel that runs here: sizes a row or a byte either side of the 16-row steps and of
+// the tiles, sizes no multiple of N, N above the size, N = 1.
+TEST_F(WriteStreams, EveryKernelMatchesReferenceForSizesFactorsTilesAndOutputKinds) {
     const std::vector<uint8_t> all = randomBytes(40000, 7);
     const auto path = dir_ / "out";
-    for (size_t size :
-         {size_t{0}, size_t{1}, size_t{2}, size_t{10}, size_t{257}, size_t{4099}, size_t{40000}}) {
+    for (size_t size : {0, 1, 2, 10, 257, 4099, 40000}) {
         const std::vector<uint8_t> input(all.begin(), all.begin() + static_cast<ptrdiff_t>(size));
-        for (uint64_t factor : {1, 2, 3, 5, 7, 8, 9, 128, 130, 1000, 4099, 40001}) {
+        for (uint64_t factor : {1, 2, 3, 5, 7, 8, 9, 16, 17, 128, 130, 1000, 4099, 40001}) {
             const std::vector<uint8_t> want = referenceOutput(input, factor);
-            for (uint64_t tileBytes : {uint64_t{1}, uint64_t{13}, uint64_t{300}, kTileBytes}) {
-                for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
-                    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                    ASSERT_GE(fd, 0);
-                    const int error = writeStreams(input.data(), factor, input.size() / factor, fd,
-                                                   kind, tileBytes);
-                    ::close(fd);
-                    ASSERT_EQ(error, 0);
-                    ASSERT_EQ(readFile(path), want)
-                        << "size " << size << " factor " << factor << " tile " << tileBytes
-                        << (kind == OutputKind::seekable ? " seekable" : " sequential");
+            for (GatherKernel kernel : kForcedKernels) {
+                if (!kernelRuns(kernel, factor)) continue;
+                for (uint64_t tileBytes : {1, 13, 300, 4096}) {
+                    if (size > 5000 && tileBytes < 100) continue;  // ten thousand writes or more
+                    for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
+                        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                        ASSERT_GE(fd, 0);
+                        const int error = writeStreams(input.data(), factor, size / factor, fd,
+                                                       kind, tileBytes, kernel);
+                        ::close(fd);
+                        ASSERT_EQ(error, 0);
+                        ASSERT_EQ(readFile(path), want)
+                            << kernelName(kernel) << " size " << size << " factor " << factor
+                            << " tile " << tileBytes
+                            << (kind == OutputKind::seekable ? " seekable" : " sequential");
+                    }
                 }
             }
         }
     }
 }
 
+TEST_F(WriteStreams, RefusesAKernelThatDoesNotRunForTheFactor) {
+    const std::vector<uint8_t> input = randomBytes(100, 3);
+    const int fd = ::open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, OutputKind::seekable, kTileBytes,
+                           GatherKernel::reverseBytes),
+              EINVAL);
+    ::close(fd);
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "out"), 0u);
+}
+
 TEST_F(WriteStreams, DefaultTileAcrossSeveralRowBlocks) {
-    // Above kTileBytes for N = 1 and 7, so the row blocks and their offsets are exercised at the
-    // tile size the program uses.
+    // Above kTileBytes for every N, so the row blocks, the column groups of long rows and their
+    // offsets are exercised at the tile size the program uses; from 1000 up whole columns go out
+    // together, 70000 of them in more than one vectored write.
     const std::vector<uint8_t> input = randomBytes(5 * 1024 * 1024 + 3, 11);
     const auto path = dir_ / "out";
-    for (uint64_t factor : {1, 2, 7, 200}) {
+    for (uint64_t factor : {1, 2, 7, 17, 64, 1000, 70000}) {
         for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
             const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ASSERT_GE(fd, 0);
