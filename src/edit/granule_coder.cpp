@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 
@@ -23,13 +24,20 @@ constexpr int kEscapeBookLow = 16;   // tables 16..23
 constexpr int kEscapeBookHigh = 24;  // tables 24..31
 
 // Bits of each pair under each code book, summed from pair 0: cost[b][p] covers pairs
-// 0 .. p - 1 (kNoCost once a pair the book cannot hold was met). Escapes and the largest
-// magnitude are counted alongside.
+// 0 .. p - 1. Escapes and the largest magnitude are counted alongside.
 struct PairCosts {
     std::array<std::array<int, kPairs + 1>, kBooks.size()> cost;
     std::array<int, kPairs + 1> escapes;  // values of magnitude 15 or more, from pair 0
-    std::array<int, kPairs> largest;      // the larger magnitude of each pair
+    // largest[k][p]: the largest magnitude in pairs p .. p + 2^k - 1 (a sparse table, so
+    // that any range's largest value takes two lookups).
+    std::array<std::array<int, kPairs>, 9> largest;
 };
+
+int largestIn(const PairCosts& pc, int from, int to) {
+    const int k = std::bit_width(static_cast<unsigned>(to - from)) - 1;
+    return std::max(pc.largest[static_cast<size_t>(k)][static_cast<size_t>(from)],
+                    pc.largest[static_cast<size_t>(k)][static_cast<size_t>(to - (1 << k))]);
+}
 
 int magnitude(int v) {
     return v < 0 ? -v : v;
@@ -40,23 +48,29 @@ void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
     pc.escapes[0] = 0;
     for (int p = 0; p < pairs; ++p) {
         const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
-        pc.largest[static_cast<size_t>(p)] = std::max(ax, ay);
+        pc.largest[0][static_cast<size_t>(p)] = std::max(ax, ay);
         pc.escapes[static_cast<size_t>(p) + 1] =
             pc.escapes[static_cast<size_t>(p)] + (ax >= 15) + (ay >= 15);
     }
+    for (size_t k = 1; k < pc.largest.size(); ++k)
+        for (int p = 0; p + (1 << k) <= pairs; ++p)
+            pc.largest[k][static_cast<size_t>(p)] =
+                std::max(pc.largest[k - 1][static_cast<size_t>(p)],
+                         pc.largest[k - 1][static_cast<size_t>(p + (1 << (k - 1)))]);
     for (size_t b = 0; b < kBooks.size(); ++b) {
         const HuffmanTable& table = code.huffman[static_cast<size_t>(kBooks[b])];
         auto& cost = pc.cost[b];
         cost[0] = 0;
+        // A pair the book cannot hold counts nothing here: bestTable only takes a book for a
+        // region whose largest value it holds.
+        const int side = table.yLen;
         for (int p = 0; p < pairs; ++p) {
             const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
             const int cx = std::min(ax, 15), cy = std::min(ay, 15);
-            int bits = kNoCost;
-            if (table.linbits || (ax < table.xLen && ay < table.yLen))
-                bits = table.lengths[cx * table.yLen + cy] + (ax != 0) + (ay != 0);
-            const int before = cost[static_cast<size_t>(p)];
-            cost[static_cast<size_t>(p) + 1] =
-                before >= kNoCost || bits >= kNoCost ? kNoCost : before + bits;
+            const int bits = cx < side && cy < side
+                                 ? table.lengths[cx * side + cy] + (ax != 0) + (ay != 0)
+                                 : 0;
+            cost[static_cast<size_t>(p) + 1] = cost[static_cast<size_t>(p)] + bits;
         }
     }
 }
@@ -65,18 +79,16 @@ void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
 // empty region).
 std::pair<int, int> bestTable(const PairCosts& pc, int from, int to) {
     if (from >= to) return {0, 0};
-    int largest = 0;
-    for (int p = from; p < to; ++p) largest = std::max(largest, pc.largest[static_cast<size_t>(p)]);
+    const int largest = largestIn(pc, from, to);
     if (largest == 0) return {0, 0};
     int bestBits = kNoCost, bestTable = 0;
     for (size_t b = 0; b < kBooks.size(); ++b) {
         const int book = kBooks[b];
-        const int lo = pc.cost[b][static_cast<size_t>(from)],
-                  hi = pc.cost[b][static_cast<size_t>(to)];
-        if (lo >= kNoCost || hi >= kNoCost) continue;
-        int bits = hi - lo;
+        const bool escapeBook = book == kEscapeBookLow || book == kEscapeBookHigh;
+        if (!escapeBook && largest >= tableShapes[static_cast<size_t>(book)].xLen) continue;
+        int bits = pc.cost[b][static_cast<size_t>(to)] - pc.cost[b][static_cast<size_t>(from)];
         int table = book;
-        if (book == kEscapeBookLow || book == kEscapeBookHigh) {
+        if (escapeBook) {
             // The narrowest escape width that holds the largest value.
             const int escapes =
                 pc.escapes[static_cast<size_t>(to)] - pc.escapes[static_cast<size_t>(from)];
@@ -132,7 +144,7 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
     // The big values end on an even line after the last value above 1.
     const int firstBigEnd = lastBig < 0 ? 0 : (lastBig + 2) & ~1;
     PairCosts pc;
-    pairCosts(lines, kPairs, pc);
+    pairCosts(lines, std::min(kPairs, firstBigEnd / 2 + 2), pc);
     const bool switching = info.window_switching_flag != 0;
     const auto& edges = longBandEdges[static_cast<size_t>(bandEdgeRow(header))];
     for (int bigEnd = firstBigEnd; bigEnd <= std::min(firstBigEnd + 4, kSpectrumLines);
@@ -144,13 +156,31 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         const auto [bitsA, bitsB] = count1Bits(lines, bigEnd, count1End);
         const int count1 = std::min(bitsA, bitsB);
         const int bigPairs = bigEnd / 2;
+        // Region costs by first and last pair: the splits share most regions, whose ends
+        // are band edges or the end of the big values (24 places in all).
+        std::array<int16_t, kPairs + 1> place;
+        place.fill(-1);
+        int places = 0;
+        for (int e = 0; e < 23; ++e) {
+            const int at = std::min<int>(edges[static_cast<size_t>(e)], bigEnd) / 2;
+            if (place[static_cast<size_t>(at)] < 0) place[static_cast<size_t>(at)] = static_cast<int16_t>(places++);
+        }
+        std::array<std::pair<int, int>, 24 * 24> cache;
+        cache.fill({-1, -1});
+        auto regionCost = [&](int from, int to) {
+            const int a = place[static_cast<size_t>(from)], b = place[static_cast<size_t>(to)];
+            if (a < 0 || b < 0) return bestTable(pc, from, to);
+            std::pair<int, int>& slot = cache[static_cast<size_t>(a * 24 + b)];
+            if (slot.first < 0) slot = bestTable(pc, from, to);
+            return slot;
+        };
         auto consider = [&](int r0, int r1) {
             const RegionBounds rb = regionBounds(header, bigPairs, r0, r1);
             const int regions = switching ? 2 : 3;
             int total = count1;
             int tables[3] = {0, 0, 0};
             for (int r = 0; r < regions; ++r) {
-                const auto [bits, table] = bestTable(pc, rb.start[r] / 2, rb.start[r + 1] / 2);
+                const auto [bits, table] = regionCost(rb.start[r] / 2, rb.start[r + 1] / 2);
                 if (bits >= kNoCost) return;
                 total += bits;
                 tables[r] = table;
