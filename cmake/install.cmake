@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 
 set(L3_LIBRARIES l3_disassemble l3_assemble l3_framewriter l3_maindata l3_tables l3_bits l3_format)
 
-install(TARGETS l3assemble l3disassemble deinterleave
+install(TARGETS l3assemble l3disassemble deinterleave l3
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS l3_library ${L3_LIBRARIES}
   EXPORT l3Targets

@@ -4,7 +4,7 @@
 #
 # Usage: bench/deinterleave/compare_with_cat.sh [SIZE_MB] [PATH_TO_DEINTERLEAVE] [N...]
 #   SIZE_MB               size of the random test file (default 256)
-#   PATH_TO_DEINTERLEAVE  default build/release/src/deinterleave/deinterleave
+#   PATH_TO_DEINTERLEAVE  default build/release/bin/deinterleave
 #   N...                  default 1 2 7 64 1000 65536
 # Each run of deinterleave is paired with a run of cat just before it, so that both see the same
 # machine load; the table gives the median of RUNS (default 5) paired ratios, and the median
@@ -14,7 +14,7 @@
 set -eu
 
 size_mb=${1:-256}
-exe=${2:-build/release/src/deinterleave/deinterleave}
+exe=${2:-build/release/bin/deinterleave}
 [ "$#" -gt 2 ] && shift 2 || set --
 factors=${*:-1 2 7 64 1000 65536}
 runs=${RUNS:-5}

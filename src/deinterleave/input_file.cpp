@@ -13,6 +13,14 @@
 namespace deinterleave {
 
 int openInput(const char* path, InputFile& input) {
+    if (path[0] == '-' && path[1] == '\0') {
+        // Standard input: measurable only when it is a regular file read from its start.
+        const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) return errno;
+        input.fd = fd;
+        input.fromStart = ::lseek(fd, 0, SEEK_CUR) <= 0;
+        return 0;
+    }
     // O_NONBLOCK keeps a FIFO without a writer from blocking the open; it is refused right after
     // as unmeasurable. On a regular file the flag changes nothing.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -23,7 +31,8 @@ int openInput(const char* path, InputFile& input) {
 
 bool measureInput(InputFile& input) {
     struct stat st {};
-    if (::fstat(input.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+    if (!input.fromStart || ::fstat(input.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+        return false;
     input.size = static_cast<uint64_t>(st.st_size);
     input.device = st.st_dev;
     input.inode = st.st_ino;

@@ -10,8 +10,9 @@ namespace deinterleave {
 // pipes, devices, sockets and directories are refused at measuring time.
 struct InputFile {
     int fd = -1;
-    uint64_t size = 0;  // bytes, from the file's metadata
-    dev_t device = 0;   // identity, to refuse an output that is the input itself
+    bool fromStart = true;  // false: standard input already read part-way
+    uint64_t size = 0;      // bytes, from the file's metadata
+    dev_t device = 0;       // identity, to refuse an output that is the input itself
     ino_t inode = 0;
 };
 
@@ -31,6 +32,7 @@ enum class LoadStatus {
 };
 
 // Opens path for reading without blocking on a FIFO that has no writer. Returns 0 or errno.
+// "-" opens standard input.
 int openInput(const char* path, InputFile& input);
 
 // Measures the open input. Returns false when it is not a regular file or cannot be examined.

@@ -11,7 +11,9 @@ namespace deinterleave {
 OpenOutputStatus openOutput(const char* path, const InputFile& input, OutputFile& output,
                             int& error) {
     error = 0;
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const bool standard = path[0] == '-' && path[1] == '\0';
+    const int fd = standard ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+                            : ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = errno;
         return OpenOutputStatus::failed;
@@ -26,7 +28,9 @@ OpenOutputStatus openOutput(const char* path, const InputFile& input, OutputFile
         ::close(fd);
         return OpenOutputStatus::sameAsInput;
     }
-    const bool regular = S_ISREG(st.st_mode);
+    // Standard output is written in order and never truncated or removed: it may be a file
+    // opened for appending, where positioned writes would not land where asked.
+    const bool regular = !standard && S_ISREG(st.st_mode);
     // Truncate only what has bytes: some file systems treat a truncation to zero as a rewrite in
     // place and force the new data out to disk at close.
     if (regular && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {

@@ -34,6 +34,7 @@ struct PairCosts {
 };
 
 int largestIn(const PairCosts& pc, int from, int to) {
+    if (to <= from) return 0;
     const int k = std::bit_width(static_cast<unsigned>(to - from)) - 1;
     return std::max(pc.largest[static_cast<size_t>(k)][static_cast<size_t>(from)],
                     pc.largest[static_cast<size_t>(k)][static_cast<size_t>(to - (1 << k))]);
@@ -67,9 +68,8 @@ void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
         for (int p = 0; p < pairs; ++p) {
             const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
             const int cx = std::min(ax, 15), cy = std::min(ay, 15);
-            const int bits = cx < side && cy < side
-                                 ? table.lengths[cx * side + cy] + (ax != 0) + (ay != 0)
-                                 : 0;
+            const int bits =
+                cx < side && cy < side ? table.lengths[cx * side + cy] + (ax != 0) + (ay != 0) : 0;
             cost[static_cast<size_t>(p) + 1] = cost[static_cast<size_t>(p)] + bits;
         }
     }
@@ -163,7 +163,8 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         int places = 0;
         for (int e = 0; e < 23; ++e) {
             const int at = std::min<int>(edges[static_cast<size_t>(e)], bigEnd) / 2;
-            if (place[static_cast<size_t>(at)] < 0) place[static_cast<size_t>(at)] = static_cast<int16_t>(places++);
+            if (place[static_cast<size_t>(at)] < 0)
+                place[static_cast<size_t>(at)] = static_cast<int16_t>(places++);
         }
         std::array<std::pair<int, int>, 24 * 24> cache;
         cache.fill({-1, -1});

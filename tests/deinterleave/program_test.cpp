@@ -221,6 +221,31 @@ TEST_F(DeinterleaveProgram, PipeInputCannotBeMeasured) {
     expectFailure(run("1 /dev/stdin", "printf abc |"), 4);
 }
 
+// '-' is standard input (a regular file redirected, or refused like any pipe) or standard
+// output (the streams in order, the count on standard error); './-' is a file named '-'.
+TEST_F(DeinterleaveProgram, DashNamesStandardInputAndOutput) {
+    const std::vector<uint8_t> input = randomBytes(100003, 5);
+    writeBytes("in", input);
+    const RunResult fromStdin = run("7 - out < in");
+    EXPECT_EQ(fromStdin.exitCode, 0) << fromStdin.err;
+    EXPECT_EQ(fromStdin.out, std::to_string(input.size() / 7) + "\n");
+    EXPECT_TRUE(readBytes("out") == referenceOutput(input, 7));
+
+    expectFailure(run("7 - out2", "cat in |"), 4);
+    EXPECT_FALSE(exists("out2"));
+
+    const RunResult toStdout = run("7 in -");
+    EXPECT_EQ(toStdout.exitCode, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.err, std::to_string(input.size() / 7) + "\n");
+    const std::vector<uint8_t> expected = referenceOutput(input, 7);
+    EXPECT_TRUE(std::vector<uint8_t>(toStdout.out.begin(), toStdout.out.end()) == expected);
+
+    writeBytes("-", iota(10));
+    const RunResult named = run("3 ./- out3");
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    EXPECT_EQ(readBytes("out3"), (std::vector<uint8_t>{6, 3, 0, 7, 4, 1, 8, 5, 2}));
+}
+
 TEST_F(DeinterleaveProgram, FifoWithoutWriterIsRefusedWithoutHanging) {
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
     expectFailure(run("2 fifo out"), 4);

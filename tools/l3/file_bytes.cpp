@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,13 +19,18 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
         error = std::strerror(errno);
         return false;
     }
-    constexpr size_t kBlock = 1 << 20;
+    // A regular file is read in one piece into a buffer of its size; a pipe in blocks.
+    struct stat info;
+    size_t block = size_t{1} << 20;
+    if (::fstat(::fileno(f), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        block = static_cast<size_t>(info.st_size) + 1;
     size_t used = 0;
     for (;;) {
-        bytes.resize(used + kBlock);
-        const size_t n = std::fread(bytes.data() + used, 1, kBlock, f);
+        if (bytes.size() < used + block) bytes.resize(used + block);
+        const size_t n = std::fread(bytes.data() + used, 1, bytes.size() - used, f);
         used += n;
-        if (n < kBlock) break;
+        if (n == 0 || std::feof(f)) break;
+        block = std::max(block, used);  // a growing input doubles the buffer
     }
     const bool failed = std::ferror(f);
     if (failed) error = std::strerror(errno ? errno : EIO);

@@ -36,6 +36,9 @@ constexpr char kUsage[] =
     "k mod N) and writes the streams to OUTFILE one after another, stream 0 first, each\n"
     "in reverse byte order. The last (size mod N) bytes belong to no stream and are\n"
     "dropped. On success prints the number of bytes per stream on one line.\n"
+    "'-' names standard input (which must then be a regular file, read from its start) or\n"
+    "standard output (the count then goes to standard error); a file named '-' is reached\n"
+    "as './-'.\n"
     "\n"
     "N is read as a decimal number: leading blanks and one sign are allowed and reading\n"
     "stops at the first character that is not a digit. It must come out positive.\n"
@@ -108,8 +111,10 @@ int deinterleaveFile(uint64_t factor, const InputFile& input, OutputFile& output
         return fail(kResourceFailure, "cannot write output '%s': %s", output.path.c_str(),
                     std::strerror(error));
     }
-    std::printf("%llu\n", static_cast<unsigned long long>(count));
-    if (std::fflush(stdout) != 0) {
+    // With the streams on standard output the count goes to standard error.
+    FILE* console = output.path == "-" ? stderr : stdout;
+    std::fprintf(console, "%llu\n", static_cast<unsigned long long>(count));
+    if (std::fflush(console) != 0) {
         return fail(kResourceFailure, "cannot print the stream length: %s", std::strerror(errno));
     }
     return kDone;
