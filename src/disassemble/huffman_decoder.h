@@ -23,8 +23,17 @@ struct LookupEntry {
     uint8_t subBits;  // width of the second table's index; 0 when none
 };
 
+// A big-value pair whose code word and sign bits together take at most kFoldedBits bits
+// (most pairs) decodes with one lookup of that many bits: the entry holds the total length
+// in bits 0-7 and the signed values x and y in bits 8-15 and 16-23; 0 sends the pair to
+// the general path (a longer code, or an escape value to follow). In a count1 table the
+// entry holds the four values of a quadruple as two-bit fields (v first, from bit 8;
+// 1 for +1, 3 for -1) with the length in bits 0-7.
+inline constexpr int kFoldedBits = 10;
+
 struct DecodeTable {
     std::array<LookupEntry, 1 << kPrimaryBits> primary{};
+    std::array<uint32_t, 1 << kFoldedBits> folded{};
     std::vector<LookupEntry> secondary;
     // By symbol of a big-value table: x in the high byte, y in the low byte.
     std::array<uint16_t, 256> pair{};

@@ -143,6 +143,16 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 ahead = window(g);
                 valid = 64 - static_cast<int>(g.pos & 7);
             }
+            const uint32_t folded = lookup.folded[ahead >> (64 - kFoldedBits)];
+            if (folded & 0xFF) {
+                const int length = static_cast<int>(folded & 0xFF);
+                lines[i] = static_cast<int8_t>(folded >> 8);
+                lines[i + 1] = static_cast<int8_t>(folded >> 16);
+                ahead <<= length;
+                valid -= length;
+                g.pos += length;
+                continue;
+            }
             const int entry = lookUp(lookup, ahead);
             if (entry < 0) {
                 why = "a code word that does not decode";
@@ -172,6 +182,15 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             break;
         }
         uint64_t bits = window(g);
+        const uint32_t folded = quadTable.folded[bits >> (64 - kFoldedBits)];
+        if (folded & 0xFF) {
+            for (int k = 0; k < 4; ++k) {
+                const int field = static_cast<int>((folded >> (8 + 2 * k)) & 3);
+                lines[i + k] = static_cast<int16_t>(field == 3 ? -1 : field);
+            }
+            g.pos += folded & 0xFF;
+            continue;
+        }
         const int entry = lookUp(quadTable, bits);
         if (entry < 0) {
             why = "a count1 code word that does not decode";

@@ -30,36 +30,71 @@ LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<
     LayoutPlan plan;
     const size_t n = frames.size();
     const int states = maxBack + 1;
-    // best[r]: the fewest bytes for the frames after k given reservoir r before frame k + 1.
-    std::vector<int64_t> next(static_cast<size_t>(states), 0), best(static_cast<size_t>(states));
+    // best[r]: the fewest bytes for frames k.. given reservoir r before frame k, less the
+    // row's offset (the fewest bytes with a full reservoir), so that values stay small.
+    // Rows fall as r grows: a larger reservoir never costs more.
+    std::vector<int32_t> next(static_cast<size_t>(states), 0), best(static_cast<size_t>(states));
+    std::vector<int32_t> chosenRow(static_cast<size_t>(states));
     std::vector<uint8_t> choice(n * static_cast<size_t>(states), 0);
+    // Sizes from the smallest up: once a size fills the reservoir whatever it held, a larger
+    // one only costs more.
+    std::vector<size_t> order(sizes.size());
+    for (size_t s = 0; s < order.size(); ++s) order[s] = s;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return sizes[a].frameBytes < sizes[b].frameBytes; });
+    int64_t offset = 0;
+    constexpr int32_t kImpossibleRow = std::numeric_limits<int32_t>::max() / 2;
     for (size_t k = n; k-- > 0;) {
-        std::fill(best.begin(), best.end(), kImpossible);
-        uint8_t* chosen = choice.data() + k * static_cast<size_t>(states);
+        std::fill(best.begin(), best.end(), kImpossibleRow);
+        std::fill(chosenRow.begin(), chosenRow.end(), 0);
         const int32_t need = frames[k].mainBytes;
-        for (size_t s = 0; s < sizes.size(); ++s) {
+        for (const size_t s : order) {
             const int32_t bytes = sizes[s].frameBytes;
-            const int32_t shift = bytes - frames[k].headBytes - need;  // reservoir change
-            // Reservoir r works when r + shift >= 0; it leaves min(r + shift, maxBack).
-            for (int r = std::max(0, -shift); r < states; ++r) {
-                const int64_t total =
-                    bytes + next[static_cast<size_t>(std::min(r + shift, maxBack))];
-                if (total < best[static_cast<size_t>(r)]) {
-                    best[static_cast<size_t>(r)] = total;
-                    chosen[r] = static_cast<uint8_t>(s);
-                }
+            const int shift = bytes - frames[k].headBytes - need;  // reservoir change
+            const int32_t id = static_cast<int32_t>(s);
+            // Reservoir r works when r + shift >= 0 and leaves min(r + shift, maxBack): the
+            // rows are shifted copies, which these branch-free loops compare whole.
+            const int lo = std::max(0, -shift);
+            const int split = std::clamp(maxBack - shift, lo, states);
+            int32_t* b = best.data();
+            int32_t* c = chosenRow.data();
+            const int32_t* t = next.data() + shift;
+            for (int r = lo; r < split; ++r) {
+                const int32_t total = bytes + t[r];
+                const bool better = total < b[r];
+                b[r] = better ? total : b[r];
+                c[r] = better ? id : c[r];
             }
+            const int32_t full = bytes + next[static_cast<size_t>(maxBack)];
+            for (int r = split; r < states; ++r) {
+                const bool better = full < b[r];
+                b[r] = better ? full : b[r];
+                c[r] = better ? id : c[r];
+            }
+            if (shift >= maxBack) break;
         }
+        uint8_t* chosen = choice.data() + k * static_cast<size_t>(states);
+        for (int r = 0; r < states; ++r)
+            chosen[r] = static_cast<uint8_t>(chosenRow[static_cast<size_t>(r)]);
+        // Rebase the row on its value with a full reservoir, its smallest.
+        const int32_t base = best[static_cast<size_t>(maxBack)];
+        if (base >= kImpossibleRow) {
+            next.assign(static_cast<size_t>(states), kImpossibleRow);
+            offset = kImpossible;
+            break;
+        }
+        for (int32_t& v : best) v = v >= kImpossibleRow ? kImpossibleRow : v - base;
+        offset += base;
         std::swap(best, next);
     }
-    if (n > 0 && next[0] >= kImpossible) {
+    if (n > 0 && (offset >= kImpossible || next[0] >= kImpossibleRow)) {
         int32_t largest = 0;
         for (const FrameSize& s : sizes) largest = std::max(largest, s.frameBytes);
         plan.failedFrame = firstFrameThatCannotFit(frames, largest, maxBack);
         return plan;
     }
     plan.ok = true;
-    plan.totalBytes = n > 0 ? next[0] : 0;
+    plan.totalBytes = n > 0 ? offset + next[0] : 0;
     plan.size.resize(n);
     plan.mainDataBegin.resize(n);
     int reservoir = 0;

@@ -22,17 +22,26 @@ uint16_t loadBe16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
 }
 
-// The shift-right form of 0x8005 reflected is 0xA001; one entry per byte value.
-constexpr std::array<uint16_t, 256> buildLameCrcTable() {
-    std::array<uint16_t, 256> table{};
+// The shift-right form of 0x8005 reflected is 0xA001. Row 0 advances the register by one
+// byte; row k by a byte followed by k zero bytes, so that eight bytes are taken at once
+// (the music CRC covers a whole file).
+using LameCrcTables = std::array<std::array<uint16_t, 256>, 8>;
+
+constexpr LameCrcTables buildLameCrcTables() {
+    LameCrcTables tables{};
     for (unsigned i = 0; i < 256; ++i) {
         unsigned crc = i;
         for (int b = 0; b < 8; ++b) crc = crc & 1 ? (crc >> 1) ^ 0xA001 : crc >> 1;
-        table[i] = static_cast<uint16_t>(crc);
+        tables[0][i] = static_cast<uint16_t>(crc);
     }
-    return table;
+    for (size_t k = 1; k < 8; ++k)
+        for (unsigned i = 0; i < 256; ++i) {
+            const uint16_t previous = tables[k - 1][i];
+            tables[k][i] = static_cast<uint16_t>((previous >> 8) ^ tables[0][previous & 0xFF]);
+        }
+    return tables;
 }
-constexpr std::array<uint16_t, 256> lameCrcTable = buildLameCrcTable();
+constexpr LameCrcTables lameCrcTables = buildLameCrcTables();
 
 // The LAME extension is recognised by an encoder string that starts with a known encoder
 // name; ffmpeg's encoders write the same layout.
@@ -126,7 +135,16 @@ const char* xingKindName(XingKind kind) {
 }
 
 uint16_t lameCrc(const uint8_t* bytes, size_t count, uint16_t crc) {
-    for (size_t i = 0; i < count; ++i) crc = (crc >> 8) ^ lameCrcTable[(crc ^ bytes[i]) & 0xFF];
+    const auto& t = lameCrcTables;
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        // The register meets the first two bytes; the others enter as they are.
+        const unsigned b0 = (bytes[i] ^ crc) & 0xFF, b1 = (bytes[i + 1] ^ (crc >> 8)) & 0xFF;
+        crc = static_cast<uint16_t>(t[7][b0] ^ t[6][b1] ^ t[5][bytes[i + 2]] ^ t[4][bytes[i + 3]] ^
+                                    t[3][bytes[i + 4]] ^ t[2][bytes[i + 5]] ^ t[1][bytes[i + 6]] ^
+                                    t[0][bytes[i + 7]]);
+    }
+    for (; i < count; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ t[0][(crc ^ bytes[i]) & 0xFF]);
     return crc;
 }
 

@@ -104,6 +104,9 @@ MainDataStream buildMainDataStream(const StreamReport& report, const uint8_t* da
                                    size_t end) {
     MainDataStream s;
     s.areaStart.reserve(end - first + 1);
+    size_t total = 8;
+    for (size_t k = first; k < end; ++k) total += static_cast<size_t>(report.frames[k].length);
+    s.bytes.reserve(total);
     for (size_t k = first; k < end; ++k) {
         const FrameFacts& f = report.frames[k];
         s.areaStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));

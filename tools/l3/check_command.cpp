@@ -100,12 +100,12 @@ int runCheck(std::span<char* const> args) {
     if (paths.empty()) return usageError(self, "no input file");
 
     bool damaged = false, unreadable = false;
-    std::vector<uint8_t> bytes;
+    InputBytes bytes;
     if (json) std::printf("[");
     for (size_t i = 0; i < paths.size(); ++i) {
         FileVerdict v;
         v.path = paths[i];
-        v.readable = readWholeFile(v.path, bytes, v.error);
+        v.readable = bytes.open(v.path, v.error);
         if (v.readable) {
             v.report = l3::inspectStream(bytes.data(), bytes.size());
             damaged |= !v.report.faults.empty();

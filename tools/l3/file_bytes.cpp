@@ -1,5 +1,7 @@
 #include "file_bytes.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +39,41 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
     if (f != stdin) std::fclose(f);
     bytes.resize(used);
     return !failed;
+}
+
+InputBytes::~InputBytes() {
+    release();
+}
+
+void InputBytes::release() {
+    if (mapping_) ::munmap(mapping_, mapped_);
+    mapping_ = nullptr;
+    mapped_ = 0;
+    read_.clear();
+}
+
+bool InputBytes::open(const std::string& path, std::string& error) {
+    release();
+    if (path != "-") {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        struct stat info;
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+            void* m =
+                ::mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (m != MAP_FAILED) {
+                ::madvise(m, static_cast<size_t>(info.st_size), MADV_SEQUENTIAL);
+                mapping_ = m;
+                mapped_ = static_cast<size_t>(info.st_size);
+            }
+        }
+        ::close(fd);
+        if (mapping_) return true;
+    }
+    return readWholeFile(path, read_, error);
 }
 
 bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {

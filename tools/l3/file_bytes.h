@@ -11,6 +11,27 @@ namespace l3tool {
 
 // Reads path into bytes; on failure returns false and sets error (strerror text).
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+
+// A whole input to look at: a regular file is mapped (no copy); anything else is read.
+class InputBytes {
+public:
+    InputBytes() = default;
+    ~InputBytes();
+    InputBytes(const InputBytes&) = delete;
+    InputBytes& operator=(const InputBytes&) = delete;
+    // Replaces what was open; on failure returns false and sets error.
+    bool open(const std::string& path, std::string& error);
+    const uint8_t* data() const {
+        return mapping_ ? static_cast<const uint8_t*>(mapping_) : read_.data();
+    }
+    size_t size() const { return mapping_ ? mapped_ : read_.size(); }
+
+private:
+    void release();
+    void* mapping_ = nullptr;
+    size_t mapped_ = 0;
+    std::vector<uint8_t> read_;
+};
 bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error);
 // True when both names lead to one existing file.
 bool sameFile(const std::string& a, const std::string& b);

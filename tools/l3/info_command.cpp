@@ -286,9 +286,9 @@ int runInfo(std::span<char* const> args) {
         }
     }
     if (o.path.empty()) return usageError(self, "no input file");
-    std::vector<uint8_t> bytes;
+    InputBytes bytes;
     std::string error;
-    if (!readWholeFile(o.path, bytes, error)) {
+    if (!bytes.open(o.path, error)) {
         std::fprintf(stderr, "l3 info: %s: %s\n", o.path.c_str(), error.c_str());
         return kExitUnreadable;
     }
