@@ -256,6 +256,8 @@ const char* faultKindName(FaultKind kind) {
             return "lame_tag_crc";
         case FaultKind::music_crc:
             return "music_crc";
+        case FaultKind::no_audio:
+            return "no_audio";
     }
     return "?";
 }
@@ -288,6 +290,12 @@ StreamReport inspectStream(const uint8_t* data, size_t size) {
     checkCrcs(report, data);
     decodeFrames(report, data);
     if (!report.frames.empty()) checkXing(report, data);
+    size_t audio = 0;
+    for (size_t k = report.firstAudio; k < report.frames.size(); ++k)
+        audio += report.frames[k].truncated ? 0 : 1;
+    if (audio == 0)
+        addFault(report, FaultKind::no_audio, kNoFrame, 0,
+                 "the file holds no complete Layer III audio frame");
     std::stable_sort(report.faults.begin(), report.faults.end(),
                      [](const Fault& a, const Fault& b) { return a.offset < b.offset; });
     return report;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "inspect/frame_walk.h"
 #include "format/xing_tag.h"
+#include "inspect/frame_walk.h"
 
 namespace l3 {
 
@@ -24,6 +24,7 @@ enum class FaultKind {
     xing_mismatch,
     lame_tag_crc,
     music_crc,
+    no_audio,  // not one complete audio frame in the file: nothing a player can play
 };
 
 // The names used in text and JSON output: the enumerator's own name.

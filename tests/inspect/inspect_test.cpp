@@ -241,6 +241,16 @@ TEST(LameCrc, CheckValue) {
 
 namespace {
 
+// A file of tags alone has nothing to play: damaged, though no byte of it is wrong.
+TEST(Inspect, AFileWithoutAudioFramesIsDamaged) {
+    std::vector<uint8_t> tagOnly = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 100};
+    tagOnly.resize(110, 0);
+    const StreamReport r = inspectStream(tagOnly.data(), tagOnly.size());
+    ASSERT_EQ(r.faults.size(), 1u);
+    EXPECT_EQ(r.faults[0].kind, FaultKind::no_audio);
+    EXPECT_EQ(r.faults[0].frame, kNoFrame);
+}
+
 // The shared real-world streams: the clean conformance streams check ok, the damaged ones
 // are damaged with the kinds their history explains (cut files, streams cut out of the
 // middle of a longer one, corrupted side information, Xing/Info frames of other files).
@@ -269,9 +279,10 @@ TEST(SharedVectors, VerdictsAndKinds) {
          {FaultKind::truncated_frame, FaultKind::side_info_invalid}},
         {"nonstandard/l3-nonstandard-id3v1-apetag.bit", {}},
         {"nonstandard/l3-nonstandard-sin1k0db_lame_vbrtag.bit", {}},
-        {"nonstandard/l3-nonstandard-small.bit", {FaultKind::junk}},
+        {"nonstandard/l3-nonstandard-small.bit", {FaultKind::junk, FaultKind::no_audio}},
+        {"nonstandard/l3-nonstandard-id3v2-only.bit", {FaultKind::no_audio}},
         {"nonstandard/l3-nonstandard-vbrtag-corrupted.bit",
-         {FaultKind::xing_mismatch, FaultKind::lame_tag_crc}},
+         {FaultKind::xing_mismatch, FaultKind::lame_tag_crc, FaultKind::no_audio}},
         {"performance/MEANDR_PHASE90.mp3", {}},
         {"realworld/gomp3__mpeg2.mp3", {}},
         {"realworld/taglib__xing.mp3", {FaultKind::truncated_frame}},

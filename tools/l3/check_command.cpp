@@ -16,7 +16,7 @@ const std::string_view kCheckUsage =
     "Decodes every frame of each FILE down to its Huffman data and gives the file a\n"
     "verdict, ok or damaged, naming each fault: junk, truncated_frame, header_changed,\n"
     "crc_mismatch, reservoir_underflow, side_info_invalid, huffman_error, xing_mismatch,\n"
-    "lame_tag_crc, music_crc. At most 20 faults per file are listed in text. Frame\n"
+    "lame_tag_crc, music_crc, no_audio. At most 20 faults per file are listed in text. Frame\n"
     "counts leave a Xing/Info frame out; frame indexes count it.\n"
     "\n"
     "  --json   one JSON list: {file, verdict, frames, faults: [{kind, frame, offset,\n"
