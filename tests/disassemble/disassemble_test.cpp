@@ -52,7 +52,7 @@ struct BitWriter {
     void put(uint32_t value, int width) {
         for (int i = width - 1; i >= 0; --i) {
             if (bits / 8 >= static_cast<int64_t>(bytes.size())) bytes.push_back(0);
-            if ((value >> i) & 1) bytes[bits / 8] |= 0x80 >> (bits % 8);
+            if ((value >> i) & 1) bytes[bits / 8] = static_cast<uint8_t>(bytes[bits / 8] | 0x80 >> (bits % 8));
             ++bits;
         }
     }
