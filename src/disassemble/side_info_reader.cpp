@@ -70,13 +70,7 @@ void readSideInfo(const uint8_t* frame, FrameRecord& record) {
 
 bool crcMatches(const uint8_t* frame, uint32_t header) {
     if (!hasCrc(header)) return true;
-    // The CRC covers header bytes 2 and 3, then the side information after the CRC field.
-    uint8_t covered[2 + 32];
-    const int32_t side = sideInfoBytes(header);
-    covered[0] = frame[2];
-    covered[1] = frame[3];
-    std::memcpy(covered + 2, frame + 6, static_cast<size_t>(side));
-    const uint16_t crc = frameCrc(covered, 2 + static_cast<size_t>(side));
+    const uint16_t crc = frameHeadCrc(frame, header);
     return frame[4] == (crc >> 8) && frame[5] == (crc & 0xFF);
 }
 

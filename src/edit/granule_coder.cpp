@@ -153,7 +153,8 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         int count1End = bigEnd;
         while (count1End <= last) count1End += 4;
         if (count1End > bigEnd && count1End - 4 > kLastQuadLine) continue;
-        const auto [bitsA, bitsB] = count1Bits(lines, bigEnd, count1End);
+        const std::pair<int, int> count1Pair = count1Bits(lines, bigEnd, count1End);
+        const int bitsA = count1Pair.first, bitsB = count1Pair.second;
         const int count1 = std::min(bitsA, bitsB);
         const int bigPairs = bigEnd / 2;
         // Region costs by first and last pair: the splits share most regions, whose ends

@@ -268,15 +268,7 @@ void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t hea
     } else {
         sideOut[0] = static_cast<uint8_t>(mainDataBegin);
     }
-    if (hasCrc(header)) {
-        uint8_t covered[2 + 32];
-        covered[0] = head[2];
-        covered[1] = head[3];
-        std::memcpy(covered + 2, sideOut, static_cast<size_t>(side));
-        const uint16_t crc = frameCrc(covered, 2 + static_cast<size_t>(side));
-        head[4] = static_cast<uint8_t>(crc >> 8);
-        head[5] = static_cast<uint8_t>(crc);
-    }
+    if (hasCrc(header)) storeFrameHeadCrc(head, header);
     out.insert(out.end(), head, head + headByteCount(header));
 }
 
@@ -537,14 +529,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         writeXingTag(frame, tagBytes.size(), tag, tag.bytes, musicCrc);
         const uint32_t header = loadBe32(frame);
         if (hasCrc(header)) {
-            const size_t side = static_cast<size_t>(sideInfoBytes(header));
-            uint8_t covered[2 + 32];
-            covered[0] = frame[2];
-            covered[1] = frame[3];
-            std::memcpy(covered + 2, frame + 6, side);
-            const uint16_t crc = frameCrc(covered, 2 + side);
-            frame[4] = static_cast<uint8_t>(crc >> 8);
-            frame[5] = static_cast<uint8_t>(crc);
+            storeFrameHeadCrc(frame, header);
             writeXingTag(frame, tagBytes.size(), tag, tag.bytes, musicCrc);
         }
     }
