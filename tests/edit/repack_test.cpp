@@ -294,6 +294,44 @@ TEST(Repack, DecodedPcmIsIdentical) {
     }
 }
 
+// The ways of naming files: '-' for standard input and output, -o DIR for several files
+// (-j 2), --in-place; each gives the bytes the library gives, and the input of a failed
+// run is untouched.
+TEST(Repack, FileNamingsGiveTheSameBytes) {
+    TempDir dir;
+    const fs::path a = fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3";
+    const fs::path b = fs::path(TEST_DATA_DIR) / "lame/m2_22k_joint_vbr5.mp3";
+    const std::vector<uint8_t> inA = readAll(a), inB = readAll(b);
+    const std::vector<uint8_t> outA = l3::repackStream(inA.data(), inA.size(), {}).output;
+    const std::vector<uint8_t> outB = l3::repackStream(inB.data(), inB.size(), {}).output;
+    ASSERT_FALSE(outA.empty());
+
+    const auto piped =
+        l3test::runProgram(dir, L3_EXE, "repack - - < " + l3test::shellQuote(a.string()));
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_TRUE(std::vector<uint8_t>(piped.out.begin(), piped.out.end()) == outA);
+
+    std::filesystem::create_directory(dir.path("small"));
+    const auto many = l3test::runProgram(dir, L3_EXE,
+                                         "repack -j 2 -o small " + l3test::shellQuote(a.string()) +
+                                             " " + l3test::shellQuote(b.string()));
+    EXPECT_EQ(many.exitCode, 0) << many.err;
+    EXPECT_TRUE(dir.read("small/" + a.filename().string()) == outA);
+    EXPECT_TRUE(dir.read("small/" + b.filename().string()) == outB);
+    EXPECT_NE(many.out.find("total: "), std::string::npos) << many.out;
+
+    dir.write("copy.mp3", inB);
+    const auto inPlace = l3test::runProgram(dir, L3_EXE, "repack --in-place copy.mp3");
+    EXPECT_EQ(inPlace.exitCode, 0) << inPlace.err;
+    EXPECT_TRUE(dir.read("copy.mp3") == outB);
+
+    // Naming the input as the output without --in-place is refused and touches nothing.
+    dir.write("same.mp3", inB);
+    const auto same = l3test::runProgram(dir, L3_EXE, "repack same.mp3 same.mp3");
+    EXPECT_EQ(same.exitCode, 2);
+    EXPECT_TRUE(dir.read("same.mp3") == inB);
+}
+
 TEST(Repack, RefusesFramesItCannotDecodeAndWritesNothing) {
     TempDir dir;
     const fs::path bad =

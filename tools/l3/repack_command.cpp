@@ -29,7 +29,8 @@ extern const std::string_view kRepackUsage =
     "decoded value: every frame gets the smallest bit rate and padding, and main_data_begin,\n"
     "that its main data needs (an exact minimum over the whole file). Tags stay; junk\n"
     "between frames and a last frame cut short are dropped and reported. The Xing/Info\n"
-    "frame and its LAME extension are kept right. '-' names standard input or output.\n"
+    "frame and its LAME extension are kept right. '-' names standard input or output\n"
+    "(with OUT '-' the line per file goes to standard error).\n"
     "options:\n"
     "  --min-bitrate K   no frame below K kbit/s\n"
     "  --cbr K | min     one bit rate for every frame: K kbit/s, or the smallest that fits\n"
@@ -106,7 +107,9 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
     }
     std::lock_guard<std::mutex> guard(totals.lock);
     for (const std::string& m : messages) std::fprintf(stderr, "l3 repack: %s\n", m.c_str());
-    if (!quiet && !line.empty()) std::printf("%s\n", line.c_str());
+    // With the stream on standard output the line goes to standard error.
+    if (!quiet && !line.empty())
+        std::fprintf(job.out == "-" ? stderr : stdout, "%s\n", line.c_str());
     std::fflush(stdout);
     totals.status = std::max(totals.status, status);
     ++totals.done;
