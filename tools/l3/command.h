@@ -32,8 +32,10 @@ bool helpRequested(const Command& command, std::span<char* const> args);
 int runInfo(std::span<char* const> args);
 int runCheck(std::span<char* const> args);
 int runRepack(std::span<char* const> args);
+int runGain(std::span<char* const> args);
 extern const std::string_view kInfoUsage;
 extern const std::string_view kCheckUsage;
 extern const std::string_view kRepackUsage;
+extern const std::string_view kGainUsage;
 
 }  // namespace l3tool

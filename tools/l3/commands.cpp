@@ -13,6 +13,8 @@ const Command kCommands[] = {
     {"check", "decode every frame and name what is damaged", kCheckUsage, runCheck},
     {"repack", "rewrite in the smallest lossless layout; CBR, CRC and bit-rate choices",
      kRepackUsage, runRepack},
+    {"gain", "change the volume in 1.5 dB steps without decoding; undo information kept",
+     kGainUsage, runGain},
 };
 
 }  // namespace

@@ -1,0 +1,239 @@
+#include "edit/gain.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "format/byte_order.h"
+#include "format/frame_crc.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+#include "format/xing_tag.h"
+#include "inspect/frame_walk.h"
+
+namespace l3 {
+
+namespace {
+
+constexpr size_t kApeBytes = 32;  // header or footer
+constexpr uint32_t kApeVersion = 2000;
+constexpr uint32_t kApeHasHeader = 1u << 31;
+constexpr uint32_t kApeIsHeader = 1u << 29;
+constexpr char kUndoKey[] = "MP3GAIN_UNDO";
+
+// Side information bits before the first granule: main_data_begin, private bits, scfsi.
+int sideInfoPrefixBits(uint32_t header) {
+    const bool mono = channelCount(header) == 1;
+    if (isMpeg1(header)) return 9 + (mono ? 5 : 3) + 4 * channelCount(header);
+    return 8 + (mono ? 1 : 2);
+}
+
+// Bits of one granule and channel's side information, and where global_gain lies in it
+// (after part2_3_length and big_values).
+int granuleBits(uint32_t header) {
+    return isMpeg1(header) ? 59 : 63;
+}
+constexpr int kGlobalGainOffset = 12 + 9;
+
+int readBits(const uint8_t* p, int at, int width) {
+    int v = 0;
+    for (int i = 0; i < width; ++i) v = v << 1 | ((p[(at + i) >> 3] >> (7 - ((at + i) & 7))) & 1);
+    return v;
+}
+
+void writeBits(uint8_t* p, int at, int width, int value) {
+    for (int i = 0; i < width; ++i) {
+        const int bit = (value >> (width - 1 - i)) & 1;
+        uint8_t& byte = p[(at + i) >> 3];
+        const uint8_t mask = static_cast<uint8_t>(0x80 >> ((at + i) & 7));
+        byte = static_cast<uint8_t>(bit ? byte | mask : byte & ~mask);
+    }
+}
+
+struct ApeItem {
+    std::string key;
+    std::vector<uint8_t> value;
+    uint32_t flags;
+};
+
+// An APEv2 tag at the end of the audio: where it is and its items.
+struct ApeTag {
+    bool present = false;
+    size_t offset = 0, length = 0;
+    std::vector<ApeItem> items;
+};
+
+ApeTag findApeTag(const uint8_t* data, const FrameWalk& walk) {
+    ApeTag tag;
+    for (const TagSpan& span : walk.tags.tags) {
+        if (span.kind != TagKind::apev2) continue;
+        tag.present = true;
+        tag.offset = span.offset;
+        tag.length = span.length;
+        // Items lie after the header (if any) and before the footer.
+        const uint8_t* footer = data + span.offset + span.length - kApeBytes;
+        const bool hasHeader = loadLe32(footer + 20) & kApeHasHeader;
+        const uint32_t count = loadLe32(footer + 16);
+        size_t p = span.offset + (hasHeader ? kApeBytes : 0);
+        const size_t end = span.offset + span.length - kApeBytes;
+        for (uint32_t i = 0; i < count && p + 8 < end; ++i) {
+            const uint32_t valueBytes = loadLe32(data + p);
+            const uint32_t flags = loadLe32(data + p + 4);
+            size_t k = p + 8;
+            while (k < end && data[k] != 0) ++k;
+            if (k >= end || valueBytes > end - k - 1) break;
+            ApeItem item{std::string(reinterpret_cast<const char*>(data + p + 8), k - p - 8),
+                         std::vector<uint8_t>(data + k + 1, data + k + 1 + valueBytes), flags};
+            tag.items.push_back(std::move(item));
+            p = k + 1 + valueBytes;
+        }
+    }
+    return tag;
+}
+
+void appendApeFrame(std::vector<uint8_t>& out, uint32_t size, uint32_t count, uint32_t flags) {
+    const size_t at = out.size();
+    out.resize(at + kApeBytes, 0);
+    std::memcpy(out.data() + at, "APETAGEX", 8);
+    storeLe32(out.data() + at + 8, kApeVersion);
+    storeLe32(out.data() + at + 12, size);
+    storeLe32(out.data() + at + 16, count);
+    storeLe32(out.data() + at + 20, flags);
+}
+
+// A tag with header and footer holding items, in order.
+void appendApeTag(std::vector<uint8_t>& out, const std::vector<ApeItem>& items) {
+    std::vector<uint8_t> body;
+    for (const ApeItem& item : items) {
+        const size_t at = body.size();
+        body.resize(at + 8);
+        storeLe32(body.data() + at, static_cast<uint32_t>(item.value.size()));
+        storeLe32(body.data() + at + 4, item.flags);
+        body.insert(body.end(), item.key.begin(), item.key.end());
+        body.push_back(0);
+        body.insert(body.end(), item.value.begin(), item.value.end());
+    }
+    const auto size = static_cast<uint32_t>(body.size() + kApeBytes);
+    const auto count = static_cast<uint32_t>(items.size());
+    appendApeFrame(out, size, count, kApeHasHeader | kApeIsHeader);
+    out.insert(out.end(), body.begin(), body.end());
+    appendApeFrame(out, size, count, kApeHasHeader);
+}
+
+std::string undoValue(int left, int right, bool wrap) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%+04d,%+04d,%c", left, right, wrap ? 'W' : 'N');
+    return text;
+}
+
+bool parseUndo(const std::vector<uint8_t>& value, int& left, int& right, char& wrap) {
+    const std::string text(value.begin(), value.end());
+    return std::sscanf(text.c_str(), "%d,%d,%c", &left, &right, &wrap) == 3;
+}
+
+// Adds gains[ch] to every granule's global_gain of every audio frame in bytes (in place).
+void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int gains[2],
+                 GainResult& result) {
+    size_t first = 0;
+    if (!walk.frames.empty() && !walk.frames[0].truncated &&
+        readXingTag(bytes.data() + walk.frames[0].offset,
+                    static_cast<size_t>(walk.frames[0].length))
+                .kind != XingKind::none)
+        first = 1;
+    for (size_t k = first; k < walk.frames.size(); ++k) {
+        const WalkFrame& f = walk.frames[k];
+        if (f.truncated) continue;
+        uint8_t* frame = bytes.data() + f.offset;
+        const uint32_t header = f.header;
+        uint8_t* side = frame + (hasCrc(header) ? 6 : 4);
+        const int channels = channelCount(header);
+        for (int gr = 0; gr < granuleCount(header); ++gr)
+            for (int ch = 0; ch < channels; ++ch) {
+                if (gains[ch] == 0) continue;
+                const int at = sideInfoPrefixBits(header) +
+                               granuleBits(header) * (gr * channels + ch) + kGlobalGainOffset;
+                const int wanted = readBits(side, at, 8) + gains[ch];
+                const int value = std::clamp(wanted, 0, 255);
+                if (value != wanted) ++result.clamped;
+                writeBits(side, at, 8, value);
+            }
+        if (hasCrc(header)) storeFrameHeadCrc(frame, header);
+        ++result.frames;
+    }
+}
+
+// The bytes with the APEv2 tag replaced by one holding items (none: no tag), in the place
+// it had or, for a new one, after the frames and before an ID3v1 tag.
+std::vector<uint8_t> withApeItems(const uint8_t* data, size_t size, const FrameWalk& walk,
+                                  const ApeTag& old, const std::vector<ApeItem>& items) {
+    // A new tag goes right after the frames, before any trailing tag.
+    const size_t at = old.present ? old.offset : walk.tags.audioEnd;
+    const size_t skip = old.present ? old.length : 0;
+    std::vector<uint8_t> out(data, data + at);
+    if (!items.empty()) appendApeTag(out, items);
+    out.insert(out.end(), data + at + skip, data + size);
+    return out;
+}
+
+}  // namespace
+
+GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options) {
+    GainResult result;
+    const FrameWalk walk = walkFrames(input, size);
+    if (walk.frames.empty()) {
+        result.status = kGainNotLayer3;
+        result.message = "no Layer III frame found";
+        return result;
+    }
+    const uint32_t header = walk.frames.back().header;
+    if (options.channel >= 0 && (channelCount(header) != 2 || channelMode(header) == 1)) {
+        result.status = kGainUsage;
+        result.message = "--channel needs a stereo or dual-channel stream (not joint stereo)";
+        return result;
+    }
+    int gains[2] = {options.steps, options.steps};
+    if (options.channel >= 0) gains[1 - options.channel] = 0;
+    result.output.assign(input, input + size);
+    changeGains(result.output, walk, gains, result);
+    if (!options.tag) return result;
+
+    // The undo item: what undoes this change and every earlier one.
+    const ApeTag ape = findApeTag(input, walk);
+    std::vector<ApeItem> items = ape.items;
+    int left = 0, right = 0;
+    char wrap = 'N';
+    auto item = std::find_if(items.begin(), items.end(),
+                             [](const ApeItem& i) { return i.key == kUndoKey; });
+    if (item != items.end()) parseUndo(item->value, left, right, wrap);
+    const std::string value = undoValue(left - gains[0], right - gains[1], wrap == 'W');
+    if (item == items.end()) {
+        items.push_back({kUndoKey, {}, 0});
+        item = items.end() - 1;
+    }
+    item->value.assign(value.begin(), value.end());
+    result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    return result;
+}
+
+GainResult undoGain(const uint8_t* input, size_t size) {
+    GainResult result;
+    const FrameWalk walk = walkFrames(input, size);
+    const ApeTag ape = findApeTag(input, walk);
+    std::vector<ApeItem> items = ape.items;
+    const auto item = std::find_if(items.begin(), items.end(),
+                                   [](const ApeItem& i) { return i.key == kUndoKey; });
+    int gains[2] = {0, 0};
+    char wrap = 'N';
+    if (item == items.end() || !parseUndo(item->value, gains[0], gains[1], wrap)) {
+        result.status = kGainNoUndo;
+        result.message = "no MP3GAIN_UNDO item: nothing to undo";
+        return result;
+    }
+    items.erase(item);
+    result.output.assign(input, input + size);
+    changeGains(result.output, walk, gains, result);
+    result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    return result;
+}
+
+}  // namespace l3

@@ -1,0 +1,44 @@
+#pragma once
+// Lossless volume change: N added to every granule's global_gain (steps of 1.5 dB) in every
+// audio frame, frame CRCs recomputed, every other byte as it was. The undo information is
+// kept in an APEv2 tag item, MP3GAIN_UNDO, whose value ("-002,-002,N") is the gain to add to
+// the left and right channel to undo every change so far and whether wrapping was allowed,
+// the form other gain tools read and write; the tag goes after the frames, before an ID3v1
+// tag.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace l3 {
+
+struct GainOptions {
+    int steps = 0;
+    int channel = -1;  // 0 or 1: that channel only (stereo or dual channel streams); -1 both
+    bool tag = true;   // write or update the undo item
+};
+
+enum GainStatus : int {
+    kGainOk = 0,
+    kGainUsage = 1,
+    kGainIo = 2,
+    kGainNotLayer3 = 3,
+    kGainNoUndo = 4,  // --undo on a file without undo information
+};
+
+struct GainResult {
+    int status = kGainOk;
+    std::string message;
+    std::vector<uint8_t> output;
+    size_t frames = 0;   // audio frames changed
+    size_t clamped = 0;  // global_gain values held at 0 or 255
+};
+
+GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options);
+
+// Applies the undo gains the file's MP3GAIN_UNDO item records and removes the item (and
+// the APEv2 tag, when that was its only item), giving back the bytes before the first change.
+GainResult undoGain(const uint8_t* input, size_t size);
+
+}  // namespace l3

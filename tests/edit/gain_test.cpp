@@ -1,0 +1,170 @@
+// l3 gain: only global_gain changes, by N in every granule of every audio frame; undo gives
+// the file back; with mp3gain installed, the bytes are mp3gain's, and each undoes the other.
+
+#include "edit/gain.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "disassemble/side_info_reader.h"
+#include "format/frame_header.h"
+#include "inspect/frame_walk.h"
+#include "support/record_file.h"
+#include "support/tools.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using l3test::TempDir;
+
+std::vector<uint8_t> fixture(const std::string& name) {
+    std::ifstream in(fs::path(TEST_DATA_DIR) / "lame" / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const char* const kFixtures[] = {"m1_44k_joint_cbr128_crc.mp3", "m1_44k_mono_id3v1v2.mp3",
+                                 "m2_22k_joint_vbr5.mp3", "m25_11k_joint_cbr32_crc_notag.mp3",
+                                 "m1_44k_dual_cbr192.mp3"};
+
+// Every frame's side information with its gains zeroed, or its gains alone.
+std::vector<std::vector<int32_t>> fields(const std::vector<uint8_t>& bytes, bool gains) {
+    const l3::FrameWalk walk = l3::walkFrames(bytes.data(), bytes.size());
+    std::vector<std::vector<int32_t>> all;
+    auto r = std::make_unique<l3::FrameRecord>();
+    for (const l3::WalkFrame& f : walk.frames) {
+        if (f.truncated) continue;
+        l3::readSideInfo(bytes.data() + f.offset, *r);
+        std::vector<int32_t> v;
+        for (int gr = 0; gr < 2; ++gr)
+            for (int ch = 0; ch < 2; ++ch) {
+                l3::GranuleChannelInfo g = r->granuleInfo[gr][ch];
+                if (gains) {
+                    v.push_back(g.global_gain);
+                } else {
+                    g.global_gain = 0;
+                    const auto* p = reinterpret_cast<const int32_t*>(&g);
+                    v.insert(v.end(), p, p + sizeof g / 4);
+                }
+            }
+        all.push_back(v);
+    }
+    return all;
+}
+
+TEST(Gain, OnlyGlobalGainChangesAndUndoGivesTheFileBack) {
+    for (const char* name : kFixtures) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> in = fixture(name);
+        for (const int steps : {2, -3}) {
+            const l3::GainResult r = l3::applyGain(in.data(), in.size(), {steps, -1, true});
+            ASSERT_EQ(r.status, 0) << r.message;
+            EXPECT_GT(r.frames, 0u);
+            EXPECT_EQ(fields(r.output, false), fields(in, false));
+            const auto before = fields(in, true), after = fields(r.output, true);
+            ASSERT_EQ(before.size(), after.size());
+            // Frame 0 may be the Info frame, whose zero side information stays zero.
+            for (size_t k = 1; k < before.size(); ++k)
+                for (size_t i = 0; i < before[k].size(); ++i) {
+                    if (before[k][i] == 0 && after[k][i] == 0) continue;  // unused granule
+                    ASSERT_EQ(after[k][i], before[k][i] + steps) << "frame " << k;
+                }
+            const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
+            ASSERT_EQ(back.status, 0) << back.message;
+            EXPECT_TRUE(back.output == in);
+        }
+    }
+}
+
+TEST(Gain, ValuesOutsideTheFieldAreHeldAndCounted) {
+    const std::vector<uint8_t> in = fixture("m1_44k_joint_cbr128.mp3");
+    const l3::GainResult r = l3::applyGain(in.data(), in.size(), {255, -1, false});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_GT(r.clamped, 0u);
+    for (const auto& frame : fields(r.output, true))
+        for (int32_t g : frame) EXPECT_TRUE(g == 255 || g == 0);
+}
+
+TEST(Gain, RefusalsOfTheCommand) {
+    TempDir dir;
+    const std::string joint = (fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3").string();
+    const auto channel = l3test::runProgram(
+        dir, L3_EXE, "gain -g 1 --channel 1 " + l3test::shellQuote(joint) + " out.mp3");
+    EXPECT_EQ(channel.exitCode, 1);
+    EXPECT_NE(channel.err.find("joint stereo"), std::string::npos) << channel.err;
+    const auto undo =
+        l3test::runProgram(dir, L3_EXE, "gain --undo " + l3test::shellQuote(joint) + " out.mp3");
+    EXPECT_EQ(undo.exitCode, 4);
+    EXPECT_FALSE(dir.exists("out.mp3"));
+}
+
+// l3 check takes a gain change with undo information as intact (its music CRC is checked
+// with the undo applied) and one without it as a changed file.
+TEST(Gain, CheckForgivesARecordedGainChangeOnly) {
+    TempDir dir;
+    const std::string src =
+        l3test::shellQuote((fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3").string());
+    ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -g 2 " + src + " tagged.mp3").exitCode, 0);
+    ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -g 2 --no-tag " + src + " bare.mp3").exitCode,
+              0);
+    EXPECT_EQ(l3test::runProgram(dir, L3_EXE, "check tagged.mp3").exitCode, 0);
+    const auto bare = l3test::runProgram(dir, L3_EXE, "check bare.mp3");
+    EXPECT_EQ(bare.exitCode, 3);
+    EXPECT_NE(bare.out.find("music_crc"), std::string::npos) << bare.out;
+}
+
+// The same bytes as mp3gain, with and without its tag, per channel and cumulative; and
+// each tool undoes the other's change, giving back the audio bytes.
+TEST(Gain, AgreesWithMp3gain) {
+    L3_REQUIRE_TOOL("mp3gain");
+    TempDir dir;
+    struct Case {
+        const char* file;
+        std::vector<std::string> steps;  // applied in turn
+        const char* ours;                // l3 gain options besides -g
+        const char* theirs;              // mp3gain options besides the gain
+    };
+    const Case cases[] = {
+        {"m1_44k_joint_cbr128_crc.mp3", {"2"}, "--no-tag", "-s s"},
+        {"m1_44k_joint_cbr128_crc.mp3", {"2"}, "", ""},
+        {"m1_44k_mono_id3v1.mp3", {"-3"}, "", ""},
+        {"m2_22k_joint_vbr5.mp3", {"3", "-1"}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string src = (fs::path(TEST_DATA_DIR) / "lame" / c.file).string();
+        dir.write("theirs.mp3", fixture(c.file));
+        dir.write("ours.mp3", fixture(c.file));
+        for (const std::string& n : c.steps) {
+            ASSERT_EQ(
+                l3test::runProgram(dir, "mp3gain", "-g " + n + " -c " + c.theirs + " theirs.mp3")
+                    .exitCode,
+                0);
+            const auto ours = l3test::runProgram(
+                dir, L3_EXE, "gain -g " + n + " " + c.ours + " ours.mp3 next.mp3");
+            ASSERT_EQ(ours.exitCode, 0) << ours.err;
+            std::filesystem::rename(dir.path("next.mp3"), dir.path("ours.mp3"));
+        }
+        EXPECT_TRUE(dir.read("ours.mp3") == dir.read("theirs.mp3"));
+        if (std::string(c.ours).empty()) {
+            // Ours undoes theirs exactly; theirs undoes ours in the audio bytes.
+            ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain --undo theirs.mp3 back.mp3").exitCode,
+                      0);
+            EXPECT_TRUE(dir.read("back.mp3") == fixture(c.file));
+            ASSERT_EQ(l3test::runProgram(dir, "mp3gain", "-u ours.mp3").exitCode, 0);
+            const std::vector<uint8_t> undone = dir.read("ours.mp3"), original = fixture(c.file);
+            EXPECT_TRUE(std::equal(original.begin(), original.end() - 128, undone.begin()));
+        }
+    }
+    // One channel of a dual-channel stream, as mp3gain's -l.
+    dir.write("dual.mp3", fixture("m1_44k_dual_cbr192.mp3"));
+    dir.write("dual_ours.mp3", fixture("m1_44k_dual_cbr192.mp3"));
+    ASSERT_EQ(l3test::runProgram(dir, "mp3gain", "-l 0 2 -c dual.mp3").exitCode, 0);
+    ASSERT_EQ(
+        l3test::runProgram(dir, L3_EXE, "gain -g 2 --channel 0 dual_ours.mp3 out.mp3").exitCode, 0);
+    EXPECT_TRUE(dir.read("out.mp3") == dir.read("dual.mp3"));
+}
+
+}  // namespace
