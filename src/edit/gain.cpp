@@ -147,6 +147,7 @@ void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int g
         const uint32_t header = f.header;
         uint8_t* side = frame + (hasCrc(header) ? 6 : 4);
         const int channels = channelCount(header);
+        const uint16_t crcBefore = hasCrc(header) ? frameHeadCrc(frame, header) : 0;
         for (int gr = 0; gr < granuleCount(header); ++gr)
             for (int ch = 0; ch < channels; ++ch) {
                 if (gains[ch] == 0) continue;
@@ -157,7 +158,13 @@ void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int g
                 if (value != wanted) ++result.clamped;
                 writeBits(side, at, 8, value);
             }
-        if (hasCrc(header)) storeFrameHeadCrc(frame, header);
+        if (hasCrc(header)) {
+            // The stored CRC changes as the computed one does: a right CRC stays right, and
+            // a wrong one stays wrong by as much, so that an undo gives back every byte.
+            const uint16_t change = crcBefore ^ frameHeadCrc(frame, header);
+            frame[4] = static_cast<uint8_t>(frame[4] ^ (change >> 8));
+            frame[5] = static_cast<uint8_t>(frame[5] ^ (change & 0xFF));
+        }
         ++result.frames;
     }
 }

@@ -78,6 +78,22 @@ TEST(Gain, OnlyGlobalGainChangesAndUndoGivesTheFileBack) {
     }
 }
 
+// A frame whose stored CRC was wrong keeps it wrong by as much, so undo still gives back
+// every byte; a right one is right after the change.
+TEST(Gain, AWrongCrcStaysWrongAndUndoStillGivesTheBytesBack) {
+    std::vector<uint8_t> in = fixture("m1_44k_joint_cbr128_crc.mp3");
+    const l3::FrameWalk walk = l3::walkFrames(in.data(), in.size());
+    ASSERT_GT(walk.frames.size(), 5u);
+    in[walk.frames[5].offset + 4] ^= 0x5A;
+    const l3::GainResult r = l3::applyGain(in.data(), in.size(), {3, -1, true});
+    ASSERT_EQ(r.status, 0);
+    const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
+    EXPECT_TRUE(back.output == in);
+    for (size_t k : {size_t{4}, size_t{6}})
+        EXPECT_TRUE(l3::crcMatches(r.output.data() + walk.frames[k].offset, walk.frames[k].header));
+    EXPECT_FALSE(l3::crcMatches(r.output.data() + walk.frames[5].offset, walk.frames[5].header));
+}
+
 TEST(Gain, ValuesOutsideTheFieldAreHeldAndCounted) {
     const std::vector<uint8_t> in = fixture("m1_44k_joint_cbr128.mp3");
     const l3::GainResult r = l3::applyGain(in.data(), in.size(), {255, -1, false});
