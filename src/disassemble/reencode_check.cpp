@@ -8,28 +8,12 @@
 
 namespace l3 {
 
-namespace {
-
-// The writer starts this many bytes below the store's top, so its words stay inside; one
-// frame's main data (at most 4 x 4095 bits) and its overrun fit far below.
-constexpr int32_t kTopMarginBytes = 64;
-constexpr int32_t kScratchBytes = 4096;
-
-}  // namespace
-
 bool reencodesExactly(MainDataState& state, const FrameRecord& record, const uint8_t* stream,
                       int64_t mainStart, int64_t mainBits) {
-    BitStore& store = state.store;
-    const int32_t topByte = kStoreBytes - kTopMarginBytes;
-    std::memset(store.storeBytes.data() + topByte - kScratchBytes, 0,
-                kScratchBytes + kTopMarginBytes);
+    writeMainDataAlone(state, record);
+    const BitStore& store = state.store;
+    const int32_t topByte = kScratchTopByte;
     const int32_t base = 8 * topByte;
-    state.record = record;
-    store.writePos = base;
-    if (isMpeg1(record.header))
-        writeMainDataMpeg1(state);
-    else
-        writeMainDataLsf(state);
 
     // Store position base - 1 - j holds the j-th bit of the written main data: store byte
     // topByte - 1 - i holds its i-th byte, most significant bit first, as the stream does.

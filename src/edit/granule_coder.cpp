@@ -319,23 +319,15 @@ void recodeFrame(FrameRecord& rec) {
                 std::equal(before.scfsi[ch], before.scfsi[ch] + 4, rec.scfsi[ch]);
             if (total >= kNoCost ||
                 (sameScfsi && old.part2_3_length <= total && oldSfBits < kNoCost)) {
-                const int keepScalefac = old.scalefac_compress;
-                if (sameScfsi) {
-                    info = old;
-                    continue;
-                }
-                // scfsi changed: keep the spectrum coding, take the new scalefactor bits.
+                // Keep the old spectrum coding; where scfsi changed (granule 1 of MPEG-1),
+                // with the scalefactor widths just chosen for it.
+                const int chosen = info.scalefac_compress;
                 info = old;
-                info.scalefac_compress = keepScalefac;
-                bool skipped[4] = {};
-                for (int g = 0; g < 4; ++g) skipped[g] = rec.scfsi[ch][g] != 0;
-                int best = kNoCost;
-                for (int sc = 0; sc < 16; ++sc) {
-                    const int bits =
-                        mpeg1ScalefactorBits(info, rec.scalefactors[gr][ch], sc, skipped);
-                    if (bits < best) best = bits, info.scalefac_compress = sc;
+                if (!sameScfsi) {
+                    info.scalefac_compress = chosen;
+                    info.part2_3_length = old.part2_3_length - oldSfBits + sfBits;
+                    info.rawPart2_3Length = info.part2_3_length;
                 }
-                info.part2_3_length = old.part2_3_length - oldSfBits + best;
                 continue;
             }
             info.big_values = c.big_values;

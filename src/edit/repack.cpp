@@ -84,23 +84,13 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
     if (count & 7) dst[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (count & 7));
 }
 
-// Reads the input into its parts; fails on what cannot be carried over losslessly.
 // Codes record's main data with the assembler's writers and appends it to out from a byte
 // boundary; returns its first bit.
 int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
                        std::vector<uint8_t>& out) {
-    constexpr int32_t kTopByte = kStoreBytes - 64;
-    constexpr int32_t kScratchBytes = 4096;
-    BitStore& store = scratch.store;
-    std::memset(store.storeBytes.data() + kTopByte - kScratchBytes, 0, kScratchBytes + 64);
-    scratch.record = record;
-    scratch.problem = {};
-    store.writePos = 8 * kTopByte;
-    if (isMpeg1(record.header))
-        writeMainDataMpeg1(scratch);
-    else
-        writeMainDataLsf(scratch);
-    const int32_t bits = 8 * kTopByte - store.writePos;
+    const int32_t bits = writeMainDataAlone(scratch, record);
+    const BitStore& store = scratch.store;
+    constexpr int32_t kTopByte = kScratchTopByte;
     const int64_t start = 8 * static_cast<int64_t>(out.size());
     const size_t bytes = static_cast<size_t>((bits + 7) / 8);
     // Store bytes leave from the top down; the bits past the end are zero.
@@ -112,6 +102,7 @@ int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
 
 enum class Pass { layout, decode, recode };
 
+// Reads the input into its parts; fails on what cannot be carried over losslessly.
 bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
                 RepackResult& result) {
     const bool decode = pass != Pass::layout;

@@ -5,15 +5,26 @@
 
 #include <cstdint>
 
+#include "bits/bit_store.h"
+
 namespace l3 {
 
 struct MainDataState;
+struct FrameRecord;
 
 // MPEG-1 frames: two granules, long/short/mixed scalefactor layouts, scfsi reuse.
 void writeMainDataMpeg1(MainDataState& state);
 
 // MPEG-2 and MPEG-2.5 frames: one granule, scalefactors in four partitions.
 void writeMainDataLsf(MainDataState& state);
+
+// The writer's words stay inside the store when it starts this far below the top.
+inline constexpr int32_t kScratchTopByte = kStoreBytes - 64;
+
+// Codes record's main data alone into a cleared scratch area of state's store (its record
+// and store are overwritten) and returns how many bits it took. They run down from store
+// byte kScratchTopByte - 1, most significant bit first, as the stream has them.
+int32_t writeMainDataAlone(MainDataState& state, const FrameRecord& record);
 
 }  // namespace l3
 
