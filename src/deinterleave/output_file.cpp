@@ -12,8 +12,11 @@ OpenOutputStatus openOutput(const char* path, const InputFile& input, OutputFile
                             int& error) {
     error = 0;
     const bool standard = path[0] == '-' && path[1] == '\0';
-    const int fd = standard ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
-                            : ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Read access too, where allowed, so that the output can be mapped.
+    int fd = standard ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+                      : ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && !standard && (errno == EACCES || errno == EISDIR || errno == ETXTBSY))
+        fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = errno;
         return OpenOutputStatus::failed;
