@@ -25,6 +25,11 @@ size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t l
 
 }  // namespace
 
+// The row loops vectorise; where the processor has 256-bit vectors a copy built for them
+// is chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+[[gnu::target_clones("avx2", "default")]]
+#endif
 LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
                       int maxBack) {
     LayoutPlan plan;
@@ -58,6 +63,7 @@ LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<
             // Reservoir r works when r + shift >= 0 and leaves min(r + shift, maxBack): the
             // rows are shifted copies, which these branch-free loops compare whole.
             const int lo = std::max(0, -shift);
+            if (lo >= states) continue;  // no reservoir is enough with this size
             const int split = std::clamp(maxBack - shift, lo, states);
             int16_t* b = best.data();
             int16_t* c = chosenRow.data();
