@@ -4,6 +4,9 @@
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
@@ -102,8 +105,33 @@ int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
 
 enum class Pass { layout, decode, recode };
 
+// Frames a thread takes at the least: fewer are not worth starting one for.
+constexpr size_t kFramesPerThread = 1000;
+
+// Runs work(from, to, part) over [0, n) in contiguous parts on up to `threads` threads at
+// once (this one included) and returns the parts in order.
+template <typename Part, typename Work>
+std::vector<Part> inParts(size_t n, int threads, const Work& work) {
+    const size_t parts =
+        std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(std::max(threads, 1)),
+                                             n / kFramesPerThread));
+    std::vector<Part> out(parts);
+    std::vector<std::thread> helpers;
+    for (size_t p = 1; p < parts; ++p)
+        helpers.emplace_back([&, p] { work(n * p / parts, n * (p + 1) / parts, out[p]); });
+    work(0, n / parts, out[0]);
+    for (std::thread& t : helpers) t.join();
+    return out;
+}
+
+// One part's decoding: its frames' recoded main data (with --huffman) and its first failure.
+struct DecodedPart {
+    std::vector<uint8_t> recoded;
+    std::string message;  // empty while every frame decodes
+};
+
 // Reads the input into its parts; fails on what cannot be carried over losslessly.
-bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
+bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, SourceStream& src,
                 RepackResult& result) {
     const bool decode = pass != Pass::layout;
     const FrameWalk walk = walkFrames(input, size);
@@ -141,7 +169,6 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
         first = 1;
     }
 
-    FrameRecord record;
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
@@ -179,36 +206,53 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
         }
     }
     // Decoded values are checked once all areas are in: a frame's main data may only
-    // reach back, so each is complete here.
+    // reach back, so each is complete here. Frames decode independently, in parts at once.
     src.mainData.resize(src.mainData.size() + 8, 0);
-    std::unique_ptr<MainDataState> scratch;
-    if (pass == Pass::recode) {
-        scratch = std::make_unique<MainDataState>();
-        initBitStore(scratch->store);
-        src.recodedHeads.reserve(src.frames.size());
-    }
-    for (size_t i = 0; decode && i < src.frames.size(); ++i) {
-        SourceFrame& s = src.frames[i];
-        readSideInfo(input + s.offset, record);
-        if (const char* why = readMainData(src.mainData.data(), s.mainStart, record)) {
-            const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+    if (!decode) return true;
+    if (pass == Pass::recode) src.recodedHeads.resize(src.frames.size());
+    auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
+        auto record = std::make_unique<FrameRecord>();
+        std::unique_ptr<MainDataState> scratch;
+        if (pass == Pass::recode) {
+            scratch = std::make_unique<MainDataState>();
+            initBitStore(scratch->store);
+        }
+        for (size_t i = from; i < to; ++i) {
+            SourceFrame& s = src.frames[i];
+            readSideInfo(input + s.offset, *record);
+            if (const char* why = readMainData(src.mainData.data(), s.mainStart, *record)) {
+                const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+                part.message = at(i + first, s.offset) + ": " +
+                               (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+                return;
+            }
+            if (pass != Pass::recode) continue;
+            recodeFrame(*record);
+            s.recodedStart = appendMainData(*scratch, *record, part.recoded);
+            s.recodedBits = 0;
+            for (int gr = 0; gr < granuleCount(record->header); ++gr)
+                for (int ch = 0; ch < channelCount(record->header); ++ch)
+                    s.recodedBits += record->granuleInfo[gr][ch].part2_3_length;
+            SideInformation& side = src.recodedHeads[i];
+            side = {record->header, record->private_bits, {}, {}};
+            std::memcpy(side.scfsi, record->scfsi, sizeof side.scfsi);
+            std::memcpy(side.granuleInfo, record->granuleInfo, sizeof side.granuleInfo);
+        }
+    };
+    const std::vector<DecodedPart> parts =
+        inParts<DecodedPart>(src.frames.size(), threads, decodeFrames);
+    const size_t count = src.frames.size();
+    for (size_t p = 0; p < parts.size(); ++p) {
+        if (!parts[p].message.empty()) {
             result.status = kRepackBadFrame;
-            result.message = at(i + first, s.offset) + ": " +
-                             (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+            result.message = parts[p].message;
             return false;
         }
-        if (pass == Pass::recode) {
-            recodeFrame(record);
-            s.recodedStart = appendMainData(*scratch, record, src.recoded);
-            s.recodedBits = 0;
-            for (int gr = 0; gr < granuleCount(record.header); ++gr)
-                for (int ch = 0; ch < channelCount(record.header); ++ch)
-                    s.recodedBits += record.granuleInfo[gr][ch].part2_3_length;
-            SideInformation side{record.header, record.private_bits, {}, {}};
-            std::memcpy(side.scfsi, record.scfsi, sizeof side.scfsi);
-            std::memcpy(side.granuleInfo, record.granuleInfo, sizeof side.granuleInfo);
-            src.recodedHeads.push_back(side);
-        }
+        // Each part's recoded main data starts on a byte: its frames move by what came before.
+        const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
+        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size(); ++i)
+            src.frames[i].recodedStart += shift;
+        src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
     return true;
@@ -347,13 +391,14 @@ std::string compareStreams(const uint8_t* input, const SourceStream& a, const ui
 
 // With --huffman the bits change: every frame of the result is decoded and its values
 // compared with the input's, with the side information that decides how they sound.
-std::string compareDecoded(const uint8_t* input, const SourceStream& a, const uint8_t* output,
-                           const SourceStream& b) {
-    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+// The decoded values of frames [from, to) of both streams compared: the first difference.
+std::string compareDecodedFrames(const uint8_t* input, const SourceStream& a,
+                                 const uint8_t* output, const SourceStream& b, size_t from,
+                                 size_t to) {
     constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
     auto x = std::make_unique<FrameRecord>();
     auto y = std::make_unique<FrameRecord>();
-    for (size_t k = 0; k < a.frames.size(); ++k) {
+    for (size_t k = from; k < to; ++k) {
         const std::string where = "frame " + std::to_string(k) + " of the result: ";
         readSideInfo(input + a.frames[k].offset, *x);
         readSideInfo(output + b.frames[k].offset, *y);
@@ -384,12 +429,25 @@ std::string compareDecoded(const uint8_t* input, const SourceStream& a, const ui
     return "";
 }
 
+std::string compareDecoded(const uint8_t* input, const SourceStream& a, const uint8_t* output,
+                           const SourceStream& b, int threads) {
+    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+    const std::vector<std::string> parts = inParts<std::string>(
+        a.frames.size(), threads, [&](size_t from, size_t to, std::string& mismatch) {
+            mismatch = compareDecodedFrames(input, a, output, b, from, to);
+        });
+    for (const std::string& mismatch : parts)
+        if (!mismatch.empty()) return mismatch;
+    return "";
+}
+
 }  // namespace
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options) {
     RepackResult result;
     SourceStream src;
-    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, src, result))
+    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, options.threads,
+                    src, result))
         return result;
     const size_t n = src.frames.size();
     // Where each frame's main data comes from: the input's, or its recoded main data.
@@ -526,10 +584,10 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     SourceStream check;
     RepackResult readBack;
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), Pass::layout, check, readBack))
+    if (!readSource(out.data(), out.size(), Pass::layout, 1, check, readBack))
         mismatch = "the result cannot be read back: " + readBack.message;
     else if (options.huffman)
-        mismatch = compareDecoded(input, src, out.data(), check);
+        mismatch = compareDecoded(input, src, out.data(), check, options.threads);
     else
         mismatch = compareStreams(input, src, out.data(), check);
     if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
