@@ -235,8 +235,9 @@ bool dispatchCheck(Disassembly& d, bool full) {
     if (full && r.batch.entryCount < kCheckBatchEntries) return true;
     if (d.checkOnThread) {
         if (!r.checkThread) r.checkThread = std::make_unique<CheckThread>(r.check);
+        const bool last = r.batch.last;  // the batch handed over is replaced by an empty one
         r.checkThread->submit(r.batch);
-        if (r.batch.last && !r.checkThread->finish()) return fail(d, r.check.code, r.check.message);
+        if (last && !r.checkThread->finish()) return fail(d, r.check.code, r.check.message);
         if (r.checkThread->failed()) {
             r.checkThread->finish();
             return fail(d, r.check.code, r.check.message);

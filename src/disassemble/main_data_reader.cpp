@@ -289,7 +289,9 @@ const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& 
     for (int gr = 0; gr < granules; ++gr) {
         for (int ch = 0; ch < channels; ++ch) {
             const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
-            // An MPEG-1 granule of length 0 codes nothing at all.
+            // An MPEG-1 granule of length 0 codes nothing at all; its big_values must still
+            // be one the writer accepts.
+            if (rec.granuleInfo[gr][ch].big_values > kMaxBigValues) return "big_values above 288";
             if (mpeg1 && length == 0) continue;
             BitReader r{stream, pos, pos + length};
             if (mpeg1)

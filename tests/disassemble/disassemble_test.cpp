@@ -26,6 +26,7 @@
 #include "disassemble/disassembler.h"
 #include "disassemble/huffman_decoder.h"
 #include "disassemble/main_data_reader.h"
+#include "disassemble/rebuild_check.h"
 #include "disassemble/reencode_check.h"
 #include "disassemble/run_command.h"
 #include "disassemble/stream_scanner.h"
@@ -589,4 +590,63 @@ TEST_F(CommandLine, AWriteThatFailsMidwayLeavesNoFiles) {
     EXPECT_NE(r.err.find("cannot write '" + path("r") + "'"), std::string::npos) << r.err;
     for (const char* name : {"r", "a", "r.part", "a.part"})
         EXPECT_FALSE(std::filesystem::exists(path(name))) << name;
+}
+
+// The check that records rebuild their input, inline and on its own thread: every byte of
+// the frames counts, up to the last one, which only the last batch's end can compare.
+TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
+    const std::vector<uint8_t> input = fixture("m1_44k_msforced_cbr96_notag.mp3");
+    const DisassembleResult whole = disassemble(input.data(), input.size(), nullptr);
+    ASSERT_EQ(whole.exitCode, kDisOk) << whole.message;
+    ASSERT_TRUE(whole.skipped.empty());
+    ASSERT_EQ(whole.trailingBytes, 0u);
+    const size_t entries = (whole.records.size() - kHeadBytes) / kRecordEntryBytes;
+    // Batches of seven entries, each with the frames of its own entries.
+    auto batches = [&](size_t flipAt) {
+        std::vector<CheckBatch> out;
+        std::vector<uint8_t> frames = input;
+        if (flipAt < frames.size()) frames[flipAt] ^= 0x10;
+        size_t share = 0, frame = 0;
+        for (size_t k = 0; k < entries; ++k) {
+            if (k % 7 == 0) out.emplace_back();
+            CheckBatch& b = out.back();
+            const uint8_t* entry = whole.records.data() + kHeadBytes + k * kRecordEntryBytes;
+            b.entries.insert(b.entries.end(), entry, entry + kRecordEntryBytes);
+            const size_t bytes = shareBytes(static_cast<int32_t>(loadLe32(entry + kRecordBytes)));
+            b.shares.insert(b.shares.end(), whole.ancillary.begin() + static_cast<ptrdiff_t>(share),
+                            whole.ancillary.begin() + static_cast<ptrdiff_t>(share + bytes));
+            share += bytes;
+            ++b.entryCount;
+            const uint32_t header = loadLe32(entry);  // records hold numbers little-endian
+            if (k < whole.frames) {
+                const size_t length = static_cast<size_t>(frameLength(header));
+                b.expected.insert(b.expected.end(), frames.begin() + static_cast<ptrdiff_t>(frame),
+                                  frames.begin() + static_cast<ptrdiff_t>(frame + length));
+                frame += length;
+            }
+        }
+        out.back().last = true;
+        out.back().frameBytes = input.size();
+        return out;
+    };
+    for (size_t flipAt : {input.size(), size_t{0}, input.size() / 2, input.size() - 1}) {
+        const bool changed = flipAt < input.size();
+        RebuildCheck inline_;
+        bool ok = true;
+        for (const CheckBatch& b : batches(flipAt)) ok = ok && runCheckBatch(inline_, b);
+        EXPECT_EQ(ok, !changed) << flipAt;
+        RebuildCheck threaded;
+        {
+            CheckThread thread(threaded);
+            for (CheckBatch& b : batches(flipAt)) thread.submit(b);
+            EXPECT_EQ(thread.finish(), !changed) << flipAt;
+        }
+        EXPECT_EQ(threaded.code, changed ? kDisVerify : 0) << flipAt;
+        if (changed) {
+            EXPECT_EQ(inline_.message, threaded.message);
+            EXPECT_NE(threaded.message.find("first difference at byte " + std::to_string(flipAt)),
+                      std::string::npos)
+                << threaded.message;
+        }
+    }
 }
