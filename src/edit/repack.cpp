@@ -5,9 +5,11 @@
 #include <cstring>
 #include <memory>
 
+#include "assemble/run_driver.h"
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
+#include "edit/frame_head.h"
 #include "edit/granule_coder.h"
 #include "edit/layout_plan.h"
 #include "format/byte_order.h"
@@ -19,6 +21,7 @@
 #include "inspect/frame_walk.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 
@@ -36,16 +39,10 @@ struct SourceFrame {
     uint32_t header;
     int64_t mainStart;  // bit offset into the input's main-data stream
     int32_t mainBits;
-    int64_t recodedStart = 0;  // with --huffman: bit offset into the recoded main data
+    bool fromRecord = false;   // its head is written from recodedHeads (--huffman, an edit)
+    bool recoded = false;      // its main data is the recoded one
+    int64_t recodedStart = 0;  // when recoded: bit offset into the recoded main data
     int32_t recodedBits = 0;
-};
-
-// What a frame's head is written from, without the values (a record is 5.6 KB).
-struct SideInformation {
-    uint32_t header;
-    int32_t private_bits;
-    int32_t scfsi[2][4];
-    GranuleChannelInfo granuleInfo[2][2];
 };
 
 // The input taken apart: tags around the frames, the tag frame, the audio frames and the
@@ -57,10 +54,12 @@ struct SourceStream {
     bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
     std::vector<SourceFrame> frames;
     std::vector<uint8_t> mainData;
-    // With --huffman: each frame's recoded main data (from a byte boundary, at
-    // frames[k].recodedStart bits) and side information.
+    // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
+    // bits) and, per frame written from a record, its side information.
     std::vector<uint8_t> recoded;
     std::vector<SideInformation> recodedHeads;
+    // The edits' values, per audio frame (null: none); decoded values are compared with them.
+    std::vector<const FrameRecord*> edited;
 };
 
 std::string at(size_t frame, size_t offset) {
@@ -100,11 +99,79 @@ int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
     return start;
 }
 
+// A granule coded from values that differ from the frame's gets this part2_3_length before
+// recodeFrame, so that its old coding, made for other values, is never kept; one left with
+// it (or with any length out of range) had values that no coding holds.
+constexpr int32_t kUncoded = 1 << 20;
+constexpr int32_t kMaxPart2_3Length = 4095;
+
+// Marks in edit the granules whose values (spectrum, scalefactors, block type and flags)
+// differ from the decoded ones; true when there is one.
+bool markChangedGranules(const FrameRecord& decoded, FrameRecord& edit) {
+    bool any = false;
+    for (int gr = 0; gr < granuleCount(decoded.header); ++gr)
+        for (int ch = 0; ch < channelCount(decoded.header); ++ch) {
+            if (!sameGranuleValues(decoded, edit, gr, ch)) {
+                edit.granuleInfo[gr][ch].part2_3_length = kUncoded;
+                any = true;
+            }
+        }
+    return any;
+}
+
+// The first scalefactor of a granule that is largest: what no width could hold.
+RecordProblem scalefactorProblem(const FrameRecord& rec, int gr, int ch) {
+    const uint16_t* sf = rec.scalefactors[isMpeg1(rec.header) ? gr : 0][ch];
+    const uint16_t* top = std::max_element(sf, sf + kScalefactorEntries);
+    return recordProblem("scalefactor", *top, "does not fit any scalefactor width of its granule",
+                         gr, ch, static_cast<int>(top - sf));
+}
+
+// A granule left with a length out of range after recodeFrame: the value that no coding
+// holds, or the length itself when the values need more bits than a granule has.
+RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
+    const HuffmanTable& widest = codeTables().huffman[31];
+    const int largest = 15 + (1 << widest.linbits) - 1;
+    const int16_t* lines = rec.spectrum[gr][ch];
+    for (int i = 0; i < kSpectrumLines; ++i)
+        if (lines[i] > largest || lines[i] < -largest)
+            return recordProblem("spectrum", lines[i],
+                                 "is beyond the largest magnitude a code table holds", gr, ch, i);
+    const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+    if (length > kMaxPart2_3Length && length < kUncoded / 2)
+        return recordProblem("part2_3_length", length,
+                             "is above 4095: the granule's values need more bits than it holds", gr,
+                             ch);
+    return scalefactorProblem(rec, gr, ch);
+}
+
+// Codes a recoded frame's main data into recoded and notes where it lies in s; false (with
+// the result's status and message set) when a value cannot be coded.
+bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, SourceFrame& s,
+                 std::vector<uint8_t>& recoded, RepackResult& result) {
+    RecordProblem problem;
+    s.recodedBits = 0;
+    for (int gr = 0; gr < granuleCount(rec.header) && !problem.field; ++gr)
+        for (int ch = 0; ch < channelCount(rec.header) && !problem.field; ++ch) {
+            const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+            if (length < 0 || length > kMaxPart2_3Length) problem = uncodedProblem(rec, gr, ch);
+            s.recodedBits += length;
+        }
+    if (!problem.field) {
+        s.recodedStart = appendMainData(scratch, rec, recoded);
+        problem = scratch.problem;
+    }
+    if (!problem.field) return true;
+    result.status = kRepackBadValue;
+    result.message = describeProblem(static_cast<int32_t>(frame), problem);
+    return false;
+}
+
 enum class Pass { layout, decode, recode };
 
 // Reads the input into its parts; fails on what cannot be carried over losslessly.
-bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
-                RepackResult& result) {
+bool readSource(const uint8_t* input, size_t size, Pass pass, const FrameEdits* edits,
+                SourceStream& src, RepackResult& result) {
     const bool decode = pass != Pass::layout;
     const FrameWalk walk = walkFrames(input, size);
     src.leadingBytes = walk.tags.audioStart;
@@ -185,11 +252,14 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
     // reach back, so each is complete here.
     src.mainData.resize(src.mainData.size() + 8, 0);
     std::unique_ptr<MainDataState> scratch;
-    if (pass == Pass::recode) {
+    std::unique_ptr<FrameRecord> edit;
+    if (pass == Pass::recode || edits) {
         scratch = std::make_unique<MainDataState>();
         initBitStore(scratch->store);
-        src.recodedHeads.reserve(src.frames.size());
+        src.recodedHeads.resize(src.frames.size());
+        edit = std::make_unique<FrameRecord>();
     }
+    if (edits) src.edited.assign(src.frames.size(), nullptr);
     for (size_t i = 0; decode && i < src.frames.size(); ++i) {
         SourceFrame& s = src.frames[i];
         readSideInfo(input + s.offset, record);
@@ -200,18 +270,23 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, SourceStream& src,
                              (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
             return false;
         }
-        if (pass == Pass::recode) {
-            recodeFrame(record);
-            s.recodedStart = appendMainData(*scratch, record, src.recoded);
-            s.recodedBits = 0;
-            for (int gr = 0; gr < granuleCount(record.header); ++gr)
-                for (int ch = 0; ch < channelCount(record.header); ++ch)
-                    s.recodedBits += record.granuleInfo[gr][ch].part2_3_length;
-            SideInformation side{record.header, record.private_bits, {}, {}};
-            std::memcpy(side.scfsi, record.scfsi, sizeof side.scfsi);
-            std::memcpy(side.granuleInfo, record.granuleInfo, sizeof side.granuleInfo);
-            src.recodedHeads.push_back(side);
+        const FrameRecord* values =
+            edits && i < edits->records.size() ? edits->records[i] : nullptr;
+        if (values) {
+            src.edited[i] = values;
+            *edit = *values;
+            s.recoded = markChangedGranules(record, *edit);
+            if (s.recoded) recodeFrame(*edit);
+            s.fromRecord = true;
+        } else if (pass == Pass::recode) {
+            *edit = record;
+            recodeFrame(*edit);
+            s.fromRecord = s.recoded = true;
         }
+        if (s.recoded) {
+            if (!codeRecoded(*scratch, *edit, i + first, s, src.recoded, result)) return false;
+        }
+        if (s.fromRecord) src.recodedHeads[i] = sideInformationOf(*edit);
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
     return true;
@@ -263,23 +338,6 @@ void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t hea
     out.insert(out.end(), head, head + headByteCount(header));
 }
 
-// A recoded frame's head, written by the frame writer's own head writer.
-void putRecodedHead(std::vector<uint8_t>& out, FrameWriterState& writer,
-                    const SideInformation& side, uint32_t header, int32_t mainDataBegin) {
-    FrameRecord& rec = writer.record;
-    rec.header = header;
-    rec.main_data_begin = mainDataBegin;
-    rec.private_bits = side.private_bits;
-    rec.rawMainData = 0;
-    std::memcpy(rec.scfsi, side.scfsi, sizeof rec.scfsi);
-    std::memcpy(rec.granuleInfo, side.granuleInfo, sizeof rec.granuleInfo);
-    writer.firstFrame = 0;
-    writer.store.writePos = kInitialWritePos;
-    writeHead(writer);
-    const FrameSlot& slot = writer.ring.slots[static_cast<size_t>(writeSlot(writer.ring))];
-    out.insert(out.end(), slot.headBytes, slot.headBytes + slot.headCount);
-}
-
 // The tag the result's first frame carries: the input's Xing/Info tag (its LAME extension
 // above all) with every field present, or a new one. Counts and TOC are filled in later.
 XingTag resultTag(const XingTag& source, uint32_t streamHeader, bool vbr) {
@@ -312,9 +370,57 @@ std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, const XingTag& tag, Crc
 
 namespace {
 
-// Every audio frame of the result against the input's: the header but for its size and
+constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
+
+// A frame whose main data was kept, against the input's: the header but for its size and
 // CRC bits, the side information but for main_data_begin, and the main data bit for bit
-// (which fix every decoded value); the encoder delay and padding; the tags.
+// (which fix every decoded value).
+std::string sameCoding(const uint8_t* input, const SourceFrame& fa, const SourceStream& a,
+                       const uint8_t* output, const SourceFrame& fb, const SourceStream& b,
+                       std::vector<uint8_t>& x, std::vector<uint8_t>& y) {
+    if ((fa.header & ~kLayoutBits) != (fb.header & ~kLayoutBits)) return "its header differs";
+    const int32_t side = sideInfoBytes(fa.header);
+    const uint8_t* sa = input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
+    const uint8_t* sb = output + fb.offset + (hasCrc(fb.header) ? 6 : 4);
+    const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
+    for (int bit = skip; bit < 8 * side; ++bit)
+        if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
+            return "its side information differs";
+    if (fa.mainBits != fb.mainBits) return "its main data length differs";
+    const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
+    x.assign(bytes + 1, 0);
+    y.assign(bytes + 1, 0);
+    copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
+    copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
+    return x == y ? "" : "its main data differs";
+}
+
+// A frame written from a record (its bits may differ) decoded, against the values it was
+// to carry, with the side information that decides how they sound.
+std::string sameValues(const FrameRecord& x, const FrameRecord& y) {
+    if ((x.header & ~kLayoutBits) != (y.header & ~kLayoutBits)) return "its header differs";
+    for (int gr = 0; gr < granuleCount(x.header); ++gr)
+        for (int ch = 0; ch < channelCount(x.header); ++ch) {
+            const GranuleChannelInfo& p = x.granuleInfo[gr][ch];
+            const GranuleChannelInfo& q = y.granuleInfo[gr][ch];
+            if (p.global_gain != q.global_gain || p.block_type != q.block_type ||
+                p.mixed_block_flag != q.mixed_block_flag ||
+                p.window_switching_flag != q.window_switching_flag || p.preflag != q.preflag ||
+                p.scalefac_scale != q.scalefac_scale ||
+                !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
+                return "its side information differs";
+            if (!std::equal(x.spectrum[gr][ch], x.spectrum[gr][ch] + kSpectrumLines,
+                            y.spectrum[gr][ch]))
+                return "its spectrum differs";
+            if (!std::equal(x.scalefactors[gr][ch], x.scalefactors[gr][ch] + kScalefactorEntries,
+                            y.scalefactors[gr][ch]))
+                return "its scalefactors differ";
+        }
+    return "";
+}
+
+// Every audio frame of the result against the input's (or, for an edited frame, against
+// its edit); the encoder delay and padding.
 std::string compareStreams(const uint8_t* input, const SourceStream& a, const uint8_t* output,
                            const SourceStream& b) {
     if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
@@ -322,86 +428,51 @@ std::string compareStreams(const uint8_t* input, const SourceStream& a, const ui
         (a.xing.lame.present &&
          (a.xing.lame.delay != b.xing.lame.delay || a.xing.lame.padding != b.xing.lame.padding)))
         return "the result's encoder delay or padding differs";
-    constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
     std::vector<uint8_t> x, y;
+    auto want = std::make_unique<FrameRecord>();
+    auto got = std::make_unique<FrameRecord>();
     for (size_t k = 0; k < a.frames.size(); ++k) {
         const SourceFrame& fa = a.frames[k];
         const SourceFrame& fb = b.frames[k];
-        const std::string where = "frame " + std::to_string(k) + " of the result: ";
-        if ((fa.header & ~kLayoutBits) != (fb.header & ~kLayoutBits))
-            return where + "its header differs";
-        const int32_t side = sideInfoBytes(fa.header);
-        const uint8_t* sa = input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
-        const uint8_t* sb = output + fb.offset + (hasCrc(fb.header) ? 6 : 4);
-        const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
-        for (int bit = skip; bit < 8 * side; ++bit)
-            if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
-                return where + "its side information differs";
-        if (fa.mainBits != fb.mainBits) return where + "its main data length differs";
-        const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
-        x.assign(bytes + 1, 0);
-        y.assign(bytes + 1, 0);
-        copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
-        copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
-        if (x != y) return where + "its main data differs";
-    }
-    return "";
-}
-
-// With --huffman the bits change: every frame of the result is decoded and its values
-// compared with the input's, with the side information that decides how they sound.
-std::string compareDecoded(const uint8_t* input, const SourceStream& a, const uint8_t* output,
-                           const SourceStream& b) {
-    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
-    constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
-    auto x = std::make_unique<FrameRecord>();
-    auto y = std::make_unique<FrameRecord>();
-    for (size_t k = 0; k < a.frames.size(); ++k) {
-        const std::string where = "frame " + std::to_string(k) + " of the result: ";
-        readSideInfo(input + a.frames[k].offset, *x);
-        readSideInfo(output + b.frames[k].offset, *y);
-        if ((x->header & ~kLayoutBits) != (y->header & ~kLayoutBits))
-            return where + "its header differs";
-        if (readMainData(a.mainData.data(), a.frames[k].mainStart, *x) ||
-            readMainData(b.mainData.data(), b.frames[k].mainStart, *y))
-            return where + "its main data does not decode";
-        for (int gr = 0; gr < granuleCount(x->header); ++gr)
-            for (int ch = 0; ch < channelCount(x->header); ++ch) {
-                const GranuleChannelInfo& p = x->granuleInfo[gr][ch];
-                const GranuleChannelInfo& q = y->granuleInfo[gr][ch];
-                if (p.global_gain != q.global_gain || p.block_type != q.block_type ||
-                    p.mixed_block_flag != q.mixed_block_flag ||
-                    p.window_switching_flag != q.window_switching_flag || p.preflag != q.preflag ||
-                    p.scalefac_scale != q.scalefac_scale ||
-                    !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
-                    return where + "its side information differs";
-                if (!std::equal(x->spectrum[gr][ch], x->spectrum[gr][ch] + kSpectrumLines,
-                                y->spectrum[gr][ch]))
-                    return where + "its spectrum differs";
-                if (!std::equal(x->scalefactors[gr][ch],
-                                x->scalefactors[gr][ch] + kScalefactorEntries,
-                                y->scalefactors[gr][ch]))
-                    return where + "its scalefactors differ";
+        std::string mismatch;
+        if (!fa.fromRecord) {
+            mismatch = sameCoding(input, fa, a, output, fb, b, x, y);
+        } else {
+            readSideInfo(output + fb.offset, *got);
+            const FrameRecord* edit = a.edited.empty() ? nullptr : a.edited[k];
+            if (!edit) {
+                readSideInfo(input + fa.offset, *want);
+                if (readMainData(a.mainData.data(), fa.mainStart, *want))
+                    mismatch = "its main data does not decode";
+                edit = want.get();
             }
+            if (readMainData(b.mainData.data(), fb.mainStart, *got))
+                mismatch = "its main data does not decode";
+            if (mismatch.empty()) mismatch = sameValues(*edit, *got);
+        }
+        if (!mismatch.empty()) return "frame " + std::to_string(k) + " of the result: " + mismatch;
     }
     return "";
 }
 
 }  // namespace
 
-RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options) {
+RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options,
+                          const FrameEdits* edits) {
     RepackResult result;
     SourceStream src;
-    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, src, result))
+    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, edits, src, result))
         return result;
     const size_t n = src.frames.size();
     // Where each frame's main data comes from: the input's, or its recoded main data.
-    const std::vector<uint8_t>& mainSource = options.huffman ? src.recoded : src.mainData;
+    auto mainSourceOf = [&](size_t k) {
+        return src.frames[k].recoded ? src.recoded.data() : src.mainData.data();
+    };
     auto mainStartOf = [&](size_t k) {
-        return options.huffman ? src.frames[k].recodedStart : src.frames[k].mainStart;
+        return src.frames[k].recoded ? src.frames[k].recodedStart : src.frames[k].mainStart;
     };
     auto mainBitsOf = [&](size_t k) {
-        return options.huffman ? src.frames[k].recodedBits : src.frames[k].mainBits;
+        return src.frames[k].recoded ? src.frames[k].recodedBits : src.frames[k].mainBits;
     };
     result.frames = n;
     if (n == 0) {
@@ -470,7 +541,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
     std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
     for (size_t k = 0; k < n; ++k)
-        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], mainSource.data(),
+        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], mainSourceOf(k),
                  mainStartOf(k), mainBitsOf(k));
 
     std::vector<uint8_t>& out = result.output;
@@ -487,7 +558,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         out.insert(out.end(), tagBytes.begin(), tagBytes.end());
     }
     std::unique_ptr<FrameWriterState> headWriter;
-    if (options.huffman) {
+    if (!src.recodedHeads.empty()) {
         headWriter = std::make_unique<FrameWriterState>();
         initBitStore(headWriter->store);
         initFrameRing(headWriter->ring);
@@ -496,10 +567,14 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     for (size_t k = 0; k < n; ++k) {
         frameAt[k] = out.size();
         const uint32_t header = withSize(src.frames[k].header, sizes[plan.size[k]], options.crc);
-        if (options.huffman)
-            putRecodedHead(out, *headWriter, src.recodedHeads[k], header, plan.mainDataBegin[k]);
-        else
+        if (src.frames[k].fromRecord) {
+            uint8_t head[kMaxHeadBytes];
+            const int32_t count = writeFrameHead(*headWriter, src.recodedHeads[k], header,
+                                                 plan.mainDataBegin[k], head);
+            out.insert(out.end(), head, head + count);
+        } else {
             putHead(out, input + src.frames[k].offset, header, plan.mainDataBegin[k]);
+        }
         out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
     }
     const size_t musicEnd = out.size();
@@ -529,10 +604,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     SourceStream check;
     RepackResult readBack;
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), Pass::layout, check, readBack))
+    if (!readSource(out.data(), out.size(), Pass::layout, nullptr, check, readBack))
         mismatch = "the result cannot be read back: " + readBack.message;
-    else if (options.huffman)
-        mismatch = compareDecoded(input, src, out.data(), check);
     else
         mismatch = compareStreams(input, src, out.data(), check);
     if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
