@@ -120,6 +120,12 @@ class Frame:
         return _MODES[int(self._stream._table["mode"][self._index])]
 
     @property
+    def band_edges(self):
+        """The long-block scalefactor bands of the frame's sample rate: 23 line numbers, the
+        first line of each of the 22 bands, then 576."""
+        return _l3.long_band_edges(self.header)
+
+    @property
     def problem(self):
         """Why the frame's main data could not be decoded (its values are then zero), else None."""
         return self._stream._table["problem"][self._index]
