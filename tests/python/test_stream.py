@@ -247,3 +247,32 @@ def test_reading_errors():
     assert empty.to_bytes() == b"not a stream at all"
     with pytest.raises(IndexError):
         empty.frames[0]
+
+
+@pytest.mark.parametrize(
+    "frame, message",
+    [
+        (0, "frame 0: its main data does not decode (main_data_begin reaches before the stream)"),
+        (5, "frame 0 (offset 215): reservoir_underflow"),
+    ],
+)
+def test_a_stream_that_cannot_be_laid_out_again_raises(frame, message):
+    stream = l3.read(DATA / "vectors" / "l3-sin1k0db.bit")
+    assert stream.frames[0].problem == "main_data_begin reaches before the stream"
+    stream.frames[frame].spectrum[0, 0, 0] += 1
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        stream.to_bytes()
+
+
+def test_a_cut_last_frame_is_kept_in_place_and_dropped_with_a_warning_on_a_new_layout():
+    data = CBR128.read_bytes()
+    first = l3.read(data).frames[1]
+    cut = data + data[first.offset : first.offset + 100]
+    stream = l3.read(cut)
+    assert stream.trailing == cut[-100:]
+    stream.frames[3].global_gain += 1
+    assert len(stream.to_bytes()) == len(cut)
+    stream.frames[3].spectrum[0, 0, 0] += 1
+    with pytest.warns(UserWarning, match="dropped a last frame cut short"):
+        out = stream.to_bytes()
+    assert l3.read(out).trailing == b""
