@@ -527,7 +527,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
     if (!plan.ok) {
         result.status = kRepackCannotFit;
-        result.message = "frame " + std::to_string(plan.failedFrame) + " cannot fit at any rate";
+        result.message = "frame " + std::to_string(plan.failedFrame + (src.tagFrame ? 1 : 0)) +
+                         " cannot fit at any rate";
         return result;
     }
 

@@ -276,3 +276,11 @@ def test_a_cut_last_frame_is_kept_in_place_and_dropped_with_a_warning_on_a_new_l
     with pytest.warns(UserWarning, match="dropped a last frame cut short"):
         out = stream.to_bytes()
     assert l3.read(out).trailing == b""
+
+
+def test_frames_whose_values_need_more_bits_than_any_layout_gives_raise():
+    stream = l3.read(DATA / "lame" / "m1_44k_joint_abr96.mp3")
+    for k in range(3, 9):
+        stream.frames[k].spectrum[...] = np.where(np.arange(576) % 2 == 0, 7, -7)
+    with pytest.raises(ValueError, match="^frame 3 cannot fit at any rate"):
+        stream.to_bytes()
