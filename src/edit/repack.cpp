@@ -226,12 +226,9 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, const FrameEdits* 
                              "differs from the first audio frame's";
             return false;
         }
-        readSideInfo(input + f.offset, record);
-        int32_t bits = 0;
-        for (int gr = 0; gr < granuleCount(f.header); ++gr)
-            for (int ch = 0; ch < channelCount(f.header); ++ch)
-                bits += record.granuleInfo[gr][ch].part2_3_length;
-        const int64_t mainStart = areaStart - 8 * int64_t{record.main_data_begin};
+        const MainDataExtent extent = readMainDataExtent(input + f.offset);
+        const int32_t bits = extent.bits;
+        const int64_t mainStart = areaStart - 8 * int64_t{extent.mainDataBegin};
         const char* kind = nullptr;
         const char* why = nullptr;
         if (mainStart < 0) {
