@@ -38,36 +38,39 @@ constexpr CodingField kCodingFields[] = {
     {"scalefac_compress", &GranuleChannelInfo::scalefac_compress},
 };
 
-// How frame c differs from o, the values read; a change that cannot be written is set in
-// problem.
-Change classify(const FrameRecord& o, const FrameRecord& c, RecordProblem& problem) {
-    if (c.header != o.header)
-        return problem = recordProblem("header", c.header, "is read only"), Change::none;
+// A change to the header or to a field that says how values are coded (frame c against
+// o, the values read): the writer chooses those.
+RecordProblem codingFieldProblem(const FrameRecord& o, const FrameRecord& c) {
+    if (c.header != o.header) return recordProblem("header", c.header, "is read only");
     if (c.main_data_begin != o.main_data_begin)
-        return problem = recordProblem("main_data_begin", c.main_data_begin,
-                                       "is chosen by the writer when it lays out the stream"),
-               Change::none;
-    const bool mpeg1 = isMpeg1(o.header);
+        return recordProblem("main_data_begin", c.main_data_begin,
+                             "is chosen by the writer when it lays out the stream");
     const int channels = channelCount(o.header);
-    Change change = c.private_bits != o.private_bits ? Change::inPlace : Change::none;
-    for (int ch = 0; mpeg1 && ch < channels; ++ch)
+    for (int ch = 0; isMpeg1(o.header) && ch < channels; ++ch)
         for (int g = 0; g < 4; ++g)
             if (c.scfsi[ch][g] != o.scfsi[ch][g])
-                return problem = recordProblem("scfsi", c.scfsi[ch][g], kCoderField, -1, ch, g),
-                       Change::none;
+                return recordProblem("scfsi", c.scfsi[ch][g], kCoderField, -1, ch, g);
     for (int gr = 0; gr < granuleCount(o.header); ++gr)
         for (int ch = 0; ch < channels; ++ch) {
             const GranuleChannelInfo& a = o.granuleInfo[gr][ch];
             const GranuleChannelInfo& b = c.granuleInfo[gr][ch];
             for (const CodingField& f : kCodingFields)
                 if (a.*f.field != b.*f.field)
-                    return problem = recordProblem(f.name, b.*f.field, kCoderField, gr, ch),
-                           Change::none;
+                    return recordProblem(f.name, b.*f.field, kCoderField, gr, ch);
             for (int i = 0; i < 3; ++i)
                 if (a.table_select[i] != b.table_select[i])
-                    return problem = recordProblem("table_select", b.table_select[i], kCoderField,
-                                                   gr, ch, i),
-                           Change::none;
+                    return recordProblem("table_select", b.table_select[i], kCoderField, gr, ch, i);
+        }
+    return {};
+}
+
+// How frame c differs from o in the fields a caller may change.
+Change changeOf(const FrameRecord& o, const FrameRecord& c) {
+    Change change = c.private_bits != o.private_bits ? Change::inPlace : Change::none;
+    for (int gr = 0; gr < granuleCount(o.header); ++gr)
+        for (int ch = 0; ch < channelCount(o.header); ++ch) {
+            const GranuleChannelInfo& a = o.granuleInfo[gr][ch];
+            const GranuleChannelInfo& b = c.granuleInfo[gr][ch];
             if (a.global_gain != b.global_gain || a.scalefac_scale != b.scalefac_scale ||
                 a.preflag != b.preflag ||
                 !std::equal(a.subblock_gain, a.subblock_gain + 3, b.subblock_gain))
@@ -162,8 +165,8 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
     for (size_t k = 0; k < stream.frames.size(); ++k) {
         const ValueFrame& f = stream.frames[k];
         if (f.tag) continue;
-        RecordProblem problem;
-        changes[k] = classify(original[k], current[k], problem);
+        RecordProblem problem = codingFieldProblem(original[k], current[k]);
+        if (!problem.field) changes[k] = changeOf(original[k], current[k]);
         if (!problem.field && changes[k] != Change::none) {
             if (f.problem) {
                 result.status = kValueCannotWrite;
