@@ -44,8 +44,9 @@ struct ValueStream {
 void scanValueStream(ValueStream& stream);
 
 // Decodes every frame into records (stream.frames.size() of them). A frame whose main data
-// does not decode (its problem says why) keeps its side information and zero values; a
-// tag frame holds only its header.
+// does not decode (its problem says why) keeps its side information and zero values (its
+// side information may be changed in place, not its values); a tag frame holds only its
+// header.
 void decodeValueStream(ValueStream& stream, FrameRecord* records);
 
 enum ValueWriteStatus : int {

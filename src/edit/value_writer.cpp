@@ -168,7 +168,9 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
         RecordProblem problem = codingFieldProblem(original[k], current[k]);
         if (!problem.field) changes[k] = changeOf(original[k], current[k]);
         if (!problem.field && changes[k] != Change::none) {
-            if (f.problem) {
+            // Side information is rewritten in place whatever the main data holds; values
+            // that were never decoded cannot be coded.
+            if (f.problem && changes[k] == Change::values) {
                 result.status = kValueCannotWrite;
                 result.message = "frame " + std::to_string(k) +
                                  ": its main data does not decode (" + f.problem +
