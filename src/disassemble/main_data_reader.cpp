@@ -180,16 +180,18 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 lines[i] = pairValueAt(e, 8);
                 lines[i + 1] = pairValueAt(e, 13);
                 const int second = static_cast<int>((e >> 4) & 15);
-                const bool both = second != 0 && i + 4 <= end && g.pos + first < g.end;
-                if (i + 4 <= end) {
+                const bool room = i + 4 <= end;
+                if (room) {
                     lines[i + 2] = pairValueAt(e, 18);
                     lines[i + 3] = pairValueAt(e, 23);
                 }
-                const int used = both ? first + second : first;
+                // Whether the second pair counts, without a branch: it often does, often not.
+                const int both = (second != 0) & room & (g.pos + first < g.end);
+                const int used = first + (second & -both);
                 ahead <<= used;
                 valid -= used;
                 g.pos += used;
-                i += both ? 4 : 2;
+                i += 2 + 2 * both;
                 continue;
             }
             if (valid < kMostBitsPerPair) {
@@ -240,12 +242,12 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             const bool room = i + 4 <= kLastQuadLine;
             if (room) std::memcpy(lines + i + 4, &kQuadLanes[(e >> 16) & 0xFF], 8);
             const int second = static_cast<int>((e >> 4) & 15);
-            const bool both = room && second != 0 && g.pos + first < g.end;
-            const int used = both ? first + second : first;
+            const int both = (second != 0) & room & (g.pos + first < g.end);
+            const int used = first + (second & -both);
             ahead <<= used;
             valid -= used;
             g.pos += used;
-            i += both ? 8 : 4;
+            i += 4 + 4 * both;
             continue;
         }
         const int entry = lookUp(quadTable, ahead);

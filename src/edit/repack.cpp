@@ -4,6 +4,9 @@
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "assemble/run_driver.h"
 #include "disassemble/main_data_reader.h"
@@ -145,10 +148,17 @@ RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
     return scalefactorProblem(rec, gr, ch);
 }
 
-// Codes a recoded frame's main data into recoded and notes where it lies in s; false (with
-// the result's status and message set) when a value cannot be coded.
+// One part's decoding: its frames' recoded main data (with --huffman) and its first failure.
+struct DecodedPart {
+    std::vector<uint8_t> recoded;
+    std::string message;  // empty while every frame decodes (and every edit codes)
+    int status = kRepackBadFrame;
+};
+
+// Codes a recoded frame's main data into the part's and notes where it lies in s; false
+// (with the part's status and message set) when a value cannot be coded.
 bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, SourceFrame& s,
-                 std::vector<uint8_t>& recoded, RepackResult& result) {
+                 DecodedPart& part) {
     RecordProblem problem;
     s.recodedBits = 0;
     for (int gr = 0; gr < granuleCount(rec.header) && !problem.field; ++gr)
@@ -158,19 +168,37 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
             s.recodedBits += length;
         }
     if (!problem.field) {
-        s.recodedStart = appendMainData(scratch, rec, recoded);
+        s.recodedStart = appendMainData(scratch, rec, part.recoded);
         problem = scratch.problem;
     }
     if (!problem.field) return true;
-    result.status = kRepackBadValue;
-    result.message = describeProblem(static_cast<int32_t>(frame), problem);
+    part.status = kRepackBadValue;
+    part.message = describeProblem(static_cast<int32_t>(frame), problem);
     return false;
 }
 
 enum class Pass { layout, decode, recode };
 
+// Frames a thread takes at the least: fewer are not worth starting one for.
+constexpr size_t kFramesPerThread = 1000;
+
+// Runs work(from, to, part) over [0, n) in contiguous parts on up to `threads` threads at
+// once (this one included) and returns the parts in order.
+template <typename Part, typename Work>
+std::vector<Part> inParts(size_t n, int threads, const Work& work) {
+    const size_t parts = std::max<size_t>(
+        1, std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), n / kFramesPerThread));
+    std::vector<Part> out(parts);
+    std::vector<std::thread> helpers;
+    for (size_t p = 1; p < parts; ++p)
+        helpers.emplace_back([&, p] { work(n * p / parts, n * (p + 1) / parts, out[p]); });
+    work(0, n / parts, out[0]);
+    for (std::thread& t : helpers) t.join();
+    return out;
+}
+
 // Reads the input into its parts; fails on what cannot be carried over losslessly.
-bool readSource(const uint8_t* input, size_t size, Pass pass, const FrameEdits* edits,
+bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, const FrameEdits* edits,
                 SourceStream& src, RepackResult& result) {
     const bool decode = pass != Pass::layout;
     const FrameWalk walk = walkFrames(input, size);
@@ -208,7 +236,6 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, const FrameEdits* 
         first = 1;
     }
 
-    FrameRecord record;
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
@@ -246,44 +273,62 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, const FrameEdits* 
         }
     }
     // Decoded values are checked once all areas are in: a frame's main data may only
-    // reach back, so each is complete here.
+    // reach back, so each is complete here. Frames decode independently, in parts at once.
     src.mainData.resize(src.mainData.size() + 8, 0);
-    std::unique_ptr<MainDataState> scratch;
-    std::unique_ptr<FrameRecord> edit;
-    if (pass == Pass::recode || edits) {
-        scratch = std::make_unique<MainDataState>();
-        initBitStore(scratch->store);
-        src.recodedHeads.resize(src.frames.size());
-        edit = std::make_unique<FrameRecord>();
-    }
+    if (!decode) return true;
+    if (pass == Pass::recode || edits) src.recodedHeads.resize(src.frames.size());
     if (edits) src.edited.assign(src.frames.size(), nullptr);
-    for (size_t i = 0; decode && i < src.frames.size(); ++i) {
-        SourceFrame& s = src.frames[i];
-        readSideInfo(input + s.offset, record);
-        if (const char* why = readMainData(src.mainData.data(), s.mainStart, record)) {
-            const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
-            result.status = kRepackBadFrame;
-            result.message = at(i + first, s.offset) + ": " +
-                             (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+    auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
+        auto record = std::make_unique<FrameRecord>();
+        std::unique_ptr<FrameRecord> edit;
+        std::unique_ptr<MainDataState> scratch;
+        if (pass == Pass::recode || edits) {
+            edit = std::make_unique<FrameRecord>();
+            scratch = std::make_unique<MainDataState>();
+            initBitStore(scratch->store);
+        }
+        for (size_t i = from; i < to; ++i) {
+            SourceFrame& s = src.frames[i];
+            readSideInfo(input + s.offset, *record);
+            if (const char* why = readMainData(src.mainData.data(), s.mainStart, *record)) {
+                const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+                part.message = at(i + first, s.offset) + ": " +
+                               (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+                return;
+            }
+            const FrameRecord* values =
+                edits && i < edits->records.size() ? edits->records[i] : nullptr;
+            if (values) {
+                src.edited[i] = values;
+                *edit = *values;
+                s.recoded = markChangedGranules(*record, *edit);
+                if (s.recoded) recodeFrame(*edit);
+                s.fromRecord = true;
+            } else if (pass == Pass::recode) {
+                *edit = *record;
+                recodeFrame(*edit);
+                s.fromRecord = s.recoded = true;
+            } else {
+                continue;
+            }
+            if (s.recoded && !codeRecoded(*scratch, *edit, i + first, s, part)) return;
+            src.recodedHeads[i] = sideInformationOf(*edit);
+        }
+    };
+    const std::vector<DecodedPart> parts =
+        inParts<DecodedPart>(src.frames.size(), threads, decodeFrames);
+    const size_t count = src.frames.size();
+    for (size_t p = 0; p < parts.size(); ++p) {
+        if (!parts[p].message.empty()) {
+            result.status = parts[p].status;
+            result.message = parts[p].message;
             return false;
         }
-        const FrameRecord* values =
-            edits && i < edits->records.size() ? edits->records[i] : nullptr;
-        if (values) {
-            src.edited[i] = values;
-            *edit = *values;
-            s.recoded = markChangedGranules(record, *edit);
-            if (s.recoded) recodeFrame(*edit);
-            s.fromRecord = true;
-        } else if (pass == Pass::recode) {
-            *edit = record;
-            recodeFrame(*edit);
-            s.fromRecord = s.recoded = true;
-        }
-        if (s.recoded) {
-            if (!codeRecoded(*scratch, *edit, i + first, s, src.recoded, result)) return false;
-        }
-        if (s.fromRecord) src.recodedHeads[i] = sideInformationOf(*edit);
+        // Each part's recoded main data starts on a byte: its frames move by what came before.
+        const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
+        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size(); ++i)
+            src.frames[i].recodedStart += shift;
+        src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
     return true;
@@ -416,19 +461,14 @@ std::string sameValues(const FrameRecord& x, const FrameRecord& y) {
     return "";
 }
 
-// Every audio frame of the result against the input's (or, for an edited frame, against
-// its edit); the encoder delay and padding.
-std::string compareStreams(const uint8_t* input, const SourceStream& a, const uint8_t* output,
-                           const SourceStream& b) {
-    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
-    if (a.xing.lame.present != b.xing.lame.present ||
-        (a.xing.lame.present &&
-         (a.xing.lame.delay != b.xing.lame.delay || a.xing.lame.padding != b.xing.lame.padding)))
-        return "the result's encoder delay or padding differs";
+// Frames [from, to) of the result against the input's (or, for an edited frame, against its
+// edit): the first difference.
+std::string compareFrames(const uint8_t* input, const SourceStream& a, const uint8_t* output,
+                          const SourceStream& b, size_t from, size_t to) {
     std::vector<uint8_t> x, y;
     auto want = std::make_unique<FrameRecord>();
     auto got = std::make_unique<FrameRecord>();
-    for (size_t k = 0; k < a.frames.size(); ++k) {
+    for (size_t k = from; k < to; ++k) {
         const SourceFrame& fa = a.frames[k];
         const SourceFrame& fb = b.frames[k];
         std::string mismatch;
@@ -452,13 +492,32 @@ std::string compareStreams(const uint8_t* input, const SourceStream& a, const ui
     return "";
 }
 
+// Every audio frame of the result against the input's, in parts at once; the encoder delay
+// and padding.
+std::string compareStreams(const uint8_t* input, const SourceStream& a, const uint8_t* output,
+                           const SourceStream& b, int threads) {
+    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+    if (a.xing.lame.present != b.xing.lame.present ||
+        (a.xing.lame.present &&
+         (a.xing.lame.delay != b.xing.lame.delay || a.xing.lame.padding != b.xing.lame.padding)))
+        return "the result's encoder delay or padding differs";
+    const std::vector<std::string> parts = inParts<std::string>(
+        a.frames.size(), threads, [&](size_t from, size_t to, std::string& mismatch) {
+            mismatch = compareFrames(input, a, output, b, from, to);
+        });
+    for (const std::string& mismatch : parts)
+        if (!mismatch.empty()) return mismatch;
+    return "";
+}
+
 }  // namespace
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options,
                           const FrameEdits* edits) {
     RepackResult result;
     SourceStream src;
-    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, edits, src, result))
+    if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, options.threads,
+                    edits, src, result))
         return result;
     const size_t n = src.frames.size();
     // Where each frame's main data comes from: the input's, or its recoded main data.
@@ -602,10 +661,10 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     SourceStream check;
     RepackResult readBack;
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), Pass::layout, nullptr, check, readBack))
+    if (!readSource(out.data(), out.size(), Pass::layout, 1, nullptr, check, readBack))
         mismatch = "the result cannot be read back: " + readBack.message;
     else
-        mismatch = compareStreams(input, src, out.data(), check);
+        mismatch = compareStreams(input, src, out.data(), check, options.threads);
     if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
         mismatch = "the leading tag changed";
     if (!mismatch.empty()) {
