@@ -1,6 +1,6 @@
 # cmake --install: the programs, the static libraries, the public headers, an exported
 # CMake package (find_package(l3) gives l3::l3, C++20 as a usage requirement), a
-# pkg-config file and the man pages.
+# pkg-config file, the man pages and, when it was built, the Python package l3.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -33,3 +33,11 @@ install(FILES ${PROJECT_BINARY_DIR}/l3.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pk
 
 file(GLOB L3_MAN_PAGES ${PROJECT_SOURCE_DIR}/docs/man/*.1)
 install(FILES ${L3_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The Python package: PYTHONPATH=PREFIX/lib/python3.X/site-packages python3 -c "import l3".
+if(TARGET l3_python_module)
+  set(L3_PYTHON_INSTALL_DIR "${L3_PYTHON_SITE}" CACHE STRING
+      "Where the Python package l3 is installed, under the prefix")
+  install(TARGETS l3_python_module LIBRARY DESTINATION ${L3_PYTHON_INSTALL_DIR}/l3)
+  install(FILES ${PROJECT_SOURCE_DIR}/python/l3/__init__.py DESTINATION ${L3_PYTHON_INSTALL_DIR}/l3)
+endif()

@@ -9,17 +9,6 @@ namespace {
 
 constexpr int kMaxBigValues = 288;
 
-RecordProblem problem(const char* field, int64_t value, const char* reason, int gr = -1,
-                      int ch = -1) {
-    RecordProblem p;
-    p.field = field;
-    p.value = value;
-    p.reason = reason;
-    p.granule = gr;
-    p.channel = ch;
-    return p;
-}
-
 // Collects the first field that does not fit; later checks are skipped once one failed.
 struct Checker {
     RecordProblem found;
@@ -30,11 +19,11 @@ struct Checker {
 
     void width(const char* field, int32_t value, int bits) {
         if (ok() && (value < 0 || value >= (int32_t{1} << bits)))
-            found = problem(field, value, widthReason(bits), gr, ch);
+            found = recordProblem(field, value, widthReason(bits), gr, ch);
     }
 
     void fail(const char* field, int64_t value, const char* reason) {
-        if (ok()) found = problem(field, value, reason, gr, ch);
+        if (ok()) found = recordProblem(field, value, reason, gr, ch);
     }
 
     static const char* widthReason(int bits) {
@@ -106,12 +95,12 @@ RecordProblem checkRecord(const AssemblerState& state, int32_t ancillaryBits) {
     const FrameRecord& rec = state.record;
     const uint32_t header = rec.header;
     if (versionCode(header) == 1)
-        return problem("version code (header bits 20-19)", 1, "is reserved");
-    if (samplingIndex(header) == 3) return problem("sampling_frequency", 3, "is reserved");
+        return recordProblem("version code (header bits 20-19)", 1, "is reserved");
+    if (samplingIndex(header) == 3) return recordProblem("sampling_frequency", 3, "is reserved");
     if (!hasFrameLength(header))
-        return problem("bitrate_index", bitrateIndex(header), "gives no frame length");
+        return recordProblem("bitrate_index", bitrateIndex(header), "gives no frame length");
     if (ancillaryBits > kMaxAncillaryBits)
-        return problem("ancillaryBits", ancillaryBits, "is above 8192");
+        return recordProblem("ancillaryBits", ancillaryBits, "is above 8192");
 
     const bool mpeg1 = isMpeg1(header);
     const int channels = channelCount(header);
@@ -141,8 +130,8 @@ RecordProblem checkRecord(const AssemblerState& state, int32_t ancillaryBits) {
     const int64_t mainDataBegin = state.firstFrame ? 0 : rec.main_data_begin;
     const int64_t anchor = raw ? frameStart : frameStart + 8 * mainDataBegin;
     if (anchor + (ancillaryBits > 0 ? ancillaryBits : 0) > kStoreTopBit)
-        return problem("ancillaryBits", ancillaryBits,
-                       "with main_data_begin reaches above the top of the bit store");
+        return recordProblem("ancillaryBits", ancillaryBits,
+                             "with main_data_begin reaches above the top of the bit store");
     return {};
 }
 

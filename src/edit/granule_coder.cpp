@@ -305,62 +305,87 @@ void recodeFrame(FrameRecord& rec) {
             }
         }
 
-    for (int gr = 0; gr < granules; ++gr)
-        for (int ch = 0; ch < channels; ++ch) {
-            GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
-            // Scalefactors: the narrowest widths that hold every value.
-            int sfBits = kNoCost;
-            if (mpeg1) {
-                bool skipped[4] = {};
-                for (int g = 0; g < 4; ++g) skipped[g] = gr == 1 && rec.scfsi[ch][g] != 0;
-                for (int sc = 0; sc < 16; ++sc) {
-                    const int bits =
-                        mpeg1ScalefactorBits(info, rec.scalefactors[gr][ch], sc, skipped);
-                    if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
-                }
-            } else if (ch == 1 && (modeExtension(rec.header) & 1)) {
-                // The right channel of intensity stereo: the widths also set which value
-                // means "no intensity position", so they stay.
-                sfBits = currentScalefactorBits(rec, gr, ch);
-            } else {
-                const uint32_t old = lsfScalefacEntry(rec.header, ch, info.scalefac_compress);
-                for (int sc = 0; sc < 512; ++sc) {
-                    const uint32_t entry = lsfScalefacTables.lsfScalefac[static_cast<size_t>(sc)];
-                    if (impliedPreflag(entry) != impliedPreflag(old)) continue;
-                    const int bits = lsfScalefactorBits(info, rec.scalefactors[0][ch], entry);
-                    if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
-                }
+    auto code = [&](int gr, int ch) {
+        GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
+        // Scalefactors: the narrowest widths that hold every value.
+        int sfBits = kNoCost;
+        if (mpeg1) {
+            bool skipped[4] = {};
+            for (int g = 0; g < 4; ++g) skipped[g] = gr == 1 && rec.scfsi[ch][g] != 0;
+            for (int sc = 0; sc < 16; ++sc) {
+                const int bits = mpeg1ScalefactorBits(info, rec.scalefactors[gr][ch], sc, skipped);
+                if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
             }
-            const Coding c = bestSpectrumCoding(rec.header, info, rec.spectrum[gr][ch]);
-            const int total = sfBits + c.bits;
-            // The old coding stays where the new one is no smaller (it may use a count1
-            // region the search does not consider).
-            const GranuleChannelInfo& old = before.granuleInfo[gr][ch];
-            const int oldSfBits = currentScalefactorBits(before, gr, ch);
-            const bool sameScfsi =
-                !mpeg1 || gr == 0 ||
-                std::equal(before.scfsi[ch], before.scfsi[ch] + 4, rec.scfsi[ch]);
-            if (total >= kNoCost ||
-                (sameScfsi && old.part2_3_length <= total && oldSfBits < kNoCost)) {
-                // Keep the old spectrum coding; where scfsi changed (granule 1 of MPEG-1),
-                // with the scalefactor widths just chosen for it.
-                const int chosen = info.scalefac_compress;
-                info = old;
-                if (!sameScfsi) {
-                    info.scalefac_compress = chosen;
-                    info.part2_3_length = old.part2_3_length - oldSfBits + sfBits;
-                    info.rawPart2_3Length = info.part2_3_length;
-                }
-                continue;
+        } else if (ch == 1 && (modeExtension(rec.header) & 1)) {
+            // The right channel of intensity stereo: the widths also set which value
+            // means "no intensity position", so they stay.
+            sfBits = currentScalefactorBits(rec, gr, ch);
+        } else {
+            const uint32_t old = lsfScalefacEntry(rec.header, ch, info.scalefac_compress);
+            for (int sc = 0; sc < 512; ++sc) {
+                const uint32_t entry = lsfScalefacTables.lsfScalefac[static_cast<size_t>(sc)];
+                if (impliedPreflag(entry) != impliedPreflag(old)) continue;
+                const int bits = lsfScalefactorBits(info, rec.scalefactors[0][ch], entry);
+                if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
             }
-            info.big_values = c.big_values;
-            info.region0_count = c.region0_count;
-            info.region1_count = c.region1_count;
-            std::copy(c.table_select, c.table_select + 3, info.table_select);
-            info.count1table_select = c.count1table_select;
-            info.part2_3_length = total;
-            info.rawPart2_3Length = total;
         }
+        const Coding c = bestSpectrumCoding(rec.header, info, rec.spectrum[gr][ch]);
+        const int total = sfBits + c.bits;
+        // The old coding stays where the new one is no smaller (it may use a count1
+        // region the search does not consider).
+        const GranuleChannelInfo& old = before.granuleInfo[gr][ch];
+        const int oldSfBits = currentScalefactorBits(before, gr, ch);
+        const bool sameScfsi =
+            !mpeg1 || gr == 0 || std::equal(before.scfsi[ch], before.scfsi[ch] + 4, rec.scfsi[ch]);
+        if (total >= kNoCost || (sameScfsi && old.part2_3_length <= total && oldSfBits < kNoCost)) {
+            // Keep the old spectrum coding; where scfsi changed (granule 1 of MPEG-1),
+            // with the scalefactor widths just chosen for it.
+            const int chosen = info.scalefac_compress;
+            info = old;
+            if (!sameScfsi) {
+                info.scalefac_compress = chosen;
+                info.part2_3_length = old.part2_3_length - oldSfBits + sfBits;
+                info.rawPart2_3Length = info.part2_3_length;
+            }
+            return;
+        }
+        info.big_values = c.big_values;
+        info.region0_count = c.region0_count;
+        info.region1_count = c.region1_count;
+        std::copy(c.table_select, c.table_select + 3, info.table_select);
+        info.count1table_select = c.count1table_select;
+        info.part2_3_length = total;
+        info.rawPart2_3Length = total;
+    };
+    for (int gr = 0; gr < granules; ++gr)
+        for (int ch = 0; ch < channels; ++ch) code(gr, ch);
+
+    // An MPEG-1 granule of length 0 codes nothing, not even the scalefactors scfsi reuses:
+    // a granule 1 that would have no bits but reuses scalefactors that are not all zero
+    // codes them itself.
+    for (int ch = 0; mpeg1 && ch < channels; ++ch) {
+        if (rec.granuleInfo[1][ch].part2_3_length != 0) continue;
+        bool reusesValues = false;
+        for (int g = 0; g < 4; ++g)
+            for (int b = scfsiGroupStart[g]; rec.scfsi[ch][g] && b < scfsiGroupStart[g + 1]; ++b)
+                reusesValues = reusesValues || rec.scalefactors[1][ch][b] != 0;
+        if (!reusesValues) continue;
+        std::fill(rec.scfsi[ch], rec.scfsi[ch] + 4, 0);
+        code(1, ch);
+    }
+}
+
+bool sameGranuleValues(const FrameRecord& a, const FrameRecord& b, int gr, int ch) {
+    const GranuleChannelInfo& x = a.granuleInfo[gr][ch];
+    const GranuleChannelInfo& y = b.granuleInfo[gr][ch];
+    // MPEG-2/2.5 frames keep their one granule's scalefactors at granule 0.
+    const int sf = isMpeg1(a.header) ? gr : 0;
+    return x.window_switching_flag == y.window_switching_flag && x.block_type == y.block_type &&
+           x.mixed_block_flag == y.mixed_block_flag &&
+           std::equal(a.spectrum[gr][ch], a.spectrum[gr][ch] + kSpectrumLines,
+                      b.spectrum[gr][ch]) &&
+           std::equal(a.scalefactors[sf][ch], a.scalefactors[sf][ch] + kScalefactorEntries,
+                      b.scalefactors[sf][ch]);
 }
 
 }  // namespace l3

@@ -15,4 +15,8 @@ namespace l3 {
 // they were read with; its coding fields and part2_3_length are replaced.
 void recodeFrame(FrameRecord& record);
 
+// True when granule gr, channel ch has the same values in a and b: block type and flags,
+// scalefactors and spectrum (what recodeFrame keeps, less the gains, which take no bits).
+bool sameGranuleValues(const FrameRecord& a, const FrameRecord& b, int gr, int ch);
+
 }  // namespace l3

@@ -8,9 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "assemble/run_driver.h"
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
+#include "edit/frame_head.h"
 #include "edit/granule_coder.h"
 #include "edit/layout_plan.h"
 #include "format/byte_order.h"
@@ -22,6 +24,7 @@
 #include "inspect/frame_walk.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
+#include "tables/code_tables.h"
 
 namespace l3 {
 
@@ -39,16 +42,10 @@ struct SourceFrame {
     uint32_t header;
     int64_t mainStart;  // bit offset into the input's main-data stream
     int32_t mainBits;
-    int64_t recodedStart = 0;  // with --huffman: bit offset into the recoded main data
+    bool fromRecord = false;   // its head is written from recodedHeads (--huffman, an edit)
+    bool recoded = false;      // its main data is the recoded one
+    int64_t recodedStart = 0;  // when recoded: bit offset into the recoded main data
     int32_t recodedBits = 0;
-};
-
-// What a frame's head is written from, without the values (a record is 5.6 KB).
-struct SideInformation {
-    uint32_t header;
-    int32_t private_bits;
-    int32_t scfsi[2][4];
-    GranuleChannelInfo granuleInfo[2][2];
 };
 
 // The input taken apart: tags around the frames, the tag frame, the audio frames and the
@@ -60,10 +57,12 @@ struct SourceStream {
     bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
     std::vector<SourceFrame> frames;
     std::vector<uint8_t> mainData;
-    // With --huffman: each frame's recoded main data (from a byte boundary, at
-    // frames[k].recodedStart bits) and side information.
+    // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
+    // bits) and, per frame written from a record, its side information.
     std::vector<uint8_t> recoded;
     std::vector<SideInformation> recodedHeads;
+    // The edits' values, per audio frame (null: none); decoded values are compared with them.
+    std::vector<const FrameRecord*> edited;
 };
 
 std::string at(size_t frame, size_t offset) {
@@ -103,6 +102,81 @@ int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
     return start;
 }
 
+// A granule coded from values that differ from the frame's gets this part2_3_length before
+// recodeFrame, so that its old coding, made for other values, is never kept; one left with
+// it (or with any length out of range) had values that no coding holds.
+constexpr int32_t kUncoded = 1 << 20;
+constexpr int32_t kMaxPart2_3Length = 4095;
+
+// Marks in edit the granules whose values (spectrum, scalefactors, block type and flags)
+// differ from the decoded ones; true when there is one.
+bool markChangedGranules(const FrameRecord& decoded, FrameRecord& edit) {
+    bool any = false;
+    for (int gr = 0; gr < granuleCount(decoded.header); ++gr)
+        for (int ch = 0; ch < channelCount(decoded.header); ++ch) {
+            if (!sameGranuleValues(decoded, edit, gr, ch)) {
+                edit.granuleInfo[gr][ch].part2_3_length = kUncoded;
+                any = true;
+            }
+        }
+    return any;
+}
+
+// The first scalefactor of a granule that is largest: what no width could hold.
+RecordProblem scalefactorProblem(const FrameRecord& rec, int gr, int ch) {
+    const uint16_t* sf = rec.scalefactors[isMpeg1(rec.header) ? gr : 0][ch];
+    const uint16_t* top = std::max_element(sf, sf + kScalefactorEntries);
+    return recordProblem("scalefactor", *top, "does not fit any scalefactor width of its granule",
+                         gr, ch, static_cast<int>(top - sf));
+}
+
+// A granule left with a length out of range after recodeFrame: the value that no coding
+// holds, or the length itself when the values need more bits than a granule has.
+RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
+    const HuffmanTable& widest = codeTables().huffman[31];
+    const int largest = 15 + (1 << widest.linbits) - 1;
+    const int16_t* lines = rec.spectrum[gr][ch];
+    for (int i = 0; i < kSpectrumLines; ++i)
+        if (lines[i] > largest || lines[i] < -largest)
+            return recordProblem("spectrum", lines[i],
+                                 "is beyond the largest magnitude a code table holds", gr, ch, i);
+    const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+    if (length > kMaxPart2_3Length && length < kUncoded / 2)
+        return recordProblem("part2_3_length", length,
+                             "is above 4095: the granule's values need more bits than it holds", gr,
+                             ch);
+    return scalefactorProblem(rec, gr, ch);
+}
+
+// One part's decoding: its frames' recoded main data (with --huffman) and its first failure.
+struct DecodedPart {
+    std::vector<uint8_t> recoded;
+    std::string message;  // empty while every frame decodes (and every edit codes)
+    int status = kRepackBadFrame;
+};
+
+// Codes a recoded frame's main data into the part's and notes where it lies in s; false
+// (with the part's status and message set) when a value cannot be coded.
+bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, SourceFrame& s,
+                 DecodedPart& part) {
+    RecordProblem problem;
+    s.recodedBits = 0;
+    for (int gr = 0; gr < granuleCount(rec.header) && !problem.field; ++gr)
+        for (int ch = 0; ch < channelCount(rec.header) && !problem.field; ++ch) {
+            const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+            if (length < 0 || length > kMaxPart2_3Length) problem = uncodedProblem(rec, gr, ch);
+            s.recodedBits += length;
+        }
+    if (!problem.field) {
+        s.recodedStart = appendMainData(scratch, rec, part.recoded);
+        problem = scratch.problem;
+    }
+    if (!problem.field) return true;
+    part.status = kRepackBadValue;
+    part.message = describeProblem(static_cast<int32_t>(frame), problem);
+    return false;
+}
+
 enum class Pass { layout, decode, recode };
 
 // Frames a thread takes at the least: fewer are not worth starting one for.
@@ -112,9 +186,8 @@ constexpr size_t kFramesPerThread = 1000;
 // once (this one included) and returns the parts in order.
 template <typename Part, typename Work>
 std::vector<Part> inParts(size_t n, int threads, const Work& work) {
-    const size_t parts =
-        std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(std::max(threads, 1)),
-                                             n / kFramesPerThread));
+    const size_t parts = std::max<size_t>(
+        1, std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), n / kFramesPerThread));
     std::vector<Part> out(parts);
     std::vector<std::thread> helpers;
     for (size_t p = 1; p < parts; ++p)
@@ -124,15 +197,9 @@ std::vector<Part> inParts(size_t n, int threads, const Work& work) {
     return out;
 }
 
-// One part's decoding: its frames' recoded main data (with --huffman) and its first failure.
-struct DecodedPart {
-    std::vector<uint8_t> recoded;
-    std::string message;  // empty while every frame decodes
-};
-
 // Reads the input into its parts; fails on what cannot be carried over losslessly.
-bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, SourceStream& src,
-                RepackResult& result) {
+bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, const FrameEdits* edits,
+                SourceStream& src, RepackResult& result) {
     const bool decode = pass != Pass::layout;
     const FrameWalk walk = walkFrames(input, size);
     src.leadingBytes = walk.tags.audioStart;
@@ -209,11 +276,14 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, Sourc
     // reach back, so each is complete here. Frames decode independently, in parts at once.
     src.mainData.resize(src.mainData.size() + 8, 0);
     if (!decode) return true;
-    if (pass == Pass::recode) src.recodedHeads.resize(src.frames.size());
+    if (pass == Pass::recode || edits) src.recodedHeads.resize(src.frames.size());
+    if (edits) src.edited.assign(src.frames.size(), nullptr);
     auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
         auto record = std::make_unique<FrameRecord>();
+        std::unique_ptr<FrameRecord> edit;
         std::unique_ptr<MainDataState> scratch;
-        if (pass == Pass::recode) {
+        if (pass == Pass::recode || edits) {
+            edit = std::make_unique<FrameRecord>();
             scratch = std::make_unique<MainDataState>();
             initBitStore(scratch->store);
         }
@@ -226,17 +296,23 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, Sourc
                                (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
                 return;
             }
-            if (pass != Pass::recode) continue;
-            recodeFrame(*record);
-            s.recodedStart = appendMainData(*scratch, *record, part.recoded);
-            s.recodedBits = 0;
-            for (int gr = 0; gr < granuleCount(record->header); ++gr)
-                for (int ch = 0; ch < channelCount(record->header); ++ch)
-                    s.recodedBits += record->granuleInfo[gr][ch].part2_3_length;
-            SideInformation& side = src.recodedHeads[i];
-            side = {record->header, record->private_bits, {}, {}};
-            std::memcpy(side.scfsi, record->scfsi, sizeof side.scfsi);
-            std::memcpy(side.granuleInfo, record->granuleInfo, sizeof side.granuleInfo);
+            const FrameRecord* values =
+                edits && i < edits->records.size() ? edits->records[i] : nullptr;
+            if (values) {
+                src.edited[i] = values;
+                *edit = *values;
+                s.recoded = markChangedGranules(*record, *edit);
+                if (s.recoded) recodeFrame(*edit);
+                s.fromRecord = true;
+            } else if (pass == Pass::recode) {
+                *edit = *record;
+                recodeFrame(*edit);
+                s.fromRecord = s.recoded = true;
+            } else {
+                continue;
+            }
+            if (s.recoded && !codeRecoded(*scratch, *edit, i + first, s, part)) return;
+            src.recodedHeads[i] = sideInformationOf(*edit);
         }
     };
     const std::vector<DecodedPart> parts =
@@ -244,7 +320,7 @@ bool readSource(const uint8_t* input, size_t size, Pass pass, int threads, Sourc
     const size_t count = src.frames.size();
     for (size_t p = 0; p < parts.size(); ++p) {
         if (!parts[p].message.empty()) {
-            result.status = kRepackBadFrame;
+            result.status = parts[p].status;
             result.message = parts[p].message;
             return false;
         }
@@ -304,23 +380,6 @@ void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t hea
     out.insert(out.end(), head, head + headByteCount(header));
 }
 
-// A recoded frame's head, written by the frame writer's own head writer.
-void putRecodedHead(std::vector<uint8_t>& out, FrameWriterState& writer,
-                    const SideInformation& side, uint32_t header, int32_t mainDataBegin) {
-    FrameRecord& rec = writer.record;
-    rec.header = header;
-    rec.main_data_begin = mainDataBegin;
-    rec.private_bits = side.private_bits;
-    rec.rawMainData = 0;
-    std::memcpy(rec.scfsi, side.scfsi, sizeof rec.scfsi);
-    std::memcpy(rec.granuleInfo, side.granuleInfo, sizeof rec.granuleInfo);
-    writer.firstFrame = 0;
-    writer.store.writePos = kInitialWritePos;
-    writeHead(writer);
-    const FrameSlot& slot = writer.ring.slots[static_cast<size_t>(writeSlot(writer.ring))];
-    out.insert(out.end(), slot.headBytes, slot.headBytes + slot.headCount);
-}
-
 // The tag the result's first frame carries: the input's Xing/Info tag (its LAME extension
 // above all) with every field present, or a new one. Counts and TOC are filled in later.
 XingTag resultTag(const XingTag& source, uint32_t streamHeader, bool vbr) {
@@ -353,88 +412,98 @@ std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, const XingTag& tag, Crc
 
 namespace {
 
-// Every audio frame of the result against the input's: the header but for its size and
+constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
+
+// A frame whose main data was kept, against the input's: the header but for its size and
 // CRC bits, the side information but for main_data_begin, and the main data bit for bit
-// (which fix every decoded value); the encoder delay and padding; the tags.
+// (which fix every decoded value).
+std::string sameCoding(const uint8_t* input, const SourceFrame& fa, const SourceStream& a,
+                       const uint8_t* output, const SourceFrame& fb, const SourceStream& b,
+                       std::vector<uint8_t>& x, std::vector<uint8_t>& y) {
+    if ((fa.header & ~kLayoutBits) != (fb.header & ~kLayoutBits)) return "its header differs";
+    const int32_t side = sideInfoBytes(fa.header);
+    const uint8_t* sa = input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
+    const uint8_t* sb = output + fb.offset + (hasCrc(fb.header) ? 6 : 4);
+    const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
+    for (int bit = skip; bit < 8 * side; ++bit)
+        if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
+            return "its side information differs";
+    if (fa.mainBits != fb.mainBits) return "its main data length differs";
+    const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
+    x.assign(bytes + 1, 0);
+    y.assign(bytes + 1, 0);
+    copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
+    copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
+    return x == y ? "" : "its main data differs";
+}
+
+// A frame written from a record (its bits may differ) decoded, against the values it was
+// to carry, with the side information that decides how they sound.
+std::string sameValues(const FrameRecord& x, const FrameRecord& y) {
+    if ((x.header & ~kLayoutBits) != (y.header & ~kLayoutBits)) return "its header differs";
+    for (int gr = 0; gr < granuleCount(x.header); ++gr)
+        for (int ch = 0; ch < channelCount(x.header); ++ch) {
+            const GranuleChannelInfo& p = x.granuleInfo[gr][ch];
+            const GranuleChannelInfo& q = y.granuleInfo[gr][ch];
+            if (p.global_gain != q.global_gain || p.block_type != q.block_type ||
+                p.mixed_block_flag != q.mixed_block_flag ||
+                p.window_switching_flag != q.window_switching_flag || p.preflag != q.preflag ||
+                p.scalefac_scale != q.scalefac_scale ||
+                !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
+                return "its side information differs";
+            if (!std::equal(x.spectrum[gr][ch], x.spectrum[gr][ch] + kSpectrumLines,
+                            y.spectrum[gr][ch]))
+                return "its spectrum differs";
+            if (!std::equal(x.scalefactors[gr][ch], x.scalefactors[gr][ch] + kScalefactorEntries,
+                            y.scalefactors[gr][ch]))
+                return "its scalefactors differ";
+        }
+    return "";
+}
+
+// Frames [from, to) of the result against the input's (or, for an edited frame, against its
+// edit): the first difference.
+std::string compareFrames(const uint8_t* input, const SourceStream& a, const uint8_t* output,
+                          const SourceStream& b, size_t from, size_t to) {
+    std::vector<uint8_t> x, y;
+    auto want = std::make_unique<FrameRecord>();
+    auto got = std::make_unique<FrameRecord>();
+    for (size_t k = from; k < to; ++k) {
+        const SourceFrame& fa = a.frames[k];
+        const SourceFrame& fb = b.frames[k];
+        std::string mismatch;
+        if (!fa.fromRecord) {
+            mismatch = sameCoding(input, fa, a, output, fb, b, x, y);
+        } else {
+            readSideInfo(output + fb.offset, *got);
+            const FrameRecord* edit = a.edited.empty() ? nullptr : a.edited[k];
+            if (!edit) {
+                readSideInfo(input + fa.offset, *want);
+                if (readMainData(a.mainData.data(), fa.mainStart, *want))
+                    mismatch = "its main data does not decode";
+                edit = want.get();
+            }
+            if (readMainData(b.mainData.data(), fb.mainStart, *got))
+                mismatch = "its main data does not decode";
+            if (mismatch.empty()) mismatch = sameValues(*edit, *got);
+        }
+        if (!mismatch.empty()) return "frame " + std::to_string(k) + " of the result: " + mismatch;
+    }
+    return "";
+}
+
+// Every audio frame of the result against the input's, in parts at once; the encoder delay
+// and padding.
 std::string compareStreams(const uint8_t* input, const SourceStream& a, const uint8_t* output,
-                           const SourceStream& b) {
+                           const SourceStream& b, int threads) {
     if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
     if (a.xing.lame.present != b.xing.lame.present ||
         (a.xing.lame.present &&
          (a.xing.lame.delay != b.xing.lame.delay || a.xing.lame.padding != b.xing.lame.padding)))
         return "the result's encoder delay or padding differs";
-    constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
-    std::vector<uint8_t> x, y;
-    for (size_t k = 0; k < a.frames.size(); ++k) {
-        const SourceFrame& fa = a.frames[k];
-        const SourceFrame& fb = b.frames[k];
-        const std::string where = "frame " + std::to_string(k) + " of the result: ";
-        if ((fa.header & ~kLayoutBits) != (fb.header & ~kLayoutBits))
-            return where + "its header differs";
-        const int32_t side = sideInfoBytes(fa.header);
-        const uint8_t* sa = input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
-        const uint8_t* sb = output + fb.offset + (hasCrc(fb.header) ? 6 : 4);
-        const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
-        for (int bit = skip; bit < 8 * side; ++bit)
-            if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
-                return where + "its side information differs";
-        if (fa.mainBits != fb.mainBits) return where + "its main data length differs";
-        const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
-        x.assign(bytes + 1, 0);
-        y.assign(bytes + 1, 0);
-        copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
-        copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
-        if (x != y) return where + "its main data differs";
-    }
-    return "";
-}
-
-// With --huffman the bits change: every frame of the result is decoded and its values
-// compared with the input's, with the side information that decides how they sound.
-// The decoded values of frames [from, to) of both streams compared: the first difference.
-std::string compareDecodedFrames(const uint8_t* input, const SourceStream& a,
-                                 const uint8_t* output, const SourceStream& b, size_t from,
-                                 size_t to) {
-    constexpr uint32_t kLayoutBits = kBitrateMask | kPaddingMask | kProtectionMask;
-    auto x = std::make_unique<FrameRecord>();
-    auto y = std::make_unique<FrameRecord>();
-    for (size_t k = from; k < to; ++k) {
-        const std::string where = "frame " + std::to_string(k) + " of the result: ";
-        readSideInfo(input + a.frames[k].offset, *x);
-        readSideInfo(output + b.frames[k].offset, *y);
-        if ((x->header & ~kLayoutBits) != (y->header & ~kLayoutBits))
-            return where + "its header differs";
-        if (readMainData(a.mainData.data(), a.frames[k].mainStart, *x) ||
-            readMainData(b.mainData.data(), b.frames[k].mainStart, *y))
-            return where + "its main data does not decode";
-        for (int gr = 0; gr < granuleCount(x->header); ++gr)
-            for (int ch = 0; ch < channelCount(x->header); ++ch) {
-                const GranuleChannelInfo& p = x->granuleInfo[gr][ch];
-                const GranuleChannelInfo& q = y->granuleInfo[gr][ch];
-                if (p.global_gain != q.global_gain || p.block_type != q.block_type ||
-                    p.mixed_block_flag != q.mixed_block_flag ||
-                    p.window_switching_flag != q.window_switching_flag || p.preflag != q.preflag ||
-                    p.scalefac_scale != q.scalefac_scale ||
-                    !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
-                    return where + "its side information differs";
-                if (!std::equal(x->spectrum[gr][ch], x->spectrum[gr][ch] + kSpectrumLines,
-                                y->spectrum[gr][ch]))
-                    return where + "its spectrum differs";
-                if (!std::equal(x->scalefactors[gr][ch],
-                                x->scalefactors[gr][ch] + kScalefactorEntries,
-                                y->scalefactors[gr][ch]))
-                    return where + "its scalefactors differ";
-            }
-    }
-    return "";
-}
-
-std::string compareDecoded(const uint8_t* input, const SourceStream& a, const uint8_t* output,
-                           const SourceStream& b, int threads) {
-    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
     const std::vector<std::string> parts = inParts<std::string>(
         a.frames.size(), threads, [&](size_t from, size_t to, std::string& mismatch) {
-            mismatch = compareDecodedFrames(input, a, output, b, from, to);
+            mismatch = compareFrames(input, a, output, b, from, to);
         });
     for (const std::string& mismatch : parts)
         if (!mismatch.empty()) return mismatch;
@@ -443,20 +512,23 @@ std::string compareDecoded(const uint8_t* input, const SourceStream& a, const ui
 
 }  // namespace
 
-RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options) {
+RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options,
+                          const FrameEdits* edits) {
     RepackResult result;
     SourceStream src;
     if (!readSource(input, size, options.huffman ? Pass::recode : Pass::decode, options.threads,
-                    src, result))
+                    edits, src, result))
         return result;
     const size_t n = src.frames.size();
     // Where each frame's main data comes from: the input's, or its recoded main data.
-    const std::vector<uint8_t>& mainSource = options.huffman ? src.recoded : src.mainData;
+    auto mainSourceOf = [&](size_t k) {
+        return src.frames[k].recoded ? src.recoded.data() : src.mainData.data();
+    };
     auto mainStartOf = [&](size_t k) {
-        return options.huffman ? src.frames[k].recodedStart : src.frames[k].mainStart;
+        return src.frames[k].recoded ? src.frames[k].recodedStart : src.frames[k].mainStart;
     };
     auto mainBitsOf = [&](size_t k) {
-        return options.huffman ? src.frames[k].recodedBits : src.frames[k].mainBits;
+        return src.frames[k].recoded ? src.frames[k].recodedBits : src.frames[k].mainBits;
     };
     result.frames = n;
     if (n == 0) {
@@ -511,7 +583,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
     if (!plan.ok) {
         result.status = kRepackCannotFit;
-        result.message = "frame " + std::to_string(plan.failedFrame) + " cannot fit at any rate";
+        result.message = "frame " + std::to_string(plan.failedFrame + (src.tagFrame ? 1 : 0)) +
+                         " cannot fit at any rate";
         return result;
     }
 
@@ -525,7 +598,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
     std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
     for (size_t k = 0; k < n; ++k)
-        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], mainSource.data(),
+        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], mainSourceOf(k),
                  mainStartOf(k), mainBitsOf(k));
 
     std::vector<uint8_t>& out = result.output;
@@ -542,7 +615,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         out.insert(out.end(), tagBytes.begin(), tagBytes.end());
     }
     std::unique_ptr<FrameWriterState> headWriter;
-    if (options.huffman) {
+    if (!src.recodedHeads.empty()) {
         headWriter = std::make_unique<FrameWriterState>();
         initBitStore(headWriter->store);
         initFrameRing(headWriter->ring);
@@ -551,10 +624,14 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     for (size_t k = 0; k < n; ++k) {
         frameAt[k] = out.size();
         const uint32_t header = withSize(src.frames[k].header, sizes[plan.size[k]], options.crc);
-        if (options.huffman)
-            putRecodedHead(out, *headWriter, src.recodedHeads[k], header, plan.mainDataBegin[k]);
-        else
+        if (src.frames[k].fromRecord) {
+            uint8_t head[kMaxHeadBytes];
+            const int32_t count = writeFrameHead(*headWriter, src.recodedHeads[k], header,
+                                                 plan.mainDataBegin[k], head);
+            out.insert(out.end(), head, head + count);
+        } else {
             putHead(out, input + src.frames[k].offset, header, plan.mainDataBegin[k]);
+        }
         out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
     }
     const size_t musicEnd = out.size();
@@ -584,12 +661,10 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     SourceStream check;
     RepackResult readBack;
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), Pass::layout, 1, check, readBack))
+    if (!readSource(out.data(), out.size(), Pass::layout, 1, nullptr, check, readBack))
         mismatch = "the result cannot be read back: " + readBack.message;
-    else if (options.huffman)
-        mismatch = compareDecoded(input, src, out.data(), check, options.threads);
     else
-        mismatch = compareStreams(input, src, out.data(), check);
+        mismatch = compareStreams(input, src, out.data(), check, options.threads);
     if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
         mismatch = "the leading tag changed";
     if (!mismatch.empty()) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "l3/record.h"
+
 namespace l3 {
 
 enum class CrcChoice { keep, add, drop };
@@ -41,6 +43,20 @@ enum RepackStatus : int {
     kRepackBadFrame = 4,   // a frame whose main data cannot be decoded
     kRepackCannotFit = 5,  // --cbr rate too small
     kRepackVerify = 6,     // the result does not match the input (an internal fault)
+    kRepackBadValue = 7,   // an edited value that the format cannot code
+};
+
+// New values for some audio frames (the Python module writes a changed stream this way).
+// records[k] belongs to audio frame k (a Xing/Info frame not counted); null keeps the frame
+// as it is. An edited frame's head is written from its record, whose layout fields
+// (part2_3_length, big_values, table_select, region counts, count1table_select,
+// scalefac_compress, scfsi, main_data_begin) must be the frame's own: its main data stays bit
+// for bit unless a granule's values (spectrum, scalefactors, block type and flags) differ
+// from the frame's, and then the frame is recoded as --huffman would code it, the unchanged
+// granules keeping their coding where that is no larger. The caller checks the fixed-width
+// fields first (see value_stream.h); a value no coding can hold fails with kRepackBadValue.
+struct FrameEdits {
+    std::vector<const FrameRecord*> records;
 };
 
 struct RepackResult {
@@ -52,6 +68,7 @@ struct RepackResult {
     bool vbr = false;   // the result's frames have more than one bit rate
 };
 
-RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options);
+RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options,
+                          const FrameEdits* edits = nullptr);
 
 }  // namespace l3

@@ -15,4 +15,16 @@ struct RecordProblem {
     int index = -1;  // entry of a scalefactor or line of a spectral value, else -1
 };
 
+inline RecordProblem recordProblem(const char* field, int64_t value, const char* reason,
+                                   int granule = -1, int channel = -1, int index = -1) {
+    RecordProblem p;
+    p.field = field;
+    p.value = value;
+    p.reason = reason;
+    p.granule = granule;
+    p.channel = channel;
+    p.index = index;
+    return p;
+}
+
 }  // namespace l3

@@ -1,0 +1,232 @@
+// The stream object behind l3.Stream: the bytes read, the values decoded from them (one
+// FrameRecord per frame, shown to numpy without a copy) and a copy of those values as
+// read, against which a write finds what changed.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "bindings.h"
+#include "edit/value_stream.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+
+namespace l3py {
+
+namespace {
+
+struct StreamObject {
+    l3::ValueStream stream;
+    std::unique_ptr<l3::FrameRecord[]> current;   // what numpy shows and Python changes
+    std::unique_ptr<l3::FrameRecord[]> original;  // as read
+    size_t frames = 0;
+};
+
+// A file that cannot be read or written, carried out of the code that runs without the GIL
+// and raised as OSError.
+struct FileError {
+    std::string path;
+    int error;
+};
+
+[[noreturn]] void raise(const FileError& e) {
+    errno = e.error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.c_str());
+    throw py::error_already_set();
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    bool ok = file != nullptr;
+    uint8_t block[1 << 16];
+    size_t n;
+    while (ok && (n = std::fread(block, 1, sizeof block, file)) > 0)
+        bytes.insert(bytes.end(), block, block + n);
+    if (file) {
+        const int error = errno;
+        ok = ok && !std::ferror(file);
+        std::fclose(file);
+        errno = error;
+    }
+    if (!ok) throw FileError{path, errno};
+    return bytes;
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    bool ok = file != nullptr;
+    if (ok) ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file) ok = std::fclose(file) == 0 && ok;
+    if (!ok) throw FileError{path, errno};
+}
+
+// Scans and decodes obj->stream.bytes; called without the GIL.
+void decode(StreamObject& obj) {
+    l3::scanValueStream(obj.stream);
+    obj.frames = obj.stream.frames.size();
+    // One record more than the frames, so that an empty stream still has storage to show.
+    obj.current.reset(new l3::FrameRecord[obj.frames + 1]());
+    obj.original.reset(new l3::FrameRecord[obj.frames + 1]);
+    l3::decodeValueStream(obj.stream, obj.current.get());
+    std::memcpy(obj.original.get(), obj.current.get(), sizeof(l3::FrameRecord) * obj.frames);
+}
+
+std::unique_ptr<StreamObject> fromBytes(py::buffer data) {
+    auto obj = std::make_unique<StreamObject>();
+    const py::buffer_info info = data.request();
+    const auto* bytes = static_cast<const uint8_t*>(info.ptr);
+    const size_t size = static_cast<size_t>(info.size * info.itemsize);
+    {
+        py::gil_scoped_release release;
+        obj->stream.bytes.assign(bytes, bytes + size);
+        decode(*obj);
+    }
+    return obj;
+}
+
+std::unique_ptr<StreamObject> fromFile(const std::string& path) {
+    auto obj = std::make_unique<StreamObject>();
+    try {
+        py::gil_scoped_release release;
+        obj->stream.bytes = readFile(path);
+        decode(*obj);
+    } catch (const FileError& e) {
+        raise(e);
+    }
+    return obj;
+}
+
+// The stream with the values as they are now; raises ValueError (a value or change that
+// cannot be written) or RuntimeError (an internal fault). Called without the GIL.
+l3::ValueWriteResult encode(const StreamObject& obj) {
+    return l3::writeValueStream(obj.stream, obj.original.get(), obj.current.get());
+}
+
+// The notes of a write that succeeded; raises for one that did not.
+py::list notesOf(const l3::ValueWriteResult& result) {
+    if (result.status == l3::kValueFault) throw std::runtime_error(result.message);
+    if (result.status != l3::kValueWritten) throw py::value_error(result.message);
+    py::list notes;
+    for (const std::string& note : result.notes) notes.append(note);
+    return notes;
+}
+
+py::bytes toBytes(const std::vector<uint8_t>& bytes) {
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// Per frame what its header and place say, as numpy arrays for l3.Frame.
+py::dict frameTable(const StreamObject& obj) {
+    const size_t n = obj.frames;
+    py::array_t<uint64_t> offset(n), length(n);
+    py::array_t<uint32_t> header(n);
+    py::array_t<bool> isTag(n), crc(n), padding(n);
+    py::array_t<int32_t> bitrate(n), sampleRate(n), channels(n), granules(n), mode(n),
+        modeExtension(n), version(n);
+    py::list problems;
+    for (size_t k = 0; k < n; ++k) {
+        const l3::ValueFrame& f = obj.stream.frames[k];
+        const uint32_t h = f.header;
+        const auto i = static_cast<py::ssize_t>(k);
+        offset.mutable_at(i) = f.offset;
+        length.mutable_at(i) = static_cast<uint64_t>(f.length);
+        header.mutable_at(i) = h;
+        isTag.mutable_at(i) = f.tag;
+        crc.mutable_at(i) = l3::hasCrc(h);
+        padding.mutable_at(i) = l3::paddingBit(h) != 0;
+        bitrate.mutable_at(i) = l3::bitrateTable[l3::isMpeg1(h)][l3::bitrateIndex(h)] / 1000;
+        sampleRate.mutable_at(i) = l3::samplingRateTable[l3::versionCode(h)][l3::samplingIndex(h)];
+        channels.mutable_at(i) = l3::channelCount(h);
+        granules.mutable_at(i) = l3::granuleCount(h);
+        mode.mutable_at(i) = l3::channelMode(h);
+        modeExtension.mutable_at(i) = l3::modeExtension(h);
+        version.mutable_at(i) = l3::versionCode(h);
+        problems.append(f.problem ? py::object(py::str(f.problem)) : py::object(py::none()));
+    }
+    py::dict table;
+    table["offset"] = offset;
+    table["length"] = length;
+    table["header"] = header;
+    table["is_tag"] = isTag;
+    table["crc"] = crc;
+    table["padding"] = padding;
+    table["bitrate"] = bitrate;
+    table["sample_rate"] = sampleRate;
+    table["channels"] = channels;
+    table["granules"] = granules;
+    table["mode"] = mode;
+    table["mode_extension"] = modeExtension;
+    table["version_code"] = version;
+    table["problem"] = problems;
+    return table;
+}
+
+}  // namespace
+
+void bindStream(py::module_& m) {
+    py::class_<StreamObject>(m, "StreamObject",
+                             "The values of a stream's frames and the bytes they came from")
+        .def_static("from_bytes", &fromBytes, py::arg("data"),
+                    "Reads a stream from a bytes-like object")
+        .def_static("from_file", &fromFile, py::arg("path"), "Reads a stream from a file")
+        .def_property_readonly("frame_count", [](const StreamObject& s) { return s.frames; })
+        .def(
+            "values",
+            [](py::object self) {
+                StreamObject& s = self.cast<StreamObject&>();
+                const auto n = static_cast<py::ssize_t>(s.frames);
+                return py::array(frameDtype(), {n},
+                                 {static_cast<py::ssize_t>(sizeof(l3::FrameRecord))},
+                                 s.current.get(), self);
+            },
+            "Every frame's values, a structured array over the stream's own storage")
+        .def("frame_table", &frameTable)
+        .def("source_bytes", [](const StreamObject& s) { return toBytes(s.stream.bytes); })
+        .def("leading_bytes",
+             [](const StreamObject& s) {
+                 const size_t end = s.frames ? s.stream.frames[0].offset : s.stream.bytes.size();
+                 return py::bytes(reinterpret_cast<const char*>(s.stream.bytes.data()), end);
+             })
+        .def("trailing_bytes",
+             [](const StreamObject& s) {
+                 const l3::ValueFrame* last = s.frames ? &s.stream.frames.back() : nullptr;
+                 const size_t from = last ? last->offset + static_cast<size_t>(last->length)
+                                          : s.stream.bytes.size();
+                 return py::bytes(reinterpret_cast<const char*>(s.stream.bytes.data()) + from,
+                                  s.stream.bytes.size() - from);
+             })
+        .def(
+            "encode",
+            [](const StreamObject& s) {
+                l3::ValueWriteResult result;
+                {
+                    py::gil_scoped_release release;
+                    result = encode(s);
+                }
+                py::list notes = notesOf(result);
+                return py::make_tuple(toBytes(result.output), notes);
+            },
+            "The stream with its values as they are now, and notes on what was dropped")
+        .def(
+            "encode_to_file",
+            [](const StreamObject& s, const std::string& path) {
+                l3::ValueWriteResult result;
+                {
+                    py::gil_scoped_release release;
+                    result = encode(s);
+                }
+                py::list notes = notesOf(result);
+                try {
+                    py::gil_scoped_release release;
+                    writeFile(path, result.output);
+                } catch (const FileError& e) {
+                    raise(e);
+                }
+                return notes;
+            },
+            py::arg("path"), "Writes the stream to a file; nothing is written on an error");
+}
+
+}  // namespace l3py
