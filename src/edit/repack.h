@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
-namespace l3 {
+#include "edit/frame_head.h"
+#include "edit/source_stream.h"
 
-enum class CrcChoice { keep, add, drop };
+namespace l3 {
 
 struct RepackOptions {
     int minBitrate = 0;  // kbit/s; 0: no floor
@@ -30,19 +31,14 @@ struct RepackOptions {
     bool huffman = false;
 };
 
-// Exit codes of `l3 repack`, shared with the result.
+// Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).
 enum RepackStatus : int {
-    kRepackOk = 0,
-    kRepackUsage = 1,
-    kRepackIo = 2,
-    kRepackNotLayer3 = 3,
-    kRepackBadFrame = 4,   // a frame whose main data cannot be decoded
     kRepackCannotFit = 5,  // --cbr rate too small
-    kRepackVerify = 6,     // the result does not match the input (an internal fault)
+    kRepackVerify = kEditVerify,
 };
 
 struct RepackResult {
-    int status = kRepackOk;
+    int status = kEditOk;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
     std::vector<uint8_t> output;

@@ -1,0 +1,196 @@
+#include "edit/source_stream.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "disassemble/main_data_reader.h"
+#include "disassemble/side_info_reader.h"
+#include "disassemble/stream_scanner.h"
+#include "edit/frame_head.h"
+#include "edit/granule_coder.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+#include "inspect/frame_walk.h"
+#include "maindata/main_data_state.h"
+#include "maindata/main_data_writer.h"
+
+namespace l3 {
+
+namespace {
+
+// Codes record's main data with the assembler's writers and appends it to out from a byte
+// boundary; returns its first bit.
+int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
+                       std::vector<uint8_t>& out) {
+    const int32_t bits = writeMainDataAlone(scratch, record);
+    const BitStore& store = scratch.store;
+    constexpr int32_t kTopByte = kScratchTopByte;
+    const int64_t start = 8 * static_cast<int64_t>(out.size());
+    const size_t bytes = static_cast<size_t>((bits + 7) / 8);
+    // Store bytes leave from the top down; the bits past the end are zero.
+    for (size_t i = 0; i < bytes; ++i)
+        out.push_back(store.storeBytes[static_cast<size_t>(kTopByte) - 1 - i]);
+    if (bits & 7) out.back() &= static_cast<uint8_t>(0xFF00 >> (bits & 7));
+    return start;
+}
+
+}  // namespace
+
+std::string frameAt(size_t frame, size_t offset) {
+    char text[64];
+    std::snprintf(text, sizeof text, "frame %zu (offset %zu)", frame, offset);
+    return text;
+}
+
+void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
+    const uint8_t* s = src + (srcPos >> 3);
+    const int shift = static_cast<int>(srcPos & 7);
+    const int64_t bytes = (count + 7) >> 3;
+    if (shift == 0) {
+        std::memcpy(dst, s, static_cast<size_t>(bytes));
+    } else {
+        for (int64_t i = 0; i < bytes; ++i)
+            dst[i] = static_cast<uint8_t>(s[i] << shift | s[i + 1] >> (8 - shift));
+    }
+    if (count & 7) dst[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (count & 7));
+}
+
+bool readSource(const uint8_t* input, size_t size, SourcePass pass, SourceStream& src,
+                SourceProblem& result) {
+    src.input = input;
+    src.size = size;
+    const bool decode = pass != SourcePass::layout;
+    const FrameWalk walk = walkFrames(input, size);
+    src.leadingBytes = walk.tags.audioStart;
+    src.trailingTagOffset = walk.tags.audioEnd;
+    for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
+        char text[96];
+        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu",
+                      walk.junkLengths[j], walk.junkOffsets[j]);
+        result.notes.push_back(text);
+    }
+    std::vector<FrameSpan> frames;
+    for (const WalkFrame& f : walk.frames) {
+        if (f.truncated) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
+                          f.offset);
+            result.notes.push_back(text);
+        } else {
+            frames.push_back({f.offset, f.length, f.header});
+        }
+    }
+    if (frames.empty()) {
+        result.status = kEditNotLayer3;
+        result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
+        return false;
+    }
+
+    size_t first = 0;
+    const FrameSpan& f0 = frames[0];
+    src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
+    if (src.xing.kind != XingKind::none) {
+        src.tagFrame = true;
+        first = 1;
+    }
+
+    FrameRecord record;
+    const uint32_t reference = frames[first < frames.size() ? first : 0].header;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const FrameSpan& f = frames[k];
+        const int32_t head = headByteCount(f.header);
+        const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
+        src.mainData.insert(src.mainData.end(), input + f.offset + head,
+                            input + f.offset + f.length);
+        if (k < first) continue;
+        // One frame size table serves the whole stream: version and sampling rate stay.
+        if (versionCode(f.header) != versionCode(reference) ||
+            samplingIndex(f.header) != samplingIndex(reference)) {
+            result.status = kEditBadFrame;
+            result.message = frameAt(k, f.offset) +
+                             ": header_changed: its version or sampling rate "
+                             "differs from the first audio frame's";
+            return false;
+        }
+        readSideInfo(input + f.offset, record);
+        int32_t bits = 0;
+        for (int gr = 0; gr < granuleCount(f.header); ++gr)
+            for (int ch = 0; ch < channelCount(f.header); ++ch)
+                bits += record.granuleInfo[gr][ch].part2_3_length;
+        const int64_t mainStart = areaStart - 8 * int64_t{record.main_data_begin};
+        const char* kind = nullptr;
+        const char* why = nullptr;
+        if (mainStart < 0) {
+            kind = "reservoir_underflow";
+            why = "main_data_begin reaches before the stream";
+        } else if (mainStart + bits > 8 * static_cast<int64_t>(src.mainData.size())) {
+            kind = "huffman_error";
+            why = "its main data runs past the end of its frame";
+        }
+        src.frames.push_back({f.offset, f.header, mainStart, bits});
+        if (kind) {
+            result.status = kEditBadFrame;
+            result.message = frameAt(k, f.offset) + ": " + kind + ": " + why;
+            return false;
+        }
+    }
+    // Decoded values are checked once all areas are in: a frame's main data may only
+    // reach back, so each is complete here.
+    src.mainData.resize(src.mainData.size() + 8, 0);
+    std::unique_ptr<MainDataState> scratch;
+    if (pass == SourcePass::recode) {
+        scratch = std::make_unique<MainDataState>();
+        initBitStore(scratch->store);
+        src.recodedHeads.reserve(src.frames.size());
+    }
+    for (size_t i = 0; decode && i < src.frames.size(); ++i) {
+        SourceFrame& s = src.frames[i];
+        readSideInfo(input + s.offset, record);
+        if (const char* why = readMainData(src.mainData.data(), s.mainStart, record)) {
+            const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+            result.status = kEditBadFrame;
+            result.message = frameAt(i + first, s.offset) + ": " +
+                             (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+            return false;
+        }
+        if (pass == SourcePass::recode) {
+            recodeFrame(record);
+            s.recodedStart = appendMainData(*scratch, record, src.recoded);
+            s.recodedBits = 0;
+            for (int gr = 0; gr < granuleCount(record.header); ++gr)
+                for (int ch = 0; ch < channelCount(record.header); ++ch)
+                    s.recodedBits += record.granuleInfo[gr][ch].part2_3_length;
+            SideInformation side{record.header, record.private_bits, {}, {}};
+            std::memcpy(side.scfsi, record.scfsi, sizeof side.scfsi);
+            std::memcpy(side.granuleInfo, record.granuleInfo, sizeof side.granuleInfo);
+            src.recodedHeads.push_back(side);
+        }
+    }
+    src.recoded.resize(src.recoded.size() + 8, 0);
+    return true;
+}
+
+std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb) {
+    const SourceFrame& fa = a.frames[ka];
+    const SourceFrame& fb = b.frames[kb];
+    if ((fa.header & ~kLayoutHeaderBits) != (fb.header & ~kLayoutHeaderBits))
+        return "its header differs";
+    const int32_t side = sideInfoBytes(fa.header);
+    const uint8_t* sa = a.input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
+    const uint8_t* sb = b.input + fb.offset + (hasCrc(fb.header) ? 6 : 4);
+    const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
+    for (int bit = skip; bit < 8 * side; ++bit)
+        if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
+            return "its side information differs";
+    if (fa.mainBits != fb.mainBits) return "its main data length differs";
+    const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
+    std::vector<uint8_t> x(bytes + 1, 0), y(bytes + 1, 0);
+    copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
+    copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
+    if (x != y) return "its main data differs";
+    return "";
+}
+
+}  // namespace l3
