@@ -236,8 +236,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         mismatch = "the leading tag changed";
     if (!mismatch.empty()) {
         result.status = kRepackVerify;
-        result.message =
-            "verification failed: " + mismatch + " (an internal fault: please report it)";
+        result.message = verificationFailure(mismatch);
         result.output.clear();
     }
     return result;

@@ -193,4 +193,8 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
     return "";
 }
 
+std::string verificationFailure(const std::string& mismatch) {
+    return "verification failed: " + mismatch + " (an internal fault: please report it)";
+}
+
 }  // namespace l3

@@ -83,6 +83,9 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count);
 // decoded value). Empty when they agree, else what differs.
 std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb);
 
+// The message of a result that did not read back as it should: an internal fault.
+std::string verificationFailure(const std::string& mismatch);
+
 // "frame K (offset O)"
 std::string frameAt(size_t frame, size_t offset);
 

@@ -15,16 +15,14 @@ namespace {
 // Offsets in the LAME extension.
 constexpr size_t kLameDelayPadding = 21;  // 12 bits delay, 12 bits padding
 constexpr int kGaplessMax = 4095;
-// The encoder field of an extension this program writes for a stream that had none.
-constexpr char kOwnEncoder[] = "L3edit   ";
 
 }  // namespace
 
 LameExtension newLameExtension() {
     LameExtension lame;
     lame.present = true;
-    std::memcpy(lame.bytes.data(), kOwnEncoder, 9);
-    std::memcpy(lame.encoder, kOwnEncoder, 9);
+    std::memcpy(lame.bytes.data(), kOwnLameEncoder, 9);
+    std::memcpy(lame.encoder, kOwnLameEncoder, 9);
     return lame;
 }
 
