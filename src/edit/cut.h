@@ -49,9 +49,9 @@ struct CutResult {
     int rate = 0;  // of the input, Hz
 };
 
-// The piece from..to of the input (to past the end: up to the end). A piece whose first
-// frame's main data is too big for any frame starts a frame earlier, as long as the encoder
-// delay field can count the samples to hide; else kCutRange.
+// The piece from..to of the input (to past the end: up to the end). Silent filler frames
+// before its first frame give main data that reached far back reservoir room; a piece that
+// still does not fit is refused with kCutRange.
 CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to);
 
 // Consecutive pieces: from the start to the first point, between points, and from the last

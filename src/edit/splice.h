@@ -36,7 +36,8 @@ struct SpliceFrame {
 
 struct SpliceRequest {
     // Silent frames before the first (zero side information, no main data) that give its
-    // main data reservoir room; their output lies within the delay.
+    // main data reservoir room and keep the decoder's cycle (see cut.cpp); their output
+    // lies within the delay.
     int fillerFrames = 0;
     std::vector<SpliceFrame> frames;  // at least one
     const SourceStream* tagsFrom;     // its tags before and after the frames are copied
@@ -52,10 +53,12 @@ struct EditResult {
     std::vector<uint8_t> output;
 };
 
-// The result, or kEditCannotLay when the frames do not fit any layout (the first frame's
-// main data needs more than the largest frame holds and there is no filler frame), or kEditVerify
-// when reading the result back does not give the frames asked for (an internal fault).
+// Status of a splice whose frames fit no layout: the first frame's main data needs more
+// than the largest frame holds, and no filler frame gives it room.
 inline constexpr int kEditCannotLay = 5;
+
+// The result; or kEditCannotLay; or kEditVerify when reading the result back does not give
+// the frames, delay and padding asked for (an internal fault).
 EditResult spliceFrames(const SpliceRequest& request);
 
 // Samples per frame of the stream: 1152 (MPEG-1) or 576.
