@@ -23,7 +23,8 @@ constexpr size_t kMaxPieces = 10000;
 //   keep the first sample within 4 frames of their start.
 // Both cannot always hold: in MPEG-2 and 2.5 (a granule per frame) a first sample in
 // granule 1 modulo 4 leaves no start that keeps the index modulo 4; the piece then keeps
-// it modulo 2, and may differ from the input's samples by one in a few places.
+// it modulo 2, which was enough for two channels wherever we looked, while one channel
+// differs from the input's samples by one in a few places.
 constexpr int kDecodeLeadFrames = 4;
 constexpr int kMaxFillerFrames = 4;
 constexpr int64_t kCycleGranules = 4;
@@ -58,8 +59,9 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
     }
     const int64_t latest = std::max<int64_t>(0, r1 / kGranuleSamples - 2) / gpf;
     const int64_t firstPlayed = r1 / spf;
-    // By how well they keep the cycle: modulo 4, modulo 2, not at all.
-    std::vector<PieceFrames> starts[3];
+    // By how well they keep the cycle: modulo 4, modulo 2, not at all; last those whose
+    // first sample lies too far in for a decoder to decode every frame.
+    std::vector<PieceFrames> starts[4];
     for (int64_t first = latest; first >= 0 && first + kDecodeLeadFrames >= latest; --first)
         for (int fillers = 0; fillers <= kMaxFillerFrames; ++fillers) {
             PieceFrames p = base;
@@ -68,11 +70,13 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
             const int64_t delay = from + t.delay - (first - fillers) * spf;
             if (delay > kMaxGapless) continue;
             p.delay = static_cast<int>(delay);
-            // The input's own start is decoded as the input is.
-            const bool asInput = first == 0 && fillers == 0;
-            if (!asInput && fillers + firstPlayed - first > kDecodeLeadFrames) continue;
             const int64_t shift = (first - fillers) * gpf;
-            starts[shift % kCycleGranules == 0 ? 0 : shift % 2 == 0 ? 1 : 2].push_back(p);
+            const bool lead = fillers + firstPlayed - first <= kDecodeLeadFrames;
+            starts[!lead                         ? 3
+                   : shift % kCycleGranules == 0 ? 0
+                   : shift % 2 == 0              ? 1
+                                                 : 2]
+                .push_back(p);
         }
     auto byDelay = [](const PieceFrames& a, const PieceFrames& b) { return a.delay < b.delay; };
     std::vector<PieceFrames> all;
