@@ -90,11 +90,12 @@ std::vector<int16_t> timeline(const TempDir& dir, const std::string& file, const
     return raw;
 }
 
-// MPEG-2 and 2.5 pieces whose first sample lies in a granule 1 modulo 4 of the input
-// cannot keep mpg123's synthesis cycle (see src/edit/cut.cpp): a few samples may round
-// one apart.
+// Pieces of one-channel MPEG-2 and 2.5 whose first sample lies in a granule 1 modulo 4 of
+// the input cannot keep mpg123's synthesis cycle (see src/edit/cut.cpp): a few samples may
+// round one apart.
 bool cycleMayDiffer(const Facts& f, int64_t from) {
-    return f.samplesPerFrame == 576 && (from + f.delay + kDecoderDelay) / 576 % 4 == 1;
+    return f.samplesPerFrame == 576 && f.channels == 1 &&
+           (from + f.delay + kDecoderDelay) / 576 % 4 == 1;
 }
 
 // piece against samples from..to of the input's timeline ref.
