@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A cut point from the size, so that the bytes stay the stream's.
     l3::TimePoint point;
     point.samples = true;
-    point.units = static_cast<int64_t>(size * 2654435761u % 20000) + 1;
+    point.units = static_cast<int64_t>(size * 2654435761u % 8000) + 1;
     const l3::CutResult split = l3::splitStream(data, size, {point}, nullptr);
     if (split.status == l3::kEditVerify) std::abort();
     if (split.status != l3::kEditOk) return 0;
