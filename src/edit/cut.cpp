@@ -19,8 +19,8 @@ constexpr size_t kMaxPieces = 10000;
 //   piece's first frame keeps that index, by silent filler frames before it or by
 //   starting earlier.
 // - A gapless decoder decodes only from 4 frames before the one that holds the first
-//   sample it plays; frames before that are skipped and do not count in the cycle. Pieces
-//   keep the first sample within 4 frames of their start.
+//   sample it plays (mpg123's default decoding ahead); frames before that are skipped and
+//   do not count in the cycle. Pieces keep the first sample within 4 frames of their start.
 // Both cannot always hold: in MPEG-2 and 2.5 (a granule per frame) a first sample in
 // granule 1 modulo 4 leaves no start that keeps the index modulo 4; the piece then keeps
 // it modulo 2, which was enough for two channels wherever we looked, while one channel
@@ -36,7 +36,8 @@ struct PieceFrames {
     int delay = 0, padding = 0;
 };
 
-// The starts a piece of the input's samples from..to may have, the shortest delay first.
+// The starts a piece of the input's samples from..to may have, in the order to try them:
+// the ones that keep the decoder's cycle best first, the shortest delay first among equals.
 // Those samples are raw decoder samples r1..r2 (the encoder delay and the decoder's own
 // delay on). A raw sample depends on its granule and the two before it, so the piece
 // starts at the latest with the frame that holds granule r1 / 576 - 2, and ends with the
