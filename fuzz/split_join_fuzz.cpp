@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (joined.status != l3::kEditOk) std::abort();
     l3::SourceStream a, b;
     l3::SourceProblem pa, pb;
-    if (!l3::readSource(data, size, l3::SourcePass::layout, a, pa) ||
-        !l3::readSource(joined.output.data(), joined.output.size(), l3::SourcePass::layout, b,
+    if (!l3::readSource(data, size, l3::SourcePass::layout, 1, a, pa) ||
+        !l3::readSource(joined.output.data(), joined.output.size(), l3::SourcePass::layout, 1, b,
                         pb) ||
         a.frames.size() != b.frames.size())
         std::abort();

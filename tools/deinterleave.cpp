@@ -101,7 +101,7 @@ int deinterleaveFile(uint64_t factor, const InputFile& input, OutputFile& output
                     static_cast<unsigned long long>(input.size), error != 0 ? ": " : "",
                     error != 0 ? std::strerror(error) : "");
     }
-    const OutputKind kind = output.regular ? OutputKind::seekable : OutputKind::sequential;
+    const OutputKind kind = output.regular ? OutputKind::mapped : OutputKind::sequential;
     error = writeStreams(bytes.data, factor, count, output.fd, kind);
     releaseInput(bytes);
     outputOnBusError = nullptr;

@@ -12,8 +12,15 @@ OpenOutputStatus openOutput(const char* path, const InputFile& input, OutputFile
                             int& error) {
     error = 0;
     const bool standard = path[0] == '-' && path[1] == '\0';
-    const int fd = standard ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
-                            : ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // A regular file (or a new one) is opened for reading too, where allowed, so that it can
+    // be mapped; anything else only for writing: a named pipe opened both ways would never
+    // see its reader go away.
+    struct stat before {};
+    const bool fileOrNew = ::stat(path, &before) != 0 || S_ISREG(before.st_mode);
+    int fd = standard ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+                      : ::open(path, (fileOrNew ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && !standard && fileOrNew && errno == EACCES)
+        fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = errno;
         return OpenOutputStatus::failed;

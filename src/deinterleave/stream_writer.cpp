@@ -1,5 +1,7 @@
 #include "deinterleave/stream_writer.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -7,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -70,6 +73,77 @@ uint64_t stagingStride(uint64_t height) {
     return (lines | 1) * kLine;
 }
 
+// Visits the tiles of a seekable or mapped output: row blocks from the bottom up, and within
+// each the column groups one after another, so that a group reads the cache lines the group
+// before it brought in.
+template <typename Visit>
+int forEachTile(uint64_t factor, uint64_t count, TileShape shape, Visit visit) {
+    for (uint64_t rowEnd = count; rowEnd > 0;) {
+        const uint64_t rowBegin = rowEnd > shape.rows ? rowEnd - shape.rows : 0;
+        for (uint64_t columnBegin = 0; columnBegin < factor; columnBegin += shape.columns) {
+            const Tile tile{rowBegin, rowEnd, columnBegin, std::min(factor, columnBegin + shape.columns)};
+            if (const int error = visit(tile); error != 0) return error;
+        }
+        rowEnd = rowBegin;
+    }
+    return 0;
+}
+
+// Streams a mapped output's gathers write into directly.
+constexpr uint64_t kDirectColumns = 8;
+
+// The mapped output (see OutputKind::mapped). Returns 0, the errno of a failure that writing
+// would meet as well (no space, a file too large), or -1 when the file cannot be mapped here.
+int writeMapped(const uint8_t* input, uint64_t factor, uint64_t count, int fd, uint64_t tileBytes,
+                GatherKernel kernel) {
+#if defined(__linux__)
+    const uint64_t total = factor * count;
+    if (total > static_cast<uint64_t>(SIZE_MAX) || total > static_cast<uint64_t>(INT64_MAX)) return -1;
+    // Reserving the blocks makes a full disk an error here rather than a fault while storing.
+    if (::fallocate(fd, 0, 0, static_cast<off_t>(total)) != 0)
+        return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR ? -1 : errno;
+    void* map = ::mmap(nullptr, static_cast<size_t>(total), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return -1;
+#if defined(MADV_POPULATE_WRITE)
+    ::madvise(map, static_cast<size_t>(total), MADV_POPULATE_WRITE);  // pages at once, not by faults
+#endif
+    uint8_t* out = static_cast<uint8_t*>(map);
+    TileShape shape = chooseTileShape(factor, count, OutputKind::mapped, tileBytes);
+    // Long columns of many streams: a row block small enough to stay in the second-level
+    // cache while all its column groups are gathered, each input line read from memory once.
+    if (factor > kDirectColumns && shape.rows < count)
+        shape = {std::clamp<uint64_t>(std::max<uint64_t>(tileBytes / 4, 1) / factor, 16, count), factor};
+    // Up to kDirectColumns streams the gathers store straight into the mapping. More columns
+    // would put each store of a block on a page of its own: they are gathered into a staging
+    // buffer, whose columns lie close, and copied from there a column at a time.
+    std::unique_ptr<uint8_t[]> staging;
+    const uint64_t stride = stagingStride(shape.rows);
+    if (factor > kDirectColumns) {
+        staging.reset(new (std::nothrow) uint8_t[stride * shape.columns]);
+        if (!staging) {
+            ::munmap(map, static_cast<size_t>(total));
+            return ENOMEM;
+        }
+    }
+    forEachTile(factor, count, shape, [&](const Tile& tile) {
+        uint8_t* at = out + tile.columnBegin * count + (count - tile.rowEnd);
+        if (!staging) {
+            gatherTile(kernel, input, factor, count, tile, at, count);
+            return 0;
+        }
+        gatherTile(kernel, input, factor, count, tile, staging.get(), stride);
+        const uint64_t height = tile.rowEnd - tile.rowBegin;
+        for (uint64_t c = 0; c < tile.columnEnd - tile.columnBegin; ++c)
+            std::memcpy(at + c * count, staging.get() + c * stride, static_cast<size_t>(height));
+        return 0;
+    });
+    return ::munmap(map, static_cast<size_t>(total)) == 0 ? 0 : errno;
+#else
+    (void)input, (void)factor, (void)count, (void)fd, (void)tileBytes, (void)kernel;
+    return -1;
+#endif
+}
+
 }  // namespace
 
 TileShape chooseTileShape(uint64_t factor, uint64_t count, OutputKind kind, uint64_t tileBytes) {
@@ -88,6 +162,11 @@ int writeStreams(const uint8_t* input, uint64_t factor, uint64_t count, int fd, 
                  uint64_t tileBytes, GatherKernel kernel) {
     if (count == 0 || factor == 0) return 0;
     if (!kernelRuns(kernel, factor)) return EINVAL;
+    if (kind == OutputKind::mapped) {
+        const int mapped = writeMapped(input, factor, count, fd, tileBytes, kernel);
+        if (mapped >= 0) return mapped;
+        kind = OutputKind::seekable;
+    }
     const TileShape shape = chooseTileShape(factor, count, kind, tileBytes);
     const uint64_t stride = stagingStride(shape.rows);
     std::unique_ptr<uint8_t[]> staging(new (std::nothrow) uint8_t[stride * shape.columns]);
@@ -136,16 +215,7 @@ int writeStreams(const uint8_t* input, uint64_t factor, uint64_t count, int fd, 
         }
         return 0;
     }
-    for (uint64_t rowEnd = count; rowEnd > 0;) {
-        const Tile rows = rowBlock(rowEnd);
-        for (uint64_t columnBegin = 0; columnBegin < factor; columnBegin += shape.columns) {
-            if (const int error = writeTile(columnGroup(rows, columnBegin)); error != 0) {
-                return error;
-            }
-        }
-        rowEnd = rows.rowBegin;
-    }
-    return 0;
+    return forEachTile(factor, count, shape, writeTile);
 }
 
 }  // namespace deinterleave

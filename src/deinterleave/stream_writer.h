@@ -21,6 +21,10 @@ inline constexpr uint64_t kTileBytes = uint64_t{1} << 20;
 inline constexpr uint64_t kMaxTileColumns = 16;
 
 enum class OutputKind {
+    // A regular file opened for reading and writing: given its size and its blocks first, then
+    // mapped, so that the tiles are gathered straight into the page cache with no copy by the
+    // kernel; written as seekable where the file system cannot reserve blocks or map the file.
+    mapped,
     seekable,    // a regular file: tiles are written at their offsets with pwrite
     sequential,  // a pipe or a device: bytes must be written in output order with write
 };
@@ -33,7 +37,8 @@ struct TileShape {
     uint64_t columns;
 };
 
-// Chooses the tile for a run; count and factor must both be at least 1. Guarantees
+// Chooses the tile for a run; count and factor must both be at least 1. A mapped output takes
+// the tiles of a seekable one. Guarantees
 // 1 <= rows <= count, 1 <= columns <= factor and rows * columns <= max(tileBytes, rows). For
 // sequential output a tile narrower than the whole column is one column wide, so the pieces come
 // out in output order.

@@ -11,6 +11,7 @@
 #include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
 #include "disassemble/main_data_reader.h"
+#include "disassemble/rebuild_check.h"
 #include "disassemble/reencode_check.h"
 #include "disassemble/side_info_reader.h"
 #include "format/byte_order.h"
@@ -118,9 +119,8 @@ constexpr size_t kCompactBytes = size_t{1} << 20;
 // most 511 bytes and a gap at most 1024 more.
 constexpr int64_t kKeptMainBytes = int64_t{64} << 10;
 constexpr size_t kMainPadBytes = 8;
-// The verifying assembler starts with this output countdown and gets the true one before
-// the closing record.
-constexpr uint32_t kOpenOutputLimit = 0xFFFFFFFF;
+// Record entries handed to the check at once.
+constexpr size_t kCheckBatchEntries = 64;
 
 }  // namespace
 
@@ -149,13 +149,11 @@ struct Disassembly::Reader {
     std::unique_ptr<FrameRecord> record = std::make_unique<FrameRecord>();
     std::unique_ptr<MainDataState> scratch = std::make_unique<MainDataState>();
 
-    // The check: an assembler fed every record, whose output is compared with the frames.
-    std::unique_ptr<AssemblerState> assembler = std::make_unique<AssemblerState>();
-    OutputStream rebuiltStream;
-    std::vector<uint8_t> rebuilt;
-    std::vector<uint8_t> expected;  // frame bytes not yet compared
-    size_t expectedPos = 0;
-    uint64_t comparedBytes = 0;
+    // The check: an assembler fed every record, whose output is compared with the frames;
+    // the entries since the last hand-over; the thread when the check runs on one.
+    RebuildCheck check;
+    CheckBatch batch;
+    std::unique_ptr<CheckThread> checkThread;
 
     std::chrono::steady_clock::time_point nextProgress{};
     bool progressShown = false;
@@ -165,8 +163,6 @@ Disassembly::Disassembly() : reader(std::make_unique<Reader>()) {
     Reader& r = *reader;
     initBitStore(r.scratch->store);
     r.mainData.assign(kMainPadBytes, 0);
-    openMemoryOutput(r.rebuiltStream, &r.rebuilt);
-    beginAssembly(*r.assembler, &r.rebuiltStream, kOpenOutputLimit);
 }
 
 Disassembly::~Disassembly() = default;
@@ -231,58 +227,25 @@ int64_t appendArea(Disassembly::Reader& r, const uint8_t* area, size_t count) {
     return start;
 }
 
-void appendExpected(Disassembly::Reader& r, const uint8_t* bytes, size_t count) {
-    if (r.expectedPos >= kCompactBytes) {
-        r.expected.erase(r.expected.begin(),
-                         r.expected.begin() + static_cast<std::ptrdiff_t>(r.expectedPos));
-        r.expectedPos = 0;
-    }
-    r.expected.insert(r.expected.end(), bytes, bytes + count);
-}
 
-std::string verifyFailure(uint64_t at, const char* detail) {
-    char text[120];
-    std::snprintf(text, sizeof text,
-                  "verification failed: the records rebuild other bytes than the input's, "
-                  "first difference at byte %" PRIu64 " of the carried bytes",
-                  at);
-    return text + std::string(detail);
-}
-
-// Compares what the checking assembler sent so far with the frames it stands for.
-bool compareRebuilt(Disassembly& d) {
+// Hands the gathered entries to the check: on its thread, or here. full: only once a
+// batch has gathered.
+bool dispatchCheck(Disassembly& d, bool full) {
     Disassembly::Reader& r = *d.reader;
-    const size_t n = r.rebuilt.size();
-    if (n == 0) return true;
-    const size_t pending = r.expected.size() - r.expectedPos;
-    const size_t common = std::min(n, pending);
-    const uint8_t* want = r.expected.data() + r.expectedPos;
-    if (std::memcmp(r.rebuilt.data(), want, common) != 0 || n > pending) {
-        size_t at = 0;
-        while (at < common && r.rebuilt[at] == want[at]) ++at;
-        return fail(d, kDisVerify, verifyFailure(r.comparedBytes + at, ""));
+    if (full && r.batch.entryCount < kCheckBatchEntries) return true;
+    if (d.checkOnThread) {
+        if (!r.checkThread) r.checkThread = std::make_unique<CheckThread>(r.check);
+        r.checkThread->submit(r.batch);
+        if (r.batch.last && !r.checkThread->finish()) return fail(d, r.check.code, r.check.message);
+        if (r.checkThread->failed()) {
+            r.checkThread->finish();
+            return fail(d, r.check.code, r.check.message);
+        }
+        return true;
     }
-    r.expectedPos += n;
-    r.comparedBytes += n;
-    r.rebuilt.clear();
-    return true;
-}
-
-// Feeds one record entry and its share to the checking assembler.
-bool checkRecordEntry(Disassembly& d, const uint8_t* entry, const uint8_t* share) {
-    Disassembly::Reader& r = *d.reader;
-    AssemblerState& state = *r.assembler;
-    decodeUsedParts(entry, state.record);
-    const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
-    const RecordProblem problem =
-        assembleRecord(state, ancillaryBits, share, shareBytes(ancillaryBits));
-    if (problem.field) {
-        char detail[160];
-        std::snprintf(detail, sizeof detail, " (the assembler refuses %s %" PRId64 ": %s)",
-                      problem.field, problem.value, problem.reason);
-        return fail(d, kDisVerify, verifyFailure(r.comparedBytes, detail));
-    }
-    return compareRebuilt(d);
+    const bool ok = runCheckBatch(r.check, r.batch);
+    r.batch.clear();
+    return ok || fail(d, r.check.code, r.check.message);
 }
 
 // Appends a record entry and its share of the bits [first, anchor), and checks them.
@@ -295,7 +258,13 @@ bool emitRecord(Disassembly& d, const FrameRecord& record, int64_t first, int64_
     const int32_t gapBits = static_cast<int32_t>(anchor - first);
     appendRecord(d.recordBytes, record, gapBits);
     r.lastAncillaryBits = gapBits;
-    return checkRecordEntry(d, d.recordBytes.data() + entryAt, d.ancillaryBytes.data() + shareAt);
+    CheckBatch& batch = r.batch;
+    batch.entries.insert(batch.entries.end(), d.recordBytes.begin() + static_cast<ptrdiff_t>(entryAt),
+                         d.recordBytes.end());
+    batch.shares.insert(batch.shares.end(), d.ancillaryBytes.begin() + static_cast<ptrdiff_t>(shareAt),
+                        d.ancillaryBytes.end());
+    ++batch.entryCount;
+    return dispatchCheck(d, true);
 }
 
 void reportProgress(Disassembly& d) {
@@ -327,7 +296,7 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
                     frameName(k, f) +
                         ": the input has more frames than a record file can count (its frames "
                         "may hold at most 4294967295 bytes)");
-    appendExpected(r, frame, static_cast<size_t>(length));
+    r.batch.expected.insert(r.batch.expected.end(), frame, frame + length);
     const int32_t head = headByteCount(header);
     const int64_t frameStart = appendArea(r, frame + head, static_cast<size_t>(length - head));
     const int64_t areaEnd = frameStart + 8 * int64_t{length - head};
@@ -347,8 +316,12 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
     // and gap.
     const char* why = placementProblem(k, rec, bits, mainStart - base, mainEnd - base,
                                        r.coveredEnd - base, areaEnd - base);
-    if (!why) why = readMainData(bits, mainStart - base, rec);
-    if (!why && !reencodesExactly(*r.scratch, rec, bits, mainStart - base, mainBits))
+    // Values read whole within their granules code back to the same bits (the check
+    // below proves it when it assembles them); a granule whose last item ran past its end
+    // is coded again here first, so that a frame the writer cannot mirror goes raw.
+    bool overrun = false;
+    if (!why) why = readMainData(bits, mainStart - base, rec, &overrun);
+    if (!why && overrun && !reencodesExactly(*r.scratch, rec, bits, mainStart - base, mainBits))
         why = "its values do not code back to the same bits";
     if (why) {
         // Side information as read; the main data travels as ancillary bits.
@@ -567,8 +540,6 @@ bool finishDisassembly(Disassembly& d) {
     // The tail after the last main data, and the second placement of the last record's
     // bits at the end of the stream, need a closing record whose own frame never reaches
     // the output.
-    AssemblerState& state = *r.assembler;
-    state.outputLimit -= static_cast<uint32_t>(kOpenOutputLimit - r.frameBytes);
     const int64_t streamEnd = 8 * (r.mainBase + r.mainLength);
     const int64_t tailFirst = firstOneInStream(r, r.coveredEnd, streamEnd);
     if (tailFirst < streamEnd || r.lastAncillaryBits > 0) {
@@ -592,12 +563,9 @@ bool finishDisassembly(Disassembly& d) {
     d.ancillaryBytes.insert(d.ancillaryBytes.end(), windowAt(r, r.pos),
                             windowAt(r, r.pos) + d.trailingBytes);
 
-    endAssembly(state);
-    flushOutput(r.rebuiltStream);
-    if (!compareRebuilt(d)) return false;
-    if (r.comparedBytes != r.frameBytes)
-        return fail(d, kDisVerify,
-                    verifyFailure(r.comparedBytes, " (the records rebuild fewer bytes)"));
+    r.batch.last = true;
+    r.batch.frameBytes = r.frameBytes;
+    if (!dispatchCheck(d, false)) return false;
 
     RecordFileHead head{};
     head.frameCount = static_cast<int32_t>(d.frames + (d.closingRecord ? 1 : 0));

@@ -84,6 +84,8 @@ struct Disassembly {
     // The input size when known in advance (a regular file), else -1.
     int64_t knownSize = -1;
     FILE* progress = nullptr;
+    // Run the check on a thread of its own, beside the decoding (set before the first feed).
+    bool checkOnThread = false;
 
     // The reader's own state.
     struct Reader;

@@ -23,61 +23,75 @@ void fill(LookupEntry* entries, uint32_t first, uint32_t count, LookupEntry entr
     for (uint32_t i = 0; i < count; ++i) entries[first + i] = entry;
 }
 
-// The folded entries of a big-value table (count1 tables keep theirs empty).
-void foldSigns(DecodeTable& table, const HuffmanTable& codes) {
-    for (int x = 0; x < codes.xLen; ++x)
-        for (int y = 0; y < codes.yLen; ++y) {
-            if (codes.linbits && (x == 15 || y == 15)) continue;  // escape bits follow
-            const int s = x * codes.yLen + y;
-            const int signs = (x != 0) + (y != 0);
-            const int total = codes.lengths[s] + signs;
-            if (total > kFoldedBits) continue;
-            for (uint32_t sign = 0; sign < (1u << signs); ++sign) {
-                // Sign bits follow the code word, x's first; 1 means negative.
-                const bool negativeX = x != 0 && ((sign >> (signs - 1)) & 1);
-                const bool negativeY = y != 0 && (sign & 1);
-                const uint32_t pattern = codes.codes[s] << signs | sign;
-                const int spare = kFoldedBits - total;
-                const uint32_t entry =
-                    static_cast<uint32_t>(total) |
-                    static_cast<uint32_t>(static_cast<uint8_t>(negativeX ? -x : x)) << 8 |
-                    static_cast<uint32_t>(static_cast<uint8_t>(negativeY ? -y : y)) << 16;
-                for (uint32_t i = 0; i < (1u << spare); ++i)
-                    table.folded[(pattern << spare) + i] = entry;
-            }
+// One item decoded from the front of a kTwiceBits-bit pattern: its length (code word and
+// signs; 0 when none fits) and its values packed as in an entry's first half.
+struct Item {
+    int length = 0;
+    uint32_t values = 0;
+};
+
+// Every item of a table with its signs, by the patterns that start with it.
+std::array<Item, 1 << kTwiceBits> firstItems(const HuffmanTable& codes) {
+    std::array<Item, 1 << kTwiceBits> items{};
+    const bool quads = codes.xLen == 1;
+    const int symbols = codes.xLen * codes.yLen;
+    for (int s = 0; s < symbols; ++s) {
+        int magnitude[4];
+        int count;
+        if (quads) {
+            for (int k = 0; k < 4; ++k) magnitude[k] = (s >> (3 - k)) & 1;
+            count = 4;
+        } else {
+            magnitude[0] = s / codes.yLen;
+            magnitude[1] = s % codes.yLen;
+            if (codes.linbits && (magnitude[0] == 15 || magnitude[1] == 15)) continue;
+            count = 2;
         }
+        int signs = 0;
+        for (int k = 0; k < count; ++k) signs += magnitude[k] != 0;
+        const int total = codes.lengths[s] + signs;
+        if (total > kTwiceBits) continue;
+        for (uint32_t sign = 0; sign < (1u << signs); ++sign) {
+            // Sign bits follow the code word in value order; 1 means negative.
+            uint32_t values = 0;
+            int next = signs - 1;
+            for (int k = 0; k < count; ++k) {
+                const bool negative = magnitude[k] != 0 && ((sign >> next--) & 1);
+                if (quads)
+                    values |= (magnitude[k] ? (negative ? 3u : 1u) : 0u) << (2 * k);
+                else
+                    values |= (static_cast<uint32_t>(negative ? -magnitude[k] : magnitude[k]) & 31)
+                              << (5 * k);
+            }
+            const uint32_t pattern = codes.codes[s] << signs | sign;
+            const int spare = kTwiceBits - total;
+            for (uint32_t i = 0; i < (1u << spare); ++i)
+                items[(pattern << spare) + i] = {total, values};
+        }
+    }
+    return items;
 }
 
-// The folded entries of a count1 table: four values in bits 8-15, 16-23, 24-31 (as
-// -1, 0, 1 in two-bit fields v, w, x, y from bit 8 up) and the length in bits 0-7.
-void foldQuadSigns(DecodeTable& table, const HuffmanTable& codes) {
-    for (int q = 0; q < 16; ++q) {
-        const int signs = std::popcount(static_cast<unsigned>(q));
-        const int total = codes.lengths[q] + signs;
-        if (total > kFoldedBits) continue;
-        for (uint32_t sign = 0; sign < (1u << signs); ++sign) {
-            uint32_t fields = 0;
-            int next = signs - 1;  // sign bits follow in the order v, w, x, y
-            for (int k = 0; k < 4; ++k) {
-                const bool present = (q >> (3 - k)) & 1;
-                uint32_t field = 0;
-                if (present) field = ((sign >> next--) & 1) ? 3 : 1;  // -1 or +1
-                fields |= field << (2 * k);
-            }
-            const uint32_t pattern = codes.codes[q] << signs | sign;
-            const int spare = kFoldedBits - total;
-            for (uint32_t i = 0; i < (1u << spare); ++i)
-                table.folded[(pattern << spare) + i] = static_cast<uint32_t>(total) | fields << 8;
-        }
+// The two-item entries: the first item of each pattern and, when the bits after it hold a
+// whole second one, that one too.
+void fillTwice(DecodeTable& table, const HuffmanTable& codes) {
+    const std::array<Item, 1 << kTwiceBits> items = firstItems(codes);
+    const int secondShift = codes.xLen == 1 ? 8 : 10;  // bits of the first item's values
+    constexpr uint32_t kMask = (1u << kTwiceBits) - 1;
+    for (uint32_t p = 0; p <= kMask; ++p) {
+        const Item& first = items[p];
+        if (first.length == 0) continue;
+        const Item& second = items[(p << first.length) & kMask];
+        const bool both = second.length != 0 && second.length <= kTwiceBits - first.length;
+        table.twice[p] = static_cast<uint32_t>(first.length) |
+                         (both ? static_cast<uint32_t>(second.length) << 4 : 0) |
+                         (first.values | (both ? second.values << secondShift : 0)) << 8;
     }
 }
 
 void buildTable(DecodeTable& table, const HuffmanTable& codes) {
     const int symbols = codes.xLen * codes.yLen;
-    if (codes.xLen > 1)
-        foldSigns(table, codes);
-    else
-        foldQuadSigns(table, codes);
+    fillTwice(table, codes);
     for (int s = 0; s < symbols; ++s)
         table.pair[s] = static_cast<uint16_t>((s / codes.yLen) << 8 | (s % codes.yLen));
     std::array<int, 1 << kPrimaryBits> longest{};  // by prefix, of the longer codes

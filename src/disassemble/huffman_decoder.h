@@ -23,17 +23,18 @@ struct LookupEntry {
     uint8_t subBits;  // width of the second table's index; 0 when none
 };
 
-// A big-value pair whose code word and sign bits together take at most kFoldedBits bits
-// (most pairs) decodes with one lookup of that many bits: the entry holds the total length
-// in bits 0-7 and the signed values x and y in bits 8-15 and 16-23; 0 sends the pair to
-// the general path (a longer code, or an escape value to follow). In a count1 table the
-// entry holds the four values of a quadruple as two-bit fields (v first, from bit 8;
-// 1 for +1, 3 for -1) with the length in bits 0-7.
-inline constexpr int kFoldedBits = 10;
+// Most code words are short: the next kTwiceBits bits decode, with one lookup, a whole
+// item (a big-value pair or a count1 quadruple with its sign bits) and often a second one.
+// An entry holds the first item's length in bits 0-3 (0 sends it to the general path: a
+// longer code, or an escape value to follow) and the second's in bits 4-7 (0 when no
+// second whole item fits). A big-value table's entry holds x1, y1, x2, y2 as 5-bit two's
+// complement numbers from bit 8 up; a count1 table's entry the fields of its two
+// quadruples (two bits a value, v first: 1 for +1, 3 for -1) in bits 8-15 and 16-23.
+inline constexpr int kTwiceBits = 10;
 
 struct DecodeTable {
     std::array<LookupEntry, 1 << kPrimaryBits> primary{};
-    std::array<uint32_t, 1 << kFoldedBits> folded{};
+    std::array<uint32_t, 1 << kTwiceBits> twice{};
     std::vector<LookupEntry> secondary;
     // By symbol of a big-value table: x in the high byte, y in the low byte.
     std::array<uint16_t, 256> pair{};

@@ -1,5 +1,6 @@
 #include "disassemble/main_data_reader.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -91,6 +92,33 @@ inline uint64_t window(const GranuleBits& g) {
     return word << (g.pos & 7);
 }
 
+// The 5-bit two's complement value at bit `at` of a big-value entry.
+inline int16_t pairValueAt(uint32_t entry, int at) {
+    return static_cast<int16_t>(static_cast<int32_t>(entry << (27 - at)) >> 27);
+}
+
+// The four lines of a quadruple's value fields (two bits each, 1 for +1, 3 for -1), as
+// they lie in memory.
+struct QuadLanes {
+    std::array<uint64_t, 256> lanes;
+    constexpr QuadLanes() : lanes() {
+        for (int f = 0; f < 256; ++f) {
+            uint64_t word = 0;
+            for (int k = 0; k < 4; ++k) {
+                const int field = (f >> (2 * k)) & 3;
+                const uint16_t v = field == 3 ? 0xFFFF : static_cast<uint16_t>(field);
+                if constexpr (std::endian::native == std::endian::little)
+                    word |= uint64_t{v} << (16 * k);
+                else
+                    word |= uint64_t{v} << (16 * (3 - k));
+            }
+            lanes[f] = word;
+        }
+    }
+    const uint64_t& operator[](uint32_t f) const { return lanes[f]; }
+};
+constexpr QuadLanes kQuadLanes;
+
 inline int lookUp(const DecodeTable& table, uint64_t bits) {
     LookupEntry e = table.primary[bits >> (64 - kPrimaryBits)];
     if (e.subBits != 0) e = table.secondary[e.value + ((bits << kPrimaryBits) >> (64 - e.subBits))];
@@ -134,24 +162,41 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         }
         const int linbits = codeTables().huffman[t].linbits;
         const DecodeTable& lookup = decodeTable(t);
-        // The bits from g.pos on stay in a register, reloaded when fewer than a pair can
-        // take remain valid.
+        // The bits from g.pos on stay in a register, reloaded when fewer than a lookup
+        // takes remain valid (and, for a pair of the general path, fewer than it can take).
         uint64_t ahead = window(g);
         int valid = 64 - static_cast<int>(g.pos & 7);
-        for (int i = start; i < end && g.pos < g.end; i += 2) {
-            if (valid < kMostBitsPerPair) {
+        int i = start;
+        while (i < end && g.pos < g.end) {
+            if (valid < kTwiceBits) {
                 ahead = window(g);
                 valid = 64 - static_cast<int>(g.pos & 7);
             }
-            const uint32_t folded = lookup.folded[ahead >> (64 - kFoldedBits)];
-            if (folded & 0xFF) {
-                const int length = static_cast<int>(folded & 0xFF);
-                lines[i] = static_cast<int8_t>(folded >> 8);
-                lines[i + 1] = static_cast<int8_t>(folded >> 16);
-                ahead <<= length;
-                valid -= length;
-                g.pos += length;
+            const uint32_t e = lookup.twice[ahead >> (64 - kTwiceBits)];
+            if (const int first = static_cast<int>(e & 15)) {
+                // Two pairs when a second one is whole within the bits, the region and
+                // the granule; else the second pair's lines are written over next (or
+                // cleared below).
+                lines[i] = pairValueAt(e, 8);
+                lines[i + 1] = pairValueAt(e, 13);
+                const int second = static_cast<int>((e >> 4) & 15);
+                const bool room = i + 4 <= end;
+                if (room) {
+                    lines[i + 2] = pairValueAt(e, 18);
+                    lines[i + 3] = pairValueAt(e, 23);
+                }
+                // Whether the second pair counts, without a branch: it often does, often not.
+                const int both = (second != 0) & room & (g.pos + first < g.end);
+                const int used = first + (second & -both);
+                ahead <<= used;
+                valid -= used;
+                g.pos += used;
+                i += 2 + 2 * both;
                 continue;
+            }
+            if (valid < kMostBitsPerPair) {
+                ahead = window(g);
+                valid = 64 - static_cast<int>(g.pos & 7);
             }
             const int entry = lookUp(lookup, ahead);
             if (entry < 0) {
@@ -166,12 +211,18 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             g.pos += used;
             ahead = bits;
             valid -= used;
+            i += 2;
         }
+        // The granule ended: a second pair decoded after the last one is not its own.
+        if (i < end) lines[i] = lines[i + 1] = 0;
     }
 
     const DecodeTable& quadTable =
         decodeTable(info.count1table_select ? kCount1TableB : kCount1TableA);
-    for (int i = bounds.start[3]; !why && g.pos < g.end; i += 4) {
+    uint64_t ahead = window(g);
+    int valid = 64 - static_cast<int>(g.pos & 7);
+    int i = bounds.start[3];
+    while (!why && g.pos < g.end) {
         if (i > kLastQuadLine) {
             // Past the last whole quadruple the coder fills the budget with 1 bits.
             for (; g.pos < g.end; ++g.pos)
@@ -181,23 +232,31 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 }
             break;
         }
-        uint64_t bits = window(g);
-        const uint32_t folded = quadTable.folded[bits >> (64 - kFoldedBits)];
-        if (folded & 0xFF) {
-            for (int k = 0; k < 4; ++k) {
-                const int field = static_cast<int>((folded >> (8 + 2 * k)) & 3);
-                lines[i + k] = static_cast<int16_t>(field == 3 ? -1 : field);
-            }
-            g.pos += folded & 0xFF;
+        if (valid < kTwiceBits) {
+            ahead = window(g);
+            valid = 64 - static_cast<int>(g.pos & 7);
+        }
+        const uint32_t e = quadTable.twice[ahead >> (64 - kTwiceBits)];
+        if (const int first = static_cast<int>(e & 15)) {
+            std::memcpy(lines + i, &kQuadLanes[(e >> 8) & 0xFF], 8);
+            const bool room = i + 4 <= kLastQuadLine;
+            if (room) std::memcpy(lines + i + 4, &kQuadLanes[(e >> 16) & 0xFF], 8);
+            const int second = static_cast<int>((e >> 4) & 15);
+            const int both = (second != 0) & room & (g.pos + first < g.end);
+            const int used = first + (second & -both);
+            ahead <<= used;
+            valid -= used;
+            g.pos += used;
+            i += 4 + 4 * both;
             continue;
         }
-        const int entry = lookUp(quadTable, bits);
+        const int entry = lookUp(quadTable, ahead);
         if (entry < 0) {
             why = "a count1 code word that does not decode";
             break;
         }
         int used = entry >> 16;
-        bits <<= used;
+        uint64_t bits = ahead << used;
         const int q = entry & 0xFFFF;
         for (int k = 0; k < 4; ++k) {
             const int magnitude = (q >> (3 - k)) & 1;
@@ -208,14 +267,21 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             ++used;
         }
         g.pos += used;
+        ahead = bits;
+        valid -= used;
+        i += 4;
     }
+    // A second quadruple decoded from the zeros after the granule is not its own.
+    if (i <= kLastQuadLine) std::memset(lines + i, 0, 8);
     r.pos = g.pos + shift;
     return why;
 }
 
 }  // namespace
 
-const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& rec) {
+const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
+                         bool* overrun) {
+    bool past = false;
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
     const int granules = granuleCount(rec.header);
@@ -231,9 +297,11 @@ const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& 
             else
                 readLsfScalefactors(r, rec, ch);
             if (const char* why = readSpectrum(r, rec, gr, ch, rec.spectrum[gr][ch])) return why;
+            past |= r.pos != r.end;
             pos += length;
         }
     }
+    if (overrun) *overrun = past;
     return nullptr;
 }
 

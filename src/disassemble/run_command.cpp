@@ -1,11 +1,16 @@
 #include "disassemble/run_command.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "disassemble/disassembler.h"
@@ -166,16 +171,88 @@ void printSummary(FILE* out, const Disassembly& r) {
     std::fprintf(out, "trailing bytes: %zu\n", r.trailingBytes);
 }
 
-// Writes what the run made so far to the outputs once a block has gathered (always when
+// Writes output blocks on a thread of its own, so that the kernel's copying of a block into
+// the page cache overlaps the decoding of the next one. At most kPendingBlocks blocks wait;
+// submit() blocks beyond that, so memory stays bounded. An output's error is set by the
+// writer and read only after finish().
+class BlockWriter {
+public:
+    BlockWriter() : thread_([this] { run(); }) {}
+    ~BlockWriter() { finish(); }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Takes block's bytes (leaving block empty, its capacity reused from a written block).
+    void submit(Output& out, std::vector<uint8_t>& block) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return jobs_.size() < kPendingBlocks; });
+        jobs_.push_back({&out, std::move(block)});
+        block.clear();
+        if (!spare_.empty()) {
+            block.swap(spare_.back());
+            spare_.pop_back();
+        }
+        changed_.notify_all();
+    }
+
+    // Waits until every block is written and stops the thread.
+    void finish() {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    // True once a write failed (the outputs' errors are then readable after finish()).
+    bool failed() const { return failed_; }
+
+private:
+    static constexpr size_t kPendingBlocks = 2;
+    struct Job {
+        Output* out;
+        std::vector<uint8_t> bytes;
+    };
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;
+            Job job = std::move(jobs_.front());
+            lock.unlock();
+            if (!writeOut(*job.out, job.bytes.data(), job.bytes.size())) failed_ = true;
+            job.bytes.clear();
+            lock.lock();
+            jobs_.pop_front();
+            if (spare_.size() < kPendingBlocks) spare_.push_back(std::move(job.bytes));
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_;
+    std::vector<std::vector<uint8_t>> spare_;
+    bool stopping_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+// Hands what the run made so far to the writer once a block has gathered (always when
 // last is set).
-bool drainOutputs(Disassembly& d, Output* outputs, bool last) {
+void drainOutputs(Disassembly& d, Output* outputs, BlockWriter& writer, bool last) {
     std::vector<uint8_t>* made[2] = {&d.recordBytes, &d.ancillaryBytes};
     for (int k = 0; k < 2; ++k) {
-        if (!last && made[k]->size() < kWriteBlockBytes) continue;
-        if (!writeOut(outputs[k], made[k]->data(), made[k]->size())) return false;
-        made[k]->clear();
+        if (made[k]->empty() || (!last && made[k]->size() < kWriteBlockBytes)) continue;
+        if (!outputs[k].file) {
+            made[k]->clear();
+            continue;
+        }
+        writer.submit(outputs[k], *made[k]);
     }
-    return true;
 }
 
 int reportWriteFailure(const Output* outputs, FILE* err) {
@@ -199,16 +276,22 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
     auto d = std::make_unique<Disassembly>();
     d->knownSize = input.sizeAtStart >= 0 ? input.sizeAtStart - input.startOffset : -1;
     d->progress = quiet ? nullptr : err;
+    d->checkOnThread = true;
     std::vector<uint8_t> block(kReadBlockBytes);
     uint64_t offset = 0;
     bool ok = true;
+    BlockWriter writer;
     for (;;) {
         const size_t got = std::fread(block.data(), 1, block.size(), input.file);
         if (got == 0) break;
         offset += got;
         ok = feedDisassembly(*d, block.data(), got);
         if (!ok) break;
-        if (!drainOutputs(*d, outputs, false)) return reportWriteFailure(outputs, err);
+        drainOutputs(*d, outputs, writer, false);
+        if (writer.failed()) {
+            writer.finish();
+            return reportWriteFailure(outputs, err);
+        }
     }
     if (ok && std::ferror(input.file)) {
         std::fprintf(err, "l3disassemble: cannot read '%s' at offset %" PRIu64 ": %s\n", inputName,
@@ -238,7 +321,10 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
                      inputName, d->skipped.size(), d->skipped[0].offset, d->skipped[0].length);
         return kDisStrict;
     }
-    if (!drainOutputs(*d, outputs, true) || !completeOutput(outputs[0], d->head, kHeadBytes) ||
+    drainOutputs(*d, outputs, writer, true);
+    writer.finish();
+    if (!outputs[0].error.empty() || !outputs[1].error.empty() ||
+        !completeOutput(outputs[0], d->head, kHeadBytes) ||
         !completeOutput(outputs[1], nullptr, 0) || !renameIntoPlace(outputs[0]))
         return reportWriteFailure(outputs, err);
     if (!renameIntoPlace(outputs[1])) {

@@ -68,6 +68,24 @@ void readSideInfo(const uint8_t* frame, FrameRecord& record) {
     }
 }
 
+MainDataExtent readMainDataExtent(const uint8_t* frame) {
+    const uint32_t header = loadBe32(frame);
+    const bool mpeg1 = isMpeg1(header);
+    const int channels = channelCount(header);
+    const int blocks = granuleCount(header) * channels;
+    BitReader r{frame, 8 * (hasCrc(header) ? 6 : 4), 8 * headByteCount(header)};
+    MainDataExtent extent{field(r, mpeg1 ? 9 : 8), 0};
+    // Private bits (and scfsi), then one block per granule and channel: part2_3_length first,
+    // and every block as long as the others whichever window-switching branch it takes.
+    r.pos += mpeg1 ? (channels == 1 ? 5 : 3) + 4 * channels : (channels == 1 ? 1 : 2);
+    const int blockBits = mpeg1 ? 59 : 63;
+    for (int b = 0; b < blocks; ++b) {
+        extent.bits += field(r, 12);
+        r.pos += blockBits - 12;
+    }
+    return extent;
+}
+
 bool crcMatches(const uint8_t* frame, uint32_t header) {
     if (!hasCrc(header)) return true;
     const uint16_t crc = frameHeadCrc(frame, header);

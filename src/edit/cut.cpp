@@ -119,7 +119,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
 
 bool readInput(const uint8_t* input, size_t size, SourceStream& src, CutResult& result) {
     SourceProblem problem;
-    const bool ok = readSource(input, size, SourcePass::decode, src, problem);
+    const bool ok = readSource(input, size, SourcePass::decode, 1, src, problem);
     result.notes = problem.notes;
     if (!ok) {
         result.status = problem.status;

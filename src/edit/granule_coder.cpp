@@ -44,33 +44,55 @@ int magnitude(int v) {
     return v < 0 ? -v : v;
 }
 
+// Code word lengths of each book by min(|x|, 15) * 16 + min(|y|, 15), 0 where the book has
+// no such pair; built once.
+struct BookLengths {
+    std::array<std::array<uint8_t, 256>, kBooks.size()> length{};
+    BookLengths() {
+        const CodeTables& code = codeTables();
+        for (size_t b = 0; b < kBooks.size(); ++b) {
+            const HuffmanTable& table = code.huffman[static_cast<size_t>(kBooks[b])];
+            for (int x = 0; x < table.xLen; ++x)
+                for (int y = 0; y < table.yLen; ++y)
+                    length[b][static_cast<size_t>(x * 16 + y)] = table.lengths[x * table.yLen + y];
+        }
+    }
+};
+
+const BookLengths& bookLengths() {
+    static const BookLengths lengths;
+    return lengths;
+}
+
 void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
-    const CodeTables& code = codeTables();
     pc.escapes[0] = 0;
+    std::array<uint8_t, kPairs> index, signs;
     for (int p = 0; p < pairs; ++p) {
+        const size_t at = static_cast<size_t>(p);
         const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
-        pc.largest[0][static_cast<size_t>(p)] = std::max(ax, ay);
-        pc.escapes[static_cast<size_t>(p) + 1] =
-            pc.escapes[static_cast<size_t>(p)] + (ax >= 15) + (ay >= 15);
+        pc.largest[0][at] = std::max(ax, ay);
+        pc.escapes[at + 1] = pc.escapes[at] + (ax >= 15) + (ay >= 15);
+        index[at] = static_cast<uint8_t>(std::min(ax, 15) * 16 + std::min(ay, 15));
+        signs[at] = static_cast<uint8_t>((ax != 0) + (ay != 0));
     }
     for (size_t k = 1; k < pc.largest.size(); ++k)
         for (int p = 0; p + (1 << k) <= pairs; ++p)
             pc.largest[k][static_cast<size_t>(p)] =
                 std::max(pc.largest[k - 1][static_cast<size_t>(p)],
                          pc.largest[k - 1][static_cast<size_t>(p + (1 << (k - 1)))]);
+    // A pair a book cannot hold counts nothing here (its length is 0): bestTable only takes
+    // a book for a region whose largest value it holds, and then every pair has a code.
+    const BookLengths& lengths = bookLengths();
     for (size_t b = 0; b < kBooks.size(); ++b) {
-        const HuffmanTable& table = code.huffman[static_cast<size_t>(kBooks[b])];
+        const std::array<uint8_t, 256>& length = lengths.length[b];
         auto& cost = pc.cost[b];
         cost[0] = 0;
-        // A pair the book cannot hold counts nothing here: bestTable only takes a book for a
-        // region whose largest value it holds.
-        const int side = table.yLen;
+        int sum = 0;
         for (int p = 0; p < pairs; ++p) {
-            const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
-            const int cx = std::min(ax, 15), cy = std::min(ay, 15);
-            const int bits =
-                cx < side && cy < side ? table.lengths[cx * side + cy] + (ax != 0) + (ay != 0) : 0;
-            cost[static_cast<size_t>(p) + 1] = cost[static_cast<size_t>(p)] + bits;
+            const size_t at = static_cast<size_t>(p);
+            const int bits = length[index[at]];
+            sum += bits + (signs[at] & -static_cast<int>(bits != 0));
+            cost[at + 1] = sum;
         }
     }
 }
@@ -147,6 +169,26 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
     pairCosts(lines, std::min(kPairs, firstBigEnd / 2 + 2), pc);
     const bool switching = info.window_switching_flag != 0;
     const auto& edges = longBandEdges[static_cast<size_t>(bandEdgeRow(header))];
+    // Region costs by first and last pair: the splits share most regions, whose ends are
+    // band edges or the end of the big values (23 edges and the three ends tried).
+    std::array<int8_t, kPairs + 1> place;
+    place.fill(-1);
+    int places = 0;
+    auto addPlace = [&](int at) {
+        if (place[static_cast<size_t>(at)] < 0) place[static_cast<size_t>(at)] = static_cast<int8_t>(places++);
+    };
+    for (int e = 0; e < 23; ++e) addPlace(std::min<int>(edges[static_cast<size_t>(e)], kSpectrumLines) / 2);
+    for (int end = firstBigEnd; end <= std::min(firstBigEnd + 4, kSpectrumLines); end += 2) addPlace(end / 2);
+    constexpr int kPlaces = 26;
+    std::array<std::pair<int, int>, kPlaces * kPlaces> cache;
+    cache.fill({-1, -1});
+    auto regionCost = [&](int from, int to) {
+        const int a = place[static_cast<size_t>(from)], b = place[static_cast<size_t>(to)];
+        if (a < 0 || b < 0) return bestTable(pc, from, to);
+        std::pair<int, int>& slot = cache[static_cast<size_t>(a * kPlaces + b)];
+        if (slot.first < 0) slot = bestTable(pc, from, to);
+        return slot;
+    };
     for (int bigEnd = firstBigEnd; bigEnd <= std::min(firstBigEnd + 4, kSpectrumLines);
          bigEnd += 2) {
         // Quadruples from bigEnd cover every nonzero line; none may start past line 572.
@@ -157,25 +199,6 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         const int bitsA = count1Pair.first, bitsB = count1Pair.second;
         const int count1 = std::min(bitsA, bitsB);
         const int bigPairs = bigEnd / 2;
-        // Region costs by first and last pair: the splits share most regions, whose ends
-        // are band edges or the end of the big values (24 places in all).
-        std::array<int16_t, kPairs + 1> place;
-        place.fill(-1);
-        int places = 0;
-        for (int e = 0; e < 23; ++e) {
-            const int at = std::min<int>(edges[static_cast<size_t>(e)], bigEnd) / 2;
-            if (place[static_cast<size_t>(at)] < 0)
-                place[static_cast<size_t>(at)] = static_cast<int16_t>(places++);
-        }
-        std::array<std::pair<int, int>, 24 * 24> cache;
-        cache.fill({-1, -1});
-        auto regionCost = [&](int from, int to) {
-            const int a = place[static_cast<size_t>(from)], b = place[static_cast<size_t>(to)];
-            if (a < 0 || b < 0) return bestTable(pc, from, to);
-            std::pair<int, int>& slot = cache[static_cast<size_t>(a * 24 + b)];
-            if (slot.first < 0) slot = bestTable(pc, from, to);
-            return slot;
-        };
         auto consider = [&](int r0, int r1) {
             const RegionBounds rb = regionBounds(header, bigPairs, r0, r1);
             const int regions = switching ? 2 : 3;

@@ -47,7 +47,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
         const JoinInput& in = inputs[i];
         SourceStream& src = streams[i];
         SourceProblem problem;
-        const bool ok = readSource(in.data, in.size, SourcePass::decode, src, problem);
+        const bool ok = readSource(in.data, in.size, SourcePass::decode, 1, src, problem);
         for (const std::string& note : problem.notes) result.notes.push_back(in.name + ": " + note);
         if (ok && src.frames.empty()) {
             problem.status = kEditNotLayer3;

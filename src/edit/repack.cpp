@@ -7,6 +7,7 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/frame_head.h"
+#include "edit/in_parts.h"
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
 #include "edit/tag_frame.h"
@@ -59,11 +60,12 @@ std::string compareStreams(const SourceStream& a, const SourceStream& b) {
 
 // With --huffman the bits change: every frame of the result is decoded and its values
 // compared with the input's, with the side information that decides how they sound.
-std::string compareDecoded(const SourceStream& a, const SourceStream& b) {
-    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+// The decoded values of frames [from, to) of both streams compared: the first difference.
+std::string compareDecodedFrames(const SourceStream& a, const SourceStream& b, size_t from,
+                                 size_t to) {
     auto x = std::make_unique<FrameRecord>();
     auto y = std::make_unique<FrameRecord>();
-    for (size_t k = 0; k < a.frames.size(); ++k) {
+    for (size_t k = from; k < to; ++k) {
         const std::string where = "frame " + std::to_string(k) + " of the result: ";
         readSideInfo(a.input + a.frames[k].offset, *x);
         readSideInfo(b.input + b.frames[k].offset, *y);
@@ -94,14 +96,25 @@ std::string compareDecoded(const SourceStream& a, const SourceStream& b) {
     return "";
 }
 
+std::string compareDecoded(const SourceStream& a, const SourceStream& b, int threads) {
+    if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
+    const std::vector<std::string> parts = inParts<std::string>(
+        a.frames.size(), threads, [&](size_t from, size_t to, std::string& mismatch) {
+            mismatch = compareDecodedFrames(a, b, from, to);
+        });
+    for (const std::string& mismatch : parts)
+        if (!mismatch.empty()) return mismatch;
+    return "";
+}
+
 }  // namespace
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options) {
     RepackResult result;
     SourceStream src;
     SourceProblem problem;
-    if (!readSource(input, size, options.huffman ? SourcePass::recode : SourcePass::decode, src,
-                    problem)) {
+    if (!readSource(input, size, options.huffman ? SourcePass::recode : SourcePass::decode,
+                    options.threads, src, problem)) {
         result.status = problem.status;
         result.message = problem.message;
         result.notes = problem.notes;
@@ -226,10 +239,10 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     SourceStream check;
     SourceProblem readBack;
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), SourcePass::layout, check, readBack))
+    if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack))
         mismatch = "the result cannot be read back: " + readBack.message;
     else if (options.huffman)
-        mismatch = compareDecoded(src, check);
+        mismatch = compareDecoded(src, check, options.threads);
     else
         mismatch = compareStreams(src, check);
     if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))

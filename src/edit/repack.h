@@ -29,6 +29,8 @@ struct RepackOptions {
     // Also re-choose each granule's coding for the fewest bits with the same decoded values
     // (see granule_coder.h); the result is then checked by decoding it.
     bool huffman = false;
+    // Threads that may decode (and recode) frames at once; the layout itself is one.
+    int threads = 1;
 };
 
 // Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).

@@ -9,6 +9,7 @@
 #include "disassemble/stream_scanner.h"
 #include "edit/frame_head.h"
 #include "edit/granule_coder.h"
+#include "edit/in_parts.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "inspect/frame_walk.h"
@@ -35,6 +36,12 @@ int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
     return start;
 }
 
+// One part's decoding: its frames' recoded main data (when recoding) and its first failure.
+struct DecodedPart {
+    std::vector<uint8_t> recoded;
+    std::string message;  // empty while every frame decodes
+};
+
 }  // namespace
 
 std::string frameAt(size_t frame, size_t offset) {
@@ -56,7 +63,7 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
     if (count & 7) dst[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (count & 7));
 }
 
-bool readSource(const uint8_t* input, size_t size, SourcePass pass, SourceStream& src,
+bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& result) {
     src.input = input;
     src.size = size;
@@ -96,7 +103,6 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, SourceStream
         first = 1;
     }
 
-    FrameRecord record;
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
@@ -114,12 +120,9 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, SourceStream
                              "differs from the first audio frame's";
             return false;
         }
-        readSideInfo(input + f.offset, record);
-        int32_t bits = 0;
-        for (int gr = 0; gr < granuleCount(f.header); ++gr)
-            for (int ch = 0; ch < channelCount(f.header); ++ch)
-                bits += record.granuleInfo[gr][ch].part2_3_length;
-        const int64_t mainStart = areaStart - 8 * int64_t{record.main_data_begin};
+        const MainDataExtent extent = readMainDataExtent(input + f.offset);
+        const int32_t bits = extent.bits;
+        const int64_t mainStart = areaStart - 8 * int64_t{extent.mainDataBegin};
         const char* kind = nullptr;
         const char* why = nullptr;
         if (mainStart < 0) {
@@ -137,36 +140,53 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, SourceStream
         }
     }
     // Decoded values are checked once all areas are in: a frame's main data may only
-    // reach back, so each is complete here.
+    // reach back, so each is complete here. Frames decode independently, in parts at once.
     src.mainData.resize(src.mainData.size() + 8, 0);
-    std::unique_ptr<MainDataState> scratch;
-    if (pass == SourcePass::recode) {
-        scratch = std::make_unique<MainDataState>();
-        initBitStore(scratch->store);
-        src.recodedHeads.reserve(src.frames.size());
-    }
-    for (size_t i = 0; decode && i < src.frames.size(); ++i) {
-        SourceFrame& s = src.frames[i];
-        readSideInfo(input + s.offset, record);
-        if (const char* why = readMainData(src.mainData.data(), s.mainStart, record)) {
-            const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+    if (!decode) return true;
+    if (pass == SourcePass::recode) src.recodedHeads.resize(src.frames.size());
+    auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
+        auto record = std::make_unique<FrameRecord>();
+        std::unique_ptr<MainDataState> scratch;
+        if (pass == SourcePass::recode) {
+            scratch = std::make_unique<MainDataState>();
+            initBitStore(scratch->store);
+        }
+        for (size_t i = from; i < to; ++i) {
+            SourceFrame& s = src.frames[i];
+            readSideInfo(input + s.offset, *record);
+            if (const char* why = readMainData(src.mainData.data(), s.mainStart, *record)) {
+                const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+                part.message = frameAt(i + first, s.offset) + ": " +
+                               (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+                return;
+            }
+            if (pass != SourcePass::recode) continue;
+            recodeFrame(*record);
+            s.recodedStart = appendMainData(*scratch, *record, part.recoded);
+            s.recodedBits = 0;
+            for (int gr = 0; gr < granuleCount(record->header); ++gr)
+                for (int ch = 0; ch < channelCount(record->header); ++ch)
+                    s.recodedBits += record->granuleInfo[gr][ch].part2_3_length;
+            SideInformation& side = src.recodedHeads[i];
+            side = {record->header, record->private_bits, {}, {}};
+            std::memcpy(side.scfsi, record->scfsi, sizeof side.scfsi);
+            std::memcpy(side.granuleInfo, record->granuleInfo, sizeof side.granuleInfo);
+        }
+    };
+    const std::vector<DecodedPart> parts =
+        inParts<DecodedPart>(src.frames.size(), threads, decodeFrames);
+    const size_t count = src.frames.size();
+    for (size_t p = 0; p < parts.size(); ++p) {
+        if (!parts[p].message.empty()) {
             result.status = kEditBadFrame;
-            result.message = frameAt(i + first, s.offset) + ": " +
-                             (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+            result.message = parts[p].message;
             return false;
         }
-        if (pass == SourcePass::recode) {
-            recodeFrame(record);
-            s.recodedStart = appendMainData(*scratch, record, src.recoded);
-            s.recodedBits = 0;
-            for (int gr = 0; gr < granuleCount(record.header); ++gr)
-                for (int ch = 0; ch < channelCount(record.header); ++ch)
-                    s.recodedBits += record.granuleInfo[gr][ch].part2_3_length;
-            SideInformation side{record.header, record.private_bits, {}, {}};
-            std::memcpy(side.scfsi, record.scfsi, sizeof side.scfsi);
-            std::memcpy(side.granuleInfo, record.granuleInfo, sizeof side.granuleInfo);
-            src.recodedHeads.push_back(side);
-        }
+        // Each part's recoded main data starts on a byte: its frames move by what came before.
+        const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
+        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size(); ++i)
+            src.frames[i].recodedStart += shift;
+        src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
     return true;

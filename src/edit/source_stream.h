@@ -70,8 +70,9 @@ struct SourceProblem {
 };
 
 // Reads input into src; fails (kEditNotLayer3, kEditBadFrame) on what cannot be carried
-// over losslessly. src keeps a pointer to input.
-bool readSource(const uint8_t* input, size_t size, SourcePass pass, SourceStream& src,
+// over losslessly. src keeps a pointer to input. Up to `threads` threads decode (and
+// recode) the frames at once.
+bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& problem);
 
 // Copies count bits from src at bit srcPos to dst from its first bit on; the bits after

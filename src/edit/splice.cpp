@@ -62,7 +62,7 @@ LayoutPlan planSplice(const std::vector<OutputFrame>& frames, std::vector<FrameS
 std::string checkSplice(const SpliceRequest& request, const std::vector<uint8_t>& out) {
     SourceStream check;
     SourceProblem problem;
-    if (!readSource(out.data(), out.size(), SourcePass::layout, check, problem))
+    if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, problem))
         return "the result cannot be read back: " + problem.message;
     const size_t fillers = static_cast<size_t>(request.fillerFrames);
     if (check.frames.size() != fillers + request.frames.size())

@@ -183,6 +183,13 @@ protected:
 
 using WriteStreams = TempDir;
 
+constexpr OutputKind kOutputKinds[] = {OutputKind::mapped, OutputKind::seekable,
+                                       OutputKind::sequential};
+
+const char* kindName(OutputKind kind) {
+    return kind == OutputKind::mapped ? "mapped" : kind == OutputKind::seekable ? "seekable" : "sequential";
+}
+
 // Small tiles force every combination of partial row blocks and column groups on small inputs,
 // for every kernel that runs here: sizes a row or a byte either side of the 16-row steps and of
 // the tiles, sizes no multiple of N, N above the size, N = 1.
@@ -197,8 +204,8 @@ TEST_F(WriteStreams, EveryKernelMatchesReferenceForSizesFactorsTilesAndOutputKin
                 if (!kernelRuns(kernel, factor)) continue;
                 for (uint64_t tileBytes : {1, 13, 300, 4096}) {
                     if (size > 5000 && tileBytes < 100) continue;  // ten thousand writes or more
-                    for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
-                        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                    for (OutputKind kind : kOutputKinds) {
+                        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
                         ASSERT_GE(fd, 0);
                         const int error = writeStreams(input.data(), factor, size / factor, fd,
                                                        kind, tileBytes, kernel);
@@ -206,8 +213,7 @@ TEST_F(WriteStreams, EveryKernelMatchesReferenceForSizesFactorsTilesAndOutputKin
                         ASSERT_EQ(error, 0);
                         ASSERT_EQ(readFile(path), want)
                             << kernelName(kernel) << " size " << size << " factor " << factor
-                            << " tile " << tileBytes
-                            << (kind == OutputKind::seekable ? " seekable" : " sequential");
+                            << " tile " << tileBytes << " " << kindName(kind);
                     }
                 }
             }
@@ -233,12 +239,13 @@ TEST_F(WriteStreams, DefaultTileAcrossSeveralRowBlocks) {
     const std::vector<uint8_t> input = randomBytes(5 * 1024 * 1024 + 3, 11);
     const auto path = dir_ / "out";
     for (uint64_t factor : {1, 2, 7, 17, 64, 1000, 70000}) {
-        for (OutputKind kind : {OutputKind::seekable, OutputKind::sequential}) {
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (OutputKind kind : kOutputKinds) {
+            const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
             ASSERT_GE(fd, 0);
             ASSERT_EQ(writeStreams(input.data(), factor, input.size() / factor, fd, kind), 0);
             ::close(fd);
-            ASSERT_TRUE(readFile(path) == referenceOutput(input, factor)) << "factor " << factor;
+            ASSERT_TRUE(readFile(path) == referenceOutput(input, factor))
+                << "factor " << factor << " " << kindName(kind);
         }
     }
 }
@@ -248,9 +255,19 @@ TEST_F(WriteStreams, ReportsWriteFailure) {
     writeFile(dir_ / "out", {});
     const int fd = ::open((dir_ / "out").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, OutputKind::seekable), EBADF);
-    EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, OutputKind::sequential), EBADF);
+    for (OutputKind kind : kOutputKinds)
+        EXPECT_EQ(writeStreams(input.data(), 3, 33, fd, kind), EBADF) << kindName(kind);
     ::close(fd);
+}
+
+TEST_F(WriteStreams, AMappedOutputThatCannotBeMappedIsWritten) {
+    // A descriptor open for writing only cannot be mapped: the bytes go out by pwrite instead.
+    const std::vector<uint8_t> input = randomBytes(100000, 4);
+    const int fd = ::open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(writeStreams(input.data(), 7, input.size() / 7, fd, OutputKind::mapped), 0);
+    ::close(fd);
+    EXPECT_TRUE(readFile(dir_ / "out") == referenceOutput(input, 7));
 }
 
 TEST_F(WriteStreams, HugeFactorWithNothingToWriteReturnsAtOnce) {

@@ -300,6 +300,15 @@ TEST_F(DeinterleaveProgram, PipeOutputGetsTheBytesInOrder) {
     }
 }
 
+TEST_F(DeinterleaveProgram, ANamedPipeWhoseReaderLeavesIsAWriteError) {
+    // The reader takes 10 bytes of 3 MiB and goes: the writes fail, nothing waits forever.
+    writeBytes("in", randomBytes(3 * 1024 * 1024, 13));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    const RunResult r = run("1 in fifo", "head -c 10 fifo > /dev/null & timeout 60 ");
+    expectFailure(r, 5);
+    EXPECT_TRUE(exists("fifo"));
+}
+
 TEST_F(DeinterleaveProgram, RandomFilesMatchByteByByteDefinition) {
     uint32_t seed = 100;
     for (size_t size :

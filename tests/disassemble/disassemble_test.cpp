@@ -2,7 +2,10 @@
 // the record and ancillary layout, refusals, and robustness on damaged input.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdint>
@@ -26,6 +29,7 @@
 #include "disassemble/reencode_check.h"
 #include "disassemble/run_command.h"
 #include "disassemble/stream_scanner.h"
+#include "format/band_edges.h"
 #include "format/frame_length.h"
 #include "maindata/main_data_writer.h"
 #include "tables/code_tables.h"
@@ -147,6 +151,101 @@ TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
     EXPECT_EQ(sf1[16], 2);
     EXPECT_EQ(sf1[20], 6);
     EXPECT_TRUE(reencodesExactly(*state_, *record_, w.bytes.data(), 0, w.bits - 16));
+}
+
+// The plain definition of a granule's spectrum: one code word at a time, escape bits and
+// signs read one by one, until the granule's bits are spent (zeros read past the end).
+void decodeOneByOne(const uint8_t* bytes, int64_t end, const FrameRecord& rec, int16_t* lines) {
+    const GranuleChannelInfo& info = rec.granuleInfo[0][0];
+    const RegionBounds bounds =
+        regionBounds(rec.header, info.big_values, info.region0_count, info.region1_count);
+    BitReader r{bytes, 0, end};
+    for (int region = 0; region < 3; ++region) {
+        const int t = info.table_select[region];
+        if (t == 0) continue;
+        const HuffmanTable& table = codeTables().huffman[t];
+        for (int i = bounds.start[region]; i < bounds.start[region + 1] && r.pos < end; i += 2) {
+            const int s = decodeSymbol(r, t);
+            int v[2] = {s / table.yLen, s % table.yLen};
+            for (int& x : v) {
+                if (x == 15 && table.linbits) x += static_cast<int>(readBits(r, table.linbits));
+                if (x != 0 && readBits(r, 1)) x = -x;
+            }
+            lines[i] = static_cast<int16_t>(v[0]);
+            lines[i + 1] = static_cast<int16_t>(v[1]);
+        }
+    }
+    const int quadTable = info.count1table_select ? kCount1TableB : kCount1TableA;
+    for (int i = bounds.start[3]; i <= kLastQuadLine && r.pos < end; i += 4) {
+        const int q = decodeSymbol(r, quadTable);
+        for (int k = 0; k < 4; ++k)
+            if ((q >> (3 - k)) & 1) lines[i + k] = readBits(r, 1) ? -1 : 1;
+    }
+}
+
+TEST_F(MainDataDecoding, RandomGranulesDecodeAsTheirCodeWordsOneByOne) {
+    // Random regions, tables and values, coded here word by word; the granule is then cut
+    // at a random bit (or kept whole), so that pairs and quadruples end at every place
+    // relative to the region ends and to the granule's end.
+    std::mt19937 random(12);
+    const std::vector<int> tables = {0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 15, 16, 20, 23, 24, 31};
+    int cases = 0;
+    while (cases < 3000) {
+        SetUp();
+        GranuleChannelInfo& g = info(0);
+        g.big_values = static_cast<int>(random() % 289);
+        g.region0_count = static_cast<int>(random() % 16);
+        g.region1_count = static_cast<int>(random() % 8);
+        g.count1table_select = static_cast<int>(random() % 2);
+        for (int& t : g.table_select) t = tables[random() % tables.size()];
+        const RegionBounds bounds =
+            regionBounds(record_->header, g.big_values, g.region0_count, g.region1_count);
+        BitWriter w;
+        for (int region = 0; region < 3; ++region) {
+            const int t = g.table_select[region];
+            if (t == 0) continue;
+            const HuffmanTable& table = codeTables().huffman[t];
+            const int largest = table.linbits ? 14 + (1 << table.linbits) : table.yLen - 1;
+            const int spread = random() % 2 ? std::min(2, largest) : largest;  // small, or any
+            for (int i = bounds.start[region]; i < bounds.start[region + 1]; i += 2) {
+                int v[2];
+                for (int& x : v) x = static_cast<int>(random() % (spread + 1)) * (random() % 2 ? 1 : -1);
+                const int ax = std::abs(v[0]), ay = std::abs(v[1]);
+                const int s = std::min(ax, 15) * table.yLen + std::min(ay, 15);
+                w.put(table.codes[s], table.lengths[s]);
+                for (int x : v) {
+                    if (std::abs(x) >= 15 && table.linbits) w.put(static_cast<uint32_t>(std::abs(x) - 15), table.linbits);
+                    if (x != 0) w.put(x < 0, 1);
+                }
+            }
+        }
+        const HuffmanTable& quads = codeTables().huffman[g.count1table_select ? kCount1TableB : kCount1TableA];
+        const int quadEnd = bounds.start[3] + 4 * static_cast<int>(random() % 40);
+        for (int i = bounds.start[3]; i <= kLastQuadLine && i < quadEnd; i += 4) {
+            int q = 0, signs = 0, count = 0;
+            for (int k = 0; k < 4; ++k) {
+                const int x = static_cast<int>(random() % 3) - 1;
+                q = q << 1 | (x != 0);
+                if (x != 0) signs = signs << 1 | (x < 0), ++count;
+            }
+            w.put(quads.codes[q], quads.lengths[q]);
+            w.put(static_cast<uint32_t>(signs), count);
+        }
+        if (w.bits > 4095) continue;
+        const int64_t end = random() % 2 ? w.bits : static_cast<int64_t>(random() % (w.bits + 1));
+        std::vector<uint8_t> bytes(static_cast<size_t>((end + 7) / 8) + 16, 0);
+        for (int64_t b = 0; b < end; ++b)
+            if ((w.bytes[b / 8] >> (7 - b % 8)) & 1) bytes[b / 8] |= static_cast<uint8_t>(0x80 >> (b % 8));
+        g.part2_3_length = static_cast<int32_t>(end);
+
+        int16_t expected[kSpectrumLines] = {};
+        decodeOneByOne(bytes.data(), end, *record_, expected);
+        const char* why = readMainData(bytes.data(), 0, *record_);
+        ASSERT_EQ(why, nullptr) << "case " << cases << ": " << why;
+        for (int i = 0; i < kSpectrumLines; ++i)
+            ASSERT_EQ(record_->spectrum[0][0][i], expected[i]) << "case " << cases << " line " << i;
+        ++cases;
+    }
 }
 
 TEST(HuffmanDecoder, EveryCodeWordDecodesToItsSymbol) {
@@ -468,3 +567,26 @@ TEST_F(CommandLine, UnreadableInputAndUnwritableOutput) {
 }
 
 }  // namespace
+
+TEST_F(CommandLine, AWriteThatFailsMidwayLeavesNoFiles) {
+    // Records of some 2000 frames (11 MB) against a 1 MiB limit on file sizes: the writer
+    // fails on its first block while frames are still being decoded.
+    const std::vector<uint8_t> one = fixture("m1_44k_joint_cbr128.mp3");
+    std::vector<uint8_t> many;
+    while (many.size() < 1500000) many.insert(many.end(), one.begin(), one.end());
+    const std::string input = path("in.mp3");
+    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(many.data()),
+                                                 static_cast<std::streamsize>(many.size()));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const rlimit limited{1 << 20, saved.rlim_max};
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);  // a write past it fails instead
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const CommandRun r = runCommand({input, path("r"), path("a")});
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("cannot write '" + path("r") + "'"), std::string::npos) << r.err;
+    for (const char* name : {"r", "a", "r.part", "a.part"})
+        EXPECT_FALSE(std::filesystem::exists(path(name))) << name;
+}

@@ -240,8 +240,8 @@ TEST(CutAndJoin, KeepTheTagsAroundTheFrames) {
 void expectSameFrames(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
     l3::SourceStream x, y;
     l3::SourceProblem px, py;
-    ASSERT_TRUE(l3::readSource(a.data(), a.size(), l3::SourcePass::layout, x, px)) << px.message;
-    ASSERT_TRUE(l3::readSource(b.data(), b.size(), l3::SourcePass::layout, y, py)) << py.message;
+    ASSERT_TRUE(l3::readSource(a.data(), a.size(), l3::SourcePass::layout, 1, x, px)) << px.message;
+    ASSERT_TRUE(l3::readSource(b.data(), b.size(), l3::SourcePass::layout, 1, y, py)) << py.message;
     ASSERT_EQ(x.frames.size(), y.frames.size());
     for (size_t k = 0; k < x.frames.size(); ++k)
         ASSERT_EQ(l3::compareFrame(x, k, y, k), "") << "frame " << k;

@@ -184,3 +184,54 @@ TEST(Gain, AgreesWithMp3gain) {
 }
 
 }  // namespace
+
+// --target-lufs: a 1 kHz sine at -23 dBFS in both channels is -23 LUFS by the definition of
+// EBU R128; the steps toward each target are applied exactly as -g N applies them, and the
+// result measures within half a step of the target.
+TEST(Gain, TargetLoudness) {
+    TempDir dir;
+#ifndef L3_HAVE_LOUDNESS
+    const auto r = l3test::runProgram(
+        dir, L3_EXE, "gain --target-lufs -14 --dry-run " +
+                         l3test::shellQuote((fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3").string()));
+    EXPECT_EQ(r.exitCode, 5);
+    EXPECT_NE(r.err.find("libebur128-dev"), std::string::npos) << r.err;
+    GTEST_SKIP() << "built without libmpg123 and libebur128 (Debian packages libmpg123-dev, libebur128-dev)";
+#else
+    L3_REQUIRE_TOOL("sox");
+    L3_REQUIRE_TOOL("lame");
+    ASSERT_EQ(l3test::runProgram(dir, "sox", "-n -r 44100 -c 2 sine.wav synth 20 sine 1000 gain -23")
+                  .exitCode, 0);
+    ASSERT_EQ(l3test::runProgram(dir, "lame", "--quiet -b 192 sine.wav sine.mp3").exitCode, 0);
+    auto measure = [&](const std::string& file, double target) {
+        const auto m = l3test::runProgram(dir, L3_EXE, "gain --dry-run --target-lufs " +
+                                                           std::to_string(target) + " " + file);
+        EXPECT_EQ(m.exitCode, 0) << m.err;
+        double lufs = 0, said = 0;
+        int steps = 0;
+        EXPECT_EQ(std::sscanf(m.out.c_str(), "%*[^:]: %lf LUFS, target %lf LUFS: %d steps", &lufs,
+                              &said, &steps), 3) << m.out;
+        EXPECT_NEAR(said, target, 0.05);
+        return std::pair{lufs, steps};
+    };
+    const auto [original, none] = measure("sine.mp3", -23);
+    EXPECT_NEAR(original, -23.0, 0.5);
+    EXPECT_EQ(none, 0);
+    EXPECT_FALSE(dir.exists("sine.mp3.part"));
+    for (double target : {-14.0, -30.0, -9.5}) {
+        const int steps = static_cast<int>(std::lround((target - original) / 1.5));
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain --target-lufs " + std::to_string(target) +
+                                                      " sine.mp3 target.mp3").exitCode, 0);
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -g " + std::to_string(steps) +
+                                                      " sine.mp3 steps.mp3").exitCode, 0);
+        EXPECT_EQ(dir.read("target.mp3"), dir.read("steps.mp3")) << target;
+        EXPECT_NEAR(measure("target.mp3", target).first, target, 0.75 + 0.2) << target;
+    }
+    // Silence has no integrated loudness: nothing to aim from.
+    ASSERT_EQ(l3test::runProgram(dir, "sox", "-n -r 44100 -c 2 quiet.wav trim 0 3").exitCode, 0);
+    ASSERT_EQ(l3test::runProgram(dir, "lame", "--quiet quiet.wav quiet.mp3").exitCode, 0);
+    const auto silent = l3test::runProgram(dir, L3_EXE, "gain --target-lufs -14 quiet.mp3 out.mp3");
+    EXPECT_EQ(silent.exitCode, 5);
+    EXPECT_FALSE(dir.exists("out.mp3"));
+#endif
+}

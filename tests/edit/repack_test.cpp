@@ -344,3 +344,56 @@ TEST(Repack, RefusesFramesItCannotDecodeAndWritesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stream of some 2600 frames (a tagless fixture again and again), so that frames are
+// decoded in parts on several threads; breakAt names frames whose big_values is set past 288.
+std::vector<uint8_t> longStream(const std::vector<size_t>& breakAt) {
+    const std::vector<uint8_t> one = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_vbr5_notag.mp3");
+    std::vector<uint8_t> all;
+    std::vector<size_t> starts;
+    for (int copy = 0; copy < 65; ++copy) {
+        for (size_t at = 0; at + 4 <= one.size();) {
+            const uint32_t h = be32(one.data() + at);
+            const size_t length = static_cast<size_t>(l3::frameLength(h));
+            starts.push_back(all.size() + at);
+            at += length;
+        }
+        all.insert(all.end(), one.begin(), one.end());
+    }
+    for (size_t k : breakAt) {
+        // Granule 0, channel 0: big_values follows 20 bits of the side information and the
+        // 12 of part2_3_length (MPEG-1, two channels, no CRC).
+        uint8_t* side = all.data() + starts[k] + 4;
+        for (int bit = 32; bit < 41; ++bit) side[bit >> 3] |= static_cast<uint8_t>(0x80 >> (bit & 7));
+    }
+    return all;
+}
+
+}  // namespace
+
+// Frames are decoded in parts on several threads: the same bytes as on one, and the first
+// frame that cannot be decoded is the one named, whichever part it falls in.
+TEST(Repack, ThreadsChangeNothing) {
+    const std::vector<uint8_t> whole = longStream({});
+    for (bool huffman : {false, true}) {
+        l3::RepackOptions one, two;
+        one.huffman = two.huffman = huffman;
+        two.threads = 2;
+        const l3::RepackResult a = l3::repackStream(whole.data(), whole.size(), one);
+        const l3::RepackResult b = l3::repackStream(whole.data(), whole.size(), two);
+        ASSERT_EQ(a.status, 0) << a.message;
+        ASSERT_GT(a.frames, 2000u);
+        EXPECT_TRUE(a.output == b.output) << "huffman " << huffman;
+    }
+    for (const std::vector<size_t>& bad : std::vector<std::vector<size_t>>{{2500}, {300, 2500}, {1301}}) {
+        const std::vector<uint8_t> broken = longStream(bad);
+        l3::RepackOptions two;
+        two.threads = 2;
+        const l3::RepackResult r = l3::repackStream(broken.data(), broken.size(), two);
+        EXPECT_EQ(r.status, l3::kEditBadFrame);
+        EXPECT_EQ(r.message.rfind("frame " + std::to_string(bad[0]) + " ", 0), 0u) << r.message;
+        EXPECT_TRUE(r.output.empty());
+    }
+}

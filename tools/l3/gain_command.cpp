@@ -1,5 +1,7 @@
 // l3 gain -g N [--channel 0|1] [--no-tag] IN OUT | l3 gain --undo IN OUT
+// l3 gain --target-lufs X [--dry-run] ...
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -10,27 +12,70 @@
 #include "command.h"
 #include "edit/gain.h"
 #include "file_bytes.h"
+#ifdef L3_HAVE_LOUDNESS
+#include "loudness/loudness.h"
+#endif
 
 namespace l3tool {
 
 extern const std::string_view kGainUsage =
     "usage: l3 gain -g N [--channel 0|1] [--no-tag] IN OUT\n"
+    "       l3 gain --target-lufs X [--channel 0|1] [--no-tag] IN OUT\n"
+    "       l3 gain --target-lufs X --dry-run IN\n"
     "       l3 gain --undo IN OUT\n"
     "Adds N (a whole number, positive or negative) to every granule's global_gain in every\n"
     "audio frame: N steps of 1.5 dB, without decoding. Frame CRCs are recomputed; every other\n"
     "byte stays as it was. The undo information goes into an APEv2 tag item, MP3GAIN_UNDO,\n"
     "in the form other gain tools read; --undo applies it and removes it. A gain that would\n"
     "leave 0..255 is held there and counted in a warning. '-' names standard input or output.\n"
+    "--target-lufs X measures the integrated loudness (EBU R128) of the decoded audio and\n"
+    "applies the whole number of steps that brings it nearest to X LUFS; with --dry-run it\n"
+    "only prints the measurement and the steps. It needs libmpg123 and libebur128 at build\n"
+    "time.\n"
     "options:\n"
     "  --channel 0|1   change one channel of a stereo or dual-channel stream\n"
     "  --no-tag        write no undo information\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
-    "            stream; 4 --undo and no undo information\n";
+    "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
+    "            measured (silence, undecodable audio, or a build without the libraries)\n";
 
 namespace {
 
 const Command& gainCommand() {
     return *findCommand("gain");
+}
+
+constexpr int kExitCannotMeasure = 5;
+
+bool parseLufs(const char* text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0' && std::isfinite(value) && value > -100 && value < 10;
+}
+
+// Measures the loudness of input and chooses the steps toward target; prints the line
+// "IN: L LUFS, target T LUFS: N steps (D dB)" to report. False (the message printed) when it
+// cannot be measured.
+bool stepsForTarget(const std::string& name, const std::vector<uint8_t>& input, double target,
+                    int& steps, FILE* report) {
+#ifdef L3_HAVE_LOUDNESS
+    const l3::Loudness loudness = l3::measureLoudness(input.data(), input.size());
+    if (!loudness.ok) {
+        std::fprintf(stderr, "l3 gain: %s: %s\n", name.c_str(), loudness.message.c_str());
+        return false;
+    }
+    steps = l3::stepsToward(loudness.lufs, target);
+    std::fprintf(report, "%s: %.1f LUFS, target %.1f LUFS: %+d steps (%+.1f dB)\n", name.c_str(),
+                 loudness.lufs, target, steps, 1.5 * steps);
+    return true;
+#else
+    (void)input, (void)target, (void)steps, (void)report;
+    std::fprintf(stderr,
+                 "l3 gain: %s: --target-lufs needs libmpg123 and libebur128, which this build "
+                 "of l3 lacks (Debian packages libmpg123-dev, libebur128-dev)\n",
+                 name.c_str());
+    return false;
+#endif
 }
 
 bool parseSteps(const char* text, int& value) {
@@ -45,7 +90,8 @@ bool parseSteps(const char* text, int& value) {
 
 int runGain(std::span<char* const> args) {
     l3::GainOptions options;
-    bool undo = false, haveSteps = false;
+    bool undo = false, haveSteps = false, haveTarget = false, dryRun = false;
+    double target = 0;
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
@@ -60,6 +106,13 @@ int runGain(std::span<char* const> args) {
             options.channel = c == "0" ? 0 : 1;
         } else if (a == "--no-tag") {
             options.tag = false;
+        } else if (a == "--target-lufs" && i + 1 < args.size()) {
+            if (!parseLufs(args[++i], target))
+                return usageError(gainCommand(), "--target-lufs needs a loudness in LUFS, not ",
+                                  args[i]);
+            haveTarget = true;
+        } else if (a == "--dry-run") {
+            dryRun = true;
         } else if (a == "--undo") {
             undo = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -68,9 +121,12 @@ int runGain(std::span<char* const> args) {
             files.emplace_back(a);
         }
     }
-    if (files.size() != 2) return usageError(gainCommand(), "wanted IN and OUT");
-    if (undo == haveSteps) return usageError(gainCommand(), "give either -g N or --undo");
-    if (sameFile(files[0], files[1])) {
+    if (int{undo} + int{haveSteps} + int{haveTarget} != 1)
+        return usageError(gainCommand(), "give one of -g N, --target-lufs X and --undo");
+    if (dryRun && !haveTarget) return usageError(gainCommand(), "--dry-run goes with --target-lufs");
+    if (files.size() != (dryRun ? 1u : 2u))
+        return usageError(gainCommand(), dryRun ? "wanted IN" : "wanted IN and OUT");
+    if (!dryRun && sameFile(files[0], files[1])) {
         std::fprintf(stderr, "l3 gain: %s: the output names the input\n", files[1].c_str());
         return l3::kGainIo;
     }
@@ -79,6 +135,12 @@ int runGain(std::span<char* const> args) {
     if (!readWholeFile(files[0], input, error)) {
         std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
         return l3::kGainIo;
+    }
+    if (haveTarget) {
+        FILE* report = dryRun || files[1] != "-" ? stdout : stderr;
+        if (!stepsForTarget(files[0], input, target, options.steps, report))
+            return kExitCannotMeasure;
+        if (dryRun) return l3::kGainOk;
     }
     const l3::GainResult r = undo ? l3::undoGain(input.data(), input.size())
                                   : l3::applyGain(input.data(), input.size(), options);

@@ -73,12 +73,12 @@ struct Totals {
 };
 
 void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Totals& totals) {
-    std::vector<uint8_t> input;
+    InputBytes input;  // mapped: the result is renamed into place, never written over it
     std::string error;
     int status = 0;
     std::string line;
     std::vector<std::string> messages;
-    if (!readWholeFile(job.in, input, error)) {
+    if (!input.open(job.in, error)) {
         status = l3::kEditIo;
         messages.push_back(job.in + ": cannot read: " + error);
     } else {
@@ -91,7 +91,7 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
             status = l3::kEditIo;
             messages.push_back(job.out + ": cannot write: " + error);
         } else {
-            const double change = input.empty() ? 0.0
+            const double change = input.size() == 0 ? 0.0
                                                 : 100.0 *
                                                       (static_cast<double>(r.output.size()) -
                                                        static_cast<double>(input.size())) /
@@ -218,6 +218,8 @@ int runRepack(std::span<char* const> args) {
     };
     std::vector<std::thread> threads;
     const int count = std::min<int>(jobs, static_cast<int>(work.size()));
+    // The processors the files at work leave idle decode the frames of each.
+    options.threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) / count);
     for (int t = 1; t < count; ++t) threads.emplace_back(worker);
     worker();
     for (std::thread& t : threads) t.join();

@@ -1,0 +1,149 @@
+#include "disassemble/rebuild_check.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "assemble/assembler_state.h"
+#include "format/byte_order.h"
+#include "format/frame_record.h"
+#include "l3/disassemble.h"
+
+namespace l3 {
+
+namespace {
+
+// The checking assembler starts with this output countdown and gets the true one before
+// the last batch ends.
+constexpr uint32_t kOpenOutputLimit = 0xFFFFFFFF;
+// Compared frame bytes are dropped from the front once this many gather.
+constexpr size_t kCompactBytes = size_t{1} << 20;
+
+bool fail(RebuildCheck& c, uint64_t at, const char* detail) {
+    char text[120];
+    std::snprintf(text, sizeof text,
+                  "verification failed: the records rebuild other bytes than the input's, "
+                  "first difference at byte %" PRIu64 " of the carried bytes",
+                  at);
+    c.code = kDisVerify;
+    c.message = text + std::string(detail);
+    return false;
+}
+
+// Compares what the assembler sent so far with the frames it stands for.
+bool compareRebuilt(RebuildCheck& c) {
+    const size_t n = c.rebuilt.size();
+    if (n == 0) return true;
+    const size_t pending = c.expected.size() - c.expectedPos;
+    const size_t common = std::min(n, pending);
+    const uint8_t* want = c.expected.data() + c.expectedPos;
+    if (std::memcmp(c.rebuilt.data(), want, common) != 0 || n > pending) {
+        size_t at = 0;
+        while (at < common && c.rebuilt[at] == want[at]) ++at;
+        return fail(c, c.comparedBytes + at, "");
+    }
+    c.expectedPos += n;
+    c.comparedBytes += n;
+    c.rebuilt.clear();
+    return true;
+}
+
+bool checkEntry(RebuildCheck& c, const uint8_t* entry, const uint8_t* share) {
+    AssemblerState& state = *c.assembler;
+    decodeUsedParts(entry, state.record);
+    const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
+    const RecordProblem problem =
+        assembleRecord(state, ancillaryBits, share, shareBytes(ancillaryBits));
+    if (problem.field) {
+        char detail[160];
+        std::snprintf(detail, sizeof detail, " (the assembler refuses %s %" PRId64 ": %s)",
+                      problem.field, problem.value, problem.reason);
+        return fail(c, c.comparedBytes, detail);
+    }
+    return compareRebuilt(c);
+}
+
+}  // namespace
+
+RebuildCheck::RebuildCheck() : assembler(std::make_unique<AssemblerState>()) {
+    openMemoryOutput(stream, &rebuilt);
+    beginAssembly(*assembler, &stream, kOpenOutputLimit);
+}
+
+RebuildCheck::~RebuildCheck() = default;
+
+bool runCheckBatch(RebuildCheck& c, const CheckBatch& batch) {
+    if (c.code != 0) return false;
+    if (c.expectedPos >= kCompactBytes) {
+        c.expected.erase(c.expected.begin(),
+                         c.expected.begin() + static_cast<std::ptrdiff_t>(c.expectedPos));
+        c.expectedPos = 0;
+    }
+    c.expected.insert(c.expected.end(), batch.expected.begin(), batch.expected.end());
+    const uint8_t* share = batch.shares.data();
+    for (size_t k = 0; k < batch.entryCount; ++k) {
+        const uint8_t* entry = batch.entries.data() + k * kRecordEntryBytes;
+        if (!checkEntry(c, entry, share)) return false;
+        share += shareBytes(static_cast<int32_t>(loadLe32(entry + kRecordBytes)));
+    }
+    if (!batch.last) return true;
+    AssemblerState& state = *c.assembler;
+    state.outputLimit -= static_cast<uint32_t>(kOpenOutputLimit - batch.frameBytes);
+    endAssembly(state);
+    flushOutput(c.stream);
+    if (!compareRebuilt(c)) return false;
+    if (c.comparedBytes != batch.frameBytes)
+        return fail(c, c.comparedBytes, " (the records rebuild fewer bytes)");
+    return true;
+}
+
+CheckThread::CheckThread(RebuildCheck& check) : check_(check), thread_([this] { run(); }) {}
+
+CheckThread::~CheckThread() {
+    finish();
+}
+
+void CheckThread::submit(CheckBatch& batch) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return waiting_.size() < 2; });
+    waiting_.push_back(std::move(batch));
+    batch = CheckBatch{};
+    if (!spare_.empty()) {
+        batch = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    changed_.notify_all();
+}
+
+bool CheckThread::finish() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            stopping_ = true;
+            changed_.notify_all();
+        }
+    }
+    if (thread_.joinable()) thread_.join();
+    return !failed_;
+}
+
+void CheckThread::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+        if (waiting_.empty()) return;
+        const CheckBatch& batch = waiting_.front();  // stays in place while others join
+        lock.unlock();
+        const bool ok = !failed_ && runCheckBatch(check_, batch);
+        lock.lock();
+        if (!ok) failed_ = true;
+        CheckBatch done = std::move(waiting_.front());
+        waiting_.pop_front();
+        done.clear();
+        if (spare_.size() < 2) spare_.push_back(std::move(done));
+        changed_.notify_all();
+    }
+}
+
+}  // namespace l3
