@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.huffman = huffman;
         const l3::RepackResult r = l3::repackStream(data, size, options);
         if (r.status == l3::kRepackVerify) std::abort();  // the result did not read back right
-        if (r.status != l3::kRepackOk) continue;
+        if (r.status != l3::kEditOk) continue;
         const l3::RepackResult again = l3::repackStream(r.output.data(), r.output.size(), options);
-        if (again.status != l3::kRepackOk || again.output.size() > r.output.size()) std::abort();
+        if (again.status != l3::kEditOk || again.output.size() > r.output.size()) std::abort();
     }
     return 0;
 }

@@ -2,10 +2,59 @@
 
 #include <cstring>
 
+#include "format/byte_order.h"
+#include "format/frame_crc.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
 
 namespace l3 {
+
+uint32_t withSize(uint32_t header, const FrameSize& size, CrcChoice crc) {
+    header = (header & ~(kBitrateMask | kPaddingMask)) |
+             static_cast<uint32_t>(size.bitrateIndex) << 12 |
+             static_cast<uint32_t>(size.padding) << 9;
+    if (crc == CrcChoice::add) header &= ~kProtectionMask;
+    if (crc == CrcChoice::drop) header |= kProtectionMask;
+    return header;
+}
+
+std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate) {
+    std::vector<FrameSize> sizes;
+    for (uint8_t index = 1; index <= 14; ++index) {
+        const int kbps = bitrateTable[isMpeg1(header)][index] / 1000;
+        if (kbps < minBitrate) continue;
+        if (bitrate > 0 && kbps != bitrate) continue;
+        for (uint8_t padding = 0; padding <= 1; ++padding) {
+            const FrameSize size{0, index, padding};
+            sizes.push_back({frameLength(withSize(header, size, CrcChoice::keep)), index, padding});
+        }
+    }
+    return sizes;
+}
+
+void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,
+             int32_t mainDataBegin) {
+    const int32_t side = sideInfoBytes(header);
+    uint8_t head[6 + 32];
+    head[0] = static_cast<uint8_t>(header >> 24);
+    head[1] = static_cast<uint8_t>(header >> 16);
+    head[2] = static_cast<uint8_t>(header >> 8);
+    head[3] = static_cast<uint8_t>(header);
+    const uint32_t sourceHeader = loadBe32(sourceFrame);
+    uint8_t* sideOut = head + (hasCrc(header) ? 6 : 4);
+    std::memcpy(sideOut, sourceFrame + (hasCrc(sourceHeader) ? 6 : 4), static_cast<size_t>(side));
+    // main_data_begin is the first 9 bits (MPEG-1) or 8 bits of the side information.
+    if (isMpeg1(header)) {
+        sideOut[0] = static_cast<uint8_t>(mainDataBegin >> 1);
+        sideOut[1] = static_cast<uint8_t>((sideOut[1] & 0x7F) | (mainDataBegin & 1) << 7);
+    } else {
+        sideOut[0] = static_cast<uint8_t>(mainDataBegin);
+    }
+    if (hasCrc(header)) storeFrameHeadCrc(head, header);
+    out.insert(out.end(), head, head + headByteCount(header));
+}
 
 SideInformation sideInformationOf(const FrameRecord& record) {
     SideInformation side{record.header, record.private_bits, {}, {}};

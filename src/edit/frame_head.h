@@ -1,16 +1,39 @@
 #pragma once
-// A frame's head (header, CRC and side information) written from side information held
-// apart from the values, by the frame writer's own head writer: the one writer of heads,
-// shared by repack and by the value writer (value_stream.h).
+// Writing a frame's head anew: a header at another size (bit rate and padding bit) and CRC
+// choice, with the side information copied and a new main_data_begin (putHead), or written
+// from side information held apart from the values by the frame writer's own head writer
+// (writeFrameHead: the one writer of heads, shared by repack, the value writer of
+// value_stream.h, cut and join).
 
 #include <cstdint>
+#include <vector>
 
+#include "edit/layout_plan.h"
 #include "framewriter/frame_ring.h"
 #include "l3/record.h"
 
 namespace l3 {
 
 struct FrameWriterState;
+
+enum class CrcChoice { keep, add, drop };
+
+constexpr uint32_t kBitrateMask = 0xF000;
+constexpr uint32_t kPaddingMask = 0x0200;
+constexpr uint32_t kProtectionMask = 0x10000;  // set: no CRC
+// The header bits a new layout may change.
+constexpr uint32_t kLayoutHeaderBits = kBitrateMask | kPaddingMask | kProtectionMask;
+
+uint32_t withSize(uint32_t header, const FrameSize& size, CrcChoice crc);
+
+// The frame sizes of frames with this header: every bit rate of at least minBitrate kbit/s
+// (or only bitrate kbit/s when it is above 0), each with and without the padding bit.
+std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate);
+
+// Appends the head of sourceFrame (header bytes, CRC, side information) with header in
+// place of its own and main_data_begin set; the CRC is recomputed.
+void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,
+             int32_t mainDataBegin);
 
 // What a frame's head is written from, without the values (a record is 5.6 KB).
 struct SideInformation {
@@ -23,8 +46,8 @@ struct SideInformation {
 SideInformation sideInformationOf(const FrameRecord& record);
 
 // Writes the head of a frame with this header and main_data_begin into out and returns its
-// byte count (headByteCount(header)). writer is scratch, its
-// store and ring initialised (initBitStore, initFrameRing); the call changes it.
+// byte count (headByteCount(header)). writer is scratch, its store and ring initialised
+// (initBitStore, initFrameRing); the call changes it.
 int32_t writeFrameHead(FrameWriterState& writer, const SideInformation& side, uint32_t header,
                        int32_t mainDataBegin, uint8_t (&out)[kMaxHeadBytes]);
 

@@ -17,11 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "l3/record.h"
+#include "edit/frame_head.h"
+#include "edit/source_stream.h"
 
 namespace l3 {
-
-enum class CrcChoice { keep, add, drop };
 
 struct RepackOptions {
     int minBitrate = 0;  // kbit/s; 0: no floor
@@ -34,33 +33,15 @@ struct RepackOptions {
     int threads = 1;
 };
 
-// Exit codes of `l3 repack`, shared with the result.
+// Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).
 enum RepackStatus : int {
-    kRepackOk = 0,
-    kRepackUsage = 1,
-    kRepackIo = 2,
-    kRepackNotLayer3 = 3,
-    kRepackBadFrame = 4,   // a frame whose main data cannot be decoded
     kRepackCannotFit = 5,  // --cbr rate too small
-    kRepackVerify = 6,     // the result does not match the input (an internal fault)
-    kRepackBadValue = 7,   // an edited value that the format cannot code
-};
-
-// New values for some audio frames (the Python module writes a changed stream this way).
-// records[k] belongs to audio frame k (a Xing/Info frame not counted); null keeps the frame
-// as it is. An edited frame's head is written from its record, whose layout fields
-// (part2_3_length, big_values, table_select, region counts, count1table_select,
-// scalefac_compress, scfsi, main_data_begin) must be the frame's own: its main data stays bit
-// for bit unless a granule's values (spectrum, scalefactors, block type and flags) differ
-// from the frame's, and then the frame is recoded as --huffman would code it, the unchanged
-// granules keeping their coding where that is no larger. The caller checks the fixed-width
-// fields first (see value_stream.h); a value no coding can hold fails with kRepackBadValue.
-struct FrameEdits {
-    std::vector<const FrameRecord*> records;
+    kRepackVerify = kEditVerify,
+    kRepackBadValue = kEditBadValue,  // an edited value that the format cannot code
 };
 
 struct RepackResult {
-    int status = kRepackOk;
+    int status = kEditOk;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
     std::vector<uint8_t> output;

@@ -216,7 +216,7 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
     result.message = std::move(repacked.message);
     result.output = std::move(repacked.output);
     switch (repacked.status) {
-        case kRepackOk:
+        case kEditOk:
             result.status = kValueWritten;
             break;
         case kRepackBadValue:

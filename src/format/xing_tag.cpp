@@ -44,10 +44,10 @@ constexpr LameCrcTables buildLameCrcTables() {
 constexpr LameCrcTables lameCrcTables = buildLameCrcTables();
 
 // The LAME extension is recognised by an encoder string that starts with a known encoder
-// name; ffmpeg's encoders write the same layout.
+// name; ffmpeg's encoders write the same layout, and so do this toolkit's edits.
 bool looksLikeLame(const uint8_t* p) {
     return std::memcmp(p, "LAME", 4) == 0 || std::memcmp(p, "Lavf", 4) == 0 ||
-           std::memcmp(p, "Lavc", 4) == 0;
+           std::memcmp(p, "Lavc", 4) == 0 || std::memcmp(p, kOwnLameEncoder, 9) == 0;
 }
 
 void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {

@@ -38,6 +38,10 @@ struct LameExtension {
     std::array<uint8_t, 36> bytes = {};  // the extension as stored, for writing it again
 };
 
+// The encoder field of a LAME extension this toolkit writes for a stream that had none;
+// read back as a LAME extension like an encoder's.
+inline constexpr char kOwnLameEncoder[10] = "L3edit   ";
+
 struct XingTag {
     XingKind kind = XingKind::none;
     size_t tagOffset = 0;  // of the magic, from the frame's first byte

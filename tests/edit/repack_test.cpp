@@ -392,7 +392,7 @@ TEST(Repack, ThreadsChangeNothing) {
         l3::RepackOptions two;
         two.threads = 2;
         const l3::RepackResult r = l3::repackStream(broken.data(), broken.size(), two);
-        EXPECT_EQ(r.status, l3::kRepackBadFrame);
+        EXPECT_EQ(r.status, l3::kEditBadFrame);
         EXPECT_EQ(r.message.rfind("frame " + std::to_string(bad[0]) + " ", 0), 0u) << r.message;
         EXPECT_TRUE(r.output.empty());
     }

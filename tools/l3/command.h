@@ -33,9 +33,15 @@ int runInfo(std::span<char* const> args);
 int runCheck(std::span<char* const> args);
 int runRepack(std::span<char* const> args);
 int runGain(std::span<char* const> args);
+int runCut(std::span<char* const> args);
+int runSplit(std::span<char* const> args);
+int runJoin(std::span<char* const> args);
 extern const std::string_view kInfoUsage;
 extern const std::string_view kCheckUsage;
 extern const std::string_view kRepackUsage;
 extern const std::string_view kGainUsage;
+extern const std::string_view kCutUsage;
+extern const std::string_view kSplitUsage;
+extern const std::string_view kJoinUsage;
 
 }  // namespace l3tool

@@ -6,7 +6,6 @@ namespace l3tool {
 
 namespace {
 
-// Later commands (repack, gain, cut, join, split) take their place here.
 const Command kCommands[] = {
     {"info", "summarise a stream: format, duration, bit rate, reservoir, tags, Xing/LAME",
      kInfoUsage, runInfo},
@@ -15,6 +14,10 @@ const Command kCommands[] = {
      kRepackUsage, runRepack},
     {"gain", "change the volume in 1.5 dB steps without decoding; undo information kept",
      kGainUsage, runGain},
+    {"cut", "write a part of a stream, sample-exact, without decoding", kCutUsage, runCut},
+    {"split", "write a stream as consecutive sample-exact pieces", kSplitUsage, runSplit},
+    {"join", "write several streams as one, the reservoir laid across each seam", kJoinUsage,
+     runJoin},
 };
 
 }  // namespace

@@ -79,7 +79,7 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
     std::string line;
     std::vector<std::string> messages;
     if (!input.open(job.in, error)) {
-        status = l3::kRepackIo;
+        status = l3::kEditIo;
         messages.push_back(job.in + ": cannot read: " + error);
     } else {
         l3::RepackResult r = l3::repackStream(input.data(), input.size(), options);
@@ -88,7 +88,7 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
         if (r.status != 0) {
             messages.push_back(job.in + ": " + r.message);
         } else if (!writeOutput(job.out, r.output, error)) {
-            status = l3::kRepackIo;
+            status = l3::kEditIo;
             messages.push_back(job.out + ": cannot write: " + error);
         } else {
             const double change = input.size() == 0 ? 0.0
@@ -190,7 +190,7 @@ int runRepack(std::span<char* const> args) {
             if (!inPlace && sameFile(f, out)) {
                 std::fprintf(stderr, "l3 repack: %s: the output would replace the input\n",
                              f.c_str());
-                return l3::kRepackIo;
+                return l3::kEditIo;
             }
             work.push_back({f, out});
         }
@@ -199,7 +199,7 @@ int runRepack(std::span<char* const> args) {
         if (sameFile(files[0], files[1])) {
             std::fprintf(stderr, "l3 repack: %s: the output names the input (use --in-place)\n",
                          files[1].c_str());
-            return l3::kRepackIo;
+            return l3::kEditIo;
         }
         work.push_back({files[0], files[1]});
     }

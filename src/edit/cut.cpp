@@ -1,0 +1,216 @@
+#include "edit/cut.h"
+
+#include <algorithm>
+
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+
+namespace l3 {
+
+namespace {
+
+// More pieces than a split may write: a guard against a tiny --every.
+constexpr size_t kMaxPieces = 10000;
+
+// What a decoder (mpg123, checked sample for sample) does at the start of a stream, which
+// a piece must meet to give exactly the input's samples:
+// - Its output depends, by one in the last bit of a few samples, on a granule's index in
+//   the stream modulo 4 (more often modulo 2): the cycle of its synthesis filter. A
+//   piece's first frame keeps that index, by silent filler frames before it or by
+//   starting earlier.
+// - A gapless decoder decodes only from 4 frames before the one that holds the first
+//   sample it plays (mpg123's default decoding ahead); frames before that are skipped and
+//   do not count in the cycle. Pieces keep the first sample within 4 frames of their start.
+// Both cannot always hold: in MPEG-2 and 2.5 (a granule per frame) a first sample in
+// granule 1 modulo 4 leaves no start that keeps the index modulo 4; the piece then keeps
+// it modulo 2, which was enough for two channels wherever we looked, while one channel
+// differs from the input's samples by one in a few places.
+constexpr int kDecodeLeadFrames = 4;
+constexpr int kMaxFillerFrames = 4;
+constexpr int64_t kCycleGranules = 4;
+
+// The frames of a piece and the delay and padding that hide what lies outside its range.
+struct PieceFrames {
+    int64_t first = 0, end = 0;
+    int fillers = 0;  // silent frames before the first
+    int delay = 0, padding = 0;
+};
+
+// The starts a piece of the input's samples from..to may have, in the order to try them:
+// the ones that keep the decoder's cycle best first, the shortest delay first among equals.
+// Those samples are raw decoder samples r1..r2 (the encoder delay and the decoder's own
+// delay on). A raw sample depends on its granule and the two before it, so the piece
+// starts at the latest with the frame that holds granule r1 / 576 - 2, and ends with the
+// frame that holds sample r2 - 1. Earlier real frames or filler frames keep the cycle and
+// give the first frame's main data reservoir room.
+std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to) {
+    const int64_t spf = t.samplesPerFrame;
+    const int64_t gpf = spf / kGranuleSamples;
+    const int64_t r1 = from + t.delay + kDecoderDelay;
+    const int64_t r2 = to + t.delay + kDecoderDelay;
+    PieceFrames base;
+    if (to == t.length) {
+        // The input's own end: its padding as it was (a stream without a LAME extension
+        // ends where the decoder's output does, 529 samples before its last sample).
+        base.end = t.frames;
+        base.padding = t.lame ? t.padding : kDecoderDelay;
+    } else {
+        base.end = (r2 - 1) / spf + 1;
+        base.padding = static_cast<int>(base.end * spf - r2 + kDecoderDelay);
+    }
+    const int64_t latest = std::max<int64_t>(0, r1 / kGranuleSamples - 2) / gpf;
+    const int64_t firstPlayed = r1 / spf;
+    // By how well they keep the cycle: modulo 4, modulo 2, not at all; last those whose
+    // first sample lies too far in for a decoder to decode every frame.
+    std::vector<PieceFrames> starts[4];
+    for (int64_t first = latest; first >= 0 && first + kDecodeLeadFrames >= latest; --first)
+        for (int fillers = 0; fillers <= kMaxFillerFrames; ++fillers) {
+            PieceFrames p = base;
+            p.first = first;
+            p.fillers = fillers;
+            const int64_t delay = from + t.delay - (first - fillers) * spf;
+            if (delay > kMaxGapless) continue;
+            p.delay = static_cast<int>(delay);
+            const int64_t shift = (first - fillers) * gpf;
+            const bool lead = fillers + firstPlayed - first <= kDecodeLeadFrames;
+            starts[!lead                         ? 3
+                   : shift % kCycleGranules == 0 ? 0
+                   : shift % 2 == 0              ? 1
+                                                 : 2]
+                .push_back(p);
+        }
+    auto byDelay = [](const PieceFrames& a, const PieceFrames& b) { return a.delay < b.delay; };
+    std::vector<PieceFrames> all;
+    for (std::vector<PieceFrames>& s : starts) {
+        std::stable_sort(s.begin(), s.end(), byDelay);
+        all.insert(all.end(), s.begin(), s.end());
+    }
+    return all;
+}
+
+// Writes the piece from..to into piece; on failure sets result's status and message.
+bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t to, CutPiece& piece,
+              CutResult& result) {
+    for (const PieceFrames& p : pieceStarts(t, from, to)) {
+        SpliceRequest request;
+        request.tagsFrom = &src;
+        request.sourceTag = src.xing;
+        request.fillerFrames = p.fillers;
+        request.delay = p.delay;
+        request.padding = p.padding;
+        for (int64_t k = p.first; k < p.end; ++k)
+            request.frames.push_back({&src, static_cast<size_t>(k)});
+        EditResult r = spliceFrames(request);
+        if (r.status == kEditOk) {
+            piece = {from, to, std::move(r.output), request.frames.size() + p.fillers};
+            return true;
+        }
+        if (r.status != kEditCannotLay) {
+            result.status = r.status;
+            result.message = r.message;
+            return false;
+        }
+    }
+    result.status = kCutRange;
+    result.message = "no piece can start at sample " + std::to_string(from) +
+                     ": the main data of its first frames does not fit";
+    return false;
+}
+
+bool readInput(const uint8_t* input, size_t size, SourceStream& src, CutResult& result) {
+    SourceProblem problem;
+    const bool ok = readSource(input, size, SourcePass::decode, 1, src, problem);
+    result.notes = problem.notes;
+    if (!ok) {
+        result.status = problem.status;
+        result.message = problem.message;
+        return false;
+    }
+    if (src.frames.empty()) {
+        result.status = kEditNotLayer3;
+        result.message = "the stream has no audio frame";
+        return false;
+    }
+    return true;
+}
+
+CutResult rangeError(CutResult result, const std::string& message) {
+    result.status = kCutRange;
+    result.message = message;
+    return result;
+}
+
+}  // namespace
+
+Timeline timelineOf(const SourceStream& src) {
+    Timeline t;
+    const uint32_t header = src.frames.front().header;
+    t.samplesPerFrame = samplesPerFrame(header);
+    t.rate = samplingRateTable[versionCode(header)][samplingIndex(header)];
+    t.lame = src.xing.lame.present;
+    t.delay = t.lame ? src.xing.lame.delay : 0;
+    t.padding = t.lame ? src.xing.lame.padding : 0;
+    t.frames = static_cast<int64_t>(src.frames.size());
+    // A decoder's output ends with the last frame: padding below its own delay hides less.
+    t.length = std::max<int64_t>(
+        0, t.frames * t.samplesPerFrame - t.delay - std::max(t.padding, kDecoderDelay));
+    return t;
+}
+
+CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to) {
+    CutResult result;
+    SourceStream src;
+    if (!readInput(input, size, src, result)) return result;
+    const Timeline t = timelineOf(src);
+    result.rate = t.rate;
+    const int64_t first = sampleAt(from, t.rate);
+    const int64_t end = to ? std::min(sampleAt(*to, t.rate), t.length) : t.length;
+    if (first >= t.length)
+        return rangeError(result, "the range starts at sample " + std::to_string(first) +
+                                      ", at or past the end (" + std::to_string(t.length) +
+                                      " samples)");
+    if (end <= first) return rangeError(result, "the range is empty");
+    CutPiece piece;
+    if (!cutPiece(src, t, first, end, piece, result)) return result;
+    result.pieces.push_back(std::move(piece));
+    return result;
+}
+
+CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimePoint>& points,
+                      const TimePoint* every) {
+    CutResult result;
+    SourceStream src;
+    if (!readInput(input, size, src, result)) return result;
+    const Timeline t = timelineOf(src);
+    result.rate = t.rate;
+    if (t.length == 0) return rangeError(result, "the stream plays no sample");
+    std::vector<int64_t> cuts{0};
+    if (every) {
+        if (sampleAt(*every, t.rate) <= 0) return rangeError(result, "--every is under a sample");
+        TimePoint at = *every;
+        for (int64_t k = 1; (at.units = every->units * k, sampleAt(at, t.rate) < t.length); ++k) {
+            if (cuts.size() >= kMaxPieces)
+                return rangeError(result, "more than " + std::to_string(kMaxPieces) + " pieces");
+            cuts.push_back(sampleAt(at, t.rate));
+        }
+    }
+    for (const TimePoint& point : points) {
+        const int64_t s = sampleAt(point, t.rate);
+        if (s <= cuts.back() || s >= t.length)
+            return rangeError(result, "the point at sample " + std::to_string(s) +
+                                          " does not lie after the one before it and before "
+                                          "the end (" +
+                                          std::to_string(t.length) + " samples)");
+        cuts.push_back(s);
+    }
+    cuts.push_back(t.length);
+    result.pieces.resize(cuts.size() - 1);
+    for (size_t i = 0; i + 1 < cuts.size(); ++i)
+        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result)) {
+            result.pieces.clear();
+            return result;
+        }
+    return result;
+}
+
+}  // namespace l3

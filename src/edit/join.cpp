@@ -1,0 +1,95 @@
+#include "edit/join.h"
+
+#include "edit/cut.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+
+namespace l3 {
+
+namespace {
+
+std::string describe(uint32_t header) {
+    static const char* const kVersions[4] = {"MPEG-2.5", "?", "MPEG-2", "MPEG-1"};
+    const int channels = channelCount(header);
+    return std::string(kVersions[versionCode(header)]) + ", " +
+           std::to_string(samplingRateTable[versionCode(header)][samplingIndex(header)]) + " Hz, " +
+           std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+}
+
+// The frames at the start of next that repeat the last frames written so far: those a
+// piece cut from the same stream starts with (after its filler frames), which prev's
+// padding and next's delay hide between them. 0 when there are none.
+size_t repeatedFrames(const std::vector<SpliceFrame>& written, const SourceStream& prev,
+                      const SourceStream& next) {
+    const Timeline p = timelineOf(prev), n = timelineOf(next);
+    if (!p.lame || !n.lame) return 0;
+    const int hidden = p.padding + n.delay;
+    if (hidden % p.samplesPerFrame != 0) return 0;
+    const size_t count = static_cast<size_t>(hidden / p.samplesPerFrame);
+    if (count > next.frames.size()) return 0;
+    size_t fillers = 0;
+    while (fillers < count && isFillerFrame(next, fillers)) ++fillers;
+    const size_t repeated = count - fillers;
+    if (repeated == 0 || repeated > written.size()) return 0;
+    for (size_t i = 0; i < repeated; ++i) {
+        const SpliceFrame& w = written[written.size() - repeated + i];
+        if (!compareFrame(*w.source, w.frame, next, fillers + i).empty()) return 0;
+    }
+    return count;
+}
+
+}  // namespace
+
+JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
+    JoinResult result;
+    std::vector<SourceStream> streams(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const JoinInput& in = inputs[i];
+        SourceStream& src = streams[i];
+        SourceProblem problem;
+        const bool ok = readSource(in.data, in.size, SourcePass::decode, 1, src, problem);
+        for (const std::string& note : problem.notes) result.notes.push_back(in.name + ": " + note);
+        if (ok && src.frames.empty()) {
+            problem.status = kEditNotLayer3;
+            problem.message = "the stream has no audio frame";
+        }
+        if (!ok || src.frames.empty()) {
+            result.status = problem.status;
+            result.message = in.name + ": " + problem.message;
+            return result;
+        }
+        const uint32_t a = streams[0].frames[0].header, b = src.frames[0].header;
+        if (versionCode(a) != versionCode(b) || samplingIndex(a) != samplingIndex(b) ||
+            channelCount(a) != channelCount(b)) {
+            result.status = kJoinMismatch;
+            result.message = in.name + ": " + describe(b) + ", unlike " + inputs[0].name + " (" +
+                             describe(a) + ")";
+            return result;
+        }
+    }
+    if (inputs.empty()) {
+        result.status = kEditUsage;
+        result.message = "nothing to join";
+        return result;
+    }
+    const Timeline first = timelineOf(streams.front()), last = timelineOf(streams.back());
+    SpliceRequest request;
+    request.tagsFrom = &streams[0];
+    request.sourceTag = streams[0].xing;
+    request.delay = first.delay;
+    request.padding = last.lame ? last.padding : kDecoderDelay;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], streams[i]);
+        result.repeatedFrames += skip;
+        for (size_t k = skip; k < streams[i].frames.size(); ++k)
+            request.frames.push_back({&streams[i], k});
+    }
+    EditResult r = spliceFrames(request);
+    result.status = r.status;
+    result.message = r.message;
+    result.output = std::move(r.output);
+    result.frames = request.frames.size();
+    return result;
+}
+
+}  // namespace l3

@@ -1,0 +1,42 @@
+#pragma once
+// Lossless joins: the audio frames of several streams one after another in one stream,
+// laid out anew across every seam (see splice.h), with one Xing/Info frame that carries the
+// first input's encoder delay and the last input's padding. The tags around the frames
+// are the first input's.
+//
+// Consecutive pieces of one stream, as cutStream and splitStream write them, repeat at the
+// start of each piece the frames its first samples depend on; these are recognised (the
+// frames are the same, and the piece before's padding and this piece's delay add up to
+// them) and written once, so that joining every piece gives back the input's frames.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "edit/splice.h"
+
+namespace l3 {
+
+// Exit code of `l3 join` beyond those of every edit: an input differs from the first in
+// version, sampling rate or channel count.
+inline constexpr int kJoinMismatch = 5;
+
+struct JoinInput {
+    std::string name;  // for messages
+    const uint8_t* data;
+    size_t size;
+};
+
+struct JoinResult {
+    int status = kEditOk;
+    std::string message;  // names the input it is about
+    std::vector<std::string> notes;
+    std::vector<uint8_t> output;
+    size_t frames = 0;          // audio frames of the result
+    size_t repeatedFrames = 0;  // frames left out as repeated from the input before
+};
+
+JoinResult joinStreams(const std::vector<JoinInput>& inputs);
+
+}  // namespace l3

@@ -1,0 +1,303 @@
+#include "edit/source_stream.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "assemble/run_driver.h"
+#include "disassemble/main_data_reader.h"
+#include "disassemble/side_info_reader.h"
+#include "disassemble/stream_scanner.h"
+#include "edit/frame_head.h"
+#include "edit/granule_coder.h"
+#include "edit/in_parts.h"
+#include "format/frame_header.h"
+#include "format/frame_length.h"
+#include "inspect/frame_walk.h"
+#include "maindata/main_data_state.h"
+#include "maindata/main_data_writer.h"
+#include "tables/code_tables.h"
+
+namespace l3 {
+
+namespace {
+
+// Codes record's main data with the assembler's writers and appends it to out from a byte
+// boundary; returns its first bit.
+int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
+                       std::vector<uint8_t>& out) {
+    const int32_t bits = writeMainDataAlone(scratch, record);
+    const BitStore& store = scratch.store;
+    constexpr int32_t kTopByte = kScratchTopByte;
+    const int64_t start = 8 * static_cast<int64_t>(out.size());
+    const size_t bytes = static_cast<size_t>((bits + 7) / 8);
+    // Store bytes leave from the top down; the bits past the end are zero.
+    for (size_t i = 0; i < bytes; ++i)
+        out.push_back(store.storeBytes[static_cast<size_t>(kTopByte) - 1 - i]);
+    if (bits & 7) out.back() &= static_cast<uint8_t>(0xFF00 >> (bits & 7));
+    return start;
+}
+
+// A granule coded from values that differ from the frame's gets this part2_3_length before
+// recodeFrame, so that its old coding, made for other values, is never kept; one left with
+// it (or with any length out of range) had values that no coding holds.
+constexpr int32_t kUncoded = 1 << 20;
+constexpr int32_t kMaxPart2_3Length = 4095;
+
+// Marks in edit the granules whose values (spectrum, scalefactors, block type and flags)
+// differ from the decoded ones; true when there is one.
+bool markChangedGranules(const FrameRecord& decoded, FrameRecord& edit) {
+    bool any = false;
+    for (int gr = 0; gr < granuleCount(decoded.header); ++gr)
+        for (int ch = 0; ch < channelCount(decoded.header); ++ch) {
+            if (!sameGranuleValues(decoded, edit, gr, ch)) {
+                edit.granuleInfo[gr][ch].part2_3_length = kUncoded;
+                any = true;
+            }
+        }
+    return any;
+}
+
+// The first scalefactor of a granule that is largest: what no width could hold.
+RecordProblem scalefactorProblem(const FrameRecord& rec, int gr, int ch) {
+    const uint16_t* sf = rec.scalefactors[isMpeg1(rec.header) ? gr : 0][ch];
+    const uint16_t* top = std::max_element(sf, sf + kScalefactorEntries);
+    return recordProblem("scalefactor", *top, "does not fit any scalefactor width of its granule",
+                         gr, ch, static_cast<int>(top - sf));
+}
+
+// A granule left with a length out of range after recodeFrame: the value that no coding
+// holds, or the length itself when the values need more bits than a granule has.
+RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
+    const HuffmanTable& widest = codeTables().huffman[31];
+    const int largest = 15 + (1 << widest.linbits) - 1;
+    const int16_t* lines = rec.spectrum[gr][ch];
+    for (int i = 0; i < kSpectrumLines; ++i)
+        if (lines[i] > largest || lines[i] < -largest)
+            return recordProblem("spectrum", lines[i],
+                                 "is beyond the largest magnitude a code table holds", gr, ch, i);
+    const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+    if (length > kMaxPart2_3Length && length < kUncoded / 2)
+        return recordProblem("part2_3_length", length,
+                             "is above 4095: the granule's values need more bits than it holds", gr,
+                             ch);
+    return scalefactorProblem(rec, gr, ch);
+}
+
+// One part's decoding: its frames' recoded main data (when recoding or editing) and its
+// first failure.
+struct DecodedPart {
+    std::vector<uint8_t> recoded;
+    std::string message;  // empty while every frame decodes (and every edit codes)
+    int status = kEditBadFrame;
+};
+
+// Codes a recoded frame's main data into the part's and notes where it lies in s; false
+// (with the part's status and message set) when a value cannot be coded.
+bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, SourceFrame& s,
+                 DecodedPart& part) {
+    RecordProblem problem;
+    s.recodedBits = 0;
+    for (int gr = 0; gr < granuleCount(rec.header) && !problem.field; ++gr)
+        for (int ch = 0; ch < channelCount(rec.header) && !problem.field; ++ch) {
+            const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
+            if (length < 0 || length > kMaxPart2_3Length) problem = uncodedProblem(rec, gr, ch);
+            s.recodedBits += length;
+        }
+    if (!problem.field) {
+        s.recodedStart = appendMainData(scratch, rec, part.recoded);
+        problem = scratch.problem;
+    }
+    if (!problem.field) return true;
+    part.status = kEditBadValue;
+    part.message = describeProblem(static_cast<int32_t>(frame), problem);
+    return false;
+}
+
+
+}  // namespace
+
+std::string frameAt(size_t frame, size_t offset) {
+    char text[64];
+    std::snprintf(text, sizeof text, "frame %zu (offset %zu)", frame, offset);
+    return text;
+}
+
+void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
+    const uint8_t* s = src + (srcPos >> 3);
+    const int shift = static_cast<int>(srcPos & 7);
+    const int64_t bytes = (count + 7) >> 3;
+    if (shift == 0) {
+        std::memcpy(dst, s, static_cast<size_t>(bytes));
+    } else {
+        for (int64_t i = 0; i < bytes; ++i)
+            dst[i] = static_cast<uint8_t>(s[i] << shift | s[i + 1] >> (8 - shift));
+    }
+    if (count & 7) dst[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (count & 7));
+}
+
+bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
+                SourceProblem& result, const FrameEdits* edits) {
+    src.input = input;
+    src.size = size;
+    const bool decode = pass != SourcePass::layout;
+    const FrameWalk walk = walkFrames(input, size);
+    src.leadingBytes = walk.tags.audioStart;
+    src.trailingTagOffset = walk.tags.audioEnd;
+    for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
+        char text[96];
+        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu",
+                      walk.junkLengths[j], walk.junkOffsets[j]);
+        result.notes.push_back(text);
+    }
+    std::vector<FrameSpan> frames;
+    for (const WalkFrame& f : walk.frames) {
+        if (f.truncated) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
+                          f.offset);
+            result.notes.push_back(text);
+        } else {
+            frames.push_back({f.offset, f.length, f.header});
+        }
+    }
+    if (frames.empty()) {
+        result.status = kEditNotLayer3;
+        result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
+        return false;
+    }
+
+    size_t first = 0;
+    const FrameSpan& f0 = frames[0];
+    src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
+    if (src.xing.kind != XingKind::none) {
+        src.tagFrame = true;
+        first = 1;
+    }
+
+    const uint32_t reference = frames[first < frames.size() ? first : 0].header;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const FrameSpan& f = frames[k];
+        const int32_t head = headByteCount(f.header);
+        const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
+        src.mainData.insert(src.mainData.end(), input + f.offset + head,
+                            input + f.offset + f.length);
+        if (k < first) continue;
+        // One frame size table serves the whole stream: version and sampling rate stay.
+        if (versionCode(f.header) != versionCode(reference) ||
+            samplingIndex(f.header) != samplingIndex(reference)) {
+            result.status = kEditBadFrame;
+            result.message = frameAt(k, f.offset) +
+                             ": header_changed: its version or sampling rate "
+                             "differs from the first audio frame's";
+            return false;
+        }
+        const MainDataExtent extent = readMainDataExtent(input + f.offset);
+        const int32_t bits = extent.bits;
+        const int64_t mainStart = areaStart - 8 * int64_t{extent.mainDataBegin};
+        const char* kind = nullptr;
+        const char* why = nullptr;
+        if (mainStart < 0) {
+            kind = "reservoir_underflow";
+            why = "main_data_begin reaches before the stream";
+        } else if (mainStart + bits > 8 * static_cast<int64_t>(src.mainData.size())) {
+            kind = "huffman_error";
+            why = "its main data runs past the end of its frame";
+        }
+        src.frames.push_back({f.offset, f.header, mainStart, bits});
+        if (kind) {
+            result.status = kEditBadFrame;
+            result.message = frameAt(k, f.offset) + ": " + kind + ": " + why;
+            return false;
+        }
+    }
+    // Decoded values are checked once all areas are in: a frame's main data may only
+    // reach back, so each is complete here. Frames decode independently, in parts at once.
+    src.mainData.resize(src.mainData.size() + 8, 0);
+    if (!decode) return true;
+    const bool recode = pass == SourcePass::recode;
+    if (recode || edits) src.recodedHeads.resize(src.frames.size());
+    if (edits) src.edited.assign(src.frames.size(), nullptr);
+    auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
+        auto record = std::make_unique<FrameRecord>();
+        std::unique_ptr<FrameRecord> edit;
+        std::unique_ptr<MainDataState> scratch;
+        if (recode || edits) {
+            edit = std::make_unique<FrameRecord>();
+            scratch = std::make_unique<MainDataState>();
+            initBitStore(scratch->store);
+        }
+        for (size_t i = from; i < to; ++i) {
+            SourceFrame& s = src.frames[i];
+            readSideInfo(input + s.offset, *record);
+            if (const char* why = readMainData(src.mainData.data(), s.mainStart, *record)) {
+                const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
+                part.message = frameAt(i + first, s.offset) + ": " +
+                               (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+                return;
+            }
+            const FrameRecord* values =
+                edits && i < edits->records.size() ? edits->records[i] : nullptr;
+            if (values) {
+                src.edited[i] = values;
+                *edit = *values;
+                s.recoded = markChangedGranules(*record, *edit);
+                if (s.recoded) recodeFrame(*edit);
+                s.fromRecord = true;
+            } else if (recode) {
+                *edit = *record;
+                recodeFrame(*edit);
+                s.fromRecord = s.recoded = true;
+            } else {
+                continue;
+            }
+            if (s.recoded && !codeRecoded(*scratch, *edit, i + first, s, part)) return;
+            src.recodedHeads[i] = sideInformationOf(*edit);
+        }
+    };
+    const std::vector<DecodedPart> parts =
+        inParts<DecodedPart>(src.frames.size(), threads, decodeFrames);
+    const size_t count = src.frames.size();
+    for (size_t p = 0; p < parts.size(); ++p) {
+        if (!parts[p].message.empty()) {
+            result.status = parts[p].status;
+            result.message = parts[p].message;
+            return false;
+        }
+        // Each part's recoded main data starts on a byte: its frames move by what came before.
+        const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
+        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size(); ++i)
+            src.frames[i].recodedStart += shift;
+        src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
+    }
+    src.recoded.resize(src.recoded.size() + 8, 0);
+    return true;
+}
+
+std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb) {
+    const SourceFrame& fa = a.frames[ka];
+    const SourceFrame& fb = b.frames[kb];
+    if ((fa.header & ~kLayoutHeaderBits) != (fb.header & ~kLayoutHeaderBits))
+        return "its header differs";
+    const int32_t side = sideInfoBytes(fa.header);
+    const uint8_t* sa = a.input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
+    const uint8_t* sb = b.input + fb.offset + (hasCrc(fb.header) ? 6 : 4);
+    const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
+    for (int bit = skip; bit < 8 * side; ++bit)
+        if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
+            return "its side information differs";
+    if (fa.mainBits != fb.mainBits) return "its main data length differs";
+    const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
+    std::vector<uint8_t> x(bytes + 1, 0), y(bytes + 1, 0);
+    copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
+    copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
+    if (x != y) return "its main data differs";
+    return "";
+}
+
+std::string verificationFailure(const std::string& mismatch) {
+    return "verification failed: " + mismatch + " (an internal fault: please report it)";
+}
+
+}  // namespace l3

@@ -1,0 +1,105 @@
+#pragma once
+// An edit's input taken apart: the tags around the frames, the Xing/Info frame, and for
+// each audio frame where its head lies and where its main data lies in the main-data
+// stream (every frame's bytes after its head, one after another). The edits (repack, cut,
+// split, join) read their inputs, and read back their results, through this one reader,
+// and compare frames with compareFrame.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "edit/frame_head.h"
+#include "format/frame_record.h"
+#include "format/xing_tag.h"
+
+namespace l3 {
+
+// Exit codes shared by the edit commands.
+enum EditStatus : int {
+    kEditOk = 0,
+    kEditUsage = 1,
+    kEditIo = 2,
+    kEditNotLayer3 = 3,
+    kEditBadFrame = 4,  // a frame whose main data cannot be decoded
+    kEditVerify = 6,    // the result does not match the input (an internal fault)
+    kEditBadValue = 7,  // an edited value that the format cannot code
+};
+
+// New values for some audio frames (the Python module writes a changed stream this way).
+// records[k] belongs to audio frame k (a Xing/Info frame not counted); null keeps the frame
+// as it is. An edited frame's head is written from its record, whose layout fields
+// (part2_3_length, big_values, table_select, region counts, count1table_select,
+// scalefac_compress, scfsi, main_data_begin) must be the frame's own: its main data stays bit
+// for bit unless a granule's values (spectrum, scalefactors, block type and flags) differ
+// from the frame's, and then the frame is recoded as --huffman would code it, the unchanged
+// granules keeping their coding where that is no larger. The caller checks the fixed-width
+// fields first (see value_stream.h); a value no coding can hold fails with kEditBadValue.
+struct FrameEdits {
+    std::vector<const FrameRecord*> records;
+};
+
+// One audio frame of a stream: where its head and main data lie.
+struct SourceFrame {
+    size_t offset;
+    uint32_t header;
+    int64_t mainStart;  // bit offset into the stream's main-data stream
+    int32_t mainBits;
+    bool fromRecord = false;   // its head is written from recodedHeads (recoded, an edit)
+    bool recoded = false;      // its main data is the recoded one
+    int64_t recodedStart = 0;  // when recoded: bit offset into the recoded main data
+    int32_t recodedBits = 0;
+};
+
+struct SourceStream {
+    const uint8_t* input = nullptr;  // the bytes read; not owned
+    size_t size = 0;
+    size_t leadingBytes = 0;       // tags before the frames, kept
+    size_t trailingTagOffset = 0;  // tags from here to the end, kept
+    XingTag xing;
+    bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
+    std::vector<SourceFrame> frames;
+    std::vector<uint8_t> mainData;
+    // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
+    // bits) and, per frame written from a record, its side information.
+    std::vector<uint8_t> recoded;
+    std::vector<SideInformation> recodedHeads;
+    // The edits' values, per audio frame (null: none); decoded values are compared with them.
+    std::vector<const FrameRecord*> edited;
+};
+
+// layout: frames and main-data positions only; decode: every frame's main data is also
+// decoded, so that one that does not decode is refused; recode: and re-coded for the
+// fewest bits (see granule_coder.h).
+enum class SourcePass { layout, decode, recode };
+
+struct SourceProblem {
+    int status = kEditOk;
+    std::string message;             // why it failed
+    std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
+};
+
+// Reads input into src; fails (kEditNotLayer3, kEditBadFrame) on what cannot be carried
+// over losslessly. src keeps a pointer to input. Up to `threads` threads decode (and
+// recode) the frames at once. With edits (a decode or recode pass), the edited frames are
+// taken from their records (see FrameEdits; kEditBadValue when a value cannot be coded).
+bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
+                SourceProblem& problem, const FrameEdits* edits = nullptr);
+
+// Copies count bits from src at bit srcPos to dst from its first bit on; the bits after
+// them in the last byte are zero.
+void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count);
+
+// Frame b.frames[kb] against a.frames[ka]: the header but for its size and CRC bits, the
+// side information but for main_data_begin, and the main data bit for bit (which fix every
+// decoded value). Empty when they agree, else what differs.
+std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb);
+
+// The message of a result that did not read back as it should: an internal fault.
+std::string verificationFailure(const std::string& mismatch);
+
+// "frame K (offset O)"
+std::string frameAt(size_t frame, size_t offset);
+
+}  // namespace l3

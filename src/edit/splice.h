@@ -1,0 +1,70 @@
+#pragma once
+// A new stream made of frames of one or more read streams (see source_stream.h): the core
+// of cut, split and join. Every frame keeps its header fields but the bit rate and padding
+// bit, its side information but main_data_begin, and its main data bit for bit; the frames
+// are laid out anew (layout_plan.h), so that the first frame's main data starts in the
+// first frame, whatever it reached back into before. The result starts with a Xing/Info
+// frame whose LAME extension carries the encoder delay and padding asked for: a gapless
+// decoder plays frames x samples per frame - delay - padding samples, from raw sample
+// delay + 529 (the decoder's own delay) on.
+//
+// A stream all of whose frames share one bit rate stays at that rate where its frames fit
+// there (an Info frame), else every frame gets the smallest size its main data and the
+// reservoir allow (a Xing frame).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "edit/source_stream.h"
+#include "format/xing_tag.h"
+
+namespace l3 {
+
+// The Xing/LAME fields hold the encoder delay and padding in 12 bits each.
+inline constexpr int kMaxGapless = 4095;
+// Samples a decoder's output lags its input: the synthesis filter's delay.
+inline constexpr int kDecoderDelay = 529;
+// Samples per granule; a decoded sample depends on its granule and the two before it.
+inline constexpr int kGranuleSamples = 576;
+
+struct SpliceFrame {
+    const SourceStream* source;
+    size_t frame;  // index into source->frames
+};
+
+struct SpliceRequest {
+    // Silent frames before the first (zero side information, no main data) that give its
+    // main data reservoir room and keep the decoder's cycle (see cut.cpp); their output
+    // lies within the delay.
+    int fillerFrames = 0;
+    std::vector<SpliceFrame> frames;  // at least one
+    const SourceStream* tagsFrom;     // its tags before and after the frames are copied
+    XingTag sourceTag;                // whose LAME extension is kept, if it has one
+    int delay = 0;                    // encoder delay and padding, samples
+    int padding = 0;
+};
+
+struct EditResult {
+    int status = kEditOk;
+    std::string message;             // why it failed
+    std::vector<std::string> notes;  // what was dropped from the input
+    std::vector<uint8_t> output;
+};
+
+// Status of a splice whose frames fit no layout: the first frame's main data needs more
+// than the largest frame holds, and no filler frame gives it room.
+inline constexpr int kEditCannotLay = 5;
+
+// The result; or kEditCannotLay; or kEditVerify when reading the result back does not give
+// the frames, delay and padding asked for (an internal fault).
+EditResult spliceFrames(const SpliceRequest& request);
+
+// Samples per frame of the stream: 1152 (MPEG-1) or 576.
+int samplesPerFrame(uint32_t header);
+
+// True when src.frames[k] is a silent filler frame as spliceFrames writes them.
+bool isFillerFrame(const SourceStream& src, size_t k);
+
+}  // namespace l3
