@@ -143,9 +143,17 @@ inline int16_t finishValue(uint64_t& bits, int& used, int magnitude, int linbits
 const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, int16_t* lines) {
     const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
     if (info.big_values > kMaxBigValues) return "big_values above 288";
-    if (r.pos >= r.end) return nullptr;  // the scalefactors took every bit
     const RegionBounds bounds =
         regionBounds(rec.header, info.big_values, info.region0_count, info.region1_count);
+    // A granule with bits names a code table for every region with lines, as the writer
+    // requires, even for the regions its bits run out before.
+    if (info.part2_3_length != 0)
+        for (int region = 0; region < 3; ++region) {
+            const int t = info.table_select[region];
+            if (t != 0 && bounds.start[region] < bounds.start[region + 1] && !hasDecodeTree(t))
+                return "a region coded with table 4 or 14";
+        }
+    if (r.pos >= r.end) return nullptr;  // the scalefactors took every bit
     GranuleBits g;
     loadGranuleBits(g, r);
     const int64_t shift = r.pos - g.pos;  // g's positions plus shift are r's
@@ -156,10 +164,6 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         if (t == 0) continue;
         const int start = bounds.start[region], end = bounds.start[region + 1];
         if (start >= end || g.pos >= g.end) continue;
-        if (!hasDecodeTree(t)) {
-            why = "a region coded with table 4 or 14";
-            break;
-        }
         const int linbits = codeTables().huffman[t].linbits;
         const DecodeTable& lookup = decodeTable(t);
         // The bits from g.pos on stay in a register, reloaded when fewer than a lookup
