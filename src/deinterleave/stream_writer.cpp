@@ -89,16 +89,30 @@ int forEachTile(uint64_t factor, uint64_t count, TileShape shape, Visit visit) {
     return 0;
 }
 
-// Streams a mapped output's gathers write into directly.
-constexpr uint64_t kDirectColumns = 8;
+// A mapped output is worth it for more streams than this: up to it, whole rows of a tile
+// are few enough that positioned writes of the gathered columns cost less than the zeroed
+// pages a mapping of a new file starts with.
+constexpr uint64_t kMappedAbove = 8;
 
-// The mapped output (see OutputKind::mapped). Returns 0, the errno of a failure that writing
-// would meet as well (no space, a file too large), or -1 when the file cannot be mapped here.
+// The mapped output (see OutputKind::mapped), for many streams with long columns: row
+// blocks small enough to stay in the second-level cache while all their column groups are
+// gathered (each input line read from memory once), gathered into a staging buffer whose
+// columns lie close and copied into the mapping a column at a time; columns too short for
+// such blocks to pay are left to positioned writes. Returns 0, the errno of a failure that
+// writing would meet as well (no space, a file too large), or -1 when the output is written
+// the other way.
 int writeMapped(const uint8_t* input, uint64_t factor, uint64_t count, int fd, uint64_t tileBytes,
                 GatherKernel kernel) {
 #if defined(__linux__)
+    const TileShape seekable = chooseTileShape(factor, count, OutputKind::seekable, tileBytes);
+    if (factor <= kMappedAbove || seekable.rows == count) return -1;
+    const TileShape shape{
+        std::clamp<uint64_t>(std::max<uint64_t>(tileBytes / 4, 1) / factor, 16, count), factor};
     const uint64_t total = factor * count;
     if (total > static_cast<uint64_t>(SIZE_MAX) || total > static_cast<uint64_t>(INT64_MAX)) return -1;
+    const uint64_t stride = stagingStride(shape.rows);
+    std::unique_ptr<uint8_t[]> staging(new (std::nothrow) uint8_t[stride * shape.columns]);
+    if (!staging) return -1;
     // Reserving the blocks makes a full disk an error here rather than a fault while storing.
     if (::fallocate(fd, 0, 0, static_cast<off_t>(total)) != 0)
         return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR ? -1 : errno;
@@ -108,29 +122,8 @@ int writeMapped(const uint8_t* input, uint64_t factor, uint64_t count, int fd, u
     ::madvise(map, static_cast<size_t>(total), MADV_POPULATE_WRITE);  // pages at once, not by faults
 #endif
     uint8_t* out = static_cast<uint8_t*>(map);
-    TileShape shape = chooseTileShape(factor, count, OutputKind::mapped, tileBytes);
-    // Long columns of many streams: a row block small enough to stay in the second-level
-    // cache while all its column groups are gathered, each input line read from memory once.
-    if (factor > kDirectColumns && shape.rows < count)
-        shape = {std::clamp<uint64_t>(std::max<uint64_t>(tileBytes / 4, 1) / factor, 16, count), factor};
-    // Up to kDirectColumns streams the gathers store straight into the mapping. More columns
-    // would put each store of a block on a page of its own: they are gathered into a staging
-    // buffer, whose columns lie close, and copied from there a column at a time.
-    std::unique_ptr<uint8_t[]> staging;
-    const uint64_t stride = stagingStride(shape.rows);
-    if (factor > kDirectColumns) {
-        staging.reset(new (std::nothrow) uint8_t[stride * shape.columns]);
-        if (!staging) {
-            ::munmap(map, static_cast<size_t>(total));
-            return ENOMEM;
-        }
-    }
     forEachTile(factor, count, shape, [&](const Tile& tile) {
         uint8_t* at = out + tile.columnBegin * count + (count - tile.rowEnd);
-        if (!staging) {
-            gatherTile(kernel, input, factor, count, tile, at, count);
-            return 0;
-        }
         gatherTile(kernel, input, factor, count, tile, staging.get(), stride);
         const uint64_t height = tile.rowEnd - tile.rowBegin;
         for (uint64_t c = 0; c < tile.columnEnd - tile.columnBegin; ++c)

@@ -21,9 +21,10 @@ inline constexpr uint64_t kTileBytes = uint64_t{1} << 20;
 inline constexpr uint64_t kMaxTileColumns = 16;
 
 enum class OutputKind {
-    // A regular file opened for reading and writing: given its size and its blocks first, then
-    // mapped, so that the tiles are gathered straight into the page cache with no copy by the
-    // kernel; written as seekable where the file system cannot reserve blocks or map the file.
+    // A regular file opened for reading and writing: for many streams with long columns it is
+    // given its size and its blocks first, then mapped, and gathered in row blocks that stay
+    // in the cache, copied into the page cache with no write calls; otherwise (and where the
+    // file system cannot reserve blocks or map the file) written as seekable.
     mapped,
     seekable,    // a regular file: tiles are written at their offsets with pwrite
     sequential,  // a pipe or a device: bytes must be written in output order with write
