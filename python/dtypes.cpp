@@ -22,12 +22,12 @@ py::dtype structDtype(const std::vector<Field>& fields, size_t itemsize) {
         formats.append(f.format);
         offsets.append(f.offset);
     }
-    py::dict spec;
-    spec["names"] = names;
-    spec["formats"] = formats;
-    spec["offsets"] = offsets;
-    spec["itemsize"] = itemsize;
-    return py::dtype::from_args(spec);
+    py::dict layout;
+    layout["names"] = names;
+    layout["formats"] = formats;
+    layout["offsets"] = offsets;
+    layout["itemsize"] = itemsize;
+    return py::dtype::from_args(layout);
 }
 
 py::object fmt(const char* format) {
