@@ -7,6 +7,7 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/frame_head.h"
+#include "edit/granule_coder.h"
 #include "edit/in_parts.h"
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
@@ -27,7 +28,7 @@ constexpr int kMaxBackLsf = 255;
 namespace {
 
 // A frame written from a record (its bits may differ) decoded, against the values it was
-// to carry, with the side information that decides how they sound.
+// to carry: the values (sameGranuleValues) and the gains that decide how they sound.
 std::string sameValues(const FrameRecord& x, const FrameRecord& y) {
     if ((x.header & ~kLayoutHeaderBits) != (y.header & ~kLayoutHeaderBits))
         return "its header differs";
@@ -35,18 +36,12 @@ std::string sameValues(const FrameRecord& x, const FrameRecord& y) {
         for (int ch = 0; ch < channelCount(x.header); ++ch) {
             const GranuleChannelInfo& p = x.granuleInfo[gr][ch];
             const GranuleChannelInfo& q = y.granuleInfo[gr][ch];
-            if (p.global_gain != q.global_gain || p.block_type != q.block_type ||
-                p.mixed_block_flag != q.mixed_block_flag ||
-                p.window_switching_flag != q.window_switching_flag || p.preflag != q.preflag ||
+            if (p.global_gain != q.global_gain || p.preflag != q.preflag ||
                 p.scalefac_scale != q.scalefac_scale ||
                 !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
                 return "its side information differs";
-            if (!std::equal(x.spectrum[gr][ch], x.spectrum[gr][ch] + kSpectrumLines,
-                            y.spectrum[gr][ch]))
-                return "its spectrum differs";
-            if (!std::equal(x.scalefactors[gr][ch], x.scalefactors[gr][ch] + kScalefactorEntries,
-                            y.scalefactors[gr][ch]))
-                return "its scalefactors differ";
+            if (!sameGranuleValues(x, y, gr, ch))
+                return "its spectrum, scalefactors or block type differ";
         }
     return "";
 }

@@ -275,24 +275,43 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     return true;
 }
 
+namespace {
+
+// The byte of bits [pos, pos + 8) of bytes, the first in the most significant place (the
+// byte after them must be readable).
+inline uint8_t byteAt(const uint8_t* bytes, int64_t pos) {
+    const uint8_t* p = bytes + (pos >> 3);
+    const int shift = static_cast<int>(pos & 7);
+    return shift == 0 ? p[0] : static_cast<uint8_t>(p[0] << shift | p[1] >> (8 - shift));
+}
+
+// True when count bits of a from aPos equal count bits of b from bPos.
+bool sameBits(const uint8_t* a, int64_t aPos, const uint8_t* b, int64_t bPos, int64_t count) {
+    for (; count >= 8; count -= 8, aPos += 8, bPos += 8)
+        if (byteAt(a, aPos) != byteAt(b, bPos)) return false;
+    if (count == 0) return true;
+    const uint8_t mask = static_cast<uint8_t>(0xFF00 >> count);
+    return ((byteAt(a, aPos) ^ byteAt(b, bPos)) & mask) == 0;
+}
+
+}  // namespace
+
 std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb) {
     const SourceFrame& fa = a.frames[ka];
     const SourceFrame& fb = b.frames[kb];
     if ((fa.header & ~kLayoutHeaderBits) != (fb.header & ~kLayoutHeaderBits))
         return "its header differs";
+    // The side information after main_data_begin (9 bits in MPEG-1 frames, else 8), which
+    // the frame's main data follows in the frame bytes.
     const int32_t side = sideInfoBytes(fa.header);
     const uint8_t* sa = a.input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
     const uint8_t* sb = b.input + fb.offset + (hasCrc(fb.header) ? 6 : 4);
-    const int skip = isMpeg1(fa.header) ? 9 : 8;  // main_data_begin
-    for (int bit = skip; bit < 8 * side; ++bit)
-        if (((sa[bit >> 3] >> (7 - (bit & 7))) & 1) != ((sb[bit >> 3] >> (7 - (bit & 7))) & 1))
-            return "its side information differs";
+    const int skip = isMpeg1(fa.header) ? 9 : 8;
+    if (!sameBits(sa, skip, sb, skip, 8 * side - skip)) return "its side information differs";
     if (fa.mainBits != fb.mainBits) return "its main data length differs";
-    const size_t bytes = static_cast<size_t>((fa.mainBits + 7) / 8);
-    std::vector<uint8_t> x(bytes + 1, 0), y(bytes + 1, 0);
-    copyBits(x.data(), a.mainData.data(), fa.mainStart, fa.mainBits);
-    copyBits(y.data(), b.mainData.data(), fb.mainStart, fb.mainBits);
-    if (x != y) return "its main data differs";
+    // The main-data streams end with 8 zero bytes, so every byte read lies within them.
+    if (!sameBits(a.mainData.data(), fa.mainStart, b.mainData.data(), fb.mainStart, fa.mainBits))
+        return "its main data differs";
     return "";
 }
 
