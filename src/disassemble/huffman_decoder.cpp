@@ -83,9 +83,10 @@ void fillTwice(DecodeTable& table, const HuffmanTable& codes) {
         if (first.length == 0) continue;
         const Item& second = items[(p << first.length) & kMask];
         const bool both = second.length != 0 && second.length <= kTwiceBits - first.length;
-        table.twice[p] = static_cast<uint32_t>(first.length) |
-                         (both ? static_cast<uint32_t>(second.length) << 4 : 0) |
-                         (first.values | (both ? second.values << secondShift : 0)) << 8;
+        const uint32_t secondLength = both ? static_cast<uint32_t>(second.length) : 0;
+        table.twice[p] = static_cast<uint32_t>(first.length) | secondLength << 4 |
+                         (first.values | (both ? second.values << secondShift : 0)) << 8 |
+                         (static_cast<uint32_t>(first.length) + secondLength) << 28;
     }
 }
 

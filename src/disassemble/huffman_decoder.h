@@ -29,7 +29,8 @@ struct LookupEntry {
 // longer code, or an escape value to follow) and the second's in bits 4-7 (0 when no
 // second whole item fits). A big-value table's entry holds x1, y1, x2, y2 as 5-bit two's
 // complement numbers from bit 8 up; a count1 table's entry the fields of its two
-// quadruples (two bits a value, v first: 1 for +1, 3 for -1) in bits 8-15 and 16-23.
+// quadruples (two bits a value, v first: 1 for +1, 3 for -1) in bits 8-15 and 16-23. Bits
+// 28-31 hold the two lengths' sum, the bits both items take when both count.
 inline constexpr int kTwiceBits = 10;
 
 struct DecodeTable {

@@ -172,6 +172,26 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         int valid = 64 - static_cast<int>(g.pos & 7);
         int i = start;
         while (i < end && g.pos < g.end) {
+            // Far from the region's and the granule's end, a lookup's second pair always
+            // counts when it is there: no check but the entry's.
+            while (i + 4 <= end && g.end - g.pos > kTwiceBits) {
+                if (valid < kTwiceBits) {
+                    ahead = window(g);
+                    valid = 64 - static_cast<int>(g.pos & 7);
+                }
+                const uint32_t e = lookup.twice[ahead >> (64 - kTwiceBits)];
+                if ((e & 15) == 0) break;
+                lines[i] = pairValueAt(e, 8);
+                lines[i + 1] = pairValueAt(e, 13);
+                lines[i + 2] = pairValueAt(e, 18);
+                lines[i + 3] = pairValueAt(e, 23);
+                const int used = static_cast<int>(e >> 28);
+                ahead <<= used;
+                valid -= used;
+                g.pos += used;
+                i += (e & 0xF0) != 0 ? 4 : 2;
+            }
+            if (i >= end || g.pos >= g.end) break;
             if (valid < kTwiceBits) {
                 ahead = window(g);
                 valid = 64 - static_cast<int>(g.pos & 7);

@@ -59,8 +59,36 @@ struct Output {
     FILE* file = nullptr;
     bool standard = false;
     uint64_t written = 0;
+    uint64_t reserved = 0;    // the file's blocks are reserved up to here (its size)
+    bool reservable = true;   // false once reserving failed (a file system without it)
     std::string error;  // why writing failed; empty while all is well
 };
+
+// A new file's blocks are reserved ahead of the writes, in large steps: the file system
+// otherwise reserves them page by page as the page cache fills, which costs more than
+// copying the bytes. The file is cut back to what was written when it is completed.
+constexpr uint64_t kReserveStep = uint64_t{64} << 20;
+
+void reserveAhead(Output& out, uint64_t end) {
+    if (end <= out.reserved || !out.reservable) return;
+    const uint64_t upTo = end + kReserveStep;
+    if (!reserveFileBlocks(out.file, out.reserved, upTo - out.reserved)) {
+        out.reservable = false;  // the writes themselves report a full disk
+        return;
+    }
+    out.reserved = upTo;
+}
+
+// Gives back the blocks reserved past the end of what was written.
+bool cutToWritten(Output& out) {
+    if (out.reserved <= out.written) return true;
+    if (!resizeFile(out.file, out.written)) {
+        out.error = std::strerror(errno);
+        return false;
+    }
+    out.reserved = out.written;
+    return true;
+}
 
 bool openOutputFile(Output& out, const char* path) {
     out.path = path;
@@ -78,6 +106,7 @@ bool openOutputFile(Output& out, const char* path) {
 
 bool writeOut(Output& out, const uint8_t* bytes, size_t count) {
     if (!out.file || count == 0 || !out.error.empty()) return out.error.empty();
+    reserveAhead(out, out.written + count);
     if (std::fwrite(bytes, 1, count, out.file) != count) {
         out.error = std::strerror(errno);
         return false;
@@ -97,6 +126,7 @@ void discardOutput(Output& out) {
 // under its temporary name, standard output receives everything.
 bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
     if (!out.file) return true;
+    if (!cutToWritten(out)) return false;
     if (out.standard) {
         if (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0) {
             out.error = std::strerror(errno);

@@ -11,6 +11,9 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace l3 {
@@ -49,6 +52,25 @@ int64_t regularFileSize(FILE* file) {
     if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
 #endif
     return static_cast<int64_t>(info.st_size);
+}
+
+bool reserveFileBlocks(FILE* file, uint64_t offset, uint64_t count) {
+#ifdef __linux__
+    return ::fallocate(fileno(file), 0, static_cast<off_t>(offset), static_cast<off_t>(count)) ==
+           0;
+#else
+    (void)file, (void)offset, (void)count;
+    return false;
+#endif
+}
+
+bool resizeFile(FILE* file, uint64_t size) {
+    if (std::fflush(file) != 0) return false;
+#ifdef _WIN32
+    return _chsize_s(_fileno(file), static_cast<int64_t>(size)) == 0;
+#else
+    return ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+#endif
 }
 
 void setBinaryMode(FILE* stream) {

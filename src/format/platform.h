@@ -29,6 +29,14 @@ void ignoreBrokenPipeSignal();
 // The size of an open regular file, or -1 for anything else (a pipe, a terminal).
 int64_t regularFileSize(FILE* file);
 
+// Reserves a file's blocks from offset on for count bytes (growing the file to cover them),
+// so that writing there later does not reserve them page by page. False where the file
+// system or platform cannot (nothing is changed then).
+bool reserveFileBlocks(FILE* file, uint64_t offset, uint64_t count);
+
+// Cuts a file back (or extends it) to size bytes, after flushing what the stream holds.
+bool resizeFile(FILE* file, uint64_t size);
+
 // Makes a standard stream carry bytes unchanged (it does already, except on Windows).
 void setBinaryMode(FILE* stream);
 
