@@ -397,3 +397,42 @@ TEST(Repack, ThreadsChangeNothing) {
         EXPECT_TRUE(r.output.empty());
     }
 }
+
+// The read-back comparison catches a single changed bit anywhere in a frame's main data,
+// whether the two streams hold that main data at the same bit alignment (as a moved frame
+// does) or at another (as a re-laid granule may), and passes the unchanged frames.
+TEST(Repack, FrameComparisonSeesEveryChangedBit) {
+    const std::vector<uint8_t> bytes = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
+    l3::SourceStream x;
+    l3::SourceProblem problem;
+    ASSERT_TRUE(l3::readSource(bytes.data(), bytes.size(), l3::SourcePass::layout, 1, x, problem))
+        << problem.message;
+    ASSERT_GT(x.frames.size(), 20u);
+    for (int shift : {0, 3, 8, 13}) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        // y: x's main-data stream moved shift bits on.
+        l3::SourceStream y = x;
+        y.mainData.assign(x.mainData.size() + 2, 0);
+        for (int64_t bit = 0; bit < 8 * static_cast<int64_t>(x.mainData.size()); ++bit)
+            if ((x.mainData[bit >> 3] >> (7 - (bit & 7))) & 1)
+                y.mainData[(bit + shift) >> 3] |= static_cast<uint8_t>(0x80 >> ((bit + shift) & 7));
+        for (l3::SourceFrame& f : y.frames) f.mainStart += shift;
+        for (size_t k = 10; k < 14; ++k) {
+            ASSERT_EQ(l3::compareFrame(x, k, y, k), "") << "frame " << k;
+            const l3::SourceFrame& f = y.frames[k];
+            for (int32_t j = 0; j < f.mainBits; ++j) {
+                const int64_t bit = f.mainStart + j;
+                y.mainData[bit >> 3] ^= static_cast<uint8_t>(0x80 >> (bit & 7));
+                ASSERT_EQ(l3::compareFrame(x, k, y, k), "its main data differs")
+                    << "frame " << k << " bit " << j;
+                y.mainData[bit >> 3] ^= static_cast<uint8_t>(0x80 >> (bit & 7));
+            }
+            // The bits just outside the frame's main data are not its own.
+            for (int64_t bit : {f.mainStart - 1, f.mainStart + f.mainBits}) {
+                y.mainData[bit >> 3] ^= static_cast<uint8_t>(0x80 >> (bit & 7));
+                EXPECT_EQ(l3::compareFrame(x, k, y, k), "") << "frame " << k;
+                y.mainData[bit >> 3] ^= static_cast<uint8_t>(0x80 >> (bit & 7));
+            }
+        }
+    }
+}
