@@ -59,13 +59,6 @@ void appendShare(std::vector<uint8_t>& out, const uint8_t* bytes, int64_t from, 
                                             (0xFF00 >> rest));
 }
 
-void appendRecord(std::vector<uint8_t>& out, const FrameRecord& record, int32_t ancillaryBits) {
-    const size_t at = out.size();
-    out.resize(at + kRecordEntryBytes);
-    encodeFrameRecord(record, out.data() + at);
-    storeLe32(out.data() + at + kRecordBytes, static_cast<uint32_t>(ancillaryBits));
-}
-
 std::string frameName(size_t k, const FrameSpan& f) {
     char text[80];
     std::snprintf(text, sizeof text, "frame %zu (offset %zu)", k, f.offset);
@@ -146,11 +139,11 @@ struct Disassembly::Reader {
     int32_t lastAncillaryBits = 0;
     uint64_t frameBytes = 0;
 
-    std::unique_ptr<FrameRecord> record = std::make_unique<FrameRecord>();
     std::unique_ptr<MainDataState> scratch = std::make_unique<MainDataState>();
 
     // The check: an assembler fed every record, whose output is compared with the frames;
-    // the entries since the last hand-over; the thread when the check runs on one.
+    // the records since the last hand-over (decoded in place: see nextRecord); the thread
+    // when the check runs on one.
     RebuildCheck check;
     CheckBatch batch;
     std::unique_ptr<CheckThread> checkThread;
@@ -242,26 +235,26 @@ bool dispatchCheck(Disassembly& d, bool full) {
             r.checkThread->finish();
             return fail(d, r.check.code, r.check.message);
         }
+        r.checkThread->takeEntries(d.recordBytes);
+        if (last) r.checkThread->takeEntries(d.recordBytes);  // every block that is left
         return true;
     }
-    const bool ok = runCheckBatch(r.check, r.batch);
+    const bool ok = runCheckBatch(r.check, r.batch, d.recordBytes);
     r.batch.clear();
     return ok || fail(d, r.check.code, r.check.message);
 }
 
-// Appends a record entry and its share of the bits [first, anchor), and checks them.
-bool emitRecord(Disassembly& d, const FrameRecord& record, int64_t first, int64_t anchor) {
+// Takes the record decoded into nextRecord(batch) with its share of the bits [first,
+// anchor), to be checked (and encoded into its entry).
+bool emitRecord(Disassembly& d, int64_t first, int64_t anchor) {
     Disassembly::Reader& r = *d.reader;
     const int64_t base = 8 * r.mainBase;
     const size_t shareAt = d.ancillaryBytes.size();
     appendShare(d.ancillaryBytes, r.mainData.data(), first - base, anchor - base);
-    const size_t entryAt = d.recordBytes.size();
     const int32_t gapBits = static_cast<int32_t>(anchor - first);
-    appendRecord(d.recordBytes, record, gapBits);
     r.lastAncillaryBits = gapBits;
     CheckBatch& batch = r.batch;
-    batch.entries.insert(batch.entries.end(), d.recordBytes.begin() + static_cast<ptrdiff_t>(entryAt),
-                         d.recordBytes.end());
+    batch.ancillaryBits.push_back(gapBits);
     batch.shares.insert(batch.shares.end(), d.ancillaryBytes.begin() + static_cast<ptrdiff_t>(shareAt),
                         d.ancillaryBytes.end());
     ++batch.entryCount;
@@ -304,7 +297,7 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
     const int64_t base = 8 * r.mainBase;
     const uint8_t* bits = r.mainData.data();
 
-    FrameRecord& rec = *r.record;
+    FrameRecord& rec = nextRecord(r.batch);
     readSideInfo(frame, rec);
     const int64_t mainStart = k == 0 ? frameStart : frameStart - 8 * int64_t{rec.main_data_begin};
     int64_t mainBits = 0;
@@ -342,7 +335,7 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
                       gapBits, kMaxAncillaryBits);
         return fail(d, kDisCannotCarry, frameName(k, f) + text);
     }
-    if (!emitRecord(d, rec, first, anchor)) return false;
+    if (!emitRecord(d, first, anchor)) return false;
     r.coveredEnd = std::max(r.coveredEnd, why ? anchor : mainEnd);
     ++d.frames;
     reportProgress(d);
@@ -554,11 +547,11 @@ bool finishDisassembly(Disassembly& d) {
                           tailBits, kMaxAncillaryBits);
             return fail(d, kDisCannotCarry, text);
         }
-        FrameRecord& rec = *r.record;
+        FrameRecord& rec = nextRecord(r.batch);
         std::memset(&rec, 0, sizeof rec);
         rec.header = kClosingHeader;
         rec.rawMainData = 1;
-        if (!emitRecord(d, rec, tailFirst, streamEnd)) return false;
+        if (!emitRecord(d, tailFirst, streamEnd)) return false;
         d.closingRecord = true;
     }
     d.ancillaryBytes.insert(d.ancillaryBytes.end(), windowAt(r, r.pos),

@@ -64,7 +64,28 @@ bool checkEntry(RebuildCheck& c, const uint8_t* entry, const uint8_t* share) {
     return compareRebuilt(c);
 }
 
+// Appends the entries of a batch's records, encoded in place; returns the first.
+uint8_t* appendEntries(std::vector<uint8_t>& entries, const CheckBatch& batch) {
+    const size_t at = entries.size();
+    entries.resize(at + batch.entryCount * kRecordEntryBytes);
+    uint8_t* first = entries.data() + at;
+    for (size_t k = 0; k < batch.entryCount; ++k) {
+        uint8_t* entry = first + k * kRecordEntryBytes;
+        encodeFrameRecord(batch.records[k], entry);
+        storeLe32(entry + kRecordBytes, static_cast<uint32_t>(batch.ancillaryBits[k]));
+    }
+    return first;
+}
+
 }  // namespace
+
+FrameRecord& nextRecord(CheckBatch& batch) {
+    if (batch.records.size() <= batch.entryCount) {
+        if (batch.records.capacity() == 0) batch.records.reserve(64);
+        batch.records.resize(batch.entryCount + 1);
+    }
+    return batch.records[batch.entryCount];
+}
 
 RebuildCheck::RebuildCheck() : assembler(std::make_unique<AssemblerState>()) {
     openMemoryOutput(stream, &rebuilt);
@@ -73,7 +94,7 @@ RebuildCheck::RebuildCheck() : assembler(std::make_unique<AssemblerState>()) {
 
 RebuildCheck::~RebuildCheck() = default;
 
-bool runCheckBatch(RebuildCheck& c, const CheckBatch& batch) {
+bool runCheckBatch(RebuildCheck& c, const CheckBatch& batch, std::vector<uint8_t>& entries) {
     if (c.code != 0) return false;
     if (c.expectedPos >= kCompactBytes) {
         c.expected.erase(c.expected.begin(),
@@ -81,11 +102,11 @@ bool runCheckBatch(RebuildCheck& c, const CheckBatch& batch) {
         c.expectedPos = 0;
     }
     c.expected.insert(c.expected.end(), batch.expected.begin(), batch.expected.end());
+    const uint8_t* entry = appendEntries(entries, batch);
     const uint8_t* share = batch.shares.data();
-    for (size_t k = 0; k < batch.entryCount; ++k) {
-        const uint8_t* entry = batch.entries.data() + k * kRecordEntryBytes;
+    for (size_t k = 0; k < batch.entryCount; ++k, entry += kRecordEntryBytes) {
         if (!checkEntry(c, entry, share)) return false;
-        share += shareBytes(static_cast<int32_t>(loadLe32(entry + kRecordBytes)));
+        share += shareBytes(batch.ancillaryBits[k]);
     }
     if (!batch.last) return true;
     AssemblerState& state = *c.assembler;
@@ -116,6 +137,19 @@ void CheckThread::submit(CheckBatch& batch) {
     changed_.notify_all();
 }
 
+void CheckThread::takeEntries(std::vector<uint8_t>& out) {
+    std::lock_guard lock(mutex_);
+    if (out.empty()) {
+        if (ready_.empty()) return;
+        out.swap(ready_.front());  // out's memory goes back to the thread
+        if (emptyBlocks_.size() < 2) emptyBlocks_.push_back(std::move(ready_.front()));
+        ready_.pop_front();
+        return;
+    }
+    for (std::vector<uint8_t>& block : ready_) out.insert(out.end(), block.begin(), block.end());
+    ready_.clear();
+}
+
 bool CheckThread::finish() {
     {
         std::lock_guard lock(mutex_);
@@ -134,10 +168,19 @@ void CheckThread::run() {
         changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
         if (waiting_.empty()) return;
         const CheckBatch& batch = waiting_.front();  // stays in place while others join
+        const bool last = batch.last;
         lock.unlock();
-        const bool ok = !failed_ && runCheckBatch(check_, batch);
+        const bool ok = !failed_ && runCheckBatch(check_, batch, filling_);
         lock.lock();
         if (!ok) failed_ = true;
+        if (ok && (filling_.size() >= kCheckedBlockBytes || (last && !filling_.empty()))) {
+            ready_.push_back(std::move(filling_));
+            filling_.clear();
+            if (!emptyBlocks_.empty()) {
+                filling_.swap(emptyBlocks_.back());
+                emptyBlocks_.pop_back();
+            }
+        }
         CheckBatch done = std::move(waiting_.front());
         waiting_.pop_front();
         done.clear();

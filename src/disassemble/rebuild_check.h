@@ -2,9 +2,11 @@
 // The proof that records rebuild their input: an assembler fed every record entry as it is
 // made, whose output is compared byte for byte with the frames the entries stand for.
 //
-// Entries travel in batches (entries, their ancillary shares and the frame bytes they
-// stand for), so that the check can run beside the decoding on a thread of its own
-// (CheckThread) or inline (runCheckBatch). The assembler's output lags its input by the
+// Records travel in batches (the decoded records, their ancillary bit counts and shares,
+// and the frame bytes they stand for), so that the check can run beside the decoding on a
+// thread of its own (CheckThread) or inline (runCheckBatch). The check also encodes each
+// record into its record-file entry, the very bytes it assembles from, so the decoding
+// thread neither encodes nor copies them. The assembler's output lags its input by the
 // frames its bit reservoir still holds; the check keeps the frame bytes not yet compared.
 
 #include <atomic>
@@ -18,15 +20,19 @@
 #include <vector>
 
 #include "assemble/run_driver.h"
+#include "l3/record.h"
 
 namespace l3 {
 
 struct AssemblerState;
 
 struct CheckBatch {
-    std::vector<uint8_t> entries;   // record entries (record and ancillary bit count)
-    std::vector<uint8_t> shares;    // their ancillary shares, one after another
-    std::vector<uint8_t> expected;  // the input frames they stand for
+    // records[0, entryCount) are the batch's; the slots after them keep their memory for
+    // the next records (see nextRecord).
+    std::vector<FrameRecord> records;
+    std::vector<int32_t> ancillaryBits;  // per record: the bits of its share
+    std::vector<uint8_t> shares;         // their ancillary shares, one after another
+    std::vector<uint8_t> expected;       // the input frames they stand for
     size_t entryCount = 0;
     // The input's last batch: after it the output limit becomes frameBytes, the assembly
     // ends, and every frame byte must have been rebuilt.
@@ -34,13 +40,19 @@ struct CheckBatch {
     uint64_t frameBytes = 0;
 
     void clear() {
-        entries.clear();
+        ancillaryBits.clear();
         shares.clear();
         expected.clear();
         entryCount = 0;
         last = false;
     }
 };
+
+// The slot the batch's next record is decoded into (counted once entryCount grows).
+FrameRecord& nextRecord(CheckBatch& batch);
+
+// Record entries the check gathers before handing them over as one block.
+inline constexpr size_t kCheckedBlockBytes = size_t{4} << 20;
 
 struct RebuildCheck {
     RebuildCheck();
@@ -59,14 +71,15 @@ struct RebuildCheck {
     std::string message;
 };
 
-// Checks every entry of batch; false (with check.code and check.message set) on the first
-// difference.
-bool runCheckBatch(RebuildCheck& check, const CheckBatch& batch);
+// Encodes every record of batch, appending its entry to entries, and checks it; false (with
+// check.code and check.message set) on the first difference.
+bool runCheckBatch(RebuildCheck& check, const CheckBatch& batch, std::vector<uint8_t>& entries);
 
 // Runs the check on a thread of its own. submit() hands a batch over and gives back an
-// empty one to fill (at most two wait, so memory stays bounded); failed() tells, without
-// waiting, that a batch failed; finish() waits for every batch and returns the outcome,
-// after which check's fields may be read.
+// empty one to fill (at most two wait, so memory stays bounded); takeEntries() hands out
+// the checked entries in blocks of kCheckedBlockBytes or more (all of them once the last
+// batch is checked); failed() tells, without waiting, that a batch failed; finish() waits
+// for every batch and returns the outcome, after which check's fields may be read.
 class CheckThread {
 public:
     explicit CheckThread(RebuildCheck& check);
@@ -75,6 +88,9 @@ public:
     CheckThread& operator=(const CheckThread&) = delete;
 
     void submit(CheckBatch& batch);
+    // Moves the oldest block of checked entries into out when out is empty (out's memory
+    // is kept for a later block); otherwise appends every block (after finish()).
+    void takeEntries(std::vector<uint8_t>& out);
     bool failed() const { return failed_; }
     bool finish();
 
@@ -86,6 +102,9 @@ private:
     std::condition_variable changed_;
     std::deque<CheckBatch> waiting_;
     std::vector<CheckBatch> spare_;
+    std::vector<uint8_t> filling_;  // the thread's own: entries checked, not yet handed over
+    std::deque<std::vector<uint8_t>> ready_;
+    std::vector<std::vector<uint8_t>> emptyBlocks_;
     bool stopping_ = false;
     std::atomic<bool> failed_{false};
     std::thread thread_;

@@ -611,8 +611,9 @@ TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
             if (k % 7 == 0) out.emplace_back();
             CheckBatch& b = out.back();
             const uint8_t* entry = whole.records.data() + kHeadBytes + k * kRecordEntryBytes;
-            b.entries.insert(b.entries.end(), entry, entry + kRecordEntryBytes);
-            const size_t bytes = shareBytes(static_cast<int32_t>(loadLe32(entry + kRecordBytes)));
+            decodeFrameRecord(entry, nextRecord(b));
+            b.ancillaryBits.push_back(static_cast<int32_t>(loadLe32(entry + kRecordBytes)));
+            const size_t bytes = shareBytes(b.ancillaryBits.back());
             b.shares.insert(b.shares.end(), whole.ancillary.begin() + static_cast<ptrdiff_t>(share),
                             whole.ancillary.begin() + static_cast<ptrdiff_t>(share + bytes));
             share += bytes;
@@ -631,15 +632,24 @@ TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
     };
     for (size_t flipAt : {input.size(), size_t{0}, input.size() / 2, input.size() - 1}) {
         const bool changed = flipAt < input.size();
+        // The checked entries are the records' own, whichever way they were checked.
+        const std::vector<uint8_t> wanted(whole.records.begin() + kHeadBytes, whole.records.end());
         RebuildCheck inline_;
         bool ok = true;
-        for (const CheckBatch& b : batches(flipAt)) ok = ok && runCheckBatch(inline_, b);
+        std::vector<uint8_t> inlineEntries;
+        for (const CheckBatch& b : batches(flipAt))
+            ok = ok && runCheckBatch(inline_, b, inlineEntries);
         EXPECT_EQ(ok, !changed) << flipAt;
+        if (!changed) EXPECT_TRUE(inlineEntries == wanted);
         RebuildCheck threaded;
         {
             CheckThread thread(threaded);
+            std::vector<uint8_t> taken;
             for (CheckBatch& b : batches(flipAt)) thread.submit(b);
             EXPECT_EQ(thread.finish(), !changed) << flipAt;
+            thread.takeEntries(taken);
+            thread.takeEntries(taken);
+            if (!changed) EXPECT_TRUE(taken == wanted);
         }
         EXPECT_EQ(threaded.code, changed ? kDisVerify : 0) << flipAt;
         if (changed) {
