@@ -298,6 +298,12 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
     const uint8_t* bits = r.mainData.data();
 
     FrameRecord& rec = nextRecord(r.batch);
+    // The next frame's slot was last read by the check's thread: its lines are fetched for
+    // writing while this frame decodes, not when the next one clears them.
+    if (r.batch.entryCount + 1 < r.batch.records.size()) {
+        const char* next = reinterpret_cast<const char*>(&r.batch.records[r.batch.entryCount + 1]);
+        for (size_t at = 0; at < sizeof(FrameRecord); at += 64) __builtin_prefetch(next + at, 1);
+    }
     readSideInfo(frame, rec);
     const int64_t mainStart = k == 0 ? frameStart : frameStart - 8 * int64_t{rec.main_data_begin};
     int64_t mainBits = 0;
