@@ -92,10 +92,25 @@ inline uint64_t window(const GranuleBits& g) {
     return word << (g.pos & 7);
 }
 
-// The 5-bit two's complement value at bit `at` of a big-value entry.
-inline int16_t pairValueAt(uint32_t entry, int at) {
-    return static_cast<int16_t>(static_cast<int32_t>(entry << (27 - at)) >> 27);
-}
+// The two lines of a big-value pair's fields (x in bits 0-4, y in bits 5-9, each a 5-bit
+// two's complement number), as they lie in memory: one load and one store a pair.
+struct PairLanes {
+    std::array<uint32_t, 1024> lanes;
+    constexpr PairLanes() : lanes() {
+        for (int f = 0; f < 1024; ++f) {
+            const auto value = [&](int at) {
+                const int v = (f >> at) & 31;
+                return static_cast<uint16_t>(v >= 16 ? v - 32 : v);
+            };
+            if constexpr (std::endian::native == std::endian::little)
+                lanes[f] = value(0) | uint32_t{value(5)} << 16;
+            else
+                lanes[f] = uint32_t{value(0)} << 16 | value(5);
+        }
+    }
+    const uint32_t& operator[](uint32_t f) const { return lanes[f]; }
+};
+constexpr PairLanes kPairLanes;
 
 // The four lines of a quadruple's value fields (two bits each, 1 for +1, 3 for -1), as
 // they lie in memory.
@@ -181,10 +196,8 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 }
                 const uint32_t e = lookup.twice[ahead >> (64 - kTwiceBits)];
                 if ((e & 15) == 0) break;
-                lines[i] = pairValueAt(e, 8);
-                lines[i + 1] = pairValueAt(e, 13);
-                lines[i + 2] = pairValueAt(e, 18);
-                lines[i + 3] = pairValueAt(e, 23);
+                std::memcpy(lines + i, &kPairLanes[(e >> 8) & 1023], 4);
+                std::memcpy(lines + i + 2, &kPairLanes[(e >> 18) & 1023], 4);
                 const int used = static_cast<int>(e >> 28);
                 ahead <<= used;
                 valid -= used;
@@ -201,14 +214,10 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 // Two pairs when a second one is whole within the bits, the region and
                 // the granule; else the second pair's lines are written over next (or
                 // cleared below).
-                lines[i] = pairValueAt(e, 8);
-                lines[i + 1] = pairValueAt(e, 13);
+                std::memcpy(lines + i, &kPairLanes[(e >> 8) & 1023], 4);
                 const int second = static_cast<int>((e >> 4) & 15);
                 const bool room = i + 4 <= end;
-                if (room) {
-                    lines[i + 2] = pairValueAt(e, 18);
-                    lines[i + 3] = pairValueAt(e, 23);
-                }
+                if (room) std::memcpy(lines + i + 2, &kPairLanes[(e >> 18) & 1023], 4);
                 // Whether the second pair counts, without a branch: it often does, often not.
                 const int both = (second != 0) & room & (g.pos + first < g.end);
                 const int used = first + (second & -both);
