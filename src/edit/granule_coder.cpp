@@ -23,10 +23,17 @@ constexpr std::array<int, 15> kBooks = {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 
 constexpr int kEscapeBookLow = 16;   // tables 16..23
 constexpr int kEscapeBookHigh = 24;  // tables 24..31
 
-// Bits of each pair under each code book, summed from pair 0: cost[b][p] covers pairs
-// 0 .. p - 1. Escapes and the largest magnitude are counted alongside.
+// Bits under each code book side by side (book b of kBooks in lane b), so that one vector
+// addition or subtraction covers every book.
+constexpr size_t kLanes = 16;
+static_assert(kBooks.size() <= kLanes);
+using BookBits = std::array<int16_t, kLanes>;
+
+// Bits of each pair under each code book, summed from pair 0: cost[p][b] covers pairs
+// 0 .. p - 1 (a granule's pairs take at most 288 * 21 bits, well within 16 bits). Escapes
+// and the largest magnitude are counted alongside.
 struct PairCosts {
-    std::array<std::array<int, kPairs + 1>, kBooks.size()> cost;
+    std::array<BookBits, kPairs + 1> cost;
     std::array<int, kPairs + 1> escapes;  // values of magnitude 15 or more, from pair 0
     // largest[k][p]: the largest magnitude in pairs p .. p + 2^k - 1 (a sparse table, so
     // that any range's largest value takes two lookups).
@@ -44,17 +51,20 @@ int magnitude(int v) {
     return v < 0 ? -v : v;
 }
 
-// Code word lengths of each book by min(|x|, 15) * 16 + min(|y|, 15), 0 where the book has
-// no such pair; built once.
+// The bits of a pair under each book, code word and signs, by min(|x|, 15) * 16 +
+// min(|y|, 15); 0 where the book has no such pair. Built once.
 struct BookLengths {
-    std::array<std::array<uint8_t, 256>, kBooks.size()> length{};
+    std::array<BookBits, 256> bits{};
     BookLengths() {
         const CodeTables& code = codeTables();
         for (size_t b = 0; b < kBooks.size(); ++b) {
             const HuffmanTable& table = code.huffman[static_cast<size_t>(kBooks[b])];
             for (int x = 0; x < table.xLen; ++x)
-                for (int y = 0; y < table.yLen; ++y)
-                    length[b][static_cast<size_t>(x * 16 + y)] = table.lengths[x * table.yLen + y];
+                for (int y = 0; y < table.yLen; ++y) {
+                    const int length = table.lengths[x * table.yLen + y];
+                    bits[static_cast<size_t>(x * 16 + y)][b] =
+                        static_cast<int16_t>(length == 0 ? 0 : length + (x != 0) + (y != 0));
+                }
         }
     }
 };
@@ -66,65 +76,96 @@ const BookLengths& bookLengths() {
 
 void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
     pc.escapes[0] = 0;
-    std::array<uint8_t, kPairs> index, signs;
+    // A pair a book cannot hold counts nothing here (its bits are 0): bestTable only takes
+    // a book for a region whose largest value it holds, and then every pair has a code.
+    const BookLengths& lengths = bookLengths();
+    BookBits sum{};
+    pc.cost[0] = sum;
     for (int p = 0; p < pairs; ++p) {
         const size_t at = static_cast<size_t>(p);
         const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
         pc.largest[0][at] = std::max(ax, ay);
         pc.escapes[at + 1] = pc.escapes[at] + (ax >= 15) + (ay >= 15);
-        index[at] = static_cast<uint8_t>(std::min(ax, 15) * 16 + std::min(ay, 15));
-        signs[at] = static_cast<uint8_t>((ax != 0) + (ay != 0));
+        const BookBits& add = lengths.bits[static_cast<size_t>(std::min(ax, 15) * 16 + std::min(ay, 15))];
+        for (size_t b = 0; b < kLanes; ++b) sum[b] = static_cast<int16_t>(sum[b] + add[b]);
+        pc.cost[at + 1] = sum;
     }
     for (size_t k = 1; k < pc.largest.size(); ++k)
         for (int p = 0; p + (1 << k) <= pairs; ++p)
             pc.largest[k][static_cast<size_t>(p)] =
                 std::max(pc.largest[k - 1][static_cast<size_t>(p)],
                          pc.largest[k - 1][static_cast<size_t>(p + (1 << (k - 1)))]);
-    // A pair a book cannot hold counts nothing here (its length is 0): bestTable only takes
-    // a book for a region whose largest value it holds, and then every pair has a code.
-    const BookLengths& lengths = bookLengths();
-    for (size_t b = 0; b < kBooks.size(); ++b) {
-        const std::array<uint8_t, 256>& length = lengths.length[b];
-        auto& cost = pc.cost[b];
-        cost[0] = 0;
-        int sum = 0;
-        for (int p = 0; p < pairs; ++p) {
-            const size_t at = static_cast<size_t>(p);
-            const int bits = length[index[at]];
-            sum += bits + (signs[at] & -static_cast<int>(bits != 0));
-            cost[at + 1] = sum;
-        }
-    }
+}
+
+// Per lane: the book's xLen for a book without escapes (it holds a region whose largest
+// magnitude is below it), 0 for the escape books and the spare lane (taken apart).
+const BookBits& plainLimits() {
+    static const BookBits limits = [] {
+        BookBits l{};
+        for (size_t b = 0; b < kBooks.size(); ++b)
+            if (kBooks[b] != kEscapeBookLow && kBooks[b] != kEscapeBookHigh)
+                l[b] = static_cast<int16_t>(tableShapes[static_cast<size_t>(kBooks[b])].xLen);
+        return l;
+    }();
+    return limits;
+}
+
+// The narrowest table of each escape family (16..23, 24..31) whose escape width is at
+// least w bits, by w (0..13); 0 when none is.
+struct EscapeChoice {
+    int table[2];
+};
+static_assert(kBooks[kBooks.size() - 2] == kEscapeBookLow && kBooks[kBooks.size() - 1] == kEscapeBookHigh);
+
+const std::array<EscapeChoice, 14>& escapeChoices() {
+    static const std::array<EscapeChoice, 14> choices = [] {
+        std::array<EscapeChoice, 14> c{};
+        for (int w = 0; w < 14; ++w)
+            for (int family = 0; family < 2; ++family) {
+                const int first = family == 0 ? kEscapeBookLow : kEscapeBookHigh;
+                for (int t = first; t < first + 8; ++t)
+                    if (tableShapes[static_cast<size_t>(t)].linbits >= w) {
+                        c[static_cast<size_t>(w)].table[family] = t;
+                        break;
+                    }
+            }
+        return c;
+    }();
+    return choices;
 }
 
 // The fewest bits for pairs [from, to) and the table that gives them (0 for an all-zero or
-// empty region).
+// empty region). Ties go to the first book of kBooks, whose escape books come last.
 std::pair<int, int> bestTable(const PairCosts& pc, int from, int to) {
     if (from >= to) return {0, 0};
     const int largest = largestIn(pc, from, to);
     if (largest == 0) return {0, 0};
+    // Every book's bits at once; a book that cannot hold the largest value costs more
+    // than any that can.
+    const BookBits& high = pc.cost[static_cast<size_t>(to)];
+    const BookBits& low = pc.cost[static_cast<size_t>(from)];
+    const BookBits& limits = plainLimits();
+    BookBits region;
+    for (size_t b = 0; b < kLanes; ++b)
+        region[b] = largest < limits[b] ? static_cast<int16_t>(high[b] - low[b]) : INT16_MAX;
     int bestBits = kNoCost, bestTable = 0;
     for (size_t b = 0; b < kBooks.size(); ++b) {
-        const int book = kBooks[b];
-        const bool escapeBook = book == kEscapeBookLow || book == kEscapeBookHigh;
-        if (!escapeBook && largest >= tableShapes[static_cast<size_t>(book)].xLen) continue;
-        int bits = pc.cost[b][static_cast<size_t>(to)] - pc.cost[b][static_cast<size_t>(from)];
-        int table = book;
-        if (escapeBook) {
-            // The narrowest escape width that holds the largest value.
-            const int escapes =
-                pc.escapes[static_cast<size_t>(to)] - pc.escapes[static_cast<size_t>(from)];
-            table = -1;
-            for (int t = book; t < book + 8; ++t) {
-                const int linbits = tableShapes[static_cast<size_t>(t)].linbits;
-                if (largest <= 15 + (1 << linbits) - 1) {
-                    table = t;
-                    bits += escapes * linbits;
-                    break;
-                }
-            }
-            if (table < 0) continue;
-        }
+        const bool better = region[b] < bestBits;
+        bestBits = better ? region[b] : bestBits;
+        bestTable = better ? kBooks[b] : bestTable;
+    }
+    if (bestBits == INT16_MAX) bestBits = kNoCost;
+    // The escape books: the narrowest table of each family that holds the largest value.
+    const size_t width =
+        largest <= 15 ? 0 : static_cast<size_t>(std::bit_width(static_cast<unsigned>(largest - 15)));
+    if (width >= escapeChoices().size()) return {bestBits, bestTable};  // beyond every table
+    const EscapeChoice& choice = escapeChoices()[width];
+    const int escapes = pc.escapes[static_cast<size_t>(to)] - pc.escapes[static_cast<size_t>(from)];
+    for (int family = 0; family < 2; ++family) {
+        const size_t b = kBooks.size() - 2 + static_cast<size_t>(family);
+        const int table = choice.table[family];
+        if (table == 0) continue;  // no table of the family is wide enough
+        const int bits = high[b] - low[b] + escapes * tableShapes[static_cast<size_t>(table)].linbits;
         if (bits < bestBits) {
             bestBits = bits;
             bestTable = table;
