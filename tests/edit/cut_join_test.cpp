@@ -91,11 +91,11 @@ std::vector<int16_t> timeline(const TempDir& dir, const std::string& file, const
 }
 
 // Pieces of one-channel MPEG-2 and 2.5 whose first sample lies in a granule 1 modulo 4 of
-// the input cannot keep mpg123's synthesis cycle (see src/edit/cut.cpp): a few samples may
-// round one apart.
+// the input, before its sample 480, cannot keep mpg123's synthesis cycle (see
+// src/edit/cut.cpp): a few samples may round one apart.
 bool cycleMayDiffer(const Facts& f, int64_t from) {
-    return f.samplesPerFrame == 576 && f.channels == 1 &&
-           (from + f.delay + kDecoderDelay) / 576 % 4 == 1;
+    const int64_t raw = from + f.delay + kDecoderDelay;
+    return f.samplesPerFrame == 576 && f.channels == 1 && raw / 576 % 4 == 1 && raw % 576 < 480;
 }
 
 // piece against samples from..to of the input's timeline ref.
@@ -117,7 +117,8 @@ void expectSamples(const std::vector<int16_t>& piece, const std::vector<int16_t>
         ASSERT_LE(std::abs(d), 1) << "at sample " << i / f.channels;
         differ += d != 0;
     }
-    EXPECT_LE(differ, piece.size() / 100 + 1);
+    // About one sample in 3000 was seen, anywhere in the piece.
+    EXPECT_LE(differ, piece.size() / 1000 + 2);
 }
 
 // The streams every test runs over: MPEG-1, 2 and 2.5; CBR and VBR; with a LAME extension
@@ -144,15 +145,23 @@ struct Range {
     int64_t from, to;
 };
 
-// Ranges of a timeline of n samples, every end inside a frame.
-std::vector<Range> rangesOf(int64_t n) {
-    return {{0, 1000},
-            {1, n},
-            {n / 3 + 7, n / 2 + 501},
-            {n - 700, n},
-            {577, 1730},
-            {n / 5 + 3, n - 600},
-            {2 * n / 3 - 11, 2 * n / 3 + 13}};
+// Ranges of a timeline of n samples, every end inside a frame; and ranges whose first
+// sample lies early and late in a granule 1 modulo 4 of the decoder's output (the one
+// granule a start may miss from its sample 480 on, see src/edit/cut.cpp).
+std::vector<Range> rangesOf(int64_t n, const Facts& f) {
+    std::vector<Range> ranges = {{0, 1000},
+                                 {1, n},
+                                 {n / 3 + 7, n / 2 + 501},
+                                 {n - 700, n},
+                                 {577, 1730},
+                                 {n / 5 + 3, n - 600},
+                                 {2 * n / 3 - 11, 2 * n / 3 + 13}};
+    const int64_t granule = n / 576 / 8 * 4 + 1;
+    for (const int64_t at : {100, 479, 480, 575}) {
+        const int64_t from = granule * 576 + at - f.delay - kDecoderDelay;
+        ranges.push_back({from, std::min(n, from + 4000)});
+    }
+    return ranges;
 }
 
 TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
@@ -164,7 +173,7 @@ TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
         const Facts f = factsOf(readAll(file));
         const std::vector<int16_t> ref = timeline(dir, file, f);
         const int64_t n = static_cast<int64_t>(ref.size()) / f.channels;
-        for (const Range& r : rangesOf(n)) {
+        for (const Range& r : rangesOf(n, f)) {
             SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
             const auto run =
                 runProgram(dir, L3_EXE,
