@@ -22,12 +22,20 @@ constexpr size_t kMaxPieces = 10000;
 //   sample it plays (mpg123's default decoding ahead); frames before that are skipped and
 //   do not count in the cycle. Pieces keep the first sample within 4 frames of their start.
 // Both cannot always hold: in MPEG-2 and 2.5 (a granule per frame) a first sample in
-// granule 1 modulo 4 leaves no start that keeps the index modulo 4; the piece then keeps
-// it modulo 2, which was enough for two channels wherever we looked, while one channel
-// differs from the input's samples by one in a few places.
+// granule 1 modulo 4 leaves no start with two granules before it that keeps the index
+// modulo 4: the granules the decoder synthesizes before the first sample's number 2, 3 or
+// 4 (within 4 frames: all from the start; further in: the 4 before it, less any whose main
+// data reaches back before the frames it read, which cannot be the 2 it needs), never 1
+// modulo 4. From sample 480 of a granule on (15 of its 18 slots of 32 samples, the
+// synthesis filter's reach) a sample no longer depends on the granule two before, so a
+// piece whose first sample lies there starts one granule later, which keeps the cycle.
+// Before sample 480 the piece keeps the index modulo 2, which was enough for two channels
+// wherever we looked, while one channel differs from the input's samples by one in a few
+// places.
 constexpr int kDecodeLeadFrames = 4;
 constexpr int kMaxFillerFrames = 4;
 constexpr int64_t kCycleGranules = 4;
+constexpr int64_t kOneGranuleBackFrom = 480;
 
 // The frames of a piece and the delay and padding that hide what lies outside its range.
 struct PieceFrames {
@@ -40,9 +48,9 @@ struct PieceFrames {
 // the ones that keep the decoder's cycle best first, the shortest delay first among equals.
 // Those samples are raw decoder samples r1..r2 (the encoder delay and the decoder's own
 // delay on). A raw sample depends on its granule and the two before it, so the piece
-// starts at the latest with the frame that holds granule r1 / 576 - 2, and ends with the
-// frame that holds sample r2 - 1. Earlier real frames or filler frames keep the cycle and
-// give the first frame's main data reservoir room.
+// starts at the latest with the frame that holds granule r1 / 576 - 2 (or, see above,
+// r1 / 576 - 1), and ends with the frame that holds sample r2 - 1. Earlier real frames or filler
+// frames keep the cycle and give the first frame's main data reservoir room.
 std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to) {
     const int64_t spf = t.samplesPerFrame;
     const int64_t gpf = spf / kGranuleSamples;
@@ -58,27 +66,34 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
         base.end = (r2 - 1) / spf + 1;
         base.padding = static_cast<int>(base.end * spf - r2 + kDecoderDelay);
     }
-    const int64_t latest = std::max<int64_t>(0, r1 / kGranuleSamples - 2) / gpf;
     const int64_t firstPlayed = r1 / spf;
     // By how well they keep the cycle: modulo 4, modulo 2, not at all; last those whose
     // first sample lies too far in for a decoder to decode every frame.
     std::vector<PieceFrames> starts[4];
-    for (int64_t first = latest; first >= 0 && first + kDecodeLeadFrames >= latest; --first)
-        for (int fillers = 0; fillers <= kMaxFillerFrames; ++fillers) {
-            PieceFrames p = base;
-            p.first = first;
-            p.fillers = fillers;
-            const int64_t delay = from + t.delay - (first - fillers) * spf;
-            if (delay > kMaxGapless) continue;
-            p.delay = static_cast<int>(delay);
-            const int64_t shift = (first - fillers) * gpf;
-            const bool lead = fillers + firstPlayed - first <= kDecodeLeadFrames;
-            starts[!lead                         ? 3
-                   : shift % kCycleGranules == 0 ? 0
-                   : shift % 2 == 0              ? 1
-                                                 : 2]
-                .push_back(p);
-        }
+    auto collect = [&](int64_t latest) {
+        for (std::vector<PieceFrames>& s : starts) s.clear();
+        for (int64_t first = latest; first >= 0 && first + kDecodeLeadFrames >= latest; --first)
+            for (int fillers = 0; fillers <= kMaxFillerFrames; ++fillers) {
+                PieceFrames p = base;
+                p.first = first;
+                p.fillers = fillers;
+                const int64_t delay = from + t.delay - (first - fillers) * spf;
+                if (delay > kMaxGapless) continue;
+                p.delay = static_cast<int>(delay);
+                const int64_t shift = (first - fillers) * gpf;
+                const bool lead = fillers + firstPlayed - first <= kDecodeLeadFrames;
+                starts[!lead                         ? 3
+                       : shift % kCycleGranules == 0 ? 0
+                       : shift % 2 == 0              ? 1
+                                                     : 2]
+                    .push_back(p);
+            }
+    };
+    const int64_t granule = r1 / kGranuleSamples;
+    collect(std::max<int64_t>(0, granule - 2) / gpf);
+    // None keeps the cycle: one granule back is enough this late in the granule.
+    if (starts[0].empty() && r1 % kGranuleSamples >= kOneGranuleBackFrom && granule >= 1)
+        collect((granule - 1) / gpf);
     auto byDelay = [](const PieceFrames& a, const PieceFrames& b) { return a.delay < b.delay; };
     std::vector<PieceFrames> all;
     for (std::vector<PieceFrames>& s : starts) {

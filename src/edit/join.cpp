@@ -1,5 +1,7 @@
 #include "edit/join.h"
 
+#include <algorithm>
+
 #include "edit/cut.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
@@ -36,6 +38,56 @@ size_t repeatedFrames(const std::vector<SpliceFrame>& written, const SourceStrea
         if (!compareFrame(*w.source, w.frame, next, fillers + i).empty()) return 0;
     }
     return count;
+}
+
+// Junk at a seam between different streams, in raw decoder samples: what the earlier
+// input's frames decode to after its last played sample, and what the later input's frames
+// decode to before its first (its encoder delay and the decoder's own). A raw sample
+// depends only on its granule and the two before it, so the earlier input's output up to
+// the seam is its own; the later input's first two granules mix with the earlier's.
+int64_t tailJunk(const Timeline& t) {
+    return std::max(t.padding, kDecoderDelay) - kDecoderDelay;
+}
+
+int64_t headJunk(const Timeline& t) {
+    return t.delay + kDecoderDelay;
+}
+
+// Frames left out at a seam: the earlier input's last, the later input's first.
+struct SeamCut {
+    size_t tail = 0, head = 0;
+};
+
+// Without decoding, a seam can only lose whole frames. So many that the output stays
+// within half a frame of the inputs' total length (error: samples the output has beyond it
+// so far, updated), taken where they hold the least played audio, then so that the fewest
+// played samples of the later input fall in its first two granules, which mix with the
+// earlier input's. Each input keeps at least a frame (prevKept: the earlier one's so far).
+SeamCut seamCut(const SourceStream& prev, const SourceStream& next, size_t prevKept,
+                int64_t& error) {
+    const Timeline p = timelineOf(prev), n = timelineOf(next);
+    const int64_t tail = tailJunk(p), head = headJunk(n), spf = p.samplesPerFrame;
+    const int64_t tailFrames = static_cast<int64_t>(prevKept) - 1;
+    const int64_t headFrames = static_cast<int64_t>(next.frames.size()) - 1;
+    const int64_t count = std::clamp<int64_t>((error + tail + head + (spf - 1) / 2) / spf, 0,
+                                              std::max<int64_t>(0, tailFrames + headFrames));
+    SeamCut best;
+    int64_t bestLost = -1, bestMixed = 0;
+    for (int64_t a = std::max<int64_t>(0, count - headFrames); a <= std::min(count, tailFrames);
+         ++a) {
+        const int64_t b = count - a;
+        const int64_t lost =
+            std::max<int64_t>(0, a * spf - tail) + std::max<int64_t>(0, b * spf - head);
+        const int64_t mixed =
+            std::clamp<int64_t>(2 * kGranuleSamples - (head - b * spf), 0, 2 * kGranuleSamples);
+        if (bestLost < 0 || lost < bestLost || (lost == bestLost && mixed < bestMixed)) {
+            best = {static_cast<size_t>(a), static_cast<size_t>(b)};
+            bestLost = lost;
+            bestMixed = mixed;
+        }
+    }
+    error += tail + head - count * spf;
+    return best;
 }
 
 }  // namespace
@@ -78,11 +130,20 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
     request.sourceTag = streams[0].xing;
     request.delay = first.delay;
     request.padding = last.lame ? last.padding : kDecoderDelay;
+    int64_t error = 0;  // see seamCut
+    size_t kept = 0;    // frames of the input before, as written
     for (size_t i = 0; i < streams.size(); ++i) {
-        const size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], streams[i]);
+        size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], streams[i]);
         result.repeatedFrames += skip;
+        if (i > 0 && skip == 0) {
+            const SeamCut cut = seamCut(streams[i - 1], streams[i], kept, error);
+            request.frames.resize(request.frames.size() - cut.tail);
+            skip = cut.head;
+            result.seamFrames += cut.tail + cut.head;
+        }
         for (size_t k = skip; k < streams[i].frames.size(); ++k)
             request.frames.push_back({&streams[i], k});
+        kept = streams[i].frames.size() - skip;
     }
     EditResult r = spliceFrames(request);
     result.status = r.status;

@@ -4,6 +4,11 @@
 // first input's encoder delay and the last input's padding. The tags around the frames
 // are the first input's.
 //
+// At a seam between different streams the earlier one's padding and the later one's
+// encoder delay would play as a gap of a frame or two; whole frames of that junk are left
+// out (the earlier input's last frames, the later input's first), so that the result plays
+// as long as the inputs together, within half a frame however many seams there are.
+//
 // Consecutive pieces of one stream, as cutStream and splitStream write them, repeat at the
 // start of each piece the frames its first samples depend on; these are recognised (the
 // frames are the same, and the piece before's padding and this piece's delay add up to
@@ -35,6 +40,7 @@ struct JoinResult {
     std::vector<uint8_t> output;
     size_t frames = 0;          // audio frames of the result
     size_t repeatedFrames = 0;  // frames left out as repeated from the input before
+    size_t seamFrames = 0;      // frames left out at seams between different streams
 };
 
 JoinResult joinStreams(const std::vector<JoinInput>& inputs);

@@ -91,11 +91,11 @@ std::vector<int16_t> timeline(const TempDir& dir, const std::string& file, const
 }
 
 // Pieces of one-channel MPEG-2 and 2.5 whose first sample lies in a granule 1 modulo 4 of
-// the input cannot keep mpg123's synthesis cycle (see src/edit/cut.cpp): a few samples may
-// round one apart.
+// the input, before its sample 480, cannot keep mpg123's synthesis cycle (see
+// src/edit/cut.cpp): a few samples may round one apart.
 bool cycleMayDiffer(const Facts& f, int64_t from) {
-    return f.samplesPerFrame == 576 && f.channels == 1 &&
-           (from + f.delay + kDecoderDelay) / 576 % 4 == 1;
+    const int64_t raw = from + f.delay + kDecoderDelay;
+    return f.samplesPerFrame == 576 && f.channels == 1 && raw / 576 % 4 == 1 && raw % 576 < 480;
 }
 
 // piece against samples from..to of the input's timeline ref.
@@ -117,7 +117,8 @@ void expectSamples(const std::vector<int16_t>& piece, const std::vector<int16_t>
         ASSERT_LE(std::abs(d), 1) << "at sample " << i / f.channels;
         differ += d != 0;
     }
-    EXPECT_LE(differ, piece.size() / 100 + 1);
+    // About one sample in 3000 was seen, anywhere in the piece.
+    EXPECT_LE(differ, piece.size() / 1000 + 2);
 }
 
 // The streams every test runs over: MPEG-1, 2 and 2.5; CBR and VBR; with a LAME extension
@@ -144,15 +145,23 @@ struct Range {
     int64_t from, to;
 };
 
-// Ranges of a timeline of n samples, every end inside a frame.
-std::vector<Range> rangesOf(int64_t n) {
-    return {{0, 1000},
-            {1, n},
-            {n / 3 + 7, n / 2 + 501},
-            {n - 700, n},
-            {577, 1730},
-            {n / 5 + 3, n - 600},
-            {2 * n / 3 - 11, 2 * n / 3 + 13}};
+// Ranges of a timeline of n samples, every end inside a frame; and ranges whose first
+// sample lies early and late in a granule 1 modulo 4 of the decoder's output (the one
+// granule a start may miss from its sample 480 on, see src/edit/cut.cpp).
+std::vector<Range> rangesOf(int64_t n, const Facts& f) {
+    std::vector<Range> ranges = {{0, 1000},
+                                 {1, n},
+                                 {n / 3 + 7, n / 2 + 501},
+                                 {n - 700, n},
+                                 {577, 1730},
+                                 {n / 5 + 3, n - 600},
+                                 {2 * n / 3 - 11, 2 * n / 3 + 13}};
+    const int64_t granule = n / 576 / 8 * 4 + 1;
+    for (const int64_t at : {100, 479, 480, 575}) {
+        const int64_t from = granule * 576 + at - f.delay - kDecoderDelay;
+        ranges.push_back({from, std::min(n, from + 4000)});
+    }
+    return ranges;
 }
 
 TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
@@ -164,7 +173,7 @@ TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
         const Facts f = factsOf(readAll(file));
         const std::vector<int16_t> ref = timeline(dir, file, f);
         const int64_t n = static_cast<int64_t>(ref.size()) / f.channels;
-        for (const Range& r : rangesOf(n)) {
+        for (const Range& r : rangesOf(n, f)) {
             SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
             const auto run =
                 runProgram(dir, L3_EXE,
@@ -329,47 +338,76 @@ TEST(Split, EveryAndTheNamesOfThePieces) {
     }
 }
 
-// Different streams one after another: each plays in turn, the seams keeping the inner
-// inputs' delay and padding; one Xing frame counts every frame.
-TEST(Join, DifferentStreamsPlayOneAfterAnother) {
+// Different streams one after another (whole files, or pieces "file@from-to" cut from
+// them, with delays of several frames): they play as long as the inputs together within
+// half a frame, with the first input's delay and the last input's padding.
+TEST(Join, DifferentStreamsPlayAsLongAsTheInputsTogether) {
     L3_REQUIRE_TOOL("mpg123");
+    const std::vector<std::vector<std::string>> joins = {
+        {"m1_44k_joint_cbr128.mp3", "m1_44k_joint_clicks_vbr0.mp3"},
+        {"m1_44k_joint_cbr128.mp3", "m1_44k_joint_abr96.mp3", "m1_44k_joint_clicks_vbr0.mp3",
+         "m1_44k_dual_cbr192.mp3", "m1_44k_joint_cbr128.mp3@20000-31000",
+         "m1_44k_joint_cbr128_crc.mp3", "m1_44k_joint_vbr5_notag.mp3"},
+        {"m2_22k_joint_vbr5.mp3@1000-3000", "m2_22k_joint_vbr5.mp3@9000-12345",
+         "m2_22k_joint_clicks_cbr64_crc.mp3", "m2_22k_joint_clicks_cbr64_crc.mp3@500-7000",
+         "m2_22k_joint_vbr5.mp3@5000-6000", "m2_22k_joint_vbr5.mp3@14000-22050",
+         "m2_22k_joint_vbr5.mp3"},
+    };
     TempDir dir;
-    const std::string files[] = {lame("m1_44k_joint_cbr128.mp3").string(),
-                                 lame("m1_44k_joint_abr96.mp3").string(),
-                                 lame("m1_44k_joint_vbr5_notag.mp3").string()};
-    std::string args = "join -o j.mp3";
-    Facts facts[3];
-    for (int i = 0; i < 3; ++i) {
-        args += ' ';
-        args += shellQuote(files[i]);
-        facts[i] = factsOf(readAll(files[i]));
-    }
-    const auto run = runProgram(dir, L3_EXE, args);
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("3 inputs, 120 frames (0 repeated"), std::string::npos) << run.out;
-    std::string errors;
-    const std::vector<int16_t> joined = decode(dir, "j.mp3", true, &errors);
-    EXPECT_EQ(errors, "");
-    const Facts j = factsOf(dir.read("j.mp3"));
-    EXPECT_EQ(j.frames, facts[0].frames + facts[1].frames + facts[2].frames);
-    EXPECT_EQ(j.delay, facts[0].delay);
-    EXPECT_EQ(j.padding, kDecoderDelay);  // the last input has no LAME extension
-    EXPECT_EQ(joined.size() / 2, j.frames * 1152 - facts[0].delay - kDecoderDelay);
-    EXPECT_EQ(runProgram(dir, L3_EXE, "check j.mp3").exitCode, 0);
-    // Each input's samples where its frames start, past the first granules (which overlap
-    // the input before).
-    size_t frameStart = 0;
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(files[i]);
-        const std::vector<int16_t> ref = timeline(dir, files[i], facts[i]);
-        const int64_t base =
-            static_cast<int64_t>(frameStart) * 1152 + facts[i].delay - facts[0].delay;
-        const size_t skip = i == 0 ? 0 : 2 * 1152;
-        ASSERT_LE(static_cast<size_t>(base) * 2 + ref.size(), joined.size() + 2 * 1152);
-        const size_t count = std::min(ref.size(), joined.size() - static_cast<size_t>(base) * 2);
-        EXPECT_TRUE(std::equal(ref.begin() + ptrdiff_t(skip), ref.begin() + ptrdiff_t(count),
-                               joined.begin() + base * 2 + ptrdiff_t(skip)));
-        frameStart += facts[i].frames;
+    for (const std::vector<std::string>& inputs : joins) {
+        std::string args = "join -o j.mp3";
+        std::vector<std::vector<int16_t>> refs;
+        std::vector<Facts> facts;
+        size_t total = 0;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            char name[64];
+            long long from = 0, to = -1;
+            std::sscanf(inputs[i].c_str(), "%63[^@]@%lld-%lld", name, &from, &to);
+            std::string file = lame(name).string();
+            if (to >= 0) {
+                const std::string piece = dir.path("in" + std::to_string(i) + ".mp3");
+                ASSERT_EQ(runProgram(dir, L3_EXE,
+                                     "cut --from-sample " + std::to_string(from) + " --to-sample " +
+                                         std::to_string(to) + " " + shellQuote(file) + " " +
+                                         shellQuote(piece))
+                              .exitCode,
+                          0);
+                file = piece;
+            }
+            args += ' ' + shellQuote(file);
+            facts.push_back(factsOf(readAll(file)));
+            refs.push_back(timeline(dir, file, facts.back()));
+            total += refs.back().size();
+        }
+        SCOPED_TRACE(args);
+        ASSERT_EQ(runProgram(dir, L3_EXE, args).exitCode, 0);
+        std::string errors;
+        const std::vector<int16_t> joined = decode(dir, "j.mp3", true, &errors);
+        EXPECT_EQ(errors, "");
+        const size_t ch = static_cast<size_t>(facts[0].channels);
+        const size_t frame = static_cast<size_t>(facts[0].samplesPerFrame) * ch, half = frame / 2;
+        EXPECT_LE(std::max(joined.size(), total) - std::min(joined.size(), total), half);
+        const Facts j = factsOf(dir.read("j.mp3"));
+        EXPECT_EQ(j.delay, facts.front().delay);
+        EXPECT_EQ(j.padding, facts.back().lame ? facts.back().padding : kDecoderDelay);
+        EXPECT_EQ(runProgram(dir, L3_EXE, "check j.mp3").exitCode, 0);
+        // Each input plays (within one in the last bit: mpg123 rounds by a granule's index in
+        // the stream) within half a frame of where the inputs before it end: all but what a
+        // seam may take (under a frame each side, where the frames left out hold less junk)
+        // or mix with the input before (two granules).
+        auto near = [](int16_t x, int16_t y) { return std::abs(x - y) <= 1; };
+        for (size_t i = 0, at = 0; i < refs.size(); at += refs[i++].size()) {
+            const auto ref = refs[i].begin();
+            const size_t from = i == 0 ? 0 : frame + 1152 * ch;
+            const size_t to = refs[i].size() - (i + 1 == refs.size() ? 0 : frame);
+            bool found = to < from + 256 * ch;  // too short to place
+            for (size_t s = std::max(at + from, half) - half; !found && s <= at + from + half;
+                 s += ch)
+                found = s + to - from <= joined.size() &&
+                        std::equal(ref + ptrdiff_t(from), ref + ptrdiff_t(to),
+                                   joined.begin() + ptrdiff_t(s), near);
+            EXPECT_TRUE(found) << "input " << i << " is not within half a frame of its place";
+        }
     }
 }
 

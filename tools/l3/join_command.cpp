@@ -18,11 +18,13 @@ extern const std::string_view kJoinUsage =
     "Writes the audio frames of every IN, in order, as one stream without decoding: the\n"
     "bit reservoir is laid out anew across every seam, and one Xing/Info frame counts the\n"
     "frames and bytes and carries the first input's encoder delay and the last input's\n"
-    "padding (the inputs' own delay and padding inside the result stay audible as short\n"
-    "gaps). The inputs must share version, sampling rate and channel count. Consecutive\n"
-    "pieces of one stream (as l3 split writes them) give back that stream's frames: the\n"
-    "frames a piece repeats from the one before are written once. The tags around the\n"
-    "frames are the first input's. '-' names standard output.\n"
+    "padding. At each seam between different streams, whole frames of the earlier one's\n"
+    "padding and the later one's delay are left out, so that the result plays as long as\n"
+    "the inputs together, within half a frame. The inputs must share version, sampling\n"
+    "rate and channel count. Consecutive pieces of one stream (as l3 split writes them)\n"
+    "give back that stream's frames: the frames a piece repeats from the one before are\n"
+    "written once. The tags around the frames are the first input's. '-' names standard\n"
+    "output.\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 an input differs\n"
     "            from the first in version, sampling rate or channel count (it is named);\n"
@@ -77,8 +79,10 @@ int runJoin(std::span<char* const> args) {
         return l3::kEditIo;
     }
     std::fprintf(out == "-" ? stderr : stdout,
-                 "%s: %zu inputs, %zu frames (%zu repeated frames written once), %zu bytes\n",
-                 out.c_str(), inputs.size(), r.frames, r.repeatedFrames, r.output.size());
+                 "%s: %zu inputs, %zu frames (%zu repeated frames written once, %zu left out "
+                 "at seams), %zu bytes\n",
+                 out.c_str(), inputs.size(), r.frames, r.repeatedFrames, r.seamFrames,
+                 r.output.size());
     return l3::kEditOk;
 }
 
