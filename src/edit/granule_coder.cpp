@@ -264,11 +264,37 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
             consider(implicitRegion0Count(isMpeg1(header), info.block_type), kImplicitRegion1Count);
             continue;
         }
+        // The same splits as consider(r0, r1) would weigh, in the same order: region 0
+        // once per region0_count, region 2 once per band edge it starts at.
+        auto boundary = [&](int edge) {  // in pairs, within the big values
+            return std::min<int>(edges[static_cast<size_t>(edge)], bigEnd) / 2;
+        };
+        std::array<std::pair<int, int>, 23> tail;
+        tail.fill({-1, -1});
         for (int r0 = 0; r0 < 16; ++r0) {
             if (edges[static_cast<size_t>(r0) + 1] > bigEnd && r0 > 0) break;
+            const int start1 = boundary(r0 + 1);
+            const auto [bits0, table0] = regionCost(0, start1);
             for (int r1 = 0; r1 < 8; ++r1) {
-                consider(r0, r1);
-                if (edges[static_cast<size_t>(std::min(r0 + r1 + 2, 22))] >= bigEnd) break;
+                const int edge2 = std::min(r0 + r1 + 2, 22);
+                const int start2 = boundary(edge2);
+                std::pair<int, int>& region2 = tail[static_cast<size_t>(edge2)];
+                if (region2.first < 0) region2 = regionCost(start2, bigPairs);
+                if (bits0 < kNoCost && region2.first < kNoCost) {
+                    const auto [bits1, table1] = regionCost(start1, start2);
+                    const int total = count1 + bits0 + bits1 + region2.first;
+                    if (bits1 < kNoCost && total < best.bits) {
+                        best.bits = total;
+                        best.big_values = bigPairs;
+                        best.region0_count = r0;
+                        best.region1_count = r1;
+                        best.table_select[0] = table0;
+                        best.table_select[1] = table1;
+                        best.table_select[2] = region2.second;
+                        best.count1table_select = bitsB < bitsA;
+                    }
+                }
+                if (edges[static_cast<size_t>(edge2)] >= bigEnd) break;
             }
         }
     }
