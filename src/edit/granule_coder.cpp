@@ -221,14 +221,24 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
     for (int e = 0; e < 23; ++e) addPlace(std::min<int>(edges[static_cast<size_t>(e)], kSpectrumLines) / 2);
     for (int end = firstBigEnd; end <= std::min(firstBigEnd + 4, kSpectrumLines); end += 2) addPlace(end / 2);
     constexpr int kPlaces = 26;
-    std::array<std::pair<int, int>, kPlaces * kPlaces> cache;
-    cache.fill({-1, -1});
+    // Filled slots are marked in `known`, so that the slots need no clearing.
+    struct Slot {
+        int bits, table;  // left unset until known
+    };
+    std::array<Slot, kPlaces * kPlaces> cache;
+    std::array<uint64_t, (kPlaces * kPlaces + 63) / 64> known{};
     auto regionCost = [&](int from, int to) {
         const int a = place[static_cast<size_t>(from)], b = place[static_cast<size_t>(to)];
         if (a < 0 || b < 0) return bestTable(pc, from, to);
-        std::pair<int, int>& slot = cache[static_cast<size_t>(a * kPlaces + b)];
-        if (slot.first < 0) slot = bestTable(pc, from, to);
-        return slot;
+        const size_t at = static_cast<size_t>(a * kPlaces + b);
+        uint64_t& word = known[at / 64];
+        const uint64_t bit = uint64_t{1} << (at % 64);
+        if (!(word & bit)) {
+            const auto [bits, table] = bestTable(pc, from, to);
+            cache[at] = {bits, table};
+            word |= bit;
+        }
+        return std::pair<int, int>{cache[at].bits, cache[at].table};
     };
     for (int bigEnd = firstBigEnd; bigEnd <= std::min(firstBigEnd + 4, kSpectrumLines);
          bigEnd += 2) {
