@@ -79,10 +79,34 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
     request.delay = first.delay;
     request.padding = last.lame ? last.padding : kDecoderDelay;
     for (size_t i = 0; i < streams.size(); ++i) {
-        const size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], streams[i]);
+        const SourceStream& src = streams[i];
+        size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], src);
         result.repeatedFrames += skip;
-        for (size_t k = skip; k < streams[i].frames.size(); ++k)
-            request.frames.push_back({&streams[i], k});
+        // A piece that repeats everything written so far and starts with undecodable
+        // frames holds more of the input's kept start (see KeptStart): its frames, which
+        // are the same, are written instead, so that the start is kept whole.
+        if (skip > 0 && skip == request.frames.size() && src.frames[0].undecodable) {
+            request.frames.clear();
+            skip = 0;
+        }
+        for (size_t k = skip; k < src.frames.size(); ++k) {
+            // An undecodable frame stays so only at the start of the result.
+            if (src.frames[k].undecodable && !request.frames.empty() &&
+                !request.frames.back().source->frames[request.frames.back().frame].undecodable) {
+                result.status = kEditBadFrame;
+                result.message = inputs[i].name + ": " +
+                                 frameAt(k + (src.tagFrame ? 1 : 0), src.frames[k].offset) +
+                                 ": reservoir_underflow: main_data_begin reaches before the "
+                                 "stream, which cannot be kept after the frames before it";
+                return result;
+            }
+            request.frames.push_back({&src, k});
+        }
+    }
+    for (const SpliceFrame& f : request.frames) {
+        if (!f.source->frames[f.frame].undecodable) break;
+        const size_t i = static_cast<size_t>(f.source - streams.data());
+        result.notes.push_back(inputs[i].name + ": " + undecodableNote(*f.source, f.frame));
     }
     EditResult r = spliceFrames(request);
     result.status = r.status;
