@@ -150,8 +150,11 @@ KeptStart keptStart(const SourceStream& src) {
     kept.frames = k;
     kept.areaEnd =
         k < n ? src.frames[k].areaStart / 8 : static_cast<int64_t>(src.mainData.size()) - 8;
-    const SourceFrame& last = src.frames[k - 1];
-    kept.freeFrom = std::max(from / 8, (last.mainStart + last.mainBits + 7) / 8);
+    // Past every kept frame's main data (in a damaged stream it need not come in order).
+    kept.freeFrom = from / 8;
+    for (size_t j = first; j < k; ++j)
+        kept.freeFrom =
+            std::max(kept.freeFrom, (src.frames[j].mainStart + src.frames[j].mainBits + 7) / 8);
     return kept;
 }
 
