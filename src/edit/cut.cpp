@@ -103,10 +103,34 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
     return all;
 }
 
-// Writes the piece from..to into piece; on failure sets result's status and message.
+// Writes the piece from..to into piece; on failure sets result's status and message. A
+// piece that needs a frame of the input's kept start (see KeptStart) starts with the whole
+// of it, as the input does (no filler before), so that a decoder meets the same bytes; each
+// undecodable frame a piece keeps is noted once.
 bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t to, CutPiece& piece,
               CutResult& result) {
-    for (const PieceFrames& p : pieceStarts(t, from, to)) {
+    const size_t kept = keptStart(src).frames;
+    EditResult undecodable;  // the last start refused for an undecodable frame
+    std::vector<PieceFrames> starts = pieceStarts(t, from, to);
+    // The start with the whole kept start, last: wherever the piece needs it, as long as a
+    // gapless decoder decodes it from its first frame (it skips frames far before the
+    // first sample it plays).
+    const int64_t firstPlayed = (from + t.delay + kDecoderDelay) / t.samplesPerFrame;
+    if (kept > 0 && !starts.empty() && from + t.delay <= kMaxGapless &&
+        firstPlayed <= kDecodeLeadFrames) {
+        PieceFrames whole = starts[0];
+        whole.first = 0;
+        whole.fillers = 0;
+        whole.delay = static_cast<int>(from + t.delay);
+        starts.push_back(whole);
+    }
+    bool needsKept = false;  // a start passed over: it would cut into the kept start
+    for (const PieceFrames& p : starts) {
+        if (static_cast<size_t>(p.first) < kept &&
+            (p.first > 0 || p.fillers > 0 || firstPlayed > kDecodeLeadFrames)) {
+            needsKept = true;
+            continue;
+        }
         SpliceRequest request;
         request.tagsFrom = &src;
         request.sourceTag = src.xing;
@@ -118,7 +142,17 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
         EditResult r = spliceFrames(request);
         if (r.status == kEditOk) {
             piece = {from, to, std::move(r.output), request.frames.size() + p.fillers};
+            for (size_t k = 0; p.first == 0 && k < kept; ++k) {
+                const std::string note = undecodableNote(src, k);
+                if (src.frames[k].undecodable &&
+                    std::find(result.notes.begin(), result.notes.end(), note) == result.notes.end())
+                    result.notes.push_back(note);
+            }
             return true;
+        }
+        if (r.status == kEditBadFrame) {
+            undecodable = std::move(r);
+            continue;
         }
         if (r.status != kEditCannotLay) {
             result.status = r.status;
@@ -126,9 +160,19 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
             return false;
         }
     }
+    if (undecodable.status != kEditOk) {
+        result.status = undecodable.status;
+        result.message =
+            "no piece can start at sample " + std::to_string(from) + ": " + undecodable.message;
+        return false;
+    }
     result.status = kCutRange;
     result.message = "no piece can start at sample " + std::to_string(from) +
-                     ": the main data of its first frames does not fit";
+                     (needsKept ? ": it needs frames of the first " + std::to_string(kept) +
+                                      ", which are kept together from the start of the stream "
+                                      "(its first frames reach before it), and the piece "
+                                      "would start too far before its first sample"
+                                : ": the main data of its first frames does not fit");
     return false;
 }
 

@@ -133,17 +133,42 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
     int64_t error = 0;  // see seamCut
     size_t kept = 0;    // frames of the input before, as written
     for (size_t i = 0; i < streams.size(); ++i) {
-        size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], streams[i]);
+        const SourceStream& src = streams[i];
+        size_t skip = i == 0 ? 0 : repeatedFrames(request.frames, streams[i - 1], src);
         result.repeatedFrames += skip;
-        if (i > 0 && skip == 0) {
-            const SeamCut cut = seamCut(streams[i - 1], streams[i], kept, error);
+        const bool continues = skip > 0;
+        // A piece that repeats everything written so far and starts with undecodable
+        // frames holds more of the input's kept start (see KeptStart): its frames, which
+        // are the same, are written instead, so that the start is kept whole.
+        if (skip > 0 && skip == request.frames.size() && src.frames[0].undecodable) {
+            request.frames.clear();
+            skip = 0;
+        }
+        if (i > 0 && !continues) {
+            const SeamCut cut = seamCut(streams[i - 1], src, kept, error);
             request.frames.resize(request.frames.size() - cut.tail);
             skip = cut.head;
             result.seamFrames += cut.tail + cut.head;
         }
-        for (size_t k = skip; k < streams[i].frames.size(); ++k)
-            request.frames.push_back({&streams[i], k});
-        kept = streams[i].frames.size() - skip;
+        for (size_t k = skip; k < src.frames.size(); ++k) {
+            // An undecodable frame stays so only at the start of the result.
+            if (src.frames[k].undecodable && !request.frames.empty() &&
+                !request.frames.back().source->frames[request.frames.back().frame].undecodable) {
+                result.status = kEditBadFrame;
+                result.message = inputs[i].name + ": " +
+                                 frameAt(k + (src.tagFrame ? 1 : 0), src.frames[k].offset) +
+                                 ": reservoir_underflow: main_data_begin reaches before the "
+                                 "stream, which cannot be kept after the frames before it";
+                return result;
+            }
+            request.frames.push_back({&src, k});
+        }
+        kept = src.frames.size() - skip;
+    }
+    for (const SpliceFrame& f : request.frames) {
+        if (!f.source->frames[f.frame].undecodable) break;
+        const size_t i = static_cast<size_t>(f.source - streams.data());
+        result.notes.push_back(inputs[i].name + ": " + undecodableNote(*f.source, f.frame));
     }
     EditResult r = spliceFrames(request);
     result.status = r.status;

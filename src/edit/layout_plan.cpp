@@ -11,9 +11,8 @@ constexpr int64_t kImpossible = std::numeric_limits<int64_t>::max() / 4;
 
 // The first frame that cannot fit even with the largest size and as much reservoir as the
 // rules let it have.
-size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t largest,
-                               int maxBack) {
-    int32_t reservoir = 0;
+size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t largest, int maxBack,
+                               int32_t reservoir) {
     for (size_t k = 0; k < frames.size(); ++k) {
         const int32_t area = largest - frames[k].headBytes;
         const int32_t left = reservoir + area - frames[k].mainBytes;
@@ -30,8 +29,9 @@ size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t l
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target_clones("avx2", "default")]]
 #endif
-LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
-                      int maxBack) {
+LayoutPlan
+planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes, int maxBack,
+           int initialReservoir) {
     LayoutPlan plan;
     const size_t n = frames.size();
     const int states = maxBack + 1;
@@ -97,17 +97,19 @@ LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<
         offset += base;
         std::swap(best, next);
     }
-    if (n > 0 && (offset >= kImpossible || next[0] >= kImpossibleRow)) {
+    const size_t start = static_cast<size_t>(std::clamp(initialReservoir, 0, maxBack));
+    if (n > 0 && (offset >= kImpossible || next[start] >= kImpossibleRow)) {
         int32_t largest = 0;
         for (const FrameSize& s : sizes) largest = std::max(largest, s.frameBytes);
-        plan.failedFrame = firstFrameThatCannotFit(frames, largest, maxBack);
+        plan.failedFrame =
+            firstFrameThatCannotFit(frames, largest, maxBack, static_cast<int32_t>(start));
         return plan;
     }
     plan.ok = true;
-    plan.totalBytes = n > 0 ? offset + next[0] : 0;
+    plan.totalBytes = n > 0 ? offset + next[start] : 0;
     plan.size.resize(n);
     plan.mainDataBegin.resize(n);
-    int reservoir = 0;
+    int reservoir = static_cast<int>(start);
     for (size_t k = 0; k < n; ++k) {
         const uint8_t s = choice[k * static_cast<size_t>(states) + static_cast<size_t>(reservoir)];
         plan.size[k] = s;

@@ -39,7 +39,9 @@ struct LayoutPlan {
 };
 
 // sizes: the frame sizes allowed, at most 255. Every frame may use any of them.
+// initialReservoir: the free bytes (at most maxBack) before the first frame's area that its
+// main data may use, when frames kept as they are come before.
 LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
-                      int maxBack);
+                      int maxBack, int initialReservoir = 0);
 
 }  // namespace l3

@@ -12,6 +12,7 @@
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
 #include "edit/tag_frame.h"
+#include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
@@ -127,21 +128,43 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     const uint32_t reference = src.frames[0].header;
     const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
 
-    std::vector<LayoutFrame> layoutFrames(n);
-    for (size_t k = 0; k < n; ++k)
-        layoutFrames[k] = {(mainBitsOf(k) + 7) / 8,
-                           headByteCount(withSize(src.frames[k].header, {0, 1, 0}, options.crc))};
+    // A start kept as it is (see KeptStart): its frames keep their bytes, so they cannot be
+    // edited or recoded; the frames after it are laid out from its first free byte on.
+    const KeptStart kept = keptStart(src);
+    const size_t keep = kept.frames;
+    for (size_t k = 0; k < keep; ++k) {
+        SourceFrame& f = src.frames[k];
+        if (f.undecodable) result.notes.push_back(undecodableNote(src, k));
+        if (edits && k < edits->records.size() && edits->records[k]) {
+            result.status = kEditBadFrame;
+            result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
+                             ": cannot be edited: it is kept as it is, at the start of a stream "
+                             "whose first frames reach before it";
+            result.notes.clear();
+            return result;
+        }
+        f.recoded = f.fromRecord = false;
+    }
+    const int firstFree =
+        static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack));
+
+    std::vector<LayoutFrame> layoutFrames(n - keep);
+    for (size_t k = keep; k < n; ++k)
+        layoutFrames[k - keep] = {
+            (mainBitsOf(k) + 7) / 8,
+            headByteCount(withSize(src.frames[k].header, {0, 1, 0}, options.crc))};
+    const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
 
     // One plan per allowed single rate (--cbr min tries them from the smallest up).
     auto planFor = [&](int bitrate) {
         return planLayout(layoutFrames, allowedSizes(reference, options.minBitrate, bitrate),
-                          maxBack);
+                          maxBack, firstFree);
     };
     std::vector<FrameSize> sizes;
     LayoutPlan plan;
     if (options.cbrBitrate == 0) {
         sizes = allowedSizes(reference, options.minBitrate, 0);
-        plan = planLayout(layoutFrames, sizes, maxBack);
+        plan = planLayout(layoutFrames, sizes, maxBack, firstFree);
     } else {
         int smallestFit = 0;
         for (uint8_t index = 1; index <= 14 && smallestFit == 0; ++index) {
@@ -151,7 +174,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         }
         const int wanted = options.cbrBitrate > 0 ? options.cbrBitrate : smallestFit;
         sizes = allowedSizes(reference, options.minBitrate, wanted);
-        plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack) : LayoutPlan{};
+        plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack, firstFree) : LayoutPlan{};
         if (!plan.ok) {
             result.status = kRepackCannotFit;
             char text[200];
@@ -162,7 +185,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
                 std::snprintf(text, sizeof text,
                               "frame %zu cannot fit at %d kbit/s; the smallest single rate that "
                               "fits is %d kbit/s",
-                              plan.failedFrame + (src.tagFrame ? 1 : 0), wanted, smallestFit);
+                              plan.failedFrame + failedBase, wanted, smallestFit);
             } else {
                 std::snprintf(text, sizeof text, "no single bit rate fits every frame");
             }
@@ -172,22 +195,31 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
     if (!plan.ok) {
         result.status = kRepackCannotFit;
-        result.message = "frame " + std::to_string(plan.failedFrame + (src.tagFrame ? 1 : 0)) +
-                         " cannot fit at any rate";
+        result.message =
+            "frame " + std::to_string(plan.failedFrame + failedBase) + " cannot fit at any rate";
         return result;
     }
 
+    auto rateOf = [&](size_t k) {
+        return k < keep ? bitrateIndex(src.frames[k].header)
+                        : sizes[plan.size[k - keep]].bitrateIndex;
+    };
     for (size_t k = 1; k < n; ++k)
-        if (sizes[plan.size[k]].bitrateIndex != sizes[plan.size[0]].bitrateIndex) result.vbr = true;
+        if (rateOf(k) != rateOf(0)) result.vbr = true;
 
-    // The main-data stream of the result, each frame's main data where the plan puts it.
+    // The main-data stream of the result: the kept start's bytes as they were, then each
+    // frame's main data where the plan puts it.
     std::vector<int64_t> areaStart(n + 1, 0);
-    for (size_t k = 0; k < n; ++k)
-        areaStart[k + 1] =
-            areaStart[k] + sizes[plan.size[k]].frameBytes - layoutFrames[k].headBytes;
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t header = src.frames[k].header;
+        areaStart[k + 1] = areaStart[k] + (k < keep ? frameLength(header) - headByteCount(header)
+                                                    : sizes[plan.size[k - keep]].frameBytes -
+                                                          layoutFrames[k - keep].headBytes);
+    }
     std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
-    for (size_t k = 0; k < n; ++k)
-        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k], mainSourceOf(k),
+    std::copy(src.mainData.begin(), src.mainData.begin() + areaStart[keep], mainData.begin());
+    for (size_t k = keep; k < n; ++k)
+        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep], mainSourceOf(k),
                  mainStartOf(k), mainBitsOf(k));
 
     std::vector<uint8_t>& out = result.output;
@@ -212,14 +244,23 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     std::vector<size_t> frameAt(n);
     for (size_t k = 0; k < n; ++k) {
         frameAt[k] = out.size();
-        const uint32_t header = withSize(src.frames[k].header, sizes[plan.size[k]], options.crc);
+        const uint8_t* frame = input + src.frames[k].offset;
+        if (k < keep) {
+            out.insert(out.end(), frame, frame + headByteCount(src.frames[k].header));
+            out.insert(out.end(), mainData.begin() + areaStart[k],
+                       mainData.begin() + areaStart[k + 1]);
+            continue;
+        }
+        const uint32_t header =
+            withSize(src.frames[k].header, sizes[plan.size[k - keep]], options.crc);
+        const int32_t mainDataBegin = plan.mainDataBegin[k - keep];
         if (src.frames[k].fromRecord) {
             uint8_t head[kMaxHeadBytes];
-            const int32_t count = writeFrameHead(*headWriter, src.recodedHeads[k], header,
-                                                 plan.mainDataBegin[k], head);
+            const int32_t count =
+                writeFrameHead(*headWriter, src.recodedHeads[k], header, mainDataBegin, head);
             out.insert(out.end(), head, head + count);
         } else {
-            putHead(out, input + src.frames[k].offset, header, plan.mainDataBegin[k]);
+            putHead(out, frame, header, mainDataBegin);
         }
         out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
     }

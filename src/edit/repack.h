@@ -8,6 +8,8 @@
 // were): Xing for a VBR result, Info for a CBR one. A stream without one gets none, since a
 // decoder that finds one trims the start of the stream as for a gapless stream. ID3v2, ID3v1, APEv2
 // and Lyrics3 tags stay; junk between frames and a last frame cut short are dropped and reported.
+// The first frames of a stream cut out of a longer one, whose main data lies before it, are
+// kept byte for byte with the frames that depend on them, and reported (see KeptStart).
 //
 // Works in memory. The result is read back and compared with the input frame by frame
 // before it is handed out; nothing is half done.

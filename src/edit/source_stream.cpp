@@ -1,5 +1,6 @@
 #include "edit/source_stream.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -115,13 +116,47 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
     return false;
 }
 
-
 }  // namespace
 
 std::string frameAt(size_t frame, size_t offset) {
     char text[64];
     std::snprintf(text, sizeof text, "frame %zu (offset %zu)", frame, offset);
     return text;
+}
+
+std::string undecodableNote(const SourceStream& src, size_t k) {
+    const SourceFrame& f = src.frames[k];
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "kept frame %zu (offset %zu) undecodable: main_data_begin reaches %lld bytes "
+                  "before the stream",
+                  k + (src.tagFrame ? 1 : 0), f.offset, static_cast<long long>(-f.mainStart / 8));
+    return text;
+}
+
+KeptStart keptStart(const SourceStream& src) {
+    KeptStart kept;
+    const size_t n = src.frames.size();
+    if (n == 0 || !src.frames[0].undecodable) return kept;
+    size_t first = 0;  // the first frame with main data
+    while (first < n && src.frames[first].mainBits == 0) ++first;
+    if (first == n) {
+        kept.frames = n;
+        kept.freeFrom = kept.areaEnd = static_cast<int64_t>(src.mainData.size()) - 8;
+        return kept;
+    }
+    const int64_t from = src.frames[first].areaStart;
+    size_t k = first + 1;
+    while (k < n && src.frames[k].mainStart < from) ++k;
+    kept.frames = k;
+    kept.areaEnd =
+        k < n ? src.frames[k].areaStart / 8 : static_cast<int64_t>(src.mainData.size()) - 8;
+    // Past every kept frame's main data (in a damaged stream it need not come in order).
+    kept.freeFrom = from / 8;
+    for (size_t j = first; j < k; ++j)
+        kept.freeFrom =
+            std::max(kept.freeFrom, (src.frames[j].mainStart + src.frames[j].mainBits + 7) / 8);
+    return kept;
 }
 
 void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
@@ -178,13 +213,14 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     }
 
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
+    bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
+        if (k < first) continue;
         const int32_t head = headByteCount(f.header);
         const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
         src.mainData.insert(src.mainData.end(), input + f.offset + head,
                             input + f.offset + f.length);
-        if (k < first) continue;
         // One frame size table serves the whole stream: version and sampling rate stay.
         if (versionCode(f.header) != versionCode(reference) ||
             samplingIndex(f.header) != samplingIndex(reference)) {
@@ -197,6 +233,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         const MainDataExtent extent = readMainDataExtent(input + f.offset);
         const int32_t bits = extent.bits;
         const int64_t mainStart = areaStart - 8 * int64_t{extent.mainDataBegin};
+        if (mainStart < 0 && !mainDataBefore) {
+            src.frames.push_back({f.offset, f.header, mainStart, 0, true, areaStart});
+            continue;
+        }
+        mainDataBefore = mainDataBefore || bits > 0;
         const char* kind = nullptr;
         const char* why = nullptr;
         if (mainStart < 0) {
@@ -207,6 +248,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             why = "its main data runs past the end of its frame";
         }
         src.frames.push_back({f.offset, f.header, mainStart, bits});
+        src.frames.back().areaStart = areaStart;
         if (kind) {
             result.status = kEditBadFrame;
             result.message = frameAt(k, f.offset) + ": " + kind + ": " + why;
@@ -231,6 +273,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         }
         for (size_t i = from; i < to; ++i) {
             SourceFrame& s = src.frames[i];
+            if (s.undecodable) continue;  // no values to compare or recode (see KeptStart)
             readSideInfo(input + s.offset, *record);
             if (const char* why = readMainData(src.mainData.data(), s.mainStart, *record)) {
                 const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
@@ -338,6 +381,10 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
     const uint8_t* sb = b.input + fb.offset + (hasCrc(fb.header) ? 6 : 4);
     const int skip = isMpeg1(fa.header) ? 9 : 8;
     if (!sameBits(sa, skip, sb, skip, 8 * side - skip)) return "its side information differs";
+    if (fa.undecodable != fb.undecodable)
+        return fa.undecodable ? "its main_data_begin no longer reaches before the stream"
+                              : "its main_data_begin reaches before the stream";
+    if (fa.undecodable) return "";
     if (fa.mainBits != fb.mainBits) return "its main data length differs";
     // The main-data streams end with 8 zero bytes, so every byte read lies within them.
     if (!sameBits(a.mainData.data(), fa.mainStart, b.mainData.data(), fb.mainStart, fa.mainBits))

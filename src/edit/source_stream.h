@@ -41,11 +41,18 @@ struct FrameEdits {
 };
 
 // One audio frame of a stream: where its head and main data lie.
+//
+// A stream cut out of a longer one starts with frames whose main_data_begin reaches before
+// its first byte: their main data is lost, and a decoder plays silence for them. Such a
+// frame before any frame with main data within the stream is undecodable, and is carried
+// as it is (see KeptStart). Anywhere later such a frame is damage and is refused.
 struct SourceFrame {
     size_t offset;
     uint32_t header;
-    int64_t mainStart;  // bit offset into the stream's main-data stream
-    int32_t mainBits;
+    int64_t mainStart;  // bit offset into the stream's main-data stream (< 0: undecodable)
+    int32_t mainBits;   // 0 for an undecodable frame
+    bool undecodable = false;
+    int64_t areaStart = 0;     // bit offset of its own bytes after the head in the main-data stream
     bool fromRecord = false;   // its head is written from recodedHeads (recoded, an edit)
     bool recoded = false;      // its main data is the recoded one
     int64_t recodedStart = 0;  // when recoded: bit offset into the recoded main data
@@ -60,6 +67,8 @@ struct SourceStream {
     XingTag xing;
     bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
     std::vector<SourceFrame> frames;
+    // The audio frames' bytes after their heads, one after another (a Xing/Info frame's are
+    // not main data: a decoder does not read them as such).
     std::vector<uint8_t> mainData;
     // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
     // bits) and, per frame written from a record, its side information.
@@ -93,7 +102,8 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count);
 
 // Frame b.frames[kb] against a.frames[ka]: the header but for its size and CRC bits, the
 // side information but for main_data_begin, and the main data bit for bit (which fix every
-// decoded value). Empty when they agree, else what differs.
+// decoded value); two undecodable frames have no main data to compare. Empty when they
+// agree, else what differs.
 std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb);
 
 // The message of a result that did not read back as it should: an internal fault.
@@ -101,5 +111,23 @@ std::string verificationFailure(const std::string& mismatch);
 
 // "frame K (offset O)"
 std::string frameAt(size_t frame, size_t offset);
+
+// The note that src.frames[k], an undecodable frame, is kept as one (K counts a Xing/Info
+// frame as the messages do).
+std::string undecodableNote(const SourceStream& src, size_t k);
+
+// The start of a stream with undecodable frames that an edit keeps byte for byte: the
+// undecodable frames, the first frame with main data, and every frame after it whose main
+// data starts in the bytes of the frames before that one. What a decoder plays for those
+// depends on how it treats the bytes it never received (main data that starts in the
+// bytes of an undecodable frame may be read as received or not), so they keep their
+// bytes and sizes, and the frames after them are laid out anew from the first free byte.
+struct KeptStart {
+    size_t frames = 0;     // 0: the stream starts with no undecodable frame
+    int64_t freeFrom = 0;  // byte in the main-data stream where later main data may start
+    int64_t areaEnd = 0;   // byte in the main-data stream where the kept frames' bytes end
+};
+
+KeptStart keptStart(const SourceStream& src);
 
 }  // namespace l3

@@ -35,26 +35,45 @@ int32_t mainBytesOf(const OutputFrame& f) {
     return f.source ? (f.frame->mainBits + 7) / 8 : 0;
 }
 
-// The plan: at the frames' one bit rate where they all share one and fit there, else at
-// any size.
-LayoutPlan planSplice(const std::vector<OutputFrame>& frames, std::vector<FrameSize>& sizes) {
+// The frames at the start of the request kept as they are: the kept start of its first
+// frame's stream (see KeptStart) when the request starts with it, no filler before; 0 when
+// that stream has none. An undecodable frame anywhere else cannot stay undecodable: the
+// frames before it give a decoder bytes to read. Returns false then.
+bool keptFrames(const SpliceRequest& request, KeptStart& kept, size_t& keep) {
+    const SourceStream& first = *request.frames[0].source;
+    kept = keptStart(first);
+    keep = 0;
+    if (kept.frames > 0 && request.fillerFrames == 0 && request.frames[0].frame == 0) {
+        keep = std::min(kept.frames, request.frames.size());
+        for (size_t k = 0; k < keep; ++k)
+            if (request.frames[k].source != &first || request.frames[k].frame != k) return false;
+    }
+    for (size_t k = keep; k < request.frames.size(); ++k)
+        if (request.frames[k].source->frames[request.frames[k].frame].undecodable) return false;
+    return true;
+}
+
+// The plan of the frames from keep on: at the frames' one bit rate where they all share one
+// and fit there, else at any size. firstFree: the free bytes at the end of the kept frames.
+LayoutPlan planSplice(const std::vector<OutputFrame>& frames, size_t keep, int firstFree,
+                      std::vector<FrameSize>& sizes) {
     const uint32_t reference = frames[0].frame->header;
-    std::vector<LayoutFrame> layoutFrames(frames.size());
+    std::vector<LayoutFrame> layoutFrames(frames.size() - keep);
     bool oneRate = true;
     for (size_t k = 0; k < frames.size(); ++k) {
         const uint32_t header = frames[k].frame->header;
-        layoutFrames[k] = {mainBytesOf(frames[k]), headByteCount(header)};
+        if (k >= keep) layoutFrames[k - keep] = {mainBytesOf(frames[k]), headByteCount(header)};
         oneRate = oneRate && bitrateIndex(header) == bitrateIndex(reference);
     }
     const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
     if (oneRate) {
         const int kbps = bitrateTable[isMpeg1(reference)][bitrateIndex(reference)] / 1000;
         sizes = allowedSizes(reference, 0, kbps);
-        LayoutPlan plan = planLayout(layoutFrames, sizes, maxBack);
+        LayoutPlan plan = planLayout(layoutFrames, sizes, maxBack, firstFree);
         if (plan.ok) return plan;
     }
     sizes = allowedSizes(reference, 0, 0);
-    return planLayout(layoutFrames, sizes, maxBack);
+    return planLayout(layoutFrames, sizes, maxBack, firstFree);
 }
 
 // The result read back against the request: the fillers, the frames, the delay and the
@@ -100,27 +119,48 @@ EditResult spliceFrames(const SpliceRequest& request) {
     EditResult result;
     const std::vector<OutputFrame> frames = outputFrames(request);
     const size_t n = frames.size();
+    KeptStart kept;
+    size_t keep = 0;  // fillers come before no kept frame: indices of frames and request agree
+    if (!keptFrames(request, kept, keep)) {
+        result.status = kEditBadFrame;
+        result.message =
+            "an undecodable frame (its main_data_begin reaches before the stream) would follow "
+            "other frames or lose the frames after it that are kept with it";
+        return result;
+    }
+    const int maxBack = isMpeg1(frames[0].frame->header) ? kMaxBackMpeg1 : kMaxBackLsf;
+    const int firstFree =
+        keep > 0 ? static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack)) : 0;
     std::vector<FrameSize> sizes;
-    const LayoutPlan plan = planSplice(frames, sizes);
+    const LayoutPlan plan = planSplice(frames, keep, firstFree, sizes);
     if (!plan.ok) {
         result.status = kEditCannotLay;
-        result.message = "the main data of frame " + std::to_string(plan.failedFrame) +
+        result.message = "the main data of frame " + std::to_string(plan.failedFrame + keep) +
                          " of the result does not fit in any layout";
         return result;
     }
+    auto rateOf = [&](size_t k) {
+        return k < keep ? bitrateIndex(frames[k].frame->header)
+                        : sizes[plan.size[k - keep]].bitrateIndex;
+    };
     bool vbr = false;
-    for (size_t k = 1; k < n; ++k)
-        vbr = vbr || sizes[plan.size[k]].bitrateIndex != sizes[plan.size[0]].bitrateIndex;
+    for (size_t k = 1; k < n; ++k) vbr = vbr || rateOf(k) != rateOf(0);
 
-    // The result's main-data stream, each frame's main data where the plan puts it.
+    // The result's main-data stream: the kept frames' bytes as they were, then each frame's
+    // main data where the plan puts it.
     std::vector<int64_t> areaStart(n + 1, 0);
-    for (size_t k = 0; k < n; ++k)
-        areaStart[k + 1] =
-            areaStart[k] + sizes[plan.size[k]].frameBytes - headByteCount(frames[k].frame->header);
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t header = frames[k].frame->header;
+        areaStart[k + 1] = areaStart[k] - headByteCount(header) +
+                           (k < keep ? frameLength(header) : sizes[plan.size[k - keep]].frameBytes);
+    }
     std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
-    for (size_t k = 0; k < n; ++k)
+    if (keep > 0)
+        std::copy(frames[0].source->mainData.begin(),
+                  frames[0].source->mainData.begin() + areaStart[keep], mainData.begin());
+    for (size_t k = keep; k < n; ++k)
         if (frames[k].source)
-            copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k],
+            copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep],
                      frames[k].source->mainData.data(), frames[k].frame->mainStart,
                      frames[k].frame->mainBits);
 
@@ -143,8 +183,13 @@ EditResult spliceFrames(const SpliceRequest& request) {
     for (size_t k = 0; k < n; ++k) {
         const SourceFrame& f = *frames[k].frame;
         frameAt[k] = out.size();
-        putHead(out, frames[k].source ? frames[k].source->input + f.offset : fillerSource,
-                withSize(f.header, sizes[plan.size[k]], CrcChoice::keep), plan.mainDataBegin[k]);
+        if (k < keep)
+            out.insert(out.end(), frames[k].source->input + f.offset,
+                       frames[k].source->input + f.offset + headByteCount(f.header));
+        else
+            putHead(out, frames[k].source ? frames[k].source->input + f.offset : fillerSource,
+                    withSize(f.header, sizes[plan.size[k - keep]], CrcChoice::keep),
+                    plan.mainDataBegin[k - keep]);
         out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
     }
     const size_t musicEnd = out.size();

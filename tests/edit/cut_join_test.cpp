@@ -494,4 +494,102 @@ TEST(Cut, SharedStreamCollection) {
     EXPECT_GE(cut, 20);
 }
 
+// Streams that start with frames whose main data lies before the stream: two collected
+// ones, and lame streams cut blindly (their bytes from the header of frame `from` on, 0: as
+// they are). repack (three ways) and join of split pieces give the same samples, and pieces
+// starting in those frames, just after them or later play the input's.
+struct BlindStart {
+    const char* name;
+    size_t from;
+};
+const BlindStart kBlindStarts[] = {
+    {"vectors/MEANDR90.mp3", 0},
+    {"vectors/l3-sin1k0db.bit", 0},
+    {"lame/m1_44k_joint_cbr128_crc.mp3", 11},
+    {"lame/m1_44k_joint_clicks_vbr0.mp3", 9},
+    {"lame/m1_48k_stereo_cbr320_crc.mp3", 7},
+    {"lame/m2_22k_joint_vbr5.mp3", 7},
+    {"lame/m25_11k_joint_cbr32_crc_notag.mp3", 10},
+};
+
+TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
+    L3_REQUIRE_TOOL("mpg123");
+    TempDir dir;
+    for (const BlindStart& s : kBlindStarts) {
+        SCOPED_TRACE(std::string(s.name) + " from frame " + std::to_string(s.from));
+        std::vector<uint8_t> input = readAll(fs::path(TEST_DATA_DIR) / s.name);
+        const size_t at =
+            s.from ? l3::walkFrames(input.data(), input.size()).frames[s.from].offset : 0;
+        input.erase(input.begin(), input.begin() + ptrdiff_t(at));
+        dir.write("start.mp3", input);
+        for (const char* options : {"", "--huffman ", "--cbr min "}) {
+            const auto run =
+                runProgram(dir, L3_EXE, std::string("repack ") + options + "start.mp3 out.mp3");
+            ASSERT_EQ(run.exitCode, 0) << options << run.err;
+            EXPECT_NE(run.err.find("kept frame 0 (offset "), std::string::npos) << run.err;
+            for (bool gapless : {true, false})
+                EXPECT_TRUE(decode(dir, "start.mp3", gapless) == decode(dir, "out.mp3", gapless))
+                    << options << gapless;
+        }
+        const Facts f = factsOf(input);
+        const std::vector<int16_t> ref = timeline(dir, dir.path("start.mp3"), f);
+        const int64_t n = static_cast<int64_t>(ref.size()) / f.channels, spf = f.samplesPerFrame;
+        // A piece that needs the kept start but would begin too far before its first sample
+        // (the MPEG-2 stream keeps 9 frames) may be refused; none is cut wrong.
+        int refused = 0;
+        for (const Range& r : {Range{0, 1000}, Range{300, 2 * spf}, Range{spf + 100, 4 * spf},
+                               Range{2 * spf + 200, 5 * spf}, Range{5 * spf + 100, 8 * spf},
+                               Range{1, n}, Range{n / 2, n}}) {
+            SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
+            const auto run =
+                runProgram(dir, L3_EXE,
+                           "cut --from-sample " + std::to_string(r.from) + " --to-sample " +
+                               std::to_string(r.to) + " start.mp3 piece.mp3");
+            refused += run.exitCode == 5 && run.err.find("kept together") != std::string::npos;
+            if (run.exitCode == 5) continue;
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            expectSamples(decode(dir, "piece.mp3", true), ref, r.from, r.to, f);
+        }
+        EXPECT_LE(refused, 1);
+        ASSERT_EQ(runProgram(dir, L3_EXE,
+                             "split --samples --at " + std::to_string(spf / 2) + "," +
+                                 std::to_string(3 * spf) + " start.mp3 part-%d.mp3")
+                      .exitCode,
+                  0);
+        ASSERT_EQ(
+            runProgram(dir, L3_EXE, "join -o j.mp3 part-1.mp3 part-2.mp3 part-3.mp3").exitCode, 0);
+        expectSameFrames(input, dir.read("j.mp3"));
+        EXPECT_TRUE(decode(dir, "j.mp3", true) == ref);
+    }
+}
+
+// Frames that reach before the stream after a frame with main data are damage: the first
+// audio frame of a stream followed by a blind cut of it is refused whole.
+TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
+    TempDir dir;
+    const std::vector<uint8_t> bytes = readAll(lame("m1_44k_joint_cbr128.mp3"));
+    const l3::FrameWalk walk = l3::walkFrames(bytes.data(), bytes.size());
+    const l3::WalkFrame& first = walk.frames[1];  // after the Info frame
+    size_t k = 5;  // main_data_begin (9 bits after the header) beyond first's main-data bytes
+    while ((bytes[walk.frames[k].offset + 4] << 1 | bytes[walk.frames[k].offset + 5] >> 7) <=
+           first.length - 36)
+        ++k;
+    std::vector<uint8_t> middle(bytes.begin() + ptrdiff_t(first.offset),
+                                bytes.begin() + ptrdiff_t(first.offset + size_t(first.length)));
+    middle.insert(middle.end(), bytes.begin() + ptrdiff_t(walk.frames[k].offset), bytes.end());
+    dir.write("middle.mp3", middle);
+    dir.write("blind.mp3", std::vector<uint8_t>(middle.begin() + first.length, middle.end()));
+    for (const std::string& args : std::vector<std::string>{
+             "repack middle.mp3 out.mp3", "cut --from 0.1 middle.mp3 out.mp3",
+             "split --every 0.1 middle.mp3 out%d.mp3", "join -o out.mp3 middle.mp3",
+             "join -o out.mp3 " + shellQuote(lame("m1_44k_joint_cbr128.mp3").string()) +
+                 " blind.mp3"}) {
+        SCOPED_TRACE(args);
+        const auto run = runProgram(dir, L3_EXE, args);
+        EXPECT_EQ(run.exitCode, 4) << run.err;
+        EXPECT_NE(run.err.find("reservoir_underflow"), std::string::npos) << run.err;
+        for (const char* out : {"out.mp3", "out1.mp3"}) EXPECT_FALSE(dir.exists(out));
+    }
+}
+
 }  // namespace

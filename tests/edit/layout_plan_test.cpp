@@ -16,14 +16,15 @@ using l3::LayoutFrame;
 
 // The rules, stated directly: main data starts mainDataBegin bytes before the frame's area
 // (never before the stream, at most maxBack), after the previous frame's main data, and
-// ends within the frame's own area.
+// ends within the frame's own area. initial: free bytes before the first area (frames kept
+// as they are).
 bool legal(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
-           const std::vector<int>& size, const std::vector<int>& begin, int maxBack) {
-    int64_t areaStart = 0, previousEnd = 0;
+           const std::vector<int>& size, const std::vector<int>& begin, int maxBack, int initial) {
+    int64_t areaStart = 0, previousEnd = -initial;
     for (size_t k = 0; k < frames.size(); ++k) {
         const int64_t area = sizes[static_cast<size_t>(size[k])].frameBytes - frames[k].headBytes;
         const int64_t start = areaStart - begin[k];
-        if (begin[k] > maxBack || start < 0 || start < previousEnd) return false;
+        if (begin[k] > maxBack || start < previousEnd) return false;
         previousEnd = start + frames[k].mainBytes;
         if (previousEnd > areaStart + area) return false;
         areaStart += area;
@@ -33,12 +34,12 @@ bool legal(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
 
 // The smallest total over every size and main_data_begin choice; -1 when none is legal.
 int64_t exhaustiveMinimum(const std::vector<LayoutFrame>& frames,
-                          const std::vector<FrameSize>& sizes, int maxBack) {
+                          const std::vector<FrameSize>& sizes, int maxBack, int initial) {
     const size_t n = frames.size();
     std::vector<int> size(n, 0), begin(n, 0);
     int64_t best = -1;
     while (true) {
-        if (legal(frames, sizes, size, begin, maxBack)) {
+        if (legal(frames, sizes, size, begin, maxBack, initial)) {
             int64_t total = 0;
             for (size_t k = 0; k < n; ++k) total += sizes[static_cast<size_t>(size[k])].frameBytes;
             if (best < 0 || total < best) best = total;
@@ -72,8 +73,9 @@ TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
         for (int k = 0; k < n; ++k)
             frames.push_back(
                 {static_cast<int32_t>(rng() % 12), static_cast<int32_t>(2 + rng() % 2)});
-        const int64_t expected = exhaustiveMinimum(frames, sizes, maxBack);
-        const l3::LayoutPlan plan = l3::planLayout(frames, sizes, maxBack);
+        const int initial = round % 3 == 0 ? static_cast<int>(rng() % (maxBack + 1)) : 0;
+        const int64_t expected = exhaustiveMinimum(frames, sizes, maxBack, initial);
+        const l3::LayoutPlan plan = l3::planLayout(frames, sizes, maxBack, initial);
         SCOPED_TRACE(round);
         if (expected < 0) {
             EXPECT_FALSE(plan.ok);
@@ -85,12 +87,12 @@ TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
         // The plan itself obeys the rules and adds up to its total.
         std::vector<int> size(plan.size.begin(), plan.size.end());
         std::vector<int> begin(plan.mainDataBegin.begin(), plan.mainDataBegin.end());
-        EXPECT_TRUE(legal(frames, sizes, size, begin, maxBack));
+        EXPECT_TRUE(legal(frames, sizes, size, begin, maxBack, initial));
         int64_t total = 0;
         for (int s : size) total += sizes[static_cast<size_t>(s)].frameBytes;
         EXPECT_EQ(total, plan.totalBytes);
         // Greedy (smallest size that fits, frame by frame) is not always minimal.
-        int64_t greedy = 0, reservoir = 0;
+        int64_t greedy = 0, reservoir = initial;
         for (const LayoutFrame& f : frames) {
             int64_t chosen = -1;
             for (const FrameSize& s : sizes)
