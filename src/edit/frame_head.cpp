@@ -8,6 +8,7 @@
 #include "format/frame_length.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
+#include "inspect/tag_scan.h"
 
 namespace l3 {
 
@@ -78,6 +79,23 @@ int32_t writeFrameHead(FrameWriterState& writer, const SideInformation& side, ui
     const FrameSlot& slot = writer.ring.slots[static_cast<size_t>(writeSlot(writer.ring))];
     std::memcpy(out, slot.headBytes, static_cast<size_t>(slot.headCount));
     return slot.headCount;
+}
+
+size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s) {
+    const FrameSize& now = sizes[s];
+    size_t best = s;
+    for (size_t k = 0; k < sizes.size(); ++k) {
+        const FrameSize& c = sizes[k];
+        if (c.bitrateIndex == now.bitrateIndex && now.padding == 0 && c.padding == 1) return k;
+        if (c.bitrateIndex > now.bitrateIndex && c.padding == 0 &&
+            (best == s || sizes[best].bitrateIndex > c.bitrateIndex))
+            best = k;
+    }
+    return best;
+}
+
+bool framesReadAsTag(const std::vector<uint8_t>& out, size_t musicEnd) {
+    return findTags(out.data(), out.size()).audioEnd < musicEnd;
 }
 
 }  // namespace l3

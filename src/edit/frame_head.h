@@ -30,6 +30,15 @@ uint32_t withSize(uint32_t header, const FrameSize& size, CrcChoice crc);
 // (or only bitrate kbit/s when it is above 0), each with and without the padding bit.
 std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate);
 
+// A size larger than sizes[s] for the last frame of a result: the same rate with the
+// padding bit, else the next rate up (without it); s itself when sizes has none.
+size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s);
+
+// True when a reader would take bytes of a result's frames, which end at musicEnd, for a
+// tag at its end (main data that happens to hold "TAG" 128 bytes before the end): the
+// result would lose its last frames to any player. A larger last frame moves those bytes.
+bool framesReadAsTag(const std::vector<uint8_t>& out, size_t musicEnd);
+
 // Appends the head of sourceFrame (header bytes, CRC, side information) with header in
 // place of its own and main_data_begin set; the CRC is recomputed.
 void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,

@@ -200,74 +200,94 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         return result;
     }
 
-    auto rateOf = [&](size_t k) {
-        return k < keep ? bitrateIndex(src.frames[k].header)
-                        : sizes[plan.size[k - keep]].bitrateIndex;
-    };
-    for (size_t k = 1; k < n; ++k)
-        if (rateOf(k) != rateOf(0)) result.vbr = true;
+    // Builds the result from the plan; returns where its frames end.
+    auto build = [&]() -> size_t {
+        result.output.clear();
+        result.vbr = false;
+        auto rateOf = [&](size_t k) {
+            return k < keep ? bitrateIndex(src.frames[k].header)
+                            : sizes[plan.size[k - keep]].bitrateIndex;
+        };
+        for (size_t k = 1; k < n; ++k)
+            if (rateOf(k) != rateOf(0)) result.vbr = true;
 
-    // The main-data stream of the result: the kept start's bytes as they were, then each
-    // frame's main data where the plan puts it.
-    std::vector<int64_t> areaStart(n + 1, 0);
-    for (size_t k = 0; k < n; ++k) {
-        const uint32_t header = src.frames[k].header;
-        areaStart[k + 1] = areaStart[k] + (k < keep ? frameLength(header) - headByteCount(header)
-                                                    : sizes[plan.size[k - keep]].frameBytes -
-                                                          layoutFrames[k - keep].headBytes);
-    }
-    std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
-    std::copy(src.mainData.begin(), src.mainData.begin() + areaStart[keep], mainData.begin());
-    for (size_t k = keep; k < n; ++k)
-        copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep], mainSourceOf(k),
-                 mainStartOf(k), mainBitsOf(k));
+        // The main-data stream of the result: the kept start's bytes as they were, then each
+        // frame's main data where the plan puts it.
+        std::vector<int64_t> areaStart(n + 1, 0);
+        for (size_t k = 0; k < n; ++k) {
+            const uint32_t header = src.frames[k].header;
+            areaStart[k + 1] =
+                areaStart[k] + (k < keep ? frameLength(header) - headByteCount(header)
+                                         : sizes[plan.size[k - keep]].frameBytes -
+                                               layoutFrames[k - keep].headBytes);
+        }
+        std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
+        std::copy(src.mainData.begin(), src.mainData.begin() + areaStart[keep], mainData.begin());
+        for (size_t k = keep; k < n; ++k)
+            copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep], mainSourceOf(k),
+                     mainStartOf(k), mainBitsOf(k));
 
-    std::vector<uint8_t>& out = result.output;
-    out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
-    out.insert(out.end(), input, input + src.leadingBytes);
-    // A stream without a tag frame gets none: a decoder that finds one trims its start as
-    // for a gapless stream, and the samples played would change.
-    const bool tagFrame = src.tagFrame;
-    const size_t tagFrameAt = out.size();
-    std::vector<uint8_t> tagBytes;
-    XingTag tag = resultTag(src.xing, reference, result.vbr);
-    if (tagFrame) {
-        tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
-        out.insert(out.end(), tagBytes.begin(), tagBytes.end());
-    }
-    std::unique_ptr<FrameWriterState> headWriter;
-    if (!src.recodedHeads.empty()) {
-        headWriter = std::make_unique<FrameWriterState>();
-        initBitStore(headWriter->store);
-        initFrameRing(headWriter->ring);
-    }
-    std::vector<size_t> frameAt(n);
-    for (size_t k = 0; k < n; ++k) {
-        frameAt[k] = out.size();
-        const uint8_t* frame = input + src.frames[k].offset;
-        if (k < keep) {
-            out.insert(out.end(), frame, frame + headByteCount(src.frames[k].header));
+        std::vector<uint8_t>& out = result.output;
+        out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
+        out.insert(out.end(), input, input + src.leadingBytes);
+        // A stream without a tag frame gets none: a decoder that finds one trims its start as
+        // for a gapless stream, and the samples played would change.
+        const bool tagFrame = src.tagFrame;
+        const size_t tagFrameAt = out.size();
+        std::vector<uint8_t> tagBytes;
+        XingTag tag = resultTag(src.xing, reference, result.vbr);
+        if (tagFrame) {
+            tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
+            out.insert(out.end(), tagBytes.begin(), tagBytes.end());
+        }
+        std::unique_ptr<FrameWriterState> headWriter;
+        if (!src.recodedHeads.empty()) {
+            headWriter = std::make_unique<FrameWriterState>();
+            initBitStore(headWriter->store);
+            initFrameRing(headWriter->ring);
+        }
+        std::vector<size_t> frameAt(n);
+        for (size_t k = 0; k < n; ++k) {
+            frameAt[k] = out.size();
+            const uint8_t* frame = input + src.frames[k].offset;
+            if (k < keep) {
+                out.insert(out.end(), frame, frame + headByteCount(src.frames[k].header));
+                out.insert(out.end(), mainData.begin() + areaStart[k],
+                           mainData.begin() + areaStart[k + 1]);
+                continue;
+            }
+            const uint32_t header =
+                withSize(src.frames[k].header, sizes[plan.size[k - keep]], options.crc);
+            const int32_t mainDataBegin = plan.mainDataBegin[k - keep];
+            if (src.frames[k].fromRecord) {
+                uint8_t head[kMaxHeadBytes];
+                const int32_t count =
+                    writeFrameHead(*headWriter, src.recodedHeads[k], header, mainDataBegin, head);
+                out.insert(out.end(), head, head + count);
+            } else {
+                putHead(out, frame, header, mainDataBegin);
+            }
             out.insert(out.end(), mainData.begin() + areaStart[k],
                        mainData.begin() + areaStart[k + 1]);
-            continue;
         }
-        const uint32_t header =
-            withSize(src.frames[k].header, sizes[plan.size[k - keep]], options.crc);
-        const int32_t mainDataBegin = plan.mainDataBegin[k - keep];
-        if (src.frames[k].fromRecord) {
-            uint8_t head[kMaxHeadBytes];
-            const int32_t count =
-                writeFrameHead(*headWriter, src.recodedHeads[k], header, mainDataBegin, head);
-            out.insert(out.end(), head, head + count);
-        } else {
-            putHead(out, frame, header, mainDataBegin);
-        }
-        out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
-    }
-    const size_t musicEnd = out.size();
-    out.insert(out.end(), input + src.trailingTagOffset, input + size);
+        const size_t musicEnd = out.size();
+        out.insert(out.end(), input + src.trailingTagOffset, input + size);
 
-    if (tagFrame) finishTagFrame(out, tagFrameAt, tagBytes.size(), tag, frameAt, musicEnd);
+        if (tagFrame) finishTagFrame(out, tagFrameAt, tagBytes.size(), tag, frameAt, musicEnd);
+        return musicEnd;
+    };
+    size_t musicEnd = build();
+    // Main data that reads as a tag at the very end would cost the last frames: the last
+    // frame is made larger, which moves those bytes away from the end.
+    if (n > keep && framesReadAsTag(result.output, musicEnd)) {
+        uint8_t& last = plan.size[n - 1 - keep];
+        const size_t larger = largerLastSize(sizes, last);
+        if (larger != last) {
+            last = static_cast<uint8_t>(larger);
+            musicEnd = build();
+        }
+    }
+    std::vector<uint8_t>& out = result.output;
 
     // Read back and compare before anything is handed out.
     SourceStream check;

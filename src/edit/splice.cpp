@@ -132,69 +132,89 @@ EditResult spliceFrames(const SpliceRequest& request) {
     const int firstFree =
         keep > 0 ? static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack)) : 0;
     std::vector<FrameSize> sizes;
-    const LayoutPlan plan = planSplice(frames, keep, firstFree, sizes);
+    LayoutPlan plan = planSplice(frames, keep, firstFree, sizes);
     if (!plan.ok) {
         result.status = kEditCannotLay;
         result.message = "the main data of frame " + std::to_string(plan.failedFrame + keep) +
                          " of the result does not fit in any layout";
         return result;
     }
-    auto rateOf = [&](size_t k) {
-        return k < keep ? bitrateIndex(frames[k].frame->header)
-                        : sizes[plan.size[k - keep]].bitrateIndex;
+    // Builds the result from the plan; returns where its frames end.
+    auto build = [&]() -> size_t {
+        auto rateOf = [&](size_t k) {
+            return k < keep ? bitrateIndex(frames[k].frame->header)
+                            : sizes[plan.size[k - keep]].bitrateIndex;
+        };
+        bool vbr = false;
+        for (size_t k = 1; k < n; ++k) vbr = vbr || rateOf(k) != rateOf(0);
+
+        // The result's main-data stream: the kept frames' bytes as they were, then each frame's
+        // main data where the plan puts it.
+        std::vector<int64_t> areaStart(n + 1, 0);
+        for (size_t k = 0; k < n; ++k) {
+            const uint32_t header = frames[k].frame->header;
+            areaStart[k + 1] =
+                areaStart[k] - headByteCount(header) +
+                (k < keep ? frameLength(header) : sizes[plan.size[k - keep]].frameBytes);
+        }
+        std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
+        if (keep > 0)
+            std::copy(frames[0].source->mainData.begin(),
+                      frames[0].source->mainData.begin() + areaStart[keep], mainData.begin());
+        for (size_t k = keep; k < n; ++k)
+            if (frames[k].source)
+                copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep],
+                         frames[k].source->mainData.data(), frames[k].frame->mainStart,
+                         frames[k].frame->mainBits);
+
+        const SourceStream& tags = *request.tagsFrom;
+        std::vector<uint8_t>& out = result.output;
+        out.clear();
+        out.reserve(static_cast<size_t>(plan.totalBytes) + tags.leadingBytes + 2048);
+        out.insert(out.end(), tags.input, tags.input + tags.leadingBytes);
+        const uint32_t reference = frames[0].frame->header;
+        XingTag tag = resultTag(request.sourceTag, reference, vbr);
+        if (!tag.lame.present) tag.lame = newLameExtension();
+        setGapless(tag.lame, request.delay, request.padding);
+        const size_t tagFrameAt = out.size();
+        const std::vector<uint8_t> tagFrame =
+            makeTagFrame(withSize(reference, {0, 1, 0}, CrcChoice::keep), tag, CrcChoice::keep);
+        out.insert(out.end(), tagFrame.begin(), tagFrame.end());
+        // A filler's head: the first frame's header, zero side information.
+        uint8_t fillerSource[6 + 32] = {};
+        for (int i = 0; i < 4; ++i)
+            fillerSource[i] = static_cast<uint8_t>(reference >> (24 - 8 * i));
+        std::vector<size_t> frameAt(n);
+        for (size_t k = 0; k < n; ++k) {
+            const SourceFrame& f = *frames[k].frame;
+            frameAt[k] = out.size();
+            if (k < keep)
+                out.insert(out.end(), frames[k].source->input + f.offset,
+                           frames[k].source->input + f.offset + headByteCount(f.header));
+            else
+                putHead(out, frames[k].source ? frames[k].source->input + f.offset : fillerSource,
+                        withSize(f.header, sizes[plan.size[k - keep]], CrcChoice::keep),
+                        plan.mainDataBegin[k - keep]);
+            out.insert(out.end(), mainData.begin() + areaStart[k],
+                       mainData.begin() + areaStart[k + 1]);
+        }
+        const size_t musicEnd = out.size();
+        out.insert(out.end(), tags.input + tags.trailingTagOffset, tags.input + tags.size);
+        finishTagFrame(out, tagFrameAt, tagFrame.size(), tag, frameAt, musicEnd);
+        return musicEnd;
     };
-    bool vbr = false;
-    for (size_t k = 1; k < n; ++k) vbr = vbr || rateOf(k) != rateOf(0);
-
-    // The result's main-data stream: the kept frames' bytes as they were, then each frame's
-    // main data where the plan puts it.
-    std::vector<int64_t> areaStart(n + 1, 0);
-    for (size_t k = 0; k < n; ++k) {
-        const uint32_t header = frames[k].frame->header;
-        areaStart[k + 1] = areaStart[k] - headByteCount(header) +
-                           (k < keep ? frameLength(header) : sizes[plan.size[k - keep]].frameBytes);
+    const size_t musicEnd = build();
+    // Main data that reads as a tag at the very end would cost the last frames: the last
+    // frame is made larger, which moves those bytes away from the end.
+    if (n > keep && framesReadAsTag(result.output, musicEnd)) {
+        uint8_t& last = plan.size[n - 1 - keep];
+        const size_t larger = largerLastSize(sizes, last);
+        if (larger != last) {
+            last = static_cast<uint8_t>(larger);
+            build();
+        }
     }
-    std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
-    if (keep > 0)
-        std::copy(frames[0].source->mainData.begin(),
-                  frames[0].source->mainData.begin() + areaStart[keep], mainData.begin());
-    for (size_t k = keep; k < n; ++k)
-        if (frames[k].source)
-            copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep],
-                     frames[k].source->mainData.data(), frames[k].frame->mainStart,
-                     frames[k].frame->mainBits);
-
-    const SourceStream& tags = *request.tagsFrom;
-    std::vector<uint8_t>& out = result.output;
-    out.reserve(static_cast<size_t>(plan.totalBytes) + tags.leadingBytes + 2048);
-    out.insert(out.end(), tags.input, tags.input + tags.leadingBytes);
-    const uint32_t reference = frames[0].frame->header;
-    XingTag tag = resultTag(request.sourceTag, reference, vbr);
-    if (!tag.lame.present) tag.lame = newLameExtension();
-    setGapless(tag.lame, request.delay, request.padding);
-    const size_t tagFrameAt = out.size();
-    const std::vector<uint8_t> tagFrame =
-        makeTagFrame(withSize(reference, {0, 1, 0}, CrcChoice::keep), tag, CrcChoice::keep);
-    out.insert(out.end(), tagFrame.begin(), tagFrame.end());
-    // A filler's head: the first frame's header, zero side information.
-    uint8_t fillerSource[6 + 32] = {};
-    for (int i = 0; i < 4; ++i) fillerSource[i] = static_cast<uint8_t>(reference >> (24 - 8 * i));
-    std::vector<size_t> frameAt(n);
-    for (size_t k = 0; k < n; ++k) {
-        const SourceFrame& f = *frames[k].frame;
-        frameAt[k] = out.size();
-        if (k < keep)
-            out.insert(out.end(), frames[k].source->input + f.offset,
-                       frames[k].source->input + f.offset + headByteCount(f.header));
-        else
-            putHead(out, frames[k].source ? frames[k].source->input + f.offset : fillerSource,
-                    withSize(f.header, sizes[plan.size[k - keep]], CrcChoice::keep),
-                    plan.mainDataBegin[k - keep]);
-        out.insert(out.end(), mainData.begin() + areaStart[k], mainData.begin() + areaStart[k + 1]);
-    }
-    const size_t musicEnd = out.size();
-    out.insert(out.end(), tags.input + tags.trailingTagOffset, tags.input + tags.size);
-    finishTagFrame(out, tagFrameAt, tagFrame.size(), tag, frameAt, musicEnd);
+    const std::vector<uint8_t>& out = result.output;
 
     const std::string mismatch = checkSplice(request, out);
     if (!mismatch.empty()) {

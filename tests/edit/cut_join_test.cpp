@@ -593,3 +593,30 @@ TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
 }
 
 }  // namespace
+
+// Main data that happens to hold "TAG" where a result's last 128 bytes begin would read as
+// an ID3v1 tag to every player, which would then lose the last frames: the result's last
+// frame is made larger so that the bytes move away from the end. The first input is a
+// damaged stream whose pieces, joined, once met it; the second is that join, whose smallest
+// layout meets it again.
+TEST(EndOfStream, MainDataThatReadsAsATagStaysAudio) {
+    TempDir dir;
+    const fs::path regressions = fs::path(TEST_DATA_DIR) / "regressions" / "edit";
+    const std::string damaged = shellQuote((regressions / "tag_bytes_in_main_data.mp3").string());
+    ASSERT_EQ(
+        runProgram(dir, L3_EXE, "split --samples --at 2657 " + damaged + " part-%d.mp3").exitCode,
+        0);
+    const auto joined = runProgram(dir, L3_EXE, "join -o j.mp3 part-1.mp3 part-2.mp3");
+    ASSERT_EQ(joined.exitCode, 0) << joined.err;
+    expectSameFrames(readAll(regressions / "tag_bytes_in_main_data.mp3"), dir.read("j.mp3"));
+
+    const fs::path nearEnd = regressions / "tag_bytes_near_the_end.mp3";
+    const auto repacked =
+        runProgram(dir, L3_EXE, "repack " + shellQuote(nearEnd.string()) + " r.mp3");
+    ASSERT_EQ(repacked.exitCode, 0) << repacked.err;
+    expectSameFrames(readAll(nearEnd), dir.read("r.mp3"));
+    for (const char* result : {"j.mp3", "r.mp3"}) {
+        const auto check = runProgram(dir, L3_EXE, std::string("check ") + result);
+        EXPECT_EQ(check.exitCode, 0) << result << ": " << check.out;
+    }
+}
