@@ -2,7 +2,8 @@
 # l3 repack against mpg123 -t (a full decode to nowhere) on the bench streams repeated to a
 # few MB each (their audio frames again and again) and on a quiet CBR 320 kbit/s stream made
 # here with sox and lame (a tone one second in four): bytes before, after, after --huffman,
-# and the time of each against mpg123's (median CPU seconds of 3 runs, warm cache).
+# and the time of each against mpg123's: median CPU seconds (every thread) and median
+# elapsed seconds of 3 runs each, warm cache.
 # Targets: at most 0.25 of mpg123's time without --huffman, 1.0 with it; the quiet stream
 # at least 60 % smaller. The bound column is a size no layout can go below: the bytes around
 # the audio frames, plus the larger of every audio frame at the smallest legal size and
@@ -23,6 +24,14 @@ trap 'rm -rf "$work"' EXIT INT TERM
 cpu() {  # median CPU seconds of three runs of "$@"
     for i in 1 2 3; do
         /usr/bin/time -f "%U %S" "$@" 2>&1 >/dev/null | tail -n 1 | awk '{print $1 + $2}'
+    done | sort -n | sed -n 2p
+}
+ratio() {  # $1 / $2, or 0 when $2 is too small to time
+    echo "$1 $2" | awk '{ print ($2 > 0 ? $1 / $2 : 0) }'
+}
+wall() {  # median elapsed seconds of three runs of "$@"
+    for i in 1 2 3; do
+        /usr/bin/time -f "%e" "$@" 2>&1 >/dev/null | tail -n 1
     done | sort -n | sed -n 2p
 }
 
@@ -68,8 +77,8 @@ bound() {
               printf "%d", size - frames + tag + (packed > smallest ? packed : smallest) }'
 }
 
-printf '%-22s %10s %10s %10s %10s %7s %7s %7s\n' stream bytes repacked huffman bound mpg123 \
-    ratio huff-ratio
+printf '%-22s %10s %10s %10s %10s %7s %7s %7s %7s %7s\n' stream bytes repacked huffman bound \
+    mpg123 ratio huff wall wall-huff
 for f in "$work"/m1_44k_stereo_cbr128.mp3 "$work"/m1_44k_joint_cbr320.mp3 \
          "$work"/m2_22k_mono_cbr64.mp3 "$work"/quiet_cbr320.mp3; do
     m=$(cpu mpg123 -q -t "$f")
@@ -77,7 +86,10 @@ for f in "$work"/m1_44k_stereo_cbr128.mp3 "$work"/m1_44k_joint_cbr320.mp3 \
     plain=$(wc -c < "$work/out.mp3")
     h=$(cpu "$l3" repack -q --huffman "$f" "$work/out.mp3")
     huff=$(wc -c < "$work/out.mp3")
-    printf '%-22s %10d %10d %10d %10d %7.2f %7.2f %7.2f\n' "$(basename "$f" .mp3)" \
-        "$(wc -c < "$f")" "$plain" "$huff" "$(bound "$f")" "$m" "$(echo "$r $m" | awk '{print $1 / $2}')" \
-        "$(echo "$h $m" | awk '{print $1 / $2}')"
+    mw=$(wall mpg123 -q -t "$f")
+    rw=$(wall "$l3" repack -q "$f" "$work/out.mp3")
+    hw=$(wall "$l3" repack -q --huffman "$f" "$work/out.mp3")
+    printf '%-22s %10d %10d %10d %10d %7.2f %7.2f %7.2f %7.2f %7.2f\n' "$(basename "$f" .mp3)" \
+        "$(wc -c < "$f")" "$plain" "$huff" "$(bound "$f")" "$m" \
+        "$(ratio "$r" "$m")" "$(ratio "$h" "$m")" "$(ratio "$rw" "$mw")" "$(ratio "$hw" "$mw")"
 done

@@ -350,6 +350,36 @@ int lsfScalefactorBits(const GranuleChannelInfo& info, const uint16_t* sf, uint3
     return bits;
 }
 
+// The widths each LSF partition layout needs for these scalefactors: need[row][p] is the
+// bit width of the largest value in partition p of partition row `row`.
+void lsfWidthsNeeded(const GranuleChannelInfo& info, const uint16_t* sf, int need[6][4]) {
+    const int kind = info.block_type == 2 ? (info.mixed_block_flag ? 2 : 1) : 0;
+    for (int row = 0; row < 6; ++row) {
+        const uint8_t* counts = nrOfSfbBlock[row][kind];
+        int index = 0;
+        for (int p = 0; p < 4; ++p) {
+            unsigned largest = 0;
+            for (int j = 0; j < counts[p]; ++j) largest |= sf[index + j];
+            need[row][p] = std::bit_width(largest);
+            index += counts[p];
+        }
+    }
+}
+
+// lsfScalefactorBits from the widths lsfWidthsNeeded found.
+int lsfScalefactorBits(const GranuleChannelInfo& info, const int need[6][4], uint32_t entry) {
+    const int kind = info.block_type == 2 ? (info.mixed_block_flag ? 2 : 1) : 0;
+    const int row = partitionRow(entry);
+    const uint8_t* counts = nrOfSfbBlock[row][kind];
+    int bits = 0;
+    for (int p = 0; p < 4; ++p) {
+        const int width = slen(entry, p);
+        if (need[row][p] > width) return kNoCost;
+        bits += counts[p] * width;
+    }
+    return bits;
+}
+
 int currentScalefactorBits(const FrameRecord& rec, int gr, int ch) {
     const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
     if (!isMpeg1(rec.header))
@@ -399,10 +429,12 @@ void recodeFrame(FrameRecord& rec) {
             sfBits = currentScalefactorBits(rec, gr, ch);
         } else {
             const uint32_t old = lsfScalefacEntry(rec.header, ch, info.scalefac_compress);
+            int need[6][4];
+            lsfWidthsNeeded(info, rec.scalefactors[0][ch], need);
             for (int sc = 0; sc < 512; ++sc) {
                 const uint32_t entry = lsfScalefacTables.lsfScalefac[static_cast<size_t>(sc)];
                 if (impliedPreflag(entry) != impliedPreflag(old)) continue;
-                const int bits = lsfScalefactorBits(info, rec.scalefactors[0][ch], entry);
+                const int bits = lsfScalefactorBits(info, need, entry);
                 if (bits < sfBits) sfBits = bits, info.scalefac_compress = sc;
             }
         }
