@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "edit/frame_head.h"
 
 namespace {
 
@@ -122,3 +125,29 @@ TEST(LayoutPlan, NamesTheFirstFrameThatCannotFit) {
 }
 
 }  // namespace
+
+// The step a last frame takes when its bytes must move off the end of a result: the same
+// rate with the padding bit, else the next rate without it, else none.
+TEST(LayoutPlan, ALargerLastFrameIsTheNextSizeUp) {
+    const uint32_t header = 0xFFFB9064;  // MPEG-1, 128 kbit/s, 44.1 kHz, joint stereo
+    const std::vector<FrameSize> sizes = l3::allowedSizes(header, 0, 0);
+    for (size_t s = 0; s < sizes.size(); ++s) {
+        const size_t larger = l3::largerLastSize(sizes, s);
+        const FrameSize& from = sizes[s];
+        SCOPED_TRACE(std::to_string(from.frameBytes) + " bytes, padding " +
+                     std::to_string(from.padding));
+        if (larger == s) {  // only the largest rate, padded, has nothing above it
+            EXPECT_EQ(from.padding, 1);
+            for (const FrameSize& other : sizes) EXPECT_LE(other.frameBytes, from.frameBytes);
+            continue;
+        }
+        const FrameSize& to = sizes[larger];
+        EXPECT_GT(to.frameBytes, from.frameBytes);
+        // Nothing lies strictly between the two.
+        for (const FrameSize& other : sizes)
+            EXPECT_FALSE(other.frameBytes > from.frameBytes && other.frameBytes < to.frameBytes);
+    }
+    const std::vector<FrameSize> one = l3::allowedSizes(header, 0, 128);
+    for (size_t s = 0; s < one.size(); ++s)
+        EXPECT_EQ(l3::largerLastSize(one, s) == s, one[s].padding == 1);
+}
