@@ -35,6 +35,9 @@ using BookBits = std::array<int16_t, kLanes>;
 struct PairCosts {
     std::array<BookBits, kPairs + 1> cost;
     std::array<int, kPairs + 1> escapes;  // values of magnitude 15 or more, from pair 0
+    // least[p]: pairs 0 .. p - 1 each under the cheapest book that holds it, so that
+    // least[to] - least[from] is a bound no coding of those pairs goes below.
+    std::array<int, kPairs + 1> least;
     // largest[k][p]: the largest magnitude in pairs p .. p + 2^k - 1 (a sparse table, so
     // that any range's largest value takes two lookups).
     std::array<std::array<int, kPairs>, 9> largest;
@@ -55,6 +58,7 @@ int magnitude(int v) {
 // min(|y|, 15); 0 where the book has no such pair. Built once.
 struct BookLengths {
     std::array<BookBits, 256> bits{};
+    std::array<int, 256> least{};  // the fewest bits of any book that holds the pair
     BookLengths() {
         const CodeTables& code = codeTables();
         for (size_t b = 0; b < kBooks.size(); ++b) {
@@ -66,6 +70,13 @@ struct BookLengths {
                         static_cast<int16_t>(length == 0 ? 0 : length + (x != 0) + (y != 0));
                 }
         }
+        for (size_t i = 0; i < bits.size(); ++i) {
+            int fewest = 0;
+            for (size_t b = 0; b < kBooks.size(); ++b)
+                if (bits[i][b] > 0 && (fewest == 0 || bits[i][b] < fewest)) fewest = bits[i][b];
+            least[i] = fewest;
+        }
+        least[0] = 0;  // a region of zero pairs takes table 0, which codes nothing
     }
 };
 
@@ -81,14 +92,17 @@ void pairCosts(const int16_t* lines, int pairs, PairCosts& pc) {
     const BookLengths& lengths = bookLengths();
     BookBits sum{};
     pc.cost[0] = sum;
+    pc.least[0] = 0;
     for (int p = 0; p < pairs; ++p) {
         const size_t at = static_cast<size_t>(p);
         const int ax = magnitude(lines[2 * p]), ay = magnitude(lines[2 * p + 1]);
         pc.largest[0][at] = std::max(ax, ay);
         pc.escapes[at + 1] = pc.escapes[at] + (ax >= 15) + (ay >= 15);
-        const BookBits& add = lengths.bits[static_cast<size_t>(std::min(ax, 15) * 16 + std::min(ay, 15))];
+        const size_t index = static_cast<size_t>(std::min(ax, 15) * 16 + std::min(ay, 15));
+        const BookBits& add = lengths.bits[index];
         for (size_t b = 0; b < kLanes; ++b) sum[b] = static_cast<int16_t>(sum[b] + add[b]);
         pc.cost[at + 1] = sum;
+        pc.least[at + 1] = pc.least[at] + lengths.least[index];
     }
     for (size_t k = 1; k < pc.largest.size(); ++k)
         for (int p = 0; p + (1 << k) <= pairs; ++p)
@@ -115,7 +129,8 @@ const BookBits& plainLimits() {
 struct EscapeChoice {
     int table[2];
 };
-static_assert(kBooks[kBooks.size() - 2] == kEscapeBookLow && kBooks[kBooks.size() - 1] == kEscapeBookHigh);
+static_assert(kBooks[kBooks.size() - 2] == kEscapeBookLow &&
+              kBooks[kBooks.size() - 1] == kEscapeBookHigh);
 
 const std::array<EscapeChoice, 14>& escapeChoices() {
     static const std::array<EscapeChoice, 14> choices = [] {
@@ -157,7 +172,8 @@ std::pair<int, int> bestTable(const PairCosts& pc, int from, int to) {
     if (bestBits == INT16_MAX) bestBits = kNoCost;
     // The escape books: the narrowest table of each family that holds the largest value.
     const size_t width =
-        largest <= 15 ? 0 : static_cast<size_t>(std::bit_width(static_cast<unsigned>(largest - 15)));
+        largest <= 15 ? 0
+                      : static_cast<size_t>(std::bit_width(static_cast<unsigned>(largest - 15)));
     if (width >= escapeChoices().size()) return {bestBits, bestTable};  // beyond every table
     const EscapeChoice& choice = escapeChoices()[width];
     const int escapes = pc.escapes[static_cast<size_t>(to)] - pc.escapes[static_cast<size_t>(from)];
@@ -165,7 +181,8 @@ std::pair<int, int> bestTable(const PairCosts& pc, int from, int to) {
         const size_t b = kBooks.size() - 2 + static_cast<size_t>(family);
         const int table = choice.table[family];
         if (table == 0) continue;  // no table of the family is wide enough
-        const int bits = high[b] - low[b] + escapes * tableShapes[static_cast<size_t>(table)].linbits;
+        const int bits =
+            high[b] - low[b] + escapes * tableShapes[static_cast<size_t>(table)].linbits;
         if (bits < bestBits) {
             bestBits = bits;
             bestTable = table;
@@ -216,10 +233,13 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
     place.fill(-1);
     int places = 0;
     auto addPlace = [&](int at) {
-        if (place[static_cast<size_t>(at)] < 0) place[static_cast<size_t>(at)] = static_cast<int8_t>(places++);
+        if (place[static_cast<size_t>(at)] < 0)
+            place[static_cast<size_t>(at)] = static_cast<int8_t>(places++);
     };
-    for (int e = 0; e < 23; ++e) addPlace(std::min<int>(edges[static_cast<size_t>(e)], kSpectrumLines) / 2);
-    for (int end = firstBigEnd; end <= std::min(firstBigEnd + 4, kSpectrumLines); end += 2) addPlace(end / 2);
+    for (int e = 0; e < 23; ++e)
+        addPlace(std::min<int>(edges[static_cast<size_t>(e)], kSpectrumLines) / 2);
+    for (int end = firstBigEnd; end <= std::min(firstBigEnd + 4, kSpectrumLines); end += 2)
+        addPlace(end / 2);
     constexpr int kPlaces = 26;
     // Filled slots are marked in `known`, so that the slots need no clearing.
     struct Slot {
@@ -285,6 +305,12 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
             if (edges[static_cast<size_t>(r0) + 1] > bigEnd && r0 > 0) break;
             const int start1 = boundary(r0 + 1);
             const auto [bits0, table0] = regionCost(0, start1);
+            // No split after this region 0 can do better than every pair after it under
+            // its own cheapest book: then none is weighed (ties never replace the best).
+            if (bits0 < kNoCost && count1 + bits0 + pc.least[static_cast<size_t>(bigPairs)] -
+                                           pc.least[static_cast<size_t>(start1)] >=
+                                       best.bits)
+                continue;
             for (int r1 = 0; r1 < 8; ++r1) {
                 const int edge2 = std::min(r0 + r1 + 2, 22);
                 const int start2 = boundary(edge2);
