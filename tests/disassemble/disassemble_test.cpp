@@ -640,7 +640,9 @@ TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
         for (const CheckBatch& b : batches(flipAt))
             ok = ok && runCheckBatch(inline_, b, inlineEntries);
         EXPECT_EQ(ok, !changed) << flipAt;
-        if (!changed) EXPECT_TRUE(inlineEntries == wanted);
+        if (!changed) {
+            EXPECT_TRUE(inlineEntries == wanted);
+        }
         RebuildCheck threaded;
         {
             CheckThread thread(threaded);
@@ -649,7 +651,9 @@ TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
             EXPECT_EQ(thread.finish(), !changed) << flipAt;
             thread.takeEntries(taken);
             thread.takeEntries(taken);
-            if (!changed) EXPECT_TRUE(taken == wanted);
+            if (!changed) {
+                EXPECT_TRUE(taken == wanted);
+            }
         }
         EXPECT_EQ(threaded.code, changed ? kDisVerify : 0) << flipAt;
         if (changed) {
