@@ -142,7 +142,7 @@ void CheckThread::takeEntries(std::vector<uint8_t>& out) {
     if (out.empty()) {
         if (ready_.empty()) return;
         out.swap(ready_.front());  // out's memory goes back to the thread
-        if (emptyBlocks_.size() < 2) emptyBlocks_.push_back(std::move(ready_.front()));
+        if (emptyBlocks_.empty()) emptyBlocks_.push_back(std::move(ready_.front()));
         ready_.pop_front();
         return;
     }

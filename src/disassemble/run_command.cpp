@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "disassemble/disassembler.h"
+#include "disassemble/rebuild_check.h"
 #include "format/platform.h"
 #include "l3/record.h"
 
@@ -44,7 +45,8 @@ const char kUsage[] =
     "            fault: please report it)\n";
 
 constexpr size_t kReadBlockBytes = size_t{64} << 10;  // some 300 records of small frames
-constexpr size_t kWriteBlockBytes = size_t{4} << 20;
+// The record entries come from the check in blocks of this size, each written whole.
+constexpr size_t kWriteBlockBytes = kCheckedBlockBytes;
 
 bool isStandardStream(const char* path) {
     return std::strcmp(path, "-") == 0;
