@@ -94,8 +94,13 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s) {
     return best;
 }
 
-bool framesReadAsTag(const std::vector<uint8_t>& out, size_t musicEnd) {
-    return findTags(out.data(), out.size()).audioEnd < musicEnd;
+bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
+                             const std::vector<FrameSize>& sizes, uint8_t& lastSize) {
+    if (findTags(out.data(), out.size()).audioEnd >= musicEnd) return false;
+    const size_t larger = largerLastSize(sizes, lastSize);
+    if (larger == lastSize) return false;
+    lastSize = static_cast<uint8_t>(larger);
+    return true;
 }
 
 }  // namespace l3

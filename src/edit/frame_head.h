@@ -34,10 +34,13 @@ std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate
 // padding bit, else the next rate up (without it); s itself when sizes has none.
 size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s);
 
-// True when a reader would take bytes of a result's frames, which end at musicEnd, for a
-// tag at its end (main data that happens to hold "TAG" 128 bytes before the end): the
-// result would lose its last frames to any player. A larger last frame moves those bytes.
-bool framesReadAsTag(const std::vector<uint8_t>& out, size_t musicEnd);
+// When a reader would take bytes of a result's frames, which end at musicEnd, for a tag at
+// its end (main data that holds "TAG" 128 bytes before the end), the result would lose its
+// last frames to any player: the plan's last frame (lastSize, an index into sizes) is made
+// one size larger, which moves those bytes away from the end. True when it was, and the
+// result must be built again.
+bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
+                             const std::vector<FrameSize>& sizes, uint8_t& lastSize);
 
 // Appends the head of sourceFrame (header bytes, CRC, side information) with header in
 // place of its own and main_data_begin set; the CRC is recomputed.

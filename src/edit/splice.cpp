@@ -204,16 +204,10 @@ EditResult spliceFrames(const SpliceRequest& request) {
         return musicEnd;
     };
     const size_t musicEnd = build();
-    // Main data that reads as a tag at the very end would cost the last frames: the last
-    // frame is made larger, which moves those bytes away from the end.
-    if (n > keep && framesReadAsTag(result.output, musicEnd)) {
-        uint8_t& last = plan.size[n - 1 - keep];
-        const size_t larger = largerLastSize(sizes, last);
-        if (larger != last) {
-            last = static_cast<uint8_t>(larger);
-            build();
-        }
-    }
+    // Main data that reads as a tag at the very end would cost the last frames.
+    if (n > keep &&
+        enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
+        build();
     const std::vector<uint8_t>& out = result.output;
 
     const std::string mismatch = checkSplice(request, out);
