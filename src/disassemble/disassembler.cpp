@@ -112,8 +112,6 @@ constexpr size_t kCompactBytes = size_t{1} << 20;
 // most 511 bytes and a gap at most 1024 more.
 constexpr int64_t kKeptMainBytes = int64_t{64} << 10;
 constexpr size_t kMainPadBytes = 8;
-// Record entries handed to the check at once.
-constexpr size_t kCheckBatchEntries = 64;
 
 }  // namespace
 

@@ -81,7 +81,7 @@ uint8_t* appendEntries(std::vector<uint8_t>& entries, const CheckBatch& batch) {
 
 FrameRecord& nextRecord(CheckBatch& batch) {
     if (batch.records.size() <= batch.entryCount) {
-        if (batch.records.capacity() == 0) batch.records.reserve(64);
+        if (batch.records.capacity() == 0) batch.records.reserve(kCheckBatchEntries);
         batch.records.resize(batch.entryCount + 1);
     }
     return batch.records[batch.entryCount];

@@ -51,6 +51,9 @@ struct CheckBatch {
 // The slot the batch's next record is decoded into (counted once entryCount grows).
 FrameRecord& nextRecord(CheckBatch& batch);
 
+// Records a decoder puts in one batch before handing it to the check.
+inline constexpr size_t kCheckBatchEntries = 64;
+
 // Record entries the check gathers before handing them over as one block (a block its
 // taker writes whole: l3disassemble writes its outputs in blocks of this size).
 inline constexpr size_t kCheckedBlockBytes = size_t{2} << 20;

@@ -270,32 +270,28 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         const int bitsA = count1Pair.first, bitsB = count1Pair.second;
         const int count1 = std::min(bitsA, bitsB);
         const int bigPairs = bigEnd / 2;
-        auto consider = [&](int r0, int r1) {
-            const RegionBounds rb = regionBounds(header, bigPairs, r0, r1);
-            const int regions = switching ? 2 : 3;
-            int total = count1;
-            int tables[3] = {0, 0, 0};
-            for (int r = 0; r < regions; ++r) {
-                const auto [bits, table] = regionCost(rb.start[r] / 2, rb.start[r + 1] / 2);
-                if (bits >= kNoCost) return;
-                total += bits;
-                tables[r] = table;
-            }
-            if (total < best.bits) {
-                best.bits = total;
-                best.big_values = bigPairs;
-                best.region0_count = r0;
-                best.region1_count = r1;
-                std::copy(tables, tables + 3, best.table_select);
-                best.count1table_select = bitsB < bitsA;
-            }
+        // Ties never replace the best: the first split weighed at the fewest bits stays.
+        auto takeIfFewer = [&](int total, int r0, int r1, const int (&tables)[3]) {
+            if (total >= best.bits) return;
+            best.bits = total;
+            best.big_values = bigPairs;
+            best.region0_count = r0;
+            best.region1_count = r1;
+            std::copy(tables, tables + 3, best.table_select);
+            best.count1table_select = bitsB < bitsA;
         };
-        if (switching) {
-            consider(implicitRegion0Count(isMpeg1(header), info.block_type), kImplicitRegion1Count);
+        if (switching) {  // two regions at their implicit split
+            const int r0 = implicitRegion0Count(isMpeg1(header), info.block_type);
+            const RegionBounds rb = regionBounds(header, bigPairs, r0, kImplicitRegion1Count);
+            const auto [bits0, table0] = regionCost(0, rb.start[1] / 2);
+            const auto [bits1, table1] = regionCost(rb.start[1] / 2, rb.start[2] / 2);
+            if (bits0 < kNoCost && bits1 < kNoCost)
+                takeIfFewer(count1 + bits0 + bits1, r0, kImplicitRegion1Count,
+                            {table0, table1, 0});
             continue;
         }
-        // The same splits as consider(r0, r1) would weigh, in the same order: region 0
-        // once per region0_count, region 2 once per band edge it starts at.
+        // Every region0_count and region1_count in turn, region 0 weighed once per
+        // region0_count and region 2 once per band edge it starts at.
         auto boundary = [&](int edge) {  // in pairs, within the big values
             return std::min<int>(edges[static_cast<size_t>(edge)], bigEnd) / 2;
         };
@@ -319,16 +315,7 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
                 if (bits0 < kNoCost && region2.first < kNoCost) {
                     const auto [bits1, table1] = regionCost(start1, start2);
                     const int total = count1 + bits0 + bits1 + region2.first;
-                    if (bits1 < kNoCost && total < best.bits) {
-                        best.bits = total;
-                        best.big_values = bigPairs;
-                        best.region0_count = r0;
-                        best.region1_count = r1;
-                        best.table_select[0] = table0;
-                        best.table_select[1] = table1;
-                        best.table_select[2] = region2.second;
-                        best.count1table_select = bitsB < bitsA;
-                    }
+                    if (bits1 < kNoCost) takeIfFewer(total, r0, r1, {table0, table1, region2.second});
                 }
                 if (edges[static_cast<size_t>(edge2)] >= bigEnd) break;
             }
