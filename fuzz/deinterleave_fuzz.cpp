@@ -52,16 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const uint64_t n = static_cast<uint64_t>(factor);
     const uint64_t count = inputSize / n;
-    const auto kind =
-        options & 1 ? deinterleave::OutputKind::sequential : deinterleave::OutputKind::seekable;
+    const auto kind = options & 1   ? deinterleave::OutputKind::sequential
+                      : options & 2 ? deinterleave::OutputKind::mapped
+                                    : deinterleave::OutputKind::seekable;
     // Small tiles exercise the tiling on small inputs; 0 keeps the default.
-    const uint64_t tileBytes = (options >> 1) == 0 ? deinterleave::kTileBytes : (options >> 1);
+    const uint64_t tileBytes = (options >> 2) == 0 ? deinterleave::kTileBytes : (options >> 2);
 
     if (count > 0) {
         const deinterleave::TileShape tile =
             deinterleave::chooseTileShape(n, count, kind, tileBytes);
         if (tile.rows < 1 || tile.rows > count || tile.columns < 1 || tile.columns > n ||
-            tile.rows * tile.columns > std::max(tileBytes, tile.rows))
+            tile.rows * tile.columns >
+                std::max(deinterleave::kMostTileGrowth * tileBytes, tile.rows))
             std::abort();
     }
 

@@ -10,23 +10,30 @@ namespace deinterleave {
 // The work is a transpose: see tile_gather.h for the rows and columns. Row r of column c lands at
 // output offset c * count + (count - 1 - r).
 
-// Bytes of staging buffer one tile may fill: the tile is gathered into it and written from it.
-// 1 MiB tiles give pieces of 64 KiB even for long rows, large enough that writing them costs
-// little more than writing the output in one piece.
+// Bytes of staging buffer one tile fills: the tile is gathered into it and written from it
+// while the next tile is gathered into a second one. Small enough that the bytes gathered are
+// still in the cache when they are written.
 inline constexpr uint64_t kTileBytes = uint64_t{1} << 20;
-// Widest tile in columns when the rows are too long to take whole; the tile then grows in rows
-// instead, for longer pieces per column. A tile reads 16 bytes or more from each of its rows and
-// the next tile to the right reads the rest of those cache lines; the tiles of one row block are
-// gathered one after another, so that the lines may still be in the last-level cache.
-inline constexpr uint64_t kMaxTileColumns = 16;
+// Pieces of a column a tile makes, as fractions of kTileBytes: at least 16 KiB, since shorter
+// writes cost the system much more per byte, and 64 KiB where that is cheap. Tiles take whole
+// rows, so that the input is read once and in order, where pieces of at least the least length
+// fit in kMostTileGrowth times kTileBytes; else pieces of the least length of as many columns
+// as kTileBytes holds, or (where columns are short) whole columns.
+inline constexpr uint64_t kLeastPieceDivisor = 64;
+inline constexpr uint64_t kGoodPieceDivisor = 16;
+inline constexpr uint64_t kMostTileGrowth = 16;
+// A tile of whole rows is gathered in bands of rows of at most this many bytes of input (at
+// most a quarter of the tile), which stay in the cache while each column takes its bytes.
+inline constexpr uint64_t kBandBytes = uint64_t{256} << 10;
 
 enum class OutputKind {
-    // A regular file opened for reading and writing: for many streams with long columns it is
-    // given its size and its blocks first, then mapped, and gathered in row blocks that stay
-    // in the cache, copied into the page cache with no write calls; otherwise (and where the
-    // file system cannot reserve blocks or map the file) written as seekable.
+    // A regular file opened for reading and writing: for more than 8 streams with long
+    // columns it is given its size and its blocks and mapped with large pages; two threads have
+    // the system make its pages, then gather bands of whole rows and copy each column's piece
+    // into the mapping. Otherwise (and where the file system cannot reserve blocks or map the
+    // file) written as seekable.
     mapped,
-    seekable,    // a regular file: tiles are written at their offsets with pwrite
+    seekable,    // a regular file: tiles are written at their offsets with pwrite, on two threads
     sequential,  // a pipe or a device: bytes must be written in output order with write
 };
 
@@ -38,9 +45,8 @@ struct TileShape {
     uint64_t columns;
 };
 
-// Chooses the tile for a run; count and factor must both be at least 1. A mapped output takes
-// the tiles of a seekable one. Guarantees
-// 1 <= rows <= count, 1 <= columns <= factor and rows * columns <= max(tileBytes, rows). For
+// Chooses the tile for a run; count and factor must both be at least 1. Guarantees 1 <= rows <=
+// count, 1 <= columns <= factor and rows * columns <= max(kMostTileGrowth * tileBytes, rows). For
 // sequential output a tile narrower than the whole column is one column wide, so the pieces come
 // out in output order.
 TileShape chooseTileShape(uint64_t factor, uint64_t count, OutputKind kind,

@@ -141,35 +141,57 @@ void transpose16(const __m128i (&rows)[16], __m128i (&out)[16]) {
 // Blocks of rows ahead of the one being transposed whose cache lines are asked for.
 constexpr uint64_t kPrefetchBlocks = 2;
 
-// The tile in blocks of 16 rows by 16 columns, row blocks outside so that the rows being read
-// stay few (with long rows every row is on a page of its own). Loading the block's rows last
-// first makes each transposed vector 16 output bytes in order. A block reads 16 bytes from each
-// row even when the tile or the row is narrower; blocks whose last row would read past the
-// input's factor * count bytes, and the rows left over below the last whole block, go byte by
-// byte.
+// The tile in blocks of 16 rows by 16 columns, column groups outside: the 16 columns' bytes
+// are stored one run after another, and the tile's rows (which the caller keeps few enough to
+// stay in the cache) are read from memory by the first group and from the cache by the next.
+// Loading the block's rows last first makes each transposed vector 16 output bytes in order. A
+// block reads 16 bytes from each row even when the tile or the row is narrower; blocks whose
+// last row would read past the input's factor * count bytes, and the rows left over below the
+// last whole block, go byte by byte.
 void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const Tile& tile,
                   uint8_t* dst, uint64_t stride) {
     const uint64_t height = tile.rowEnd - tile.rowBegin;
     const uint64_t end = factor * count;
-    uint64_t k = 0;
-    for (; k + 16 <= height; k += 16) {
-        const uint64_t top = tile.rowEnd - 1 - k;  // the block's last row, loaded first
-        if (k + 16 * (kPrefetchBlocks + 1) <= height) {
-            // Rows far apart are on pages of their own, where the processor does not see the
-            // pattern: ask for the rows of a block further on while this one is transposed.
-            const uint8_t* ahead = input + (top - 16 * kPrefetchBlocks) * factor;
-            for (uint64_t i = 0; i < 16; ++i) {
-                for (uint64_t c = tile.columnBegin; c < tile.columnEnd; c += 64) {
-                    _mm_prefetch(reinterpret_cast<const char*>(ahead - i * factor + c),
-                                 _MM_HINT_T0);
+    const uint64_t blockRows = height - height % 16;
+    // The rows below a tile are usually the next to be gathered. Their lines are asked for
+    // into the second-level cache while this tile is transposed, about a block's worth per
+    // block, so that reading them starts from there rather than from memory: for a tile of
+    // whole rows the rows below lie just before it, end to end; for a tile of 16 rows (parts of
+    // rows far apart) the 16 rows below are asked for a line at a time, each line when the
+    // column groups reach it.
+    const uint8_t* nextLine = nullptr;
+    const uint8_t* nextEnd = nullptr;
+    if (tile.columnEnd - tile.columnBegin == factor && tile.rowBegin > 0) {
+        nextLine = input + (tile.rowBegin - std::min(height, tile.rowBegin)) * factor;
+        nextEnd = input + tile.rowBegin * factor;
+    }
+    const bool rowsBelow = !nextLine && height == 16 && tile.rowBegin >= 16;
+    for (uint64_t first = tile.columnBegin; first < tile.columnEnd; first += 16) {
+        // In rows of 16 or more bytes the last block moves left to stay within the row, and
+        // rewrites a few columns with the same bytes.
+        const uint64_t start = factor >= 16 ? std::min(first, factor - 16) : first;
+        const uint64_t stop = std::min(tile.columnEnd, start + 16);
+        if (rowsBelow && (first - tile.columnBegin) % 64 == 0) {
+            const uint8_t* below = input + (tile.rowBegin - 1) * factor + first;
+            for (uint64_t i = 0; i < 16; ++i)
+                _mm_prefetch(reinterpret_cast<const char*>(below - i * factor), _MM_HINT_T1);
+        }
+        for (uint64_t k = 0; k < blockRows; k += 16) {
+            const uint64_t top = tile.rowEnd - 1 - k;  // the block's last row, loaded first
+            if (nextLine < nextEnd) {
+                for (int line = 0; line < 4; ++line)
+                    _mm_prefetch(reinterpret_cast<const char*>(nextLine + 64 * line), _MM_HINT_T1);
+                nextLine += 256;
+            }
+            if (k + 16 * (kPrefetchBlocks + 1) <= height) {
+                // Rows far apart are on pages of their own, where the processor does not see
+                // the pattern: ask for the rows of a block further on while this one is
+                // transposed.
+                const uint8_t* ahead = input + (top - 16 * kPrefetchBlocks) * factor + start;
+                for (uint64_t i = 0; i < 16; ++i) {
+                    _mm_prefetch(reinterpret_cast<const char*>(ahead - i * factor), _MM_HINT_T0);
                 }
             }
-        }
-        for (uint64_t first = tile.columnBegin; first < tile.columnEnd; first += 16) {
-            // In rows of 16 or more bytes the last block moves left to stay within the row, and
-            // rewrites a few columns with the same bytes.
-            const uint64_t start = factor >= 16 ? std::min(first, factor - 16) : first;
-            const uint64_t stop = std::min(tile.columnEnd, start + 16);
             if (top * factor + start + 16 > end) {
                 for (uint64_t c = first; c < stop; ++c) {
                     gatherPlain(input, factor, c, top + 1, 16,
@@ -190,6 +212,7 @@ void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const T
             }
         }
     }
+    uint64_t k = blockRows;
     // The rows below the last whole block a row at a time, reading each row in order: a tile
     // of fewer than 16 rows (very long rows) is all tail.
     for (; k < height; ++k) {

@@ -145,7 +145,7 @@ TEST(ChooseTileShape, StaysWithinBufferRowsAndColumns) {
                     EXPECT_LE(t.rows, count);
                     EXPECT_GE(t.columns, 1u);
                     EXPECT_LE(t.columns, factor);
-                    EXPECT_LE(t.rows * t.columns, std::max(tileBytes, t.rows));
+                    EXPECT_LE(t.rows * t.columns, std::max(kMostTileGrowth * tileBytes, t.rows));
                     if (kind == OutputKind::sequential && t.rows < count) {
                         EXPECT_EQ(t.columns, 1u);
                     }
@@ -153,10 +153,19 @@ TEST(ChooseTileShape, StaysWithinBufferRowsAndColumns) {
             }
         }
     }
-    // Long rows are cut into column groups, so each piece written stays large.
+    // Rows short enough are taken whole, in a larger tile; longer rows are cut into column
+    // groups, so that each piece written stays long; short columns are taken whole.
+    const uint64_t leastPiece = kTileBytes / kLeastPieceDivisor;
+    const TileShape rows = chooseTileShape(1000, 1000000, OutputKind::seekable);
+    EXPECT_EQ(rows.columns, 1000u);
+    EXPECT_GE(rows.rows, leastPiece);
+    EXPECT_LE(rows.rows * 1000, kMostTileGrowth * kTileBytes);
     const TileShape wide = chooseTileShape(100000, 100000, OutputKind::seekable);
-    EXPECT_EQ(wide.columns, kMaxTileColumns);
-    EXPECT_EQ(wide.rows, kTileBytes / kMaxTileColumns);
+    EXPECT_EQ(wide.rows, leastPiece);
+    EXPECT_EQ(wide.columns, kTileBytes / leastPiece);
+    const TileShape whole = chooseTileShape(65536, 4096, OutputKind::seekable);
+    EXPECT_EQ(whole.rows, 4096u);
+    EXPECT_EQ(whole.columns, kTileBytes / 4096);
 }
 
 class TempDir : public ::testing::Test {
@@ -187,12 +196,16 @@ constexpr OutputKind kOutputKinds[] = {OutputKind::mapped, OutputKind::seekable,
                                        OutputKind::sequential};
 
 const char* kindName(OutputKind kind) {
-    return kind == OutputKind::mapped ? "mapped" : kind == OutputKind::seekable ? "seekable" : "sequential";
+    return kind == OutputKind::mapped     ? "mapped"
+           : kind == OutputKind::seekable ? "seekable"
+                                          : "sequential";
 }
 
 // Small tiles force every combination of partial row blocks and column groups on small inputs,
 // for every kernel that runs here: sizes a row or a byte either side of the 16-row steps and of
-// the tiles, sizes no multiple of N, N above the size, N = 1.
+// the tiles, sizes no multiple of N, N above the size, N = 1. They also give both workers of
+// the shared paths tiles of their own (tiles of 1000 bytes: whole short columns, 37 tiles for
+// 4099 streams; 4096 bytes: bands of whole rows from 9 streams up).
 TEST_F(WriteStreams, EveryKernelMatchesReferenceForSizesFactorsTilesAndOutputKinds) {
     const std::vector<uint8_t> all = randomBytes(40000, 7);
     const auto path = dir_ / "out";
@@ -202,7 +215,7 @@ TEST_F(WriteStreams, EveryKernelMatchesReferenceForSizesFactorsTilesAndOutputKin
             const std::vector<uint8_t> want = referenceOutput(input, factor);
             for (GatherKernel kernel : kForcedKernels) {
                 if (!kernelRuns(kernel, factor)) continue;
-                for (uint64_t tileBytes : {1, 13, 300, 4096}) {
+                for (uint64_t tileBytes : {1, 13, 300, 1000, 4096}) {
                     if (size > 5000 && tileBytes < 100) continue;  // ten thousand writes or more
                     for (OutputKind kind : kOutputKinds) {
                         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
