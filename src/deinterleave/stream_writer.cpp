@@ -176,12 +176,12 @@ bool isMine(uint64_t tileIndex, uint64_t part, uint64_t parts) {
 // Gathers a tile into staging (columns `stride` apart): a tile of whole rows in bands of at
 // most bandBytes of input, each small enough that the input lines it reads stay in the cache
 // until all of the tile's columns have taken their bytes (while one band is gathered the next
-// is asked for); a tile of parts of rows 16 rows at a time, so that each row is read at one
-// place.
+// is asked for); a tile of parts of rows at once (its kernel visits each row once).
 void gatherInBands(GatherKernel kernel, const uint8_t* input, uint64_t factor, uint64_t count,
                    const Tile& tile, uint8_t* staging, uint64_t stride, uint64_t bandBytes) {
     const uint64_t width = tile.columnEnd - tile.columnBegin;
-    uint64_t band = width == factor ? std::max<uint64_t>(bandBytes / width, 1) : 16;
+    uint64_t band =
+        width == factor ? std::max<uint64_t>(bandBytes / width, 1) : tile.rowEnd - tile.rowBegin;
     if (band >= 16) band -= band % 16;  // whole 16-row blocks
     for (uint64_t rowEnd = tile.rowEnd; rowEnd > tile.rowBegin;) {
         const uint64_t rowBegin = rowEnd - std::min(band, rowEnd - tile.rowBegin);

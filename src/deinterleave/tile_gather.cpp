@@ -141,75 +141,83 @@ void transpose16(const __m128i (&rows)[16], __m128i (&out)[16]) {
 // Blocks of rows ahead of the one being transposed whose cache lines are asked for.
 constexpr uint64_t kPrefetchBlocks = 2;
 
-// The tile in blocks of 16 rows by 16 columns, column groups outside: the 16 columns' bytes
-// are stored one run after another, and the tile's rows (which the caller keeps few enough to
-// stay in the cache) are read from memory by the first group and from the cache by the next.
-// Loading the block's rows last first makes each transposed vector 16 output bytes in order. A
-// block reads 16 bytes from each row even when the tile or the row is narrower; blocks whose
-// last row would read past the input's factor * count bytes, and the rows left over below the
-// last whole block, go byte by byte.
+// The tile in blocks of 16 rows by 16 columns. Loading the block's rows last first makes each
+// transposed vector 16 output bytes in order. A block reads 16 bytes from each row even when
+// the tile or the row is narrower; blocks whose last row would read past the input's
+// factor * count bytes, and the rows left over below the last whole block, go byte by byte.
+// A tile of whole rows (which the caller keeps few enough to stay in the cache) is taken
+// column group by column group: each group's bytes are stored one run after another, the
+// first group reads the rows from memory and the next ones from the cache. A tile of parts of
+// rows (long rows, each on a page of its own) is taken a block of rows at a time across all
+// its columns, so that each row is visited once.
 void gatherBlocks(const uint8_t* input, uint64_t factor, uint64_t count, const Tile& tile,
                   uint8_t* dst, uint64_t stride) {
     const uint64_t height = tile.rowEnd - tile.rowBegin;
     const uint64_t end = factor * count;
     const uint64_t blockRows = height - height % 16;
-    // The rows below a tile are usually the next to be gathered. Their lines are asked for
-    // into the second-level cache while this tile is transposed, about a block's worth per
-    // block, so that reading them starts from there rather than from memory: for a tile of
-    // whole rows the rows below lie just before it, end to end; for a tile of 16 rows (parts of
-    // rows far apart) the 16 rows below are asked for a line at a time, each line when the
-    // column groups reach it.
+    const bool wholeRows = tile.columnEnd - tile.columnBegin == factor;
+    // A tile of whole rows is usually followed by the rows below it, which lie just before it:
+    // their lines are asked for into the second-level cache while this tile is transposed, a
+    // block's worth per block, so that reading them starts from there rather than from memory.
     const uint8_t* nextLine = nullptr;
     const uint8_t* nextEnd = nullptr;
-    if (tile.columnEnd - tile.columnBegin == factor && tile.rowBegin > 0) {
+    if (wholeRows && tile.rowBegin > 0) {
         nextLine = input + (tile.rowBegin - std::min(height, tile.rowBegin)) * factor;
         nextEnd = input + tile.rowBegin * factor;
     }
-    const bool rowsBelow = !nextLine && height == 16 && tile.rowBegin >= 16;
-    for (uint64_t first = tile.columnBegin; first < tile.columnEnd; first += 16) {
-        // In rows of 16 or more bytes the last block moves left to stay within the row, and
-        // rewrites a few columns with the same bytes.
+    // Rows far apart are on pages of their own, where the processor does not see the pattern:
+    // the lines of a block of rows further on are asked for while this one is transposed.
+    auto fetchAhead = [&](uint64_t k, uint64_t from, uint64_t to) {
+        if (k + 16 * (kPrefetchBlocks + 1) > height) return;
+        const uint8_t* ahead = input + (tile.rowEnd - 1 - k - 16 * kPrefetchBlocks) * factor;
+        for (uint64_t i = 0; i < 16; ++i) {
+            for (uint64_t c = from; c < to; c += 64)
+                _mm_prefetch(reinterpret_cast<const char*>(ahead - i * factor + c), _MM_HINT_T0);
+        }
+    };
+    // The block of rows k .. k + 15 (counted from the tile's last row) by the columns from
+    // `first`. In rows of 16 or more bytes the last block moves left to stay within the row,
+    // and rewrites a few columns with the same bytes.
+    auto transposeBlock = [&](uint64_t k, uint64_t first) {
         const uint64_t start = factor >= 16 ? std::min(first, factor - 16) : first;
         const uint64_t stop = std::min(tile.columnEnd, start + 16);
-        if (rowsBelow && (first - tile.columnBegin) % 64 == 0) {
-            const uint8_t* below = input + (tile.rowBegin - 1) * factor + first;
-            for (uint64_t i = 0; i < 16; ++i)
-                _mm_prefetch(reinterpret_cast<const char*>(below - i * factor), _MM_HINT_T1);
+        const uint64_t top = tile.rowEnd - 1 - k;  // the block's last row, loaded first
+        if (top * factor + start + 16 > end) {
+            for (uint64_t c = first; c < stop; ++c)
+                gatherPlain(input, factor, c, top + 1, 16,
+                            dst + (c - tile.columnBegin) * stride + k);
+            return;
         }
+        __m128i rows[16], columns[16];
+        for (uint64_t i = 0; i < 16; ++i) {
+            rows[i] = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(input + (top - i) * factor + start));
+        }
+        transpose16(rows, columns);
+        for (uint64_t c = first; c < stop; ++c) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + (c - tile.columnBegin) * stride + k),
+                             columns[c - start]);
+        }
+    };
+    if (wholeRows) {
+        for (uint64_t first = tile.columnBegin; first < tile.columnEnd; first += 16) {
+            for (uint64_t k = 0; k < blockRows; k += 16) {
+                if (nextLine < nextEnd) {
+                    for (int line = 0; line < 4; ++line) {
+                        _mm_prefetch(reinterpret_cast<const char*>(nextLine + 64 * line),
+                                     _MM_HINT_T1);
+                    }
+                    nextLine += 256;
+                }
+                fetchAhead(k, first, first + 1);
+                transposeBlock(k, first);
+            }
+        }
+    } else {
         for (uint64_t k = 0; k < blockRows; k += 16) {
-            const uint64_t top = tile.rowEnd - 1 - k;  // the block's last row, loaded first
-            if (nextLine < nextEnd) {
-                for (int line = 0; line < 4; ++line)
-                    _mm_prefetch(reinterpret_cast<const char*>(nextLine + 64 * line), _MM_HINT_T1);
-                nextLine += 256;
-            }
-            if (k + 16 * (kPrefetchBlocks + 1) <= height) {
-                // Rows far apart are on pages of their own, where the processor does not see
-                // the pattern: ask for the rows of a block further on while this one is
-                // transposed.
-                const uint8_t* ahead = input + (top - 16 * kPrefetchBlocks) * factor + start;
-                for (uint64_t i = 0; i < 16; ++i) {
-                    _mm_prefetch(reinterpret_cast<const char*>(ahead - i * factor), _MM_HINT_T0);
-                }
-            }
-            if (top * factor + start + 16 > end) {
-                for (uint64_t c = first; c < stop; ++c) {
-                    gatherPlain(input, factor, c, top + 1, 16,
-                                dst + (c - tile.columnBegin) * stride + k);
-                }
-                continue;
-            }
-            __m128i rows[16], columns[16];
-            for (uint64_t i = 0; i < 16; ++i) {
-                rows[i] = _mm_loadu_si128(
-                    reinterpret_cast<const __m128i*>(input + (top - i) * factor + start));
-            }
-            transpose16(rows, columns);
-            for (uint64_t c = first; c < stop; ++c) {
-                _mm_storeu_si128(
-                    reinterpret_cast<__m128i*>(dst + (c - tile.columnBegin) * stride + k),
-                    columns[c - start]);
-            }
+            fetchAhead(k, tile.columnBegin, tile.columnEnd);
+            for (uint64_t first = tile.columnBegin; first < tile.columnEnd; first += 16)
+                transposeBlock(k, first);
         }
     }
     uint64_t k = blockRows;

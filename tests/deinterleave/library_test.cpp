@@ -273,6 +273,34 @@ TEST_F(WriteStreams, ReportsWriteFailure) {
     ::close(fd);
 }
 
+TEST_F(WriteStreams, AWriteFailingHalfwayStopsEveryPathWithItsError) {
+    // /dev/full refuses every write: the threads that gather and write must stop and hand the
+    // error back, not wait for each other, whichever of them meets it and however many tiles
+    // are left. Small tiles give each path dozens of tiles.
+    const int fd = ::open("/dev/full", O_WRONLY);
+    if (fd < 0) GTEST_SKIP() << "no /dev/full here";
+    const std::vector<uint8_t> input = randomBytes(200000, 9);
+    struct Case {
+        uint64_t factor;
+        uint64_t tileBytes;
+        const char* path;
+    };
+    const Case cases[] = {
+        {3, 4096, "whole rows, gathered beside the writes"},
+        {1, 20000, "whole rows in blocks, pieces held back"},
+        {40000, 4096, "whole short columns, two workers"},
+        {100, 4096, "many long columns (mapped where it can be)"},
+    };
+    for (const Case& c : cases) {
+        for (OutputKind kind : kOutputKinds) {
+            const int error = writeStreams(input.data(), c.factor, input.size() / c.factor, fd,
+                                           kind, c.tileBytes);
+            EXPECT_NE(error, 0) << c.path << " " << kindName(kind);
+        }
+    }
+    ::close(fd);
+}
+
 TEST_F(WriteStreams, AMappedOutputThatCannotBeMappedIsWritten) {
     // A descriptor open for writing only cannot be mapped: the bytes go out by pwrite instead
     // (100 streams of 1000 rows in tiles of 256 rows would be mapped).
