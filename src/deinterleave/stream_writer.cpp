@@ -192,28 +192,25 @@ void gatherInBands(GatherKernel kernel, const uint8_t* input, uint64_t factor, u
     }
 }
 
-// A mapped output is used for more streams than this: up to it, tiles of whole rows give
-// long pieces, which positioned writes take as cheaply.
-constexpr uint64_t kMappedAbove = 8;
-
-// The mapped output (see OutputKind::mapped), for more than kMappedAbove streams. The file is
-// given its blocks and mapped with large pages, and two threads share the work: each first has
-// the system make (and zero) the pages of half the output and map half the input, then, once
-// both are done, gathers every other tile into a staging buffer of its own and copies each
-// column's piece to its place in the mapping. A new file's pages are made as they are first
-// written, which is most of the system's work; with large pages they are made in large blocks
-// however scattered the writes, and with no write call per piece, pieces of any length cost
-// the same. Returns 0, the errno of a failure that writing would meet as well (no space, a
-// file too large), or -1 when the output is to be written the other way.
+// The mapped output (see OutputKind::mapped), for outputs of more than one tile with long
+// columns. The file is given its blocks and mapped with large pages, and two threads share
+// the work: each first has the system make (and zero) the pages of half the output and map
+// half the input, then, once both are done, gathers every other run of tiles into a staging
+// buffer of its own and copies each column's piece to its place in the mapping. A new file's
+// pages are made as they are first written, which is most of the system's work; with large
+// pages they are made in large blocks however scattered the writes, and with no write call
+// per piece, pieces of any length cost the same. Tiles are bands of whole rows of at most
+// bandBytes of input where 16 rows fit in that, else the tiles of a seekable output. Returns 0,
+// the errno of a failure that writing would meet as well (no space, a file too large), or -1
+// when the output is to be written the other way.
 int writeMapped(const uint8_t* input, uint64_t factor, uint64_t count, int fd, uint64_t tileBytes,
                 GatherKernel kernel) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     TileShape shape = chooseTileShape(factor, count, OutputKind::seekable, tileBytes);
-    if (factor <= kMappedAbove || shape.rows == count) return -1;
+    if (shape.rows == count) return -1;
     const uint64_t total = factor * count;
     if (total > static_cast<uint64_t>(SIZE_MAX) || total > static_cast<uint64_t>(INT64_MAX))
         return -1;
-    // Bands of whole rows where 16 rows fit in a band; else the tiles of a seekable output.
     const uint64_t bandBytes = std::min(kBandBytes, std::max<uint64_t>(tileBytes / 4, 1));
     if (factor <= bandBytes / 16) shape = {std::min(bandBytes / factor / 16 * 16, count), factor};
     const uint64_t stride = stagingStride(shape.rows);

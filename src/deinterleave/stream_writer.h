@@ -27,11 +27,11 @@ inline constexpr uint64_t kMostTileGrowth = 16;
 inline constexpr uint64_t kBandBytes = uint64_t{256} << 10;
 
 enum class OutputKind {
-    // A regular file opened for reading and writing: for more than 8 streams with long
-    // columns it is given its size and its blocks and mapped with large pages; two threads have
-    // the system make its pages, then gather bands of whole rows and copy each column's piece
-    // into the mapping. Otherwise (and where the file system cannot reserve blocks or map the
-    // file) written as seekable.
+    // A regular file opened for reading and writing: where the columns are long it is given
+    // its size and its blocks and mapped with large pages; two threads have the system make its
+    // pages, then gather bands of whole rows and copy each column's piece into the mapping.
+    // Otherwise (and where the file system cannot reserve blocks or map the file) written as
+    // seekable.
     mapped,
     seekable,    // a regular file: tiles are written at their offsets with pwrite, on two threads
     sequential,  // a pipe or a device: bytes must be written in output order with write
