@@ -325,6 +325,21 @@ TEST_F(DeinterleaveProgram, RandomFilesMatchByteByByteDefinition) {
     }
 }
 
+TEST_F(DeinterleaveProgram, LargeFilesSplitBetweenTwoThreadsComeOutExact) {
+    // 20 MiB gives both threads runs of tiles of their own: bands of whole rows in the mapped
+    // output (N = 1, 7, 1000) and tiles of whole short streams (N = 70000). The output there
+    // before is longer, and must not show through.
+    const std::vector<uint8_t> input = randomBytes((size_t{20} << 20) + 5, 77);
+    writeBytes("in", input);
+    for (uint64_t factor : {1, 7, 1000, 70000}) {
+        writeBytes("out", std::vector<uint8_t>(input.size() + 12345, 0xA5));
+        const RunResult r = run(std::to_string(factor) + " in out");
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, std::to_string(input.size() / factor) + "\n");
+        EXPECT_TRUE(readBytes("out") == referenceOutput(input, factor)) << "N " << factor;
+    }
+}
+
 TEST_F(DeinterleaveProgram, ExtraArgumentsAreIgnored) {
     writeBytes("in", iota(10));
     const RunResult r = run("3 in out extra");
