@@ -42,7 +42,16 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
     // a larger reservoir never costs more.
     std::vector<int16_t> next(static_cast<size_t>(states), 0), best(static_cast<size_t>(states));
     std::vector<int16_t> chosenRow(static_cast<size_t>(states));
-    std::vector<uint8_t> choice(n * static_cast<size_t>(states), 0);
+    // The choices per frame and reservoir, as runs: a row changes its choice at a few
+    // reservoirs only. Frame k's runs start at runStart[k], each from its reservoir up to the
+    // next run's.
+    struct Run {
+        uint16_t from;
+        uint8_t size;
+    };
+    std::vector<Run> runs;
+    runs.reserve(4 * n);
+    std::vector<size_t> runStart(n, 0);
     // Sizes from the smallest up: once a size fills the reservoir whatever it held, a larger
     // one only costs more.
     std::vector<size_t> order(sizes.size());
@@ -56,6 +65,9 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
         std::fill(best.begin(), best.end(), kImpossibleRow);
         std::fill(chosenRow.begin(), chosenRow.end(), 0);
         const int32_t need = frames[k].mainBytes;
+        // Reservoirs from fullFrom up already hold at most a smaller size's value with its
+        // reservoir filled, which a larger size filling it too cannot beat.
+        int fullFrom = states;
         for (const size_t s : order) {
             const int16_t bytes = static_cast<int16_t>(sizes[s].frameBytes);
             const int shift = bytes - frames[k].headBytes - need;  // reservoir change
@@ -75,16 +87,27 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
                 c[r] = better ? id : c[r];
             }
             const int16_t full = static_cast<int16_t>(bytes + next[static_cast<size_t>(maxBack)]);
-            for (int r = split; r < states; ++r) {
+            for (int r = split; r < fullFrom; ++r) {
                 const bool better = full < b[r];
                 b[r] = better ? full : b[r];
                 c[r] = better ? id : c[r];
             }
+            fullFrom = std::min(fullFrom, split);
             if (shift >= maxBack) break;
         }
-        uint8_t* chosen = choice.data() + k * static_cast<size_t>(states);
-        for (int r = 0; r < states; ++r)
-            chosen[r] = static_cast<uint8_t>(chosenRow[static_cast<size_t>(r)]);
+        // Rows are made from the last frame back, so frames' runs are stored last frame first.
+        runStart[k] = runs.size();
+        const int16_t* c = chosenRow.data();
+        runs.push_back({0, static_cast<uint8_t>(c[0])});
+        for (int from = 1; from < states; from += 16) {
+            const int to = std::min(from + 16, states);
+            int changed = 0;
+            for (int r = from; r < to; ++r) changed |= c[r] ^ c[r - 1];
+            if (changed == 0) continue;
+            for (int r = from; r < to; ++r)
+                if (c[r] != c[r - 1])
+                    runs.push_back({static_cast<uint16_t>(r), static_cast<uint8_t>(c[r])});
+        }
         // Rebase the row on its value with a full reservoir, its smallest.
         const int16_t base = best[static_cast<size_t>(maxBack)];
         if (base >= kImpossibleRow) {
@@ -109,9 +132,13 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
     plan.totalBytes = n > 0 ? offset + next[start] : 0;
     plan.size.resize(n);
     plan.mainDataBegin.resize(n);
+    // Frame k's runs end where frame k - 1's (stored after them) begin, frame 0's at the end.
     int reservoir = static_cast<int>(start);
     for (size_t k = 0; k < n; ++k) {
-        const uint8_t s = choice[k * static_cast<size_t>(states) + static_cast<size_t>(reservoir)];
+        size_t run = runStart[k];
+        const size_t end = k > 0 ? runStart[k - 1] : runs.size();
+        while (run + 1 < end && runs[run + 1].from <= reservoir) ++run;
+        const uint8_t s = runs[run].size;
         plan.size[k] = s;
         plan.mainDataBegin[k] = reservoir;
         reservoir = std::min(

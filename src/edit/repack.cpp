@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "disassemble/main_data_reader.h"
@@ -93,6 +94,11 @@ std::string compareStreams(const SourceStream& a, const SourceStream& b, int thr
     return "";
 }
 
+// The bits of a frame's main data as it goes out: its recoded main data's, or the input's.
+int32_t mainBitsOf(const SourceFrame& f) {
+    return f.recoded ? f.recodedBits : f.mainBits;
+}
+
 }  // namespace
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options,
@@ -100,8 +106,55 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     RepackResult result;
     SourceStream src;
     SourceProblem problem;
+
+    // The plan: one per allowed single rate (--cbr min tries them from the smallest up). It
+    // needs only the frames' heads and main-data sizes, so where no frame is recoded it is
+    // made while the frames decode.
+    KeptStart kept;
+    size_t keep = 0;
+    std::vector<LayoutFrame> layoutFrames;
+    std::vector<FrameSize> sizes;
+    LayoutPlan plan;
+    int smallestFit = 0, wanted = 0;
+    auto makePlan = [&] {
+        const size_t n = src.frames.size();
+        if (n == 0) return;
+        const uint32_t reference = src.frames[0].header;
+        const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
+        // A start kept as it is (see KeptStart): its frames keep their bytes; the frames
+        // after it are laid out from its first free byte on.
+        kept = keptStart(src);
+        keep = kept.frames;
+        const int firstFree =
+            static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack));
+        layoutFrames.resize(n - keep);
+        for (size_t k = keep; k < n; ++k) {
+            const SourceFrame& f = src.frames[k];
+            layoutFrames[k - keep] = {(mainBitsOf(f) + 7) / 8,
+                                      headByteCount(withSize(f.header, {0, 1, 0}, options.crc))};
+        }
+        auto planFor = [&](int bitrate) {
+            return planLayout(layoutFrames, allowedSizes(reference, options.minBitrate, bitrate),
+                              maxBack, firstFree);
+        };
+        if (options.cbrBitrate == 0) {
+            sizes = allowedSizes(reference, options.minBitrate, 0);
+            plan = planLayout(layoutFrames, sizes, maxBack, firstFree);
+            return;
+        }
+        for (uint8_t index = 1; index <= 14 && smallestFit == 0; ++index) {
+            const int kbps = bitrateTable[isMpeg1(reference)][index] / 1000;
+            if (kbps < options.minBitrate || kbps < options.cbrBitrate) continue;
+            if (planFor(kbps).ok) smallestFit = kbps;
+        }
+        wanted = options.cbrBitrate > 0 ? options.cbrBitrate : smallestFit;
+        sizes = allowedSizes(reference, options.minBitrate, wanted);
+        plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack, firstFree) : LayoutPlan{};
+    };
+    const bool planAlongside = !options.huffman && !edits;
     if (!readSource(input, size, options.huffman ? SourcePass::recode : SourcePass::decode,
-                    options.threads, src, problem, edits)) {
+                    options.threads, src, problem, edits,
+                    planAlongside ? std::function<void()>(makePlan) : std::function<void()>())) {
         result.status = problem.status;
         result.message = problem.message;
         result.notes = problem.notes;
@@ -109,6 +162,13 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
     result.notes = problem.notes;
     const size_t n = src.frames.size();
+    result.frames = n;
+    if (n == 0) {
+        result.status = kEditNotLayer3;
+        result.message = "the stream has no audio frame";
+        return result;
+    }
+    if (!planAlongside) makePlan();
     // Where each frame's main data comes from: the input's, or its recoded main data.
     auto mainSourceOf = [&](size_t k) {
         return src.frames[k].recoded ? src.recoded.data() : src.mainData.data();
@@ -116,22 +176,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     auto mainStartOf = [&](size_t k) {
         return src.frames[k].recoded ? src.frames[k].recodedStart : src.frames[k].mainStart;
     };
-    auto mainBitsOf = [&](size_t k) {
-        return src.frames[k].recoded ? src.frames[k].recodedBits : src.frames[k].mainBits;
-    };
-    result.frames = n;
-    if (n == 0) {
-        result.status = kEditNotLayer3;
-        result.message = "the stream has no audio frame";
-        return result;
-    }
     const uint32_t reference = src.frames[0].header;
-    const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
-
-    // A start kept as it is (see KeptStart): its frames keep their bytes, so they cannot be
-    // edited or recoded; the frames after it are laid out from its first free byte on.
-    const KeptStart kept = keptStart(src);
-    const size_t keep = kept.frames;
     for (size_t k = 0; k < keep; ++k) {
         SourceFrame& f = src.frames[k];
         if (f.undecodable) result.notes.push_back(undecodableNote(src, k));
@@ -145,53 +190,23 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         }
         f.recoded = f.fromRecord = false;
     }
-    const int firstFree =
-        static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack));
-
-    std::vector<LayoutFrame> layoutFrames(n - keep);
-    for (size_t k = keep; k < n; ++k)
-        layoutFrames[k - keep] = {
-            (mainBitsOf(k) + 7) / 8,
-            headByteCount(withSize(src.frames[k].header, {0, 1, 0}, options.crc))};
     const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
-
-    // One plan per allowed single rate (--cbr min tries them from the smallest up).
-    auto planFor = [&](int bitrate) {
-        return planLayout(layoutFrames, allowedSizes(reference, options.minBitrate, bitrate),
-                          maxBack, firstFree);
-    };
-    std::vector<FrameSize> sizes;
-    LayoutPlan plan;
-    if (options.cbrBitrate == 0) {
-        sizes = allowedSizes(reference, options.minBitrate, 0);
-        plan = planLayout(layoutFrames, sizes, maxBack, firstFree);
-    } else {
-        int smallestFit = 0;
-        for (uint8_t index = 1; index <= 14 && smallestFit == 0; ++index) {
-            const int kbps = bitrateTable[isMpeg1(reference)][index] / 1000;
-            if (kbps < options.minBitrate || kbps < options.cbrBitrate) continue;
-            if (planFor(kbps).ok) smallestFit = kbps;
+    if (!plan.ok && options.cbrBitrate != 0) {
+        result.status = kRepackCannotFit;
+        char text[200];
+        if (sizes.empty() && options.cbrBitrate > 0) {
+            std::snprintf(text, sizeof text, "%d kbit/s is not a bit rate of this stream",
+                          options.cbrBitrate);
+        } else if (smallestFit > 0) {
+            std::snprintf(text, sizeof text,
+                          "frame %zu cannot fit at %d kbit/s; the smallest single rate that "
+                          "fits is %d kbit/s",
+                          plan.failedFrame + failedBase, wanted, smallestFit);
+        } else {
+            std::snprintf(text, sizeof text, "no single bit rate fits every frame");
         }
-        const int wanted = options.cbrBitrate > 0 ? options.cbrBitrate : smallestFit;
-        sizes = allowedSizes(reference, options.minBitrate, wanted);
-        plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack, firstFree) : LayoutPlan{};
-        if (!plan.ok) {
-            result.status = kRepackCannotFit;
-            char text[200];
-            if (sizes.empty() && options.cbrBitrate > 0) {
-                std::snprintf(text, sizeof text, "%d kbit/s is not a bit rate of this stream",
-                              options.cbrBitrate);
-            } else if (smallestFit > 0) {
-                std::snprintf(text, sizeof text,
-                              "frame %zu cannot fit at %d kbit/s; the smallest single rate that "
-                              "fits is %d kbit/s",
-                              plan.failedFrame + failedBase, wanted, smallestFit);
-            } else {
-                std::snprintf(text, sizeof text, "no single bit rate fits every frame");
-            }
-            result.message = text;
-            return result;
-        }
+        result.message = text;
+        return result;
     }
     if (!plan.ok) {
         result.status = kRepackCannotFit;
@@ -225,7 +240,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         std::copy(src.mainData.begin(), src.mainData.begin() + areaStart[keep], mainData.begin());
         for (size_t k = keep; k < n; ++k)
             copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep], mainSourceOf(k),
-                     mainStartOf(k), mainBitsOf(k));
+                     mainStartOf(k), mainBitsOf(src.frames[k]));
 
         std::vector<uint8_t>& out = result.output;
         out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);

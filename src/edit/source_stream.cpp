@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "assemble/run_driver.h"
 #include "disassemble/main_data_reader.h"
@@ -173,7 +175,8 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
 }
 
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
-                SourceProblem& result, const FrameEdits* edits) {
+                SourceProblem& result, const FrameEdits* edits,
+                const std::function<void()>& alongside) {
     src.input = input;
     src.size = size;
     const bool decode = pass != SourcePass::layout;
@@ -187,6 +190,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         result.notes.push_back(text);
     }
     std::vector<FrameSpan> frames;
+    frames.reserve(walk.frames.size());
     for (const WalkFrame& f : walk.frames) {
         if (f.truncated) {
             char text[96];
@@ -213,6 +217,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     }
 
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
+    src.frames.reserve(frames.size());
+    src.mainData.reserve(size + 8);
     bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
@@ -258,6 +264,20 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     // Decoded values are checked once all areas are in: a frame's main data may only
     // reach back, so each is complete here. Frames decode independently, in parts at once.
     src.mainData.resize(src.mainData.size() + 8, 0);
+    // What runs alongside is joined on every way out below.
+    struct Alongside {
+        std::thread thread;
+        ~Alongside() {
+            if (thread.joinable()) thread.join();
+        }
+    } beside;
+    if (alongside) {
+        try {
+            beside.thread = std::thread(alongside);
+        } catch (const std::system_error&) {
+            alongside();
+        }
+    }
     if (!decode) return true;
     const bool recode = pass == SourcePass::recode;
     if (recode || edits) src.recodedHeads.resize(src.frames.size());

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,8 +94,13 @@ struct SourceProblem {
 // over losslessly. src keeps a pointer to input. Up to `threads` threads decode (and
 // recode) the frames at once. With edits (a decode or recode pass), the edited frames are
 // taken from their records (see FrameEdits; kEditBadValue when a value cannot be coded).
+// `alongside`, when given, runs once the frames' heads and main-data extents are in, on a
+// thread of its own while the frames decode (or first, where no thread can be started); it
+// may read src.frames' offsets, heads, extents and undecodable marks and src.mainData, which
+// the decoding leaves alone. It does not run when reading fails before that.
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
-                SourceProblem& problem, const FrameEdits* edits = nullptr);
+                SourceProblem& problem, const FrameEdits* edits = nullptr,
+                const std::function<void()>& alongside = {});
 
 // Copies count bits from src at bit srcPos to dst from its first bit on; the bits after
 // them in the last byte are zero.
