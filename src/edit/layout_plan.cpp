@@ -61,39 +61,35 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
     int64_t offset = 0;
     // Above any real row value, and a frame's bytes added to it still fit.
     constexpr int16_t kImpossibleRow = 30000;
+    // The next row as the sizes read it: spread[states + x] is next[min(x, maxBack)] for the
+    // reservoir x a frame leaves, and kImpossibleRow for x < 0 (the frame did not fit), so
+    // that each size's values for every reservoir are one shifted run of it, compared whole.
+    std::vector<int16_t> spread(static_cast<size_t>(3 * states), kImpossibleRow);
+    auto spreadNext = [&] {
+        std::copy(next.begin(), next.end(), spread.begin() + states);
+        std::fill(spread.begin() + 2 * states, spread.end(), next[static_cast<size_t>(maxBack)]);
+    };
+    spreadNext();
     for (size_t k = n; k-- > 0;) {
         std::fill(best.begin(), best.end(), kImpossibleRow);
         std::fill(chosenRow.begin(), chosenRow.end(), 0);
         const int32_t need = frames[k].mainBytes;
-        // Reservoirs from fullFrom up already hold at most a smaller size's value with its
-        // reservoir filled, which a larger size filling it too cannot beat.
-        int fullFrom = states;
         for (const size_t s : order) {
             const int16_t bytes = static_cast<int16_t>(sizes[s].frameBytes);
             const int shift = bytes - frames[k].headBytes - need;  // reservoir change
+            if (shift <= -states) continue;  // no reservoir is enough with this size
             const int16_t id = static_cast<int16_t>(s);
-            // Reservoir r works when r + shift >= 0 and leaves min(r + shift, maxBack): the
-            // rows are shifted copies, which these branch-free loops compare whole.
-            const int lo = std::max(0, -shift);
-            if (lo >= states) continue;  // no reservoir is enough with this size
-            const int split = std::clamp(maxBack - shift, lo, states);
+            // Reservoir r leaves min(r + shift, maxBack) when r + shift >= 0.
+            const int16_t* t = spread.data() + states + std::min(shift, maxBack);
             int16_t* b = best.data();
             int16_t* c = chosenRow.data();
-            const int16_t* t = next.data() + shift;
-            for (int r = lo; r < split; ++r) {
+            for (int r = 0; r < states; ++r) {
                 const int16_t total = static_cast<int16_t>(bytes + t[r]);
                 const bool better = total < b[r];
                 b[r] = better ? total : b[r];
                 c[r] = better ? id : c[r];
             }
-            const int16_t full = static_cast<int16_t>(bytes + next[static_cast<size_t>(maxBack)]);
-            for (int r = split; r < fullFrom; ++r) {
-                const bool better = full < b[r];
-                b[r] = better ? full : b[r];
-                c[r] = better ? id : c[r];
-            }
-            fullFrom = std::min(fullFrom, split);
-            if (shift >= maxBack) break;
+            if (shift >= maxBack) break;  // it fills the reservoir whatever it held
         }
         // Rows are made from the last frame back, so frames' runs are stored last frame first.
         runStart[k] = runs.size();
@@ -119,6 +115,7 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
             v = v >= kImpossibleRow ? kImpossibleRow : static_cast<int16_t>(v - base);
         offset += base;
         std::swap(best, next);
+        spreadNext();
     }
     const size_t start = static_cast<size_t>(std::clamp(initialReservoir, 0, maxBack));
     if (n > 0 && (offset >= kImpossible || next[start] >= kImpossibleRow)) {
