@@ -2,8 +2,8 @@
 # l3 repack against mpg123 -t (a full decode to nowhere) on the bench streams repeated to a
 # few MB each (their audio frames again and again) and on a quiet CBR 320 kbit/s stream made
 # here with sox and lame (a tone one second in four): bytes before, after, after --huffman,
-# and the time of each against mpg123's: median CPU seconds (every thread) and median
-# elapsed seconds of 3 runs each, warm cache.
+# and the time of each against mpg123's: median CPU seconds (every thread) of 3 runs and
+# median elapsed seconds of 5 runs each, warm cache.
 # Targets: at most 0.25 of mpg123's time without --huffman, 1.0 with it; the quiet stream
 # at least 60 % smaller. The bound column is a size no layout can go below: the bytes around
 # the audio frames, plus the larger of every audio frame at the smallest legal size and
@@ -29,10 +29,14 @@ cpu() {  # median CPU seconds of three runs of "$@"
 ratio() {  # $1 / $2, or 0 when $2 is too small to time
     echo "$1 $2" | awk '{ print ($2 > 0 ? $1 / $2 : 0) }'
 }
-wall() {  # median elapsed seconds of three runs of "$@"
-    for i in 1 2 3; do
-        /usr/bin/time -f "%e" "$@" 2>&1 >/dev/null | tail -n 1
-    done | sort -n | sed -n 2p
+wall() {  # median elapsed seconds of five runs of "$@", timed to the microsecond (runs of
+          # a tenth of a second are too short for time's hundredths)
+    for i in 1 2 3 4 5; do
+        start=$(date +%s%N)
+        "$@" >/dev/null 2>&1
+        end=$(date +%s%N)
+        echo "$start $end" | awk '{ printf "%.6f\n", ($2 - $1) / 1e9 }'
+    done | sort -n | sed -n 3p
 }
 
 for name in m1_44k_stereo_cbr128 m1_44k_joint_cbr320 m2_22k_mono_cbr64; do

@@ -26,7 +26,8 @@ size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t l
 
 // The row loops vectorise; where the processor has 256-bit vectors a copy built for them
 // is chosen at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (Not under the thread sanitizer: the choice runs before the sanitizer is set up.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 [[gnu::target_clones("avx2", "default")]]
 #endif
 LayoutPlan
