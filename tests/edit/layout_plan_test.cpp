@@ -116,6 +116,59 @@ TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
     EXPECT_GT(beatsGreedy, 0);
 }
 
+// The fewest bytes by the plain recurrence over (frame, reservoir), in 64-bit values: the
+// plan's 16-bit rows, padded copies and runs of choices must give the same at full scale.
+int64_t plainMinimum(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
+                     int maxBack, int initial) {
+    constexpr int64_t kNone = INT64_MAX / 4;
+    std::vector<int64_t> next(static_cast<size_t>(maxBack) + 1, 0), row(next.size());
+    for (size_t k = frames.size(); k-- > 0;) {
+        for (int r = 0; r <= maxBack; ++r) {
+            int64_t best = kNone;
+            for (const FrameSize& size : sizes) {
+                const int left = r + size.frameBytes - frames[k].headBytes - frames[k].mainBytes;
+                if (left >= 0 && next[static_cast<size_t>(std::min(left, maxBack))] < kNone)
+                    best = std::min(
+                        best, size.frameBytes + next[static_cast<size_t>(std::min(left, maxBack))]);
+            }
+            row[static_cast<size_t>(r)] = best;
+        }
+        std::swap(row, next);
+    }
+    return next[static_cast<size_t>(initial)] >= kNone ? -1 : next[static_cast<size_t>(initial)];
+}
+
+TEST(LayoutPlan, MatchesThePlainRecurrenceOnLongRealisticStreams) {
+    // Real frame sizes (MPEG-1 at 44.1 kHz and MPEG-2 at 22.05 kHz, every rate and padding),
+    // main data from nothing to more than the largest frame holds, for hundreds of frames.
+    std::mt19937 rng(5);
+    for (const uint32_t header : {0xFFFB9064u, 0xFFF39864u}) {
+        const int maxBack = (header >> 19 & 1) ? 511 : 255;
+        const std::vector<FrameSize> sizes = l3::allowedSizes(header, 0, 0);
+        for (int round = 0; round < 6; ++round) {
+            std::vector<LayoutFrame> frames;
+            const int typical = static_cast<int>(rng() % 700);
+            for (int k = 0; k < 300; ++k) {
+                const int spread = static_cast<int>(rng() % 400);
+                frames.push_back({std::max(0, typical + spread - 200), 36});
+            }
+            const int initial = round % 2 ? static_cast<int>(rng() % (maxBack + 1)) : 0;
+            const int64_t expected = plainMinimum(frames, sizes, maxBack, initial);
+            const l3::LayoutPlan plan = l3::planLayout(frames, sizes, maxBack, initial);
+            SCOPED_TRACE(std::to_string(header) + " round " + std::to_string(round));
+            if (expected < 0) {
+                EXPECT_FALSE(plan.ok);
+                continue;
+            }
+            ASSERT_TRUE(plan.ok);
+            EXPECT_EQ(plan.totalBytes, expected);
+            std::vector<int> size(plan.size.begin(), plan.size.end());
+            std::vector<int> begin(plan.mainDataBegin.begin(), plan.mainDataBegin.end());
+            EXPECT_TRUE(legal(frames, sizes, size, begin, maxBack, initial));
+        }
+    }
+}
+
 TEST(LayoutPlan, NamesTheFirstFrameThatCannotFit) {
     const std::vector<FrameSize> sizes = {{10, 1, 0}};
     const std::vector<LayoutFrame> frames = {{4, 2}, {4, 2}, {30, 2}, {4, 2}};
