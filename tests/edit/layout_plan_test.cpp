@@ -62,6 +62,24 @@ int64_t exhaustiveMinimum(const std::vector<LayoutFrame>& frames,
     }
 }
 
+// The plan has the expected total (-1: no plan), obeys the rules and adds up to its total.
+void expectPlanOf(const l3::LayoutPlan& plan, int64_t expected,
+                  const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
+                  int maxBack, int initial) {
+    if (expected < 0) {
+        EXPECT_FALSE(plan.ok);
+        return;
+    }
+    ASSERT_TRUE(plan.ok);
+    EXPECT_EQ(plan.totalBytes, expected);
+    std::vector<int> size(plan.size.begin(), plan.size.end());
+    std::vector<int> begin(plan.mainDataBegin.begin(), plan.mainDataBegin.end());
+    EXPECT_TRUE(legal(frames, sizes, size, begin, maxBack, initial));
+    int64_t total = 0;
+    for (int s : size) total += sizes[static_cast<size_t>(s)].frameBytes;
+    EXPECT_EQ(total, plan.totalBytes);
+}
+
 TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
     std::mt19937 rng(11);
     int infeasible = 0, beatsGreedy = 0;
@@ -80,20 +98,11 @@ TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
         const int64_t expected = exhaustiveMinimum(frames, sizes, maxBack, initial);
         const l3::LayoutPlan plan = l3::planLayout(frames, sizes, maxBack, initial);
         SCOPED_TRACE(round);
+        expectPlanOf(plan, expected, frames, sizes, maxBack, initial);
         if (expected < 0) {
-            EXPECT_FALSE(plan.ok);
             ++infeasible;
             continue;
         }
-        ASSERT_TRUE(plan.ok);
-        EXPECT_EQ(plan.totalBytes, expected);
-        // The plan itself obeys the rules and adds up to its total.
-        std::vector<int> size(plan.size.begin(), plan.size.end());
-        std::vector<int> begin(plan.mainDataBegin.begin(), plan.mainDataBegin.end());
-        EXPECT_TRUE(legal(frames, sizes, size, begin, maxBack, initial));
-        int64_t total = 0;
-        for (int s : size) total += sizes[static_cast<size_t>(s)].frameBytes;
-        EXPECT_EQ(total, plan.totalBytes);
         // Greedy (smallest size that fits, frame by frame) is not always minimal.
         int64_t greedy = 0, reservoir = initial;
         for (const LayoutFrame& f : frames) {
@@ -156,15 +165,7 @@ TEST(LayoutPlan, MatchesThePlainRecurrenceOnLongRealisticStreams) {
             const int64_t expected = plainMinimum(frames, sizes, maxBack, initial);
             const l3::LayoutPlan plan = l3::planLayout(frames, sizes, maxBack, initial);
             SCOPED_TRACE(std::to_string(header) + " round " + std::to_string(round));
-            if (expected < 0) {
-                EXPECT_FALSE(plan.ok);
-                continue;
-            }
-            ASSERT_TRUE(plan.ok);
-            EXPECT_EQ(plan.totalBytes, expected);
-            std::vector<int> size(plan.size.begin(), plan.size.end());
-            std::vector<int> begin(plan.mainDataBegin.begin(), plan.mainDataBegin.end());
-            EXPECT_TRUE(legal(frames, sizes, size, begin, maxBack, initial));
+            expectPlanOf(plan, expected, frames, sizes, maxBack, initial);
         }
     }
 }
