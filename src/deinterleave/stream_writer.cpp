@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -69,32 +68,6 @@ int writePieces(int fd, const uint8_t* data, uint64_t length, uint64_t stride, u
     return 0;
 }
 
-// Writes `firstLength` bytes of `first` and then `secondLength` of `second` at `offset`.
-// Returns 0 or the errno of the failure.
-int writeTwo(int fd, const uint8_t* first, uint64_t firstLength, const uint8_t* second,
-             uint64_t secondLength, int64_t offset) {
-    while (firstLength + secondLength > 0) {
-        iovec vectors[2] = {{const_cast<uint8_t*>(first), static_cast<size_t>(firstLength)},
-                            {const_cast<uint8_t*>(second), static_cast<size_t>(secondLength)}};
-        const int used = firstLength > 0 ? 2 : 1;
-        const ssize_t wrote = ::pwritev(fd, vectors + (2 - used), used, static_cast<off_t>(offset));
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (wrote == 0) return EIO;
-        uint64_t done = static_cast<uint64_t>(wrote);
-        offset += wrote;
-        const uint64_t fromFirst = std::min(done, firstLength);
-        first += fromFirst;
-        firstLength -= fromFirst;
-        done -= fromFirst;
-        second += done;
-        secondLength -= done;
-    }
-    return 0;
-}
-
 // Bytes between columns in the staging buffer. Columns a power of two apart would share the few
 // cache sets of one address within a page, and the block gathers store to 16 columns at once:
 // from 1 KiB up the height is rounded up to an odd number of cache lines (at most an eighth
@@ -106,20 +79,8 @@ uint64_t stagingStride(uint64_t height) {
     return (lines | 1) * kLine;
 }
 
-// Pieces of a column are written in whole aligned blocks of the output where the tiles take
-// whole rows: the page cache takes whole aligned blocks of 16 or 64 KiB in large pages, and
-// a write that fills part of a page costs about as much as one that fills it. A piece's end
-// beyond its last block boundary is written with the column's next piece, from the staging
-// buffer of the tile before, which is kept until then. Blocks are the largest power of two
-// from 4 KiB up to 64 KiB that is no longer than a piece; shorter pieces go as they come.
+// Size of the pages whose mapping is asked for (see populate).
 constexpr uint64_t kPageBytes = 4096;
-constexpr uint64_t kLeastBlockBytes = kPageBytes;
-constexpr uint64_t kMostBlockBytes = uint64_t{64} << 10;
-
-uint64_t blockBytes(uint64_t pieceBytes) {
-    if (pieceBytes < kLeastBlockBytes) return 0;
-    return std::min(kMostBlockBytes, std::bit_floor(pieceBytes));
-}
 
 // Asks the system to map the pages of [bytes, bytes + length) of the input now, in one call,
 // rather than a few at a time as they are first read: read ahead of their pages, the gathers
@@ -298,32 +259,25 @@ int writeWholeColumns(const uint8_t* input, uint64_t factor, uint64_t count, int
 }
 
 // Gathers each tile `forEach` visits with gather(tile, buffer) and writes it with
-// put(tile, buffer, before), which returns 0 or an errno; `before` is the buffer of the tile
-// written just before (null for the first), kept intact until then when keepBefore. Where
-// the run has more than one tile the writes go to a second thread while the next tile is
-// gathered into another staging buffer, so that gathering overlaps the system's copying into
-// the page cache; tiles are still written in the order visited. Where no thread can be started
-// both happen in turn here. Returns 0, the first error, or ENOMEM.
+// put(tile, buffer), which returns 0 or an errno. Where the run has more than one tile the
+// writes go to a second thread while the next tile is gathered into the other of two staging
+// buffers, so that gathering overlaps the system's copying into the page cache; tiles are still
+// written in the order visited. Where no thread can be started both happen in turn here.
+// Returns 0, the first error, or ENOMEM.
 template <typename ForEach, typename Gather, typename Put>
-int writeBehind(uint64_t stagingBytes, bool overlap, bool keepBefore, ForEach forEach,
-                Gather gather, Put put) {
-    // Tile i goes into buffer i % ring. Its buffer is free again once tile i + lag is written.
-    const uint64_t lag = keepBefore ? 1 : 0;
-    const uint64_t ring = lag + (overlap ? 2 : 1);
-    std::unique_ptr<uint8_t[]> buffers[3];
+int writeBehind(uint64_t stagingBytes, bool overlap, ForEach forEach, Gather gather, Put put) {
+    // Tile i goes into buffer i % ring, free again once tile i is written.
+    const uint64_t ring = overlap ? 2 : 1;
+    std::unique_ptr<uint8_t[]> buffers[2];
     for (uint64_t b = 0; b < ring; ++b) {
         buffers[b].reset(new (std::nothrow) uint8_t[stagingBytes]);
         if (!buffers[b]) return ENOMEM;
     }
     auto buffer = [&](uint64_t tile) { return buffers[tile % ring].get(); };
-    auto before = [&](uint64_t tile) { return tile > 0 ? buffer(tile - 1) : nullptr; };
     auto inTurn = [&] {
-        uint64_t i = 0;
         return forEach([&](const Tile& tile) {
-            gather(tile, buffer(i));
-            const int error = put(tile, buffer(i), before(i));
-            ++i;
-            return error;
+            gather(tile, buffer(0));
+            return put(tile, buffer(0));
         });
     };
     if (!overlap) return inTurn();
@@ -331,7 +285,7 @@ int writeBehind(uint64_t stagingBytes, bool overlap, bool keepBefore, ForEach fo
     struct Handover {
         std::mutex lock;
         std::condition_variable gathered, written;
-        Tile tiles[3] = {};
+        Tile tiles[2] = {};
         uint64_t gatheredCount = 0;
         uint64_t writtenCount = 0;
         bool finished = false;  // no more tiles will come
@@ -344,7 +298,7 @@ int writeBehind(uint64_t stagingBytes, bool overlap, bool keepBefore, ForEach fo
             if (h.gatheredCount <= i) return;
             const Tile tile = h.tiles[i % ring];
             held.unlock();
-            const int error = put(tile, buffer(i), before(i));
+            const int error = put(tile, buffer(i));
             held.lock();
             h.writtenCount = i + 1;
             if (error != 0) h.error = error;
@@ -361,8 +315,8 @@ int writeBehind(uint64_t stagingBytes, bool overlap, bool keepBefore, ForEach fo
     uint64_t i = 0;
     const int stopped = forEach([&](const Tile& tile) {
         {
-            // Tile i - ring used this buffer last; it is free once tile i - ring + lag is out.
-            const uint64_t needed = i + 1 + lag > ring ? i + 1 + lag - ring : 0;
+            // Tile i - 2 used this buffer last.
+            const uint64_t needed = i >= ring ? i + 1 - ring : 0;
             std::unique_lock<std::mutex> held(h.lock);
             h.written.wait(held, [&] { return h.writtenCount >= needed || h.error != 0; });
             if (h.error != 0) return h.error;
@@ -426,21 +380,10 @@ int writeStreams(const uint8_t* input, uint64_t factor, uint64_t count, int fd, 
     }
     const uint64_t stride = stagingStride(shape.rows);
     const bool seekable = kind == OutputKind::seekable;
-    const bool wholeRows = shape.columns == factor;
-    const uint64_t block = seekable && wholeRows && shape.rows < count ? blockBytes(shape.rows) : 0;
-
-    // The bytes of each column held back for its next piece (see blockBytes), and the height
-    // of the tile they lie in; only the writing side uses them.
-    std::unique_ptr<uint32_t[]> heldCounts;
-    if (block != 0) {
-        heldCounts.reset(new (std::nothrow) uint32_t[factor]());
-        if (!heldCounts) return ENOMEM;
-    }
-    uint64_t heightBefore = 0;
 
     // Writes a gathered tile: in one call when it spans whole columns (they are adjacent in the
-    // output), else a piece per column at that column's place, in whole blocks where `block`.
-    auto putTile = [&](const Tile& tile, const uint8_t* staging, const uint8_t* before) {
+    // output), else a piece per column at that column's place.
+    auto putTile = [&](const Tile& tile, const uint8_t* staging) {
         const uint64_t height = tile.rowEnd - tile.rowBegin;
         const uint64_t columns = tile.columnEnd - tile.columnBegin;
         if (height == count) {
@@ -449,26 +392,11 @@ int writeStreams(const uint8_t* input, uint64_t factor, uint64_t count, int fd, 
                                seekable ? static_cast<int64_t>(at) : -1);
         }
         for (uint64_t c = 0; c < columns; ++c) {
-            const uint8_t* piece = staging + c * stride;
             const uint64_t at = (tile.columnBegin + c) * count + count - tile.rowEnd;
-            if (block == 0) {
-                const int error = writePieces(fd, piece, height, stride, 1,
-                                              seekable ? static_cast<int64_t>(at) : -1);
-                if (error != 0) return error;
-                continue;
-            }
-            // The column's last piece (from its first row) goes whole.
-            const uint64_t end = at + height;
-            const uint64_t cut = tile.rowBegin == 0 ? end : end - end % block;
-            const uint64_t held = heldCounts[c];
-            const uint8_t* heldBytes =
-                held != 0 ? before + c * stride + heightBefore - held : piece;
-            const int error =
-                writeTwo(fd, heldBytes, held, piece, cut - at, static_cast<int64_t>(at - held));
+            const int error = writePieces(fd, staging + c * stride, height, stride, 1,
+                                          seekable ? static_cast<int64_t>(at) : -1);
             if (error != 0) return error;
-            heldCounts[c] = static_cast<uint32_t>(end - cut);
         }
-        heightBefore = height;
         return 0;
     };
 
@@ -499,8 +427,8 @@ int writeStreams(const uint8_t* input, uint64_t factor, uint64_t count, int fd, 
         return forEachTile(factor, count, shape, visit);
     };
     const uint64_t stagingBytes = stride * shape.columns;
-    return writeBehind(stagingBytes, factor * count > shape.rows * shape.columns, block != 0,
-                       forEach, gather, putTile);
+    return writeBehind(stagingBytes, factor * count > shape.rows * shape.columns, forEach, gather,
+                       putTile);
 }
 
 }  // namespace deinterleave

@@ -287,7 +287,7 @@ TEST_F(WriteStreams, AWriteFailingHalfwayStopsEveryPathWithItsError) {
     };
     const Case cases[] = {
         {3, 4096, "whole rows, gathered beside the writes"},
-        {1, 20000, "whole rows in blocks, pieces held back"},
+        {1, 20000, "whole rows, one stream"},
         {40000, 4096, "whole short columns, two workers"},
         {100, 4096, "many long columns (mapped where it can be)"},
     };
