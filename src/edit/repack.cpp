@@ -125,6 +125,11 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         // after it are laid out from its first free byte on.
         kept = keptStart(src);
         keep = kept.frames;
+        // They cannot be edited or recoded.
+        for (size_t k = 0; k < keep; ++k) {
+            SourceFrame& f = src.frames[k];
+            if (f.recoded || f.fromRecord) f.recoded = f.fromRecord = false;
+        }
         const int firstFree =
             static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack));
         layoutFrames.resize(n - keep);
@@ -151,24 +156,6 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         sizes = allowedSizes(reference, options.minBitrate, wanted);
         plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack, firstFree) : LayoutPlan{};
     };
-    const bool planAlongside = !options.huffman && !edits;
-    if (!readSource(input, size, options.huffman ? SourcePass::recode : SourcePass::decode,
-                    options.threads, src, problem, edits,
-                    planAlongside ? std::function<void()>(makePlan) : std::function<void()>())) {
-        result.status = problem.status;
-        result.message = problem.message;
-        result.notes = problem.notes;
-        return result;
-    }
-    result.notes = problem.notes;
-    const size_t n = src.frames.size();
-    result.frames = n;
-    if (n == 0) {
-        result.status = kEditNotLayer3;
-        result.message = "the stream has no audio frame";
-        return result;
-    }
-    if (!planAlongside) makePlan();
     // Where each frame's main data comes from: the input's, or its recoded main data.
     auto mainSourceOf = [&](size_t k) {
         return src.frames[k].recoded ? src.recoded.data() : src.mainData.data();
@@ -176,47 +163,11 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     auto mainStartOf = [&](size_t k) {
         return src.frames[k].recoded ? src.frames[k].recodedStart : src.frames[k].mainStart;
     };
-    const uint32_t reference = src.frames[0].header;
-    for (size_t k = 0; k < keep; ++k) {
-        SourceFrame& f = src.frames[k];
-        if (f.undecodable) result.notes.push_back(undecodableNote(src, k));
-        if (edits && k < edits->records.size() && edits->records[k]) {
-            result.status = kEditBadFrame;
-            result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
-                             ": cannot be edited: it is kept as it is, at the start of a stream "
-                             "whose first frames reach before it";
-            result.notes.clear();
-            return result;
-        }
-        f.recoded = f.fromRecord = false;
-    }
-    const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
-    if (!plan.ok && options.cbrBitrate != 0) {
-        result.status = kRepackCannotFit;
-        char text[200];
-        if (sizes.empty() && options.cbrBitrate > 0) {
-            std::snprintf(text, sizeof text, "%d kbit/s is not a bit rate of this stream",
-                          options.cbrBitrate);
-        } else if (smallestFit > 0) {
-            std::snprintf(text, sizeof text,
-                          "frame %zu cannot fit at %d kbit/s; the smallest single rate that "
-                          "fits is %d kbit/s",
-                          plan.failedFrame + failedBase, wanted, smallestFit);
-        } else {
-            std::snprintf(text, sizeof text, "no single bit rate fits every frame");
-        }
-        result.message = text;
-        return result;
-    }
-    if (!plan.ok) {
-        result.status = kRepackCannotFit;
-        result.message =
-            "frame " + std::to_string(plan.failedFrame + failedBase) + " cannot fit at any rate";
-        return result;
-    }
 
     // Builds the result from the plan; returns where its frames end.
     auto build = [&]() -> size_t {
+        const size_t n = src.frames.size();
+        const uint32_t reference = src.frames[0].header;
         result.output.clear();
         result.vbr = false;
         auto rateOf = [&](size_t k) {
@@ -291,23 +242,93 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         if (tagFrame) finishTagFrame(out, tagFrameAt, tagBytes.size(), tag, frameAt, musicEnd);
         return musicEnd;
     };
-    size_t musicEnd = build();
-    // Main data that reads as a tag at the very end would cost the last frames.
-    if (n > keep &&
-        enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
-        musicEnd = build();
-    std::vector<uint8_t>& out = result.output;
-
-    // Read back and compare before anything is handed out.
-    SourceStream check;
-    SourceProblem readBack;
+    // Builds the result and reads it back, comparing it with the input: the verdict is left
+    // in `mismatch` (empty when the result is right).
     std::string mismatch;
-    if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack))
-        mismatch = "the result cannot be read back: " + readBack.message;
-    else
-        mismatch = compareStreams(src, check, options.threads);
-    if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
-        mismatch = "the leading tag changed";
+    bool checked = false;
+    auto buildAndCheck = [&] {
+        const size_t n = src.frames.size();
+        size_t musicEnd = build();
+        // Main data that reads as a tag at the very end would cost the last frames.
+        if (n > keep &&
+            enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
+            musicEnd = build();
+        const std::vector<uint8_t>& out = result.output;
+        SourceStream check;
+        SourceProblem readBack;
+        if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack))
+            mismatch = "the result cannot be read back: " + readBack.message;
+        else
+            mismatch = compareStreams(src, check, options.threads);
+        if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
+            mismatch = "the leading tag changed";
+        checked = true;
+    };
+
+    // Without recoding the decoding only proves that every frame decodes: the result is
+    // planned, built and read back meanwhile, and handed out only if every frame did.
+    const bool alongside = !options.huffman && !edits;
+    auto planBuildAndCheck = [&] {
+        makePlan();
+        if (plan.ok) buildAndCheck();
+    };
+    if (!readSource(
+            input, size, options.huffman ? SourcePass::recode : SourcePass::decode, options.threads,
+            src, problem, edits,
+            alongside ? std::function<void()>(planBuildAndCheck) : std::function<void()>())) {
+        result.status = problem.status;
+        result.message = problem.message;
+        result.notes = problem.notes;
+        result.output.clear();
+        return result;
+    }
+    result.notes = problem.notes;
+    const size_t n = src.frames.size();
+    result.frames = n;
+    if (n == 0) {
+        result.status = kEditNotLayer3;
+        result.message = "the stream has no audio frame";
+        return result;
+    }
+    if (!alongside) makePlan();
+    for (size_t k = 0; k < keep; ++k) {
+        const SourceFrame& f = src.frames[k];
+        if (f.undecodable) result.notes.push_back(undecodableNote(src, k));
+        if (edits && k < edits->records.size() && edits->records[k]) {
+            result.status = kEditBadFrame;
+            result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
+                             ": cannot be edited: it is kept as it is, at the start of a stream "
+                             "whose first frames reach before it";
+            result.notes.clear();
+            return result;
+        }
+    }
+    const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
+    if (!plan.ok && options.cbrBitrate != 0) {
+        result.status = kRepackCannotFit;
+        char text[200];
+        if (sizes.empty() && options.cbrBitrate > 0) {
+            std::snprintf(text, sizeof text, "%d kbit/s is not a bit rate of this stream",
+                          options.cbrBitrate);
+        } else if (smallestFit > 0) {
+            std::snprintf(text, sizeof text,
+                          "frame %zu cannot fit at %d kbit/s; the smallest single rate that "
+                          "fits is %d kbit/s",
+                          plan.failedFrame + failedBase, wanted, smallestFit);
+        } else {
+            std::snprintf(text, sizeof text, "no single bit rate fits every frame");
+        }
+        result.message = text;
+        return result;
+    }
+    if (!plan.ok) {
+        result.status = kRepackCannotFit;
+        result.message =
+            "frame " + std::to_string(plan.failedFrame + failedBase) + " cannot fit at any rate";
+        return result;
+    }
+
+    if (!checked) buildAndCheck();
     if (!mismatch.empty()) {
         result.status = kRepackVerify;
         result.message = verificationFailure(mismatch);

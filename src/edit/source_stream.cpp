@@ -330,8 +330,10 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             return false;
         }
         // Each part's recoded main data starts on a byte: its frames move by what came before.
+        // (Frames are left alone where nothing moves: what runs alongside may be reading them.)
         const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
-        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size(); ++i)
+        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size() && shift != 0;
+             ++i)
             src.frames[i].recodedStart += shift;
         src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
