@@ -53,13 +53,14 @@ bool isStandardStream(const char* path) {
 }
 
 // One output: a file written under a temporary name beside it and renamed into place at
-// the end, standard output (spooled to an unnamed temporary file until the end), or the
-// null device (nothing is written).
+// the end; standard output, a device or a named pipe (spooled to an unnamed temporary file
+// until the end, then copied to the sink); or the null device "nul" (nothing is written).
 struct Output {
     const char* path = nullptr;
-    std::string temp;  // the file's temporary name
+    std::string temp;    // the file's temporary name
+    std::string target;  // the file it is renamed onto (where a symbolic link leads)
     FILE* file = nullptr;
-    bool standard = false;
+    FILE* sink = nullptr;  // where a spooled output goes: standard output or the path itself
     uint64_t written = 0;
     uint64_t reserved = 0;    // the file's blocks are reserved up to here (its size)
     bool reservable = true;   // false once reserving failed (a file system without it)
@@ -95,11 +96,14 @@ bool cutToWritten(Output& out) {
 bool openOutputFile(Output& out, const char* path) {
     out.path = path;
     if (isNullDeviceName(path)) return true;
-    out.standard = isStandardStream(path);
-    if (out.standard) {
-        out.file = std::tmpfile();
+    const bool standard = isStandardStream(path);
+    const OutputPlace place = standard ? OutputPlace{path, true} : outputPlace(path);
+    if (place.inPlace) {
+        out.sink = standard ? stdout : std::fopen(path, "wb");
+        if (out.sink) out.file = std::tmpfile();
     } else {
-        out.temp = std::string(path) + ".part";
+        out.target = place.target;
+        out.temp = place.target + ".part";
         out.file = std::fopen(out.temp.c_str(), "wb");
     }
     if (!out.file) out.error = std::strerror(errno);
@@ -121,15 +125,17 @@ bool writeOut(Output& out, const uint8_t* bytes, size_t count) {
 void discardOutput(Output& out) {
     if (out.file) std::fclose(out.file);  // a temporary file vanishes on close
     out.file = nullptr;
+    if (out.sink && out.sink != stdout) std::fclose(out.sink);
+    out.sink = nullptr;
     if (!out.temp.empty()) std::remove(out.temp.c_str());
 }
 
 // Puts head (when not null) at the start of the output and closes it: a file is complete
-// under its temporary name, standard output receives everything.
+// under its temporary name, a sink receives everything.
 bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
     if (!out.file) return true;
     if (!cutToWritten(out)) return false;
-    if (out.standard) {
+    if (out.sink) {
         if (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0) {
             out.error = std::strerror(errno);
             return false;
@@ -138,23 +144,29 @@ bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
         if (head) {
             std::fread(block.data(), 1, headCount, out.file);  // the placeholder
             std::memcpy(block.data(), head, headCount);
-            if (std::fwrite(block.data(), 1, headCount, stdout) != headCount) {
+            if (std::fwrite(block.data(), 1, headCount, out.sink) != headCount) {
                 out.error = std::strerror(errno);
                 return false;
             }
         }
         size_t got;
         while ((got = std::fread(block.data(), 1, block.size(), out.file)) > 0)
-            if (std::fwrite(block.data(), 1, got, stdout) != got) {
+            if (std::fwrite(block.data(), 1, got, out.sink) != got) {
                 out.error = std::strerror(errno);
                 return false;
             }
-        if (std::ferror(out.file) || std::fflush(stdout) != 0) {
+        if (std::ferror(out.file) || std::fflush(out.sink) != 0) {
             out.error = std::strerror(errno);
             return false;
         }
         std::fclose(out.file);
         out.file = nullptr;
+        FILE* sink = out.sink;
+        out.sink = nullptr;
+        if (sink != stdout && std::fclose(sink) != 0) {
+            out.error = std::strerror(errno);
+            return false;
+        }
         return true;
     }
     if (head && (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0 ||
@@ -173,7 +185,7 @@ bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
 
 bool renameIntoPlace(Output& out) {
     if (out.temp.empty()) return true;
-    if (std::rename(out.temp.c_str(), out.path) != 0) {
+    if (std::rename(out.temp.c_str(), out.target.c_str()) != 0) {
         out.error = std::strerror(errno);
         return false;
     }
@@ -400,10 +412,11 @@ int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* er
     }
 
     // The outputs replace whatever their names held: neither may be the input, and they
-    // may not be one file (but both may be the null device).
+    // may not be one file (but both may be the null device, or one device).
     const bool bothNull = isNullDeviceName(paths[1]) && isNullDeviceName(paths[2]);
     const bool outputsCollide =
-        !bothNull && (std::strcmp(paths[1], paths[2]) == 0 || sameRegularFile(paths[1], paths[2]));
+        !bothNull && ((std::strcmp(paths[1], paths[2]) == 0 && !outputPlace(paths[1]).inPlace) ||
+                      sameRegularFile(paths[1], paths[2]));
     for (int k = 1; k <= 2; ++k) {
         const bool isInput = !isStandardStream(paths[0]) && !isStandardStream(paths[k]) &&
                              sameRegularFile(paths[k], paths[0]);

@@ -30,6 +30,17 @@ bool isNullDeviceName(std::string_view name) {
     return lower(name[0]) == 'n' && lower(name[1]) == 'u' && lower(name[2]) == 'l';
 }
 
+OutputPlace outputPlace(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) return {path, false};
+    if (!std::filesystem::is_regular_file(status)) return {path, true};
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, error)))
+        return {path, false};
+    std::filesystem::path target = std::filesystem::canonical(path, error);
+    return {error ? path : target.string(), false};
+}
+
 bool sameRegularFile(const std::string& a, const std::string& b) {
     std::error_code error;
     if (!std::filesystem::is_regular_file(a, error) || !std::filesystem::is_regular_file(b, error))

@@ -23,6 +23,17 @@ bool isNullDeviceName(std::string_view name);
 // spellings): writing one would destroy the other. Devices such as /dev/null never count.
 bool sameRegularFile(const std::string& a, const std::string& b);
 
+// Where an output named path is written. A name that leads to something other than a
+// regular file (a device such as /dev/null, a named pipe) is written in place and never
+// replaced: a temporary file renamed over it would put a plain file where the device was.
+// Anything else is written to a temporary file renamed onto target at the end; target is
+// the file a symbolic link leads to, so that the link stays a link.
+struct OutputPlace {
+    std::string target;
+    bool inPlace = false;
+};
+OutputPlace outputPlace(const std::string& path);
+
 // Lets a closed pipe surface as a write error instead of ending the process.
 void ignoreBrokenPipeSignal();
 

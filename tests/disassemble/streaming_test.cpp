@@ -3,6 +3,8 @@
 // nothing, and no output left behind by a run that fails.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,6 +253,29 @@ TEST_F(Pipes, NulNulChecksWithoutWriting) {
     EXPECT_TRUE(fs::is_empty(dir_)) << "nothing written";
     EXPECT_EQ(runShell(dis_ + " --quiet " + input + " - - >/dev/null 2>&1"), kDisIo);
     EXPECT_EQ(runShell(asm_ + " - - nul </dev/null 2>/dev/null"), 2);
+}
+
+// Outputs that are not regular files are written in place, never replaced by a file: a
+// named pipe's reader gets the records, a symbolic link stays a link to the file that gets
+// the ancillary bytes, and one device may take both outputs (where this user may make one).
+TEST_F(Pipes, OutputsThatAreNotFilesAreWrittenInPlace) {
+    const std::string input = quote(lameFixture("m1_44k_mono_id3v1v2.mp3").string());
+    ASSERT_EQ(runShell(dis_ + " --quiet " + input + " " + path("r") + " " + path("a")), 0);
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    std::ofstream(dir_ / "target") << "old";
+    fs::create_symlink("target", dir_ / "link");
+    EXPECT_EQ(runShell("cd " + quote(dir_.string()) + " && { timeout 60 cat fifo > got & } && " +
+                       "timeout 60 " + dis_ + " --quiet " + input + " fifo link; s=$?; wait; exit $s"),
+              0);
+    EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+    EXPECT_EQ(bytes("got"), bytes("r"));
+    EXPECT_EQ(bytes("target"), bytes("a"));
+
+    if (::mknod((dir_ / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0)
+        GTEST_SKIP() << "making a device node needs root; the device case did not run";
+    EXPECT_EQ(runShell(dis_ + " --quiet " + input + " " + path("null") + " " + path("null")), 0);
+    EXPECT_TRUE(fs::is_character_file(dir_ / "null"));
 }
 
 TEST_F(Pipes, AFailedRunLeavesNoFiles) {

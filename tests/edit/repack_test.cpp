@@ -5,6 +5,8 @@
 #include "edit/repack.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstring>
@@ -330,6 +332,38 @@ TEST(Repack, FileNamingsGiveTheSameBytes) {
     const auto same = l3test::runProgram(dir, L3_EXE, "repack same.mp3 same.mp3");
     EXPECT_EQ(same.exitCode, 2);
     EXPECT_TRUE(dir.read("same.mp3") == inB);
+}
+
+// An output that is not a regular file is written in place, never replaced by one: a named
+// pipe stays a pipe and its reader gets the bytes, a device stays a device (where this
+// user may make one), and a symbolic link stays a link to the file that gets the bytes.
+TEST(Repack, OutputsThatAreNotFilesAreWrittenInPlace) {
+    TempDir dir;
+    const fs::path a = fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3";
+    const std::vector<uint8_t> in = readAll(a);
+    const std::vector<uint8_t> out = l3::repackStream(in.data(), in.size(), {}).output;
+    const std::string input = l3test::shellQuote(a.string());
+    ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
+    const auto piped = l3test::runProgram(
+        dir, "sh", "-c " + l3test::shellQuote(std::string("timeout 60 cat fifo > got & timeout 60 \"$0\" ") +
+                                              "repack " + input + " fifo; s=$?; wait; exit $s") +
+                       " " + l3test::shellQuote(L3_EXE));
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_TRUE(fs::is_fifo(dir.path("fifo")));
+    EXPECT_TRUE(dir.read("got") == out);
+
+    dir.write("target.mp3", {1, 2, 3});
+    fs::create_symlink("target.mp3", dir.path("link.mp3"));
+    const auto linked = l3test::runProgram(dir, L3_EXE, "repack " + input + " link.mp3");
+    EXPECT_EQ(linked.exitCode, 0) << linked.err;
+    EXPECT_TRUE(fs::is_symlink(dir.path("link.mp3")));
+    EXPECT_TRUE(dir.read("target.mp3") == out);
+
+    if (::mknod(dir.path("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0)
+        GTEST_SKIP() << "making a device node needs root; the device case did not run";
+    const auto device = l3test::runProgram(dir, L3_EXE, "repack " + input + " null");
+    EXPECT_EQ(device.exitCode, 0) << device.err;
+    EXPECT_TRUE(fs::is_character_file(dir.path("null")));
 }
 
 TEST(Repack, RefusesFramesItCannotDecodeAndWritesNothing) {

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "format/platform.h"
+
 namespace l3tool {
 
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
@@ -77,13 +79,19 @@ bool InputBytes::open(const std::string& path, std::string& error) {
 }
 
 bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
-    if (path == "-") {
-        const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
-                        std::fflush(stdout) == 0;
+    const l3::OutputPlace place = path == "-" ? l3::OutputPlace{path, true} : l3::outputPlace(path);
+    if (place.inPlace) {
+        FILE* file = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+        bool ok = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
+                  std::fflush(file) == 0;
         if (!ok) error = std::strerror(errno);
+        if (file && file != stdout && std::fclose(file) != 0 && ok) {
+            error = std::strerror(errno);
+            ok = false;
+        }
         return ok;
     }
-    std::string temp = path + ".l3tmp-XXXXXX";
+    std::string temp = place.target + ".l3tmp-XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         error = std::strerror(errno);
@@ -97,7 +105,7 @@ bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std
         ok = false;
     }
     if (ok) ::chmod(temp.c_str(), 0644);
-    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (ok && std::rename(temp.c_str(), place.target.c_str()) != 0) {
         error = std::strerror(errno);
         ok = false;
     }

@@ -1,7 +1,8 @@
 #pragma once
 // Files for the l3 commands: a whole input in memory ('-' is standard input), and outputs
 // written to a temporary file beside the target and renamed into place ('-' is standard
-// output), so that a failure never leaves a half-written file or touches the input.
+// output), so that a failure never leaves a half-written file or touches the input. A
+// device or named pipe is written in place, never replaced by a file.
 
 #include <cstdint>
 #include <string>
