@@ -292,7 +292,7 @@ TEST_F(DeinterleaveProgram, PipeOutputGetsTheBytesInOrder) {
     writeBytes("in", input);
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
     for (const char* n : {"1", "7", "300"}) {
-        const RunResult r = run(std::string(n) + " in fifo", "cat fifo > piped & ");
+        const RunResult r = run(std::string(n) + " in fifo", "timeout 60 cat fifo > piped & timeout 60 ");
         const uint64_t factor = std::strtoull(n, nullptr, 10);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, std::to_string(input.size() / factor) + "\n");
@@ -304,7 +304,7 @@ TEST_F(DeinterleaveProgram, ANamedPipeWhoseReaderLeavesIsAWriteError) {
     // The reader takes 10 bytes of 3 MiB and goes: the writes fail, nothing waits forever.
     writeBytes("in", randomBytes(3 * 1024 * 1024, 13));
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    const RunResult r = run("1 in fifo", "head -c 10 fifo > /dev/null & timeout 60 ");
+    const RunResult r = run("1 in fifo", "timeout 60 head -c 10 fifo > /dev/null & timeout 60 ");
     expectFailure(r, 5);
     EXPECT_TRUE(exists("fifo"));
 }
