@@ -134,6 +134,11 @@ bool isMine(uint64_t tileIndex, uint64_t part, uint64_t parts) {
     return tileIndex / kRunTiles % parts == part;
 }
 
+// The input a band of whole rows may span: a quarter of a tile, at most kBandBytes.
+uint64_t bandBytesFor(uint64_t tileBytes) {
+    return std::min(kBandBytes, std::max<uint64_t>(tileBytes / 4, 1));
+}
+
 // Gathers a tile into staging (columns `stride` apart): a tile of whole rows in bands of at
 // most bandBytes of input, each small enough that the input lines it reads stay in the cache
 // until all of the tile's columns have taken their bytes (while one band is gathered the next
@@ -172,7 +177,7 @@ int writeMapped(const uint8_t* input, uint64_t factor, uint64_t count, int fd, u
     const uint64_t total = factor * count;
     if (total > static_cast<uint64_t>(SIZE_MAX) || total > static_cast<uint64_t>(INT64_MAX))
         return -1;
-    const uint64_t bandBytes = std::min(kBandBytes, std::max<uint64_t>(tileBytes / 4, 1));
+    const uint64_t bandBytes = bandBytesFor(tileBytes);
     if (factor <= bandBytes / 16) shape = {std::min(bandBytes / factor / 16 * 16, count), factor};
     const uint64_t stride = stagingStride(shape.rows);
     std::unique_ptr<uint8_t[]> staging[2];
@@ -373,7 +378,7 @@ int writeStreams(const uint8_t* input, uint64_t factor, uint64_t count, int fd, 
         kind = OutputKind::seekable;
     }
     const TileShape shape = chooseTileShape(factor, count, kind, tileBytes);
-    const uint64_t bandBytes = std::min(kBandBytes, std::max<uint64_t>(tileBytes / 4, 1));
+    const uint64_t bandBytes = bandBytesFor(tileBytes);
     if (kind == OutputKind::seekable && shape.rows == count && shape.columns < factor) {
         const int whole = writeWholeColumns(input, factor, count, fd, shape, bandBytes, kernel);
         if (whole >= 0) return whole;
