@@ -3,16 +3,20 @@
 // (read back by a parser written here), and the options do what they say.
 
 #include "edit/repack.h"
+#include "edit/source_stream.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "disassemble/main_data_reader.h"
@@ -375,6 +379,51 @@ TEST(Repack, RefusesFramesItCannotDecodeAndWritesNothing) {
     EXPECT_EQ(run.exitCode, 4);
     EXPECT_NE(run.err.find("side_info_invalid"), std::string::npos) << run.err;
     EXPECT_FALSE(dir.exists("out.mp3"));
+
+    // The result is made while the frames decode; a frame that does not decode still leaves
+    // no bytes in the result, with or without threads.
+    const std::vector<uint8_t> in = readAll(bad);
+    for (int threads : {1, 2}) {
+        l3::RepackOptions options;
+        options.threads = threads;
+        const l3::RepackResult refused = l3::repackStream(in.data(), in.size(), options);
+        EXPECT_EQ(refused.status, l3::kEditBadFrame);
+        EXPECT_TRUE(refused.output.empty()) << threads;
+    }
+}
+
+// What runs beside the decoding starts once the frames' extents are in, whether or not the
+// decoding then fails, and is over when the reading returns; it does not start when no frame
+// is found.
+TEST(Repack, WorkBesideTheDecodingIsJoinedOnEveryWayOut) {
+    const fs::path dir = fs::path(TEST_DATA_DIR);
+    const std::vector<uint8_t> noise(5000, 0x55);
+    const struct {
+        std::vector<uint8_t> bytes;
+        bool reads, runs;
+    } cases[] = {
+        {readAll(dir / "lame/m1_44k_joint_cbr128.mp3"), true, true},
+        {readAll(dir / "vectors/l3-nonstandard-compl-sideinfo-bigvalues.bit"), false, true},
+        {noise, false, false},
+    };
+    for (const auto& c : cases) {
+        for (int threads : {1, 2}) {
+            l3::SourceStream src;
+            l3::SourceProblem problem;
+            std::atomic<size_t> framesSeen{0};
+            std::atomic<bool> done{false};
+            const bool read = l3::readSource(
+                c.bytes.data(), c.bytes.size(), l3::SourcePass::decode, threads, src, problem,
+                nullptr, [&] {
+                    framesSeen = src.frames.size();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    done = true;
+                });
+            EXPECT_EQ(read, c.reads) << problem.message;
+            EXPECT_EQ(done.load(), c.runs) << "threads " << threads;
+            EXPECT_EQ(framesSeen.load(), c.runs ? src.frames.size() : 0);
+        }
+    }
 }
 
 }  // namespace
