@@ -90,6 +90,9 @@ RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
 
 // One part's decoding: its frames' recoded main data (when recoding or editing) and its
 // first failure.
+// Frames per chunk of the decoding: enough to make a chunk's scratch state worth its setup.
+constexpr size_t kDecodeChunkFrames = 256;
+
 struct DecodedPart {
     std::vector<uint8_t> recoded;
     std::string message;  // empty while every frame decodes (and every edit codes)
@@ -267,18 +270,15 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     // What runs alongside is joined on every way out below.
     struct Alongside {
         std::thread thread;
-        ~Alongside() {
+        ~Alongside() { join(); }
+        void join() {
             if (thread.joinable()) thread.join();
         }
     } beside;
-    if (alongside) {
-        try {
-            beside.thread = std::thread(alongside);
-        } catch (const std::system_error&) {
-            alongside();
-        }
+    if (!decode) {
+        if (alongside) alongside();
+        return true;
     }
-    if (!decode) return true;
     const bool recode = pass == SourcePass::recode;
     if (recode || edits) src.recodedHeads.resize(src.frames.size());
     if (edits) src.edited.assign(src.frames.size(), nullptr);
@@ -320,20 +320,38 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             src.recodedHeads[i] = sideInformationOf(*edit);
         }
     };
-    const std::vector<DecodedPart> parts =
-        inParts<DecodedPart>(src.frames.size(), threads, decodeFrames);
+    // The frames decode in chunks taken by whichever thread is free; what runs alongside
+    // takes chunks too once it is done.
     const size_t count = src.frames.size();
+    ChunkedWork<DecodedPart> work(count, kDecodeChunkFrames,
+                                  [&](size_t from, size_t to, DecodedPart& part) {
+                                      decodeFrames(from, to, part);
+                                      return part.message.empty();
+                                  });
+    if (alongside) {
+        try {
+            beside.thread = std::thread([&] {
+                alongside();
+                work.take();
+            });
+        } catch (const std::system_error&) {
+            alongside();
+        }
+    }
+    // (That thread counts as one of the threads.)
+    work.run(beside.thread.joinable() ? threads - 1 : threads);
+    beside.join();  // the chunks it took are done
+    const std::vector<DecodedPart>& parts = work.parts();
     for (size_t p = 0; p < parts.size(); ++p) {
         if (!parts[p].message.empty()) {
             result.status = parts[p].status;
             result.message = parts[p].message;
             return false;
         }
-        // Each part's recoded main data starts on a byte: its frames move by what came before.
-        // (Frames are left alone where nothing moves: what runs alongside may be reading them.)
+        // Each chunk's recoded main data starts on a byte: its frames move by what came before.
         const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
-        for (size_t i = count * p / parts.size(); i < count * (p + 1) / parts.size() && shift != 0;
-             ++i)
+        const size_t end = p + 1 < parts.size() ? work.chunkStart(p + 1) : count;
+        for (size_t i = work.chunkStart(p); i < end && shift != 0; ++i)
             src.frames[i].recodedStart += shift;
         src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }

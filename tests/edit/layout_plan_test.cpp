@@ -83,13 +83,17 @@ void expectPlanOf(const l3::LayoutPlan& plan, int64_t expected,
 TEST(LayoutPlan, MatchesExhaustiveSearchOnSmallRandomCases) {
     std::mt19937 rng(11);
     int infeasible = 0, beatsGreedy = 0;
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 2000; ++round) {
         const int n = 1 + static_cast<int>(rng() % 4);
         const int maxBack = static_cast<int>(rng() % 6);
         std::vector<FrameSize> sizes;
         const int options = 1 + static_cast<int>(rng() % 3);
-        for (int s = 0; s < options; ++s)
-            sizes.push_back({static_cast<int32_t>(4 + rng() % 9), static_cast<uint8_t>(s + 1), 0});
+        for (int s = 0; s < options; ++s) {
+            const int32_t bytes = static_cast<int32_t>(4 + rng() % 9);
+            sizes.push_back({bytes, static_cast<uint8_t>(s + 1), 0});
+            // Every other round, each rate also padded: a byte more.
+            if (round % 2) sizes.push_back({bytes + 1, static_cast<uint8_t>(s + 1), 1});
+        }
         std::vector<LayoutFrame> frames;
         for (int k = 0; k < n; ++k)
             frames.push_back(
