@@ -15,6 +15,7 @@
 #include "edit/tag_frame.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
+#include "format/platform.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
 
@@ -177,8 +178,9 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         for (size_t k = 1; k < n; ++k)
             if (rateOf(k) != rateOf(0)) result.vbr = true;
 
-        // The main-data stream of the result: the kept start's bytes as they were, then each
-        // frame's main data where the plan puts it.
+        // The main-data stream of the result, frame area after frame area: the kept start's
+        // bytes as they were, then each frame's main data where the plan puts it (zeros
+        // between), written straight into the frames.
         std::vector<int64_t> areaStart(n + 1, 0);
         for (size_t k = 0; k < n; ++k) {
             const uint32_t header = src.frames[k].header;
@@ -187,14 +189,40 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
                                          : sizes[plan.size[k - keep]].frameBytes -
                                                layoutFrames[k - keep].headBytes);
         }
-        std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
-        std::copy(src.mainData.begin(), src.mainData.begin() + areaStart[keep], mainData.begin());
-        for (size_t k = keep; k < n; ++k)
-            copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep], mainSourceOf(k),
-                     mainStartOf(k), mainBitsOf(src.frames[k]));
+        // The next main data to place: frame `placing`, from area byte `placed` on.
+        size_t placing = keep;
+        int64_t placed = keep < n ? areaStart[keep] - plan.mainDataBegin[0] : 0;
+        auto putArea = [&](std::vector<uint8_t>& out, size_t k) {
+            for (int64_t at = areaStart[k]; at < areaStart[k + 1];) {
+                const int64_t end = areaStart[k + 1];
+                if (placing < n && at >= placed) {
+                    // Main data starts on a byte, in the input's areas and in the recoded.
+                    const int64_t first = areaStart[placing] - plan.mainDataBegin[placing - keep];
+                    const int32_t bits = mainBitsOf(src.frames[placing]);
+                    const int64_t last = first + (bits + 7) / 8;
+                    const int64_t upTo = std::min(last, end);
+                    const uint8_t* from = mainSourceOf(placing) + mainStartOf(placing) / 8;
+                    out.insert(out.end(), from + (at - first), from + (upTo - first));
+                    if (upTo == last && (bits & 7))  // the bits after it in its last byte
+                        out.back() &= static_cast<uint8_t>(0xFF00 >> (bits & 7));
+                    at = upTo;
+                    if (upTo < last) break;  // it goes on in the next frame's area
+                    if (++placing < n)
+                        placed = areaStart[placing] - plan.mainDataBegin[placing - keep];
+                    continue;
+                }
+                // Up to the next main data: the kept start's bytes, or zeros.
+                const int64_t upTo = placing < n ? std::min(placed, end) : end;
+                const int64_t keptUpTo = std::clamp(areaStart[keep], at, upTo);
+                out.insert(out.end(), src.mainData.begin() + at, src.mainData.begin() + keptUpTo);
+                out.insert(out.end(), static_cast<size_t>(upTo - keptUpTo), uint8_t{0});
+                at = upTo;
+            }
+        };
 
         std::vector<uint8_t>& out = result.output;
         out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
+        adviseLargePages(out.data(), out.capacity());
         out.insert(out.end(), input, input + src.leadingBytes);
         // A stream without a tag frame gets none: a decoder that finds one trims its start as
         // for a gapless stream, and the samples played would change.
@@ -218,8 +246,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             const uint8_t* frame = input + src.frames[k].offset;
             if (k < keep) {
                 out.insert(out.end(), frame, frame + headByteCount(src.frames[k].header));
-                out.insert(out.end(), mainData.begin() + areaStart[k],
-                           mainData.begin() + areaStart[k + 1]);
+                putArea(out, k);
                 continue;
             }
             const uint32_t header =
@@ -233,8 +260,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             } else {
                 putHead(out, frame, header, mainDataBegin);
             }
-            out.insert(out.end(), mainData.begin() + areaStart[k],
-                       mainData.begin() + areaStart[k + 1]);
+            putArea(out, k);
         }
         const size_t musicEnd = out.size();
         out.insert(out.end(), input + src.trailingTagOffset, input + size);

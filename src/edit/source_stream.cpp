@@ -17,6 +17,7 @@
 #include "edit/in_parts.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
+#include "format/platform.h"
 #include "inspect/frame_walk.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
@@ -222,6 +223,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
     src.frames.reserve(frames.size());
     src.mainData.reserve(size + 8);
+    adviseLargePages(src.mainData.data(), src.mainData.capacity());
     bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];

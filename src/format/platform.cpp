@@ -1,6 +1,9 @@
 #include "format/platform.h"
 
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -81,6 +84,18 @@ bool resizeFile(FILE* file, uint64_t size) {
     return _chsize_s(_fileno(file), static_cast<int64_t>(size)) == 0;
 #else
     return ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+#endif
+}
+
+void adviseLargePages(void* buffer, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kPage = 4096;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + bytes) & ~(kPage - 1);
+    if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)buffer;
+    (void)bytes;
 #endif
 }
 

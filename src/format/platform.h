@@ -48,6 +48,11 @@ bool reserveFileBlocks(FILE* file, uint64_t offset, uint64_t count);
 // Cuts a file back (or extends it) to size bytes, after flushing what the stream holds.
 bool resizeFile(FILE* file, uint64_t size);
 
+// Asks for large pages (where the system has them) for the whole pages within a buffer
+// about to be written for the first time: a fresh buffer of megabytes otherwise costs a page
+// fault per 4 KiB, which can take longer than filling it.
+void adviseLargePages(void* buffer, size_t bytes);
+
 // Makes a standard stream carry bytes unchanged (it does already, except on Windows).
 void setBinaryMode(FILE* stream);
 
