@@ -5,6 +5,7 @@
 #include <bit>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "format/band_edges.h"
 #include "format/frame_header.h"
@@ -217,7 +218,13 @@ struct Coding {
 // The cheapest coding of one granule's spectrum with the given block layout.
 Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const int16_t* lines) {
     Coding best;
+    // The last nonzero line and the last above 1, the zeros of the top four lines at a time.
     int last = kSpectrumLines - 1;
+    static_assert(kSpectrumLines % 4 == 0);
+    for (uint64_t four = 0; last >= 3; last -= 4) {
+        std::memcpy(&four, lines + last - 3, sizeof four);
+        if (four != 0) break;
+    }
     while (last >= 0 && lines[last] == 0) --last;
     int lastBig = last;
     while (lastBig >= 0 && magnitude(lines[lastBig]) <= 1) --lastBig;
@@ -260,13 +267,26 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         }
         return std::pair<int, int>{cache[at].bits, cache[at].table};
     };
+    // The first end's count1 bits serve the end four lines on, less its first quadruple.
+    std::pair<int, int> firstCount1{};
+    int firstCount1End = -1;
     for (int bigEnd = firstBigEnd; bigEnd <= std::min(firstBigEnd + 4, kSpectrumLines);
          bigEnd += 2) {
         // Quadruples from bigEnd cover every nonzero line; none may start past line 572.
         int count1End = bigEnd;
         while (count1End <= last) count1End += 4;
         if (count1End > bigEnd && count1End - 4 > kLastQuadLine) continue;
-        const std::pair<int, int> count1Pair = count1Bits(lines, bigEnd, count1End);
+        std::pair<int, int> count1Pair;
+        if (bigEnd == firstBigEnd + 4 && count1End == firstCount1End && count1End > firstBigEnd) {
+            const std::pair<int, int> quad = count1Bits(lines, firstBigEnd, firstBigEnd + 4);
+            count1Pair = {firstCount1.first - quad.first, firstCount1.second - quad.second};
+        } else {
+            count1Pair = count1Bits(lines, bigEnd, count1End);
+        }
+        if (bigEnd == firstBigEnd) {
+            firstCount1 = count1Pair;
+            firstCount1End = count1End;
+        }
         const int bitsA = count1Pair.first, bitsB = count1Pair.second;
         const int count1 = std::min(bitsA, bitsB);
         const int bigPairs = bigEnd / 2;
@@ -312,7 +332,12 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
                 const int start2 = boundary(edge2);
                 std::pair<int, int>& region2 = tail[static_cast<size_t>(edge2)];
                 if (region2.first < 0) region2 = regionCost(start2, bigPairs);
-                if (bits0 < kNoCost && region2.first < kNoCost) {
+                // Region 1 is weighed only where its pairs, each under its own cheapest
+                // book, would not already make the split no better than the best.
+                if (bits0 < kNoCost && region2.first < kNoCost &&
+                    count1 + bits0 + region2.first + pc.least[static_cast<size_t>(start2)] -
+                            pc.least[static_cast<size_t>(start1)] <
+                        best.bits) {
                     const auto [bits1, table1] = regionCost(start1, start2);
                     const int total = count1 + bits0 + bits1 + region2.first;
                     if (bits1 < kNoCost) takeIfFewer(total, r0, r1, {table0, table1, region2.second});
