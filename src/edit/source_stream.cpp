@@ -15,6 +15,7 @@
 #include "edit/frame_head.h"
 #include "edit/granule_coder.h"
 #include "edit/in_parts.h"
+#include "framewriter/frame_writer_state.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/platform.h"
@@ -123,6 +124,23 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
 }
 
 }  // namespace
+
+std::string sameDecodedValues(const FrameRecord& x, const FrameRecord& y) {
+    if ((x.header & ~kLayoutHeaderBits) != (y.header & ~kLayoutHeaderBits))
+        return "its header differs";
+    for (int gr = 0; gr < granuleCount(x.header); ++gr)
+        for (int ch = 0; ch < channelCount(x.header); ++ch) {
+            const GranuleChannelInfo& p = x.granuleInfo[gr][ch];
+            const GranuleChannelInfo& q = y.granuleInfo[gr][ch];
+            if (p.global_gain != q.global_gain || p.preflag != q.preflag ||
+                p.scalefac_scale != q.scalefac_scale ||
+                !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
+                return "its side information differs";
+            if (!sameGranuleValues(x, y, gr, ch))
+                return "its spectrum, scalefactors or block type differ";
+        }
+    return "";
+}
 
 std::string frameAt(size_t frame, size_t offset) {
     char text[64];
@@ -282,16 +300,23 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         return true;
     }
     const bool recode = pass == SourcePass::recode;
-    if (recode || edits) src.recodedHeads.resize(src.frames.size());
-    if (edits) src.edited.assign(src.frames.size(), nullptr);
+    if (recode || edits) {
+        src.recodedHeads.resize(src.frames.size());
+        src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
+    }
     auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
         auto record = std::make_unique<FrameRecord>();
-        std::unique_ptr<FrameRecord> edit;
+        std::unique_ptr<FrameRecord> edit, back;
         std::unique_ptr<MainDataState> scratch;
+        std::unique_ptr<FrameWriterState> headWriter;
         if (recode || edits) {
             edit = std::make_unique<FrameRecord>();
+            back = std::make_unique<FrameRecord>();
             scratch = std::make_unique<MainDataState>();
             initBitStore(scratch->store);
+            headWriter = std::make_unique<FrameWriterState>();
+            initBitStore(headWriter->store);
+            initFrameRing(headWriter->ring);
         }
         for (size_t i = from; i < to; ++i) {
             SourceFrame& s = src.frames[i];
@@ -306,7 +331,6 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             const FrameRecord* values =
                 edits && i < edits->records.size() ? edits->records[i] : nullptr;
             if (values) {
-                src.edited[i] = values;
                 *edit = *values;
                 s.recoded = markChangedGranules(*record, *edit);
                 if (s.recoded) recodeFrame(*edit);
@@ -320,6 +344,29 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             }
             if (s.recoded && !codeRecoded(*scratch, *edit, i + first, s, part)) return;
             src.recodedHeads[i] = sideInformationOf(*edit);
+            // The frame as it will be written, read back: its head from the head writer, its
+            // main data the recoded bits (or its own), must give the values it is to carry.
+            uint8_t head[kMaxHeadBytes];
+            writeFrameHead(*headWriter, src.recodedHeads[i], s.header, 0, head);
+            const size_t side = static_cast<size_t>(sideInfoBytes(s.header));
+            const uint8_t* sideBytes = head + (hasCrc(s.header) ? 6 : 4);
+            std::copy(sideBytes, sideBytes + side, src.recodedSide.begin() + i * kMaxSideBytes);
+            readSideInfo(head, *back);
+            const size_t written = part.recoded.size();
+            part.recoded.resize(written + 8, 0);  // every byte the reader may look at
+            const char* why =
+                s.recoded ? readMainData(part.recoded.data(), s.recodedStart, *back)
+                          : readMainData(src.mainData.data(), s.mainStart, *back);
+            part.recoded.resize(written);
+            const std::string mismatch =
+                why ? std::string("its main data does not decode")
+                    : sameDecodedValues(values ? *values : *record, *back);
+            if (!mismatch.empty()) {
+                part.status = kEditVerify;
+                part.message = verificationFailure(frameAt(i + first, s.offset) +
+                                                   " as it is to be written: " + mismatch);
+                return;
+            }
         }
     };
     // The frames decode in chunks taken by whichever thread is free; what runs alongside
@@ -419,7 +466,8 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
     // The side information after main_data_begin (9 bits in MPEG-1 frames, else 8), which
     // the frame's main data follows in the frame bytes.
     const int32_t side = sideInfoBytes(fa.header);
-    const uint8_t* sa = a.input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
+    const uint8_t* sa = fa.fromRecord ? a.recodedSide.data() + ka * kMaxSideBytes
+                                      : a.input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
     const uint8_t* sb = b.input + fb.offset + (hasCrc(fb.header) ? 6 : 4);
     const int skip = isMpeg1(fa.header) ? 9 : 8;
     if (!sameBits(sa, skip, sb, skip, 8 * side - skip)) return "its side information differs";
@@ -427,9 +475,12 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
         return fa.undecodable ? "its main_data_begin no longer reaches before the stream"
                               : "its main_data_begin reaches before the stream";
     if (fa.undecodable) return "";
-    if (fa.mainBits != fb.mainBits) return "its main data length differs";
+    const int32_t bits = fa.recoded ? fa.recodedBits : fa.mainBits;
+    if (bits != fb.mainBits) return "its main data length differs";
     // The main-data streams end with 8 zero bytes, so every byte read lies within them.
-    if (!sameBits(a.mainData.data(), fa.mainStart, b.mainData.data(), fb.mainStart, fa.mainBits))
+    if (!sameBits(fa.recoded ? a.recoded.data() : a.mainData.data(),
+                  fa.recoded ? fa.recodedStart : fa.mainStart, b.mainData.data(), fb.mainStart,
+                  bits))
         return "its main data differs";
     return "";
 }

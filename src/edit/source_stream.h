@@ -17,6 +17,9 @@
 
 namespace l3 {
 
+// The most bytes of side information a frame has (MPEG-1, two channels).
+inline constexpr size_t kMaxSideBytes = 32;
+
 // Exit codes shared by the edit commands.
 enum EditStatus : int {
     kEditOk = 0,
@@ -75,8 +78,9 @@ struct SourceStream {
     // bits) and, per frame written from a record, its side information.
     std::vector<uint8_t> recoded;
     std::vector<SideInformation> recodedHeads;
-    // The edits' values, per audio frame (null: none); decoded values are compared with them.
-    std::vector<const FrameRecord*> edited;
+    // Per frame written from a record, kMaxSideBytes apart: its side information as the head
+    // writer writes it (main_data_begin 0), which the result's frame is compared with.
+    std::vector<uint8_t> recodedSide;
 };
 
 // layout: frames and main-data positions only; decode: every frame's main data is also
@@ -110,8 +114,15 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count);
 // Frame b.frames[kb] against a.frames[ka]: the header but for its size and CRC bits, the
 // side information but for main_data_begin, and the main data bit for bit (which fix every
 // decoded value); two undecodable frames have no main data to compare. Empty when they
-// agree, else what differs.
+// agree, else what differs. A frame of a written from a record is taken as it is to be
+// written: its side information from recodedSide, its main data the recoded one where it
+// was recoded (readSource has read these back and found the values they were to carry).
 std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb);
+
+// A frame written from a record (its bits may differ), decoded, against the values it was
+// to carry: the header but for its layout bits, the values (sameGranuleValues) and the
+// gains that decide how they sound. Empty when they agree, else what differs.
+std::string sameDecodedValues(const FrameRecord& x, const FrameRecord& y);
 
 // The message of a result that did not read back as it should: an internal fault.
 std::string verificationFailure(const std::string& mismatch);
