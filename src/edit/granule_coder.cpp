@@ -6,6 +6,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "format/band_edges.h"
 #include "format/frame_header.h"
@@ -161,16 +164,44 @@ std::pair<int, int> bestTable(const PairCosts& pc, int from, int to) {
     const BookBits& high = pc.cost[static_cast<size_t>(to)];
     const BookBits& low = pc.cost[static_cast<size_t>(from)];
     const BookBits& limits = plainLimits();
+    int bestBits = kNoCost, bestTable = 0;
+#if defined(__SSE2__)
+    // The fewest bits over the lanes, then the first lane that has them.
+    const __m128i top = _mm_set1_epi16(static_cast<int16_t>(largest));
+    __m128i lanes[2];
+    for (int half = 0; half < 2; ++half) {
+        const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(high.data() + 8 * half));
+        const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low.data() + 8 * half));
+        const __m128i limit =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(limits.data() + 8 * half));
+        const __m128i holds = _mm_cmpgt_epi16(limit, top);  // largest < limit
+        lanes[half] = _mm_or_si128(_mm_and_si128(holds, _mm_sub_epi16(h, l)),
+                                   _mm_andnot_si128(holds, _mm_set1_epi16(INT16_MAX)));
+    }
+    __m128i least = _mm_min_epi16(lanes[0], lanes[1]);
+    least = _mm_min_epi16(least, _mm_shuffle_epi32(least, 0x4E));
+    least = _mm_min_epi16(least, _mm_shuffle_epi32(least, 0xB1));
+    least = _mm_min_epi16(least, _mm_shufflelo_epi16(least, 0xB1));
+    least = _mm_shuffle_epi32(_mm_shufflelo_epi16(least, 0), 0);
+    const int fewest = static_cast<int16_t>(_mm_cvtsi128_si32(least));
+    if (fewest != INT16_MAX) {
+        const unsigned at =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(lanes[0], least))) |
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(lanes[1], least))) << 16;
+        bestBits = fewest;
+        bestTable = kBooks[static_cast<size_t>(std::countr_zero(at) / 2)];
+    }
+#else
     BookBits region;
     for (size_t b = 0; b < kLanes; ++b)
         region[b] = largest < limits[b] ? static_cast<int16_t>(high[b] - low[b]) : INT16_MAX;
-    int bestBits = kNoCost, bestTable = 0;
     for (size_t b = 0; b < kBooks.size(); ++b) {
         const bool better = region[b] < bestBits;
         bestBits = better ? region[b] : bestBits;
         bestTable = better ? kBooks[b] : bestTable;
     }
     if (bestBits == INT16_MAX) bestBits = kNoCost;
+#endif
     // The escape books: the narrowest table of each family that holds the largest value.
     const size_t width =
         largest <= 15 ? 0
