@@ -125,6 +125,56 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
 
 }  // namespace
 
+namespace {
+
+// The byte of bits [pos, pos + 8) of bytes, the first in the most significant place (the
+// byte after them must be readable).
+inline uint8_t byteAt(const uint8_t* bytes, int64_t pos) {
+    const uint8_t* p = bytes + (pos >> 3);
+    const int shift = static_cast<int>(pos & 7);
+    return shift == 0 ? p[0] : static_cast<uint8_t>(p[0] << shift | p[1] >> (8 - shift));
+}
+
+// The 64 bits from the byte that holds pos, shifted so that bit pos is the most significant:
+// 57 of them and more are bits from pos on.
+inline uint64_t wordAt(const uint8_t* bytes, int64_t pos) {
+    uint64_t word;
+    std::memcpy(&word, bytes + (pos >> 3), 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word << (pos & 7);
+}
+
+// True when count bits of a from aPos equal count bits of b from bPos. Reads no byte past
+// the ones the two ranges touch.
+bool sameBits(const uint8_t* a, int64_t aPos, const uint8_t* b, int64_t bPos, int64_t count) {
+    if ((aPos & 7) == (bPos & 7)) {
+        // Alike within their bytes (moved main data always is): the bits up to a byte
+        // boundary, then whole bytes at once.
+        const int lead = static_cast<int>((8 - (aPos & 7)) & 7);
+        if (lead > 0 && count >= lead) {
+            const uint8_t mask = static_cast<uint8_t>((1u << lead) - 1);
+            if (((a[aPos >> 3] ^ b[bPos >> 3]) & mask) != 0) return false;
+            aPos += lead, bPos += lead, count -= lead;
+        }
+        if (aPos % 8 == 0) {
+            const size_t whole = static_cast<size_t>(count >> 3);
+            if (std::memcmp(a + (aPos >> 3), b + (bPos >> 3), whole) != 0) return false;
+            aPos += 8 * static_cast<int64_t>(whole), bPos += 8 * static_cast<int64_t>(whole);
+            count -= 8 * static_cast<int64_t>(whole);
+        }
+    }
+    // 56 bits a step while a word load stays within the ranges' bytes.
+    for (; count >= 64; count -= 56, aPos += 56, bPos += 56)
+        if ((wordAt(a, aPos) ^ wordAt(b, bPos)) >> 8 != 0) return false;
+    for (; count >= 8; count -= 8, aPos += 8, bPos += 8)
+        if (byteAt(a, aPos) != byteAt(b, bPos)) return false;
+    if (count == 0) return true;
+    const uint8_t mask = static_cast<uint8_t>(0xFF00 >> count);
+    return ((byteAt(a, aPos) ^ byteAt(b, bPos)) & mask) == 0;
+}
+
+}  // namespace
+
 std::string sameDecodedValues(const FrameRecord& x, const FrameRecord& y) {
     if ((x.header & ~kLayoutHeaderBits) != (y.header & ~kLayoutHeaderBits))
         return "its header differs";
@@ -351,6 +401,17 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             const size_t side = static_cast<size_t>(sideInfoBytes(s.header));
             const uint8_t* sideBytes = head + (hasCrc(s.header) ? 6 : 4);
             std::copy(sideBytes, sideBytes + side, src.recodedSide.begin() + i * kMaxSideBytes);
+            // A recoding that gives the frame's own bits back leaves it as it is.
+            const int skip = isMpeg1(s.header) ? 9 : 8;
+            const uint8_t* ownSide = input + s.offset + (hasCrc(s.header) ? 6 : 4);
+            if (!values && s.recodedBits == s.mainBits &&
+                sameBits(sideBytes, skip, ownSide, skip, 8 * static_cast<int64_t>(side) - skip) &&
+                sameBits(part.recoded.data(), s.recodedStart, src.mainData.data(), s.mainStart,
+                         s.mainBits)) {
+                part.recoded.resize(static_cast<size_t>(s.recodedStart / 8));
+                s.recoded = s.fromRecord = false;
+                continue;
+            }
             readSideInfo(head, *back);
             const size_t written = part.recoded.size();
             part.recoded.resize(written + 8, 0);  // every byte the reader may look at
@@ -408,55 +469,6 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     return true;
 }
 
-namespace {
-
-// The byte of bits [pos, pos + 8) of bytes, the first in the most significant place (the
-// byte after them must be readable).
-inline uint8_t byteAt(const uint8_t* bytes, int64_t pos) {
-    const uint8_t* p = bytes + (pos >> 3);
-    const int shift = static_cast<int>(pos & 7);
-    return shift == 0 ? p[0] : static_cast<uint8_t>(p[0] << shift | p[1] >> (8 - shift));
-}
-
-// The 64 bits from the byte that holds pos, shifted so that bit pos is the most significant:
-// 57 of them and more are bits from pos on.
-inline uint64_t wordAt(const uint8_t* bytes, int64_t pos) {
-    uint64_t word;
-    std::memcpy(&word, bytes + (pos >> 3), 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-    return word << (pos & 7);
-}
-
-// True when count bits of a from aPos equal count bits of b from bPos. Reads no byte past
-// the ones the two ranges touch.
-bool sameBits(const uint8_t* a, int64_t aPos, const uint8_t* b, int64_t bPos, int64_t count) {
-    if ((aPos & 7) == (bPos & 7)) {
-        // Alike within their bytes (moved main data always is): the bits up to a byte
-        // boundary, then whole bytes at once.
-        const int lead = static_cast<int>((8 - (aPos & 7)) & 7);
-        if (lead > 0 && count >= lead) {
-            const uint8_t mask = static_cast<uint8_t>((1u << lead) - 1);
-            if (((a[aPos >> 3] ^ b[bPos >> 3]) & mask) != 0) return false;
-            aPos += lead, bPos += lead, count -= lead;
-        }
-        if (aPos % 8 == 0) {
-            const size_t whole = static_cast<size_t>(count >> 3);
-            if (std::memcmp(a + (aPos >> 3), b + (bPos >> 3), whole) != 0) return false;
-            aPos += 8 * static_cast<int64_t>(whole), bPos += 8 * static_cast<int64_t>(whole);
-            count -= 8 * static_cast<int64_t>(whole);
-        }
-    }
-    // 56 bits a step while a word load stays within the ranges' bytes.
-    for (; count >= 64; count -= 56, aPos += 56, bPos += 56)
-        if ((wordAt(a, aPos) ^ wordAt(b, bPos)) >> 8 != 0) return false;
-    for (; count >= 8; count -= 8, aPos += 8, bPos += 8)
-        if (byteAt(a, aPos) != byteAt(b, bPos)) return false;
-    if (count == 0) return true;
-    const uint8_t mask = static_cast<uint8_t>(0xFF00 >> count);
-    return ((byteAt(a, aPos) ^ byteAt(b, bPos)) & mask) == 0;
-}
-
-}  // namespace
 
 std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb) {
     const SourceFrame& fa = a.frames[ka];
