@@ -45,7 +45,9 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
     // a larger reservoir never costs more.
     std::vector<int16_t> next(static_cast<size_t>(states), 0), best(static_cast<size_t>(states));
     std::vector<int16_t> chosenRow(static_cast<size_t>(states));
-    std::vector<uint8_t> changes(static_cast<size_t>(states), 0);
+    // Where a row's choice changes, a byte per reservoir (whole words of eight: the bytes past
+    // the last reservoir stay 0).
+    std::vector<uint8_t> changes(static_cast<size_t>((states + 7) / 8 * 8), 0);
     // The choices per frame and reservoir, as runs: a row changes its choice at a few
     // reservoirs only. Frame k's runs start at runStart[k], each from its reservoir up to the
     // next run's.
@@ -153,7 +155,7 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
         runStart[k] = runs.size();
         const int16_t* c = chosenRow.data();
         runs.push_back({0, static_cast<uint8_t>(c[0])});
-        // Where the choice changes, a byte per reservoir, read eight at a time.
+        // The reservoirs where the choice changes, read eight at a time.
         for (int r = 1; r < states; ++r) changes[static_cast<size_t>(r)] = c[r] != c[r - 1];
         for (int word = 0; word < states; word += 8) {
             uint64_t bits = 0;  // byte i in bits 8i..8i+7
