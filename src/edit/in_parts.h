@@ -1,5 +1,6 @@
 #pragma once
-// Work over a stream's frames split into contiguous parts, run on several threads at once.
+// Work over a stream's frames split into contiguous parts, run on several threads at once:
+// one part per thread (inParts), or many taken by whichever thread is free (ChunkedWork).
 
 #include <algorithm>
 #include <atomic>
@@ -58,7 +59,6 @@ public:
     }
     // The chunks' parts in order, and where chunk c's frames start.
     const std::vector<Part>& parts() const { return parts_; }
-    std::vector<Part>& parts() { return parts_; }
     size_t chunkStart(size_t c) const { return n_ * c / parts_.size(); }
 
 private:

@@ -15,10 +15,10 @@
 #include "edit/frame_head.h"
 #include "edit/granule_coder.h"
 #include "edit/in_parts.h"
-#include "framewriter/frame_writer_state.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/platform.h"
+#include "framewriter/frame_writer_state.h"
 #include "inspect/frame_walk.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
@@ -90,11 +90,11 @@ RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
     return scalefactorProblem(rec, gr, ch);
 }
 
-// One part's decoding: its frames' recoded main data (when recoding or editing) and its
-// first failure.
 // Frames per chunk of the decoding: enough to make a chunk's scratch state worth its setup.
 constexpr size_t kDecodeChunkFrames = 256;
 
+// One chunk's decoding: its frames' recoded main data (when recoding or editing) and its
+// first failure.
 struct DecodedPart {
     std::vector<uint8_t> recoded;
     std::string message;  // empty while every frame decodes (and every edit codes)
@@ -122,10 +122,6 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
     part.message = describeProblem(static_cast<int32_t>(frame), problem);
     return false;
 }
-
-}  // namespace
-
-namespace {
 
 // The byte of bits [pos, pos + 8) of bytes, the first in the most significant place (the
 // byte after them must be readable).
