@@ -37,15 +37,19 @@ std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate
 
 void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,
              int32_t mainDataBegin) {
+    putHead(out, header, sourceFrame + (hasCrc(loadBe32(sourceFrame)) ? 6 : 4), mainDataBegin);
+}
+
+void putHead(std::vector<uint8_t>& out, uint32_t header, const uint8_t* sideBytes,
+             int32_t mainDataBegin) {
     const int32_t side = sideInfoBytes(header);
     uint8_t head[6 + 32];
     head[0] = static_cast<uint8_t>(header >> 24);
     head[1] = static_cast<uint8_t>(header >> 16);
     head[2] = static_cast<uint8_t>(header >> 8);
     head[3] = static_cast<uint8_t>(header);
-    const uint32_t sourceHeader = loadBe32(sourceFrame);
     uint8_t* sideOut = head + (hasCrc(header) ? 6 : 4);
-    std::memcpy(sideOut, sourceFrame + (hasCrc(sourceHeader) ? 6 : 4), static_cast<size_t>(side));
+    std::memcpy(sideOut, sideBytes, static_cast<size_t>(side));
     // main_data_begin is the first 9 bits (MPEG-1) or 8 bits of the side information.
     if (isMpeg1(header)) {
         sideOut[0] = static_cast<uint8_t>(mainDataBegin >> 1);

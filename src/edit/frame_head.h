@@ -42,6 +42,11 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s);
 bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
                              const std::vector<FrameSize>& sizes, uint8_t& lastSize);
 
+// Appends a head of header, its CRC (recomputed) and the side information sideBytes (as
+// many as the header has) with main_data_begin set.
+void putHead(std::vector<uint8_t>& out, uint32_t header, const uint8_t* sideBytes,
+             int32_t mainDataBegin);
+
 // Appends the head of sourceFrame (header bytes, CRC, side information) with header in
 // place of its own and main_data_begin set; the CRC is recomputed.
 void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <memory>
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
@@ -16,8 +15,6 @@
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/platform.h"
-#include "framewriter/frame_writer_state.h"
-#include "framewriter/head_writer.h"
 
 namespace l3 {
 
@@ -195,12 +192,6 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
             out.insert(out.end(), tagBytes.begin(), tagBytes.end());
         }
-        std::unique_ptr<FrameWriterState> headWriter;
-        if (!src.recodedHeads.empty()) {
-            headWriter = std::make_unique<FrameWriterState>();
-            initBitStore(headWriter->store);
-            initFrameRing(headWriter->ring);
-        }
         std::vector<size_t> frameAt(n);
         for (size_t k = 0; k < n; ++k) {
             frameAt[k] = out.size();
@@ -213,14 +204,10 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             const uint32_t header =
                 withSize(src.frames[k].header, sizes[plan.size[k - keep]], options.crc);
             const int32_t mainDataBegin = plan.mainDataBegin[k - keep];
-            if (src.frames[k].fromRecord) {
-                uint8_t head[kMaxHeadBytes];
-                const int32_t count =
-                    writeFrameHead(*headWriter, src.recodedHeads[k], header, mainDataBegin, head);
-                out.insert(out.end(), head, head + count);
-            } else {
+            if (src.frames[k].fromRecord)
+                putHead(out, header, src.recodedSide.data() + k * kMaxSideBytes, mainDataBegin);
+            else
                 putHead(out, frame, header, mainDataBegin);
-            }
             putArea(out, k);
         }
         const size_t musicEnd = out.size();

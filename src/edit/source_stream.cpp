@@ -346,10 +346,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         return true;
     }
     const bool recode = pass == SourcePass::recode;
-    if (recode || edits) {
-        src.recodedHeads.resize(src.frames.size());
-        src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
-    }
+    if (recode || edits) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
     auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
         auto record = std::make_unique<FrameRecord>();
         std::unique_ptr<FrameRecord> edit, back;
@@ -389,11 +386,10 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                 continue;
             }
             if (s.recoded && !codeRecoded(*scratch, *edit, i + first, s, part)) return;
-            src.recodedHeads[i] = sideInformationOf(*edit);
             // The frame as it will be written, read back: its head from the head writer, its
             // main data the recoded bits (or its own), must give the values it is to carry.
             uint8_t head[kMaxHeadBytes];
-            writeFrameHead(*headWriter, src.recodedHeads[i], s.header, 0, head);
+            writeFrameHead(*headWriter, sideInformationOf(*edit), s.header, 0, head);
             const size_t side = static_cast<size_t>(sideInfoBytes(s.header));
             const uint8_t* sideBytes = head + (hasCrc(s.header) ? 6 : 4);
             std::copy(sideBytes, sideBytes + side, src.recodedSide.begin() + i * kMaxSideBytes);

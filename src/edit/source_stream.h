@@ -57,7 +57,7 @@ struct SourceFrame {
     int32_t mainBits;   // 0 for an undecodable frame
     bool undecodable = false;
     int64_t areaStart = 0;     // bit offset of its own bytes after the head in the main-data stream
-    bool fromRecord = false;   // its head is written from recodedHeads (recoded, an edit)
+    bool fromRecord = false;   // its head is written from recodedSide (recoded, an edit)
     bool recoded = false;      // its main data is the recoded one
     int64_t recodedStart = 0;  // when recoded: bit offset into the recoded main data
     int32_t recodedBits = 0;
@@ -75,11 +75,9 @@ struct SourceStream {
     // not main data: a decoder does not read them as such).
     std::vector<uint8_t> mainData;
     // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
-    // bits) and, per frame written from a record, its side information.
+    // bits) and, per frame written from a record, kMaxSideBytes apart, its side information
+    // as the head writer writes it (main_data_begin 0): the result's head takes it.
     std::vector<uint8_t> recoded;
-    std::vector<SideInformation> recodedHeads;
-    // Per frame written from a record, kMaxSideBytes apart: its side information as the head
-    // writer writes it (main_data_begin 0), which the result's frame is compared with.
     std::vector<uint8_t> recodedSide;
 };
 
