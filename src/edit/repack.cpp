@@ -53,11 +53,6 @@ std::string compareStreams(const SourceStream& a, const SourceStream& b, int thr
     return "";
 }
 
-// The bits of a frame's main data as it goes out: its recoded main data's, or the input's.
-int32_t mainBitsOf(const SourceFrame& f) {
-    return f.recoded ? f.recodedBits : f.mainBits;
-}
-
 }  // namespace
 
 RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions& options,
@@ -94,7 +89,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         layoutFrames.resize(n - keep);
         for (size_t k = keep; k < n; ++k) {
             const SourceFrame& f = src.frames[k];
-            layoutFrames[k - keep] = {(mainBitsOf(f) + 7) / 8,
+            layoutFrames[k - keep] = {(writtenMainData(src, k).count + 7) / 8,
                                       headByteCount(withSize(f.header, {0, 1, 0}, options.crc))};
         }
         auto planFor = [&](int bitrate) {
@@ -114,13 +109,6 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         wanted = options.cbrBitrate > 0 ? options.cbrBitrate : smallestFit;
         sizes = allowedSizes(reference, options.minBitrate, wanted);
         plan = wanted > 0 ? planLayout(layoutFrames, sizes, maxBack, firstFree) : LayoutPlan{};
-    };
-    // Where each frame's main data comes from: the input's, or its recoded main data.
-    auto mainSourceOf = [&](size_t k) {
-        return src.frames[k].recoded ? src.recoded.data() : src.mainData.data();
-    };
-    auto mainStartOf = [&](size_t k) {
-        return src.frames[k].recoded ? src.frames[k].recodedStart : src.frames[k].mainStart;
     };
 
     // Builds the result from the plan; returns where its frames end.
@@ -156,10 +144,11 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
                 if (placing < n && at >= placed) {
                     // Main data starts on a byte, in the input's areas and in the recoded.
                     const int64_t first = areaStart[placing] - plan.mainDataBegin[placing - keep];
-                    const int32_t bits = mainBitsOf(src.frames[placing]);
+                    const MainBits main = writtenMainData(src, placing);
+                    const int32_t bits = main.count;
                     const int64_t last = first + (bits + 7) / 8;
                     const int64_t upTo = std::min(last, end);
-                    const uint8_t* from = mainSourceOf(placing) + mainStartOf(placing) / 8;
+                    const uint8_t* from = main.bytes + main.start / 8;
                     out.insert(out.end(), from + (at - first), from + (upTo - first));
                     if (upTo == last && (bits & 7))  // the bits after it in its last byte
                         out.back() &= static_cast<uint8_t>(0xFF00 >> (bits & 7));

@@ -171,6 +171,12 @@ bool sameBits(const uint8_t* a, int64_t aPos, const uint8_t* b, int64_t bPos, in
 
 }  // namespace
 
+MainBits writtenMainData(const SourceStream& src, size_t k) {
+    const SourceFrame& f = src.frames[k];
+    return f.recoded ? MainBits{src.recoded.data(), f.recodedStart, f.recodedBits}
+                     : MainBits{src.mainData.data(), f.mainStart, f.mainBits};
+}
+
 std::string sameDecodedValues(const FrameRecord& x, const FrameRecord& y) {
     if ((x.header & ~kLayoutHeaderBits) != (y.header & ~kLayoutHeaderBits))
         return "its header differs";
@@ -479,12 +485,10 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
         return fa.undecodable ? "its main_data_begin no longer reaches before the stream"
                               : "its main_data_begin reaches before the stream";
     if (fa.undecodable) return "";
-    const int32_t bits = fa.recoded ? fa.recodedBits : fa.mainBits;
-    if (bits != fb.mainBits) return "its main data length differs";
+    const MainBits main = writtenMainData(a, ka);
+    if (main.count != fb.mainBits) return "its main data length differs";
     // The main-data streams end with 8 zero bytes, so every byte read lies within them.
-    if (!sameBits(fa.recoded ? a.recoded.data() : a.mainData.data(),
-                  fa.recoded ? fa.recodedStart : fa.mainStart, b.mainData.data(), fb.mainStart,
-                  bits))
+    if (!sameBits(main.bytes, main.start, b.mainData.data(), fb.mainStart, main.count))
         return "its main data differs";
     return "";
 }

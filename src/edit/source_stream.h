@@ -105,6 +105,15 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                 SourceProblem& problem, const FrameEdits* edits = nullptr,
                 const std::function<void()>& alongside = {});
 
+// A frame's main data as it is to be written: count bits from bit start of bytes, in the
+// recoded main data where the frame was recoded, else in the main-data stream.
+struct MainBits {
+    const uint8_t* bytes;
+    int64_t start;
+    int32_t count;
+};
+MainBits writtenMainData(const SourceStream& src, size_t k);
+
 // Copies count bits from src at bit srcPos to dst from its first bit on; the bits after
 // them in the last byte are zero.
 void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count);
