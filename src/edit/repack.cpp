@@ -36,19 +36,25 @@ std::string compareFrames(const SourceStream& a, const SourceStream& b, size_t f
     return "";
 }
 
-// Every audio frame of the result against the input's, in parts at once; the encoder delay
-// and padding.
+// Frames per chunk of the comparison: it is quick, so chunks are long.
+constexpr size_t kCompareChunkFrames = 2048;
+
+// Every audio frame of the result against the input's, in chunks on several threads; the
+// encoder delay and padding.
+
 std::string compareStreams(const SourceStream& a, const SourceStream& b, int threads) {
     if (a.frames.size() != b.frames.size()) return "the result has a different frame count";
     if (a.xing.lame.present != b.xing.lame.present ||
         (a.xing.lame.present &&
          (a.xing.lame.delay != b.xing.lame.delay || a.xing.lame.padding != b.xing.lame.padding)))
         return "the result's encoder delay or padding differs";
-    const std::vector<std::string> parts = inParts<std::string>(
-        a.frames.size(), threads, [&](size_t from, size_t to, std::string& mismatch) {
-            mismatch = compareFrames(a, b, from, to);
-        });
-    for (const std::string& mismatch : parts)
+    ChunkedWork<std::string> work(a.frames.size(), kCompareChunkFrames,
+                                  [&](size_t from, size_t to, std::string& mismatch) {
+                                      mismatch = compareFrames(a, b, from, to);
+                                      return mismatch.empty();
+                                  });
+    work.run(threads);
+    for (const std::string& mismatch : work.parts())
         if (!mismatch.empty()) return mismatch;
     return "";
 }
