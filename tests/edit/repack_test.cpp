@@ -520,21 +520,35 @@ TEST(Repack, FrameComparisonSeesEveryChangedBit) {
     }
 }
 
+// A LAME stream and its --huffman result.
+struct HuffmanResult {
+    std::vector<uint8_t> input =
+        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
+    l3::RepackOptions options = [] {
+        l3::RepackOptions o;
+        o.huffman = true;
+        return o;
+    }();
+    std::vector<uint8_t> output = l3::repackStream(input.data(), input.size(), options).output;
+};
+
+// bytes read with the given pass into src; the message where they cannot be.
+std::string readAs(const std::vector<uint8_t>& bytes, l3::SourcePass pass, l3::SourceStream& src) {
+    l3::SourceProblem problem;
+    return l3::readSource(bytes.data(), bytes.size(), pass, 1, src, problem) ? ""
+                                                                              : problem.message;
+}
+
 // The frames --huffman recodes are compared bit for bit with their side information as the
 // head writer wrote it and their recoded main data: every bit of either that differs in the
 // result is seen, and the result as written agrees.
 TEST(Repack, RecodedFramesAreComparedWithTheirRecodedBits) {
-    const std::vector<uint8_t> bytes =
-        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
-    l3::RepackOptions options;
-    options.huffman = true;
-    std::vector<uint8_t> out = l3::repackStream(bytes.data(), bytes.size(), options).output;
+    HuffmanResult r;
+    std::vector<uint8_t>& out = r.output;
     ASSERT_FALSE(out.empty());
     l3::SourceStream a, b;
-    l3::SourceProblem problem;
-    ASSERT_TRUE(l3::readSource(bytes.data(), bytes.size(), l3::SourcePass::recode, 1, a, problem))
-        << problem.message;
-    ASSERT_TRUE(l3::readSource(out.data(), out.size(), l3::SourcePass::layout, 1, b, problem));
+    ASSERT_EQ(readAs(r.input, l3::SourcePass::recode, a), "");
+    ASSERT_EQ(readAs(out, l3::SourcePass::layout, b), "");
     ASSERT_EQ(a.frames.size(), b.frames.size());
     std::vector<size_t> recoded;
     for (size_t k = 0; k < a.frames.size() && recoded.size() < 3; ++k)
@@ -563,22 +577,16 @@ TEST(Repack, RecodedFramesAreComparedWithTheirRecodedBits) {
 // Recoding a result of --huffman gives every frame its own bits back: no frame is left
 // marked as recoded, and the result is the same bytes.
 TEST(Repack, AFrameWhoseRecodingGivesItsOwnBitsStaysAsItIs) {
-    const std::vector<uint8_t> bytes =
-        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
-    l3::RepackOptions options;
-    options.huffman = true;
-    const std::vector<uint8_t> once = l3::repackStream(bytes.data(), bytes.size(), options).output;
+    const HuffmanResult r;
+    const std::vector<uint8_t>& once = r.output;
     ASSERT_FALSE(once.empty());
-    l3::SourceStream src;
-    l3::SourceProblem problem;
-    ASSERT_TRUE(l3::readSource(bytes.data(), bytes.size(), l3::SourcePass::recode, 1, src, problem));
+    l3::SourceStream src, again;
+    ASSERT_EQ(readAs(r.input, l3::SourcePass::recode, src), "");
     const size_t recodedBefore = static_cast<size_t>(std::count_if(
         src.frames.begin(), src.frames.end(), [](const l3::SourceFrame& f) { return f.recoded; }));
     EXPECT_GT(recodedBefore, 0u);
-    l3::SourceStream again;
-    ASSERT_TRUE(l3::readSource(once.data(), once.size(), l3::SourcePass::recode, 1, again, problem))
-        << problem.message;
+    ASSERT_EQ(readAs(once, l3::SourcePass::recode, again), "");
     for (const l3::SourceFrame& f : again.frames) EXPECT_FALSE(f.recoded || f.fromRecord);
     EXPECT_TRUE(again.recoded.size() <= 8);  // nothing but the closing zero bytes
-    EXPECT_TRUE(l3::repackStream(once.data(), once.size(), options).output == once);
+    EXPECT_TRUE(l3::repackStream(once.data(), once.size(), r.options).output == once);
 }
