@@ -88,7 +88,7 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
     // to 0 at a full reservoir, so from 2 * states on both hold 0 (padded too) for good, and
     // below states - 1 kImpossibleRow (padded 0); only the part between changes per row.
     const size_t spreadSize = static_cast<size_t>(3 * states);
-    std::vector<int16_t> spread(spreadSize + 1, kImpossibleRow), paired(spreadSize),
+    std::vector<int16_t> spread(spreadSize, kImpossibleRow), paired(spreadSize),
         padded(spreadSize, 0);
     std::fill(spread.begin() + 2 * states, spread.end(), int16_t{0});
     std::fill(paired.begin(), paired.begin() + states, kImpossibleRow);
