@@ -155,7 +155,14 @@ inline int16_t finishValue(uint64_t& bits, int& used, int magnitude, int linbits
     return static_cast<int16_t>(negative ? -magnitude : magnitude);
 }
 
-const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, int16_t* lines) {
+// How readSpectrum's granule ended (GranuleEnd bits) and the first line of its last quadruple.
+struct SpectrumEnd {
+    uint8_t end = kEndedWithin;
+    int16_t lastQuad = -1;
+};
+
+const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, int16_t* lines,
+                         SpectrumEnd* report) {
     const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
     if (info.big_values > kMaxBigValues) return "big_values above 288";
     const RegionBounds bounds =
@@ -168,17 +175,26 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             if (t != 0 && bounds.start[region] < bounds.start[region + 1] && !hasDecodeTree(t))
                 return "a region coded with table 4 or 14";
         }
-    if (r.pos >= r.end) return nullptr;  // the scalefactors took every bit
+    if (r.pos >= r.end) {  // the scalefactors took every bit
+        if (report && bounds.start[3] > 0) report->end |= kPairsPastEnd;
+        return nullptr;
+    }
     GranuleBits g;
     loadGranuleBits(g, r);
     const int64_t shift = r.pos - g.pos;  // g's positions plus shift are r's
     const char* why = nullptr;
+    // The big-value pairs ran past the granule's end, or it ended before the last of them.
+    bool pairsCut = false;
 
     for (int region = 0; region < 3 && !why; ++region) {
         const int t = info.table_select[region];
         if (t == 0) continue;
         const int start = bounds.start[region], end = bounds.start[region + 1];
-        if (start >= end || g.pos >= g.end) continue;
+        if (start >= end) continue;
+        if (g.pos >= g.end) {
+            pairsCut = true;
+            continue;
+        }
         const int linbits = codeTables().huffman[t].linbits;
         const DecodeTable& lookup = decodeTable(t);
         // The bits from g.pos on stay in a register, reloaded when fewer than a lookup
@@ -247,9 +263,13 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             i += 2;
         }
         // The granule ended: a second pair decoded after the last one is not its own.
-        if (i < end) lines[i] = lines[i + 1] = 0;
+        if (i < end) {
+            lines[i] = lines[i + 1] = 0;
+            pairsCut = true;
+        }
     }
 
+    pairsCut = pairsCut || g.pos > g.end;
     const DecodeTable& quadTable =
         decodeTable(info.count1table_select ? kCount1TableB : kCount1TableA);
     uint64_t ahead = window(g);
@@ -260,7 +280,12 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
             // Past the last whole quadruple the coder fills the budget with 1 bits.
             for (; g.pos < g.end; ++g.pos)
                 if (!((g.bytes[g.pos >> 3] >> (7 - (g.pos & 7))) & 1)) {
-                    why = "bits after line 575 that are not all 1";
+                    if (report) {
+                        report->end |= kBitsAfterLastLine;
+                        g.pos = g.end;
+                    } else {
+                        why = "bits after line 575 that are not all 1";
+                    }
                     break;
                 }
             break;
@@ -306,6 +331,12 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
     }
     // A second quadruple decoded from the zeros after the granule is not its own.
     if (i <= kLastQuadLine) std::memset(lines + i, 0, 8);
+    if (report && pairsCut) {
+        report->end |= kPairsPastEnd;
+    } else if (report && g.pos > g.end) {
+        report->end |= kQuadPastEnd;
+        report->lastQuad = static_cast<int16_t>(i - 4);
+    }
     r.pos = g.pos + shift;
     return why;
 }
@@ -313,7 +344,8 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
 }  // namespace
 
 const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
-                         bool* overrun) {
+                         bool* overrun, MainDataEnds* ends) {
+    if (ends) *ends = {};
     bool past = false;
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
@@ -331,7 +363,15 @@ const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& 
                 readMpeg1Scalefactors(r, rec, gr, ch);
             else
                 readLsfScalefactors(r, rec, ch);
-            if (const char* why = readSpectrum(r, rec, gr, ch, rec.spectrum[gr][ch])) return why;
+            if (ends && r.pos > r.end) ends->end[gr][ch] |= kScalefactorsPastEnd;
+            SpectrumEnd spectrumEnd;
+            if (const char* why = readSpectrum(r, rec, gr, ch, rec.spectrum[gr][ch],
+                                               ends ? &spectrumEnd : nullptr))
+                return why;
+            if (ends) {
+                ends->end[gr][ch] |= spectrumEnd.end;
+                ends->lastQuad[gr][ch] = spectrumEnd.lastQuad;
+            }
             past |= r.pos != r.end;
             pos += length;
         }

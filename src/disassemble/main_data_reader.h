@@ -18,7 +18,24 @@ namespace l3 {
 // word) reached past the granule's end, reading zeros there. Otherwise every item was read
 // whole within its granule, and the values code back to exactly these bits: every code is
 // a prefix code the writer uses the same way, item for item, until the same budget is spent.
+//
+// When ends is given, it says for each granule and channel how its bits ended (see
+// GranuleEnd), and bits after line 576 that are not all 1 are noted there instead of
+// failing: decoders skip them, though the writer cannot make them.
+struct MainDataEnds {
+    uint8_t end[2][2];        // GranuleEnd bits, [granule][channel]
+    int16_t lastQuad[2][2];   // with kQuadPastEnd: the first line of the quadruple
+};
+
+enum GranuleEnd : uint8_t {
+    kEndedWithin = 0,
+    kScalefactorsPastEnd = 1,  // the scalefactors alone take more than part2_3_length
+    kPairsPastEnd = 2,         // big-value pairs run past part2_3_length or are cut off by it
+    kQuadPastEnd = 4,          // the last count1 quadruple (code or signs) runs past it
+    kBitsAfterLastLine = 8,    // bits after line 576 that are not all 1
+};
+
 const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& record,
-                         bool* overrun = nullptr);
+                         bool* overrun = nullptr, MainDataEnds* ends = nullptr);
 
 }  // namespace l3

@@ -13,6 +13,7 @@
 #include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "format/scalefactor_layout.h"
+#include "playback/played_values.h"
 #include "tables/code_tables.h"
 
 namespace l3 {
@@ -332,15 +333,30 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
             best.count1table_select = bitsB < bitsA;
         };
         if (switching) {  // two regions at their implicit split
-            const int r0 = implicitRegion0Count(isMpeg1(header), info.block_type);
-            const RegionBounds rb = regionBounds(header, bigPairs, r0, kImplicitRegion1Count);
+            const SwitchingRegions sr = switchingRegions(header, info);
+            if (sr.low < sr.high && bigEnd > sr.low) {
+                // Decoders start region 1 at different lines: one table for both regions.
+                const auto [bits, table] = regionCost(0, bigPairs);
+                if (bits < kNoCost)
+                    takeIfFewer(count1 + bits, sr.region0_count, kImplicitRegion1Count,
+                                {table, table, 0});
+                continue;
+            }
+            const RegionBounds rb =
+                regionBounds(header, bigPairs, sr.region0_count, kImplicitRegion1Count);
             const auto [bits0, table0] = regionCost(0, rb.start[1] / 2);
             const auto [bits1, table1] = regionCost(rb.start[1] / 2, rb.start[2] / 2);
             if (bits0 < kNoCost && bits1 < kNoCost)
-                takeIfFewer(count1 + bits0 + bits1, r0, kImplicitRegion1Count,
+                takeIfFewer(count1 + bits0 + bits1, sr.region0_count, kImplicitRegion1Count,
                             {table0, table1, 0});
             continue;
         }
+        // A boundary at a band edge that decoders place at different lines inside the big
+        // values is never chosen.
+        auto disputed = [&](int edge) {
+            const EdgeLines at = regionEdgeLines(header, edge);
+            return at.low < at.high && at.low < bigEnd;
+        };
         // Every region0_count and region1_count in turn, region 0 weighed once per
         // region0_count and region 2 once per band edge it starts at.
         auto boundary = [&](int edge) {  // in pairs, within the big values
@@ -350,6 +366,7 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
         tail.fill({-1, -1});
         for (int r0 = 0; r0 < 16; ++r0) {
             if (edges[static_cast<size_t>(r0) + 1] > bigEnd && r0 > 0) break;
+            if (disputed(r0 + 1)) continue;
             const int start1 = boundary(r0 + 1);
             const auto [bits0, table0] = regionCost(0, start1);
             // No split after this region 0 can do better than every pair after it under
@@ -360,6 +377,10 @@ Coding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& info, const
                 continue;
             for (int r1 = 0; r1 < 8; ++r1) {
                 const int edge2 = std::min(r0 + r1 + 2, 22);
+                if (disputed(edge2)) {
+                    if (edges[static_cast<size_t>(edge2)] >= bigEnd) break;
+                    continue;
+                }
                 const int start2 = boundary(edge2);
                 std::pair<int, int>& region2 = tail[static_cast<size_t>(edge2)];
                 if (region2.first < 0) region2 = regionCost(start2, bigPairs);
@@ -461,7 +482,7 @@ int currentScalefactorBits(const FrameRecord& rec, int gr, int ch) {
 
 }  // namespace
 
-void recodeFrame(FrameRecord& rec) {
+void recodeFrame(FrameRecord& rec, unsigned keep) {
     const bool mpeg1 = isMpeg1(rec.header);
     const int channels = channelCount(rec.header);
     const int granules = granuleCount(rec.header);
@@ -471,6 +492,7 @@ void recodeFrame(FrameRecord& rec) {
     // neither granule has short blocks.
     if (mpeg1)
         for (int ch = 0; ch < channels; ++ch) {
+            if (keep & keepBit(1, ch)) continue;  // its bits stay, with the scfsi they assume
             const bool longBlocks =
                 rec.granuleInfo[0][ch].block_type != 2 && rec.granuleInfo[1][ch].block_type != 2;
             for (int g = 0; g < 4; ++g) {
@@ -482,6 +504,7 @@ void recodeFrame(FrameRecord& rec) {
         }
 
     auto code = [&](int gr, int ch) {
+        if (keep & keepBit(gr, ch)) return;
         GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
         // Scalefactors: the narrowest widths that hold every value.
         int sfBits = kNoCost;
@@ -542,7 +565,7 @@ void recodeFrame(FrameRecord& rec) {
     // a granule 1 that would have no bits but reuses scalefactors that are not all zero
     // codes them itself.
     for (int ch = 0; mpeg1 && ch < channels; ++ch) {
-        if (rec.granuleInfo[1][ch].part2_3_length != 0) continue;
+        if (rec.granuleInfo[1][ch].part2_3_length != 0 || (keep & keepBit(1, ch))) continue;
         bool reusesValues = false;
         for (int g = 0; g < 4; ++g)
             for (int b = scfsiGroupStart[g]; rec.scfsi[ch][g] && b < scfsiGroupStart[g + 1]; ++b)

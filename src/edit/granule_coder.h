@@ -11,9 +11,16 @@
 
 namespace l3 {
 
-// record holds the decoded values (as readMainData leaves them) and the side information
-// they were read with; its coding fields and part2_3_length are replaced.
-void recodeFrame(FrameRecord& record);
+// record holds the decoded values and the side information they were read with (the
+// region counts of window-switching granules where decoders place region 1, as
+// setPlayedRegions leaves them); its coding fields and part2_3_length are replaced. The
+// coding chosen is never one that decoders read differently (see played_values.h). The
+// granules named in keep (keepBit) keep their side information as it is.
+void recodeFrame(FrameRecord& record, unsigned keep = 0);
+
+inline unsigned keepBit(int gr, int ch) {
+    return 1u << (2 * gr + ch);
+}
 
 // True when granule gr, channel ch has the same values in a and b: block type and flags,
 // scalefactors and spectrum (what recodeFrame keeps, less the gains, which take no bits).

@@ -22,6 +22,7 @@
 #include "inspect/frame_walk.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
+#include "playback/played_values.h"
 #include "tables/code_tables.h"
 
 namespace l3 {
@@ -88,6 +89,39 @@ RecordProblem uncodedProblem(const FrameRecord& rec, int gr, int ch) {
                              "is above 4095: the granule's values need more bits than it holds", gr,
                              ch);
     return scalefactorProblem(rec, gr, ch);
+}
+
+// The granules of edit (marked by markChangedGranules) whose values did not change and whose
+// bits decoders need as they are, as recodeFrame's keep mask; their values go back to the
+// ones their bits code.
+unsigned keepCodedGranules(const PlayedFrame& played, FrameRecord& edit) {
+    unsigned keep = 0;
+    for (int gr = 0; gr < granuleCount(edit.header); ++gr)
+        for (int ch = 0; ch < channelCount(edit.header); ++ch) {
+            if (!(played.notes[gr][ch] & kKeepBits)) continue;
+            if (edit.granuleInfo[gr][ch].part2_3_length == kUncoded) continue;
+            keep |= keepBit(gr, ch);
+            if (played.notes[gr][ch] & kQuadDropped)
+                std::copy(played.dropped[gr][ch], played.dropped[gr][ch] + 4,
+                          edit.spectrum[gr][ch] + played.droppedLine[gr][ch]);
+        }
+    return keep;
+}
+
+// A granule of the result that decoders would read differently where the input's was not:
+// what an edit must never write.
+std::string newlyDisputed(const PlayedFrame& before, const PlayedFrame& after) {
+    for (int gr = 0; gr < 2; ++gr)
+        for (int ch = 0; ch < 2; ++ch) {
+            const uint8_t fresh = after.notes[gr][ch] & kKeepBits & ~before.notes[gr][ch];
+            if (fresh) {
+                char text[200];
+                std::snprintf(text, sizeof text, "granule %d, channel %d: %s", gr, ch,
+                              playedNoteText(fresh));
+                return text;
+            }
+        }
+    return "";
 }
 
 // Frames per chunk of the decoding: enough to make a chunk's scratch state worth its setup.
@@ -371,7 +405,10 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             SourceFrame& s = src.frames[i];
             if (s.undecodable) continue;  // no values to compare or recode (see KeptStart)
             readSideInfo(input + s.offset, *record);
-            if (const char* why = readMainData(src.mainData.data(), s.mainStart, *record)) {
+            setPlayedRegions(*record);
+            PlayedFrame played;
+            if (const char* why =
+                    readPlayedValues(src.mainData.data(), s.mainStart, *record, played)) {
                 const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
                 part.message = frameAt(i + first, s.offset) + ": " +
                                (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
@@ -382,9 +419,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             if (values) {
                 *edit = *values;
                 s.recoded = markChangedGranules(*record, *edit);
-                if (s.recoded) recodeFrame(*edit);
+                // Granules left as they were keep their bits where decoders need exactly
+                // those: coded again from the values as coded, with the same side information.
+                if (s.recoded) recodeFrame(*edit, keepCodedGranules(played, *edit));
                 s.fromRecord = true;
-            } else if (recode) {
+            } else if (recode && !(played.any & kKeepBits)) {
                 *edit = *record;
                 recodeFrame(*edit);
                 s.fromRecord = s.recoded = true;
@@ -411,15 +450,18 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                 continue;
             }
             readSideInfo(head, *back);
+            setPlayedRegions(*back);
             const size_t written = part.recoded.size();
             part.recoded.resize(written + 8, 0);  // every byte the reader may look at
+            PlayedFrame playedBack;
             const char* why =
-                s.recoded ? readMainData(part.recoded.data(), s.recodedStart, *back)
-                          : readMainData(src.mainData.data(), s.mainStart, *back);
+                s.recoded
+                    ? readPlayedValues(part.recoded.data(), s.recodedStart, *back, playedBack)
+                    : readPlayedValues(src.mainData.data(), s.mainStart, *back, playedBack);
             part.recoded.resize(written);
-            const std::string mismatch =
-                why ? std::string("its main data does not decode")
-                    : sameDecodedValues(values ? *values : *record, *back);
+            std::string mismatch = why ? std::string("its main data does not decode")
+                                       : sameDecodedValues(values ? *values : *record, *back);
+            if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
             if (!mismatch.empty()) {
                 part.status = kEditVerify;
                 part.message = verificationFailure(frameAt(i + first, s.offset) +

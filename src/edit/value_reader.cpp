@@ -2,12 +2,12 @@
 // every frame straight into the caller's records.
 #include <cstring>
 
-#include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/value_stream.h"
 #include "format/frame_length.h"
 #include "format/xing_tag.h"
 #include "inspect/frame_walk.h"
+#include "playback/played_values.h"
 
 namespace l3 {
 
@@ -66,7 +66,9 @@ void decodeValueStream(ValueStream& stream, FrameRecord* records) {
         } else if (mainStart + bits > available) {
             f.problem = "its main data runs past the end of the stream";
         } else {
-            f.problem = readMainData(mainData.data(), mainStart, record);
+            setPlayedRegions(record);
+            PlayedFrame played;
+            f.problem = readPlayedValues(mainData.data(), mainStart, record, played);
         }
         if (f.tag || f.problem) {
             std::memset(record.scalefactors, 0, sizeof record.scalefactors);

@@ -1,0 +1,86 @@
+#pragma once
+// What real decoders play for a frame's coded values, where that differs from the coding
+// rules the assembler writes by. Record files and the assembler keep their coding-level
+// meaning (a record's region counts place region 1 of every granule); an edit, `l3 check`
+// and the Python module read values through this model instead, so that "the same values"
+// means "the same samples in every decoder":
+//
+// - A count1 quadruple that runs past part2_3_length (its code word or a sign bit) is
+//   dropped by decoders: its lines play as zero.
+// - Bits after line 576 within part2_3_length are skipped.
+// - Region 1 of a window-switching granule starts where decoders start it (see
+//   switchingRegions); a long-block region boundary lies at the decoders' band edge.
+//
+// Where decoders disagree about a granule's coding (a boundary they place differently,
+// with another code table on either side; big-value pairs cut off by part2_3_length, read
+// from whatever follows), the values are read one way and the granule is marked: its bits
+// must be kept as they are, and no edit may produce such a coding.
+//
+// Pure functions over caller-owned records; safe on any number of threads.
+
+#include <cstdint>
+
+#include "format/frame_record.h"
+
+namespace l3 {
+
+// Why a granule's coding is not what a writer makes of its values (bits of a PlayedNote).
+enum PlayedNote : uint8_t {
+    kQuadDropped = 1,        // its last count1 quadruple runs past part2_3_length
+    kPairsCutOff = 2,        // big-value pairs run past part2_3_length or are cut off by it
+    kScalefactorsCut = 4,    // its scalefactors alone need more than part2_3_length
+    kBoundaryDisputed = 8,   // decoders place a region boundary differently, tables differ
+    kStuffing = 16,          // bits after line 576 within part2_3_length, skipped
+};
+
+// Notes that oblige an edit to keep the granule's bits as they are: decoders read them
+// differently, or only the bits themselves say what they play.
+inline constexpr uint8_t kKeepBits = kQuadDropped | kPairsCutOff | kScalefactorsCut |
+                                     kBoundaryDisputed;
+
+struct PlayedFrame {
+    uint8_t notes[2][2] = {};          // PlayedNote bits, [granule][channel]
+    int16_t droppedLine[2][2] = {};    // with kQuadDropped: the quadruple's first line
+    int16_t dropped[2][2][4] = {};     // with kQuadDropped: its values as coded
+    uint8_t any = 0;                   // every note of the frame
+};
+
+// Where decoders start region 1 of a window-switching granule, as lines: low..high (equal
+// where they agree), and the region0_count (a long band edge, edge = region0_count + 1) at
+// which values are read and written.
+struct SwitchingRegions {
+    int region0_count;
+    int low, high;
+};
+SwitchingRegions switchingRegions(uint32_t header, const GranuleChannelInfo& info);
+
+// The lines at which decoders place the long-block band edge `edge` (0..22) as a region
+// boundary: low..high, equal where they agree.
+struct EdgeLines {
+    int low, high;
+};
+EdgeLines regionEdgeLines(uint32_t header, int edge);
+
+// Sets the region counts of rec's window-switching granules to switchingRegions'
+// region0_count (the side information does not send them).
+void setPlayedRegions(FrameRecord& rec);
+
+// True when decoders could read granule (gr, ch) of rec's side information with a region
+// boundary at other lines, with other code tables on either side, inside its big values.
+bool boundaryDisputed(const FrameRecord& rec, int gr, int ch);
+
+// Reads rec's main data (its side information read, setPlayedRegions applied) from the
+// main-data stream at bit mainStart, as decoders play it, noting in played where that
+// differs from the coding. Returns null on success, else why it does not decode.
+const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
+                             PlayedFrame& played);
+
+// Puts back into rec the values decoders drop (rec as readPlayedValues left it): the values
+// from which a writer, with rec's side information, codes the granules' bits again.
+void restoreCodedValues(FrameRecord& rec, const PlayedFrame& played);
+
+// A short description of a granule's notes, for messages ("its last count1 quadruple runs
+// past part2_3_length").
+const char* playedNoteText(uint8_t notes);
+
+}  // namespace l3
