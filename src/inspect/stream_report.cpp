@@ -10,7 +10,9 @@
 #include "disassemble/side_info_reader.h"
 #include "format/byte_order.h"
 #include "format/frame_length.h"
+#include "inspect/other_audio.h"
 #include "inspect/side_info_check.h"
+#include "playback/played_values.h"
 
 namespace l3 {
 
@@ -29,6 +31,14 @@ void addFault(StreamReport& report, FaultKind kind, int64_t frame, size_t offset
 void addFault(StreamReport& report, FaultKind kind, int64_t frame, size_t offset,
               const char* text) {
     report.faults.push_back({kind, frame, offset, text});
+}
+
+template <typename... Args>
+void addNote(StreamReport& report, NoteKind kind, int64_t frame, size_t offset,
+             const char* format, Args... args) {
+    char text[200];
+    std::snprintf(text, sizeof text, format, args...);
+    report.notes.push_back({kind, frame, offset, text});
 }
 
 // The main-data stream of the audio frames: each frame's bytes after its head, one frame
@@ -76,16 +86,31 @@ std::string headerChange(uint32_t header, uint32_t reference) {
     return text;
 }
 
+const char* modeName(uint32_t header) {
+    static const char* const names[4] = {"stereo", "joint stereo", "dual channel", "mono"};
+    return names[(header >> 6) & 3];
+}
+
+// Version, layer and sampling rate hold for a whole stream; the channel count may change
+// from frame to frame (decoders play such a stream through), which is noted where it does.
 void checkHeaders(StreamReport& report) {
     if (audioFrameCount(report) == 0) return;
     const uint32_t reference = report.frames[report.firstAudio].header;
+    uint32_t previous = reference;
     for (size_t k = 0; k < report.frames.size(); ++k) {
         const FrameFacts& f = report.frames[k];
-        if ((f.header & kStreamFieldsMask) != (reference & kStreamFieldsMask) ||
-            channelCount(f.header) != channelCount(reference))
+        if ((f.header & kStreamFieldsMask) != (reference & kStreamFieldsMask)) {
             addFault(report, FaultKind::header_changed, static_cast<int64_t>(k), f.offset,
                      "%s as in frame %zu", headerChange(f.header, reference).c_str(),
                      report.firstAudio);
+            continue;
+        }
+        if (k < report.firstAudio) continue;
+        if (channelCount(f.header) != channelCount(previous))
+            addNote(report, NoteKind::mode_changed, static_cast<int64_t>(k), f.offset,
+                    "%d channels (%s) after %d (%s)", channelCount(f.header), modeName(f.header),
+                    channelCount(previous), modeName(previous));
+        previous = f.header;
     }
 }
 
@@ -150,6 +175,28 @@ const char* scalefactorProblem(const FrameRecord& rec) {
     return nullptr;
 }
 
+// The notes a frame's granules give (one of each kind, for the first granule that has it).
+void noteGranules(StreamReport& report, const PlayedFrame& played, int64_t frame, size_t offset) {
+    struct Kind {
+        uint8_t notes;
+        NoteKind kind;
+    };
+    static constexpr Kind kinds[] = {
+        {kBoundaryDisputed | kPairsCutOff, NoteKind::decoders_differ},
+        {kQuadDropped, NoteKind::count1_overrun},
+        {kStuffing, NoteKind::stuffing_bits},
+    };
+    for (const Kind& k : kinds) {
+        for (int g = 0; g < 4; ++g) {
+            const uint8_t notes = played.notes[g / 2][g % 2] & k.notes;
+            if (!notes) continue;
+            addNote(report, k.kind, frame, offset, "granule %d, channel %d: %s", g / 2, g % 2,
+                    playedNoteText(notes));
+            break;
+        }
+    }
+}
+
 // Decodes the main data of every complete audio frame; fills the per-frame facts.
 void decodeFrames(StreamReport& report, const uint8_t* data) {
     const size_t first = report.firstAudio;
@@ -181,14 +228,42 @@ void decodeFrames(StreamReport& report, const uint8_t* data) {
                      mainStart + side.mainBits - s.areaStart[a + 1]);
         } else {
             const char* why = scalefactorProblem(*rec);
-            if (!why) why = readMainData(s.bytes.data(), mainStart, *rec);
-            if (why) addFault(report, FaultKind::huffman_error, index, f.offset, why);
+            PlayedFrame played;
+            if (!why) {
+                setPlayedRegions(*rec);
+                why = readPlayedValues(s.bytes.data(), mainStart, *rec, played);
+            }
+            if (why) {
+                addFault(report, FaultKind::huffman_error, index, f.offset, why);
+            } else if (played.any) {
+                noteGranules(report, played, index, f.offset);
+            }
         }
     }
 }
 
+// A VBRI frame's counts: its frame count leaves itself out or counts it, its byte count
+// starts at its own frame or after it (encoders differ); anything else misleads seeking.
+void checkVbri(StreamReport& report) {
+    const XingTag& x = report.xing;
+    const FrameFacts& tagFrame = report.frames[0];
+    const size_t audioFrames = audioFrameCount(report);
+    if (x.frames != audioFrames && x.frames != audioFrames + 1)
+        addFault(report, FaultKind::vbri_mismatch, 0, tagFrame.offset,
+                 "the VBRI frame counts %" PRIu32 " frames, the stream has %zu", x.frames,
+                 audioFrames);
+    const FrameFacts& last = report.frames.back();
+    const size_t streamEnd = last.offset + static_cast<size_t>(frameLength(last.header));
+    const size_t streamBytes = streamEnd - tagFrame.offset;
+    if (x.bytes != streamBytes && x.bytes != streamBytes - static_cast<size_t>(tagFrame.length))
+        addFault(report, FaultKind::vbri_mismatch, 0, tagFrame.offset,
+                 "the VBRI frame counts %" PRIu32 " bytes, the stream has %zu", x.bytes,
+                 streamBytes);
+}
+
 void checkXing(StreamReport& report, const uint8_t* data) {
     const XingTag& x = report.xing;
+    if (x.kind == XingKind::vbri) checkVbri(report);
     if (x.kind != XingKind::xing && x.kind != XingKind::info) return;
     const FrameFacts& tagFrame = report.frames[0];
     const size_t audioFrames = audioFrameCount(report);
@@ -258,8 +333,43 @@ const char* faultKindName(FaultKind kind) {
             return "music_crc";
         case FaultKind::no_audio:
             return "no_audio";
+        case FaultKind::vbri_mismatch:
+            return "vbri_mismatch";
     }
     return "?";
+}
+
+const char* noteKindName(NoteKind kind) {
+    switch (kind) {
+        case NoteKind::mode_changed:
+            return "mode_changed";
+        case NoteKind::stuffing_bits:
+            return "stuffing_bits";
+        case NoteKind::count1_overrun:
+            return "count1_overrun";
+        case NoteKind::decoders_differ:
+            return "decoders_differ";
+        case NoteKind::outside_bytes:
+            return "outside_bytes";
+    }
+    return "?";
+}
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::ok:
+            return "ok";
+        case Verdict::damaged:
+            return "damaged";
+        case Verdict::unsupported:
+            return "unsupported";
+    }
+    return "?";
+}
+
+Verdict verdictOf(const StreamReport& report) {
+    if (!report.unsupported.empty()) return Verdict::unsupported;
+    return report.faults.empty() ? Verdict::ok : Verdict::damaged;
 }
 
 StreamReport inspectStream(const uint8_t* data, size_t size) {
@@ -271,10 +381,19 @@ StreamReport inspectStream(const uint8_t* data, size_t size) {
         report.frames.push_back(
             {w.offset, w.length, w.header, w.truncated, w.resync, 0, {}, {}, {}});
 
-    for (size_t j = 0; j < walk.junkOffsets.size(); ++j)
-        addFault(report, FaultKind::junk, kNoFrame, walk.junkOffsets[j], "%zu bytes %s",
-                 walk.junkLengths[j],
-                 junkDescription(data + walk.junkOffsets[j], walk.junkLengths[j]));
+    // Junk between frames breaks the stream; before the first frame or after the last,
+    // decoders pass over it.
+    for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
+        const size_t at = walk.junkOffsets[j], length = walk.junkLengths[j];
+        const bool inside = !walk.frames.empty() && walk.frames.front().offset < at &&
+                            walk.frames.back().offset > at;
+        if (inside)
+            addFault(report, FaultKind::junk, kNoFrame, at, "%zu bytes %s", length,
+                     junkDescription(data + at, length));
+        else
+            addNote(report, NoteKind::outside_bytes, kNoFrame, at, "%zu bytes %s", length,
+                    junkDescription(data + at, length));
+    }
     for (size_t k = 0; k < report.frames.size(); ++k)
         if (report.frames[k].truncated)
             addFault(report, FaultKind::truncated_frame, static_cast<int64_t>(k),
@@ -293,11 +412,16 @@ StreamReport inspectStream(const uint8_t* data, size_t size) {
     size_t audio = 0;
     for (size_t k = report.firstAudio; k < report.frames.size(); ++k)
         audio += report.frames[k].truncated ? 0 : 1;
-    if (audio == 0)
-        addFault(report, FaultKind::no_audio, kNoFrame, 0,
-                 "the file holds no complete Layer III audio frame");
+    if (audio == 0) {
+        report.unsupported = otherMpegAudio(data, walk);
+        if (report.unsupported.empty())
+            addFault(report, FaultKind::no_audio, kNoFrame, 0,
+                     "the file holds no complete Layer III audio frame");
+    }
     std::stable_sort(report.faults.begin(), report.faults.end(),
                      [](const Fault& a, const Fault& b) { return a.offset < b.offset; });
+    std::stable_sort(report.notes.begin(), report.notes.end(),
+                     [](const Note& a, const Note& b) { return a.offset < b.offset; });
     return report;
 }
 

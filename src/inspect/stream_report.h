@@ -25,10 +25,30 @@ enum class FaultKind {
     lame_tag_crc,
     music_crc,
     no_audio,  // not one complete audio frame in the file: nothing a player can play
+    vbri_mismatch,  // a VBRI frame's frame or byte count differs from the stream
 };
 
 // The names used in text and JSON output: the enumerator's own name.
 const char* faultKindName(FaultKind kind);
+
+// What is legal and plays the same in every decoder, but is worth knowing: a file with
+// notes and no faults is ok.
+enum class NoteKind {
+    mode_changed,     // the channel count changes (mono and stereo frames alternate)
+    stuffing_bits,    // bits after line 576 within part2_3_length, which decoders skip
+    count1_overrun,   // a count1 quadruple running past part2_3_length, which decoders drop
+    decoders_differ,  // a coding decoders read differently (a region boundary, cut-off pairs)
+    outside_bytes,    // bytes before the first frame or after the last that are no tag
+};
+
+const char* noteKindName(NoteKind kind);
+
+// ok: every frame plays as coded (notes allowed); damaged: a decoder loses or corrupts
+// audio, or seeking and durations go wrong (faults); unsupported: MPEG audio this toolkit
+// does not read (Layer I or II, free format), and no Layer III audio frame.
+enum class Verdict { ok, damaged, unsupported };
+
+const char* verdictName(Verdict verdict);
 
 // "MPEG-1", "MPEG-2" or "MPEG-2.5" from the header's version bits.
 const char* versionName(uint32_t header);
@@ -39,6 +59,13 @@ struct Fault {
     FaultKind kind;
     int64_t frame;  // index among the file's frames (a Xing/Info frame counted), or kNoFrame
     size_t offset;  // byte offset in the file
+    std::string message;
+};
+
+struct Note {
+    NoteKind kind;
+    int64_t frame;  // as in Fault
+    size_t offset;
     std::string message;
 };
 
@@ -61,7 +88,11 @@ struct StreamReport {
     size_t firstAudio = 0;           // index of the first audio frame: 1 after a tag frame
     uint16_t musicCrc = 0;           // computed over the audio frames' bytes (LAME files)
     std::vector<Fault> faults;       // in file order within each kind of check
+    std::vector<Note> notes;         // in file order
+    std::string unsupported;         // what the file holds when the verdict is unsupported
 };
+
+Verdict verdictOf(const StreamReport& report);
 
 StreamReport inspectStream(const uint8_t* data, size_t size);
 

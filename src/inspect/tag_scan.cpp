@@ -31,6 +31,20 @@ size_t id3v2Length(const uint8_t* p, size_t room) {
     return total <= room ? total : 0;
 }
 
+// An ID3v2.4 tag appended at the end of a file, found by its footer: "3DI", the version
+// and flags of its header, and the same four 7-bit size bytes; header and footer both count.
+size_t trailingId3v2Length(const uint8_t* data, size_t start, size_t end) {
+    if (end - start < 2 * kId3v2HeadBytes) return 0;
+    const uint8_t* p = data + end - kId3v2HeadBytes;
+    if (!startsWith(p, "3DI") || p[3] == 0xFF || p[4] == 0xFF) return 0;
+    if ((p[6] | p[7] | p[8] | p[9]) & 0x80) return 0;
+    const size_t body = size_t{p[6]} << 21 | size_t{p[7]} << 14 | size_t{p[8]} << 7 | p[9];
+    const size_t total = body + 2 * kId3v2HeadBytes;
+    if (total > end - start) return 0;
+    // The tag's own header must be where the footer says it starts.
+    return id3v2Length(data + end - total, total) == total ? total : 0;
+}
+
 // APEv2 tag ending at end: a 32-byte footer "APETAGEX" whose size counts the items and
 // the footer; a header of 32 more bytes precedes the items when flag bit 31 says so.
 size_t apeLength(const uint8_t* data, size_t start, size_t end) {
@@ -103,6 +117,8 @@ TagLayout findTags(const uint8_t* data, size_t size) {
             kind = TagKind::apev2;
         } else if ((n = lyricsLength(data, start, end))) {
             kind = TagKind::lyrics3;
+        } else if ((n = trailingId3v2Length(data, start, end))) {
+            kind = TagKind::id3v2;
         }
         if (n == 0) break;
         end -= n;

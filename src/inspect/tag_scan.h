@@ -1,6 +1,6 @@
 #pragma once
-// The tags that surround the frames of a file: ID3v2 at the start; ID3v1, APEv2 and
-// Lyrics3 (version 1 or 2) at the end, in any order. Tags are found by their own framing
+// The tags that surround the frames of a file: ID3v2 at the start; ID3v1, APEv2, Lyrics3
+// (version 1 or 2) and an appended ID3v2 (found by its footer) at the end, in any order. Tags are found by their own framing
 // (magic, size fields); their contents are not interpreted.
 
 #include <cstddef>

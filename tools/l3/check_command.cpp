@@ -15,18 +15,23 @@ namespace l3tool {
 const std::string_view kCheckUsage =
     "usage: l3 check [--json] FILE...\n"
     "\n"
-    "Decodes every frame of each FILE down to its Huffman data and gives the file a\n"
-    "verdict, ok or damaged, naming each fault: junk, truncated_frame, header_changed,\n"
-    "crc_mismatch, reservoir_underflow, side_info_invalid, huffman_error, xing_mismatch,\n"
-    "lame_tag_crc, music_crc, no_audio (a file whose gain was changed with undo\n"
-    "information in an APEv2 MP3GAIN_UNDO item has its music CRC checked with the undo\n"
-    "applied). At most 20 faults per file are listed in text. Frame\n"
+    "Decodes every frame of each FILE down to its Huffman data, as decoders read it, and\n"
+    "gives the file a verdict: ok (it plays as coded), damaged (a decoder loses or\n"
+    "corrupts audio, or seeking and durations go wrong) or unsupported (Layer I or II,\n"
+    "or free-format Layer III). Faults make a file damaged: junk, truncated_frame,\n"
+    "header_changed, crc_mismatch, reservoir_underflow, side_info_invalid,\n"
+    "huffman_error, xing_mismatch, vbri_mismatch, lame_tag_crc, music_crc, no_audio (a\n"
+    "file whose gain was changed with undo information in an APEv2 MP3GAIN_UNDO item has\n"
+    "its music CRC checked with the undo applied). Notes name what is legal and plays the\n"
+    "same everywhere: mode_changed, stuffing_bits, count1_overrun, decoders_differ,\n"
+    "outside_bytes. At most 20 faults and 20 notes per file are listed in text. Frame\n"
     "counts leave a Xing/Info frame out; frame indexes count it.\n"
     "\n"
     "  --json   one JSON list: {file, verdict, frames, faults: [{kind, frame, offset,\n"
-    "           message}]} per file\n"
+    "           message}], notes: [the same]} per file, and {unsupported} for that verdict\n"
     "\n"
-    "Exit status: 0 every file ok, 3 a file damaged, 2 a file unreadable, 1 usage.\n";
+    "Exit status: 0 every file ok, 2 a file unreadable, else 3 a file damaged, else 4 a\n"
+    "file unsupported; 1 usage.\n";
 
 namespace {
 
@@ -52,42 +57,47 @@ struct FileVerdict {
     l3::StreamReport report;
 };
 
-void printText(const FileVerdict& v) {
-    const l3::StreamReport& r = v.report;
-    if (r.faults.empty()) {
-        std::printf("%s: ok (%zu frames)\n", v.path.c_str(), l3::audioFrameCount(r));
-        return;
-    }
-    std::printf("%s: damaged (%zu faults)\n", v.path.c_str(), r.faults.size());
-    for (size_t i = 0; i < r.faults.size() && i < kTextFaultLimit; ++i) {
-        const l3::Fault& f = r.faults[i];
+constexpr int kExitUnsupported = 4;
+
+template <typename Item, typename KindName>
+void printItems(const std::vector<Item>& items, KindName kindName) {
+    for (size_t i = 0; i < items.size() && i < kTextFaultLimit; ++i) {
+        const Item& f = items[i];
         if (f.frame == l3::kNoFrame)
-            std::printf("  -       offset %-9zu %-19s %s\n", f.offset, l3::faultKindName(f.kind),
+            std::printf("  -       offset %-9zu %-19s %s\n", f.offset, kindName(f.kind),
                         f.message.c_str());
         else
             std::printf("  frame %-5lld offset %-9zu %-19s %s\n", static_cast<long long>(f.frame),
-                        f.offset, l3::faultKindName(f.kind), f.message.c_str());
+                        f.offset, kindName(f.kind), f.message.c_str());
     }
-    if (r.faults.size() > kTextFaultLimit)
-        std::printf("  ... and %zu more\n", r.faults.size() - kTextFaultLimit);
+    if (items.size() > kTextFaultLimit)
+        std::printf("  ... and %zu more\n", items.size() - kTextFaultLimit);
 }
 
-void printJson(const FileVerdict& v, bool first) {
-    std::printf("%s\n  {\"file\": ", first ? "" : ",");
-    putJsonString(stdout, v.path);
-    if (!v.readable) {
-        std::printf(", \"verdict\": \"unreadable\", \"error\": ");
-        putJsonString(stdout, v.error);
-        std::printf(", \"frames\": 0, \"faults\": []}");
-        return;
-    }
+void printText(const FileVerdict& v) {
     const l3::StreamReport& r = v.report;
-    std::printf(", \"verdict\": \"%s\", \"frames\": %zu, \"faults\": [",
-                r.faults.empty() ? "ok" : "damaged", l3::audioFrameCount(r));
-    for (size_t i = 0; i < r.faults.size(); ++i) {
-        const l3::Fault& f = r.faults[i];
-        std::printf("%s\n    {\"kind\": \"%s\", \"frame\": ", i ? "," : "",
-                    l3::faultKindName(f.kind));
+    const l3::Verdict verdict = l3::verdictOf(r);
+    std::string notes;
+    if (!r.notes.empty())
+        notes = ", " + std::to_string(r.notes.size()) + (r.notes.size() == 1 ? " note" : " notes");
+    if (verdict == l3::Verdict::unsupported)
+        std::printf("%s: unsupported (%s; l3 reads Layer III with a bit rate)\n", v.path.c_str(),
+                    r.unsupported.c_str());
+    else if (verdict == l3::Verdict::ok)
+        std::printf("%s: ok (%zu frames%s)\n", v.path.c_str(), l3::audioFrameCount(r),
+                    notes.c_str());
+    else
+        std::printf("%s: damaged (%zu faults%s)\n", v.path.c_str(), r.faults.size(), notes.c_str());
+    printItems(r.faults, l3::faultKindName);
+    printItems(r.notes, l3::noteKindName);
+}
+
+template <typename Item, typename KindName>
+void printJsonItems(const char* key, const std::vector<Item>& items, KindName kindName) {
+    std::printf(", \"%s\": [", key);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item& f = items[i];
+        std::printf("%s\n    {\"kind\": \"%s\", \"frame\": ", i ? "," : "", kindName(f.kind));
         if (f.frame == l3::kNoFrame)
             std::printf("null");
         else
@@ -96,7 +106,29 @@ void printJson(const FileVerdict& v, bool first) {
         putJsonString(stdout, f.message);
         std::printf("}");
     }
-    std::printf("%s]}", r.faults.empty() ? "" : "\n  ");
+    std::printf("%s]", items.empty() ? "" : "\n  ");
+}
+
+void printJson(const FileVerdict& v, bool first) {
+    std::printf("%s\n  {\"file\": ", first ? "" : ",");
+    putJsonString(stdout, v.path);
+    if (!v.readable) {
+        std::printf(", \"verdict\": \"unreadable\", \"error\": ");
+        putJsonString(stdout, v.error);
+        std::printf(", \"frames\": 0, \"faults\": [], \"notes\": []}");
+        return;
+    }
+    const l3::StreamReport& r = v.report;
+    const l3::Verdict verdict = l3::verdictOf(r);
+    std::printf(", \"verdict\": \"%s\", \"frames\": %zu", l3::verdictName(verdict),
+                l3::audioFrameCount(r));
+    if (verdict == l3::Verdict::unsupported) {
+        std::printf(", \"unsupported\": ");
+        putJsonString(stdout, r.unsupported);
+    }
+    printJsonItems("faults", r.faults, l3::faultKindName);
+    printJsonItems("notes", r.notes, l3::noteKindName);
+    std::printf("}");
 }
 
 }  // namespace
@@ -116,7 +148,7 @@ int runCheck(std::span<char* const> args) {
     }
     if (paths.empty()) return usageError(self, "no input file");
 
-    bool damaged = false, unreadable = false;
+    bool damaged = false, unreadable = false, unsupported = false;
     InputBytes bytes;
     if (json) std::printf("[");
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -126,7 +158,9 @@ int runCheck(std::span<char* const> args) {
         if (v.readable) {
             v.report = l3::inspectStream(bytes.data(), bytes.size());
             forgiveRecordedGain(v.report, bytes.data(), bytes.size());
-            damaged |= !v.report.faults.empty();
+            const l3::Verdict verdict = l3::verdictOf(v.report);
+            damaged |= verdict == l3::Verdict::damaged;
+            unsupported |= verdict == l3::Verdict::unsupported;
         } else {
             unreadable = true;
             std::fprintf(stderr, "l3 check: %s: %s\n", v.path.c_str(), v.error.c_str());
@@ -138,7 +172,8 @@ int runCheck(std::span<char* const> args) {
     }
     if (json) std::printf("\n]\n");
     if (unreadable) return kExitUnreadable;
-    return damaged ? kExitDamaged : kExitOk;
+    if (damaged) return kExitDamaged;
+    return unsupported ? kExitUnsupported : kExitOk;
 }
 
 }  // namespace l3tool
