@@ -176,7 +176,10 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
                 return "a region coded with table 4 or 14";
         }
     if (r.pos >= r.end) {  // the scalefactors took every bit
-        if (report && bounds.start[3] > 0) report->end |= kPairsPastEnd;
+        if (report)
+            for (int region = 0; region < 3; ++region)
+                if (info.table_select[region] != 0 && bounds.start[region] < bounds.start[region + 1])
+                    report->end |= kPairsLeft;
         return nullptr;
     }
     GranuleBits g;
@@ -269,7 +272,7 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         }
     }
 
-    pairsCut = pairsCut || g.pos > g.end;
+    const bool pairsPast = g.pos > g.end;
     const DecodeTable& quadTable =
         decodeTable(info.count1table_select ? kCount1TableB : kCount1TableA);
     uint64_t ahead = window(g);
@@ -331,11 +334,17 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
     }
     // A second quadruple decoded from the zeros after the granule is not its own.
     if (i <= kLastQuadLine) std::memset(lines + i, 0, 8);
-    if (report && pairsCut) {
+    if (report && pairsPast) {
         report->end |= kPairsPastEnd;
+    } else if (report && pairsCut) {
+        report->end |= kPairsLeft;
     } else if (report && g.pos > g.end) {
+        // Its sign bits come last: the code word ends before them.
         report->end |= kQuadPastEnd;
         report->lastQuad = static_cast<int16_t>(i - 4);
+        int signs = 0;
+        for (int k = 0; k < 4; ++k) signs += lines[i - 4 + k] != 0;
+        if (g.pos - signs <= g.end) report->end |= kQuadSignsPastEnd;
     }
     r.pos = g.pos + shift;
     return why;

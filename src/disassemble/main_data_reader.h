@@ -30,9 +30,12 @@ struct MainDataEnds {
 enum GranuleEnd : uint8_t {
     kEndedWithin = 0,
     kScalefactorsPastEnd = 1,  // the scalefactors alone take more than part2_3_length
-    kPairsPastEnd = 2,         // big-value pairs run past part2_3_length or are cut off by it
+    kPairsPastEnd = 2,         // a big-value pair runs past part2_3_length
     kQuadPastEnd = 4,          // the last count1 quadruple (code or signs) runs past it
     kBitsAfterLastLine = 8,    // bits after line 576 that are not all 1
+    kQuadSignsPastEnd = 16,    // with kQuadPastEnd: its code word ends within, a sign past
+    kPairsLeft = 32,           // part2_3_length ends at a pair's end before the last pair
+                               // of a region with a code table
 };
 
 const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& record,

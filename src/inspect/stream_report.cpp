@@ -177,20 +177,22 @@ const char* scalefactorProblem(const FrameRecord& rec) {
 
 // The notes a frame's granules give (one of each kind, for the first granule that has it).
 void noteGranules(StreamReport& report, const PlayedFrame& played, int64_t frame, size_t offset) {
-    struct Kind {
-        uint8_t notes;
-        NoteKind kind;
+    auto kindOf = [](uint8_t notes, NoteKind kind) -> uint8_t {
+        switch (kind) {
+            case NoteKind::decoders_differ:
+                return notes & kDecodersDiffer;
+            case NoteKind::count1_overrun:  // one all decoders drop alike
+                return notes & kQuadSignsCut ? 0 : notes & kQuadDropped;
+            default:
+                return notes & kStuffing;
+        }
     };
-    static constexpr Kind kinds[] = {
-        {kBoundaryDisputed | kPairsCutOff, NoteKind::decoders_differ},
-        {kQuadDropped, NoteKind::count1_overrun},
-        {kStuffing, NoteKind::stuffing_bits},
-    };
-    for (const Kind& k : kinds) {
+    for (const NoteKind kind :
+         {NoteKind::decoders_differ, NoteKind::count1_overrun, NoteKind::stuffing_bits}) {
         for (int g = 0; g < 4; ++g) {
-            const uint8_t notes = played.notes[g / 2][g % 2] & k.notes;
+            const uint8_t notes = kindOf(played.notes[g / 2][g % 2], kind);
             if (!notes) continue;
-            addNote(report, k.kind, frame, offset, "granule %d, channel %d: %s", g / 2, g % 2,
+            addNote(report, kind, frame, offset, "granule %d, channel %d: %s", g / 2, g % 2,
                     playedNoteText(notes));
             break;
         }

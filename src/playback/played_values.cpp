@@ -80,6 +80,17 @@ Starts decoderStarts(uint32_t header, const GranuleChannelInfo& info, int decode
     return {std::min(r1, bigEnd), std::min(r2, bigEnd)};
 }
 
+// True when the granule's big values have a region coded with a table: pairs that take bits.
+bool codedPairs(const FrameRecord& rec, int gr, int ch) {
+    const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
+    const RegionBounds bounds =
+        regionBounds(rec.header, info.big_values, info.region0_count, info.region1_count);
+    for (int region = 0; region < 3; ++region)
+        if (info.table_select[region] != 0 && bounds.start[region] < bounds.start[region + 1])
+            return true;
+    return false;
+}
+
 }  // namespace
 
 SwitchingRegions switchingRegions(uint32_t header, const GranuleChannelInfo& info) {
@@ -150,15 +161,15 @@ const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameReco
         for (int ch = 0; ch < channelCount(rec.header); ++ch) {
             const uint8_t end = ends.end[gr][ch];
             const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
+            if (end & kScalefactorsPastEnd) return "scalefactors longer than part2_3_length";
+            if (end & kPairsPastEnd) return "part2_3_length ends inside a big-value pair";
             uint8_t notes = 0;
-            if (end & kScalefactorsPastEnd) notes |= kScalefactorsCut;
-            // A granule without bits whose big values name pairs: decoders take them from
-            // whatever follows.
-            if ((end & kPairsPastEnd) || (info.part2_3_length == 0 && info.big_values > 0))
-                notes |= kPairsCutOff;
+            if ((end & kPairsLeft) || (info.part2_3_length == 0 && codedPairs(rec, gr, ch)))
+                notes |= kPairsUnread;
             if (end & kBitsAfterLastLine) notes |= kStuffing;
             if (end & kQuadPastEnd) {
                 notes |= kQuadDropped;
+                if (end & kQuadSignsPastEnd) notes |= kQuadSignsCut;
                 const int line = ends.lastQuad[gr][ch];
                 int16_t* lines = rec.spectrum[gr][ch] + line;
                 played.droppedLine[gr][ch] = static_cast<int16_t>(line);
@@ -182,11 +193,14 @@ void restoreCodedValues(FrameRecord& rec, const PlayedFrame& played) {
 }
 
 const char* playedNoteText(uint8_t notes) {
-    if (notes & kScalefactorsCut) return "its scalefactors need more bits than part2_3_length";
-    if (notes & kPairsCutOff) return "part2_3_length ends before its big values do";
+    if (notes & kPairsUnread)
+        return "part2_3_length ends before its last big-value pairs, which mpg123 reads from "
+               "the bits that follow";
     if (notes & kBoundaryDisputed)
         return "decoders place a region boundary differently, with other code tables on "
                "either side";
+    if (notes & kQuadSignsCut)
+        return "the sign bits of its last count1 quadruple run past part2_3_length";
     if (notes & kQuadDropped) return "its last count1 quadruple runs past part2_3_length";
     if (notes & kStuffing) return "bits after line 576 within part2_3_length";
     return "";

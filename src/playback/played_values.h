@@ -5,16 +5,21 @@
 // and the Python module read values through this model instead, so that "the same values"
 // means "the same samples in every decoder":
 //
-// - A count1 quadruple that runs past part2_3_length (its code word or a sign bit) is
-//   dropped by decoders: its lines play as zero.
+// - A count1 quadruple whose code word runs past part2_3_length is dropped by decoders: its
+//   lines play as zero. One whose code word ends within but a sign bit does not is dropped
+//   by ffmpeg and madplay; mpg123 keeps the values whose sign bit lies within.
 // - Bits after line 576 within part2_3_length are skipped.
 // - Region 1 of a window-switching granule starts where decoders start it (see
 //   switchingRegions); a long-block region boundary lies at the decoders' band edge.
 //
-// Where decoders disagree about a granule's coding (a boundary they place differently,
-// with another code table on either side; big-value pairs cut off by part2_3_length, read
-// from whatever follows), the values are read one way and the granule is marked: its bits
-// must be kept as they are, and no edit may produce such a coding.
+// - A big-value pair that part2_3_length ends inside, and scalefactors that need more bits
+//   than it gives, do not decode: mpg123 silences the frame, madplay drops it, ffmpeg reads
+//   the pair on into the bits that follow.
+//
+// Where decoders disagree about a granule's coding (a boundary they place differently, with
+// another code table on either side; the sign bits of a last quadruple cut off), the values
+// are read one way and the granule is marked: its bits must be kept as they are, and no
+// edit may produce such a coding.
 //
 // Pure functions over caller-owned records; safe on any number of threads.
 
@@ -27,16 +32,25 @@ namespace l3 {
 // Why a granule's coding is not what a writer makes of its values (bits of a PlayedNote).
 enum PlayedNote : uint8_t {
     kQuadDropped = 1,        // its last count1 quadruple runs past part2_3_length
-    kPairsCutOff = 2,        // big-value pairs run past part2_3_length or are cut off by it
-    kScalefactorsCut = 4,    // its scalefactors alone need more than part2_3_length
-    kBoundaryDisputed = 8,   // decoders place a region boundary differently, tables differ
-    kStuffing = 16,          // bits after line 576 within part2_3_length, skipped
+    kQuadSignsCut = 2,       // with kQuadDropped: only its sign bits run past the end,
+                             // and mpg123 keeps the values whose sign lies within
+    kBoundaryDisputed = 4,   // decoders place a region boundary differently, tables differ
+    kStuffing = 8,           // bits after line 576 within part2_3_length, skipped
+    kPairsUnread = 16,       // part2_3_length ends at a pair's end before the last pair:
+                             // ffmpeg and madplay play the rest as zero, mpg123 reads it
+                             // from the bits that follow, whatever they are
 };
 
 // Notes that oblige an edit to keep the granule's bits as they are: decoders read them
 // differently, or only the bits themselves say what they play.
-inline constexpr uint8_t kKeepBits = kQuadDropped | kPairsCutOff | kScalefactorsCut |
-                                     kBoundaryDisputed;
+inline constexpr uint8_t kKeepBits = kQuadDropped | kQuadSignsCut | kBoundaryDisputed;
+
+// Notes that say decoders play the granule differently from each other.
+inline constexpr uint8_t kDecodersDiffer = kBoundaryDisputed | kQuadSignsCut | kPairsUnread;
+
+// Notes that make a frame impossible to carry over: what a decoder plays depends on bits
+// outside the granule, which an edit may move.
+inline constexpr uint8_t kUncarried = kPairsUnread;
 
 struct PlayedFrame {
     uint8_t notes[2][2] = {};          // PlayedNote bits, [granule][channel]

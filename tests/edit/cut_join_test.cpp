@@ -602,21 +602,21 @@ TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
 TEST(EndOfStream, MainDataThatReadsAsATagStaysAudio) {
     TempDir dir;
     const fs::path regressions = fs::path(TEST_DATA_DIR) / "regressions" / "edit";
+    // Its frame 12 ends before its last big-value pairs, which mpg123 reads from the bits
+    // that follow: no edit can promise the same samples, so none is made.
     const std::string damaged = shellQuote((regressions / "tag_bytes_in_main_data.mp3").string());
-    ASSERT_EQ(
-        runProgram(dir, L3_EXE, "split --samples --at 2657 " + damaged + " part-%d.mp3").exitCode,
-        0);
-    const auto joined = runProgram(dir, L3_EXE, "join -o j.mp3 part-1.mp3 part-2.mp3");
-    ASSERT_EQ(joined.exitCode, 0) << joined.err;
-    expectSameFrames(readAll(regressions / "tag_bytes_in_main_data.mp3"), dir.read("j.mp3"));
+    const auto split =
+        runProgram(dir, L3_EXE, "split --samples --at 2657 " + damaged + " part-%d.mp3");
+    EXPECT_EQ(split.exitCode, 4);
+    EXPECT_NE(split.err.find("frame 12 (offset 864): decoders_differ"), std::string::npos)
+        << split.err;
+    EXPECT_FALSE(fs::exists(dir.path("part-1.mp3")));
 
     const fs::path nearEnd = regressions / "tag_bytes_near_the_end.mp3";
     const auto repacked =
         runProgram(dir, L3_EXE, "repack " + shellQuote(nearEnd.string()) + " r.mp3");
     ASSERT_EQ(repacked.exitCode, 0) << repacked.err;
     expectSameFrames(readAll(nearEnd), dir.read("r.mp3"));
-    for (const char* result : {"j.mp3", "r.mp3"}) {
-        const auto check = runProgram(dir, L3_EXE, std::string("check ") + result);
-        EXPECT_EQ(check.exitCode, 0) << result << ": " << check.out;
-    }
+    const auto check = runProgram(dir, L3_EXE, "check r.mp3");
+    EXPECT_EQ(check.exitCode, 0) << check.out;
 }
