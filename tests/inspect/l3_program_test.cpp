@@ -129,6 +129,66 @@ print("|".join(out))
                            std::to_string(frame6) + "\n");
 }
 
+// Verdicts and exit codes over several files: unsupported audio (Layer II, free format) is
+// not damage and ranks below it; an ID3v2 tag appended at the end is a tag, not junk.
+TEST(L3Check, UnsupportedAudioAndAppendedTags) {
+    L3_REQUIRE_TOOL("python3");
+    TempDir dir;
+    const std::string layer2 = shellQuote((fs::path(TEST_DATA_DIR) / "other/layer2.mp2").string());
+    const std::string free = shellQuote((fs::path(TEST_DATA_DIR) / "vectors/l3-he_free.bit").string());
+    std::vector<uint8_t> tagged = lameFixture("m1_44k_joint_cbr128.mp3");
+    // An ID3v2.4 tag with a footer: header, one TIT2 frame, footer ("3DI").
+    const std::string title = "\x03" "at the end";
+    std::vector<uint8_t> tag = {'I', 'D', '3', 4, 0, 0x10, 0, 0, 0, 0};
+    const uint8_t frame[] = {'T', 'I', 'T', '2', 0, 0, 0, static_cast<uint8_t>(title.size()), 0, 0};
+    tag.insert(tag.end(), frame, frame + sizeof frame);
+    tag.insert(tag.end(), title.begin(), title.end());
+    tag[9] = static_cast<uint8_t>(tag.size() - 10);
+    std::vector<uint8_t> footer(tag.begin(), tag.begin() + 10);
+    footer[0] = '3', footer[1] = 'D', footer[2] = 'I';
+    tag.insert(tag.end(), footer.begin(), footer.end());
+    tagged.insert(tagged.end(), tag.begin(), tag.end());
+    dir.write("tagged.mp3", tagged);
+    std::vector<uint8_t> cut = lameFixture("m1_44k_msforced_cbr96_notag.mp3");
+    cut.erase(cut.end() - 40, cut.end());
+    dir.write("cut.mp3", cut);
+
+    const struct {
+        std::string args;
+        int exitCode;
+    } cases[] = {
+        {"check " + layer2, 4},
+        {"check " + free + " tagged.mp3", 4},
+        {"check tagged.mp3", 0},
+        {"check " + layer2 + " cut.mp3", 3},
+        {"check " + layer2 + " missing.mp3", 2},
+    };
+    for (const auto& c : cases) {
+        const l3test::ProgramResult r = l3(dir, c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << "l3 " << c.args << "\n" << r.out << r.err;
+    }
+    const l3test::ProgramResult text = l3(dir, "check " + layer2);
+    EXPECT_NE(text.out.find("layer2.mp2: unsupported (MPEG-1 Layer II"), std::string::npos)
+        << text.out;
+    const l3test::ProgramResult json = l3(dir, "check --json " + layer2 + " " + free + " tagged.mp3");
+    const std::string summary = pythonOnJson(dir, json.out, R"(
+import json, sys
+print("|".join("%s %s %s %d %s" % (f["file"].split("/")[-1], f["verdict"], f.get("unsupported"),
+                                   len(f["faults"]), ",".join(n["kind"] for n in f["notes"]))
+               for f in json.load(open(sys.argv[1]))))
+)");
+    EXPECT_EQ(summary,
+              "layer2.mp2 unsupported MPEG-1 Layer II 0 outside_bytes|l3-he_free.bit unsupported "
+              "free-format MPEG-1 Layer III 0 outside_bytes|tagged.mp3 ok None 0 \n");
+    const l3test::ProgramResult info = l3(dir, "info --json tagged.mp3");
+    const std::string tags = pythonOnJson(dir, info.out, R"(
+import json, sys
+d = json.load(open(sys.argv[1]))
+print(d["frames"], [(t["type"], t["size"]) for t in d["tags"]])
+)");
+    EXPECT_EQ(tags, "40 [('ID3v2', " + std::to_string(tag.size()) + ")]\n");
+}
+
 TEST(L3Info, JsonHoldsTheSummary) {
     L3_REQUIRE_TOOL("python3");
     TempDir dir;
