@@ -193,6 +193,41 @@ TEST(CraftedStreams, ModesSwitchInRuns) {
     }
 }
 
+TEST(CraftedStreams, InvalidSideInformationOnlyInTheSpots) {
+    for (const int rate : {44100, 16000}) {
+        const bool mpeg1 = rate == 44100;
+        for (const Invalid what : {Invalid::kScalefactorsPastEnd, Invalid::kBigValuesAbove288,
+                                   Invalid::kTable4, Invalid::kTable14}) {
+            const CraftedStreams s = invalidSideInfo(rate, what, 3);
+            ASSERT_EQ(s.spots.size(), 2u);
+            for (const Spot& spot : s.spots) {
+                const ReadFrame odd = readFrame(s.odd, spot.frame);
+                const l3::GranuleChannelInfo& g = odd.record.granuleInfo[spot.granule][0];
+                EXPECT_EQ(g.scalefac_compress,
+                          what == Invalid::kScalefactorsPastEnd ? (mpeg1 ? 15 : 399) : 0);
+                EXPECT_EQ(g.big_values, what == Invalid::kBigValuesAbove288     ? 300
+                                        : what == Invalid::kScalefactorsPastEnd ? 0
+                                                                                : 200);
+                EXPECT_EQ(g.table_select[0], what == Invalid::kTable4    ? 4
+                                             : what == Invalid::kTable14 ? 14
+                                                                         : 15);
+                if (what == Invalid::kScalefactorsPastEnd) {
+                    ASSERT_EQ(odd.problem, nullptr);
+                    EXPECT_EQ(odd.ends.end[spot.granule][0], l3::kScalefactorsPastEnd);
+                }
+                // The frames before and after are untouched.
+                EXPECT_EQ(
+                    readFrame(s.odd, spot.frame - 1).record.granuleInfo[spot.granule][0].big_values,
+                    200);
+                EXPECT_EQ(readFrame(s.odd, spot.frame + 1)
+                              .record.granuleInfo[spot.granule][0]
+                              .table_select[0],
+                          15);
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // What the decoders play.
 
@@ -298,6 +333,36 @@ TEST_P(Playback, BigValuePairsCutOff) {
             EXPECT_NE(odd, plain);
         } else {
             EXPECT_EQ(odd, plain);
+        }
+    }
+}
+
+TEST_P(Playback, InvalidSideInformation) {
+    // mpg123 silences the rest of a frame whose scalefactors overrun, takes big_values above
+    // 288 as 288 and a table 4 or 14 as table 0; ffmpeg drops frames with big_values above
+    // 288; madplay drops every such frame.
+    enum Outcome { kSame, kSilenced, kDropped };
+    struct Case {
+        Invalid what;
+        Outcome mpg123, ffmpeg, madplay;
+    };
+    for (const Case c : {Case{Invalid::kScalefactorsPastEnd, kSilenced, kSame, kDropped},
+                         Case{Invalid::kBigValuesAbove288, kSame, kDropped, kDropped},
+                         Case{Invalid::kTable4, kSame, kSame, kDropped},
+                         Case{Invalid::kTable14, kSame, kSame, kDropped}}) {
+        const CraftedStreams s = invalidSideInfo(44100, c.what, 5);
+        const std::vector<int16_t> odd = decode(s.odd), plain = decode(s.plain);
+        const Outcome expected = is("mpg123") ? c.mpg123 : is("ffmpeg") ? c.ffmpeg : c.madplay;
+        if (expected == kSame) {
+            EXPECT_EQ(odd, plain);
+        } else if (expected == kDropped) {
+            EXPECT_EQ(odd.size(), plain.size() - 2 * static_cast<size_t>(s.samplesPerFrame));
+        } else {
+            ASSERT_EQ(odd.size(), plain.size());
+            for (const Spot& spot : s.spots) {
+                const auto from = odd.begin() + (2 * spot.frame + spot.granule) * 576;
+                EXPECT_TRUE(std::all_of(from, from + 576, [](int16_t v) { return v == 0; }));
+            }
         }
     }
 }

@@ -208,6 +208,20 @@ void putBits(std::vector<uint8_t>& stream, int64_t at, const std::vector<int>& b
     }
 }
 
+// The first bit of granule (gr, ch)'s side information in a frame without CRC.
+int64_t sideInfoBit(uint32_t header, int gr, int ch) {
+    const bool mpeg1 = l3::isMpeg1(header);
+    const int channels = l3::channelCount(header);
+    const int common = mpeg1 ? 9 + (channels == 1 ? 5 : 3) + 4 * channels : 8 + channels;
+    return 32 + common + (gr * channels + ch) * (mpeg1 ? 59 : 63);
+}
+
+void putField(std::vector<uint8_t>& stream, int64_t at, uint32_t value, int width) {
+    std::vector<int> bits;
+    for (int i = width - 1; i >= 0; --i) bits.push_back(static_cast<int>((value >> i) & 1));
+    putBits(stream, at, bits);
+}
+
 // The bits of a code word of `length` bits, first bit first.
 void appendCode(std::vector<int>& bits, uint32_t code, int length) {
     for (int i = length - 1; i >= 0; --i) bits.push_back(static_cast<int>((code >> i) & 1));
@@ -498,6 +512,62 @@ CraftedStreams modeSwitching(int sampleRate, int run, bool startMono, uint32_t s
             }
     }
     return finish(odd, plain, std::move(spots));
+}
+
+CraftedStreams invalidSideInfo(int sampleRate, Invalid what, uint32_t seed) {
+    const uint32_t header = headerFor(sampleRate);
+    const int lastGranule = l3::granuleCount(header) - 1;
+    const bool mpeg1 = l3::isMpeg1(header);
+    std::mt19937 rng(seed);
+    CraftedStreams out = buildSingleChannel(header, [&](Granule g) {
+        const bool spot = (g.f == 10 || g.f == 20) && g.gr == lastGranule;
+        const bool allBig = spot && what == Invalid::kBigValuesAbove288;
+        const bool region0Empty = spot && (what == Invalid::kTable4 || what == Invalid::kTable14);
+        GranuleChannelInfo& info = g.info();
+        info = longInfo(allBig ? 288 : 200, region0Empty ? 0 : kTableBefore, kTableAfter,
+                        kTableBefore, 7, 7, rng);
+        int16_t* lines = g.lines();
+        fillLines(lines, 0, allBig ? l3::kSpectrumLines : 400, rng, false);
+        if (!allBig) fillLines(lines, 400, 480, rng, true);
+        if (region0Empty)
+            std::fill(lines, lines + l3::regionBounds(header, 200, 7, 7).start[1], int16_t{0});
+        if (spot && what == Invalid::kScalefactorsPastEnd) {
+            info.big_values = 0;
+            std::fill(lines, lines + l3::kSpectrumLines, int16_t{0});
+        }
+        codeWhole(g.odd, g.gr, 0);
+        g.copyToTwin();
+        if (!spot) return;
+        g.spots.push_back({g.f, g.gr, 0, 0, 0, 0, 0});
+        // Fill bits (ones) where the scalefactors would be; the twin plays silence.
+        if (what == Invalid::kScalefactorsPastEnd) info.part2_3_length = 40;
+    });
+    for (const Spot& s : out.spots) {
+        const int64_t at = sideInfoBit(header, s.granule, s.channel);
+        const int64_t frame = 8 * int64_t{referenceFrameLength(header)} * s.frame;
+        l3::FrameRecord& rec = out.records[static_cast<size_t>(s.frame)];
+        l3::GranuleChannelInfo& info = rec.granuleInfo[s.granule][s.channel];
+        switch (what) {
+            case Invalid::kScalefactorsPastEnd:
+                // The largest scalefactor widths: 74 bits of MPEG-1 long-block scalefactors,
+                // 9-bit LSF scalefac_compress 399 (slen 4, 4, 3, 3).
+                info.scalefac_compress = mpeg1 ? 15 : 399;
+                putField(out.odd, frame + at + 29, static_cast<uint32_t>(info.scalefac_compress),
+                         mpeg1 ? 4 : 9);
+                break;
+            case Invalid::kBigValuesAbove288:
+                info.big_values = 300;
+                putField(out.odd, frame + at + 12, 300, 9);
+                break;
+            case Invalid::kTable4:
+            case Invalid::kTable14:
+                info.table_select[0] = what == Invalid::kTable4 ? 4 : 14;
+                putField(out.odd, frame + at + 29 + (mpeg1 ? 4 : 9) + 1,
+                         static_cast<uint32_t>(info.table_select[0]), 5);
+                break;
+        }
+    }
+    return out;
 }
 
 }  // namespace l3test::crafted

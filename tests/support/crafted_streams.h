@@ -94,4 +94,13 @@ CraftedStreams stuffingAfterLine576(int sampleRate, Stuffing kind, uint32_t seed
 // the first.
 CraftedStreams modeSwitching(int sampleRate, int run, bool startMono, uint32_t seed);
 
+// 7. Side information the format forbids, in the last granule of frames 10 and 20 only
+// (the assembler refuses to write it, so the field is changed in the written stream):
+// scalefac_compress naming more scalefactor bits than part2_3_length (40) holds, big values
+// 0 (plain: the granule silent); big_values 300 with 576 lines coded (plain: big_values
+// 288); region 0 naming table 4 or 14 and coding no bits (plain: table 0). Spots: those
+// granules (line 0).
+enum class Invalid { kScalefactorsPastEnd, kBigValuesAbove288, kTable4, kTable14 };
+CraftedStreams invalidSideInfo(int sampleRate, Invalid what, uint32_t seed);
+
 }  // namespace l3test::crafted
