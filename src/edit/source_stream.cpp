@@ -414,11 +414,6 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                                (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
                 return;
             }
-            if (played.any & kUncarried) {
-                part.message = frameAt(i + first, s.offset) + ": decoders_differ: " +
-                               playedNoteText(played.any & kUncarried);
-                return;
-            }
             const FrameRecord* values =
                 edits && i < edits->records.size() ? edits->records[i] : nullptr;
             if (values) {

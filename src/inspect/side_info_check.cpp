@@ -7,7 +7,6 @@ namespace l3 {
 
 namespace {
 
-constexpr int kLongBands = 22;
 // MPEG-1 long-block scalefactor bands per scfsi group, and their width (0 slen1, 1 slen2).
 constexpr int kGroupBands[4] = {6, 5, 5, 5};
 constexpr int kGroupWidth[4] = {0, 0, 1, 1};
@@ -19,8 +18,6 @@ const char* sideInfoProblem(const FrameRecord& record, int gr, int ch) {
     if (info.big_values > kMaxBigValues) return "big_values above 288";
     if (info.window_switching_flag && info.block_type == 0)
         return "a window-switching granule with block type 0";
-    if (!info.window_switching_flag && info.region0_count + info.region1_count + 2 > kLongBands)
-        return "region counts that reach past line 576";
     const RegionBounds bounds =
         regionBounds(record.header, info.big_values, info.region0_count, info.region1_count);
     for (int region = 0; region < 3; ++region) {

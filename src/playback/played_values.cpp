@@ -163,9 +163,10 @@ const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameReco
             const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
             if (end & kScalefactorsPastEnd) return "scalefactors longer than part2_3_length";
             if (end & kPairsPastEnd) return "part2_3_length ends inside a big-value pair";
-            uint8_t notes = 0;
+            // mpg123 silences the frame there too, while the others play the pairs as zero.
             if ((end & kPairsLeft) || (info.part2_3_length == 0 && codedPairs(rec, gr, ch)))
-                notes |= kPairsUnread;
+                return "part2_3_length ends before its last big-value pairs";
+            uint8_t notes = 0;
             if (end & kBitsAfterLastLine) notes |= kStuffing;
             if (end & kQuadPastEnd) {
                 notes |= kQuadDropped;
@@ -193,9 +194,6 @@ void restoreCodedValues(FrameRecord& rec, const PlayedFrame& played) {
 }
 
 const char* playedNoteText(uint8_t notes) {
-    if (notes & kPairsUnread)
-        return "part2_3_length ends before its last big-value pairs, which mpg123 reads from "
-               "the bits that follow";
     if (notes & kBoundaryDisputed)
         return "decoders place a region boundary differently, with other code tables on "
                "either side";

@@ -12,9 +12,10 @@
 // - Region 1 of a window-switching granule starts where decoders start it (see
 //   switchingRegions); a long-block region boundary lies at the decoders' band edge.
 //
-// - A big-value pair that part2_3_length ends inside, and scalefactors that need more bits
-//   than it gives, do not decode: mpg123 silences the frame, madplay drops it, ffmpeg reads
-//   the pair on into the bits that follow.
+// - Big values that part2_3_length cuts off (it ends inside a pair, or before the last
+//   pair), and scalefactors that need more bits than it gives, do not decode: mpg123
+//   silences the frame, madplay drops it (or plays the pairs left as zero), ffmpeg reads a
+//   cut pair on into the bits that follow.
 //
 // Where decoders disagree about a granule's coding (a boundary they place differently, with
 // another code table on either side; the sign bits of a last quadruple cut off), the values
@@ -36,9 +37,6 @@ enum PlayedNote : uint8_t {
                              // and mpg123 keeps the values whose sign lies within
     kBoundaryDisputed = 4,   // decoders place a region boundary differently, tables differ
     kStuffing = 8,           // bits after line 576 within part2_3_length, skipped
-    kPairsUnread = 16,       // part2_3_length ends at a pair's end before the last pair:
-                             // ffmpeg and madplay play the rest as zero, mpg123 reads it
-                             // from the bits that follow, whatever they are
 };
 
 // Notes that oblige an edit to keep the granule's bits as they are: decoders read them
@@ -46,11 +44,7 @@ enum PlayedNote : uint8_t {
 inline constexpr uint8_t kKeepBits = kQuadDropped | kQuadSignsCut | kBoundaryDisputed;
 
 // Notes that say decoders play the granule differently from each other.
-inline constexpr uint8_t kDecodersDiffer = kBoundaryDisputed | kQuadSignsCut | kPairsUnread;
-
-// Notes that make a frame impossible to carry over: what a decoder plays depends on bits
-// outside the granule, which an edit may move.
-inline constexpr uint8_t kUncarried = kPairsUnread;
+inline constexpr uint8_t kDecodersDiffer = kBoundaryDisputed | kQuadSignsCut;
 
 struct PlayedFrame {
     uint8_t notes[2][2] = {};          // PlayedNote bits, [granule][channel]
