@@ -15,6 +15,7 @@ CORPUS names files or folders of streams (*.mp3, *.bit). Exit status: 0 every ca
 
 import argparse
 import concurrent.futures
+import hashlib
 import json
 import os
 import shutil
@@ -228,6 +229,16 @@ s.write(sys.argv[2])
 
 
 def corpus(paths):
+    """Every stream named, each content once (the repo keeps copies of shared streams)."""
+    seen = set()
+    for p in unique_files(paths):
+        digest = hashlib.sha1(p.read_bytes()).hexdigest()
+        if digest not in seen:
+            seen.add(digest)
+            yield p
+
+
+def unique_files(paths):
     for p in paths:
         p = Path(p)
         if p.is_dir():
