@@ -244,7 +244,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     if (!readSource(
             input, size, options.huffman ? SourcePass::recode : SourcePass::decode, options.threads,
             src, problem, edits,
-            alongside ? std::function<void()>(planBuildAndCheck) : std::function<void()>())) {
+            alongside ? std::function<void()>(planBuildAndCheck) : std::function<void()>(),
+            options.salvage ? Damage::salvage : Damage::refuse)) {
         result.status = problem.status;
         result.message = problem.message;
         result.notes = problem.notes;

@@ -7,7 +7,8 @@
 // count, byte count, TOC, music length and both CRCs; encoder delay and padding as they
 // were): Xing for a VBR result, Info for a CBR one. A stream without one gets none, since a
 // decoder that finds one trims the start of the stream as for a gapless stream. ID3v2, ID3v1, APEv2
-// and Lyrics3 tags stay; junk between frames and a last frame cut short are dropped and reported.
+// and Lyrics3 tags stay; junk before the first frame or after the last is dropped and reported;
+// junk between frames and a last frame cut short are refused unless salvaging.
 // The first frames of a stream cut out of a longer one, whose main data lies before it, are
 // kept byte for byte with the frames that depend on them, and reported (see KeptStart).
 //
@@ -33,6 +34,10 @@ struct RepackOptions {
     bool huffman = false;
     // Threads that may decode (and recode) frames at once; the layout itself is one.
     int threads = 1;
+    // Damage (see Damage in source_stream.h): refused, or repaired where salvaging: a frame
+    // that does not decode becomes a silent frame of its duration, junk between frames and a
+    // cut last frame are dropped, each repair a note.
+    bool salvage = false;
 };
 
 // Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).

@@ -133,7 +133,22 @@ struct DecodedPart {
     std::vector<uint8_t> recoded;
     std::string message;  // empty while every frame decodes (and every edit codes)
     int status = kEditBadFrame;
+    size_t at = 0;        // the offset of the frame the message names
+    std::vector<std::string> repairs;  // frames silenced (Damage::salvage)
 };
+
+// A damaged frame written as a silent one: its side information all zero (as the head
+// writer writes it), no main data. It lasts as long and keeps its header.
+void silence(SourceFrame& f) {
+    f.silenced = true;
+    f.fromRecord = f.recoded = true;
+    f.recodedStart = 0;
+    f.recodedBits = 0;
+}
+
+std::string silencedNote(const std::string& frame, const char* kind, const char* why) {
+    return frame + ": " + kind + ": " + why + ": written as a silent frame";
+}
 
 // Codes a recoded frame's main data into the part's and notes where it lies in s; false
 // (with the part's status and message set) when a value cannot be coded.
@@ -153,6 +168,7 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
     }
     if (!problem.field) return true;
     part.status = kEditBadValue;
+    part.at = s.offset;
     part.message = describeProblem(static_cast<int32_t>(frame), problem);
     return false;
 }
@@ -284,24 +300,55 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
 
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& result, const FrameEdits* edits,
-                const std::function<void()>& alongside) {
+                const std::function<void()>& alongside, Damage damage) {
     src.input = input;
     src.size = size;
     const bool decode = pass != SourcePass::layout;
+    const bool salvage = damage == Damage::salvage;
     const FrameWalk walk = walkFrames(input, size);
     src.leadingBytes = walk.tags.audioStart;
     src.trailingTagOffset = walk.tags.audioEnd;
+    // Without salvage, the first damage in the file fails the read: junk between frames and
+    // a cut last frame are found first, and held until no frame before them turns out bad.
+    size_t pendingAt = SIZE_MAX;
+    std::string pending;
+    auto fail = [&](size_t at, int status, const std::string& message) {
+        result.status = at < pendingAt ? status : kEditBadFrame;
+        result.message = at < pendingAt ? message : pending;
+        return false;
+    };
+    // Junk before the first frame or after the last is passed over by every decoder and
+    // dropped; between frames decoders resynchronise, each its own way.
     for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
-        char text[96];
-        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu",
-                      walk.junkLengths[j], walk.junkOffsets[j]);
+        const size_t at = walk.junkOffsets[j], length = walk.junkLengths[j];
+        const bool inside = !walk.frames.empty() && walk.frames.front().offset < at &&
+                            walk.frames.back().offset > at;
+        char text[160];
+        if (inside && !salvage) {
+            std::snprintf(text, sizeof text,
+                          "junk: %zu bytes between frames at offset %zu, where decoders "
+                          "resynchronise (--salvage drops them)",
+                          length, at);
+            if (at < pendingAt) pendingAt = at, pending = text;
+            continue;
+        }
+        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu", length, at);
         result.notes.push_back(text);
     }
     std::vector<FrameSpan> frames;
     frames.reserve(walk.frames.size());
-    for (const WalkFrame& f : walk.frames) {
+    for (size_t k = 0; k < walk.frames.size(); ++k) {
+        const WalkFrame& f = walk.frames[k];
         if (f.truncated) {
-            char text[96];
+            char text[200];
+            if (!salvage) {
+                std::snprintf(text, sizeof text,
+                              ": truncated_frame: %d of its %d bytes are present, of which "
+                              "ffmpeg plays part (--salvage drops it)",
+                              f.length, frameLength(f.header));
+                if (f.offset < pendingAt) pendingAt = f.offset, pending = frameAt(k, f.offset) + text;
+                continue;
+            }
             std::snprintf(text, sizeof text,
                           "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
                           f.offset);
@@ -338,13 +385,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                             input + f.offset + f.length);
         // One frame size table serves the whole stream: version and sampling rate stay.
         if (versionCode(f.header) != versionCode(reference) ||
-            samplingIndex(f.header) != samplingIndex(reference)) {
-            result.status = kEditBadFrame;
-            result.message = frameAt(k, f.offset) +
-                             ": header_changed: its version or sampling rate "
-                             "differs from the first audio frame's";
-            return false;
-        }
+            samplingIndex(f.header) != samplingIndex(reference))
+            return fail(f.offset, kEditBadFrame,
+                        frameAt(k, f.offset) +
+                            ": header_changed: its version or sampling rate "
+                            "differs from the first audio frame's");
         const MainDataExtent extent = readMainDataExtent(input + f.offset);
         const int32_t bits = extent.bits;
         const int64_t mainStart = areaStart - 8 * int64_t{extent.mainDataBegin};
@@ -364,12 +409,15 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         }
         src.frames.push_back({f.offset, f.header, mainStart, bits});
         src.frames.back().areaStart = areaStart;
-        if (kind) {
-            result.status = kEditBadFrame;
-            result.message = frameAt(k, f.offset) + ": " + kind + ": " + why;
-            return false;
+        if (kind && salvage) {
+            silence(src.frames.back());
+            result.notes.push_back(silencedNote(frameAt(k, f.offset), kind, why));
+        } else if (kind) {
+            return fail(f.offset, kEditBadFrame, frameAt(k, f.offset) + ": " + kind + ": " + why);
         }
     }
+    // A silenced frame's side information: all zero.
+    if (salvage) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
     // Decoded values are checked once all areas are in: a frame's main data may only
     // reach back, so each is complete here. Frames decode independently, in parts at once.
     src.mainData.resize(src.mainData.size() + 8, 0);
@@ -383,7 +431,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     } beside;
     if (!decode) {
         if (alongside) alongside();
-        return true;
+        return pending.empty() || fail(SIZE_MAX, kEditOk, "");
     }
     const bool recode = pass == SourcePass::recode;
     if (recode || edits) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
@@ -403,15 +451,21 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         }
         for (size_t i = from; i < to; ++i) {
             SourceFrame& s = src.frames[i];
-            if (s.undecodable) continue;  // no values to compare or recode (see KeptStart)
+            if (s.undecodable || s.silenced) continue;  // no values (see KeptStart, silence)
             readSideInfo(input + s.offset, *record);
             setPlayedRegions(*record);
             PlayedFrame played;
             if (const char* why =
                     readPlayedValues(src.mainData.data(), s.mainStart, *record, played)) {
                 const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
-                part.message = frameAt(i + first, s.offset) + ": " +
-                               (sideInfo ? "side_info_invalid: " : "huffman_error: ") + why;
+                const char* kind = sideInfo ? "side_info_invalid" : "huffman_error";
+                if (salvage) {
+                    silence(s);
+                    part.repairs.push_back(silencedNote(frameAt(i + first, s.offset), kind, why));
+                    continue;
+                }
+                part.at = s.offset;
+                part.message = frameAt(i + first, s.offset) + ": " + kind + ": " + why;
                 return;
             }
             const FrameRecord* values =
@@ -464,6 +518,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
             if (!mismatch.empty()) {
                 part.status = kEditVerify;
+                part.at = s.offset;
                 part.message = verificationFailure(frameAt(i + first, s.offset) +
                                                    " as it is to be written: " + mismatch);
                 return;
@@ -493,11 +548,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     beside.join();  // the chunks it took are done
     const std::vector<DecodedPart>& parts = work.parts();
     for (size_t p = 0; p < parts.size(); ++p) {
-        if (!parts[p].message.empty()) {
-            result.status = parts[p].status;
-            result.message = parts[p].message;
-            return false;
-        }
+        if (!parts[p].message.empty()) return fail(parts[p].at, parts[p].status, parts[p].message);
+        result.notes.insert(result.notes.end(), parts[p].repairs.begin(), parts[p].repairs.end());
         // Each chunk's recoded main data starts on a byte: its frames move by what came before.
         const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
         const size_t end = p + 1 < parts.size() ? work.chunkStart(p + 1) : count;
@@ -506,7 +558,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
-    return true;
+    return pending.empty() || fail(SIZE_MAX, kEditOk, "");
 }
 
 

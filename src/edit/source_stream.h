@@ -61,6 +61,7 @@ struct SourceFrame {
     bool recoded = false;      // its main data is the recoded one
     int64_t recodedStart = 0;  // when recoded: bit offset into the recoded main data
     int32_t recodedBits = 0;
+    bool silenced = false;  // damaged, and written as a silent frame (Damage::salvage)
 };
 
 struct SourceStream {
@@ -79,6 +80,17 @@ struct SourceStream {
     // as the head writer writes it (main_data_begin 0): the result's head takes it.
     std::vector<uint8_t> recoded;
     std::vector<uint8_t> recodedSide;
+};
+
+// What readSource does with damage: a frame whose main data does not decode (or reaches
+// before the stream after its start, or past its frame), junk between frames, a last frame
+// cut short. Decoders differ on each (they resynchronise, drop or silence frames; ffmpeg
+// plays part of a cut frame), so an edit cannot promise the same samples.
+enum class Damage {
+    refuse,   // the first damage fails the read, naming it (kEditBadFrame)
+    salvage,  // a damaged frame becomes a silent frame of the same duration (zero side
+              // information, no main data); junk and a cut last frame are dropped; each
+              // repair is a note
 };
 
 // layout: frames and main-data positions only; decode: every frame's main data is also
@@ -103,7 +115,7 @@ struct SourceProblem {
 // It does not run when reading fails before that.
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& problem, const FrameEdits* edits = nullptr,
-                const std::function<void()>& alongside = {});
+                const std::function<void()>& alongside = {}, Damage damage = Damage::refuse);
 
 // A frame's main data as it is to be written: count bits from bit start of bytes, in the
 // recoded main data where the frame was recoded, else in the main-data stream.

@@ -518,8 +518,10 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
     for (const BlindStart& s : kBlindStarts) {
         SCOPED_TRACE(std::string(s.name) + " from frame " + std::to_string(s.from));
         std::vector<uint8_t> input = readAll(fs::path(TEST_DATA_DIR) / s.name);
-        const size_t at =
-            s.from ? l3::walkFrames(input.data(), input.size()).frames[s.from].offset : 0;
+        const l3::FrameWalk walk = l3::walkFrames(input.data(), input.size());
+        // A last frame cut short is refused without --salvage: it goes first.
+        if (walk.frames.back().truncated) input.resize(walk.frames.back().offset);
+        const size_t at = s.from ? walk.frames[s.from].offset : 0;
         input.erase(input.begin(), input.begin() + ptrdiff_t(at));
         dir.write("start.mp3", input);
         for (const char* options : {"", "--huffman ", "--cbr min "}) {

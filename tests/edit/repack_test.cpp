@@ -204,7 +204,7 @@ TEST(Repack, KeepsEveryDecodedValueAndTheTagFrameRight) {
     }
 }
 
-TEST(Repack, TagsStayJunkAndACutLastFrameGo) {
+TEST(Repack, TagsStayJunkAndACutLastFrameGoOnlyWhenSalvaging) {
     const std::vector<uint8_t> in =
         readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_mono_id3v1v2.mp3");
     const size_t id3v2 =
@@ -220,7 +220,18 @@ TEST(Repack, TagsStayJunkAndACutLastFrameGo) {
                    in.begin() + static_cast<ptrdiff_t>(last + 100));
     damaged.insert(damaged.end(), in.end() - 128, in.end());
 
-    const l3::RepackResult r = l3::repackStream(damaged.data(), damaged.size(), {});
+    // Decoders differ on both (they resynchronise each their own way; ffmpeg plays part of
+    // the cut frame): refused, naming the first, unless salvaging.
+    const l3::RepackResult refused = l3::repackStream(damaged.data(), damaged.size(), {});
+    EXPECT_EQ(refused.status, l3::kEditBadFrame);
+    EXPECT_NE(refused.message.find("junk: 7 bytes between frames at offset " +
+                                   std::to_string(third)),
+              std::string::npos)
+        << refused.message;
+    EXPECT_TRUE(refused.output.empty());
+    l3::RepackOptions salvage;
+    salvage.salvage = true;
+    const l3::RepackResult r = l3::repackStream(damaged.data(), damaged.size(), salvage);
     ASSERT_EQ(r.status, 0) << r.message;
     ASSERT_EQ(r.notes.size(), 2u);
     EXPECT_NE(r.notes[0].find("7 bytes of junk at offset " + std::to_string(third)),
@@ -285,8 +296,9 @@ TEST(Repack, DecodedPcmIsIdentical) {
         ASSERT_FALSE(original.out.empty());
         size_t sizes[2] = {};
         for (int huffman = 0; huffman < 2; ++huffman) {
+            // (taglib__xing.mp3's last frame is cut short: mpg123 plays none of it.)
             const auto run = l3test::runProgram(dir, L3_EXE,
-                                                std::string("repack --crc drop ") +
+                                                std::string("repack --salvage --crc drop ") +
                                                     (huffman ? "--huffman " : "") +
                                                     l3test::shellQuote(file.string()) + " out.mp3");
             ASSERT_EQ(run.exitCode, 0) << run.err;
