@@ -27,15 +27,18 @@ extern const std::string_view kGainUsage =
     "audio frame: N steps of 1.5 dB, without decoding. Frame CRCs are recomputed; every other\n"
     "byte stays as it was. The undo information goes into an APEv2 tag item, MP3GAIN_UNDO,\n"
     "in the form other gain tools read; --undo applies it and removes it. A gain that would\n"
-    "leave 0..255 is held there and counted in a warning. '-' names standard input or output.\n"
+    "leave 0..255 is held there and counted in a warning; the tag then records that an undo\n"
+    "cannot be exact (item L3_UNDO_INEXACT), and --undo says so. -g 0 changes nothing: OUT\n"
+    "gets IN's bytes, without an undo item. '-' names standard input or output.\n"
     "--target-lufs X measures the integrated loudness (EBU R128) of the decoded audio and\n"
     "applies the whole number of steps that brings it nearest to X LUFS; with --dry-run it\n"
     "only prints the measurement and the steps. It needs libmpg123 and libebur128 at build\n"
     "time.\n"
     "options:\n"
     "  --channel 0|1   change one channel of a stereo or dual-channel stream\n"
-    "  --no-tag        write no undo information\n"
-    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
+    "  --no-tag        write no undo information\n" L3_OUTPUT_OPTIONS_HELP
+    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names IN, an\n"
+    "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
     "            measured (silence, undecodable audio, or a build without the libraries)\n";
 
@@ -93,6 +96,7 @@ int runGain(std::span<char* const> args) {
     bool undo = false, haveSteps = false, haveTarget = false, dryRun = false;
     double target = 0;
     std::vector<std::string> files;
+    OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
         if (a == "-g" && i + 1 < args.size()) {
@@ -115,6 +119,7 @@ int runGain(std::span<char* const> args) {
             dryRun = true;
         } else if (a == "--undo") {
             undo = true;
+        } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(gainCommand(), "unknown option ", a);
         } else {
@@ -123,15 +128,16 @@ int runGain(std::span<char* const> args) {
     }
     if (int{undo} + int{haveSteps} + int{haveTarget} != 1)
         return usageError(gainCommand(), "give one of -g N, --target-lufs X and --undo");
-    if (dryRun && !haveTarget) return usageError(gainCommand(), "--dry-run goes with --target-lufs");
+    if (dryRun && !haveTarget)
+        return usageError(gainCommand(), "--dry-run goes with --target-lufs");
     if (files.size() != (dryRun ? 1u : 2u))
         return usageError(gainCommand(), dryRun ? "wanted IN" : "wanted IN and OUT");
-    if (!dryRun && sameFile(files[0], files[1])) {
-        std::fprintf(stderr, "l3 gain: %s: the output names the input\n", files[1].c_str());
+    if (!dryRun &&
+        !outputsAllowed("gain", std::span(files).first(1), std::span(files).subspan(1), output))
         return l3::kGainIo;
-    }
     std::vector<uint8_t> input;
     std::string error;
+    const l3::FileTimes times = keptTimes(output, files[0]);
     if (!readWholeFile(files[0], input, error)) {
         std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
         return l3::kGainIo;
@@ -149,9 +155,17 @@ int runGain(std::span<char* const> args) {
         return r.status;
     }
     if (r.clamped > 0)
-        std::fprintf(stderr, "l3 gain: %s: warning: %zu global_gain values held at 0 or 255\n",
-                     files[0].c_str(), r.clamped);
-    if (!writeOutput(files[1], r.output, error)) {
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: %zu global_gain values held at 0 or 255, so undoing "
+                     "this change will not give them back exactly%s\n",
+                     files[0].c_str(), r.clamped,
+                     options.tag && !undo ? " (recorded in the tag as L3_UNDO_INEXACT)" : "");
+    if (r.inexact > 0)
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: the undo is not exact: a change held %zu "
+                     "global_gain values at 0 or 255\n",
+                     files[0].c_str(), r.inexact);
+    if (!writeOutput(files[1], r.output, error, times)) {
         std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", files[1].c_str(), error.c_str());
         return l3::kGainIo;
     }
