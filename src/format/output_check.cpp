@@ -2,24 +2,22 @@
 
 #include <sys/stat.h>
 
+#include <string_view>
 #include <vector>
 
 namespace l3 {
 
 namespace {
 
-// The folder part of path ("." when it has none) and its last component.
-void splitName(const std::string& path, std::string& folder, std::string& entry) {
+// The folder part of path ("." when it has none); entry gets its last component.
+std::string folderOf(std::string_view path, std::string& entry) {
     size_t end = path.size();
     while (end > 1 && path[end - 1] == '/') --end;  // "d/x/" names x
-    const size_t slash = path.rfind('/', end - 1);
-    if (slash == std::string::npos) {
-        folder = ".";
-        entry = path.substr(0, end);
-    } else {
-        folder = slash == 0 ? "/" : path.substr(0, slash);
-        entry = path.substr(slash + 1, end - slash - 1);
-    }
+    const std::string_view name = path.substr(0, end);
+    const size_t slash = name.rfind('/');
+    entry = std::string(slash == std::string_view::npos ? name : name.substr(slash + 1));
+    if (slash == std::string_view::npos) return std::string(".");
+    return std::string(slash == 0 ? name.substr(0, 1) : name.substr(0, slash));
 }
 
 // An existing name that is neither a regular file nor a directory: a device or named pipe,
@@ -44,8 +42,7 @@ FileKey fileKey(const std::string& path) {
         return key;
     }
     // Not there (or a dangling link): the file it would be is named by its folder.
-    std::string folder;
-    splitName(path, folder, key.entry);
+    const std::string folder = folderOf(path, key.entry);
     if (::stat(folder.c_str(), &info) != 0) return key;
     key.known = true;
     key.device = static_cast<uint64_t>(info.st_dev);
