@@ -199,4 +199,27 @@ TEST(Batch, EachFileWhollyOrNotAndTheTotalsCountFailures) {
     EXPECT_FALSE(dir.exists("out/text.mp3"));
 }
 
+// gain in place: 0 steps touch nothing (same inode and times); a batch changes each file it
+// can, as a gain into a new file does, and counts the one it cannot.
+TEST(Batch, GainInPlace) {
+    TempDir dir;
+    fillFolder(dir);
+    dir.write("text.mp3", {'n', 'o'});
+    ASSERT_EQ(runProgram(dir, L3_EXE, "gain -g 2 a.mp3 louder.mp3").exitCode, 0);
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.path("a.mp3").c_str(), old, 0), 0);
+    struct stat was, now;
+    ASSERT_EQ(::stat(dir.path("a.mp3").c_str(), &was), 0);
+    ASSERT_EQ(runProgram(dir, L3_EXE, "gain -g 0 --in-place a.mp3").exitCode, 0);
+    ASSERT_EQ(::stat(dir.path("a.mp3").c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, was.st_ino);
+    EXPECT_EQ(now.st_mtim.tv_sec, 1000000000);
+    const auto run = runProgram(dir, L3_EXE, "gain -g 2 --in-place a.mp3 text.mp3 song.mp3");
+    EXPECT_EQ(run.exitCode, 3) << run.err;
+    EXPECT_NE(run.err.find("1 of 3 files failed"), std::string::npos) << run.err;
+    EXPECT_TRUE(dir.read("a.mp3") == dir.read("louder.mp3"));
+    EXPECT_TRUE(dir.read("song.mp3") == dir.read("louder.mp3"));
+    EXPECT_TRUE(dir.read("text.mp3") == (std::vector<uint8_t>{'n', 'o'}));
+}
+
 }  // namespace
