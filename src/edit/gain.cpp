@@ -20,8 +20,8 @@ constexpr uint32_t kApeVersion = 2000;
 constexpr uint32_t kApeHasHeader = 1u << 31;
 constexpr uint32_t kApeIsHeader = 1u << 29;
 constexpr char kUndoKey[] = "MP3GAIN_UNDO";
-constexpr char kInexactKey[] =
-    "L3_UNDO_INEXACT";  // values held at 0 or 255 since the undo item began
+// Values held at 0 or 255 since the undo item began: an undo will not be exact.
+constexpr char kInexactKey[] = "L3_UNDO_INEXACT";
 
 // Side information bits before the first granule: main_data_begin, private bits, scfsi.
 int sideInfoPrefixBits(uint32_t header) {

@@ -272,9 +272,8 @@ TEST(SplitAndJoin, PiecesJoinBackIntoTheInput) {
             if (k > 1) at += ',';
             at += std::to_string(cuts[k]);
         }
-        const auto split =
-            runProgram(dir, L3_EXE,
-                       "split -f --samples --at " + at + " " + shellQuote(file) + " part-%02d.mp3");
+        const auto split = runProgram(
+            dir, L3_EXE, "split -f --samples --at " + at + " " + shellQuote(file) + " part-%02d.mp3");
         ASSERT_EQ(split.exitCode, 0) << split.err;
         std::string parts;
         for (size_t k = 0; k + 1 < cuts.size(); ++k) {
@@ -368,9 +367,9 @@ TEST(Join, DifferentStreamsPlayAsLongAsTheInputsTogether) {
             if (to >= 0) {
                 const std::string piece = dir.path("in" + std::to_string(i) + ".mp3");
                 ASSERT_EQ(runProgram(dir, L3_EXE,
-                                     "cut -f --from-sample " + std::to_string(from) +
-                                         " --to-sample " + std::to_string(to) + " " +
-                                         shellQuote(file) + " " + shellQuote(piece))
+                                     "cut -f --from-sample " + std::to_string(from) + " --to-sample " +
+                                         std::to_string(to) + " " + shellQuote(file) + " " +
+                                         shellQuote(piece))
                               .exitCode,
                           0);
                 file = piece;
@@ -558,8 +557,7 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
                       .exitCode,
                   0);
         ASSERT_EQ(
-            runProgram(dir, L3_EXE, "join -f -o j.mp3 part-1.mp3 part-2.mp3 part-3.mp3").exitCode,
-            0);
+            runProgram(dir, L3_EXE, "join -f -o j.mp3 part-1.mp3 part-2.mp3 part-3.mp3").exitCode, 0);
         expectSameFrames(input, dir.read("j.mp3"));
         EXPECT_TRUE(decode(dir, "j.mp3", true) == ref);
     }

@@ -201,8 +201,8 @@ TEST(Gain, AgreesWithMp3gain) {
         EXPECT_TRUE(dir.read("ours.mp3") == dir.read("theirs.mp3"));
         if (std::string(c.ours).empty()) {
             // Ours undoes theirs exactly; theirs undoes ours in the audio bytes.
-            ASSERT_EQ(
-                l3test::runProgram(dir, L3_EXE, "gain -f --undo theirs.mp3 back.mp3").exitCode, 0);
+            ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f --undo theirs.mp3 back.mp3").exitCode,
+                      0);
             EXPECT_TRUE(dir.read("back.mp3") == fixture(c.file));
             ASSERT_EQ(l3test::runProgram(dir, "mp3gain", "-u ours.mp3").exitCode, 0);
             const std::vector<uint8_t> undone = dir.read("ours.mp3"), original = fixture(c.file);
@@ -227,32 +227,25 @@ TEST(Gain, TargetLoudness) {
     TempDir dir;
 #ifndef L3_HAVE_LOUDNESS
     const auto r = l3test::runProgram(
-        dir, L3_EXE,
-        "gain --target-lufs -14 --dry-run " +
-            l3test::shellQuote(
-                (fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3").string()));
+        dir, L3_EXE, "gain --target-lufs -14 --dry-run " +
+                         l3test::shellQuote((fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3").string()));
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_NE(r.err.find("libebur128-dev"), std::string::npos) << r.err;
-    GTEST_SKIP()
-        << "built without libmpg123 and libebur128 (Debian packages libmpg123-dev, libebur128-dev)";
+    GTEST_SKIP() << "built without libmpg123 and libebur128 (Debian packages libmpg123-dev, libebur128-dev)";
 #else
     L3_REQUIRE_TOOL("sox");
     L3_REQUIRE_TOOL("lame");
-    ASSERT_EQ(
-        l3test::runProgram(dir, "sox", "-n -r 44100 -c 2 sine.wav synth 20 sine 1000 gain -23")
-            .exitCode,
-        0);
+    ASSERT_EQ(l3test::runProgram(dir, "sox", "-n -r 44100 -c 2 sine.wav synth 20 sine 1000 gain -23")
+                  .exitCode, 0);
     ASSERT_EQ(l3test::runProgram(dir, "lame", "--quiet -b 192 sine.wav sine.mp3").exitCode, 0);
     auto measure = [&](const std::string& file, double target) {
-        const auto m = l3test::runProgram(
-            dir, L3_EXE, "gain --dry-run --target-lufs " + std::to_string(target) + " " + file);
+        const auto m = l3test::runProgram(dir, L3_EXE, "gain --dry-run --target-lufs " +
+                                                           std::to_string(target) + " " + file);
         EXPECT_EQ(m.exitCode, 0) << m.err;
         double lufs = 0, said = 0;
         int steps = 0;
         EXPECT_EQ(std::sscanf(m.out.c_str(), "%*[^:]: %lf LUFS, target %lf LUFS: %d steps", &lufs,
-                              &said, &steps),
-                  3)
-            << m.out;
+                              &said, &steps), 3) << m.out;
         EXPECT_NEAR(said, target, 0.05);
         return std::pair{lufs, steps};
     };
@@ -262,15 +255,10 @@ TEST(Gain, TargetLoudness) {
     EXPECT_FALSE(dir.exists("sine.mp3.part"));
     for (double target : {-14.0, -30.0, -9.5}) {
         const int steps = static_cast<int>(std::lround((target - original) / 1.5));
-        ASSERT_EQ(l3test::runProgram(
-                      dir, L3_EXE,
-                      "gain -f --target-lufs " + std::to_string(target) + " sine.mp3 target.mp3")
-                      .exitCode,
-                  0);
-        ASSERT_EQ(l3test::runProgram(dir, L3_EXE,
-                                     "gain -f -g " + std::to_string(steps) + " sine.mp3 steps.mp3")
-                      .exitCode,
-                  0);
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f --target-lufs " + std::to_string(target) +
+                                                      " sine.mp3 target.mp3").exitCode, 0);
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f -g " + std::to_string(steps) +
+                                                      " sine.mp3 steps.mp3").exitCode, 0);
         EXPECT_EQ(dir.read("target.mp3"), dir.read("steps.mp3")) << target;
         EXPECT_NEAR(measure("target.mp3", target).first, target, 0.75 + 0.2) << target;
     }

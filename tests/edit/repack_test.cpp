@@ -3,6 +3,7 @@
 // (read back by a parser written here), and the options do what they say.
 
 #include "edit/repack.h"
+#include "edit/source_stream.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -21,7 +22,6 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
-#include "edit/source_stream.h"
 #include "format/frame_length.h"
 #include "support/record_file.h"
 #include "support/tools.h"
@@ -349,11 +349,9 @@ TEST(Repack, OutputsThatAreNotFilesAreWrittenInPlace) {
     const std::string input = l3test::shellQuote(a.string());
     ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
     const auto piped = l3test::runProgram(
-        dir, "sh",
-        "-c " +
-            l3test::shellQuote(std::string("timeout 60 cat fifo > got & timeout 60 \"$0\" ") +
-                               "repack " + input + " fifo; s=$?; wait; exit $s") +
-            " " + l3test::shellQuote(L3_EXE));
+        dir, "sh", "-c " + l3test::shellQuote(std::string("timeout 60 cat fifo > got & timeout 60 \"$0\" ") +
+                                              "repack " + input + " fifo; s=$?; wait; exit $s") +
+                       " " + l3test::shellQuote(L3_EXE));
     EXPECT_EQ(piped.exitCode, 0) << piped.err;
     EXPECT_TRUE(fs::is_fifo(dir.path("fifo")));
     EXPECT_TRUE(dir.read("got") == out);
@@ -414,13 +412,13 @@ TEST(Repack, WorkBesideTheDecodingIsJoinedOnEveryWayOut) {
             l3::SourceProblem problem;
             std::atomic<size_t> framesSeen{0};
             std::atomic<bool> done{false};
-            const bool read =
-                l3::readSource(c.bytes.data(), c.bytes.size(), l3::SourcePass::decode, threads, src,
-                               problem, nullptr, [&] {
-                                   framesSeen = src.frames.size();
-                                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                                   done = true;
-                               });
+            const bool read = l3::readSource(
+                c.bytes.data(), c.bytes.size(), l3::SourcePass::decode, threads, src, problem,
+                nullptr, [&] {
+                    framesSeen = src.frames.size();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    done = true;
+                });
             EXPECT_EQ(read, c.reads) << problem.message;
             EXPECT_EQ(done.load(), c.runs) << "threads " << threads;
             EXPECT_EQ(framesSeen.load(), c.runs ? src.frames.size() : 0);
@@ -435,8 +433,7 @@ namespace {
 // A stream of some 2600 frames (a tagless fixture again and again), so that frames are
 // decoded in parts on several threads; breakAt names frames whose big_values is set past 288.
 std::vector<uint8_t> longStream(const std::vector<size_t>& breakAt) {
-    const std::vector<uint8_t> one =
-        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_vbr5_notag.mp3");
+    const std::vector<uint8_t> one = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_vbr5_notag.mp3");
     std::vector<uint8_t> all;
     std::vector<size_t> starts;
     for (int copy = 0; copy < 65; ++copy) {
@@ -452,8 +449,7 @@ std::vector<uint8_t> longStream(const std::vector<size_t>& breakAt) {
         // Granule 0, channel 0: big_values follows 20 bits of the side information and the
         // 12 of part2_3_length (MPEG-1, two channels, no CRC).
         uint8_t* side = all.data() + starts[k] + 4;
-        for (int bit = 32; bit < 41; ++bit)
-            side[bit >> 3] |= static_cast<uint8_t>(0x80 >> (bit & 7));
+        for (int bit = 32; bit < 41; ++bit) side[bit >> 3] |= static_cast<uint8_t>(0x80 >> (bit & 7));
     }
     return all;
 }
@@ -474,8 +470,7 @@ TEST(Repack, ThreadsChangeNothing) {
         ASSERT_GT(a.frames, 2000u);
         EXPECT_TRUE(a.output == b.output) << "huffman " << huffman;
     }
-    for (const std::vector<size_t>& bad :
-         std::vector<std::vector<size_t>>{{2500}, {300, 2500}, {1301}}) {
+    for (const std::vector<size_t>& bad : std::vector<std::vector<size_t>>{{2500}, {300, 2500}, {1301}}) {
         const std::vector<uint8_t> broken = longStream(bad);
         l3::RepackOptions two;
         two.threads = 2;
@@ -490,8 +485,7 @@ TEST(Repack, ThreadsChangeNothing) {
 // whether the two streams hold that main data at the same bit alignment (as a moved frame
 // does) or at another (as a re-laid granule may), and passes the unchanged frames.
 TEST(Repack, FrameComparisonSeesEveryChangedBit) {
-    const std::vector<uint8_t> bytes =
-        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
+    const std::vector<uint8_t> bytes = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
     l3::SourceStream x;
     l3::SourceProblem problem;
     ASSERT_TRUE(l3::readSource(bytes.data(), bytes.size(), l3::SourcePass::layout, 1, x, problem))
@@ -528,7 +522,8 @@ TEST(Repack, FrameComparisonSeesEveryChangedBit) {
 
 // A LAME stream and its --huffman result.
 struct HuffmanResult {
-    std::vector<uint8_t> input = readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
+    std::vector<uint8_t> input =
+        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3");
     l3::RepackOptions options = [] {
         l3::RepackOptions o;
         o.huffman = true;
@@ -540,7 +535,8 @@ struct HuffmanResult {
 // bytes read with the given pass into src; the message where they cannot be.
 std::string readAs(const std::vector<uint8_t>& bytes, l3::SourcePass pass, l3::SourceStream& src) {
     l3::SourceProblem problem;
-    return l3::readSource(bytes.data(), bytes.size(), pass, 1, src, problem) ? "" : problem.message;
+    return l3::readSource(bytes.data(), bytes.size(), pass, 1, src, problem) ? ""
+                                                                              : problem.message;
 }
 
 // The frames --huffman recodes are compared bit for bit with their side information as the
