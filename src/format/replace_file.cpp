@@ -58,7 +58,8 @@ bool writeAll(int fd, const uint8_t* bytes, size_t size, std::string& error) {
 }
 
 // Extended attributes of from put on to; those the file system or the process cannot carry
-// (ENOTSUP, EPERM for the trusted and security namespaces) are left out.
+// (ENOTSUP; EPERM or EACCES for the trusted and security namespaces) are left out. Any other
+// failure (a full disk) fails the write, so that nothing is replaced by a weaker file.
 bool copyAttributes(const std::string& from, const std::string& to, std::string& error) {
 #ifdef __linux__
     ssize_t listed = ::listxattr(from.c_str(), nullptr, 0);
@@ -75,7 +76,7 @@ bool copyAttributes(const std::string& from, const std::string& to, std::string&
         const ssize_t got = ::getxattr(from.c_str(), name, value.data(), value.size());
         if (got < 0) return fail(error, errno);
         if (::setxattr(to.c_str(), name, value.data(), static_cast<size_t>(got), 0) != 0 &&
-            errno != ENOTSUP && errno != EPERM)
+            errno != ENOTSUP && errno != EPERM && errno != EACCES)
             return fail(error, errno);
     }
 #else
