@@ -1,10 +1,15 @@
 #pragma once
 // The parts of the _l3 extension module, each bound by its own file: the dtypes of frames
 // and records (dtypes.cpp), the stream object (stream_object.cpp) and the record file
-// conversions (records.cpp).
+// conversions (records.cpp), and the files it writes (file_output.cpp).
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace l3py {
 
@@ -20,5 +25,15 @@ py::dtype recordHeadDtype();
 
 void bindStream(py::module_& m);
 void bindRecords(py::module_& m);
+void bindFiles(py::module_& m);
+
+// Bytes to write, and writing them: paths[k] gets bytes[k], each whole or not at all.
+// Raises OSError (two paths name one file, a directory, a file with hard links, or the
+// system's error); the GIL is released while the bytes are written.
+struct FileBytes {
+    const uint8_t* data;
+    size_t size;
+};
+void writeFiles(const std::vector<std::string>& paths, const std::vector<FileBytes>& bytes);
 
 }  // namespace l3py

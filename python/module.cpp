@@ -21,4 +21,5 @@ PYBIND11_MODULE(_l3, m) {
         "first line of each band and 576 last");
     l3py::bindStream(m);
     l3py::bindRecords(m);
+    l3py::bindFiles(m);
 }

@@ -11,6 +11,7 @@
 #include "edit/value_stream.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
+#include "l3/disassemble.h"
 
 namespace l3py {
 
@@ -54,23 +55,23 @@ std::vector<uint8_t> readFile(const std::string& path) {
     return bytes;
 }
 
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    bool ok = file != nullptr;
-    if (ok) ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (file) ok = std::fclose(file) == 0 && ok;
-    if (!ok) throw FileError{path, errno};
-}
-
-// Scans and decodes obj->stream.bytes; called without the GIL.
-void decode(StreamObject& obj) {
+// Scans and decodes obj->stream.bytes; called without the GIL. False (nothing decoded) for
+// bytes without a Layer III frame, with the message l3disassemble gives for them.
+bool decode(StreamObject& obj, std::string& refusal) {
     l3::scanValueStream(obj.stream);
     obj.frames = obj.stream.frames.size();
+    if (obj.frames == 0) {
+        const std::vector<uint8_t>& bytes = obj.stream.bytes;
+        refusal = l3::disassemble(bytes.data(), bytes.size(), nullptr).message;
+        if (refusal.empty()) refusal = "no Layer III frame found";
+        return false;
+    }
     // One record more than the frames, so that an empty stream still has storage to show.
     obj.current.reset(new l3::FrameRecord[obj.frames + 1]());
     obj.original.reset(new l3::FrameRecord[obj.frames + 1]);
     l3::decodeValueStream(obj.stream, obj.current.get());
     std::memcpy(obj.original.get(), obj.current.get(), sizeof(l3::FrameRecord) * obj.frames);
+    return true;
 }
 
 std::unique_ptr<StreamObject> fromBytes(py::buffer data) {
@@ -78,23 +79,29 @@ std::unique_ptr<StreamObject> fromBytes(py::buffer data) {
     const py::buffer_info info = data.request();
     const auto* bytes = static_cast<const uint8_t*>(info.ptr);
     const size_t size = static_cast<size_t>(info.size * info.itemsize);
+    std::string refusal;
+    bool decoded;
     {
         py::gil_scoped_release release;
         obj->stream.bytes.assign(bytes, bytes + size);
-        decode(*obj);
+        decoded = decode(*obj, refusal);
     }
+    if (!decoded) throw py::value_error(refusal);
     return obj;
 }
 
 std::unique_ptr<StreamObject> fromFile(const std::string& path) {
     auto obj = std::make_unique<StreamObject>();
+    std::string refusal;
+    bool decoded = false;
     try {
         py::gil_scoped_release release;
         obj->stream.bytes = readFile(path);
-        decode(*obj);
+        decoded = decode(*obj, refusal);
     } catch (const FileError& e) {
         raise(e);
     }
+    if (!decoded) throw py::value_error(path + ": " + refusal);
     return obj;
 }
 
@@ -218,12 +225,7 @@ void bindStream(py::module_& m) {
                     result = encode(s);
                 }
                 py::list notes = notesOf(result);
-                try {
-                    py::gil_scoped_release release;
-                    writeFile(path, result.output);
-                } catch (const FileError& e) {
-                    raise(e);
-                }
+                writeFiles({path}, {{result.output.data(), result.output.size()}});
                 return notes;
             },
             py::arg("path"), "Writes the stream to a file; nothing is written on an error");

@@ -269,7 +269,9 @@ class Stream:
         return data
 
     def write(self, path):
-        """Writes to_bytes() to path; on a ValueError nothing is written."""
+        """Writes to_bytes() to path through a temporary file renamed into place (a replaced
+        file, the one read included, keeps its mode, owner and extended attributes); on an
+        error nothing is written."""
         _warn(self._object.encode_to_file(os.fspath(path)))
 
     def to_records(self):
@@ -290,7 +292,8 @@ def _warn(notes):
 
 
 def read(source):
-    """A Stream from a path (str or os.PathLike) or from bytes-like data."""
+    """A Stream from a path (str or os.PathLike) or from bytes-like data; ValueError, with
+    l3disassemble's message, when it holds no Layer III frame."""
     if isinstance(source, (str, os.PathLike)):
         return Stream(_l3.StreamObject.from_file(os.fspath(source)))
     return Stream(_l3.StreamObject.from_bytes(memoryview(source).cast("B")))
@@ -354,13 +357,15 @@ def read_records(path, ancillary_path=None, mode="r"):
 
 
 def write_records(path, record_file, ancillary_path=None):
-    """Writes a RecordFile's record file to path and, when named, its ancillary file."""
-    with open(os.fspath(path), "wb") as f:
-        f.write(record_file.head_bytes())
-        np.ascontiguousarray(record_file.records, dtype=record_dtype).tofile(f)
+    """Writes a RecordFile's record file to path and, when named, its ancillary file: each
+    through a temporary file renamed into place (a replaced file keeps its mode, owner and
+    extended attributes), never both to one file."""
+    paths = [os.fspath(path)]
+    data = [record_file.to_bytes()]
     if ancillary_path is not None:
-        with open(os.fspath(ancillary_path), "wb") as f:
-            f.write(record_file.ancillary)
+        paths.append(os.fspath(ancillary_path))
+        data.append(record_file.ancillary)
+    _l3.write_files(paths, data)
 
 
 def from_records(record_file):

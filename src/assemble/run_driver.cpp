@@ -5,10 +5,12 @@
 #include <cstdarg>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "assemble/assembler_state.h"
 #include "assemble/record_check.h"
 #include "format/byte_order.h"
+#include "format/output_check.h"
 #include "framewriter/frame_writer.h"
 #include "tables/code_tables.h"
 
@@ -85,6 +87,15 @@ void copyRestOfAncillary(const AssembleRun& run) {
     size_t n;
     while ((n = readBytes(*run.ancillary, block, sizeof block)) > 0)
         writeBytes(*run.output, block, n);
+}
+
+// The output checked against both inputs (the null device is neither).
+OutputCheck outputNamesInput(const std::string& recordPath, const std::string& ancillaryPath,
+                             const std::string& outputPath) {
+    auto file = [](const std::string& path) { return isNullDeviceName(path) ? "" : path; };
+    const std::string inputs[2] = {file(recordPath), file(ancillaryPath)};
+    const std::string output = file(outputPath);
+    return checkOutputs(inputs, std::span(&output, 1), {});
 }
 
 }  // namespace
@@ -226,8 +237,8 @@ int assembleFileRun(AssembleRun& run, const std::string& recordPath,
         return true;
     };
     if (!open(records, recordPath)) {
-        report(run, &AssembleRun::message, "cannot open record file '%s': %s",
-               recordPath.c_str(), why.c_str());
+        report(run, &AssembleRun::message, "cannot open record file '%s': %s", recordPath.c_str(),
+               why.c_str());
         return kExitCannotOpen;
     }
     int status = kExitCannotOpen;
@@ -238,12 +249,10 @@ int assembleFileRun(AssembleRun& run, const std::string& recordPath,
     } else if (!open(ancillary, ancillaryPath)) {
         report(run, &AssembleRun::message, "cannot open ancillary file '%s': %s",
                ancillaryPath.c_str(), why.c_str());
-    } else if (!toStandardOutput && (sameRegularFile(outputPath, recordPath) ||
-                                     sameRegularFile(outputPath, ancillaryPath))) {
+    } else if (const OutputCheck check = outputNamesInput(recordPath, ancillaryPath, outputPath)) {
         // Opening the output truncates it: refuse an output that is one of the inputs.
         report(run, &AssembleRun::message, "cannot open output '%s': it is the input '%s'",
-               outputPath.c_str(),
-               (sameRegularFile(outputPath, recordPath) ? recordPath : ancillaryPath).c_str());
+               outputPath.c_str(), (check.other == 0 ? recordPath : ancillaryPath).c_str());
     } else if (!toStandardOutput && !openOutput(output, outputPath, why)) {
         report(run, &AssembleRun::message, "cannot open output '%s': %s", outputPath.c_str(),
                why.c_str());

@@ -9,13 +9,16 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "disassemble/disassembler.h"
 #include "disassemble/rebuild_check.h"
+#include "format/output_check.h"
 #include "format/platform.h"
+#include "format/replace_file.h"
 #include "l3/record.h"
 
 namespace l3 {
@@ -57,14 +60,13 @@ bool isStandardStream(const char* path) {
 // until the end, then copied to the sink); or the null device "nul" (nothing is written).
 struct Output {
     const char* path = nullptr;
-    std::string temp;    // the file's temporary name
-    std::string target;  // the file it is renamed onto (where a symbolic link leads)
+    NewFile made;  // a file: its temporary name and the target it is renamed onto
     FILE* file = nullptr;
     FILE* sink = nullptr;  // where a spooled output goes: standard output or the path itself
     uint64_t written = 0;
-    uint64_t reserved = 0;    // the file's blocks are reserved up to here (its size)
-    bool reservable = true;   // false once reserving failed (a file system without it)
-    std::string error;  // why writing failed; empty while all is well
+    uint64_t reserved = 0;   // the file's blocks are reserved up to here (its size)
+    bool reservable = true;  // false once reserving failed (a file system without it)
+    std::string error;       // why writing failed; empty while all is well
 };
 
 // A new file's blocks are reserved ahead of the writes, in large steps: the file system
@@ -101,12 +103,14 @@ bool openOutputFile(Output& out, const char* path) {
     if (place.inPlace) {
         out.sink = standard ? stdout : std::fopen(path, "wb");
         if (out.sink) out.file = std::tmpfile();
-    } else {
-        out.target = place.target;
-        out.temp = place.target + ".part";
-        out.file = std::fopen(out.temp.c_str(), "wb");
+        if (!out.file) out.error = std::strerror(errno);
+    } else if (createNewFile(out.made, path, out.error)) {
+        out.file = ::fdopen(out.made.fd, "wb");
+        if (!out.file)
+            out.error = std::strerror(errno);
+        else
+            out.made.fd = -1;  // the stream closes it
     }
-    if (!out.file) out.error = std::strerror(errno);
     return out.file != nullptr;
 }
 
@@ -127,7 +131,7 @@ void discardOutput(Output& out) {
     out.file = nullptr;
     if (out.sink && out.sink != stdout) std::fclose(out.sink);
     out.sink = nullptr;
-    if (!out.temp.empty()) std::remove(out.temp.c_str());
+    discardNewFile(out.made);
 }
 
 // Puts head (when not null) at the start of the output and closes it: a file is complete
@@ -183,14 +187,9 @@ bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
     return true;
 }
 
+// A replaced file's mode, owner, group and extended attributes stay.
 bool renameIntoPlace(Output& out) {
-    if (out.temp.empty()) return true;
-    if (std::rename(out.temp.c_str(), out.target.c_str()) != 0) {
-        out.error = std::strerror(errno);
-        return false;
-    }
-    out.temp.clear();
-    return true;
+    return commitNewFile(out.made, {}, out.error);
 }
 
 // The input: a file or standard input, read in large blocks.
@@ -413,19 +412,16 @@ int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* er
 
     // The outputs replace whatever their names held: neither may be the input, and they
     // may not be one file (but both may be the null device, or one device).
-    const bool bothNull = isNullDeviceName(paths[1]) && isNullDeviceName(paths[2]);
-    const bool outputsCollide =
-        !bothNull && ((std::strcmp(paths[1], paths[2]) == 0 && !outputPlace(paths[1]).inPlace) ||
-                      sameRegularFile(paths[1], paths[2]));
-    for (int k = 1; k <= 2; ++k) {
-        const bool isInput = !isStandardStream(paths[0]) && !isStandardStream(paths[k]) &&
-                             sameRegularFile(paths[k], paths[0]);
-        if (isInput || outputsCollide) {
-            std::fprintf(
-                err, "l3disassemble: cannot write '%s': %s\n", paths[k],
-                outputsCollide ? "both outputs name the same file" : "it is the input file");
-            return kDisIo;
-        }
+    const std::string inputName = paths[0];
+    std::string outputNames[2];
+    for (int k = 0; k < 2; ++k) outputNames[k] = isNullDeviceName(paths[k + 1]) ? "" : paths[k + 1];
+    const OutputCheck check = checkOutputs(std::span(&inputName, 1), outputNames, {});
+    if (check) {
+        std::fprintf(err, "l3disassemble: cannot write '%s': %s\n", paths[check.output + 1],
+                     check.conflict == OutputConflict::namesInput
+                         ? "it is the input file"
+                         : "both outputs name the same file");
+        return kDisIo;
     }
 
     Input input;

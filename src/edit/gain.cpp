@@ -20,6 +20,8 @@ constexpr uint32_t kApeVersion = 2000;
 constexpr uint32_t kApeHasHeader = 1u << 31;
 constexpr uint32_t kApeIsHeader = 1u << 29;
 constexpr char kUndoKey[] = "MP3GAIN_UNDO";
+// Values held at 0 or 255 since the undo item began: an undo will not be exact.
+constexpr char kInexactKey[] = "L3_UNDO_INEXACT";
 
 // Side information bits before the first granule: main_data_begin, private bits, scfsi.
 int sideInfoPrefixBits(uint32_t header) {
@@ -131,6 +133,21 @@ bool parseUndo(const std::vector<uint8_t>& value, int& left, int& right, char& w
     return std::sscanf(text.c_str(), "%d,%d,%c", &left, &right, &wrap) == 3;
 }
 
+std::vector<ApeItem>::iterator findItem(std::vector<ApeItem>& items, const char* key) {
+    return std::find_if(items.begin(), items.end(),
+                        [key](const ApeItem& i) { return i.key == key; });
+}
+
+// The decimal count an L3_UNDO_INEXACT item holds (at least 1: the item says values were held).
+size_t countOf(const ApeItem& item) {
+    size_t count = 0;
+    for (const uint8_t c : item.value) {
+        if (c < '0' || c > '9' || count > (size_t{1} << 40)) break;
+        count = count * 10 + static_cast<size_t>(c - '0');
+    }
+    return std::max<size_t>(count, 1);
+}
+
 // Adds gains[ch] to every granule's global_gain of every audio frame in bytes (in place).
 void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int gains[2],
                  GainResult& result) {
@@ -201,6 +218,7 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     int gains[2] = {options.steps, options.steps};
     if (options.channel >= 0) gains[1 - options.channel] = 0;
     result.output.assign(input, input + size);
+    if (options.steps == 0) return result;  // nothing changes, nothing to undo
     changeGains(result.output, walk, gains, result);
     if (!options.tag) return result;
 
@@ -209,8 +227,7 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     std::vector<ApeItem> items = ape.items;
     int left = 0, right = 0;
     char wrap = 'N';
-    auto item = std::find_if(items.begin(), items.end(),
-                             [](const ApeItem& i) { return i.key == kUndoKey; });
+    auto item = findItem(items, kUndoKey);
     if (item != items.end()) parseUndo(item->value, left, right, wrap);
     const std::string value = undoValue(left - gains[0], right - gains[1], wrap == 'W');
     if (item == items.end()) {
@@ -218,6 +235,16 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
         item = items.end() - 1;
     }
     item->value.assign(value.begin(), value.end());
+    auto inexact = findItem(items, kInexactKey);
+    if (result.clamped > 0) {
+        const size_t held = result.clamped + (inexact != items.end() ? countOf(*inexact) : 0);
+        if (inexact == items.end()) {
+            items.push_back({kInexactKey, {}, 0});
+            inexact = items.end() - 1;
+        }
+        const std::string count = std::to_string(held);
+        inexact->value.assign(count.begin(), count.end());
+    }
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
     return result;
 }
@@ -227,8 +254,7 @@ GainResult undoGain(const uint8_t* input, size_t size) {
     const FrameWalk walk = walkFrames(input, size);
     const ApeTag ape = findApeTag(input, walk);
     std::vector<ApeItem> items = ape.items;
-    const auto item = std::find_if(items.begin(), items.end(),
-                                   [](const ApeItem& i) { return i.key == kUndoKey; });
+    const auto item = findItem(items, kUndoKey);
     int gains[2] = {0, 0};
     char wrap = 'N';
     if (item == items.end() || !parseUndo(item->value, gains[0], gains[1], wrap)) {
@@ -237,6 +263,11 @@ GainResult undoGain(const uint8_t* input, size_t size) {
         return result;
     }
     items.erase(item);
+    const auto inexact = findItem(items, kInexactKey);
+    if (inexact != items.end()) {
+        result.inexact = countOf(*inexact);
+        items.erase(inexact);
+    }
     result.output.assign(input, input + size);
     changeGains(result.output, walk, gains, result);
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);

@@ -4,7 +4,10 @@
 // kept in an APEv2 tag item, MP3GAIN_UNDO, whose value ("-002,-002,N") is the gain to add to
 // the left and right channel to undo every change so far and whether wrapping was allowed,
 // the form other gain tools read and write; the tag goes after the frames, before an ID3v1
-// tag.
+// tag. A change that holds values at 0 or 255 cannot be undone exactly: the tag then also
+// gets an item L3_UNDO_INEXACT counting the values held so far (other gain tools, which write
+// the same MP3GAIN_UNDO value after such a change, keep no record of it). A change of 0 steps
+// changes nothing: the output is the input's bytes, without an undo item.
 
 #include <cstddef>
 #include <cstdint>
@@ -33,12 +36,14 @@ struct GainResult {
     std::vector<uint8_t> output;
     size_t frames = 0;   // audio frames changed
     size_t clamped = 0;  // global_gain values held at 0 or 255
+    size_t inexact = 0;  // undoGain: values an earlier change held (L3_UNDO_INEXACT)
 };
 
 GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options);
 
 // Applies the undo gains the file's MP3GAIN_UNDO item records and removes the item (and
-// the APEv2 tag, when that was its only item), giving back the bytes before the first change.
+// L3_UNDO_INEXACT, and the APEv2 tag when those were its only items), giving back the bytes
+// before the first change (but for values a change held at 0 or 255: result.inexact).
 GainResult undoGain(const uint8_t* input, size_t size);
 
 }  // namespace l3

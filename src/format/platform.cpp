@@ -44,13 +44,6 @@ OutputPlace outputPlace(const std::string& path) {
     return {error ? path : target.string(), false};
 }
 
-bool sameRegularFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(a, error) || !std::filesystem::is_regular_file(b, error))
-        return false;
-    return std::filesystem::equivalent(a, b, error);
-}
-
 void ignoreBrokenPipeSignal() {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);

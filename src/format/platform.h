@@ -19,10 +19,6 @@ uint32_t tickCount();
 // written, it discards everything.
 bool isNullDeviceName(std::string_view name);
 
-// True when both names lead to one existing regular file (through links or different
-// spellings): writing one would destroy the other. Devices such as /dev/null never count.
-bool sameRegularFile(const std::string& a, const std::string& b);
-
 // Where an output named path is written. A name that leads to something other than a
 // regular file (a device such as /dev/null, a named pipe) is written in place and never
 // replaced: a temporary file renamed over it would put a plain file where the device was.

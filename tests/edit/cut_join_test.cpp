@@ -177,7 +177,7 @@ TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
             SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
             const auto run =
                 runProgram(dir, L3_EXE,
-                           "cut --from-sample " + std::to_string(r.from) + " --to-sample " +
+                           "cut -f --from-sample " + std::to_string(r.from) + " --to-sample " +
                                std::to_string(r.to) + " " + shellQuote(file) + " piece.mp3");
             ASSERT_EQ(run.exitCode, 0) << run.err;
             EXPECT_NE(
@@ -273,7 +273,7 @@ TEST(SplitAndJoin, PiecesJoinBackIntoTheInput) {
             at += std::to_string(cuts[k]);
         }
         const auto split = runProgram(
-            dir, L3_EXE, "split --samples --at " + at + " " + shellQuote(file) + " part-%02d.mp3");
+            dir, L3_EXE, "split -f --samples --at " + at + " " + shellQuote(file) + " part-%02d.mp3");
         ASSERT_EQ(split.exitCode, 0) << split.err;
         std::string parts;
         for (size_t k = 0; k + 1 < cuts.size(); ++k) {
@@ -285,7 +285,7 @@ TEST(SplitAndJoin, PiecesJoinBackIntoTheInput) {
         }
         EXPECT_FALSE(dir.exists("part-06.mp3"));
 
-        const auto join = runProgram(dir, L3_EXE, "join -o joined.mp3" + parts);
+        const auto join = runProgram(dir, L3_EXE, "join -f -o joined.mp3" + parts);
         ASSERT_EQ(join.exitCode, 0) << join.err;
         const std::vector<uint8_t> joined = dir.read("joined.mp3");
         expectSameFrames(input, joined);
@@ -355,7 +355,7 @@ TEST(Join, DifferentStreamsPlayAsLongAsTheInputsTogether) {
     };
     TempDir dir;
     for (const std::vector<std::string>& inputs : joins) {
-        std::string args = "join -o j.mp3";
+        std::string args = "join -f -o j.mp3";
         std::vector<std::vector<int16_t>> refs;
         std::vector<Facts> facts;
         size_t total = 0;
@@ -367,7 +367,7 @@ TEST(Join, DifferentStreamsPlayAsLongAsTheInputsTogether) {
             if (to >= 0) {
                 const std::string piece = dir.path("in" + std::to_string(i) + ".mp3");
                 ASSERT_EQ(runProgram(dir, L3_EXE,
-                                     "cut --from-sample " + std::to_string(from) + " --to-sample " +
+                                     "cut -f --from-sample " + std::to_string(from) + " --to-sample " +
                                          std::to_string(to) + " " + shellQuote(file) + " " +
                                          shellQuote(piece))
                               .exitCode,
@@ -478,7 +478,7 @@ TEST(Cut, SharedStreamCollection) {
         const Range r{n / 3 + 7, 2 * n / 3 + 5};
         const auto run =
             runProgram(dir, L3_EXE,
-                       "cut --from-sample " + std::to_string(r.from) + " --to-sample " +
+                       "cut -f --from-sample " + std::to_string(r.from) + " --to-sample " +
                            std::to_string(r.to) + " " + shellQuote(file.string()) + " piece.mp3");
         if (run.exitCode != 0) {
             EXPECT_TRUE(run.exitCode == 3 || run.exitCode == 4) << run.exitCode << run.err;
@@ -526,7 +526,7 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
         dir.write("start.mp3", input);
         for (const char* options : {"", "--huffman ", "--cbr min "}) {
             const auto run =
-                runProgram(dir, L3_EXE, std::string("repack ") + options + "start.mp3 out.mp3");
+                runProgram(dir, L3_EXE, std::string("repack -f ") + options + "start.mp3 out.mp3");
             ASSERT_EQ(run.exitCode, 0) << options << run.err;
             EXPECT_NE(run.err.find("kept frame 0 (offset "), std::string::npos) << run.err;
             for (bool gapless : {true, false})
@@ -545,7 +545,7 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
             SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
             const auto run =
                 runProgram(dir, L3_EXE,
-                           "cut --from-sample " + std::to_string(r.from) + " --to-sample " +
+                           "cut -f --from-sample " + std::to_string(r.from) + " --to-sample " +
                                std::to_string(r.to) + " start.mp3 piece.mp3");
             refused += run.exitCode == 5 && run.err.find("kept together") != std::string::npos;
             if (run.exitCode == 5) continue;
@@ -554,12 +554,12 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
         }
         EXPECT_LE(refused, 1);
         ASSERT_EQ(runProgram(dir, L3_EXE,
-                             "split --samples --at " + std::to_string(spf / 2) + "," +
+                             "split -f --samples --at " + std::to_string(spf / 2) + "," +
                                  std::to_string(3 * spf) + " start.mp3 part-%d.mp3")
                       .exitCode,
                   0);
         ASSERT_EQ(
-            runProgram(dir, L3_EXE, "join -o j.mp3 part-1.mp3 part-2.mp3 part-3.mp3").exitCode, 0);
+            runProgram(dir, L3_EXE, "join -f -o j.mp3 part-1.mp3 part-2.mp3 part-3.mp3").exitCode, 0);
         expectSameFrames(input, dir.read("j.mp3"));
         EXPECT_TRUE(decode(dir, "j.mp3", true) == ref);
     }

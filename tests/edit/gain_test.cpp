@@ -116,6 +116,41 @@ TEST(Gain, RefusalsOfTheCommand) {
     EXPECT_FALSE(dir.exists("out.mp3"));
 }
 
+// Zero steps change nothing (no undo item either); a change that holds values at 0 or 255
+// says so, writes mp3gain's bytes up to its APEv2 tag and mp3gain's undo value, records
+// that an undo cannot be exact, and the undo says so.
+TEST(Gain, ZeroIsNoChangeAndAHeldValueMakesTheUndoInexact) {
+    TempDir dir;
+    const std::vector<uint8_t> in = fixture("m1_44k_joint_cbr128.mp3");
+    dir.write("in.mp3", in);
+    ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -g 2 in.mp3 tagged.mp3").exitCode, 0);
+    for (const char* name : {"in.mp3", "tagged.mp3"}) {
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f -g 0 " + std::string(name) + " zero.mp3")
+                      .exitCode,
+                  0);
+        EXPECT_TRUE(dir.read("zero.mp3") == dir.read(name)) << name;
+    }
+    const auto up = l3test::runProgram(dir, L3_EXE, "gain -g 100 in.mp3 up.mp3");
+    ASSERT_EQ(up.exitCode, 0) << up.err;
+    EXPECT_NE(up.err.find("will not give them back exactly"), std::string::npos) << up.err;
+    const std::string ours = dir.readText("up.mp3"),
+                      undo = std::string("MP3GAIN_UNDO") + '\0' + "-100,-100,N";
+    EXPECT_NE(ours.find(undo), std::string::npos);
+    EXPECT_NE(ours.find("L3_UNDO_INEXACT"), std::string::npos);
+    const auto back = l3test::runProgram(dir, L3_EXE, "gain --undo up.mp3 back.mp3");
+    ASSERT_EQ(back.exitCode, 0) << back.err;
+    EXPECT_NE(back.err.find("the undo is not exact"), std::string::npos) << back.err;
+    EXPECT_EQ(dir.read("back.mp3").size(), in.size());
+    L3_REQUIRE_TOOL("mp3gain");
+    dir.write("theirs.mp3", in);
+    ASSERT_EQ(l3test::runProgram(dir, "mp3gain", "-g 100 theirs.mp3").exitCode, 0);
+    const std::string theirs = dir.readText("theirs.mp3");
+    const size_t tag = theirs.find("APETAGEX");
+    ASSERT_NE(tag, std::string::npos);
+    EXPECT_EQ(ours.substr(0, tag), theirs.substr(0, tag));
+    EXPECT_NE(theirs.find(undo), std::string::npos);
+}
+
 // l3 check takes a gain change with undo information as intact (its music CRC is checked
 // with the undo applied) and one without it as a changed file.
 TEST(Gain, CheckForgivesARecordedGainChangeOnly) {
@@ -166,7 +201,7 @@ TEST(Gain, AgreesWithMp3gain) {
         EXPECT_TRUE(dir.read("ours.mp3") == dir.read("theirs.mp3"));
         if (std::string(c.ours).empty()) {
             // Ours undoes theirs exactly; theirs undoes ours in the audio bytes.
-            ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain --undo theirs.mp3 back.mp3").exitCode,
+            ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f --undo theirs.mp3 back.mp3").exitCode,
                       0);
             EXPECT_TRUE(dir.read("back.mp3") == fixture(c.file));
             ASSERT_EQ(l3test::runProgram(dir, "mp3gain", "-u ours.mp3").exitCode, 0);
@@ -220,9 +255,9 @@ TEST(Gain, TargetLoudness) {
     EXPECT_FALSE(dir.exists("sine.mp3.part"));
     for (double target : {-14.0, -30.0, -9.5}) {
         const int steps = static_cast<int>(std::lround((target - original) / 1.5));
-        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain --target-lufs " + std::to_string(target) +
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f --target-lufs " + std::to_string(target) +
                                                       " sine.mp3 target.mp3").exitCode, 0);
-        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -g " + std::to_string(steps) +
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f -g " + std::to_string(steps) +
                                                       " sine.mp3 steps.mp3").exitCode, 0);
         EXPECT_EQ(dir.read("target.mp3"), dir.read("steps.mp3")) << target;
         EXPECT_NEAR(measure("target.mp3", target).first, target, 0.75 + 0.2) << target;

@@ -298,7 +298,7 @@ TEST(Repack, DecodedPcmIsIdentical) {
         for (int huffman = 0; huffman < 2; ++huffman) {
             // (taglib__xing.mp3's last frame is cut short: mpg123 plays none of it.)
             const auto run = l3test::runProgram(dir, L3_EXE,
-                                                std::string("repack --salvage --crc drop ") +
+                                                std::string("repack -f --salvage --crc drop ") +
                                                     (huffman ? "--huffman " : "") +
                                                     l3test::shellQuote(file.string()) + " out.mp3");
             ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -370,7 +370,7 @@ TEST(Repack, OutputsThatAreNotFilesAreWrittenInPlace) {
 
     dir.write("target.mp3", {1, 2, 3});
     fs::create_symlink("target.mp3", dir.path("link.mp3"));
-    const auto linked = l3test::runProgram(dir, L3_EXE, "repack " + input + " link.mp3");
+    const auto linked = l3test::runProgram(dir, L3_EXE, "repack -f " + input + " link.mp3");
     EXPECT_EQ(linked.exitCode, 0) << linked.err;
     EXPECT_TRUE(fs::is_symlink(dir.path("link.mp3")));
     EXPECT_TRUE(dir.read("target.mp3") == out);

@@ -118,6 +118,18 @@ def test_errors_carry_the_programs_messages(tmp_path):
     assert str(error.value) in program_message
 
 
+def test_write_records_never_puts_both_files_in_one(tmp_path):
+    record_file = l3.read(DATA / "lame" / "m1_44k_joint_cbr128.mp3").to_records()
+    (tmp_path / "x.rec").write_bytes(b"kept")
+    (tmp_path / "link.anc").symlink_to("x.rec")
+    with pytest.raises(OSError, match="names the same file"):
+        l3.write_records(tmp_path / "x.rec", record_file, tmp_path / "link.anc")
+    assert (tmp_path / "x.rec").read_bytes() == b"kept"
+    l3.write_records(tmp_path / "x.rec", record_file, tmp_path / "x.anc")
+    assert (tmp_path / "x.rec").read_bytes() == record_file.to_bytes()
+    assert (tmp_path / "x.anc").read_bytes() == record_file.ancillary
+
+
 def run_failing(*args):
     result = subprocess.run([str(a) for a in args], capture_output=True, text=True)
     assert result.returncode == 4

@@ -2,6 +2,7 @@
 recoded spectra judged by a real decoder, and the values the format cannot code."""
 
 import json
+import os
 import subprocess
 
 import numpy as np
@@ -23,6 +24,10 @@ def audio_frames(stream):
 @pytest.mark.parametrize("path", STREAMS, ids=stream_id)
 def test_unchanged_stream_is_written_byte_for_byte(path, tmp_path):
     data = path.read_bytes()
+    if subprocess.run([program("l3disassemble"), path, "nul", "nul"], capture_output=True).returncode == 3:
+        with pytest.raises(ValueError):  # no Layer III frame, as the programs say
+            l3.read(path)
+        return
     stream = l3.read(path)
     assert stream.to_bytes() == data
     out = tmp_path / "out.mp3"
@@ -94,6 +99,27 @@ def test_global_gain_plus_two_matches_l3_gain(path, tmp_path):
     expected = tmp_path / "gain.mp3"
     run(program("l3"), "gain", "-g", "2", "--no-tag", path, expected)
     assert stream.to_bytes() == expected.read_bytes()
+
+
+def test_writing_over_the_file_read_keeps_its_mode_and_attributes(tmp_path):
+    path = tmp_path / "song.mp3"
+    path.write_bytes(CBR128.read_bytes())
+    os.chmod(path, 0o640)
+    os.setxattr(path, "user.note", b"mine")
+    stream = l3.read(path)
+    for f in audio_frames(stream):
+        f.global_gain += 2
+    stream.write(path)
+    expected = tmp_path / "gain.mp3"
+    run(program("l3"), "gain", "-g", "2", "--no-tag", CBR128, expected)
+    assert path.read_bytes() == expected.read_bytes()
+    assert os.stat(path).st_mode & 0o7777 == 0o640
+    assert os.getxattr(path, "user.note") == b"mine"
+    # A file with a second name is not replaced: neither name's bytes change.
+    os.link(path, tmp_path / "second.mp3")
+    with pytest.raises(OSError, match="hard links"):
+        l3.read(CBR128).write(path)
+    assert path.read_bytes() == expected.read_bytes()
 
 
 def test_in_place_change_touches_only_that_frames_head():
@@ -242,11 +268,26 @@ def test_a_tag_frames_values_are_not_written():
 def test_reading_errors():
     with pytest.raises(FileNotFoundError):
         l3.read(DATA / "no such file.mp3")
-    empty = l3.read(b"not a stream at all")
-    assert len(empty.frames) == 0
-    assert empty.to_bytes() == b"not a stream at all"
-    with pytest.raises(IndexError):
-        empty.frames[0]
+
+
+# What holds no Layer III frame raises, with the message l3disassemble gives (it exits 3).
+@pytest.mark.parametrize(
+    "content",
+    [b"not a stream at all", b"", bytes(4000), bytes([0xFF, 0xFD, 0x90, 0x00]) * 300],
+    ids=["text", "empty", "zeros", "layer2"],
+)
+def test_what_holds_no_frame_raises_with_the_programs_message(content, tmp_path):
+    path = tmp_path / "text.mp3"
+    path.write_bytes(content)
+    refused = subprocess.run([program("l3disassemble"), path, "nul", "nul"], capture_output=True, text=True)
+    assert refused.returncode == 3
+    message = refused.stderr.strip().split(f"{path}: ", 1)[1]
+    with pytest.raises(ValueError) as from_path:
+        l3.read(path)
+    assert str(from_path.value) == f"{path}: {message}"
+    with pytest.raises(ValueError) as from_bytes:
+        l3.read(content)
+    assert str(from_bytes.value) == message
 
 
 def sin1k0db_without_its_cut_last_frame():

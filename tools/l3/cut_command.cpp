@@ -25,7 +25,9 @@ extern const std::string_view kCutUsage =
     "the timeline a gapless player plays (of a stream without a LAME extension: after the\n"
     "decoder's first 529 samples). Tags around the frames are copied. '-' names standard\n"
     "input or output (then the line about the piece goes to standard error).\n"
-    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
+    "options:\n" L3_OUTPUT_OPTIONS_HELP
+    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names IN, an\n"
+    "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 the range is empty\n"
     "            or starts past the end, or no piece can start there; 6 the result does\n"
     "            not match the input (an internal fault)\n";
@@ -41,6 +43,7 @@ const Command& cutCommand() {
 int runCut(std::span<char* const> args) {
     l3::TimePoint from, to;
     bool haveTo = false;
+    OutputOptions output;
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
@@ -51,6 +54,7 @@ int runCut(std::span<char* const> args) {
                 return usageError(cutCommand(),
                                   samples ? "not a sample index: " : "not a time: ", args[i]);
             haveTo = haveTo || !isFrom;
+        } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(cutCommand(), "bad or incomplete option ", a);
         } else {
@@ -58,10 +62,9 @@ int runCut(std::span<char* const> args) {
         }
     }
     if (files.size() != 2) return usageError(cutCommand(), "wanted IN and OUT");
-    if (sameFile(files[0], files[1])) {
-        std::fprintf(stderr, "l3 cut: %s: the output names the input\n", files[1].c_str());
+    if (!outputsAllowed("cut", std::span(files).first(1), std::span(files).subspan(1), output))
         return l3::kEditIo;
-    }
+    const l3::FileTimes times = keptTimes(output, files[0]);
     InputBytes input;
     std::string error;
     if (!input.open(files[0], error)) {
@@ -75,7 +78,7 @@ int runCut(std::span<char* const> args) {
         std::fprintf(stderr, "l3 cut: %s: %s\n", files[0].c_str(), r.message.c_str());
         return r.status;
     }
-    if (!writeOutput(files[1], r.pieces[0].output, error)) {
+    if (!writeOutput(files[1], r.pieces[0].output, error, times)) {
         std::fprintf(stderr, "l3 cut: %s: cannot write: %s\n", files[1].c_str(), error.c_str());
         return l3::kEditIo;
     }

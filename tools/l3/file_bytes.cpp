@@ -10,9 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
-#include "format/platform.h"
+#include "format/output_check.h"
 
 namespace l3tool {
 
@@ -78,45 +77,101 @@ bool InputBytes::open(const std::string& path, std::string& error) {
     return readWholeFile(path, read_, error);
 }
 
-bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
-    const l3::OutputPlace place = path == "-" ? l3::OutputPlace{path, true} : l3::outputPlace(path);
-    if (place.inPlace) {
-        FILE* file = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
-        bool ok = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-                  std::fflush(file) == 0;
-        if (!ok) error = std::strerror(errno);
-        if (file && file != stdout && std::fclose(file) != 0 && ok) {
-            error = std::strerror(errno);
-            ok = false;
-        }
-        return ok;
-    }
-    std::string temp = place.target + ".l3tmp-XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        error = std::strerror(errno);
+bool outputOption(std::string_view arg, OutputOptions& options) {
+    if (arg == "-f" || arg == "--force")
+        options.force = true;
+    else if (arg == "--keep-times")
+        options.keepTimes = true;
+    else
         return false;
-    }
-    FILE* file = ::fdopen(fd, "wb");
-    bool ok = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (!ok) error = std::strerror(errno);
-    if (file && std::fclose(file) != 0 && ok) {
-        error = std::strerror(errno);
-        ok = false;
-    }
-    if (ok) ::chmod(temp.c_str(), 0644);
-    if (ok && std::rename(temp.c_str(), place.target.c_str()) != 0) {
-        error = std::strerror(errno);
-        ok = false;
-    }
-    if (!ok) std::remove(temp.c_str());
-    return ok;
+    return true;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    std::error_code e;
-    return a != "-" && b != "-" && std::filesystem::exists(a, e) && std::filesystem::exists(b, e) &&
-           std::filesystem::equivalent(a, b, e);
+bool outputsAllowed(std::string_view command, std::span<const std::string> inputs,
+                    std::span<const std::string> outputs, const OutputOptions& options,
+                    bool inPlace) {
+    l3::OutputRules rules;
+    rules.inPlace = inPlace;
+    rules.replaceExisting = options.force;
+    rules.replaceLinked = false;
+    const l3::OutputCheck check = l3::checkOutputs(inputs, outputs, rules);
+    if (!check) return true;
+    const std::string& name = outputs[check.output];
+    std::string why;
+    switch (check.conflict) {
+        case l3::OutputConflict::namesInput:
+            why = inPlace ? "is named twice (as " + inputs[check.other] + ")"
+                          : "the output names the input " + inputs[check.other];
+            break;
+        case l3::OutputConflict::namesOutput:
+            // A batch writes output k from input k.
+            why = inputs.size() == outputs.size()
+                      ? "would be written from both " + inputs[check.other] + " and " +
+                            inputs[check.output]
+                      : "two outputs name this file (the other as " + outputs[check.other] + ")";
+            break;
+        case l3::OutputConflict::exists:
+            why = "exists; use --force (-f) to replace it";
+            break;
+        case l3::OutputConflict::directory:
+            why = "is a directory";
+            break;
+        case l3::OutputConflict::linked:
+            why =
+                "has other names (hard links), which would keep the old bytes if it were "
+                "replaced and change with it if it were rewritten; not replaced (copy it "
+                "first to break the link)";
+            break;
+        case l3::OutputConflict::none:
+            break;
+    }
+    std::fprintf(stderr, "l3 %.*s: %s: %s; nothing written\n", static_cast<int>(command.size()),
+                 command.data(), name.c_str(), why.c_str());
+    return false;
+}
+
+l3::FileTimes keptTimes(const OutputOptions& options, const std::string& input) {
+    return options.keepTimes && input != "-" ? l3::fileTimes(input) : l3::FileTimes{};
+}
+
+bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error,
+                 const l3::FileTimes& times) {
+    l3::ReplaceOptions keep;
+    keep.times = times;
+    return l3::writeNewFile(path, bytes.data(), bytes.size(), keep, error);
+}
+
+bool writeOutputs(std::span<const std::string> paths,
+                  std::span<const std::span<const uint8_t>> bytes, std::string& error,
+                  size_t& failed, const l3::FileTimes& times) {
+    l3::ReplaceOptions keep;
+    keep.times = times;
+    std::vector<l3::NewFile> files(paths.size());
+    auto discardAll = [&] {
+        for (l3::NewFile& file : files) l3::discardNewFile(file);
+    };
+    for (failed = 0; failed < paths.size(); ++failed) {
+        l3::NewFile& file = files[failed];
+        const std::span<const uint8_t> piece = bytes[failed];
+        if (!l3::createNewFile(file, paths[failed], error) ||
+            !l3::appendToNewFile(file, piece.data(), piece.size(), error) ||
+            !l3::closeNewFile(file, error)) {
+            discardAll();
+            return false;
+        }
+    }
+    // The files a rename makes new (not devices, not standard output, not replacements).
+    std::vector<bool> madeNew(paths.size());
+    for (size_t k = 0; k < paths.size(); ++k)
+        madeNew[k] = !files[k].temp.empty() && !l3::fileKey(files[k].target).exists;
+    for (failed = 0; failed < paths.size(); ++failed) {
+        if (l3::commitNewFile(files[failed], keep, error)) continue;
+        for (size_t k = 0; k < failed; ++k)
+            if (madeNew[k]) ::unlink(files[k].target.c_str());
+        discardAll();
+        return false;
+    }
+    return true;
 }
 
 bool parseCount(const char* text, int& value) {

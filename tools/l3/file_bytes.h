@@ -1,12 +1,18 @@
 #pragma once
 // Files for the l3 commands: a whole input in memory ('-' is standard input), and outputs
-// written to a temporary file beside the target and renamed into place ('-' is standard
-// output), so that a failure never leaves a half-written file or touches the input. A
-// device or named pipe is written in place, never replaced by a file.
+// written the way src/format/replace_file.h writes them ('-' is standard output): through a
+// temporary file renamed into place, keeping what a replaced file had, so that a failure
+// never leaves a half-written file or touches the input. Before the first write a command
+// checks every name it will write (src/format/output_check.h): an output never names an
+// input or another output, and an existing file is replaced only with --force.
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "format/replace_file.h"
 
 namespace l3tool {
 
@@ -33,9 +39,43 @@ private:
     size_t mapped_ = 0;
     std::vector<uint8_t> read_;
 };
-bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error);
-// True when both names lead to one existing file.
-bool sameFile(const std::string& a, const std::string& b);
+
+// The options every writing command takes: -f/--force (an existing file may be replaced)
+// and --keep-times (the result gets its input's access and modification times).
+struct OutputOptions {
+    bool force = false;
+    bool keepTimes = false;
+};
+// True when arg is one of them (which is then set).
+bool outputOption(std::string_view arg, OutputOptions& options);
+// Their lines in each command's help (a macro, to be joined with the help's other literals).
+#define L3_OUTPUT_OPTIONS_HELP                                               \
+    "  -f, --force       replace an existing output file (never an input)\n" \
+    "  --keep-times      give each result its input's access and modification times\n"
+
+// Checks every output name of a run before anything is written: none names an input (but
+// its own with inPlace, output k replacing input k) or another output, none is an existing
+// file unless options.force (or inPlace), a directory, or a file with several names (hard
+// links) that would be replaced. False after printing "l3 COMMAND: NAME: why".
+bool outputsAllowed(std::string_view command, std::span<const std::string> inputs,
+                    std::span<const std::string> outputs, const OutputOptions& options,
+                    bool inPlace = false);
+
+// The times a result of input is to get: input's (taken now, before it is read) with
+// --keep-times, else none.
+l3::FileTimes keptTimes(const OutputOptions& options, const std::string& input);
+
+// Writes bytes to path ('-': standard output) through a temporary file; the result gets
+// times when they are known. False with error.
+bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error,
+                 const l3::FileTimes& times = {});
+// Writes every one of several outputs or none: each is made under its temporary name first,
+// then all are renamed into place (a piece made new is removed again if a later rename
+// fails). False with error and failed, the index of the output that could not be written.
+bool writeOutputs(std::span<const std::string> paths,
+                  std::span<const std::span<const uint8_t>> bytes, std::string& error,
+                  size_t& failed, const l3::FileTimes& times = {});
+
 // A decimal count of at most a million.
 bool parseCount(const char* text, int& value);
 

@@ -1,6 +1,7 @@
 // l3 gain -g N [--channel 0|1] [--no-tag] IN OUT | l3 gain --undo IN OUT
 // l3 gain --target-lufs X [--dry-run] ...
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,23 +20,29 @@
 namespace l3tool {
 
 extern const std::string_view kGainUsage =
-    "usage: l3 gain -g N [--channel 0|1] [--no-tag] IN OUT\n"
-    "       l3 gain --target-lufs X [--channel 0|1] [--no-tag] IN OUT\n"
+    "usage: l3 gain -g N [--channel 0|1] [--no-tag] IN OUT | --in-place IN...\n"
+    "       l3 gain --target-lufs X [--channel 0|1] [--no-tag] IN OUT | --in-place IN...\n"
     "       l3 gain --target-lufs X --dry-run IN\n"
-    "       l3 gain --undo IN OUT\n"
+    "       l3 gain --undo IN OUT | --in-place IN...\n"
     "Adds N (a whole number, positive or negative) to every granule's global_gain in every\n"
     "audio frame: N steps of 1.5 dB, without decoding. Frame CRCs are recomputed; every other\n"
     "byte stays as it was. The undo information goes into an APEv2 tag item, MP3GAIN_UNDO,\n"
     "in the form other gain tools read; --undo applies it and removes it. A gain that would\n"
-    "leave 0..255 is held there and counted in a warning. '-' names standard input or output.\n"
+    "leave 0..255 is held there and counted in a warning; the tag then records that an undo\n"
+    "cannot be exact (item L3_UNDO_INEXACT), and --undo says so. -g 0 changes nothing: OUT\n"
+    "gets IN's bytes, without an undo item. '-' names standard input or output.\n"
     "--target-lufs X measures the integrated loudness (EBU R128) of the decoded audio and\n"
     "applies the whole number of steps that brings it nearest to X LUFS; with --dry-run it\n"
     "only prints the measurement and the steps. It needs libmpg123 and libebur128 at build\n"
     "time.\n"
     "options:\n"
-    "  --channel 0|1   change one channel of a stereo or dual-channel stream\n"
-    "  --no-tag        write no undo information\n"
-    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
+    "  --channel 0|1     change one channel of a stereo or dual-channel stream\n"
+    "  --no-tag          write no undo information\n"
+    "  --in-place        change each IN itself (through a temporary file; it keeps its\n"
+    "                    mode, owner, group and extended attributes; one left as it was,\n"
+    "                    as by -g 0, is not touched)\n" L3_OUTPUT_OPTIONS_HELP
+    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names IN, an\n"
+    "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
     "            measured (silence, undecodable audio, or a build without the libraries)\n";
 
@@ -86,13 +93,64 @@ bool parseSteps(const char* text, int& value) {
     return true;
 }
 
+// What one run does to each file.
+struct GainRun {
+    l3::GainOptions options;
+    bool undo, haveTarget, dryRun;
+    double target;
+    OutputOptions output;
+};
+
+// Changes in into out (in place when they are one name): nothing is written when the result
+// is in's bytes and out is in. Returns the exit code, the messages printed.
+int gainOne(const GainRun& run, const std::string& in, const std::string& out) {
+    l3::GainOptions options = run.options;
+    std::vector<uint8_t> input;
+    std::string error;
+    const l3::FileTimes times = keptTimes(run.output, in);
+    if (!readWholeFile(in, input, error)) {
+        std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", in.c_str(), error.c_str());
+        return l3::kGainIo;
+    }
+    if (run.haveTarget) {
+        FILE* report = run.dryRun || out != "-" ? stdout : stderr;
+        if (!stepsForTarget(in, input, run.target, options.steps, report))
+            return kExitCannotMeasure;
+        if (run.dryRun) return l3::kGainOk;
+    }
+    const l3::GainResult r = run.undo ? l3::undoGain(input.data(), input.size())
+                                      : l3::applyGain(input.data(), input.size(), options);
+    if (r.status != l3::kGainOk) {
+        std::fprintf(stderr, "l3 gain: %s: %s\n", in.c_str(), r.message.c_str());
+        return r.status;
+    }
+    if (r.clamped > 0)
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: %zu global_gain values held at 0 or 255, so undoing "
+                     "this change will not give them back exactly%s\n",
+                     in.c_str(), r.clamped,
+                     options.tag && !run.undo ? " (recorded in the tag as L3_UNDO_INEXACT)" : "");
+    if (r.inexact > 0)
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: the undo is not exact: a change held %zu "
+                     "global_gain values at 0 or 255\n",
+                     in.c_str(), r.inexact);
+    if (in == out && r.output == input) return l3::kGainOk;  // nothing to change: not touched
+    if (!writeOutput(out, r.output, error, times)) {
+        std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", out.c_str(), error.c_str());
+        return l3::kGainIo;
+    }
+    return l3::kGainOk;
+}
+
 }  // namespace
 
 int runGain(std::span<char* const> args) {
     l3::GainOptions options;
-    bool undo = false, haveSteps = false, haveTarget = false, dryRun = false;
+    bool undo = false, haveSteps = false, haveTarget = false, dryRun = false, inPlace = false;
     double target = 0;
     std::vector<std::string> files;
+    OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
         if (a == "-g" && i + 1 < args.size()) {
@@ -115,6 +173,9 @@ int runGain(std::span<char* const> args) {
             dryRun = true;
         } else if (a == "--undo") {
             undo = true;
+        } else if (a == "--in-place") {
+            inPlace = true;
+        } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(gainCommand(), "unknown option ", a);
         } else {
@@ -123,39 +184,32 @@ int runGain(std::span<char* const> args) {
     }
     if (int{undo} + int{haveSteps} + int{haveTarget} != 1)
         return usageError(gainCommand(), "give one of -g N, --target-lufs X and --undo");
-    if (dryRun && !haveTarget) return usageError(gainCommand(), "--dry-run goes with --target-lufs");
-    if (files.size() != (dryRun ? 1u : 2u))
+    if (dryRun && !haveTarget)
+        return usageError(gainCommand(), "--dry-run goes with --target-lufs");
+    if (inPlace && (dryRun || files.empty()))
+        return usageError(gainCommand(), "--in-place wants one or more IN and no --dry-run");
+    if (!inPlace && files.size() != (dryRun ? 1u : 2u))
         return usageError(gainCommand(), dryRun ? "wanted IN" : "wanted IN and OUT");
-    if (!dryRun && sameFile(files[0], files[1])) {
-        std::fprintf(stderr, "l3 gain: %s: the output names the input\n", files[1].c_str());
-        return l3::kGainIo;
+    const GainRun run{options, undo, haveTarget, dryRun, target, output};
+    if (dryRun) return gainOne(run, files[0], "");
+    std::vector<std::string> ins = files, outs = files;
+    if (!inPlace) {
+        ins.resize(1);
+        outs.erase(outs.begin());
     }
-    std::vector<uint8_t> input;
-    std::string error;
-    if (!readWholeFile(files[0], input, error)) {
-        std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
-        return l3::kGainIo;
+    if (std::find(ins.begin(), ins.end(), "-") != ins.end() && inPlace)
+        return usageError(gainCommand(), "with --in-place an input cannot be ", "-");
+    if (!outputsAllowed("gain", ins, outs, output, inPlace)) return l3::kGainIo;
+    int status = l3::kGainOk;
+    size_t failed = 0;
+    for (size_t k = 0; k < ins.size(); ++k) {
+        const int one = gainOne(run, ins[k], outs[k]);
+        failed += one != l3::kGainOk;
+        status = std::max(status, one);
     }
-    if (haveTarget) {
-        FILE* report = dryRun || files[1] != "-" ? stdout : stderr;
-        if (!stepsForTarget(files[0], input, target, options.steps, report))
-            return kExitCannotMeasure;
-        if (dryRun) return l3::kGainOk;
-    }
-    const l3::GainResult r = undo ? l3::undoGain(input.data(), input.size())
-                                  : l3::applyGain(input.data(), input.size(), options);
-    if (r.status != l3::kGainOk) {
-        std::fprintf(stderr, "l3 gain: %s: %s\n", files[0].c_str(), r.message.c_str());
-        return r.status;
-    }
-    if (r.clamped > 0)
-        std::fprintf(stderr, "l3 gain: %s: warning: %zu global_gain values held at 0 or 255\n",
-                     files[0].c_str(), r.clamped);
-    if (!writeOutput(files[1], r.output, error)) {
-        std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", files[1].c_str(), error.c_str());
-        return l3::kGainIo;
-    }
-    return l3::kGainOk;
+    if (ins.size() > 1 && failed > 0)
+        std::fprintf(stderr, "l3 gain: %zu of %zu files failed\n", failed, ins.size());
+    return status;
 }
 
 }  // namespace l3tool

@@ -1,13 +1,17 @@
 // l3 info [--json] [--frames] [--plot FILE.svg] FILE
 
 #include <cmath>
+#include <cstdio>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "command.h"
 #include "file_bytes.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
+#include "format/output_check.h"
 #include "inspect/bitrate_plot.h"
 #include "inspect/stream_summary.h"
 #include "json_text.h"
@@ -23,7 +27,12 @@ const std::string_view kInfoUsage =
     "\n"
     "  --json         print one JSON object with the same content\n"
     "  --frames       add one line (JSON: one object in frame_list) per frame\n"
-    "  --plot FILE    draw the bit rate and the reservoir fill over time as SVG\n";
+    "  --plot FILE.svg  draw the bit rate and the reservoir fill over time as SVG; the\n"
+    "                 name must end in .svg, must not name FILE, and an existing file\n"
+    "                 there is replaced only when it is an SVG drawing\n"
+    "exit codes: 0 done; 1 usage (a plot name without .svg); 2 FILE cannot be read, or the\n"
+    "            plot cannot be written, names FILE, or would replace a file that is not\n"
+    "            an SVG drawing or has several names\n";
 
 namespace {
 
@@ -254,13 +263,50 @@ void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
     std::printf("}\n");
 }
 
+bool endsWithSvg(std::string_view name) {
+    if (name.size() < 5) return false;  // more than the suffix alone
+    std::string suffix(name.substr(name.size() - 4));
+    for (char& c : suffix) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return suffix == ".svg";
+}
+
+// True when the file at path starts as an SVG drawing does: an XML declaration or comment,
+// or the svg element, with "<svg" in its first 4 KiB.
+bool looksLikeSvg(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char head[4096];
+    const size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    const std::string_view text(head, n);
+    const size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos || text[start] != '<') return false;
+    return text.find("<svg") != std::string_view::npos;
+}
+
+// The plot's name, checked before anything is read or printed: false (the message printed)
+// when it may not be written.
+bool plotAllowed(const InfoOptions& o) {
+    OutputOptions replace;
+    replace.force = true;  // an existing drawing is redrawn; anything else is refused below
+    if (!outputsAllowed("info", std::span(&o.path, 1), std::span(&o.plot, 1), replace))
+        return false;
+    const l3::FileKey key = l3::fileKey(o.plot);
+    if (key.regular && !looksLikeSvg(o.plot)) {
+        std::fprintf(stderr, "l3 info: %s: exists and is not an SVG drawing; not replaced\n",
+                     o.plot.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool writePlot(const InfoOptions& o, const l3::StreamReport& r) {
     const std::string svg = l3::bitratePlotSvg(r, o.path);
-    FILE* f = std::fopen(o.plot.c_str(), "wb");
-    bool ok = f && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-    if (f) ok = std::fclose(f) == 0 && ok;
-    if (!ok) std::fprintf(stderr, "l3 info: %s: cannot write the plot\n", o.plot.c_str());
-    return ok;
+    std::string error;
+    const std::vector<uint8_t> bytes(svg.begin(), svg.end());
+    if (writeOutput(o.plot, bytes, error)) return true;
+    std::fprintf(stderr, "l3 info: %s: cannot write the plot: %s\n", o.plot.c_str(), error.c_str());
+    return false;
 }
 
 }  // namespace
@@ -286,6 +332,9 @@ int runInfo(std::span<char* const> args) {
         }
     }
     if (o.path.empty()) return usageError(self, "no input file");
+    if (!o.plot.empty() && !endsWithSvg(o.plot))
+        return usageError(self, "the plot's name must end in .svg: ", o.plot);
+    if (!o.plot.empty() && !plotAllowed(o)) return kExitUnreadable;
     InputBytes bytes;
     std::string error;
     if (!bytes.open(o.path, error)) {

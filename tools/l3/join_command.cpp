@@ -25,7 +25,10 @@ extern const std::string_view kJoinUsage =
     "give back that stream's frames: the frames a piece repeats from the one before are\n"
     "written once. The tags around the frames are the first input's. '-' names standard\n"
     "output.\n"
-    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
+    "options:\n" L3_OUTPUT_OPTIONS_HELP
+    "                    (with --keep-times, the first IN's)\n"
+    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names an IN, an\n"
+    "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 an input differs\n"
     "            from the first in version, sampling rate or channel count (it is named);\n"
     "            6 the result does not match the inputs (an internal fault)\n";
@@ -41,10 +44,12 @@ const Command& joinCommand() {
 int runJoin(std::span<char* const> args) {
     std::string out;
     std::vector<std::string> files;
+    OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
         if (a == "-o" && i + 1 < args.size()) {
             out = args[++i];
+        } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(joinCommand(), "bad or incomplete option ", a);
         } else {
@@ -53,14 +58,12 @@ int runJoin(std::span<char* const> args) {
     }
     if (out.empty()) return usageError(joinCommand(), "wanted -o OUT");
     if (files.empty()) return usageError(joinCommand(), "wanted at least one IN");
+    const l3::FileTimes times = keptTimes(output, files[0]);
     std::vector<std::unique_ptr<InputBytes>> bytes;
     std::vector<l3::JoinInput> inputs;
     std::string error;
+    if (!outputsAllowed("join", files, std::span(&out, 1), output)) return l3::kEditIo;
     for (const std::string& f : files) {
-        if (sameFile(f, out)) {
-            std::fprintf(stderr, "l3 join: %s: the output names an input\n", out.c_str());
-            return l3::kEditIo;
-        }
         bytes.push_back(std::make_unique<InputBytes>());
         if (!bytes.back()->open(f, error)) {
             std::fprintf(stderr, "l3 join: %s: cannot read: %s\n", f.c_str(), error.c_str());
@@ -74,7 +77,7 @@ int runJoin(std::span<char* const> args) {
         std::fprintf(stderr, "l3 join: %s\n", r.message.c_str());
         return r.status;
     }
-    if (!writeOutput(out, r.output, error)) {
+    if (!writeOutput(out, r.output, error, times)) {
         std::fprintf(stderr, "l3 join: %s: cannot write: %s\n", out.c_str(), error.c_str());
         return l3::kEditIo;
     }

@@ -40,12 +40,17 @@ extern const std::string_view kRepackUsage =
     "                    widths for the fewest bits (the decoded values stay)\n"
     "  --crc keep|add|drop   frame CRCs (default keep)\n"
     "  -o DIR            write each IN to DIR under its own name\n"
-    "  --in-place        replace each IN (through a temporary file)\n"
+    "  --in-place        replace each IN (through a temporary file; it keeps its mode,\n"
+    "                    owner, group and extended attributes)\n"
     "  -j N              work on N files at once\n"
-    "  -q, --quiet       no line per file\n"
-    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
-    "            stream; 4 a frame whose main data cannot be decoded; 5 --cbr rate too\n"
-    "            small; 6 the result does not match the input (an internal fault)\n";
+    "  -q, --quiet       no line per file\n" L3_OUTPUT_OPTIONS_HELP
+    "Every output name is checked before the first is written. With several files each\n"
+    "is written whole or not at all, and a failed one does not stop the others.\n"
+    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, an output names an\n"
+    "            input, another output, an existing file (without -f) or a file with\n"
+    "            several names; 3 not a Layer III stream; 4 a frame whose main data cannot\n"
+    "            be decoded; 5 --cbr rate too small; 6 the result does not match the input\n"
+    "            (an internal fault). With several files: the highest of their codes\n";
 
 namespace {
 
@@ -70,11 +75,13 @@ struct Job {
 
 struct Totals {
     std::mutex lock;
-    size_t before = 0, after = 0, done = 0;
+    size_t before = 0, after = 0, done = 0, failed = 0;
     int status = 0;
 };
 
-void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Totals& totals) {
+void repackOne(const Job& job, const l3::RepackOptions& options, const OutputOptions& output,
+               bool quiet, Totals& totals) {
+    const l3::FileTimes times = keptTimes(output, job.in);
     InputBytes input;  // mapped: the result is renamed into place, never written over it
     std::string error;
     int status = 0;
@@ -89,15 +96,15 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
         status = r.status;
         if (r.status != 0) {
             messages.push_back(job.in + ": " + r.message);
-        } else if (!writeOutput(job.out, r.output, error)) {
+        } else if (!writeOutput(job.out, r.output, error, times)) {
             status = l3::kEditIo;
             messages.push_back(job.out + ": cannot write: " + error);
         } else {
             const double change = input.size() == 0 ? 0.0
-                                                : 100.0 *
-                                                      (static_cast<double>(r.output.size()) -
-                                                       static_cast<double>(input.size())) /
-                                                      static_cast<double>(input.size());
+                                                    : 100.0 *
+                                                          (static_cast<double>(r.output.size()) -
+                                                           static_cast<double>(input.size())) /
+                                                          static_cast<double>(input.size());
             char text[160];
             std::snprintf(text, sizeof text, "%s: %s -> %s bytes (%+.1f %%)", job.in.c_str(),
                           grouped(input.size()).c_str(), grouped(r.output.size()).c_str(), change);
@@ -115,6 +122,7 @@ void repackOne(const Job& job, const l3::RepackOptions& options, bool quiet, Tot
     std::fflush(stdout);
     totals.status = std::max(totals.status, status);
     ++totals.done;
+    if (status != 0) ++totals.failed;
 }
 
 }  // namespace
@@ -123,6 +131,7 @@ int runRepack(std::span<char* const> args) {
     const int argc = static_cast<int>(args.size()) + 1;
     auto arg = [&](int i) { return args[static_cast<size_t>(i - 1)]; };
     l3::RepackOptions options;
+    OutputOptions output;
     std::string outDir;
     bool inPlace = false, quiet = false;
     int jobs = 1;
@@ -170,6 +179,7 @@ int runRepack(std::span<char* const> args) {
                 return usageError(repackCommand(), "bad or incomplete option ", a);
         } else if (a == "-q" || a == "--quiet") {
             quiet = true;
+        } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(repackCommand(), "bad or incomplete option ", a);
         } else {
@@ -189,29 +199,25 @@ int runRepack(std::span<char* const> args) {
                 inPlace ? f
                         : (std::filesystem::path(outDir) / std::filesystem::path(f).filename())
                               .string();
-            if (!inPlace && sameFile(f, out)) {
-                std::fprintf(stderr, "l3 repack: %s: the output would replace the input\n",
-                             f.c_str());
-                return l3::kEditIo;
-            }
             work.push_back({f, out});
         }
     } else {
         if (files.size() != 2) return usageError(repackCommand(), "wrong number of files");
-        if (sameFile(files[0], files[1])) {
-            std::fprintf(stderr, "l3 repack: %s: the output names the input (use --in-place)\n",
-                         files[1].c_str());
-            return l3::kEditIo;
-        }
         work.push_back({files[0], files[1]});
     }
+    std::vector<std::string> ins, outs;
+    for (const Job& job : work) {
+        ins.push_back(job.in);
+        outs.push_back(job.out);
+    }
+    if (!outputsAllowed("repack", ins, outs, output, inPlace)) return l3::kEditIo;
 
     Totals totals;
     const bool progress = work.size() > 1 && isatty(STDERR_FILENO);
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t k; (k = next++) < work.size();) {
-            repackOne(work[k], options, quiet, totals);
+            repackOne(work[k], options, output, quiet, totals);
             if (progress) {
                 std::lock_guard<std::mutex> guard(totals.lock);
                 std::fprintf(stderr, "\r[%zu/%zu]", totals.done, work.size());
@@ -232,8 +238,11 @@ int runRepack(std::span<char* const> args) {
                 ? 100.0 * (static_cast<double>(totals.after) - static_cast<double>(totals.before)) /
                       static_cast<double>(totals.before)
                 : 0.0;
-        std::printf("total: %s -> %s bytes (%+.1f %%)\n", grouped(totals.before).c_str(),
-                    grouped(totals.after).c_str(), change);
+        std::printf("total: %zu of %zu files repacked, %zu failed: %s -> %s bytes (%+.1f %%)\n",
+                    totals.done - totals.failed, totals.done, totals.failed,
+                    grouped(totals.before).c_str(), grouped(totals.after).c_str(), change);
+    } else if (totals.failed > 0 && work.size() > 1) {
+        std::fprintf(stderr, "l3 repack: %zu of %zu files failed\n", totals.failed, totals.done);
     }
     return totals.status;
 }

@@ -21,12 +21,15 @@ extern const std::string_view kSplitUsage =
     "range, and l3 join of all the pieces gives back IN's frames. T is seconds (83.5),\n"
     "m:ss.fff or h:mm:ss.fff; with --samples a sample index of the timeline a gapless\n"
     "player plays. OUTPATTERN names piece k (from 1) with one %d, %3d or %03d ('%%' is a\n"
-    "percent sign): part-%02d.mp3 gives part-01.mp3, part-02.mp3, ... Nothing is written\n"
-    "unless every piece could be made.\n"
-    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
-    "            stream; 4 a frame whose main data cannot be decoded; 5 a point that does\n"
-    "            not rise or lies outside the stream, or where no piece can start; 6 a\n"
-    "            result does not match the input (an internal fault)\n";
+    "percent sign): part-%02d.mp3 gives part-01.mp3, part-02.mp3, ... Every piece's name is\n"
+    "checked before anything is written, and nothing is written unless every piece could\n"
+    "be made and written: the pieces go to temporary files first, then into place.\n"
+    "options:\n" L3_OUTPUT_OPTIONS_HELP
+    "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, a piece names IN, an\n"
+    "            existing file (without -f), a directory or a file with several names;\n"
+    "            3 not a Layer III stream; 4 a frame whose main data cannot be decoded;\n"
+    "            5 a point that does not rise or lies outside the stream, or where no piece\n"
+    "            can start; 6 a result does not match the input (an internal fault)\n";
 
 namespace {
 
@@ -72,6 +75,7 @@ int runSplit(std::span<char* const> args) {
     std::string_view at, every;
     bool samples = false;
     std::vector<std::string> files;
+    OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
         if (a == "--at" && i + 1 < args.size()) {
@@ -80,6 +84,7 @@ int runSplit(std::span<char* const> args) {
             every = args[++i];
         } else if (a == "--samples") {
             samples = true;
+        } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(splitCommand(), "bad or incomplete option ", a);
         } else {
@@ -103,6 +108,7 @@ int runSplit(std::span<char* const> args) {
     if (!pieceName(files[1], 1, name))
         return usageError(splitCommand(), "OUTPATTERN needs one %d (or %02d, ...): ", files[1]);
 
+    const l3::FileTimes times = keptTimes(output, files[0]);
     InputBytes input;
     std::string error;
     if (!input.open(files[0], error)) {
@@ -118,21 +124,20 @@ int runSplit(std::span<char* const> args) {
         return r.status;
     }
     std::vector<std::string> names(r.pieces.size());
+    std::vector<std::span<const uint8_t>> pieces(r.pieces.size());
     for (size_t k = 0; k < names.size(); ++k) {
         pieceName(files[1], static_cast<int>(k + 1), names[k]);
-        if (sameFile(files[0], names[k])) {
-            std::fprintf(stderr, "l3 split: %s: the output names the input\n", names[k].c_str());
-            return l3::kEditIo;
-        }
+        pieces[k] = r.pieces[k].output;
     }
-    for (size_t k = 0; k < names.size(); ++k) {
-        if (!writeOutput(names[k], r.pieces[k].output, error)) {
-            std::fprintf(stderr, "l3 split: %s: cannot write: %s\n", names[k].c_str(),
-                         error.c_str());
-            return l3::kEditIo;
-        }
+    if (!outputsAllowed("split", std::span(files).first(1), names, output)) return l3::kEditIo;
+    size_t failed = 0;
+    if (!writeOutputs(names, pieces, error, failed, times)) {
+        std::fprintf(stderr, "l3 split: %s: cannot write: %s; no piece written\n",
+                     names[failed].c_str(), error.c_str());
+        return l3::kEditIo;
+    }
+    for (size_t k = 0; k < names.size(); ++k)
         std::printf("%s\n", pieceLine(names[k], r.pieces[k], r.rate).c_str());
-    }
     return l3::kEditOk;
 }
 
