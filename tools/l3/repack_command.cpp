@@ -28,7 +28,9 @@ extern const std::string_view kRepackUsage =
     "Rewrites each file in the smallest layout the format allows, without changing a single\n"
     "decoded value: every frame gets the smallest bit rate and padding, and main_data_begin,\n"
     "that its main data needs (an exact minimum over the whole file). Tags stay; junk\n"
-    "between frames and a last frame cut short are dropped and reported. First frames\n"
+    "before the first frame or after the last is dropped and reported. Damage that\n"
+    "decoders differ on (a frame whose main data does not decode, junk between frames, a\n"
+    "last frame cut short) is refused unless --salvage. First frames\n"
     "whose main data lies before the stream (one cut out of a longer one) are kept as\n"
     "they are, with the frames that depend on them, and reported. The Xing/Info\n"
     "frame and its LAME extension are kept right. '-' names standard input or output\n"
@@ -39,6 +41,10 @@ extern const std::string_view kRepackUsage =
     "  --huffman         also re-choose each granule's Huffman coding and scalefactor\n"
     "                    widths for the fewest bits (the decoded values stay)\n"
     "  --crc keep|add|drop   frame CRCs (default keep)\n"
+    "  --salvage         repair damage as far as it goes: a frame that does not decode\n"
+    "                    becomes a silent frame of its duration (the timeline stays), junk\n"
+    "                    between frames and a last frame cut short are dropped; each repair\n"
+    "                    is listed\n"
     "  -o DIR            write each IN to DIR under its own name\n"
     "  --in-place        replace each IN (through a temporary file; it keeps its mode,\n"
     "                    owner, group and extended attributes)\n"
@@ -49,8 +55,9 @@ extern const std::string_view kRepackUsage =
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, an output names an\n"
     "            input, another output, an existing file (without -f) or a file with\n"
     "            several names; 3 not a Layer III stream; 4 a frame whose main data cannot\n"
-    "            be decoded; 5 --cbr rate too small; 6 the result does not match the input\n"
-    "            (an internal fault). With several files: the highest of their codes\n";
+    "            be decoded, or other damage (without --salvage); 5 --cbr rate too\n"
+    "            small; 6 the result does not match the input (an internal fault).\n"
+    "            With several files: the highest of their codes\n";
 
 namespace {
 
@@ -171,6 +178,8 @@ int runRepack(std::span<char* const> args) {
             outDir = v;
         } else if (a == "--huffman") {
             options.huffman = true;
+        } else if (a == "--salvage") {
+            options.salvage = true;
         } else if (a == "--in-place") {
             inPlace = true;
         } else if (a == "-j") {
