@@ -28,7 +28,8 @@ const std::string_view kCheckUsage =
     "counts leave a Xing/Info frame out; frame indexes count it.\n"
     "\n"
     "  --json   one JSON list: {file, verdict, frames, faults: [{kind, frame, offset,\n"
-    "           message}], notes: [the same]} per file, and {unsupported} for that verdict\n"
+    "           message}], notes: [the same], salvageable} per file, and {unsupported} for\n"
+    "           that verdict (salvageable: the faults `l3 repack --salvage` repairs)\n"
     "\n"
     "Exit status: 0 every file ok, 2 a file unreadable, else 3 a file damaged, else 4 a\n"
     "file unsupported; 1 usage.\n";
@@ -58,6 +59,25 @@ struct FileVerdict {
 };
 
 constexpr int kExitUnsupported = 4;
+
+// The faults `l3 repack --salvage` repairs: frames whose main data does not decode (they
+// become silent frames), junk between frames and a cut last frame (dropped). The first
+// frames of a stream cut out of a longer one, whose main data lies before it, are kept as
+// they are by every edit: not counted.
+size_t salvageable(const l3::StreamReport& r) {
+    size_t n = 0;
+    int64_t start = static_cast<int64_t>(r.firstAudio);  // the next frame of such a start
+    for (const l3::Fault& f : r.faults) {
+        if (f.kind == l3::FaultKind::reservoir_underflow && f.frame == start) {
+            ++start;
+            continue;
+        }
+        n += f.kind == l3::FaultKind::junk || f.kind == l3::FaultKind::truncated_frame ||
+             f.kind == l3::FaultKind::huffman_error || f.kind == l3::FaultKind::side_info_invalid ||
+             f.kind == l3::FaultKind::reservoir_underflow;
+    }
+    return n;
+}
 
 template <typename Item, typename KindName>
 void printItems(const std::vector<Item>& items, KindName kindName) {
@@ -90,6 +110,10 @@ void printText(const FileVerdict& v) {
         std::printf("%s: damaged (%zu faults%s)\n", v.path.c_str(), r.faults.size(), notes.c_str());
     printItems(r.faults, l3::faultKindName);
     printItems(r.notes, l3::noteKindName);
+    if (const size_t n = salvageable(r))
+        std::printf("  l3 repack --salvage repairs %zu of these faults: a frame that does not decode "
+                    "becomes a silent frame, junk and a cut last frame are dropped\n",
+                    n);
 }
 
 template <typename Item, typename KindName>
@@ -128,7 +152,7 @@ void printJson(const FileVerdict& v, bool first) {
     }
     printJsonItems("faults", r.faults, l3::faultKindName);
     printJsonItems("notes", r.notes, l3::noteKindName);
-    std::printf("}");
+    std::printf(", \"salvageable\": %zu}", salvageable(r));
 }
 
 }  // namespace
