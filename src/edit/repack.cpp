@@ -236,7 +236,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
 
     // Without recoding the decoding only proves that every frame decodes: the result is
     // planned, built and read back meanwhile, and handed out only if every frame did.
-    const bool alongside = !options.huffman && !edits;
+    // (A salvage decides which frames become silent while they decode: not alongside.)
+    const bool alongside = !options.huffman && !edits && !options.salvage;
     auto planBuildAndCheck = [&] {
         makePlan();
         if (plan.ok) buildAndCheck();

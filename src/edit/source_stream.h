@@ -111,7 +111,8 @@ struct SourceProblem {
 // `alongside`, when given, runs once the frames' heads and main-data extents are in, on a
 // thread of its own while the frames decode (or first, where no thread can be started), and
 // that thread then helps with the frames still to decode; it may read src.frames' offsets,
-// heads, extents and undecodable marks and src.mainData, which the decoding leaves alone.
+// heads, extents and undecodable marks and src.mainData, which the decoding leaves alone
+// (not so with Damage::salvage, where the decoding silences frames: give none then).
 // It does not run when reading fails before that.
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& problem, const FrameEdits* edits = nullptr,

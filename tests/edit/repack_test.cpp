@@ -23,6 +23,7 @@
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
 #include "format/frame_length.h"
+#include "inspect/frame_walk.h"
 #include "support/record_file.h"
 #include "support/tools.h"
 
@@ -601,4 +602,72 @@ TEST(Repack, AFrameWhoseRecodingGivesItsOwnBitsStaysAsItIs) {
     for (const l3::SourceFrame& f : again.frames) EXPECT_FALSE(f.recoded || f.fromRecord);
     EXPECT_TRUE(again.recoded.size() <= 8);  // nothing but the closing zero bytes
     EXPECT_TRUE(l3::repackStream(once.data(), once.size(), r.options).output == once);
+}
+
+namespace {
+
+// A LAME stream with damage of each kind a salvage repairs: frame 10's big_values set above
+// 288 (it does not decode), junk after frame 20, and the last frame cut short.
+std::vector<uint8_t> damagedCopy(size_t& frame10, size_t& junkAt) {
+    std::vector<uint8_t> in =
+        readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_msforced_cbr96_notag.mp3");
+    const l3::FrameWalk walk = l3::walkFrames(in.data(), in.size());
+    frame10 = walk.frames[10].offset;
+    // big_values follows part2_3_length (12 bits) of granule 0, channel 0.
+    const uint32_t header = (uint32_t{in[frame10]} << 24) | (uint32_t{in[frame10 + 1]} << 16);
+    const size_t granule = 8 * (frame10 + 4) + 9 + 3 + 8 + 12;
+    EXPECT_EQ(header >> 21, 0x7FFu);
+    for (int i = 0; i < 9; ++i) in[(granule + i) / 8] |= static_cast<uint8_t>(0x80 >> ((granule + i) % 8));
+    junkAt = walk.frames[21].offset;
+    in.insert(in.begin() + static_cast<ptrdiff_t>(junkAt), {'j', 'u', 'n', 'k'});
+    in.resize(in.size() - 50);
+    return in;
+}
+
+}  // namespace
+
+// Damage is refused, naming the first in the file; --salvage writes a stream of the same
+// duration: the broken frame silent, the frames after the junk whose main data reached back
+// across it silent, the cut frame dropped; every other frame plays as before (mpg123).
+TEST(Repack, SalvageKeepsTheTimelineAndListsEachRepair) {
+    TempDir dir;
+    size_t frame10 = 0, junkAt = 0;
+    const std::vector<uint8_t> damaged = damagedCopy(frame10, junkAt);
+    dir.write("damaged.mp3", damaged);
+    const auto refused = l3test::runProgram(dir, L3_EXE, "repack damaged.mp3 out.mp3");
+    EXPECT_EQ(refused.exitCode, 4);
+    EXPECT_NE(refused.err.find("frame 10 (offset " + std::to_string(frame10) +
+                               "): side_info_invalid: big_values above 288"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(dir.path("out.mp3")));
+
+    const auto salvaged = l3test::runProgram(dir, L3_EXE, "repack --salvage damaged.mp3 out.mp3");
+    ASSERT_EQ(salvaged.exitCode, 0) << salvaged.err;
+    for (const std::string& line :
+         {"frame 10 (offset " + std::to_string(frame10) +
+              "): side_info_invalid: big_values above 288: written as a silent frame",
+          "dropped 4 bytes of junk at offset " + std::to_string(junkAt),
+          std::string("dropped a last frame cut short")})
+        EXPECT_NE(salvaged.err.find(line), std::string::npos) << line << "\n" << salvaged.err;
+    const auto check = l3test::runProgram(dir, L3_EXE, "check out.mp3");
+    EXPECT_EQ(check.exitCode, 0) << check.out;
+    const std::vector<uint8_t> out = dir.read("out.mp3");
+    const l3::FrameWalk before = l3::walkFrames(damaged.data(), damaged.size());
+    const l3::FrameWalk after = l3::walkFrames(out.data(), out.size());
+    EXPECT_EQ(after.frames.size(), before.frames.size() - 1);  // all but the cut one
+
+    L3_REQUIRE_TOOL("mpg123");
+    const auto a = l3test::runProgram(dir, "mpg123", "-q -s damaged.mp3");
+    const auto b = l3test::runProgram(dir, "mpg123", "-q -s out.mp3");
+    ASSERT_EQ(a.out.size(), b.out.size());  // the same duration
+    // Stereo, 1152 samples a frame, the decoder's output 529 samples late: up to frame 9
+    // every sample stays; around granule 1 of frame 10 it plays silence (the overlap with
+    // granule 0 and the synthesis filter's reach take the rest).
+    const size_t bytesPerFrame = 1152 * 2 * 2;
+    EXPECT_EQ(a.out.compare(0, 9 * bytesPerFrame, b.out, 0, 9 * bytesPerFrame), 0);
+    const size_t granule1 = 10 * 1152 + 576 + 529;
+    const std::string silentStretch = b.out.substr((granule1 - 200) * 4, 320 * 4);
+    EXPECT_EQ(silentStretch, std::string(silentStretch.size(), '\0'));
+    EXPECT_NE(a.out.substr((granule1 - 200) * 4, 320 * 4), silentStretch);
 }
