@@ -176,7 +176,9 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         std::vector<uint8_t>& out = result.output;
         out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
         adviseLargePages(out.data(), out.capacity());
-        out.insert(out.end(), input, input + src.leadingBytes);
+        // Junk outside the frames stays (see SourceStream::audioStart), unless salvaged.
+        const size_t leading = options.salvage ? src.leadingBytes : src.audioStart;
+        out.insert(out.end(), input, input + leading);
         // A stream without a tag frame gets none: a decoder that finds one trims its start as
         // for a gapless stream, and the samples played would change.
         const bool tagFrame = src.tagFrame;
@@ -206,7 +208,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             putArea(out, k);
         }
         const size_t musicEnd = out.size();
-        out.insert(out.end(), input + src.trailingTagOffset, input + size);
+        out.insert(out.end(), input + (options.salvage ? src.trailingTagOffset : src.audioEnd),
+                   input + size);
 
         if (tagFrame) finishTagFrame(out, tagFrameAt, tagBytes.size(), tag, frameAt, musicEnd);
         return musicEnd;
@@ -229,7 +232,8 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             mismatch = "the result cannot be read back: " + readBack.message;
         else
             mismatch = compareStreams(src, check, options.threads);
-        if (mismatch.empty() && !std::equal(input, input + src.leadingBytes, out.begin()))
+        const size_t leading = options.salvage ? src.leadingBytes : src.audioStart;
+        if (mismatch.empty() && !std::equal(input, input + leading, out.begin()))
             mismatch = "the leading tag changed";
         checked = true;
     };

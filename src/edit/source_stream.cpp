@@ -124,6 +124,34 @@ std::string newlyDisputed(const PlayedFrame& before, const PlayedFrame& after) {
     return "";
 }
 
+// What is wrong with a Xing/Info or VBRI frame's counts (or its LAME extension's tag CRC)
+// for a stream of audioFrames frames and `bytes` bytes from the tag frame on, or empty.
+std::string wrongTagCounts(const XingTag& x, size_t audioFrames, size_t bytes, size_t tagBytes) {
+    char text[160];
+    if (x.kind == XingKind::vbri) {
+        // A VBRI frame counts itself or not, and its bytes from itself or after it.
+        if ((x.frames != audioFrames && x.frames != audioFrames + 1) ||
+            (x.bytes != bytes && x.bytes != bytes - tagBytes)) {
+            std::snprintf(text, sizeof text,
+                          "vbri_mismatch: the VBRI frame counts %u frames and %u bytes, the "
+                          "stream has %zu and %zu",
+                          x.frames, x.bytes, audioFrames, bytes);
+            return text;
+        }
+        return "";
+    }
+    if ((x.hasFrames && x.frames != audioFrames) || (x.hasBytes && x.bytes != bytes)) {
+        std::snprintf(text, sizeof text,
+                      "xing_mismatch: the %s tag counts %u frames and %u bytes, the stream has "
+                      "%zu and %zu",
+                      xingKindName(x.kind), x.frames, x.bytes, audioFrames, bytes);
+        return text;
+    }
+    if (x.lame.present && x.lame.computedTagCrc != x.lame.tagCrc)
+        return "lame_tag_crc: the LAME extension's tag CRC is wrong";
+    return "";
+}
+
 // Frames per chunk of the decoding: enough to make a chunk's scratch state worth its setup.
 constexpr size_t kDecodeChunkFrames = 256;
 
@@ -365,10 +393,28 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
 
     size_t first = 0;
     const FrameSpan& f0 = frames[0];
+    src.audioStart = f0.offset;
+    src.audioEnd = frames.back().offset + static_cast<size_t>(frames.back().length);
     src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
     if (src.xing.kind != XingKind::none) {
         src.tagFrame = true;
         first = 1;
+        // Its counts against the stream's (a cut last frame counted whole, as encoders do).
+        const WalkFrame& last = walk.frames.back();
+        const size_t audioFrames = walk.frames.size() - 1;
+        const size_t bytes = last.offset + static_cast<size_t>(frameLength(last.header)) -
+                             f0.offset;
+        if (const std::string wrong = wrongTagCounts(src.xing, audioFrames, bytes,
+                                                     static_cast<size_t>(f0.length));
+            !wrong.empty()) {
+            if (!salvage) {
+                if (f0.offset < pendingAt)
+                    pendingAt = f0.offset,
+                    pending = frameAt(0, f0.offset) + ": " + wrong + " (--salvage rebuilds it)";
+            } else {
+                result.notes.push_back(frameAt(0, f0.offset) + ": " + wrong + ": rebuilt");
+            }
+        }
     }
 
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;

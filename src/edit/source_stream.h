@@ -69,6 +69,12 @@ struct SourceStream {
     size_t size = 0;
     size_t leadingBytes = 0;       // tags before the frames, kept
     size_t trailingTagOffset = 0;  // tags from here to the end, kept
+    // The first frame's offset and the end of the last complete one: what lies outside
+    // them besides tags is junk, which decoders pass over each their own way (ffmpeg
+    // takes a Xing/Info frame after junk for audio; a sync pattern after the last frame
+    // is an extra frame to it), so a rewrite of the whole stream keeps it as it is.
+    size_t audioStart = 0;
+    size_t audioEnd = 0;
     XingTag xing;
     bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
     std::vector<SourceFrame> frames;
@@ -86,6 +92,9 @@ struct SourceStream {
 // before the stream after its start, or past its frame), junk between frames, a last frame
 // cut short. Decoders differ on each (they resynchronise, drop or silence frames; ffmpeg
 // plays part of a cut frame), so an edit cannot promise the same samples.
+// A Xing/Info or VBRI frame whose counts are not the stream's, or a LAME extension whose tag
+// CRC is wrong, is damage too: decoders trust or distrust it each their own way, and an
+// edit writes it right.
 enum class Damage {
     refuse,   // the first damage fails the read, naming it (kEditBadFrame)
     salvage,  // a damaged frame becomes a silent frame of the same duration (zero side
