@@ -33,6 +33,11 @@ struct RepackOptions {
     bool huffman = false;
     // Threads that may decode (and recode) frames at once; the layout itself is one.
     int threads = 1;
+    // A stream without a Xing/Info or VBRI frame, all of whose frames share one bit rate,
+    // stays at one (the smallest that fits) unless this is set: it cannot be given a VBR
+    // header without changing what some decoder plays, and a VBR stream without one seeks
+    // badly (mp3val warns).
+    bool vbrWithoutHeader = false;
 };
 
 // Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).

@@ -287,6 +287,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
     if (src.xing.kind != XingKind::none) {
         src.tagFrame = true;
+        src.tagFrameOffset = f0.offset;
+        src.tagFrameBytes = static_cast<size_t>(f0.length);
         first = 1;
     }
 

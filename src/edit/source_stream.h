@@ -69,7 +69,9 @@ struct SourceStream {
     size_t leadingBytes = 0;       // tags before the frames, kept
     size_t trailingTagOffset = 0;  // tags from here to the end, kept
     XingTag xing;
-    bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
+    bool tagFrame = false;      // the first frame is a Xing/Info (or VBRI) frame, not audio
+    size_t tagFrameOffset = 0;  // where that frame lies, when there is one
+    size_t tagFrameBytes = 0;
     std::vector<SourceFrame> frames;
     // The audio frames' bytes after their heads, one after another (a Xing/Info frame's are
     // not main data: a decoder does not read them as such).

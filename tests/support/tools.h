@@ -17,8 +17,8 @@ struct OutsideTool {
 };
 
 inline constexpr OutsideTool kOutsideTools[] = {
-    {"mpg123", "mpg123"},   {"lame", "lame"},     {"sox", "sox"},
-    {"mp3gain", "mp3gain"}, {"mp3val", "mp3val"}, {"python3", "python3"},
+    {"mpg123", "mpg123"}, {"lame", "lame"},       {"sox", "sox"},       {"mp3gain", "mp3gain"},
+    {"mp3val", "mp3val"}, {"python3", "python3"}, {"ffmpeg", "ffmpeg"}, {"madplay", "madplay"},
 };
 
 inline std::string_view packageOf(std::string_view program) {
