@@ -122,12 +122,13 @@ void startAsTheFirstInput(const std::vector<SourceStream>& streams, SpliceReques
             static_cast<int>(std::max<int64_t>(0, headJunk(first) + fillers * spf - kDecoderDelay));
         return;
     }
-    size_t fillers = 0;
-    while (fillers < request.frames.size() && request.frames[fillers].source == &streams.front() &&
-           request.frames[fillers].frame == fillers && isFillerFrame(streams.front(), fillers))
-        ++fillers;
-    if (isOwnLameExtension(streams.front().xing.lame) && endPlaysAll && fillers > 0 &&
-        fillers < request.frames.size() && static_cast<int64_t>(fillers) * spf == headJunk(first) &&
+    // The frames the delay hides, where it hides whole ones: all silent filler frames?
+    const size_t fillers = static_cast<size_t>(headJunk(first) / spf);
+    bool hidden = headJunk(first) % spf == 0 && fillers > 0 && fillers < request.frames.size();
+    for (size_t k = 0; hidden && k < fillers; ++k)
+        hidden = request.frames[k].source == &streams.front() && request.frames[k].frame == k &&
+                 isFillerFrame(streams.front(), k);
+    if (hidden && isOwnLameExtension(streams.front().xing.lame) && endPlaysAll &&
         keepsCycle(static_cast<int64_t>(fillers))) {
         request.frames.erase(request.frames.begin(),
                              request.frames.begin() + static_cast<ptrdiff_t>(fillers));

@@ -26,10 +26,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using l3test::runProgram;
-using l3test::shellQuote;
 using l3test::Decoder;
 using l3test::programOf;
+using l3test::runProgram;
+using l3test::shellQuote;
 using l3test::TempDir;
 
 constexpr int64_t kDecoderDelay = 529;
@@ -680,6 +680,24 @@ TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
 }
 
 }  // namespace
+
+// A stream without a VBR header whose first frame is silent, as filler frames are (zero side
+// information), with junk between frames: its first piece's delay hides the filler frames
+// before it and no more, and the pieces join back into the stream without a tag frame.
+TEST(SplitAndJoin, AFirstFrameLikeAFillerFrameIsTheStreamsOwn) {
+    TempDir dir;
+    const fs::path file =
+        fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "silent_first_frame.mp3";
+    ASSERT_EQ(runProgram(dir, L3_EXE,
+                         "split --samples --at 6254 " + shellQuote(file.string()) + " part-%d.mp3")
+                  .exitCode,
+              0);
+    const auto joined = runProgram(dir, L3_EXE, "join -o j.mp3 part-1.mp3 part-2.mp3");
+    ASSERT_EQ(joined.exitCode, 0) << joined.err;
+    const std::vector<uint8_t> j = dir.read("j.mp3");
+    expectSameFrames(readAll(file), j);
+    EXPECT_EQ(factsOf(j).kind, l3::XingKind::none);
+}
 
 // Main data that happens to hold "TAG" where a result's last 128 bytes begin would read as
 // an ID3v1 tag to every player, which would then lose the last frames: the result's last
