@@ -145,25 +145,26 @@ bool isOwnLameExtension(const LameExtension& lame) {
 bool writeVbriTag(uint8_t* frame, size_t frameLength, const XingTag& tag,
                   const std::vector<uint32_t>& frameBytes) {
     const VbriTable& t = tag.vbriToc;
-    if (tag.kind != XingKind::vbri || !tag.hasToc) return false;
+    if (tag.kind != XingKind::vbri) return false;
     uint8_t* v = frame + tag.tagOffset;
     const size_t n = frameBytes.size();
+    uint64_t total = frameLength;
+    for (const uint32_t bytes : frameBytes) total += bytes;
+    storeBe32(v + kVbriByteCount, static_cast<uint32_t>(total));
+    storeBe32(v + kVbriFrameCount, static_cast<uint32_t>(n + 1));
+    if (!tag.hasToc) return false;
     const size_t entries = static_cast<size_t>(t.entries);
     size_t perEntry = static_cast<size_t>(t.framesPerEntry);
     if (perEntry == 0 || perEntry * entries < n)
         perEntry = std::min<size_t>(0xFFFF, entries > 0 ? (n + entries - 1) / entries : 1);
     std::vector<uint64_t> segments(entries, 0);
-    uint64_t total = frameLength, largest = 0;
-    for (size_t k = 0; k < n; ++k) {
-        total += frameBytes[k];
+    uint64_t largest = 0;
+    for (size_t k = 0; k < n; ++k)
         if (perEntry > 0 && k / perEntry < entries) segments[k / perEntry] += frameBytes[k];
-    }
     for (const uint64_t s : segments) largest = std::max(largest, s);
     const uint64_t widest = (uint64_t{1} << (8 * t.entryBytes)) - 1;
     uint64_t scale = static_cast<uint64_t>(t.scale);
     while (scale < 0xFFFF && (largest + scale / 2) / scale > widest) ++scale;
-    storeBe32(v + kVbriByteCount, static_cast<uint32_t>(total));
-    storeBe32(v + kVbriFrameCount, static_cast<uint32_t>(n + 1));
     storeBe16(v + kVbriScale, static_cast<uint16_t>(scale));
     storeBe16(v + kVbriFramesPerEntry, static_cast<uint16_t>(perEntry));
     for (size_t i = 0; i < entries; ++i)

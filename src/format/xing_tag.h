@@ -105,7 +105,8 @@ size_t xingTagEnd(const XingTag& tag);
 // frames of frameBytes[k] bytes each after it. The entry count and width, the version, the
 // delay and every other field stay; the frames per entry stay where they still cover every
 // frame (else the fewest that do), and the scale grows where an entry would not fit its
-// width. Returns false when the tag has no readable table.
+// width. Returns false when the tag has no readable table (the counts are then written
+// alone).
 bool writeVbriTag(uint8_t* frame, size_t frameLength, const XingTag& tag,
                   const std::vector<uint32_t>& frameBytes);
 
