@@ -19,14 +19,15 @@ extern const std::string_view kSplitUsage =
     "Writes IN as consecutive pieces, cut at each point T (or every T) the way l3 cut\n"
     "cuts: sample-exact, each piece played gapless gives exactly IN's samples of its\n"
     "range, and l3 join of all the pieces gives back IN's frames. T is seconds (83.5),\n"
-    "m:ss.fff or h:mm:ss.fff; with --samples a sample index of the timeline a gapless\n"
-    "player plays. OUTPATTERN names piece k (from 1) with one %d, %3d or %03d ('%%' is a\n"
+    "m:ss.fff or h:mm:ss.fff; with --samples a sample index of the timeline every\n"
+    "decoder plays (see l3 cut --help). OUTPATTERN names piece k (from 1) with one %d, %3d or %03d ('%%' is a\n"
     "percent sign): part-%02d.mp3 gives part-01.mp3, part-02.mp3, ... Nothing is written\n"
     "unless every piece could be made.\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 a point that does\n"
-    "            not rise or lies outside the stream, or where no piece can start; 6 a\n"
-    "            result does not match the input (an internal fault)\n";
+    "            not rise or lies outside the stream, a piece inside one frame, or a\n"
+    "            point where no piece can start; 6 a result does not match the input\n"
+    "            (an internal fault)\n";
 
 namespace {
 
