@@ -34,7 +34,6 @@ constexpr size_t kMaxPieces = 10000;
 // places.
 constexpr int kDecodeLeadFrames = 4;
 constexpr int kMaxFillerFrames = 4;
-constexpr int64_t kCycleGranules = 4;
 constexpr int64_t kOneGranuleBackFrom = 480;
 
 // The frames of a piece and the delay and padding that hide what lies outside its range.
@@ -54,12 +53,12 @@ struct PieceFrames {
 std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to) {
     const int64_t spf = t.samplesPerFrame;
     const int64_t gpf = spf / kGranuleSamples;
-    const int64_t r1 = from + t.delay + kDecoderDelay;
-    const int64_t r2 = to + t.delay + kDecoderDelay;
+    const int64_t r1 = from + t.rawStart;
+    const int64_t r2 = to + t.rawStart;
     PieceFrames base;
     if (to == t.length) {
         // The input's own end: its padding as it was (a stream without a LAME extension
-        // ends where the decoder's output does, 529 samples before its last sample).
+        // ends where the decoder's output does, which a padding of 529 samples gives).
         base.end = t.frames;
         base.padding = t.lame ? t.padding : kDecoderDelay;
     } else {
@@ -77,10 +76,10 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
                 PieceFrames p = base;
                 p.first = first;
                 p.fillers = fillers;
-                const int64_t delay = from + t.delay - (first - fillers) * spf;
-                if (delay > kMaxGapless) continue;
+                const int64_t delay = r1 - kDecoderDelay - (first - fillers) * spf;
+                if (delay < 0 || delay > kMaxGapless) continue;
                 p.delay = static_cast<int>(delay);
-                const int64_t shift = (first - fillers) * gpf;
+                const int64_t shift = (first + t.framesBefore - fillers) * gpf;
                 const bool lead = fillers + firstPlayed - first <= kDecodeLeadFrames;
                 starts[!lead                         ? 3
                        : shift % kCycleGranules == 0 ? 0
@@ -103,29 +102,87 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
     return all;
 }
 
+// ffmpeg (5.1, checked) trims the samples a LAME extension's delay hides in the frame that
+// holds the first sample it plays only when that frame is not also trimmed at the end by
+// the padding: it then plays them. So a range that starts inside a frame and ends inside
+// the same one, before the end of what the input plays, has no piece every decoder plays.
+bool insideOneFrame(const Timeline& t, int64_t from, int64_t to) {
+    const int64_t r1 = from + t.rawStart, r2 = to + t.rawStart, spf = t.samplesPerFrame;
+    const bool endTrimmed = to == t.length ? tailJunk(t) > 0 : r2 % spf != 0;
+    return r1 % spf != 0 && r1 / spf == (r2 - 1) / spf && endTrimmed;
+}
+
+// A piece of a stream without a LAME extension that runs from the start of its timeline to
+// the end of a frame plays, written as the stream is (no tag frame, a VBRI frame, or a
+// Xing/Info frame without a LAME extension) with its first frames, exactly what each
+// decoder plays of the input up to there: nothing needs hiding. frames: the piece's frames.
+bool ownKindPiece(const Timeline& t, int64_t from, int64_t to, PieceFrames& frames) {
+    const int64_t end = to + t.rawStart;
+    if (t.lame || from != 0 || (to != t.length && end % t.samplesPerFrame != 0)) return false;
+    frames = PieceFrames{};
+    frames.end = to == t.length ? t.frames : end / t.samplesPerFrame;
+    return true;
+}
+
 // Writes the piece from..to into piece; on failure sets result's status and message. A
 // piece that needs a frame of the input's kept start (see KeptStart) starts with the whole
 // of it, as the input does (no filler before), so that a decoder meets the same bytes; each
 // undecodable frame a piece keeps is noted once.
+// Damage the piece of frames [first, end) needs: without salvage its refusal (false), with
+// it the note of its repair; what lies outside the pieces is noted by noteDamageOutside.
+bool pieceDamage(const SourceStream& src, size_t first, size_t end, bool salvage,
+                 CutResult& result) {
+    for (const SourceDamage& d : src.damage) {
+        if (!damageNeeded(src, d, first, end)) continue;
+        if (!salvage) {
+            result.status = kEditBadFrame;
+            result.message = d.refusal;
+            return false;
+        }
+        if (std::find(result.notes.begin(), result.notes.end(), d.repair) == result.notes.end())
+            result.notes.push_back(d.repair);
+    }
+    return true;
+}
+
 bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t to, CutPiece& piece,
-              CutResult& result) {
+              CutResult& result, bool salvage) {
+    if (insideOneFrame(t, from, to)) {
+        const int64_t r1 = from + t.rawStart, spf = t.samplesPerFrame;
+        result.status = kCutRange;
+        result.message = "no piece can play samples " + std::to_string(from) + "-" +
+                         std::to_string(to) + " in every decoder: they lie inside one frame (" +
+                         std::to_string(r1 / spf) +
+                         "), which a piece would have to trim at both ends, and ffmpeg then "
+                         "plays the " +
+                         std::to_string(r1 % spf) +
+                         " samples of it before them; a piece must reach into another frame";
+        return false;
+    }
     const size_t kept = keptStart(src).frames;
     EditResult undecodable;  // the last start refused for an undecodable frame
     std::vector<PieceFrames> starts = pieceStarts(t, from, to);
     // The start with the whole kept start, last: wherever the piece needs it, as long as a
     // gapless decoder decodes it from its first frame (it skips frames far before the
     // first sample it plays).
-    const int64_t firstPlayed = (from + t.delay + kDecoderDelay) / t.samplesPerFrame;
-    if (kept > 0 && !starts.empty() && from + t.delay <= kMaxGapless &&
+    const int64_t firstPlayed = (from + t.rawStart) / t.samplesPerFrame;
+    const int64_t wholeDelay = from + t.rawStart - kDecoderDelay;
+    if (kept > 0 && !starts.empty() && wholeDelay >= 0 && wholeDelay <= kMaxGapless &&
         firstPlayed <= kDecodeLeadFrames) {
         PieceFrames whole = starts[0];
         whole.first = 0;
         whole.fillers = 0;
-        whole.delay = static_cast<int>(from + t.delay);
+        whole.delay = static_cast<int>(wholeDelay);
         starts.push_back(whole);
     }
+    // A piece of whole frames from the first, of a stream without a LAME extension, is
+    // written as the stream is (see ownKindPiece), first.
+    PieceFrames own;
+    const bool ownKind = ownKindPiece(t, from, to, own);
+    if (ownKind) starts.insert(starts.begin(), own);
     bool needsKept = false;  // a start passed over: it would cut into the kept start
-    for (const PieceFrames& p : starts) {
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const PieceFrames& p = starts[i];
         if (static_cast<size_t>(p.first) < kept &&
             (p.first > 0 || p.fillers > 0 || firstPlayed > kDecodeLeadFrames)) {
             needsKept = true;
@@ -134,11 +191,15 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
         SpliceRequest request;
         request.tagsFrom = &src;
         request.sourceTag = src.xing;
+        request.ownKind = ownKind && i == 0;
         request.fillerFrames = p.fillers;
         request.delay = p.delay;
         request.padding = p.padding;
         for (int64_t k = p.first; k < p.end; ++k)
             request.frames.push_back({&src, static_cast<size_t>(k)});
+        if (!pieceDamage(src, static_cast<size_t>(p.first), static_cast<size_t>(p.end), salvage,
+                         result))
+            return false;
         EditResult r = spliceFrames(request);
         if (r.status == kEditOk) {
             piece = {from, to, std::move(r.output), request.frames.size() + p.fillers};
@@ -167,6 +228,17 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
         return false;
     }
     result.status = kCutRange;
+    if (needsKept && wholeDelay < 0) {
+        // Only silent frames before the kept start could hide the decoder's own delay.
+        result.message = "no piece can start at sample " + std::to_string(from) +
+                         ": before sample " + std::to_string(kDecoderDelay - t.rawStart) +
+                         " a piece needs silent frames before its first, and the first " +
+                         std::to_string(kept) +
+                         " frames are kept together from the start of the stream (its first "
+                         "frames reach before it); only a piece from the start to the end of "
+                         "a frame, written as the stream is, can start there";
+        return false;
+    }
     result.message = "no piece can start at sample " + std::to_string(from) +
                      (needsKept ? ": it needs frames of the first " + std::to_string(kept) +
                                       ", which are kept together from the start of the stream "
@@ -176,10 +248,16 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     return false;
 }
 
+// Reads the input repairing every damage (what a piece does not need does not matter):
+// the repairs are noted where a piece needs them (see noteDamage), the rest now.
 bool readInput(const uint8_t* input, size_t size, SourceStream& src, CutResult& result) {
     SourceProblem problem;
-    const bool ok = readSource(input, size, SourcePass::decode, 1, src, problem);
-    result.notes = problem.notes;
+    const bool ok =
+        readSource(input, size, SourcePass::decode, 1, src, problem, nullptr, {}, Damage::salvage);
+    for (const std::string& note : problem.notes)
+        if (std::none_of(src.damage.begin(), src.damage.end(),
+                         [&](const SourceDamage& d) { return d.repair == note; }))
+            result.notes.push_back(note);
     if (!ok) {
         result.status = problem.status;
         result.message = problem.message;
@@ -206,17 +284,34 @@ Timeline timelineOf(const SourceStream& src) {
     const uint32_t header = src.frames.front().header;
     t.samplesPerFrame = samplesPerFrame(header);
     t.rate = samplingRateTable[versionCode(header)][samplingIndex(header)];
+    t.kind = src.xing.kind;
     t.lame = src.xing.lame.present;
     t.delay = t.lame ? src.xing.lame.delay : 0;
     t.padding = t.lame ? src.xing.lame.padding : 0;
     t.frames = static_cast<int64_t>(src.frames.size());
-    // A decoder's output ends with the last frame: padding below its own delay hides less.
-    t.length = std::max<int64_t>(
-        0, t.frames * t.samplesPerFrame - t.delay - std::max(t.padding, kDecoderDelay));
+    t.framesBefore = t.kind == XingKind::vbri ? 1 : 0;
+    const int64_t raw = t.frames * t.samplesPerFrame;
+    if (t.lame) {
+        // A decoder's output ends with the last frame: padding below its own delay hides less.
+        t.rawStart = t.delay + kDecoderDelay;
+        t.rawEnd = raw + kDecoderDelay - std::max(t.padding, kDecoderDelay);
+    } else {
+        t.rawStart = t.kind == XingKind::xing || t.kind == XingKind::info ? kDecoderDelay : 0;
+        t.rawEnd = raw;
+    }
+    t.length = std::max<int64_t>(0, t.rawEnd - t.rawStart);
     return t;
 }
 
-CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to) {
+// Notes the damage no piece needed: it was not repaired, and does not matter.
+void noteDamageOutside(const SourceStream& src, CutResult& result) {
+    for (const SourceDamage& d : src.damage)
+        if (std::find(result.notes.begin(), result.notes.end(), d.repair) == result.notes.end())
+            result.notes.push_back(d.what + " (outside the piece, left as it is)");
+}
+
+CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to,
+                    bool salvage) {
     CutResult result;
     SourceStream src;
     if (!readInput(input, size, src, result)) return result;
@@ -230,13 +325,14 @@ CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, co
                                       " samples)");
     if (end <= first) return rangeError(result, "the range is empty");
     CutPiece piece;
-    if (!cutPiece(src, t, first, end, piece, result)) return result;
+    if (!cutPiece(src, t, first, end, piece, result, salvage)) return result;
     result.pieces.push_back(std::move(piece));
+    noteDamageOutside(src, result);
     return result;
 }
 
 CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimePoint>& points,
-                      const TimePoint* every) {
+                      const TimePoint* every, bool salvage) {
     CutResult result;
     SourceStream src;
     if (!readInput(input, size, src, result)) return result;
@@ -265,10 +361,11 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
     cuts.push_back(t.length);
     result.pieces.resize(cuts.size() - 1);
     for (size_t i = 0; i + 1 < cuts.size(); ++i)
-        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result)) {
+        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result, salvage)) {
             result.pieces.clear();
             return result;
         }
+    noteDamageOutside(src, result);
     return result;
 }
 

@@ -4,10 +4,18 @@
 // so that a gapless decoder plays exactly the input's samples of that range (see
 // splice.h for how the frames are laid out).
 //
-// The timeline is what a gapless player plays of the input: raw decoder output less the
-// encoder delay and the padding of its LAME extension. A stream without one has delay 0
-// and padding 0, and its timeline still starts after the decoder's own 529 samples, as it
-// does for every piece written here.
+// The timeline counts the samples every decoder plays of the input (mpg123, ffmpeg and
+// madplay, checked), from the first:
+// - with a LAME extension: the raw output after the encoder delay and the decoder's own 529
+//   samples, less the padding at the end (madplay, which trims nothing, plays more);
+// - without a Xing/Info or VBRI frame: the raw output from its first sample;
+// - with a VBRI frame: the raw output of the audio frames (mpg123 and madplay decode the
+//   VBRI frame first, as a frame of silence, which no piece holds; ffmpeg skips it);
+// - with a Xing/Info frame without a LAME extension: the raw output from sample 529, where
+//   mpg123 starts (ffmpeg and madplay play the 529 samples before as well; no piece holds
+//   them).
+// A piece plays in each decoder the samples of its range that the decoder plays of the
+// input.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,13 +33,30 @@ inline constexpr int kCutRange = 5;
 
 struct Timeline {
     int samplesPerFrame = 0;
-    int rate = 0;       // Hz
+    int rate = 0;  // Hz
+    XingKind kind = XingKind::none;
     bool lame = false;  // the delay and padding come from a LAME extension
     int delay = 0;
     int padding = 0;
     int64_t frames = 0;
-    int64_t length = 0;  // samples a gapless decoder plays
+    int64_t rawStart = 0;  // the raw decoder output's sample where the timeline starts
+    int64_t rawEnd = 0;    // and where it ends
+    int64_t length = 0;    // samples of the timeline
+    // Frames mpg123 decodes before the first audio frame (a VBRI frame), which its
+    // synthesis counts (see cut.cpp).
+    int framesBefore = 0;
 };
+
+// mpg123's synthesis rounds by a granule's index in the stream modulo this (see cut.cpp).
+inline constexpr int64_t kCycleGranules = 4;
+
+// Raw samples the decoder's output has after the timeline's end, and before its start.
+inline int64_t tailJunk(const Timeline& t) {
+    return t.frames * t.samplesPerFrame - t.rawEnd;
+}
+inline int64_t headJunk(const Timeline& t) {
+    return t.rawStart;
+}
 
 Timeline timelineOf(const SourceStream& src);
 
@@ -52,12 +77,16 @@ struct CutResult {
 // The piece from..to of the input (to past the end: up to the end). Silent filler frames
 // before its first frame give main data that reached far back reservoir room; a piece that
 // still does not fit is refused with kCutRange.
-CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to);
+//
+// Damage (see Damage in source_stream.h) in the frames a piece needs refuses it, unless
+// salvage repairs it there; damage elsewhere in the input is noted and does not matter.
+CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to,
+                    bool salvage = false);
 
 // Consecutive pieces: from the start to the first point, between points, and from the last
 // point to the end. Points must rise strictly and lie inside the timeline. With every set,
 // points are every, 2 every, ... before the end.
 CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimePoint>& points,
-                      const TimePoint* every);
+                      const TimePoint* every, bool salvage = false);
 
 }  // namespace l3

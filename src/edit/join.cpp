@@ -24,8 +24,10 @@ std::string describe(uint32_t header) {
 size_t repeatedFrames(const std::vector<SpliceFrame>& written, const SourceStream& prev,
                       const SourceStream& next) {
     const Timeline p = timelineOf(prev), n = timelineOf(next);
-    if (!p.lame || !n.lame) return 0;
-    const int hidden = p.padding + n.delay;
+    // A piece after the first has a LAME extension; the first may be written as its stream
+    // is (see cut.cpp), its end then that of a frame.
+    if (!n.lame) return 0;
+    const int64_t hidden = p.lame ? p.padding + n.delay : tailJunk(p) + headJunk(n);
     if (hidden % p.samplesPerFrame != 0) return 0;
     const size_t count = static_cast<size_t>(hidden / p.samplesPerFrame);
     if (count > next.frames.size()) return 0;
@@ -40,18 +42,12 @@ size_t repeatedFrames(const std::vector<SpliceFrame>& written, const SourceStrea
     return count;
 }
 
-// Junk at a seam between different streams, in raw decoder samples: what the earlier
-// input's frames decode to after its last played sample, and what the later input's frames
-// decode to before its first (its encoder delay and the decoder's own). A raw sample
-// depends only on its granule and the two before it, so the earlier input's output up to
-// the seam is its own; the later input's first two granules mix with the earlier's.
-int64_t tailJunk(const Timeline& t) {
-    return std::max(t.padding, kDecoderDelay) - kDecoderDelay;
-}
-
-int64_t headJunk(const Timeline& t) {
-    return t.delay + kDecoderDelay;
-}
+// Junk at a seam between different streams, in raw decoder samples (tailJunk, headJunk):
+// what the earlier input's frames decode to after its last played sample, and what the
+// later input's frames decode to before its first (its encoder delay and the decoder's own,
+// where it has a LAME extension). A raw sample depends only on its granule and the two
+// before it, so the earlier input's output up to the seam is its own; the later input's
+// first two granules mix with the earlier's.
 
 // Frames left out at a seam: the earlier input's last, the later input's first.
 struct SeamCut {
@@ -90,16 +86,68 @@ SeamCut seamCut(const SourceStream& prev, const SourceStream& next, size_t prevK
     return best;
 }
 
+// Where the result starts and how: as the first input's timeline does, and as it ends, as
+// the last input's does (request.padding).
+// - A first input without a LAME extension: where the result's end needs no hiding
+//   either, it is written as that input is (see SpliceRequest::ownKind); else silent
+//   frames before it (as many as keep mpg123's cycle, see cut.cpp) give the delay that
+//   starts the result where the input's timeline starts. Not before a kept start (see
+//   KeptStart), whose bytes stay first: its undecodable first frame plays silence, of which
+//   the first 529 samples are then not played.
+// - A first input that starts with silent frames hidden by a LAME extension of our own (a
+//   piece cut from the start of a stream without one), where the hidden samples are those
+//   frames' and the end needs no hiding, plays every sample of the frames after them: it
+//   is written without them and without a tag frame, which plays the same in every decoder
+//   (and in madplay, which trims nothing, better).
+void startAsTheFirstInput(const std::vector<SourceStream>& streams, SpliceRequest& request) {
+    const Timeline first = timelineOf(streams.front()), last = timelineOf(streams.back());
+    const int64_t spf = first.samplesPerFrame, gpf = spf / kGranuleSamples;
+    auto keepsCycle = [&](int64_t fillers) {
+        return ((fillers - first.framesBefore) * gpf % kCycleGranules + kCycleGranules) %
+                   kCycleGranules ==
+               0;
+    };
+    const bool endPlaysAll = tailJunk(last) == 0;
+    if (!first.lame) {
+        if (endPlaysAll) {
+            request.ownKind = true;
+            return;
+        }
+        int64_t fillers = 0;
+        if (keptStart(streams.front()).frames == 0)
+            while (headJunk(first) + fillers * spf < kDecoderDelay || !keepsCycle(fillers))
+                ++fillers;
+        request.fillerFrames = static_cast<int>(fillers);
+        request.delay =
+            static_cast<int>(std::max<int64_t>(0, headJunk(first) + fillers * spf - kDecoderDelay));
+        return;
+    }
+    // The frames the delay hides, where it hides whole ones: all silent filler frames?
+    const size_t fillers = static_cast<size_t>(headJunk(first) / spf);
+    bool hidden = headJunk(first) % spf == 0 && fillers > 0 && fillers < request.frames.size();
+    for (size_t k = 0; hidden && k < fillers; ++k)
+        hidden = request.frames[k].source == &streams.front() && request.frames[k].frame == k &&
+                 isFillerFrame(streams.front(), k);
+    if (hidden && isOwnLameExtension(streams.front().xing.lame) && endPlaysAll &&
+        keepsCycle(static_cast<int64_t>(fillers))) {
+        request.frames.erase(request.frames.begin(),
+                             request.frames.begin() + static_cast<ptrdiff_t>(fillers));
+        request.sourceTag = XingTag{};
+        request.ownKind = true;
+    }
+}
+
 }  // namespace
 
-JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
+JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
     JoinResult result;
     std::vector<SourceStream> streams(inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) {
         const JoinInput& in = inputs[i];
         SourceStream& src = streams[i];
         SourceProblem problem;
-        const bool ok = readSource(in.data, in.size, SourcePass::decode, 1, src, problem);
+        const bool ok = readSource(in.data, in.size, SourcePass::decode, 1, src, problem,
+                                   nullptr, {}, salvage ? Damage::salvage : Damage::refuse);
         for (const std::string& note : problem.notes) result.notes.push_back(in.name + ": " + note);
         if (ok && src.frames.empty()) {
             problem.status = kEditNotLayer3;
@@ -165,6 +213,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs) {
         }
         kept = src.frames.size() - skip;
     }
+    startAsTheFirstInput(streams, request);
     for (const SpliceFrame& f : request.frames) {
         if (!f.source->frames[f.frame].undecodable) break;
         const size_t i = static_cast<size_t>(f.source - streams.data());

@@ -43,6 +43,8 @@ struct JoinResult {
     size_t seamFrames = 0;      // frames left out at seams between different streams
 };
 
-JoinResult joinStreams(const std::vector<JoinInput>& inputs);
+// Damage in an input (see Damage in source_stream.h) is refused, naming the input, unless
+// salvage repairs it.
+JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage = false);
 
 }  // namespace l3

@@ -36,6 +36,15 @@ std::string compareFrames(const SourceStream& a, const SourceStream& b, size_t f
     return "";
 }
 
+// A stream without a VBR header whose frames share one bit rate (see
+// RepackOptions::vbrWithoutHeader).
+bool keepsOneRate(const SourceStream& src, const RepackOptions& options) {
+    if (src.tagFrame || options.vbrWithoutHeader) return false;
+    const int rate = bitrateIndex(src.frames[0].header);
+    return std::all_of(src.frames.begin(), src.frames.end(),
+                       [&](const SourceFrame& f) { return bitrateIndex(f.header) == rate; });
+}
+
 // Frames per chunk of the comparison: it is quick, so chunks are long.
 constexpr size_t kCompareChunkFrames = 2048;
 
@@ -102,6 +111,23 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             return planLayout(layoutFrames, allowedSizes(reference, options.minBitrate, bitrate),
                               maxBack, firstFree);
         };
+        if (options.cbrBitrate == 0 && keepsOneRate(src, options)) {
+            // The smallest rate that fits, up to the stream's own (or --min-bitrate's); the
+            // kept start's where it has one, which keeps its rate. Where none fits (frames
+            // that --crc add makes too large), each frame takes the rate it needs instead
+            // of every frame a larger one.
+            const int own = bitrateTable[isMpeg1(reference)][bitrateIndex(reference)] / 1000;
+            for (uint8_t index = 1; index <= 14; ++index) {
+                const int kbps = bitrateTable[isMpeg1(reference)][index] / 1000;
+                if (kbps > std::max(own, options.minBitrate)) break;
+                if (kbps < options.minBitrate || (keep > 0 && kbps != own)) continue;
+                plan = planFor(kbps);
+                if (plan.ok) {
+                    sizes = allowedSizes(reference, options.minBitrate, kbps);
+                    return;
+                }
+            }
+        }
         if (options.cbrBitrate == 0) {
             sizes = allowedSizes(reference, options.minBitrate, 0);
             plan = planLayout(layoutFrames, sizes, maxBack, firstFree);
@@ -180,12 +206,16 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         const size_t leading = options.salvage ? src.leadingBytes : src.audioStart;
         out.insert(out.end(), input, input + leading);
         // A stream without a tag frame gets none: a decoder that finds one trims its start as
-        // for a gapless stream, and the samples played would change.
+        // for a gapless stream, or plays it, and the samples played would change. A VBRI
+        // frame is copied (its size and fields stay) and brought up to date.
         const bool tagFrame = src.tagFrame;
         const size_t tagFrameAt = out.size();
         std::vector<uint8_t> tagBytes;
         XingTag tag = resultTag(src.xing, reference, result.vbr);
-        if (tagFrame) {
+        if (tag.kind == XingKind::vbri) {
+            tagBytes = copyTagFrame(src);
+            out.insert(out.end(), tagBytes.begin(), tagBytes.end());
+        } else if (tagFrame) {
             tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
             out.insert(out.end(), tagBytes.begin(), tagBytes.end());
         }

@@ -38,6 +38,11 @@ struct RepackOptions {
     // that does not decode becomes a silent frame of its duration, junk between frames and a
     // cut last frame are dropped, each repair a note.
     bool salvage = false;
+    // A stream without a Xing/Info or VBRI frame, all of whose frames share one bit rate,
+    // stays at one (the smallest that fits) unless this is set: it cannot be given a VBR
+    // header without changing what some decoder plays, and a VBR stream without one seeks
+    // badly (mp3val warns).
+    bool vbrWithoutHeader = false;
 };
 
 // Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).

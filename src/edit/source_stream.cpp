@@ -162,13 +162,14 @@ struct DecodedPart {
     std::string message;  // empty while every frame decodes (and every edit codes)
     int status = kEditBadFrame;
     size_t at = 0;        // the offset of the frame the message names
-    std::vector<std::string> repairs;  // frames silenced (Damage::salvage)
+    std::vector<SourceDamage> repairs;  // frames silenced (Damage::salvage)
 };
 
 // A damaged frame written as a silent one: its side information all zero (as the head
 // writer writes it), no main data. It lasts as long and keeps its header.
 void silence(SourceFrame& f) {
     f.silenced = true;
+    f.mainBits = 0;
     f.fromRecord = f.recoded = true;
     f.recodedStart = 0;
     f.recodedBits = 0;
@@ -177,6 +178,8 @@ void silence(SourceFrame& f) {
 std::string silencedNote(const std::string& frame, const char* kind, const char* why) {
     return frame + ": " + kind + ": " + why + ": written as a silent frame";
 }
+
+constexpr char kSilenceHint[] = " (--salvage writes it as a silent frame)";
 
 // Codes a recoded frame's main data into the part's and notes where it lies in s; false
 // (with the part's status and message set) when a value cannot be coded.
@@ -345,42 +348,52 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         result.message = at < pendingAt ? message : pending;
         return false;
     };
-    // Junk before the first frame or after the last is passed over by every decoder and
-    // dropped; between frames decoders resynchronise, each its own way.
+    // Damage is held back (refuse) or repaired and listed (salvage).
+    std::vector<size_t> junkAt;  // the offsets of src.damage's junk entries
+    auto damaged = [&](SourceDamage::Kind kind, size_t at, const std::string& what,
+                       const char* hint, std::string repair) {
+        if (!salvage) {
+            if (at < pendingAt) pendingAt = at, pending = what + hint;
+            return;
+        }
+        result.notes.push_back(repair);
+        src.damage.push_back({kind, 0, what, what + hint, std::move(repair)});
+    };
+    // Junk before the first frame or after the last is kept or dropped (see audioStart);
+    // between frames decoders resynchronise, each its own way.
     for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
         const size_t at = walk.junkOffsets[j], length = walk.junkLengths[j];
         const bool inside = !walk.frames.empty() && walk.frames.front().offset < at &&
                             walk.frames.back().offset > at;
-        char text[160];
-        if (inside && !salvage) {
-            std::snprintf(text, sizeof text,
-                          "junk: %zu bytes between frames at offset %zu, where decoders "
-                          "resynchronise (--salvage drops them)",
-                          length, at);
-            if (at < pendingAt) pendingAt = at, pending = text;
+        char text[160], repair[96];
+        std::snprintf(repair, sizeof repair, "dropped %zu bytes of junk at offset %zu", length,
+                      at);
+        if (!inside) {
+            result.notes.push_back(repair);
             continue;
         }
-        std::snprintf(text, sizeof text, "dropped %zu bytes of junk at offset %zu", length, at);
-        result.notes.push_back(text);
+        std::snprintf(text, sizeof text,
+                      "junk: %zu bytes between frames at offset %zu, where decoders "
+                      "resynchronise",
+                      length, at);
+        damaged(SourceDamage::junk, at, text, " (--salvage drops them)", repair);
+        if (salvage) junkAt.push_back(at);
     }
     std::vector<FrameSpan> frames;
     frames.reserve(walk.frames.size());
     for (size_t k = 0; k < walk.frames.size(); ++k) {
         const WalkFrame& f = walk.frames[k];
         if (f.truncated) {
-            char text[200];
-            if (!salvage) {
-                std::snprintf(text, sizeof text,
-                              ": truncated_frame: %d of its %d bytes are present, of which "
-                              "ffmpeg plays part (--salvage drops it)",
-                              f.length, frameLength(f.header));
-                if (f.offset < pendingAt) pendingAt = f.offset, pending = frameAt(k, f.offset) + text;
-                continue;
-            }
+            char text[200], repair[96];
             std::snprintf(text, sizeof text,
+                          ": truncated_frame: %d of its %d bytes are present, of which ffmpeg "
+                          "plays part",
+                          f.length, frameLength(f.header));
+            std::snprintf(repair, sizeof repair,
                           "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
                           f.offset);
-            result.notes.push_back(text);
+            damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
+                    " (--salvage drops it)", repair);
         } else {
             frames.push_back({f.offset, f.length, f.header});
         }
@@ -398,6 +411,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
     if (src.xing.kind != XingKind::none) {
         src.tagFrame = true;
+        src.tagFrameOffset = f0.offset;
+        src.tagFrameBytes = static_cast<size_t>(f0.length);
         first = 1;
         // Its counts against the stream's (a cut last frame counted whole, as encoders do).
         const WalkFrame& last = walk.frames.back();
@@ -407,13 +422,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         if (const std::string wrong = wrongTagCounts(src.xing, audioFrames, bytes,
                                                      static_cast<size_t>(f0.length));
             !wrong.empty()) {
-            if (!salvage) {
-                if (f0.offset < pendingAt)
-                    pendingAt = f0.offset,
-                    pending = frameAt(0, f0.offset) + ": " + wrong + " (--salvage rebuilds it)";
-            } else {
-                result.notes.push_back(frameAt(0, f0.offset) + ": " + wrong + ": rebuilt");
-            }
+            damaged(SourceDamage::tagFrame, f0.offset, frameAt(0, f0.offset) + ": " + wrong,
+                    " (--salvage rebuilds it)", frameAt(0, f0.offset) + ": " + wrong + ": rebuilt");
         }
     }
 
@@ -457,10 +467,25 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         src.frames.back().areaStart = areaStart;
         if (kind && salvage) {
             silence(src.frames.back());
-            result.notes.push_back(silencedNote(frameAt(k, f.offset), kind, why));
+            const std::string frame = frameAt(k, f.offset);
+            damaged(SourceDamage::frame, f.offset, frame + ": " + kind + ": " + why,
+                    kSilenceHint, silencedNote(frame, kind, why));
+            src.damage.back().at = src.frames.size() - 1;
         } else if (kind) {
             return fail(f.offset, kEditBadFrame, frameAt(k, f.offset) + ": " + kind + ": " + why);
         }
+    }
+    // Where the damage lies among the frames: junk before the frame after it, a cut last
+    // frame after them all.
+    for (size_t d = 0, j = 0; d < src.damage.size(); ++d) {
+        SourceDamage& entry = src.damage[d];
+        if (entry.kind == SourceDamage::cutLastFrame) entry.at = src.frames.size();
+        if (entry.kind != SourceDamage::junk) continue;
+        const size_t at = junkAt[j++];
+        entry.at = static_cast<size_t>(
+            std::upper_bound(src.frames.begin(), src.frames.end(), at,
+                             [](size_t offset, const SourceFrame& f) { return offset < f.offset; }) -
+            src.frames.begin());
     }
     // A silenced frame's side information: all zero.
     if (salvage) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
@@ -507,7 +532,10 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                 const char* kind = sideInfo ? "side_info_invalid" : "huffman_error";
                 if (salvage) {
                     silence(s);
-                    part.repairs.push_back(silencedNote(frameAt(i + first, s.offset), kind, why));
+                    const std::string frame = frameAt(i + first, s.offset);
+                    const std::string what = frame + ": " + kind + ": " + why;
+                    part.repairs.push_back({SourceDamage::frame, i, what, what + kSilenceHint,
+                                            silencedNote(frame, kind, why)});
                     continue;
                 }
                 part.at = s.offset;
@@ -595,7 +623,10 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     const std::vector<DecodedPart>& parts = work.parts();
     for (size_t p = 0; p < parts.size(); ++p) {
         if (!parts[p].message.empty()) return fail(parts[p].at, parts[p].status, parts[p].message);
-        result.notes.insert(result.notes.end(), parts[p].repairs.begin(), parts[p].repairs.end());
+        for (const SourceDamage& repair : parts[p].repairs) {
+            result.notes.push_back(repair.repair);
+            src.damage.push_back(repair);
+        }
         // Each chunk's recoded main data starts on a byte: its frames move by what came before.
         const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
         const size_t end = p + 1 < parts.size() ? work.chunkStart(p + 1) : count;
@@ -604,6 +635,9 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
+    // In file order: a piece that needs several is refused for the first.
+    std::stable_sort(src.damage.begin(), src.damage.end(),
+                     [](const SourceDamage& a, const SourceDamage& b) { return a.at < b.at; });
     return pending.empty() || fail(SIZE_MAX, kEditOk, "");
 }
 
@@ -631,6 +665,12 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
     if (!sameBits(main.bytes, main.start, b.mainData.data(), fb.mainStart, main.count))
         return "its main data differs";
     return "";
+}
+
+bool damageNeeded(const SourceStream& src, const SourceDamage& d, size_t from, size_t to) {
+    if (d.kind == SourceDamage::tagFrame) return true;
+    if (d.kind == SourceDamage::cutLastFrame) return to == src.frames.size();
+    return d.at >= from && d.at < to;
 }
 
 std::string verificationFailure(const std::string& mismatch) {

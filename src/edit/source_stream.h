@@ -64,6 +64,19 @@ struct SourceFrame {
     bool silenced = false;  // damaged, and written as a silent frame (Damage::salvage)
 };
 
+// Damage readSource found with Damage::salvage, and what it did: where it lies, the message
+// an edit that needs it refuses with (it names --salvage), and the note of the repair.
+struct SourceDamage {
+    enum Kind { frame, junk, cutLastFrame, tagFrame };
+    Kind kind = frame;
+    // The first of src.frames it touches: the frame that does not decode, the frame after
+    // the junk, frames.size() for a cut last frame (a bad tag frame touches every frame).
+    size_t at = 0;
+    std::string what;     // "frame 9 (offset 4132): huffman_error: ..."
+    std::string refusal;  // what, and what --salvage would do
+    std::string repair;   // what was done
+};
+
 struct SourceStream {
     const uint8_t* input = nullptr;  // the bytes read; not owned
     size_t size = 0;
@@ -76,7 +89,9 @@ struct SourceStream {
     size_t audioStart = 0;
     size_t audioEnd = 0;
     XingTag xing;
-    bool tagFrame = false;  // the first frame is a Xing/Info (or VBRI) frame, not audio
+    bool tagFrame = false;      // the first frame is a Xing/Info (or VBRI) frame, not audio
+    size_t tagFrameOffset = 0;  // where that frame lies, when there is one
+    size_t tagFrameBytes = 0;
     std::vector<SourceFrame> frames;
     // The audio frames' bytes after their heads, one after another (a Xing/Info frame's are
     // not main data: a decoder does not read them as such).
@@ -86,7 +101,12 @@ struct SourceStream {
     // as the head writer writes it (main_data_begin 0): the result's head takes it.
     std::vector<uint8_t> recoded;
     std::vector<uint8_t> recodedSide;
+    std::vector<SourceDamage> damage;  // Damage::salvage: in file order
 };
+
+// True when frames [from, to) of src need damage d: a frame among them, junk right before
+// one of them, the cut last frame after the last, a bad tag frame always.
+bool damageNeeded(const SourceStream& src, const SourceDamage& d, size_t from, size_t to);
 
 // What readSource does with damage: a frame whose main data does not decode (or reaches
 // before the stream after its start, or past its frame), junk between frames, a last frame

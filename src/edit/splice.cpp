@@ -87,8 +87,13 @@ std::string checkSplice(const SpliceRequest& request, const std::vector<uint8_t>
     if (check.frames.size() != fillers + request.frames.size())
         return "the result has a different frame count";
     const LameExtension& lame = check.xing.lame;
-    if (!lame.present || lame.delay != request.delay || lame.padding != request.padding)
+    if (request.ownKind) {
+        const auto kindOf = [](XingKind k) { return k == XingKind::info ? XingKind::xing : k; };
+        if (lame.present || kindOf(check.xing.kind) != kindOf(request.sourceTag.kind))
+            return "the result's tag frame is not of its source's kind";
+    } else if (!lame.present || lame.delay != request.delay || lame.padding != request.padding) {
         return "the result's encoder delay or padding differs";
+    }
     for (size_t k = 0; k < check.frames.size(); ++k) {
         const std::string why = k < fillers
                                     ? (isFillerFrame(check, k) ? "" : "it is not a filler frame")
@@ -173,12 +178,22 @@ EditResult spliceFrames(const SpliceRequest& request) {
         out.reserve(static_cast<size_t>(plan.totalBytes) + tags.leadingBytes + 2048);
         out.insert(out.end(), tags.input, tags.input + tags.leadingBytes);
         const uint32_t reference = frames[0].frame->header;
-        XingTag tag = resultTag(request.sourceTag, reference, vbr);
-        if (!tag.lame.present) tag.lame = newLameExtension();
-        setGapless(tag.lame, request.delay, request.padding);
+        // A VBRI frame cannot carry a delay and padding: a result that hides samples gets a
+        // Xing/Info frame.
+        const bool vbri = request.sourceTag.kind == XingKind::vbri;
+        XingTag tag =
+            resultTag(request.ownKind || !vbri ? request.sourceTag : XingTag{}, reference, vbr);
+        if (!request.ownKind) {
+            if (!tag.lame.present) tag.lame = newLameExtension();
+            setGapless(tag.lame, request.delay, request.padding);
+        }
         const size_t tagFrameAt = out.size();
-        const std::vector<uint8_t> tagFrame =
-            makeTagFrame(withSize(reference, {0, 1, 0}, CrcChoice::keep), tag, CrcChoice::keep);
+        std::vector<uint8_t> tagFrame;
+        if (tag.kind == XingKind::vbri)
+            tagFrame = copyTagFrame(tags);
+        else if (!request.ownKind || request.sourceTag.kind != XingKind::none)
+            tagFrame =
+                makeTagFrame(withSize(reference, {0, 1, 0}, CrcChoice::keep), tag, CrcChoice::keep);
         out.insert(out.end(), tagFrame.begin(), tagFrame.end());
         // A filler's head: the first frame's header, zero side information.
         uint8_t fillerSource[6 + 32] = {};
@@ -192,7 +207,10 @@ EditResult spliceFrames(const SpliceRequest& request) {
                 out.insert(out.end(), frames[k].source->input + f.offset,
                            frames[k].source->input + f.offset + headByteCount(f.header));
             else
-                putHead(out, frames[k].source ? frames[k].source->input + f.offset : fillerSource,
+                // (A frame a salvage silenced is written as a filler frame is.)
+                putHead(out,
+                        frames[k].source && !f.silenced ? frames[k].source->input + f.offset
+                                                        : fillerSource,
                         withSize(f.header, sizes[plan.size[k - keep]], CrcChoice::keep),
                         plan.mainDataBegin[k - keep]);
             out.insert(out.end(), mainData.begin() + areaStart[k],
@@ -200,7 +218,8 @@ EditResult spliceFrames(const SpliceRequest& request) {
         }
         const size_t musicEnd = out.size();
         out.insert(out.end(), tags.input + tags.trailingTagOffset, tags.input + tags.size);
-        finishTagFrame(out, tagFrameAt, tagFrame.size(), tag, frameAt, musicEnd);
+        if (!tagFrame.empty())
+            finishTagFrame(out, tagFrameAt, tagFrame.size(), tag, frameAt, musicEnd);
         return musicEnd;
     };
     const size_t musicEnd = build();

@@ -6,7 +6,8 @@
 // first frame, whatever it reached back into before. The result starts with a Xing/Info
 // frame whose LAME extension carries the encoder delay and padding asked for: a gapless
 // decoder plays frames x samples per frame - delay - padding samples, from raw sample
-// delay + 529 (the decoder's own delay) on.
+// delay + 529 (the decoder's own delay) on. Or, where nothing needs hiding, it is written
+// as its source stream is, without a LAME extension (SpliceRequest::ownKind).
 //
 // A stream all of whose frames share one bit rate stays at that rate where its frames fit
 // there (an Info frame), else every frame gets the smallest size its main data and the
@@ -24,8 +25,6 @@ namespace l3 {
 
 // The Xing/LAME fields hold the encoder delay and padding in 12 bits each.
 inline constexpr int kMaxGapless = 4095;
-// Samples a decoder's output lags its input: the synthesis filter's delay.
-inline constexpr int kDecoderDelay = 529;
 // Samples per granule; a decoded sample depends on its granule and the two before it.
 inline constexpr int kGranuleSamples = 576;
 
@@ -44,6 +43,10 @@ struct SpliceRequest {
     XingTag sourceTag;                // whose LAME extension is kept, if it has one
     int delay = 0;                    // encoder delay and padding, samples
     int padding = 0;
+    // Written as a stream of sourceTag's kind without a LAME extension is: no tag frame, a
+    // VBRI frame (tagsFrom's, brought up to date), or a Xing/Info frame; no filler frames.
+    // Every decoder then plays it as it plays such a stream (delay and padding unused).
+    bool ownKind = false;
 };
 
 struct EditResult {

@@ -36,6 +36,7 @@ void setGapless(LameExtension& lame, int delay, int padding) {
 }
 
 XingTag resultTag(const XingTag& source, uint32_t streamHeader, bool vbr) {
+    if (source.kind == XingKind::vbri) return source;
     XingTag tag;
     if (source.kind == XingKind::xing || source.kind == XingKind::info) tag = source;
     tag.kind = vbr ? XingKind::xing : XingKind::info;
@@ -60,9 +61,25 @@ std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, const XingTag& tag, Crc
     return {};
 }
 
+std::vector<uint8_t> copyTagFrame(const SourceStream& src) {
+    const uint8_t* frame = src.input + src.tagFrameOffset;
+    return {frame, frame + src.tagFrameBytes};
+}
+
 void finishTagFrame(std::vector<uint8_t>& out, size_t tagFrameAt, size_t tagFrameBytes,
                     XingTag& tag, const std::vector<size_t>& frameAt, size_t musicEnd) {
     const size_t n = frameAt.size();
+    uint8_t* frame = out.data() + tagFrameAt;
+    const uint32_t header = loadBe32(frame);
+    if (tag.kind == XingKind::vbri) {
+        std::vector<uint32_t> frameBytes(n);
+        for (size_t k = 0; k < n; ++k)
+            frameBytes[k] =
+                static_cast<uint32_t>((k + 1 < n ? frameAt[k + 1] : musicEnd) - frameAt[k]);
+        writeVbriTag(frame, tagFrameBytes, tag, frameBytes);
+        if (hasCrc(header)) storeFrameHeadCrc(frame, header);
+        return;
+    }
     tag.frames = static_cast<uint32_t>(n);
     tag.bytes = static_cast<uint32_t>(musicEnd - tagFrameAt);
     for (size_t i = 0; i < 100; ++i) {
@@ -73,9 +90,7 @@ void finishTagFrame(std::vector<uint8_t>& out, size_t tagFrameAt, size_t tagFram
     const uint16_t musicCrc = lameCrc(out.data() + audio, musicEnd - audio);
     // The frame CRC covers the start of the tag (it overlaps the side information of a
     // protected frame) and the tag CRC covers the frame CRC: tag, frame CRC, tag again.
-    uint8_t* frame = out.data() + tagFrameAt;
     writeXingTag(frame, tagFrameBytes, tag, tag.bytes, musicCrc);
-    const uint32_t header = loadBe32(frame);
     if (hasCrc(header)) {
         storeFrameHeadCrc(frame, header);
         writeXingTag(frame, tagFrameBytes, tag, tag.bytes, musicCrc);

@@ -1,5 +1,6 @@
 #include "format/xing_tag.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -47,7 +48,7 @@ constexpr LameCrcTables lameCrcTables = buildLameCrcTables();
 // name; ffmpeg's encoders write the same layout, and so do this toolkit's edits.
 bool looksLikeLame(const uint8_t* p) {
     return std::memcmp(p, "LAME", 4) == 0 || std::memcmp(p, "Lavf", 4) == 0 ||
-           std::memcmp(p, "Lavc", 4) == 0 || std::memcmp(p, kOwnLameEncoder, 9) == 0;
+           std::memcmp(p, "Lavc", 4) == 0 || std::memcmp(p, kOldOwnLameEncoder, 9) == 0;
 }
 
 void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {
@@ -90,6 +91,19 @@ void storeBe16(uint8_t* p, uint16_t v) {
 
 constexpr size_t kLameMusicLength = 28;
 constexpr size_t kLameMusicCrc = 32;
+// The informational fields an encoder fills in: tag revision and VBR method, lowpass, peak,
+// ReplayGain, flags and ATH, bit rate.
+constexpr size_t kLameInfoFrom = 9, kLameInfoEnd = 21;
+
+// VBRI fields, from the magic.
+constexpr size_t kVbriVersion = 4, kVbriDelay = 6, kVbriQuality = 8, kVbriByteCount = 10,
+                 kVbriFrameCount = 14, kVbriEntries = 18, kVbriScale = 20, kVbriEntryBytes = 22,
+                 kVbriFramesPerEntry = 24;
+constexpr int kVbriMaxEntryBytes = 4;
+
+void storeBeN(uint8_t* p, int bytes, uint32_t v) {
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
+}
 
 }  // namespace
 
@@ -117,6 +131,45 @@ bool writeXingTag(uint8_t* frame, size_t frameLength, const XingTag& tag, uint32
     storeBe16(p + kLameMusicCrc, musicCrc);
     storeBe16(p + kLameTagCrcField,
               lameCrc(frame, static_cast<size_t>(p - frame) + kLameTagCrcField));
+    return true;
+}
+
+bool isOwnLameExtension(const LameExtension& lame) {
+    if (!lame.present) return false;
+    const bool ours = std::memcmp(lame.bytes.data(), kOwnLameEncoder, 9) == 0 ||
+                      std::memcmp(lame.bytes.data(), kOldOwnLameEncoder, 9) == 0;
+    return ours && std::all_of(lame.bytes.begin() + kLameInfoFrom,
+                               lame.bytes.begin() + kLameInfoEnd, [](uint8_t b) { return b == 0; });
+}
+
+bool writeVbriTag(uint8_t* frame, size_t frameLength, const XingTag& tag,
+                  const std::vector<uint32_t>& frameBytes) {
+    const VbriTable& t = tag.vbriToc;
+    if (tag.kind != XingKind::vbri) return false;
+    uint8_t* v = frame + tag.tagOffset;
+    const size_t n = frameBytes.size();
+    uint64_t total = frameLength;
+    for (const uint32_t bytes : frameBytes) total += bytes;
+    storeBe32(v + kVbriByteCount, static_cast<uint32_t>(total));
+    storeBe32(v + kVbriFrameCount, static_cast<uint32_t>(n + 1));
+    if (!tag.hasToc) return false;
+    const size_t entries = static_cast<size_t>(t.entries);
+    size_t perEntry = static_cast<size_t>(t.framesPerEntry);
+    if (perEntry == 0 || perEntry * entries < n)
+        perEntry = std::min<size_t>(0xFFFF, entries > 0 ? (n + entries - 1) / entries : 1);
+    std::vector<uint64_t> segments(entries, 0);
+    uint64_t largest = 0;
+    for (size_t k = 0; k < n; ++k)
+        if (perEntry > 0 && k / perEntry < entries) segments[k / perEntry] += frameBytes[k];
+    for (const uint64_t s : segments) largest = std::max(largest, s);
+    const uint64_t widest = (uint64_t{1} << (8 * t.entryBytes)) - 1;
+    uint64_t scale = static_cast<uint64_t>(t.scale);
+    while (scale < 0xFFFF && (largest + scale / 2) / scale > widest) ++scale;
+    storeBe16(v + kVbriScale, static_cast<uint16_t>(scale));
+    storeBe16(v + kVbriFramesPerEntry, static_cast<uint16_t>(perEntry));
+    for (size_t i = 0; i < entries; ++i)
+        storeBeN(v + kVbriBytes + i * static_cast<size_t>(t.entryBytes), t.entryBytes,
+                 static_cast<uint32_t>(std::min(widest, (segments[i] + scale / 2) / scale)));
     return true;
 }
 
@@ -178,11 +231,20 @@ XingTag readXingTag(const uint8_t* frame, size_t frameLength) {
         const uint8_t* v = frame + kVbriOffset;
         tag.kind = XingKind::vbri;
         tag.tagOffset = kVbriOffset;
-        tag.vbriVersion = loadBe16(v + 4);
-        tag.quality = loadBe16(v + 8);
+        tag.vbriVersion = loadBe16(v + kVbriVersion);
+        tag.vbriDelay = loadBe16(v + kVbriDelay);
+        tag.quality = loadBe16(v + kVbriQuality);
         tag.hasBytes = tag.hasFrames = tag.hasQuality = true;
-        tag.bytes = loadBe32(v + 10);
-        tag.frames = loadBe32(v + 14);
+        tag.bytes = loadBe32(v + kVbriByteCount);
+        tag.frames = loadBe32(v + kVbriFrameCount);
+        VbriTable& t = tag.vbriToc;
+        t.entries = loadBe16(v + kVbriEntries);
+        t.scale = loadBe16(v + kVbriScale);
+        t.entryBytes = loadBe16(v + kVbriEntryBytes);
+        t.framesPerEntry = loadBe16(v + kVbriFramesPerEntry);
+        tag.hasToc =
+            t.entryBytes >= 1 && t.entryBytes <= kVbriMaxEntryBytes && t.scale >= 1 &&
+            kVbriOffset + kVbriBytes + static_cast<size_t>(t.entries * t.entryBytes) <= frameLength;
     }
     return tag;
 }

@@ -6,12 +6,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace l3 {
 
 enum class XingKind { none, xing, info, vbri };
 
 const char* xingKindName(XingKind kind);
+
+// Samples a decoder's output lags its input: the synthesis filter's delay. A gapless
+// decoder starts at raw sample encoder delay + this.
+inline constexpr int kDecoderDelay = 529;
 
 struct LameExtension {
     bool present = false;
@@ -38,9 +43,26 @@ struct LameExtension {
     std::array<uint8_t, 36> bytes = {};  // the extension as stored, for writing it again
 };
 
-// The encoder field of a LAME extension this toolkit writes for a stream that had none;
-// read back as a LAME extension like an encoder's.
-inline constexpr char kOwnLameEncoder[10] = "L3edit   ";
+// The encoder field of a LAME extension this toolkit writes for a stream that had none. It
+// starts with "LAME" because ffmpeg honours a LAME extension's delay and padding only after
+// "LAME", "Lavf" or "Lavc" (mpg123 after anything), and its version digits are those of the
+// LAME release whose layout the extension has, for players that trust the gapless fields only
+// from some version on. Such an extension has every other field zero (no VBR method, no
+// lowpass), which no encoder writes: isOwnLameExtension tells it apart.
+inline constexpr char kOwnLameEncoder[10] = "LAME3.100";
+// The encoder field this toolkit wrote before (ffmpeg ignores it); still read as a LAME
+// extension of our own.
+inline constexpr char kOldOwnLameEncoder[10] = "L3edit   ";
+
+// The frame a VBRI tag describes a stream from: its own frame counts among the frames and
+// bytes (as mp3val checks them), and its table of contents gives the bytes of each run of
+// framesPerEntry audio frames, divided by scale.
+struct VbriTable {
+    int entries = 0;
+    int scale = 1;
+    int entryBytes = 0;  // 1 to 4
+    int framesPerEntry = 0;
+};
 
 struct XingTag {
     XingKind kind = XingKind::none;
@@ -51,8 +73,13 @@ struct XingTag {
     std::array<uint8_t, 100> toc = {};
     uint32_t quality = 0;
     int vbriVersion = 0;  // VBRI only
+    int vbriDelay = 0;
+    VbriTable vbriToc;  // hasToc: it is in the frame and readable
     LameExtension lame;
 };
+
+// A LAME extension written by this toolkit for a stream that had none (see kOwnLameEncoder).
+bool isOwnLameExtension(const LameExtension& lame);
 
 // The tag in a frame of frameLength bytes starting at frame, or kind none. Reads only
 // inside the frame.
@@ -72,6 +99,16 @@ bool writeXingTag(uint8_t* frame, size_t frameLength, const XingTag& tag, uint32
 
 // The bytes of a frame, from its first, that writeXingTag needs for tag.
 size_t xingTagEnd(const XingTag& tag);
+
+// Brings the VBRI tag of frame (frameLength bytes, a copy of the frame readXingTag read tag from)
+// up to date: its frame count (its own frame included), byte count and table of contents, for audio
+// frames of frameBytes[k] bytes each after it. The entry count and width, the version, the
+// delay and every other field stay; the frames per entry stay where they still cover every
+// frame (else the fewest that do), and the scale grows where an entry would not fit its
+// width. Returns false when the tag has no readable table (the counts are then written
+// alone).
+bool writeVbriTag(uint8_t* frame, size_t frameLength, const XingTag& tag,
+                  const std::vector<uint32_t>& frameBytes);
 
 // A ReplayGain field in dB (tenths from the low 9 bits, bit 9 the sign); present when the
 // name code (top 3 bits) is not zero.

@@ -61,6 +61,10 @@ StreamSummary summarize(const StreamReport& report) {
     const LameExtension& lame = report.xing.lame;
     if (lame.present)
         s.gaplessSamples = std::max<int64_t>(0, s.rawSamples - lame.delay - lame.padding);
+    else if (report.xing.kind == XingKind::xing || report.xing.kind == XingKind::info)
+        // mpg123 takes such a frame for one with no delay and trims its own 529 samples
+        // (ffmpeg and madplay trim nothing): what every decoder plays starts after them.
+        s.gaplessSamples = std::max<int64_t>(0, s.rawSamples - kDecoderDelay);
     s.seconds = static_cast<double>(s.gaplessSamples) / s.samplingRate;
     s.averageKbps =
         static_cast<double>(bits) * s.samplingRate / (static_cast<double>(s.rawSamples) * 1000.0);

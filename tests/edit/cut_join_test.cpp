@@ -1,7 +1,8 @@
-// l3 cut, l3 split and l3 join on real streams, judged by mpg123: a piece played gapless
-// gives exactly the input's samples of its range, split pieces joined give back the input's
-// frames and samples, a join of different streams plays each of them in turn, and what
-// cannot be done is refused with nothing written.
+// l3 cut, l3 split and l3 join on real streams, judged by mpg123 and ffmpeg: a piece played
+// gapless gives exactly the input's samples of its range, split pieces joined give back the
+// input's frames and samples, a join of different streams plays each of them in turn, and
+// what cannot be done is refused with nothing written. Streams with a LAME extension, without
+// any VBR header, with a VBRI frame and with a Xing/Info frame without a LAME extension.
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,20 @@
 #include <vector>
 
 #include "edit/source_stream.h"
+#include "edit/splice.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/xing_tag.h"
 #include "inspect/frame_walk.h"
+#include "support/decoders.h"
 #include "support/record_file.h"
 #include "support/tools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using l3test::Decoder;
+using l3test::programOf;
 using l3test::runProgram;
 using l3test::shellQuote;
 using l3test::TempDir;
@@ -40,6 +45,7 @@ fs::path lame(const char* name) {
 
 // What the tests need to know of an input, read with the format layer.
 struct Facts {
+    l3::XingKind kind = l3::XingKind::none;
     bool lame = false;
     int delay = 0, padding = 0;
     int channels = 0;
@@ -56,6 +62,7 @@ Facts factsOf(const std::vector<uint8_t>& bytes) {
         const l3::XingTag tag =
             l3::readXingTag(bytes.data() + w.offset, static_cast<size_t>(w.length));
         if (tag.kind != l3::XingKind::none) first = 1;
+        f.kind = tag.kind;
         f.lame = tag.lame.present;
         f.delay = tag.lame.present ? tag.lame.delay : 0;
         f.padding = tag.lame.present ? tag.lame.padding : 0;
@@ -70,42 +77,68 @@ Facts factsOf(const std::vector<uint8_t>& bytes) {
     return f;
 }
 
+// The decoder's 16-bit output of file; gapless false (mpg123 only): its raw output.
 std::vector<int16_t> decode(const TempDir& dir, const std::string& file, bool gapless,
-                            std::string* errors = nullptr) {
-    const auto run = runProgram(
-        dir, "mpg123", std::string("-q -s ") + (gapless ? "" : "--no-gapless ") + shellQuote(file));
-    if (errors) *errors = run.err;
-    std::vector<int16_t> pcm(run.out.size() / 2);
-    if (!pcm.empty()) std::memcpy(pcm.data(), run.out.data(), pcm.size() * 2);
-    return pcm;
+                            std::string* errors = nullptr, Decoder d = Decoder::mpg123) {
+    return l3test::decodePcm(dir, file, d, gapless, errors);
 }
 
-// The input's timeline as PCM: what a gapless decoder plays of a stream with a LAME
-// extension; of one without, the raw output after the decoder's first 529 samples.
-std::vector<int16_t> timeline(const TempDir& dir, const std::string& file, const Facts& f) {
-    if (f.lame) return decode(dir, file, true);
-    std::vector<int16_t> raw = decode(dir, file, false);
-    const size_t skip = std::min(raw.size(), static_cast<size_t>(kDecoderDelay) * f.channels);
-    raw.erase(raw.begin(), raw.begin() + static_cast<ptrdiff_t>(skip));
-    return raw;
+// The raw decoder sample where the input's timeline starts (see src/edit/cut.h).
+int64_t rawStart(const Facts& f) {
+    if (f.lame) return f.delay + kDecoderDelay;
+    return f.kind == l3::XingKind::xing || f.kind == l3::XingKind::info ? kDecoderDelay : 0;
+}
+
+// The input's timeline as PCM, as decoder d plays it: what every decoder plays of the input.
+// d's output less, for a VBRI frame, the frame of silence mpg123 decodes it to, and for a
+// Xing/Info frame without a LAME extension, the first 529 samples, which ffmpeg plays and
+// mpg123 does not.
+std::vector<int16_t> timeline(const TempDir& dir, const std::string& file, const Facts& f,
+                              Decoder d = Decoder::mpg123) {
+    std::vector<int16_t> out = decode(dir, file, true, nullptr, d);
+    size_t skip = 0;
+    if (f.kind == l3::XingKind::vbri && d == Decoder::mpg123)
+        skip = static_cast<size_t>(f.samplesPerFrame);
+    else if (!f.lame && f.kind != l3::XingKind::none && f.kind != l3::XingKind::vbri &&
+             d == Decoder::ffmpeg)
+        skip = kDecoderDelay;
+    skip = std::min(out.size(), skip * static_cast<size_t>(f.channels));
+    out.erase(out.begin(), out.begin() + static_cast<ptrdiff_t>(skip));
+    return out;
 }
 
 // Pieces of one-channel MPEG-2 and 2.5 whose first sample lies in a granule 1 modulo 4 of
-// the input, before its sample 480, cannot keep mpg123's synthesis cycle (see
-// src/edit/cut.cpp): a few samples may round one apart.
+// the input as mpg123 counts them (a VBRI frame counted), before its sample 480, cannot
+// keep mpg123's synthesis cycle (see src/edit/cut.cpp): a few samples may round one apart.
 bool cycleMayDiffer(const Facts& f, int64_t from) {
-    const int64_t raw = from + f.delay + kDecoderDelay;
+    const int64_t raw = from + rawStart(f) + (f.kind == l3::XingKind::vbri ? f.samplesPerFrame : 0);
     return f.samplesPerFrame == 576 && f.channels == 1 && raw / 576 % 4 == 1 && raw % 576 < 480;
 }
 
-// piece against samples from..to of the input's timeline ref.
+// Ranges no piece plays exactly in ffmpeg, which cut refuses (see src/edit/cut.cpp): inside
+// one frame, which the piece would trim at both ends. n: the timeline's length.
+bool insideOneFrame(const Facts& f, int64_t from, int64_t to, int64_t n) {
+    const int64_t r1 = from + rawStart(f), r2 = to + rawStart(f), spf = f.samplesPerFrame;
+    const bool endTrimmed = to == n ? f.lame && f.padding > kDecoderDelay : r2 % spf != 0;
+    return r1 % spf != 0 && r1 / spf == (r2 - 1) / spf && endTrimmed;
+}
+
+// A VBRI frame, which mpg123 decodes as a frame, changes its rounding of MPEG-2 and 2.5
+// frames after it in the last bit, in a few samples, in a way no stream without one
+// reproduces (no number of silent frames in its place does): pieces of such streams may
+// differ so in mpg123.
+bool vbriMayDiffer(const Facts& f) {
+    return f.kind == l3::XingKind::vbri && f.samplesPerFrame == 576;
+}
+
+// piece against samples from..to of the input's timeline ref, as judge decodes both.
 void expectSamples(const std::vector<int16_t>& piece, const std::vector<int16_t>& ref, int64_t from,
-                   int64_t to, const Facts& f) {
+                   int64_t to, const Facts& f, Decoder judge = Decoder::mpg123) {
     const size_t a = static_cast<size_t>(from) * f.channels,
                  b = static_cast<size_t>(to) * f.channels;
     ASSERT_LE(b, ref.size());
     ASSERT_EQ(piece.size(), b - a) << "samples played";
-    if (!cycleMayDiffer(f, from)) {
+    if (judge != Decoder::mpg123 || !(cycleMayDiffer(f, from) || vbriMayDiffer(f))) {
         const auto at = std::mismatch(piece.begin(), piece.end(), ref.begin() + ptrdiff_t(a));
         EXPECT_TRUE(at.first == piece.end())
             << "first difference at sample " << (at.first - piece.begin()) / f.channels;
@@ -117,8 +150,8 @@ void expectSamples(const std::vector<int16_t>& piece, const std::vector<int16_t>
         ASSERT_LE(std::abs(d), 1) << "at sample " << i / f.channels;
         differ += d != 0;
     }
-    // About one sample in 3000 was seen, anywhere in the piece.
-    EXPECT_LE(differ, piece.size() / 1000 + 2);
+    // About one sample in 3000 was seen, anywhere in the piece (one in 900 after a VBRI frame).
+    EXPECT_LE(differ, piece.size() / (vbriMayDiffer(f) ? 400 : 1000) + 2);
 }
 
 // The streams every test runs over: MPEG-1, 2 and 2.5; CBR and VBR; with a LAME extension
@@ -139,6 +172,13 @@ const char* const kStreams[] = {
     "lame/m25_11k_joint_cbr32_crc_notag.mp3",
     "vectors/l3-test45.bit",
     "vectors/l3-si_block.bit",
+    "headers/m1_44k_joint_vbr5_vbri.mp3",
+    "headers/m1_44k_msforced_cbr96_vbri.mp3",
+    "headers/m2_16k_joint_silence_abr96_vbri.mp3",
+    "headers/m25_11k_joint_cbr32_crc_vbri.mp3",
+    "headers/m1_44k_joint_vbr5_xing.mp3",
+    "headers/m2_16k_mono_cbr8_info.mp3",
+    "headers/m25_11k_joint_cbr32_crc_info.mp3",
 };
 
 struct Range {
@@ -158,20 +198,32 @@ std::vector<Range> rangesOf(int64_t n, const Facts& f) {
                                  {2 * n / 3 - 11, 2 * n / 3 + 13}};
     const int64_t granule = n / 576 / 8 * 4 + 1;
     for (const int64_t at : {100, 479, 480, 575}) {
-        const int64_t from = granule * 576 + at - f.delay - kDecoderDelay;
+        const int64_t from = granule * 576 + at - rawStart(f);
         ranges.push_back({from, std::min(n, from + 4000)});
     }
     return ranges;
 }
 
-TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
-    L3_REQUIRE_TOOL("mpg123");
+// Each decoder judges the same edits on its own: a test per decoder, which skips where the
+// decoder is missing.
+class JudgedBy : public testing::TestWithParam<Decoder> {
+protected:
+    void SetUp() override { L3_REQUIRE_TOOL(programOf(GetParam())); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Decoders, JudgedBy, testing::Values(Decoder::mpg123, Decoder::ffmpeg),
+                         [](const testing::TestParamInfo<Decoder>& param) {
+                             return std::string(programOf(param.param));
+                         });
+
+TEST_P(JudgedBy, CutPiecesPlayExactlyTheInputsSamples) {
+    const Decoder judge = GetParam();
     TempDir dir;
     for (const char* name : kStreams) {
         const std::string file = (fs::path(TEST_DATA_DIR) / name).string();
         SCOPED_TRACE(name);
         const Facts f = factsOf(readAll(file));
-        const std::vector<int16_t> ref = timeline(dir, file, f);
+        const std::vector<int16_t> ref = timeline(dir, file, f, judge);
         const int64_t n = static_cast<int64_t>(ref.size()) / f.channels;
         for (const Range& r : rangesOf(n, f)) {
             SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
@@ -179,18 +231,25 @@ TEST(Cut, PiecesPlayExactlyTheInputsSamples) {
                 runProgram(dir, L3_EXE,
                            "cut -f --from-sample " + std::to_string(r.from) + " --to-sample " +
                                std::to_string(r.to) + " " + shellQuote(file) + " piece.mp3");
+            if (insideOneFrame(f, r.from, r.to, n)) {
+                EXPECT_EQ(run.exitCode, 5);
+                EXPECT_NE(run.err.find("inside one frame"), std::string::npos) << run.err;
+                EXPECT_FALSE(dir.exists("piece.mp3"));
+                continue;
+            }
             ASSERT_EQ(run.exitCode, 0) << run.err;
             EXPECT_NE(
                 run.out.find("samples " + std::to_string(r.from) + "-" + std::to_string(r.to)),
                 std::string::npos)
                 << run.out;
             std::string errors;
-            const std::vector<int16_t> piece = decode(dir, "piece.mp3", true, &errors);
+            const std::vector<int16_t> piece = decode(dir, "piece.mp3", true, &errors, judge);
             EXPECT_EQ(errors, "");
-            expectSamples(piece, ref, r.from, r.to, f);
+            expectSamples(piece, ref, r.from, r.to, f, judge);
             // Xing/Info counts and TOC, the LAME extension's CRCs, every frame decodes.
             const auto check = runProgram(dir, L3_EXE, "check piece.mp3");
             EXPECT_EQ(check.exitCode, 0) << check.out;
+            fs::remove(dir.path("piece.mp3"));
         }
     }
 }
@@ -245,28 +304,36 @@ TEST(CutAndJoin, KeepTheTagsAroundTheFrames) {
 }
 
 // Audio frames of b against a's: headers, side information and main data (the layout
-// aside), one for one.
-void expectSameFrames(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+// aside), one for one, after b's first fillers, which are silent filler frames.
+void expectSameFrames(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+                      size_t fillers = 0) {
     l3::SourceStream x, y;
     l3::SourceProblem px, py;
-    ASSERT_TRUE(l3::readSource(a.data(), a.size(), l3::SourcePass::layout, 1, x, px)) << px.message;
+    // (a may be damaged: its frames as a salvage takes them.)
+    ASSERT_TRUE(l3::readSource(a.data(), a.size(), l3::SourcePass::decode, 1, x, px, nullptr, {},
+                               l3::Damage::salvage))
+        << px.message;
     ASSERT_TRUE(l3::readSource(b.data(), b.size(), l3::SourcePass::layout, 1, y, py)) << py.message;
-    ASSERT_EQ(x.frames.size(), y.frames.size());
+    ASSERT_EQ(x.frames.size() + fillers, y.frames.size());
+    for (size_t k = 0; k < fillers; ++k) ASSERT_TRUE(l3::isFillerFrame(y, k)) << "frame " << k;
     for (size_t k = 0; k < x.frames.size(); ++k)
-        ASSERT_EQ(l3::compareFrame(x, k, y, k), "") << "frame " << k;
+        ASSERT_EQ(l3::compareFrame(x, k, y, k + fillers), "") << "frame " << k;
 }
 
-TEST(SplitAndJoin, PiecesJoinBackIntoTheInput) {
-    L3_REQUIRE_TOOL("mpg123");
+TEST_P(JudgedBy, SplitPiecesJoinBackIntoTheInput) {
+    const Decoder judge = GetParam();
     TempDir dir;
     for (const char* name : kStreams) {
         const std::string file = (fs::path(TEST_DATA_DIR) / name).string();
         SCOPED_TRACE(name);
         const std::vector<uint8_t> input = readAll(file);
         const Facts f = factsOf(input);
-        const std::vector<int16_t> ref = timeline(dir, file, f);
+        const std::vector<int16_t> ref = timeline(dir, file, f, judge);
         const int64_t n = static_cast<int64_t>(ref.size()) / f.channels;
-        const std::vector<int64_t> cuts = {0, n / 5 + 3, n / 2 + 1, n / 2 + 700, n - 600, n};
+        // Every piece reaches into a second frame (see insideOneFrame).
+        const int64_t spf = f.samplesPerFrame;
+        const std::vector<int64_t> cuts = {
+            0, n / 5 + 3, n / 2 + 1, n / 2 + 700 + spf, n - 600 - spf, n};
         std::string at;
         for (size_t k = 1; k + 1 < cuts.size(); ++k) {
             if (k > 1) at += ',';
@@ -281,20 +348,32 @@ TEST(SplitAndJoin, PiecesJoinBackIntoTheInput) {
             std::snprintf(piece, sizeof piece, "part-%02zu.mp3", k + 1);
             SCOPED_TRACE(piece);
             parts += std::string(" ") + piece;
-            expectSamples(decode(dir, piece, true), ref, cuts[k], cuts[k + 1], f);
+            expectSamples(decode(dir, piece, true, nullptr, judge), ref, cuts[k], cuts[k + 1], f,
+                          judge);
         }
         EXPECT_FALSE(dir.exists("part-06.mp3"));
 
         const auto join = runProgram(dir, L3_EXE, "join -f -o joined.mp3" + parts);
         ASSERT_EQ(join.exitCode, 0) << join.err;
         const std::vector<uint8_t> joined = dir.read("joined.mp3");
-        expectSameFrames(input, joined);
         std::string errors;
-        const std::vector<int16_t> whole = decode(dir, "joined.mp3", true, &errors);
+        const std::vector<int16_t> whole = decode(dir, "joined.mp3", true, &errors, judge);
         EXPECT_EQ(errors, "");
-        EXPECT_TRUE(whole == ref) << whole.size() << " samples, not " << ref.size();
+        expectSamples(whole, ref, 0, n, f, judge);
         const Facts g = factsOf(joined);
-        EXPECT_EQ(g.delay, f.delay);
+        // The input's frames, and its header: but that of a VBRI stream, which the first
+        // piece does not keep (its frame of silence in mpg123 is no sample of the timeline),
+        // nor can the join bring back: a Xing frame, a silent frame before the frames, a
+        // delay that hides it.
+        expectSameFrames(input, joined, f.kind == l3::XingKind::vbri ? 1 : 0);
+        if (f.kind != l3::XingKind::vbri) {
+            // Xing or Info as the result's frames have one bit rate or not.
+            const auto family = [](l3::XingKind k) {
+                return k == l3::XingKind::info ? l3::XingKind::xing : k;
+            };
+            EXPECT_EQ(family(g.kind), family(f.kind));
+            EXPECT_EQ(g.delay, f.delay);
+        }
         if (f.lame) {
             EXPECT_EQ(g.padding, f.padding);
         }
@@ -470,25 +549,36 @@ TEST(Cut, SharedStreamCollection) {
         const Facts f = factsOf(readAll(file));
         const std::vector<int16_t> ref =
             f.channels ? timeline(dir, file.string(), f) : std::vector<int16_t>{};
-        // The timeline's length: raw samples less the delay and the padding, which hides at
-        // least the decoder's own delay at the end.
-        const int64_t n =
-            std::max<int64_t>(0, static_cast<int64_t>(f.frames) * f.samplesPerFrame - f.delay -
-                                     std::max<int64_t>(f.padding, kDecoderDelay));
+        // The timeline's length: raw samples less those before its start and, with a LAME
+        // extension, the padding beyond the decoder's own delay.
+        const int64_t n = std::max<int64_t>(
+            0, static_cast<int64_t>(f.frames) * f.samplesPerFrame - rawStart(f) -
+                   (f.lame ? std::max<int64_t>(f.padding, kDecoderDelay) - kDecoderDelay : 0));
         const Range r{n / 3 + 7, 2 * n / 3 + 5};
         const auto run =
             runProgram(dir, L3_EXE,
                        "cut -f --from-sample " + std::to_string(r.from) + " --to-sample " +
                            std::to_string(r.to) + " " + shellQuote(file.string()) + " piece.mp3");
         if (run.exitCode != 0) {
-            EXPECT_TRUE(run.exitCode == 3 || run.exitCode == 4) << run.exitCode << run.err;
+            EXPECT_TRUE(run.exitCode == 3 || run.exitCode == 4 ||
+                        (run.exitCode == 5 && insideOneFrame(f, r.from, r.to, n)))
+                << run.exitCode << run.err;
             EXPECT_FALSE(dir.exists("piece.mp3"));
             continue;
         }
         ++cut;
         EXPECT_EQ(runProgram(dir, L3_EXE, "check piece.mp3").exitCode, 0);
-        // mpg123 plays nothing of a stream of one frame: it finds no second header.
-        if (f.frames > 1) expectSamples(decode(dir, "piece.mp3", true), ref, r.from, r.to, f);
+        // mpg123 plays nothing of a stream of one frame: it finds no second header. Where the
+        // channel count changes, the decoder's samples are no longer one per channel per
+        // instant of the timeline: the tests/judges script compares those.
+        const std::vector<uint8_t> bytes = readAll(file);
+        const l3::FrameWalk walk = l3::walkFrames(bytes.data(), bytes.size());
+        const bool oneChannelCount =
+            std::all_of(walk.frames.begin(), walk.frames.end(), [&](const l3::WalkFrame& w) {
+                return l3::channelCount(w.header) == f.channels;
+            });
+        if (f.frames > 1 && oneChannelCount)
+            expectSamples(decode(dir, "piece.mp3", true), ref, r.from, r.to, f);
         std::filesystem::remove(dir.path("piece.mp3"));
     }
     EXPECT_GE(cut, 20);
@@ -537,16 +627,25 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
         const std::vector<int16_t> ref = timeline(dir, dir.path("start.mp3"), f);
         const int64_t n = static_cast<int64_t>(ref.size()) / f.channels, spf = f.samplesPerFrame;
         // A piece that needs the kept start but would begin too far before its first sample
-        // (the MPEG-2 stream keeps 9 frames) may be refused; none is cut wrong.
+        // (the MPEG-2 stream keeps 9 frames) may be refused; so is one that starts before
+        // sample 529, which needs silent frames before the kept start, unless it is whole
+        // frames from the start (written without a tag frame). None is cut wrong.
         int refused = 0;
-        for (const Range& r : {Range{0, 1000}, Range{300, 2 * spf}, Range{spf + 100, 4 * spf},
-                               Range{2 * spf + 200, 5 * spf}, Range{5 * spf + 100, 8 * spf},
-                               Range{1, n}, Range{n / 2, n}}) {
+        for (const Range& r : {Range{0, 1000}, Range{300, 2 * spf}, Range{0, 2 * spf},
+                               Range{spf + 100, 4 * spf}, Range{2 * spf + 200, 5 * spf},
+                               Range{5 * spf + 100, 8 * spf}, Range{1, n}, Range{n / 2, n}}) {
             SCOPED_TRACE(std::to_string(r.from) + ".." + std::to_string(r.to));
             const auto run =
                 runProgram(dir, L3_EXE,
                            "cut -f --from-sample " + std::to_string(r.from) + " --to-sample " +
                                std::to_string(r.to) + " start.mp3 piece.mp3");
+            if (r.from < kDecoderDelay && !(r.from == 0 && r.to % spf == 0)) {
+                EXPECT_EQ(run.exitCode, 5);
+                EXPECT_NE(run.err.find("before sample 529 a piece needs silent frames"),
+                          std::string::npos)
+                    << run.err;
+                continue;
+            }
             refused += run.exitCode == 5 && run.err.find("kept together") != std::string::npos;
             if (run.exitCode == 5) continue;
             ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -554,7 +653,7 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
         }
         EXPECT_LE(refused, 1);
         ASSERT_EQ(runProgram(dir, L3_EXE,
-                             "split -f --samples --at " + std::to_string(spf / 2) + "," +
+                             "split -f --samples --at " + std::to_string(spf) + "," +
                                  std::to_string(3 * spf) + " start.mp3 part-%d.mp3")
                       .exitCode,
                   0);
@@ -566,7 +665,8 @@ TEST(BlindStart, RepackCutSplitAndJoinPlayTheSameSamples) {
 }
 
 // Frames that reach before the stream after a frame with main data are damage: the first
-// audio frame of a stream followed by a blind cut of it is refused whole.
+// audio frame of a stream followed by a blind cut of it is refused by every edit that needs
+// that frame; a cut that does not need it is made, and says what it left as it is.
 TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
     TempDir dir;
     const std::vector<uint8_t> bytes = readAll(lame("m1_44k_joint_cbr128.mp3"));
@@ -582,7 +682,7 @@ TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
     dir.write("middle.mp3", middle);
     dir.write("blind.mp3", std::vector<uint8_t>(middle.begin() + first.length, middle.end()));
     for (const std::string& args : std::vector<std::string>{
-             "repack middle.mp3 out.mp3", "cut --from 0.1 middle.mp3 out.mp3",
+             "repack middle.mp3 out.mp3", "cut --to 0.1 middle.mp3 out.mp3",
              "split --every 0.1 middle.mp3 out%d.mp3", "join -o out.mp3 middle.mp3",
              "join -o out.mp3 " + shellQuote(lame("m1_44k_joint_cbr128.mp3").string()) +
                  " blind.mp3"}) {
@@ -592,9 +692,38 @@ TEST(BlindStart, AFrameReachingBeforeTheStreamLaterIsRefused) {
         EXPECT_NE(run.err.find("reservoir_underflow"), std::string::npos) << run.err;
         for (const char* out : {"out.mp3", "out1.mp3"}) EXPECT_FALSE(dir.exists(out));
     }
+    const auto later = runProgram(dir, L3_EXE, "cut --from 0.5 middle.mp3 later.mp3");
+    EXPECT_EQ(later.exitCode, 0) << later.err;
+    EXPECT_NE(later.err.find("reservoir_underflow: main_data_begin reaches before the stream "
+                             "(outside the piece, left as it is)"),
+              std::string::npos)
+        << later.err;
+    const auto salvaged = runProgram(dir, L3_EXE, "cut --salvage --to 0.1 middle.mp3 early.mp3");
+    EXPECT_EQ(salvaged.exitCode, 0) << salvaged.err;
+    EXPECT_NE(salvaged.err.find("written as a silent frame"), std::string::npos) << salvaged.err;
 }
 
 }  // namespace
+
+// A stream without a VBR header whose first frame is silent, as filler frames are (zero side
+// information), with junk between frames: its first piece's delay hides the filler frames
+// before it and no more, and the pieces join back into the stream without a tag frame.
+TEST(SplitAndJoin, AFirstFrameLikeAFillerFrameIsTheStreamsOwn) {
+    TempDir dir;
+    const fs::path file =
+        fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "silent_first_frame.mp3";
+    // (Its junk is refused unless salvaged: decoders resynchronise each their own way.)
+    ASSERT_EQ(runProgram(dir, L3_EXE,
+                         "split --salvage --samples --at 6254 " + shellQuote(file.string()) +
+                             " part-%d.mp3")
+                  .exitCode,
+              0);
+    const auto joined = runProgram(dir, L3_EXE, "join -o j.mp3 part-1.mp3 part-2.mp3");
+    ASSERT_EQ(joined.exitCode, 0) << joined.err;
+    const std::vector<uint8_t> j = dir.read("j.mp3");
+    expectSameFrames(readAll(file), j);
+    EXPECT_EQ(factsOf(j).kind, l3::XingKind::none);
+}
 
 // Main data that happens to hold "TAG" where a result's last 128 bytes begin would read as
 // an ID3v1 tag to every player, which would then lose the last frames: the result's last

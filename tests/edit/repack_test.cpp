@@ -24,12 +24,14 @@
 #include "disassemble/stream_scanner.h"
 #include "format/frame_length.h"
 #include "inspect/frame_walk.h"
+#include "support/decoders.h"
 #include "support/record_file.h"
 #include "support/tools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using l3test::Decoder;
 using l3test::TempDir;
 
 std::vector<uint8_t> readAll(const fs::path& path) {
@@ -283,20 +285,45 @@ TEST(Repack, CbrOptions) {
         EXPECT_GE(l3::bitrateIndex(layout.frames[k].header), 7);
 }
 
-// The command on files, judged by mpg123: the same PCM, sample for sample (gapless), with
-// and without --huffman; --huffman never gives a larger file.
-TEST(Repack, DecodedPcmIsIdentical) {
-    L3_REQUIRE_TOOL("mpg123");
+std::vector<fs::path> headerFixtures() {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(fs::path(TEST_DATA_DIR) / "headers"))
+        files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Each decoder judges on its own, and skips where it is missing.
+class RepackJudgedBy : public testing::TestWithParam<Decoder> {
+protected:
+    void SetUp() override { L3_REQUIRE_TOOL(l3test::programOf(GetParam())); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Decoders, RepackJudgedBy,
+                         testing::Values(Decoder::mpg123, Decoder::ffmpeg, Decoder::madplay),
+                         [](const testing::TestParamInfo<Decoder>& param) {
+                             return std::string(l3test::programOf(param.param));
+                         });
+
+// The command on files, judged by each decoder: the same PCM, sample for sample (as the
+// decoder plays it: gapless for mpg123 and ffmpeg, all of it for madplay), with and without
+// --huffman; --huffman never gives a larger file. Streams with a LAME extension, without a
+// VBR header (they stay at one bit rate) and with a VBRI frame or a Xing/Info frame without
+// a LAME extension (they keep it).
+TEST_P(RepackJudgedBy, DecodedPcmIsIdentical) {
+    const Decoder judge = GetParam();
     TempDir dir;
     std::vector<fs::path> files = lameFixtures();
+    for (const fs::path& file : headerFixtures()) files.push_back(file);
     for (const char* name : {"l3-si_block.bit", "l3-test45.bit", "M2L3_compl24.bit", "l3-si.bit",
                              "taglib__xing.mp3", "l3-hecommon.bit"})
         files.push_back(fs::path(TEST_DATA_DIR) / "vectors" / name);
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.filename().string());
-        const auto original =
-            l3test::runProgram(dir, "mpg123", "-q -s " + l3test::shellQuote(file.string()));
-        ASSERT_FALSE(original.out.empty());
+        // ffmpeg plays what it can of a last frame cut short, which repack drops.
+        if (judge == Decoder::ffmpeg && file.filename() == "taglib__xing.mp3") continue;
+        const std::vector<int16_t> original = l3test::decodePcm(dir, file.string(), judge);
+        ASSERT_FALSE(original.empty());
         size_t sizes[2] = {};
         for (int huffman = 0; huffman < 2; ++huffman) {
             // (taglib__xing.mp3's last frame is cut short: mpg123 plays none of it.)
@@ -306,13 +333,171 @@ TEST(Repack, DecodedPcmIsIdentical) {
                                                     l3test::shellQuote(file.string()) + " out.mp3");
             ASSERT_EQ(run.exitCode, 0) << run.err;
             EXPECT_NE(run.out.find(file.string() + ": "), std::string::npos) << run.out;
-            const auto repacked = l3test::runProgram(dir, "mpg123", "-q -s out.mp3");
-            EXPECT_EQ(repacked.exitCode, 0) << repacked.err;
-            EXPECT_TRUE(original.out == repacked.out) << (huffman ? "with --huffman" : "");
             sizes[huffman] = dir.read("out.mp3").size();
+            // ffmpeg ends the long band 17 of 24 kHz at another line than the others: a
+            // recoding that moves a region boundary there plays otherwise in it alone.
+            if (huffman && judge == Decoder::ffmpeg &&
+                file.filename().string().find("compl24") != std::string::npos)
+                continue;
+            std::string errors;
+            const std::vector<int16_t> repacked =
+                l3test::decodePcm(dir, "out.mp3", judge, true, &errors);
+            EXPECT_TRUE(original == repacked)
+                << (huffman ? "with --huffman: " : "") << repacked.size() << " samples, not "
+                << original.size() << "; " << errors;
         }
         EXPECT_LE(sizes[1], sizes[0]);
     }
+}
+
+// A VBRI frame as an independent reader sees it (the fixtures' layout, see
+// tests/data/make_header_fixtures.py), at the start of a file without an ID3v2 tag.
+struct Vbri {
+    bool present = false;
+    int version = 0, delay = 0, quality = 0;
+    uint32_t bytes = 0, frames = 0;
+    int entries = 0, scale = 0, entryBytes = 0, framesPerEntry = 0;
+    std::vector<uint32_t> toc;
+};
+
+Vbri readVbri(const std::vector<uint8_t>& file) {
+    Vbri v;
+    if (file.size() < 62 || std::memcmp(file.data() + 36, "VBRI", 4) != 0) return v;
+    const uint8_t* p = file.data() + 36;
+    auto be16 = [](const uint8_t* q) { return q[0] << 8 | q[1]; };
+    v.present = true;
+    v.version = be16(p + 4);
+    v.delay = be16(p + 6);
+    v.quality = be16(p + 8);
+    v.bytes = be32(p + 10);
+    v.frames = be32(p + 14);
+    v.entries = be16(p + 18);
+    v.scale = be16(p + 20);
+    v.entryBytes = be16(p + 22);
+    v.framesPerEntry = be16(p + 24);
+    for (int i = 0; i < v.entries; ++i) {
+        uint32_t value = 0;
+        for (int b = 0; b < v.entryBytes; ++b) value = value << 8 | p[26 + i * v.entryBytes + b];
+        v.toc.push_back(value);
+    }
+    return v;
+}
+
+// file starts with a VBRI frame whose counts and table of contents are right for its
+// frames, with the fields an edit does not bring up to date as in before.
+void expectVbriUpToDate(const std::vector<uint8_t>& file, const Vbri& before) {
+    const Vbri v = readVbri(file);
+    ASSERT_TRUE(v.present);
+    EXPECT_EQ(v.version, before.version);
+    EXPECT_EQ(v.delay, before.delay);
+    EXPECT_EQ(v.quality, before.quality);
+    EXPECT_EQ(v.entries, before.entries);
+    EXPECT_EQ(v.entryBytes, before.entryBytes);
+    l3::StreamLayout layout;
+    l3::scanStream(file.data(), file.size(), layout);
+    ASSERT_GT(layout.frames.size(), 1u);
+    EXPECT_EQ(layout.frames[0].offset, 0u);
+    // Counting the VBRI frame, as mp3val does.
+    EXPECT_EQ(v.frames, layout.frames.size());
+    EXPECT_EQ(v.bytes, musicEnd(file));
+    const size_t audio = layout.frames.size() - 1;
+    EXPECT_GE(static_cast<size_t>(v.entries * v.framesPerEntry), audio);
+    for (int i = 0; i < v.entries; ++i) {
+        uint32_t bytes = 0;
+        for (size_t k = static_cast<size_t>(i * v.framesPerEntry);
+             k < std::min(audio, static_cast<size_t>((i + 1) * v.framesPerEntry)); ++k)
+            bytes += static_cast<uint32_t>(layout.frames[k + 1].length);
+        EXPECT_LE(std::abs(static_cast<int64_t>(v.toc[static_cast<size_t>(i)]) * v.scale -
+                           int64_t{bytes}),
+                  v.scale / 2)
+            << "entry " << i;
+    }
+}
+
+// A VBRI frame stays one, up to date, through repack (every way), gain, and a cut of whole
+// frames from the start (which is written as the stream is); a piece that hides samples
+// gets a Xing/Info frame with a LAME extension, which a VBRI frame cannot carry.
+TEST(Repack, AVbriFrameStaysAVbriFrameUpToDate) {
+    TempDir dir;
+    for (const fs::path& file : headerFixtures()) {
+        const std::vector<uint8_t> in = readAll(file);
+        const Vbri before = readVbri(in);
+        if (!before.present) continue;
+        SCOPED_TRACE(file.filename().string());
+        const std::string name = l3test::shellQuote(file.string());
+        for (const char* options : {"", "--huffman", "--cbr min", "--crc add", "--min-bitrate 64"}) {
+            SCOPED_TRACE(options);
+            const auto run =
+                l3test::runProgram(dir, L3_EXE, std::string("repack -f ") + options + " " + name +
+                                                    " out.mp3");
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            expectVbriUpToDate(dir.read("out.mp3"), before);
+        }
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f -g 2 " + name + " gain.mp3").exitCode, 0);
+        expectVbriUpToDate(dir.read("gain.mp3"), before);
+        l3::StreamLayout layout;
+        l3::scanStream(in.data(), in.size(), layout);
+        const int spf = l3::granuleCount(layout.frames[1].header) * 576;
+        const auto whole = l3test::runProgram(
+            dir, L3_EXE, "cut -f --to-sample " + std::to_string(5 * spf) + " " + name + " a.mp3");
+        ASSERT_EQ(whole.exitCode, 0) << whole.err;
+        expectVbriUpToDate(dir.read("a.mp3"), before);
+        const auto inside =
+            l3test::runProgram(dir, L3_EXE,
+                               "cut -f --from-sample 100 --to-sample " + std::to_string(5 * spf) +
+                                   " " + name + " b.mp3");
+        ASSERT_EQ(inside.exitCode, 0) << inside.err;
+        const std::vector<uint8_t> piece = dir.read("b.mp3");
+        EXPECT_FALSE(readVbri(piece).present);
+        EXPECT_TRUE(readTagFrame(piece, musicEnd(piece)).lame);
+    }
+}
+
+// mp3val, which checks what a player seeks by, finds nothing to say of a repacked stream
+// that has a VBR header or stays at one rate, where the stream before had nothing either:
+// a stream without a header stays at one bit rate, a VBRI frame stays up to date.
+TEST(Repack, Mp3valFindsTheResultAsRightAsTheInput) {
+    L3_REQUIRE_TOOL("mp3val");
+    TempDir dir;
+    auto warnings = [&](const std::string& file) {
+        const auto run = l3test::runProgram(dir, "mp3val", l3test::shellQuote(file));
+        std::string said;
+        for (size_t at = 0; (at = run.out.find("WARNING", at)) != std::string::npos; ++at) {
+            const std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+            if (line.find("No supported tags") == std::string::npos) said += line + "\n";
+        }
+        return said;
+    };
+    std::vector<fs::path> files = lameFixtures();
+    for (const fs::path& file : headerFixtures()) files.push_back(file);
+    int oneRate = 0;
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        if (!warnings(file.string()).empty()) continue;  // lame -t VBR: nothing to keep
+        ASSERT_EQ(l3test::runProgram(dir, L3_EXE,
+                                     "repack -f " + l3test::shellQuote(file.string()) + " out.mp3")
+                      .exitCode,
+                  0);
+        EXPECT_EQ(warnings(dir.path("out.mp3")), "");
+        const std::vector<uint8_t> out = dir.read("out.mp3");
+        l3::StreamLayout layout;
+        l3::scanStream(out.data(), out.size(), layout);
+        if (readTagFrame(out, musicEnd(out)).present || readVbri(out).present) continue;
+        std::map<int, int> rates;
+        for (const l3::FrameSpan& f : layout.frames) ++rates[l3::bitrateIndex(f.header)];
+        EXPECT_EQ(rates.size(), 1u);
+        ++oneRate;
+        // Asked for, the frames take the rates they need, and get no header.
+        ASSERT_EQ(
+            l3test::runProgram(dir, L3_EXE,
+                               "repack -f --vbr " + l3test::shellQuote(file.string()) + " vbr.mp3")
+                .exitCode,
+            0);
+        const std::vector<uint8_t> vbr = dir.read("vbr.mp3");
+        EXPECT_FALSE(readTagFrame(vbr, musicEnd(vbr)).present);
+        EXPECT_LE(vbr.size(), out.size());
+    }
+    EXPECT_GE(oneRate, 3);
 }
 
 // The ways of naming files: '-' for standard input and output, -o DIR for several files

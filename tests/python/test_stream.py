@@ -179,6 +179,23 @@ def test_zeroed_spectrum_of_ten_frames_plays_with_the_same_samples(path, tmp_pat
     assert len(pcm(out, tmp_path)) == len(pcm(path, tmp_path))
 
 
+@pytest.mark.parametrize("path", sorted((DATA / "headers").glob("*.mp3")), ids=stream_id)
+def test_a_recoded_stream_keeps_its_vbr_headers_kind(path, tmp_path):
+    """A VBRI frame stays one, a Xing/Info frame without LAME extension stays one: what
+    the decoders play of it stays."""
+    stream = l3.read(path)
+    for f in audio_frames(stream)[5:15]:
+        f.spectrum[...] = 0
+    out = tmp_path / "out.mp3"
+    stream.write(out)
+    before = json.loads(run(program("l3"), "info", "--json", path).stdout)["xing"]
+    after = json.loads(run(program("l3"), "info", "--json", out).stdout)["xing"]
+    family = {"Xing": "Xing", "Info": "Xing", "VBRI": "VBRI"}
+    assert family[after["type"]] == family[before["type"]]
+    assert after["lame"] is None and after["frames"] == before["frames"]
+    assert len(pcm(out, tmp_path)) == len(pcm(path, tmp_path))
+
+
 def test_changed_values_are_read_back_exactly():
     rng = np.random.default_rng(16)
     stream = l3.read(CBR128)

@@ -14,23 +14,31 @@
 namespace l3tool {
 
 extern const std::string_view kCutUsage =
-    "usage: l3 cut [--from T] [--to T] IN OUT\n"
-    "       l3 cut [--from-sample N] [--to-sample N] IN OUT\n"
+    "usage: l3 cut [--from T] [--to T] [--salvage] IN OUT\n"
+    "       l3 cut [--from-sample N] [--to-sample N] [--salvage] IN OUT\n"
     "Writes the part of IN from T (default the start) to T (default the end; past the end\n"
-    "means the end) without decoding, sample-exact: a gapless player plays exactly IN's\n"
-    "samples of that range. The piece starts with the frames its first samples depend on,\n"
-    "laid out anew so that none reaches back before the piece, and its Xing/Info frame's\n"
-    "LAME extension (one is made where IN has none) holds the encoder delay and padding\n"
-    "that hide the rest. T is seconds (83.5), m:ss.fff or h:mm:ss.fff; N a sample index of\n"
-    "the timeline a gapless player plays (of a stream without a LAME extension: after the\n"
-    "decoder's first 529 samples). Tags around the frames are copied. '-' names standard\n"
-    "input or output (then the line about the piece goes to standard error).\n"
-    "options:\n" L3_OUTPUT_OPTIONS_HELP
+    "means the end) without decoding, sample-exact: mpg123 and ffmpeg each play exactly\n"
+    "the samples of that range they play of IN. The piece starts with the frames its first\n"
+    "samples depend on, laid out anew so that none reaches back before the piece, and its\n"
+    "Xing/Info frame's LAME extension (one is made where IN has none) holds the encoder\n"
+    "delay and padding that hide the rest; whole frames from the start of a stream without\n"
+    "a LAME extension are written as it is. T is seconds (83.5), m:ss.fff or h:mm:ss.fff;\n"
+    "N a sample index of the timeline every decoder plays (as l3 info counts it: after the\n"
+    "encoder delay and the decoder's 529 samples with a LAME extension, from the first\n"
+    "decoded sample without one, from sample 529 after a Xing/Info frame without one).\n"
+    "Tags around the frames are copied. '-' names standard input or output (then the line\n"
+    "about the piece goes to standard error). Damage in the frames the piece needs (a frame\n"
+    "that does not decode, junk between them, a cut last frame, a wrong Xing/Info frame) is\n"
+    "refused unless --salvage; damage elsewhere is noted and does not matter.\n"
+    "options:\n"
+    "  --salvage         repair the damage the piece needs: a frame that does not decode\n"
+    "                    becomes a silent frame of its duration, junk and a cut last frame\n"
+    "                    are dropped\n" L3_OUTPUT_OPTIONS_HELP
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names IN, an\n"
     "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
-    "            stream; 4 a frame whose main data cannot be decoded; 5 the range is empty\n"
-    "            or starts past the end, or no piece can start there; 6 the result does\n"
-    "            not match the input (an internal fault)\n";
+    "            stream; 4 a frame whose main data cannot be decoded; 5 the range is empty,\n"
+    "            starts past the end or lies inside one frame, or no piece can start\n"
+    "            there; 6 the result does not match the input (an internal fault)\n";
 
 namespace {
 
@@ -42,7 +50,7 @@ const Command& cutCommand() {
 
 int runCut(std::span<char* const> args) {
     l3::TimePoint from, to;
-    bool haveTo = false;
+    bool haveTo = false, salvage = false;
     OutputOptions output;
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -54,6 +62,8 @@ int runCut(std::span<char* const> args) {
                 return usageError(cutCommand(),
                                   samples ? "not a sample index: " : "not a time: ", args[i]);
             haveTo = haveTo || !isFrom;
+        } else if (a == "--salvage") {
+            salvage = true;
         } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(cutCommand(), "bad or incomplete option ", a);
@@ -71,7 +81,8 @@ int runCut(std::span<char* const> args) {
         std::fprintf(stderr, "l3 cut: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
         return l3::kEditIo;
     }
-    const l3::CutResult r = l3::cutStream(input.data(), input.size(), from, haveTo ? &to : nullptr);
+    const l3::CutResult r =
+        l3::cutStream(input.data(), input.size(), from, haveTo ? &to : nullptr, salvage);
     for (const std::string& note : r.notes)
         std::fprintf(stderr, "l3 cut: %s: %s\n", files[0].c_str(), note.c_str());
     if (r.status != l3::kEditOk) {

@@ -14,7 +14,7 @@
 namespace l3tool {
 
 extern const std::string_view kJoinUsage =
-    "usage: l3 join -o OUT IN...\n"
+    "usage: l3 join [--salvage] -o OUT IN...\n"
     "Writes the audio frames of every IN, in order, as one stream without decoding: the\n"
     "bit reservoir is laid out anew across every seam, and one Xing/Info frame counts the\n"
     "frames and bytes and carries the first input's encoder delay and the last input's\n"
@@ -24,8 +24,12 @@ extern const std::string_view kJoinUsage =
     "rate and channel count. Consecutive pieces of one stream (as l3 split writes them)\n"
     "give back that stream's frames: the frames a piece repeats from the one before are\n"
     "written once. The tags around the frames are the first input's. '-' names standard\n"
-    "output.\n"
-    "options:\n" L3_OUTPUT_OPTIONS_HELP
+    "output. Damage in an input (a frame that does not decode, junk between frames, a cut\n"
+    "last frame, a wrong Xing/Info frame) is refused, naming it, unless --salvage.\n"
+    "options:\n"
+    "  --salvage         repair damage: a frame that does not decode becomes a silent\n"
+    "                    frame of its duration, junk and a cut last frame are dropped\n"
+    L3_OUTPUT_OPTIONS_HELP
     "                    (with --keep-times, the first IN's)\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names an IN, an\n"
     "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
@@ -45,10 +49,13 @@ int runJoin(std::span<char* const> args) {
     std::string out;
     std::vector<std::string> files;
     OutputOptions output;
+    bool salvage = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
         if (a == "-o" && i + 1 < args.size()) {
             out = args[++i];
+        } else if (a == "--salvage") {
+            salvage = true;
         } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(joinCommand(), "bad or incomplete option ", a);
@@ -71,7 +78,7 @@ int runJoin(std::span<char* const> args) {
         }
         inputs.push_back({f, bytes.back()->data(), bytes.back()->size()});
     }
-    const l3::JoinResult r = l3::joinStreams(inputs);
+    const l3::JoinResult r = l3::joinStreams(inputs, salvage);
     for (const std::string& note : r.notes) std::fprintf(stderr, "l3 join: %s\n", note.c_str());
     if (r.status != l3::kEditOk) {
         std::fprintf(stderr, "l3 join: %s\n", r.message.c_str());

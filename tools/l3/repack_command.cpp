@@ -32,12 +32,15 @@ extern const std::string_view kRepackUsage =
     "decoders differ on (a frame whose main data does not decode, junk between frames, a\n"
     "last frame cut short) is refused unless --salvage. First frames\n"
     "whose main data lies before the stream (one cut out of a longer one) are kept as\n"
-    "they are, with the frames that depend on them, and reported. The Xing/Info\n"
-    "frame and its LAME extension are kept right. '-' names standard input or output\n"
+    "they are, with the frames that depend on them, and reported. A Xing/Info frame\n"
+    "and its LAME extension, or a VBRI frame, are kept right; a stream without any stays at\n"
+    "one bit rate where it has one. '-' names standard input or output\n"
     "(with OUT '-' the line per file goes to standard error).\n"
     "options:\n"
     "  --min-bitrate K   no frame below K kbit/s\n"
     "  --cbr K | min     one bit rate for every frame: K kbit/s, or the smallest that fits\n"
+    "  --vbr             a stream without a Xing/Info or VBRI frame may become VBR too\n"
+    "                    (it gets no such frame: one would change what some decoders play)\n"
     "  --huffman         also re-choose each granule's Huffman coding and scalefactor\n"
     "                    widths for the fewest bits (the decoded values stay)\n"
     "  --crc keep|add|drop   frame CRCs (default keep)\n"
@@ -180,6 +183,8 @@ int runRepack(std::span<char* const> args) {
             options.huffman = true;
         } else if (a == "--salvage") {
             options.salvage = true;
+        } else if (a == "--vbr") {
+            options.vbrWithoutHeader = true;
         } else if (a == "--in-place") {
             inPlace = true;
         } else if (a == "-j") {

@@ -14,22 +14,26 @@
 namespace l3tool {
 
 extern const std::string_view kSplitUsage =
-    "usage: l3 split --at T1,T2,... [--samples] IN OUTPATTERN\n"
-    "       l3 split --every T [--samples] IN OUTPATTERN\n"
+    "usage: l3 split --at T1,T2,... [--samples] [--salvage] IN OUTPATTERN\n"
+    "       l3 split --every T [--samples] [--salvage] IN OUTPATTERN\n"
     "Writes IN as consecutive pieces, cut at each point T (or every T) the way l3 cut\n"
     "cuts: sample-exact, each piece played gapless gives exactly IN's samples of its\n"
     "range, and l3 join of all the pieces gives back IN's frames. T is seconds (83.5),\n"
-    "m:ss.fff or h:mm:ss.fff; with --samples a sample index of the timeline a gapless\n"
-    "player plays. OUTPATTERN names piece k (from 1) with one %d, %3d or %03d ('%%' is a\n"
-    "percent sign): part-%02d.mp3 gives part-01.mp3, part-02.mp3, ... Every piece's name is\n"
-    "checked before anything is written, and nothing is written unless every piece could\n"
-    "be made and written: the pieces go to temporary files first, then into place.\n"
-    "options:\n" L3_OUTPUT_OPTIONS_HELP
+    "m:ss.fff or h:mm:ss.fff; with --samples a sample index of the timeline every\n"
+    "decoder plays (see l3 cut --help). OUTPATTERN names piece k (from 1) with one %d,\n"
+    "%3d or %03d ('%%' is a percent sign): part-%02d.mp3 gives part-01.mp3, part-02.mp3,\n"
+    "... Every piece's name is checked before anything is written, and nothing is written\n"
+    "unless every piece could be made and written: the pieces go to temporary files\n"
+    "first, then into place. Damage is treated as l3 cut treats it, piece by piece.\n"
+    "options:\n"
+    "  --salvage         repair the damage the pieces need (see l3 cut --help)\n"
+    L3_OUTPUT_OPTIONS_HELP
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, a piece names IN, an\n"
     "            existing file (without -f), a directory or a file with several names;\n"
     "            3 not a Layer III stream; 4 a frame whose main data cannot be decoded;\n"
-    "            5 a point that does not rise or lies outside the stream, or where no piece\n"
-    "            can start; 6 a result does not match the input (an internal fault)\n";
+    "            5 a point that does not rise or lies outside the stream, a piece inside\n"
+    "            one frame, or a point where no piece can start; 6 a result does not match\n"
+    "            the input (an internal fault)\n";
 
 namespace {
 
@@ -73,7 +77,7 @@ bool pieceName(std::string_view pattern, int number, std::string& name) {
 
 int runSplit(std::span<char* const> args) {
     std::string_view at, every;
-    bool samples = false;
+    bool samples = false, salvage = false;
     std::vector<std::string> files;
     OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -84,6 +88,8 @@ int runSplit(std::span<char* const> args) {
             every = args[++i];
         } else if (a == "--samples") {
             samples = true;
+        } else if (a == "--salvage") {
+            salvage = true;
         } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(splitCommand(), "bad or incomplete option ", a);
@@ -116,7 +122,8 @@ int runSplit(std::span<char* const> args) {
         return l3::kEditIo;
     }
     const l3::CutResult r =
-        l3::splitStream(input.data(), input.size(), points, every.empty() ? nullptr : &step);
+        l3::splitStream(input.data(), input.size(), points, every.empty() ? nullptr : &step,
+                        salvage);
     for (const std::string& note : r.notes)
         std::fprintf(stderr, "l3 split: %s: %s\n", files[0].c_str(), note.c_str());
     if (r.status != l3::kEditOk) {
