@@ -131,16 +131,20 @@ bool parseUndo(const std::vector<uint8_t>& value, int& left, int& right, char& w
     return std::sscanf(text.c_str(), "%d,%d,%c", &left, &right, &wrap) == 3;
 }
 
+// The first audio frame of the walk: 1 when frame 0 is a Xing/Info (or VBRI) frame.
+size_t firstAudioFrame(const uint8_t* bytes, const FrameWalk& walk) {
+    return !walk.frames.empty() && !walk.frames[0].truncated &&
+                   readXingTag(bytes + walk.frames[0].offset,
+                               static_cast<size_t>(walk.frames[0].length))
+                           .kind != XingKind::none
+               ? 1
+               : 0;
+}
+
 // Adds gains[ch] to every granule's global_gain of every audio frame in bytes (in place).
 void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int gains[2],
                  GainResult& result) {
-    size_t first = 0;
-    if (!walk.frames.empty() && !walk.frames[0].truncated &&
-        readXingTag(bytes.data() + walk.frames[0].offset,
-                    static_cast<size_t>(walk.frames[0].length))
-                .kind != XingKind::none)
-        first = 1;
-    for (size_t k = first; k < walk.frames.size(); ++k) {
+    for (size_t k = firstAudioFrame(bytes.data(), walk); k < walk.frames.size(); ++k) {
         const WalkFrame& f = walk.frames[k];
         if (f.truncated) continue;
         uint8_t* frame = bytes.data() + f.offset;
@@ -182,6 +186,42 @@ std::vector<uint8_t> withApeItems(const uint8_t* data, size_t size, const FrameW
     return out;
 }
 
+// A change is undone by the same change the other way in the frames found in its result:
+// they must be the frames it changed. A changed global_gain or CRC byte can form a frame
+// header where the bytes after junk were none (or break one), and the frames found then
+// differ: refused, since the result would play other frames and an undo would change
+// others again. Empty when the frames are the same, else what differs.
+std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t* after,
+                        const FrameWalk& b) {
+    const size_t n = std::min(a.frames.size(), b.frames.size());
+    size_t k = 0;
+    while (k < n && a.frames[k].offset == b.frames[k].offset &&
+           a.frames[k].length == b.frames[k].length && a.frames[k].header == b.frames[k].header &&
+           a.frames[k].truncated == b.frames[k].truncated)
+        ++k;
+    if (k == n && a.frames.size() == b.frames.size()) {
+        if (firstAudioFrame(before, a) == firstAudioFrame(after, b)) return "";
+        return "the first frame would no longer read as it did (a Xing/Info frame or audio)";
+    }
+    const size_t offset = k == n                   ? (k < a.frames.size() ? a : b).frames[k].offset
+                          : std::min(a.frames[k].offset, b.frames[k].offset);
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "from offset %zu on the frames would be found otherwise: changed bytes would "
+                  "complete or spoil a frame header (players would play other frames, and an "
+                  "undo would change others)",
+                  offset);
+    return text;
+}
+
+// The status and message of a change that could not be undone exactly.
+void refuseInexact(GainResult& result, const std::string& why) {
+    result.status = kGainInexact;
+    result.message = "nothing written: " + why;
+    result.output.clear();
+    result.frames = result.clamped = 0;
+}
+
 }  // namespace
 
 GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options) {
@@ -202,7 +242,13 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     if (options.channel >= 0) gains[1 - options.channel] = 0;
     result.output.assign(input, input + size);
     changeGains(result.output, walk, gains, result);
-    if (!options.tag) return result;
+    if (!options.tag) {
+        const std::string moved =
+            framesMoved(input, walk, result.output.data(),
+                        walkFrames(result.output.data(), result.output.size()));
+        if (!moved.empty()) refuseInexact(result, moved);
+        return result;
+    }
 
     // The undo item: what undoes this change and every earlier one.
     const ApeTag ape = findApeTag(input, walk);
@@ -219,6 +265,21 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     }
     item->value.assign(value.begin(), value.end());
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    // The undo must find its item in the result (a reader takes bytes before a tag for
+    // another tag where they read as one, such as "TAG" 128 bytes before the end) and the
+    // frames this change changed.
+    const FrameWalk after = walkFrames(result.output.data(), result.output.size());
+    const std::string moved = framesMoved(input, walk, result.output.data(), after);
+    if (!moved.empty()) {
+        refuseInexact(result, moved);
+        return result;
+    }
+    const std::vector<ApeItem> found = findApeTag(result.output.data(), after).items;
+    if (std::none_of(found.begin(), found.end(), [&](const ApeItem& i) {
+            return i.key == kUndoKey && i.value == item->value;
+        }))
+        refuseInexact(result, "the undo information would not be found in the result (the "
+                              "bytes before it would read as another tag)");
     return result;
 }
 
@@ -240,6 +301,11 @@ GainResult undoGain(const uint8_t* input, size_t size) {
     result.output.assign(input, input + size);
     changeGains(result.output, walk, gains, result);
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    // Undone, the frames are found as in the file that was changed, or this is not the
+    // file before the change.
+    const std::string moved = framesMoved(input, walk, result.output.data(),
+                                          walkFrames(result.output.data(), result.output.size()));
+    if (!moved.empty()) refuseInexact(result, moved);
     return result;
 }
 

@@ -25,6 +25,10 @@ enum GainStatus : int {
     kGainIo = 2,
     kGainNotLayer3 = 3,
     kGainNoUndo = 4,  // --undo on a file without undo information
+    // The change (or undo) could not be undone exactly, and nothing is written: changed
+    // bytes would form or break a frame header (the frames found would differ), or the undo
+    // item would not be found in the result.
+    kGainInexact = 6,
 };
 
 struct GainResult {

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disassemble/side_info_reader.h"
@@ -181,6 +184,64 @@ TEST(Gain, AgreesWithMp3gain) {
     ASSERT_EQ(
         l3test::runProgram(dir, L3_EXE, "gain -g 2 --channel 0 dual_ours.mp3 out.mp3").exitCode, 0);
     EXPECT_TRUE(dir.read("out.mp3") == dir.read("dual.mp3"));
+}
+
+// Where the frames of a stream lie, as every reader of it finds them.
+std::vector<std::pair<size_t, uint32_t>> framesFound(const std::vector<uint8_t>& bytes) {
+    std::vector<std::pair<size_t, uint32_t>> frames;
+    for (const l3::WalkFrame& f : l3::walkFrames(bytes.data(), bytes.size()).frames)
+        frames.emplace_back(f.offset, f.header);
+    return frames;
+}
+
+// A fuzz finding: in this damaged stream a frame header after junk would be confirmed by
+// the header where its frame ends, which lies in a later frame's global_gain. One step
+// down completes that header, and the frames found change: the change is refused, with
+// and without undo information, and nothing is written; so is the undo of a change whose
+// held value the undo would lower into it. Every other change leaves the frames where
+// they were and, undone, gives the bytes back.
+TEST(Gain, AChangeThatWouldMoveTheFramesIsRefused) {
+    const fs::path file = fs::path(TEST_DATA_DIR) / "regressions/edit/gain_completes_a_frame_header.mp3";
+    std::ifstream stream(file, std::ios::binary);
+    const std::vector<uint8_t> in{std::istreambuf_iterator<char>(stream), {}};
+    std::vector<int> refused;
+    for (int steps = -8; steps <= 8; ++steps)
+        for (const bool tag : {true, false}) {
+            SCOPED_TRACE(std::to_string(steps) + (tag ? "" : " --no-tag"));
+            const l3::GainResult r = l3::applyGain(in.data(), in.size(), {steps, -1, tag});
+            if (r.status == l3::kGainInexact) {
+                EXPECT_TRUE(r.output.empty());
+                refused.push_back(steps);
+                continue;
+            }
+            ASSERT_EQ(r.status, l3::kGainOk) << r.message;
+            EXPECT_EQ(framesFound(r.output), framesFound(in));
+            if (!tag || r.clamped > 0) continue;
+            const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
+            ASSERT_EQ(back.status, l3::kGainOk) << back.message;
+            EXPECT_TRUE(back.output == in);
+        }
+    EXPECT_EQ(std::count(refused.begin(), refused.end(), -1), 2);
+
+    TempDir dir;
+    const std::string name = l3test::shellQuote(file.string());
+    struct Run {
+        std::string args;
+        int exitCode;
+        const char* said;  // in the message
+    };
+    const Run runs[] = {
+        {"gain -g -1 " + name + " out.mp3", 6, "found otherwise"},
+        {"gain -g -1 --no-tag " + name + " out.mp3", 6, "found otherwise"},
+        {"gain -g 1 " + name + " held.mp3", 0, "undo information cannot give them back"},
+        {"gain --undo held.mp3 out.mp3", 6, "found otherwise"},
+    };
+    for (const Run& run : runs) {
+        const auto r = l3test::runProgram(dir, L3_EXE, run.args);
+        EXPECT_EQ(r.exitCode, run.exitCode) << run.args << ": " << r.err;
+        EXPECT_NE(r.err.find(run.said), std::string::npos) << run.args << ": " << r.err;
+    }
+    EXPECT_FALSE(dir.exists("out.mp3"));
 }
 
 }  // namespace

@@ -37,7 +37,9 @@ extern const std::string_view kGainUsage =
     "  --no-tag        write no undo information\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
     "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
-    "            measured (silence, undecodable audio, or a build without the libraries)\n";
+    "            measured (silence, undecodable audio, or a build without the libraries);\n"
+    "            6 the change could not be undone exactly (changed bytes would make frames\n"
+    "            be found otherwise, or the undo item would not be found): nothing written\n";
 
 namespace {
 
@@ -149,8 +151,10 @@ int runGain(std::span<char* const> args) {
         return r.status;
     }
     if (r.clamped > 0)
-        std::fprintf(stderr, "l3 gain: %s: warning: %zu global_gain values held at 0 or 255\n",
-                     files[0].c_str(), r.clamped);
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: %zu global_gain values held at 0 or 255%s\n",
+                     files[0].c_str(), r.clamped,
+                     undo || !options.tag ? "" : " (the undo information cannot give them back)");
     if (!writeOutput(files[1], r.output, error)) {
         std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", files[1].c_str(), error.c_str());
         return l3::kGainIo;
