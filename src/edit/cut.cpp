@@ -125,6 +125,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
         starts.push_back(whole);
     }
     bool needsKept = false;  // a start passed over: it would cut into the kept start
+    std::string endAsTag;    // a start refused: its piece would end in bytes read as a tag
     for (const PieceFrames& p : starts) {
         if (static_cast<size_t>(p.first) < kept &&
             (p.first > 0 || p.fillers > 0 || firstPlayed > kDecodeLeadFrames)) {
@@ -159,6 +160,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
             result.message = r.message;
             return false;
         }
+        if (r.endReadsAsTag) endAsTag = r.message;
     }
     if (undecodable.status != kEditOk) {
         result.status = undecodable.status;
@@ -173,6 +175,8 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
                                       "(its first frames reach before it), and the piece "
                                       "would start too far before its first sample"
                                 : ": the main data of its first frames does not fit");
+    if (!endAsTag.empty())
+        result.message = "no piece can start at sample " + std::to_string(from) + ": " + endAsTag;
     return false;
 }
 

@@ -215,13 +215,20 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     // in `mismatch` (empty when the result is right).
     std::string mismatch;
     bool checked = false;
+    bool endAsTag = false;  // the result would end in bytes read as a tag (kEndReadsAsTagMessage)
     auto buildAndCheck = [&] {
         const size_t n = src.frames.size();
         size_t musicEnd = build();
-        // Main data that reads as a tag at the very end would cost the last frames.
-        if (n > keep &&
-            enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
+        // Main data that reads as a tag at the very end would cost the last frames: the last
+        // frame grows while it may; a kept one may not.
+        while (n > keep &&
+               enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
             musicEnd = build();
+        endAsTag = endReadsAsTag(result.output, musicEnd);
+        if (endAsTag) {
+            checked = true;
+            return;
+        }
         const std::vector<uint8_t>& out = result.output;
         SourceStream check;
         SourceProblem readBack;
@@ -298,6 +305,12 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
 
     if (!checked) buildAndCheck();
+    if (endAsTag) {
+        result.status = kRepackCannotFit;
+        result.message = kEndReadsAsTagMessage;
+        result.output.clear();
+        return result;
+    }
     if (!mismatch.empty()) {
         result.status = kRepackVerify;
         result.message = verificationFailure(mismatch);

@@ -203,11 +203,19 @@ EditResult spliceFrames(const SpliceRequest& request) {
         finishTagFrame(out, tagFrameAt, tagFrame.size(), tag, frameAt, musicEnd);
         return musicEnd;
     };
-    const size_t musicEnd = build();
-    // Main data that reads as a tag at the very end would cost the last frames.
-    if (n > keep &&
-        enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
-        build();
+    size_t musicEnd = build();
+    // Main data that reads as a tag at the very end would cost the last frames: the last
+    // frame grows while it may; a kept one may not.
+    while (n > keep &&
+           enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
+        musicEnd = build();
+    if (endReadsAsTag(result.output, musicEnd)) {
+        result.status = kEditCannotLay;
+        result.message = kEndReadsAsTagMessage;
+        result.endReadsAsTag = true;
+        result.output.clear();
+        return result;
+    }
     const std::vector<uint8_t>& out = result.output;
 
     const std::string mismatch = checkSplice(request, out);

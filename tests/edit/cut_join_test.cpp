@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "edit/cut.h"
+#include "edit/join.h"
 #include "edit/source_stream.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
@@ -619,4 +621,52 @@ TEST(EndOfStream, MainDataThatReadsAsATagStaysAudio) {
         const auto check = runProgram(dir, L3_EXE, std::string("check ") + result);
         EXPECT_EQ(check.exitCode, 0) << result << ": " << check.out;
     }
+}
+
+// A fuzz finding: a damaged stream whose first frame reaches before it, so that its first
+// two frames are kept as they are by every piece that needs them. Their bytes hold "TAG"
+// 128 bytes before their end: a piece that ends with them would end so, every player would
+// take its last bytes for an ID3v1 tag and lose the frames, and a kept frame cannot grow.
+// Such a piece is refused (exit 5, saying why), where it once failed its own check. At every
+// point the split is refused so or gives pieces that join back into the input's frames.
+TEST(EndOfStream, KeptFramesEndingInTagBytesAreRefused) {
+    const fs::path file =
+        fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "split_piece_ends_in_tag_bytes.mp3";
+    const std::vector<uint8_t> in = readAll(file);
+    l3::SourceStream src;
+    l3::SourceProblem problem;
+    ASSERT_TRUE(l3::readSource(in.data(), in.size(), l3::SourcePass::decode, 1, src, problem));
+    const int64_t length = l3::timelineOf(src).length;
+    size_t refused = 0, joined = 0;
+    for (int64_t at = 1; at < length; ++at) {
+        SCOPED_TRACE(at);
+        l3::TimePoint point;
+        point.samples = true;
+        point.units = at;
+        const l3::CutResult r = l3::splitStream(in.data(), in.size(), {point}, nullptr);
+        if (r.status != l3::kEditOk) {
+            ASSERT_EQ(r.status, l3::kCutRange) << r.message;
+            refused += r.message.find("read as a tag") != std::string::npos;
+            continue;
+        }
+        std::vector<l3::JoinInput> pieces;
+        for (const l3::CutPiece& piece : r.pieces)
+            pieces.push_back({"piece", piece.output.data(), piece.output.size()});
+        const l3::JoinResult j = l3::joinStreams(pieces);
+        ASSERT_EQ(j.status, l3::kEditOk) << j.message;
+        expectSameFrames(in, j.output);
+        ++joined;
+    }
+    EXPECT_GT(refused, 0u);
+    EXPECT_GT(joined, 0u);
+
+    TempDir dir;
+    const auto run = runProgram(dir, L3_EXE, "split --samples --at 197 " +
+                                                 shellQuote(file.string()) + " part-%d.mp3");
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    EXPECT_NE(run.err.find("no piece can start at sample 0: the result's frames would end in "
+                           "bytes of their own that read as a tag"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(dir.exists("part-1.mp3") || dir.exists("part-2.mp3"));
 }

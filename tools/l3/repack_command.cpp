@@ -45,7 +45,8 @@ extern const std::string_view kRepackUsage =
     "  -q, --quiet       no line per file\n"
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 --cbr rate too\n"
-    "            small; 6 the result does not match the input (an internal fault)\n";
+    "            small, or the frames fit no layout; 6 the result does not match the\n"
+    "            input (an internal fault)\n";
 
 namespace {
 
