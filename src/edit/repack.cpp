@@ -279,6 +279,20 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             return result;
         }
     }
+    // Only a start kept as it is may reach before the stream: it starts with such a frame.
+    // One after a first frame that does not (one without main data) cannot stay as it is,
+    // and laid out anew it would claim main data it does not have: damage, as for a cut.
+    for (size_t k = keep; k < n; ++k) {
+        const SourceFrame& f = src.frames[k];
+        if (!f.undecodable) continue;
+        result.status = kEditBadFrame;
+        result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
+                         ": reservoir_underflow: main_data_begin reaches before the stream after "
+                         "a frame that does not (only a stream's first frames may, which are "
+                         "then kept as they are)";
+        result.output.clear();
+        return result;
+    }
     const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
     if (!plan.ok && options.cbrBitrate != 0) {
         result.status = kRepackCannotFit;

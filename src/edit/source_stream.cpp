@@ -153,8 +153,10 @@ bool sameBits(const uint8_t* a, int64_t aPos, const uint8_t* b, int64_t bPos, in
             aPos += lead, bPos += lead, count -= lead;
         }
         if (aPos % 8 == 0) {
+            // (An empty range may lie in an empty buffer, whose pointer may be null.)
             const size_t whole = static_cast<size_t>(count >> 3);
-            if (std::memcmp(a + (aPos >> 3), b + (bPos >> 3), whole) != 0) return false;
+            if (whole > 0 && std::memcmp(a + (aPos >> 3), b + (bPos >> 3), whole) != 0)
+                return false;
             aPos += 8 * static_cast<int64_t>(whole), bPos += 8 * static_cast<int64_t>(whole);
             count -= 8 * static_cast<int64_t>(whole);
         }
