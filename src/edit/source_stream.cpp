@@ -438,7 +438,9 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                                       decodeFrames(from, to, part);
                                       return part.message.empty();
                                   });
-    if (alongside) {
+    if (alongside && threads <= 1) {
+        alongside();  // one thread: first, on this one
+    } else if (alongside) {
         try {
             beside.thread = std::thread([&] {
                 alongside();
