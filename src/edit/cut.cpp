@@ -106,12 +106,23 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
 // Writes the piece from..to into piece; on failure sets result's status and message. A
 // piece that needs a frame of the input's kept start (see KeptStart) starts with the whole
 // of it, as the input does (no filler before), so that a decoder meets the same bytes; each
-// undecodable frame a piece keeps is noted once.
+// undecodable frame a piece keeps is noted once. With ownStart (a split's first piece) the
+// piece is tried first with the input's own start, every frame from the first and its delay
+// as it was, as the last piece keeps the input's own end: frames that hold only samples the
+// delay hides (a delay of two frames and more) would otherwise be in no piece, and the
+// pieces joined would not give back the input's frames.
 bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t to, CutPiece& piece,
-              CutResult& result) {
+              CutResult& result, bool ownStart = false) {
     const size_t kept = keptStart(src).frames;
     EditResult undecodable;  // the last start refused for an undecodable frame
     std::vector<PieceFrames> starts = pieceStarts(t, from, to);
+    if (ownStart && from == 0 && !starts.empty()) {
+        PieceFrames own = starts[0];
+        own.first = 0;
+        own.fillers = 0;
+        own.delay = t.delay;
+        starts.insert(starts.begin(), own);
+    }
     // The start with the whole kept start, last: wherever the piece needs it, as long as a
     // gapless decoder decodes it from its first frame (it skips frames far before the
     // first sample it plays).
@@ -269,7 +280,7 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
     cuts.push_back(t.length);
     result.pieces.resize(cuts.size() - 1);
     for (size_t i = 0; i + 1 < cuts.size(); ++i)
-        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result)) {
+        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result, i == 0)) {
             result.pieces.clear();
             return result;
         }
