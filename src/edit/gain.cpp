@@ -193,11 +193,14 @@ std::vector<uint8_t> withApeItems(const uint8_t* data, size_t size, const FrameW
 // others again. Empty when the frames are the same, else what differs.
 std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t* after,
                         const FrameWalk& b) {
+    // A frame cut short by the end of the audio is not changed: its length is only the bytes
+    // up to the tags, which the undo item moves.
     const size_t n = std::min(a.frames.size(), b.frames.size());
     size_t k = 0;
     while (k < n && a.frames[k].offset == b.frames[k].offset &&
-           a.frames[k].length == b.frames[k].length && a.frames[k].header == b.frames[k].header &&
-           a.frames[k].truncated == b.frames[k].truncated)
+           a.frames[k].header == b.frames[k].header &&
+           a.frames[k].truncated == b.frames[k].truncated &&
+           (a.frames[k].truncated || a.frames[k].length == b.frames[k].length))
         ++k;
     if (k == n && a.frames.size() == b.frames.size()) {
         if (firstAudioFrame(before, a) == firstAudioFrame(after, b)) return "";
@@ -212,6 +215,27 @@ std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t
                   "undo would change others)",
                   offset);
     return text;
+}
+
+bool sameItems(const std::vector<ApeItem>& a, const std::vector<ApeItem>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ApeItem& x, const ApeItem& y) {
+        return x.key == y.key && x.value == y.value && x.flags == y.flags;
+    });
+}
+
+// A change's (or an undo's) result read back: the frames found are the ones changed
+// (framesMoved), and the APEv2 tag holds the items written (none: no tag). Bytes before a
+// tag can read as a tag of their own (such as "TAG" 128 bytes before the end) and hide it,
+// once the tag has another size. Empty when it reads back so, else what differs.
+std::string readBack(const uint8_t* before, const FrameWalk& walk, const std::vector<uint8_t>& out,
+                     const std::vector<ApeItem>& items) {
+    const FrameWalk after = walkFrames(out.data(), out.size());
+    const std::string moved = framesMoved(before, walk, out.data(), after);
+    if (!moved.empty()) return moved;
+    if (!sameItems(findApeTag(out.data(), after).items, items))
+        return "the APEv2 tag would not be found as written (the bytes before it would read as "
+               "a tag of their own)";
+    return "";
 }
 
 // The status and message of a change that could not be undone exactly.
@@ -242,16 +266,14 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     if (options.channel >= 0) gains[1 - options.channel] = 0;
     result.output.assign(input, input + size);
     changeGains(result.output, walk, gains, result);
+    const ApeTag ape = findApeTag(input, walk);
     if (!options.tag) {
-        const std::string moved =
-            framesMoved(input, walk, result.output.data(),
-                        walkFrames(result.output.data(), result.output.size()));
-        if (!moved.empty()) refuseInexact(result, moved);
+        const std::string why = readBack(input, walk, result.output, ape.items);
+        if (!why.empty()) refuseInexact(result, why);
         return result;
     }
 
     // The undo item: what undoes this change and every earlier one.
-    const ApeTag ape = findApeTag(input, walk);
     std::vector<ApeItem> items = ape.items;
     int left = 0, right = 0;
     char wrap = 'N';
@@ -265,21 +287,18 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     }
     item->value.assign(value.begin(), value.end());
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
-    // The undo must find its item in the result (a reader takes bytes before a tag for
-    // another tag where they read as one, such as "TAG" 128 bytes before the end) and the
-    // frames this change changed.
-    const FrameWalk after = walkFrames(result.output.data(), result.output.size());
-    const std::string moved = framesMoved(input, walk, result.output.data(), after);
-    if (!moved.empty()) {
-        refuseInexact(result, moved);
-        return result;
+    // The undo recorded must work: it finds its item and the frames this change changed,
+    // and gives back a file that had no APEv2 tag byte for byte (but for held values).
+    std::string why = readBack(input, walk, result.output, items);
+    if (why.empty()) {
+        const GainResult undone = undoGain(result.output.data(), result.output.size());
+        if (undone.status != kGainOk)
+            why = "its undo would fail: " + undone.message;
+        else if (!ape.present && result.clamped == 0 &&
+                 !std::equal(input, input + size, undone.output.begin(), undone.output.end()))
+            why = "its undo would not give the file back";
     }
-    const std::vector<ApeItem> found = findApeTag(result.output.data(), after).items;
-    if (std::none_of(found.begin(), found.end(), [&](const ApeItem& i) {
-            return i.key == kUndoKey && i.value == item->value;
-        }))
-        refuseInexact(result, "the undo information would not be found in the result (the "
-                              "bytes before it would read as another tag)");
+    if (!why.empty()) refuseInexact(result, why);
     return result;
 }
 
@@ -301,11 +320,10 @@ GainResult undoGain(const uint8_t* input, size_t size) {
     result.output.assign(input, input + size);
     changeGains(result.output, walk, gains, result);
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
-    // Undone, the frames are found as in the file that was changed, or this is not the
-    // file before the change.
-    const std::string moved = framesMoved(input, walk, result.output.data(),
-                                          walkFrames(result.output.data(), result.output.size()));
-    if (!moved.empty()) refuseInexact(result, moved);
+    // Undone, the frames are found as in the file that was changed (or this is not the
+    // file before the change), and the tag's other items as they were.
+    const std::string why = readBack(input, walk, result.output, items);
+    if (!why.empty()) refuseInexact(result, why);
     return result;
 }
 

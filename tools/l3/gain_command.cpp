@@ -39,7 +39,7 @@ extern const std::string_view kGainUsage =
     "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
     "            measured (silence, undecodable audio, or a build without the libraries);\n"
     "            6 the change could not be undone exactly (changed bytes would make frames\n"
-    "            be found otherwise, or the undo item would not be found): nothing written\n";
+    "            be found otherwise, or its undo would fail): nothing written\n";
 
 namespace {
 
