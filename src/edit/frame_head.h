@@ -44,7 +44,7 @@ bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
 
 // True when a reader would take bytes of the result's frames, which end at musicEnd, for a
 // tag at its end. A result whose last frame cannot be made larger (it is kept as it is, or
-// at the largest size already) is refused with endReadsAsTagMessage.
+// at the largest size already) is refused with kEndReadsAsTagMessage.
 bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd);
 extern const char* const kEndReadsAsTagMessage;
 

@@ -206,8 +206,8 @@ std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t
         if (firstAudioFrame(before, a) == firstAudioFrame(after, b)) return "";
         return "the first frame would no longer read as it did (a Xing/Info frame or audio)";
     }
-    const size_t offset = k == n                   ? (k < a.frames.size() ? a : b).frames[k].offset
-                          : std::min(a.frames[k].offset, b.frames[k].offset);
+    const size_t offset = k == n ? (k < a.frames.size() ? a : b).frames[k].offset
+                                 : std::min(a.frames[k].offset, b.frames[k].offset);
     char text[200];
     std::snprintf(text, sizeof text,
                   "from offset %zu on the frames would be found otherwise: changed bytes would "
@@ -218,9 +218,10 @@ std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t
 }
 
 bool sameItems(const std::vector<ApeItem>& a, const std::vector<ApeItem>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ApeItem& x, const ApeItem& y) {
-        return x.key == y.key && x.value == y.value && x.flags == y.flags;
-    });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const ApeItem& x, const ApeItem& y) {
+                          return x.key == y.key && x.value == y.value && x.flags == y.flags;
+                      });
 }
 
 // A change's (or an undo's) result read back: the frames found are the ones changed

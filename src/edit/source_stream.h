@@ -98,9 +98,9 @@ struct SourceProblem {
 // taken from their records (see FrameEdits; kEditBadValue when a value cannot be coded).
 // `alongside`, when given, runs once the frames' heads and main-data extents are in, on a
 // thread of its own while the frames decode (or first, with threads 1 or where no thread
-// can be started), and that thread then helps with the frames still to decode; it may read src.frames' offsets,
-// heads, extents and undecodable marks and src.mainData, which the decoding leaves alone.
-// It does not run when reading fails before that.
+// can be started), and that thread then helps with the frames still to decode; it may read
+// src.frames' offsets, heads, extents and undecodable marks and src.mainData, which the decoding
+// leaves alone. It does not run when reading fails before that.
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& problem, const FrameEdits* edits = nullptr,
                 const std::function<void()>& alongside = {});

@@ -151,8 +151,7 @@ int runGain(std::span<char* const> args) {
         return r.status;
     }
     if (r.clamped > 0)
-        std::fprintf(stderr,
-                     "l3 gain: %s: warning: %zu global_gain values held at 0 or 255%s\n",
+        std::fprintf(stderr, "l3 gain: %s: warning: %zu global_gain values held at 0 or 255%s\n",
                      files[0].c_str(), r.clamped,
                      undo || !options.tag ? "" : " (the undo information cannot give them back)");
     if (!writeOutput(files[1], r.output, error)) {
