@@ -42,6 +42,7 @@ struct PieceFrames {
     int64_t first = 0, end = 0;
     int fillers = 0;  // silent frames before the first
     int delay = 0, padding = 0;
+    bool own = false;  // the input's own start (a split's first piece), kept start and all
 };
 
 // The starts a piece of the input's samples from..to may have, in the order to try them:
@@ -107,10 +108,11 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
 // piece that needs a frame of the input's kept start (see KeptStart) starts with the whole
 // of it, as the input does (no filler before), so that a decoder meets the same bytes; each
 // undecodable frame a piece keeps is noted once. With ownStart (a split's first piece) the
-// piece is tried first with the input's own start, every frame from the first and its delay
-// as it was, as the last piece keeps the input's own end: frames that hold only samples the
-// delay hides (a delay of two frames and more) would otherwise be in no piece, and the
-// pieces joined would not give back the input's frames.
+// piece is tried first with the input's own start, every frame from the first (a kept start
+// too, however far in the first sample lies) and its delay as it was, as the last piece
+// keeps the input's own end: frames that hold only samples the delay hides (a delay of two
+// frames and more) would otherwise be in no piece, and the pieces joined would not give
+// back the input's frames.
 bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t to, CutPiece& piece,
               CutResult& result, bool ownStart = false) {
     const size_t kept = keptStart(src).frames;
@@ -121,6 +123,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
         own.first = 0;
         own.fillers = 0;
         own.delay = t.delay;
+        own.own = true;
         starts.insert(starts.begin(), own);
     }
     // The start with the whole kept start, last: wherever the piece needs it, as long as a
@@ -138,7 +141,8 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     bool needsKept = false;  // a start passed over: it would cut into the kept start
     std::string endAsTag;    // a start refused: its piece would end in bytes read as a tag
     for (const PieceFrames& p : starts) {
-        if (static_cast<size_t>(p.first) < kept &&
+        // (The input's own start plays as the input does, whatever a decoder skips of it.)
+        if (!p.own && static_cast<size_t>(p.first) < kept &&
             (p.first > 0 || p.fillers > 0 || firstPlayed > kDecodeLeadFrames)) {
             needsKept = true;
             continue;

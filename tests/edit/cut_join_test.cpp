@@ -671,10 +671,42 @@ TEST(EndOfStream, KeptFramesEndingInTagBytesAreRefused) {
     EXPECT_FALSE(dir.exists("part-1.mp3") || dir.exists("part-2.mp3"));
 }
 
+// A blind cut of lame/m2_22k_joint_vbr5.mp3 (from its frame 7: its first 9 frames are kept
+// as they are) behind a LAME extension whose encoder delay is 3000 samples, more than 4
+// frames: a piece that starts with the kept start is refused, but the input's own start
+// plays as the input does.
+std::vector<uint8_t> blindStartWithALongDelay(const TempDir& dir) {
+    std::vector<uint8_t> input = readAll(lame("m2_22k_joint_vbr5.mp3"));
+    const size_t at = l3::walkFrames(input.data(), input.size()).frames[7].offset;
+    input.erase(input.begin(), input.begin() + static_cast<ptrdiff_t>(at));
+    dir.write("blind.mp3", input);
+    EXPECT_EQ(runProgram(dir, L3_EXE, "cut --from-sample 0 blind.mp3 tagged.mp3").exitCode, 0);
+    std::vector<uint8_t> tagged = dir.read("tagged.mp3");
+    const l3::FrameWalk walk = l3::walkFrames(tagged.data(), tagged.size());
+    const l3::XingTag tag =
+        l3::readXingTag(tagged.data(), static_cast<size_t>(walk.frames[0].length));
+    EXPECT_TRUE(tag.lame.present);
+    // The delay's 12 bits, then the LAME tag CRC over the frame's bytes before it.
+    uint8_t* lameBytes = tagged.data() + tag.tagOffset + 120;
+    const int delay = 3000;
+    lameBytes[21] = static_cast<uint8_t>(delay >> 4);
+    lameBytes[22] = static_cast<uint8_t>((delay & 15) << 4 | (lameBytes[22] & 15));
+    uint16_t crc = 0;
+    for (const uint8_t* p = tagged.data(); p < lameBytes + 34; ++p) {
+        crc ^= *p;
+        for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    lameBytes[34] = static_cast<uint8_t>(crc >> 8);
+    lameBytes[35] = static_cast<uint8_t>(crc);
+    return tagged;
+}
+
 // A split's first piece starts as the input does. Frames that hold only samples the
 // encoder delay hides (a delay of two frames and more: a fuzz finding's 3663 samples, a
-// piece cut from a stream's 2576) were once in no piece, and the pieces joined lacked them.
-// Now they join back into the input's frames, and play its samples.
+// piece cut from a stream's 2576) were once in no piece, and the pieces joined lacked them;
+// so were those of a kept start where the delay reaches more than 4 frames in (a second
+// finding, and a blind cut given a delay of 3000). Now they join back into the input's
+// frames, and play its samples.
 TEST(SplitAndJoin, FramesTheDelayHidesAreInTheFirstPiece) {
     TempDir dir;
     ASSERT_EQ(runProgram(dir, L3_EXE,
@@ -682,10 +714,13 @@ TEST(SplitAndJoin, FramesTheDelayHidesAreInTheFirstPiece) {
                              shellQuote(lame("m1_44k_joint_cbr128.mp3").string()) + " cut.mp3")
                   .exitCode,
               0);
-    const fs::path finding =
-        fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "split_delay_hides_whole_frames.mp3";
-    const std::pair<std::string, int> cases[] = {{dir.path("cut.mp3"), 1000},
-                                                 {finding.string(), 1497}};
+    dir.write("long_delay.mp3", blindStartWithALongDelay(dir));
+    const fs::path regressions = fs::path(TEST_DATA_DIR) / "regressions" / "edit";
+    const std::pair<std::string, int> cases[] = {
+        {dir.path("cut.mp3"), 1000},
+        {dir.path("long_delay.mp3"), 4000},
+        {(regressions / "split_delay_hides_whole_frames.mp3").string(), 1497},
+        {(regressions / "split_delay_hides_a_kept_start.mp3").string(), 5809}};
     for (const auto& [file, at] : cases) {
         SCOPED_TRACE(file);
         const auto split = runProgram(dir, L3_EXE, "split --samples --at " + std::to_string(at) +
@@ -696,9 +731,17 @@ TEST(SplitAndJoin, FramesTheDelayHidesAreInTheFirstPiece) {
         expectSameFrames(readAll(file), dir.read("joined.mp3"));
     }
     L3_REQUIRE_TOOL("mpg123");
-    ASSERT_EQ(runProgram(dir, L3_EXE, "split --samples --at 1000 cut.mp3 part-%d.mp3").exitCode, 0);
-    std::vector<int16_t> pieces = decode(dir, "part-1.mp3", true);
-    const std::vector<int16_t> second = decode(dir, "part-2.mp3", true);
-    pieces.insert(pieces.end(), second.begin(), second.end());
-    EXPECT_TRUE(pieces == decode(dir, "cut.mp3", true));
+    for (const auto& [file, at] : {std::pair{"cut.mp3", 1000}, std::pair{"long_delay.mp3", 4000}}) {
+        SCOPED_TRACE(file);
+        ASSERT_EQ(runProgram(dir, L3_EXE,
+                             "split --samples --at " + std::to_string(at) + " " + file +
+                                 " part-%d.mp3")
+                      .exitCode,
+                  0);
+        std::vector<int16_t> pieces = decode(dir, "part-1.mp3", true);
+        const std::vector<int16_t> second = decode(dir, "part-2.mp3", true);
+        pieces.insert(pieces.end(), second.begin(), second.end());
+        EXPECT_FALSE(pieces.empty());
+        EXPECT_TRUE(pieces == decode(dir, file, true));
+    }
 }
