@@ -745,3 +745,20 @@ TEST(SplitAndJoin, FramesTheDelayHidesAreInTheFirstPiece) {
         EXPECT_TRUE(pieces == decode(dir, file, true));
     }
 }
+
+// A fuzz finding: a stream whose kept start holds a frame without main data between two
+// undecodable ones (none of its frames has main data). Its split's first piece keeps that
+// start as it is, and join once refused the second undecodable frame for following a frame
+// that is not; the pieces now join back into the input's frames.
+TEST(SplitAndJoin, AKeptStartWithAFrameBetweenUndecodableOnesJoinsBack) {
+    TempDir dir;
+    const fs::path file = fs::path(TEST_DATA_DIR) / "regressions" / "edit" /
+                          "join_kept_start_with_an_empty_frame.mp3";
+    const auto split =
+        runProgram(dir, L3_EXE, "split --samples --at 953 " + shellQuote(file.string()) +
+                                    " part-%d.mp3");
+    ASSERT_EQ(split.exitCode, 0) << split.err;
+    const auto join = runProgram(dir, L3_EXE, "join -o joined.mp3 part-1.mp3 part-2.mp3");
+    ASSERT_EQ(join.exitCode, 0) << join.err;
+    expectSameFrames(readAll(file), dir.read("joined.mp3"));
+}
