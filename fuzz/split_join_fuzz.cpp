@@ -1,6 +1,9 @@
 // libFuzzer target: l3 split's and l3 join's library on any bytes. Where a split succeeds,
-// every piece read back as asked (its own check), and the pieces joined give back the
-// input's audio frames one for one (after a silent frame for a VBRI stream's).
+// every piece has been read back as asked (its own check: kEditVerify is a fault). One input
+// size in four also joins the pieces, which must give back the input's audio frames one for
+// one (after a silent frame for a VBRI stream's): the join and the comparison cost as much
+// again as the split. The cut point and the choice come from the size, so that the bytes
+// stay the stream's and a failing input fails again alone.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,13 +15,12 @@
 #include "edit/source_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A cut point from the size, so that the bytes stay the stream's.
     l3::TimePoint point;
     point.samples = true;
     point.units = static_cast<int64_t>(size * 2654435761u % 8000) + 1;
     const l3::CutResult split = l3::splitStream(data, size, {point}, nullptr);
     if (split.status == l3::kEditVerify) std::abort();
-    if (split.status != l3::kEditOk) return 0;
+    if (split.status != l3::kEditOk || size % 4 != 0) return 0;
     std::vector<l3::JoinInput> pieces;
     for (const l3::CutPiece& piece : split.pieces)
         pieces.push_back({"piece", piece.output.data(), piece.output.size()});

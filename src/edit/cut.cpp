@@ -41,6 +41,7 @@ struct PieceFrames {
     int64_t first = 0, end = 0;
     int fillers = 0;  // silent frames before the first
     int delay = 0, padding = 0;
+    bool own = false;  // the input's own start (a split's first piece), kept start and all
 };
 
 // The starts a piece of the input's samples from..to may have, in the order to try them:
@@ -124,10 +125,6 @@ bool ownKindPiece(const Timeline& t, int64_t from, int64_t to, PieceFrames& fram
     return true;
 }
 
-// Writes the piece from..to into piece; on failure sets result's status and message. A
-// piece that needs a frame of the input's kept start (see KeptStart) starts with the whole
-// of it, as the input does (no filler before), so that a decoder meets the same bytes; each
-// undecodable frame a piece keeps is noted once.
 // Damage the piece of frames [first, end) needs: without salvage its refusal (false), with
 // it the note of its repair; what lies outside the pieces is noted by noteDamageOutside.
 bool pieceDamage(const SourceStream& src, size_t first, size_t end, bool salvage,
@@ -145,8 +142,17 @@ bool pieceDamage(const SourceStream& src, size_t first, size_t end, bool salvage
     return true;
 }
 
+// Writes the piece from..to into piece; on failure sets result's status and message. A
+// piece that needs a frame of the input's kept start (see KeptStart) starts with the whole
+// of it, as the input does (no filler before), so that a decoder meets the same bytes; each
+// undecodable frame a piece keeps is noted once. With ownStart (a split's first piece) the
+// piece is tried first with the input's own start, every frame from the first (a kept start
+// too, however far in the first sample lies) and its delay as it was, as the last piece
+// keeps the input's own end: frames that hold only samples the delay hides (a delay of two
+// frames and more) would otherwise be in no piece, and the pieces joined would not give
+// back the input's frames.
 bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t to, CutPiece& piece,
-              CutResult& result, bool salvage) {
+              CutResult& result, bool salvage, bool ownStart = false) {
     if (insideOneFrame(t, from, to)) {
         const int64_t r1 = from + t.rawStart, spf = t.samplesPerFrame;
         result.status = kCutRange;
@@ -162,6 +168,14 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     const size_t kept = keptStart(src).frames;
     EditResult undecodable;  // the last start refused for an undecodable frame
     std::vector<PieceFrames> starts = pieceStarts(t, from, to);
+    if (ownStart && from == 0 && t.lame && !starts.empty()) {
+        PieceFrames own = starts[0];
+        own.first = 0;
+        own.fillers = 0;
+        own.delay = t.delay;
+        own.own = true;
+        starts.insert(starts.begin(), own);
+    }
     // The start with the whole kept start, last: wherever the piece needs it, as long as a
     // gapless decoder decodes it from its first frame (it skips frames far before the
     // first sample it plays).
@@ -181,9 +195,11 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     const bool ownKind = ownKindPiece(t, from, to, own);
     if (ownKind) starts.insert(starts.begin(), own);
     bool needsKept = false;  // a start passed over: it would cut into the kept start
+    std::string endAsTag;    // a start refused: its piece would end in bytes read as a tag
     for (size_t i = 0; i < starts.size(); ++i) {
         const PieceFrames& p = starts[i];
-        if (static_cast<size_t>(p.first) < kept &&
+        // (The input's own start plays as the input does, whatever a decoder skips of it.)
+        if (!p.own && static_cast<size_t>(p.first) < kept &&
             (p.first > 0 || p.fillers > 0 || firstPlayed > kDecodeLeadFrames)) {
             needsKept = true;
             continue;
@@ -220,6 +236,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
             result.message = r.message;
             return false;
         }
+        if (r.endReadsAsTag) endAsTag = r.message;
     }
     if (undecodable.status != kEditOk) {
         result.status = undecodable.status;
@@ -245,6 +262,8 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
                                       "(its first frames reach before it), and the piece "
                                       "would start too far before its first sample"
                                 : ": the main data of its first frames does not fit");
+    if (!endAsTag.empty())
+        result.message = "no piece can start at sample " + std::to_string(from) + ": " + endAsTag;
     return false;
 }
 
@@ -361,7 +380,7 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
     cuts.push_back(t.length);
     result.pieces.resize(cuts.size() - 1);
     for (size_t i = 0; i + 1 < cuts.size(); ++i)
-        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result, salvage)) {
+        if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result, salvage, i == 0)) {
             result.pieces.clear();
             return result;
         }

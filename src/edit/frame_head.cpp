@@ -98,9 +98,19 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s) {
     return best;
 }
 
+bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd) {
+    return findTags(out.data(), out.size()).audioEnd < musicEnd;
+}
+
+const char* const kEndReadsAsTagMessage =
+    "the result's frames would end in bytes of their own that read as a tag (such as \"TAG\" "
+    "128 bytes before the end: an ID3v1 tag), which every player would take them for, losing "
+    "the frames they lie in, and the last frame cannot be made larger (it is kept as it is, "
+    "or at the largest size)";
+
 bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
                              const std::vector<FrameSize>& sizes, uint8_t& lastSize) {
-    if (findTags(out.data(), out.size()).audioEnd >= musicEnd) return false;
+    if (!endReadsAsTag(out, musicEnd)) return false;
     const size_t larger = largerLastSize(sizes, lastSize);
     if (larger == lastSize) return false;
     lastSize = static_cast<uint8_t>(larger);

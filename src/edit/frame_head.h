@@ -42,6 +42,12 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s);
 bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
                              const std::vector<FrameSize>& sizes, uint8_t& lastSize);
 
+// True when a reader would take bytes of the result's frames, which end at musicEnd, for a
+// tag at its end. A result whose last frame cannot be made larger (it is kept as it is, or
+// at the largest size already) is refused with kEndReadsAsTagMessage.
+bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd);
+extern const char* const kEndReadsAsTagMessage;
+
 // Appends a head of header, its CRC (recomputed) and the side information sideBytes (as
 // many as the header has) with main_data_begin set.
 void putHead(std::vector<uint8_t>& out, uint32_t header, const uint8_t* sideBytes,

@@ -148,16 +148,20 @@ size_t countOf(const ApeItem& item) {
     return std::max<size_t>(count, 1);
 }
 
+// The first audio frame of the walk: 1 when frame 0 is a Xing/Info (or VBRI) frame.
+size_t firstAudioFrame(const uint8_t* bytes, const FrameWalk& walk) {
+    return !walk.frames.empty() && !walk.frames[0].truncated &&
+                   readXingTag(bytes + walk.frames[0].offset,
+                               static_cast<size_t>(walk.frames[0].length))
+                           .kind != XingKind::none
+               ? 1
+               : 0;
+}
+
 // Adds gains[ch] to every granule's global_gain of every audio frame in bytes (in place).
 void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int gains[2],
                  GainResult& result) {
-    size_t first = 0;
-    if (!walk.frames.empty() && !walk.frames[0].truncated &&
-        readXingTag(bytes.data() + walk.frames[0].offset,
-                    static_cast<size_t>(walk.frames[0].length))
-                .kind != XingKind::none)
-        first = 1;
-    for (size_t k = first; k < walk.frames.size(); ++k) {
+    for (size_t k = firstAudioFrame(bytes.data(), walk); k < walk.frames.size(); ++k) {
         const WalkFrame& f = walk.frames[k];
         if (f.truncated) continue;
         uint8_t* frame = bytes.data() + f.offset;
@@ -199,6 +203,67 @@ std::vector<uint8_t> withApeItems(const uint8_t* data, size_t size, const FrameW
     return out;
 }
 
+// A change is undone by the same change the other way in the frames found in its result:
+// they must be the frames it changed. A changed global_gain or CRC byte can form a frame
+// header where the bytes after junk were none (or break one), and the frames found then
+// differ: refused, since the result would play other frames and an undo would change
+// others again. Empty when the frames are the same, else what differs.
+std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t* after,
+                        const FrameWalk& b) {
+    // A frame cut short by the end of the audio is not changed: its length is only the bytes
+    // up to the tags, which the undo item moves.
+    const size_t n = std::min(a.frames.size(), b.frames.size());
+    size_t k = 0;
+    while (k < n && a.frames[k].offset == b.frames[k].offset &&
+           a.frames[k].header == b.frames[k].header &&
+           a.frames[k].truncated == b.frames[k].truncated &&
+           (a.frames[k].truncated || a.frames[k].length == b.frames[k].length))
+        ++k;
+    if (k == n && a.frames.size() == b.frames.size()) {
+        if (firstAudioFrame(before, a) == firstAudioFrame(after, b)) return "";
+        return "the first frame would no longer read as it did (a Xing/Info frame or audio)";
+    }
+    const size_t offset = k == n ? (k < a.frames.size() ? a : b).frames[k].offset
+                                 : std::min(a.frames[k].offset, b.frames[k].offset);
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "from offset %zu on the frames would be found otherwise: changed bytes would "
+                  "complete or spoil a frame header (players would play other frames, and an "
+                  "undo would change others)",
+                  offset);
+    return text;
+}
+
+bool sameItems(const std::vector<ApeItem>& a, const std::vector<ApeItem>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const ApeItem& x, const ApeItem& y) {
+                          return x.key == y.key && x.value == y.value && x.flags == y.flags;
+                      });
+}
+
+// A change's (or an undo's) result read back: the frames found are the ones changed
+// (framesMoved), and the APEv2 tag holds the items written (none: no tag). Bytes before a
+// tag can read as a tag of their own (such as "TAG" 128 bytes before the end) and hide it,
+// once the tag has another size. Empty when it reads back so, else what differs.
+std::string readBack(const uint8_t* before, const FrameWalk& walk, const std::vector<uint8_t>& out,
+                     const std::vector<ApeItem>& items) {
+    const FrameWalk after = walkFrames(out.data(), out.size());
+    const std::string moved = framesMoved(before, walk, out.data(), after);
+    if (!moved.empty()) return moved;
+    if (!sameItems(findApeTag(out.data(), after).items, items))
+        return "the APEv2 tag would not be found as written (the bytes before it would read as "
+               "a tag of their own)";
+    return "";
+}
+
+// The status and message of a change that could not be undone exactly.
+void refuseInexact(GainResult& result, const std::string& why) {
+    result.status = kGainInexact;
+    result.message = "nothing written: " + why;
+    result.output.clear();
+    result.frames = result.clamped = 0;
+}
+
 }  // namespace
 
 GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options) {
@@ -220,10 +285,14 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     result.output.assign(input, input + size);
     if (options.steps == 0) return result;  // nothing changes, nothing to undo
     changeGains(result.output, walk, gains, result);
-    if (!options.tag) return result;
+    const ApeTag ape = findApeTag(input, walk);
+    if (!options.tag) {
+        const std::string why = readBack(input, walk, result.output, ape.items);
+        if (!why.empty()) refuseInexact(result, why);
+        return result;
+    }
 
     // The undo item: what undoes this change and every earlier one.
-    const ApeTag ape = findApeTag(input, walk);
     std::vector<ApeItem> items = ape.items;
     int left = 0, right = 0;
     char wrap = 'N';
@@ -246,6 +315,18 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
         inexact->value.assign(count.begin(), count.end());
     }
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    // The undo recorded must work: it finds its item and the frames this change changed,
+    // and gives back a file that had no APEv2 tag byte for byte (but for held values).
+    std::string why = readBack(input, walk, result.output, items);
+    if (why.empty()) {
+        const GainResult undone = undoGain(result.output.data(), result.output.size());
+        if (undone.status != kGainOk)
+            why = "its undo would fail: " + undone.message;
+        else if (!ape.present && result.clamped == 0 &&
+                 !std::equal(input, input + size, undone.output.begin(), undone.output.end()))
+            why = "its undo would not give the file back";
+    }
+    if (!why.empty()) refuseInexact(result, why);
     return result;
 }
 
@@ -271,6 +352,10 @@ GainResult undoGain(const uint8_t* input, size_t size) {
     result.output.assign(input, input + size);
     changeGains(result.output, walk, gains, result);
     result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    // Undone, the frames are found as in the file that was changed (or this is not the
+    // file before the change), and the tag's other items as they were.
+    const std::string why = readBack(input, walk, result.output, items);
+    if (!why.empty()) refuseInexact(result, why);
     return result;
 }
 

@@ -28,6 +28,10 @@ enum GainStatus : int {
     kGainIo = 2,
     kGainNotLayer3 = 3,
     kGainNoUndo = 4,  // --undo on a file without undo information
+    // The change (or undo) could not be undone exactly, and nothing is written: changed
+    // bytes would form or break a frame header (the frames found would differ), or the
+    // APEv2 tag written would not be found as written, or the change's undo would fail.
+    kGainInexact = 6,
 };
 
 struct GainResult {

@@ -199,8 +199,14 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
             result.seamFrames += cut.tail + cut.head;
         }
         for (size_t k = skip; k < src.frames.size(); ++k) {
-            // An undecodable frame stays so only at the start of the result.
-            if (src.frames[k].undecodable && !request.frames.empty() &&
+            // An undecodable frame stays so only at the start of the result: after this
+            // input's own frames before it (its kept start may hold frames without main data
+            // between undecodable ones, see KeptStart) or after another undecodable frame.
+            const bool ownStart =
+                request.frames.size() == k &&
+                std::all_of(request.frames.begin(), request.frames.end(),
+                            [&](const SpliceFrame& f) { return f.source == &src; });
+            if (src.frames[k].undecodable && !request.frames.empty() && !ownStart &&
                 !request.frames.back().source->frames[request.frames.back().frame].undecodable) {
                 result.status = kEditBadFrame;
                 result.message = inputs[i].name + ": " +

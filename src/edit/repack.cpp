@@ -248,13 +248,20 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     // in `mismatch` (empty when the result is right).
     std::string mismatch;
     bool checked = false;
+    bool endAsTag = false;  // the result would end in bytes read as a tag (kEndReadsAsTagMessage)
     auto buildAndCheck = [&] {
         const size_t n = src.frames.size();
         size_t musicEnd = build();
-        // Main data that reads as a tag at the very end would cost the last frames.
-        if (n > keep &&
-            enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
+        // Main data that reads as a tag at the very end would cost the last frames: the last
+        // frame grows while it may; a kept one may not.
+        while (n > keep &&
+               enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
             musicEnd = build();
+        endAsTag = endReadsAsTag(result.output, musicEnd);
+        if (endAsTag) {
+            checked = true;
+            return;
+        }
         const std::vector<uint8_t>& out = result.output;
         SourceStream check;
         SourceProblem readBack;
@@ -308,6 +315,20 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             return result;
         }
     }
+    // Only a start kept as it is may reach before the stream: it starts with such a frame.
+    // One after a first frame that does not (one without main data) cannot stay as it is,
+    // and laid out anew it would claim main data it does not have: damage, as for a cut.
+    for (size_t k = keep; k < n; ++k) {
+        const SourceFrame& f = src.frames[k];
+        if (!f.undecodable) continue;
+        result.status = kEditBadFrame;
+        result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
+                         ": reservoir_underflow: main_data_begin reaches before the stream after "
+                         "a frame that does not (only a stream's first frames may, which are "
+                         "then kept as they are)";
+        result.output.clear();
+        return result;
+    }
     const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
     if (!plan.ok && options.cbrBitrate != 0) {
         result.status = kRepackCannotFit;
@@ -334,6 +355,12 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
 
     if (!checked) buildAndCheck();
+    if (endAsTag) {
+        result.status = kRepackCannotFit;
+        result.message = kEndReadsAsTagMessage;
+        result.output.clear();
+        return result;
+    }
     if (!mismatch.empty()) {
         result.status = kRepackVerify;
         result.message = verificationFailure(mismatch);

@@ -169,7 +169,6 @@ struct DecodedPart {
 // writer writes it), no main data. It lasts as long and keeps its header.
 void silence(SourceFrame& f) {
     f.silenced = true;
-    f.mainBits = 0;
     f.fromRecord = f.recoded = true;
     f.recodedStart = 0;
     f.recodedBits = 0;
@@ -234,8 +233,10 @@ bool sameBits(const uint8_t* a, int64_t aPos, const uint8_t* b, int64_t bPos, in
             aPos += lead, bPos += lead, count -= lead;
         }
         if (aPos % 8 == 0) {
+            // (An empty range may lie in an empty buffer, whose pointer may be null.)
             const size_t whole = static_cast<size_t>(count >> 3);
-            if (std::memcmp(a + (aPos >> 3), b + (bPos >> 3), whole) != 0) return false;
+            if (whole > 0 && std::memcmp(a + (aPos >> 3), b + (bPos >> 3), whole) != 0)
+                return false;
             aPos += 8 * static_cast<int64_t>(whole), bPos += 8 * static_cast<int64_t>(whole);
             count -= 8 * static_cast<int64_t>(whole);
         }
@@ -607,7 +608,9 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                                       decodeFrames(from, to, part);
                                       return part.message.empty();
                                   });
-    if (alongside) {
+    if (alongside && threads <= 1) {
+        alongside();  // one thread: first, on this one
+    } else if (alongside) {
         try {
             beside.thread = std::thread([&] {
                 alongside();
@@ -635,6 +638,17 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
+    // A frame of the kept start (see KeptStart) keeps its bytes, so a decoder meets it as
+    // it was: it is not silenced.
+    const size_t kept = keptStart(src).frames;
+    for (SourceDamage& d : src.damage) {
+        if (d.kind != SourceDamage::frame || d.at >= kept) continue;
+        SourceFrame& f = src.frames[d.at];
+        f.silenced = f.fromRecord = f.recoded = false;
+        const auto note = std::find(result.notes.begin(), result.notes.end(), d.repair);
+        d.repair = d.what + ": kept as it is, at the start of the stream";
+        if (note != result.notes.end()) *note = d.repair;
+    }
     // In file order: a piece that needs several is refused for the first.
     std::stable_sort(src.damage.begin(), src.damage.end(),
                      [](const SourceDamage& a, const SourceDamage& b) { return a.at < b.at; });

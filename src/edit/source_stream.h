@@ -138,11 +138,11 @@ struct SourceProblem {
 // recode) the frames at once. With edits (a decode or recode pass), the edited frames are
 // taken from their records (see FrameEdits; kEditBadValue when a value cannot be coded).
 // `alongside`, when given, runs once the frames' heads and main-data extents are in, on a
-// thread of its own while the frames decode (or first, where no thread can be started), and
-// that thread then helps with the frames still to decode; it may read src.frames' offsets,
-// heads, extents and undecodable marks and src.mainData, which the decoding leaves alone
-// (not so with Damage::salvage, where the decoding silences frames: give none then).
-// It does not run when reading fails before that.
+// thread of its own while the frames decode (or first, with threads 1 or where no thread
+// can be started), and that thread then helps with the frames still to decode; it may read
+// src.frames' offsets, heads, extents and undecodable marks and src.mainData, which the
+// decoding leaves alone (not so with Damage::salvage, where the decoding silences frames:
+// give none then). It does not run when reading fails before that.
 bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
                 SourceProblem& problem, const FrameEdits* edits = nullptr,
                 const std::function<void()>& alongside = {}, Damage damage = Damage::refuse);

@@ -32,7 +32,7 @@ std::vector<OutputFrame> outputFrames(const SpliceRequest& request) {
 }
 
 int32_t mainBytesOf(const OutputFrame& f) {
-    return f.source ? (f.frame->mainBits + 7) / 8 : 0;
+    return f.source && !f.frame->silenced ? (f.frame->mainBits + 7) / 8 : 0;
 }
 
 // The frames at the start of the request kept as they are: the kept start of its first
@@ -167,7 +167,7 @@ EditResult spliceFrames(const SpliceRequest& request) {
             std::copy(frames[0].source->mainData.begin(),
                       frames[0].source->mainData.begin() + areaStart[keep], mainData.begin());
         for (size_t k = keep; k < n; ++k)
-            if (frames[k].source)
+            if (frames[k].source && !frames[k].frame->silenced)
                 copyBits(mainData.data() + areaStart[k] - plan.mainDataBegin[k - keep],
                          frames[k].source->mainData.data(), frames[k].frame->mainStart,
                          frames[k].frame->mainBits);
@@ -222,11 +222,19 @@ EditResult spliceFrames(const SpliceRequest& request) {
             finishTagFrame(out, tagFrameAt, tagFrame.size(), tag, frameAt, musicEnd);
         return musicEnd;
     };
-    const size_t musicEnd = build();
-    // Main data that reads as a tag at the very end would cost the last frames.
-    if (n > keep &&
-        enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
-        build();
+    size_t musicEnd = build();
+    // Main data that reads as a tag at the very end would cost the last frames: the last
+    // frame grows while it may; a kept one may not.
+    while (n > keep &&
+           enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
+        musicEnd = build();
+    if (endReadsAsTag(result.output, musicEnd)) {
+        result.status = kEditCannotLay;
+        result.message = kEndReadsAsTagMessage;
+        result.endReadsAsTag = true;
+        result.output.clear();
+        return result;
+    }
     const std::vector<uint8_t>& out = result.output;
 
     const std::string mismatch = checkSplice(request, out);

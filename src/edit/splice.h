@@ -54,10 +54,12 @@ struct EditResult {
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped from the input
     std::vector<uint8_t> output;
+    bool endReadsAsTag = false;  // kEditCannotLay for kEndReadsAsTagMessage (frame_head.h)
 };
 
 // Status of a splice whose frames fit no layout: the first frame's main data needs more
-// than the largest frame holds, and no filler frame gives it room.
+// than the largest frame holds, and no filler frame gives it room; or the result's last
+// frame ends in bytes that read as a tag and cannot be made larger (endReadsAsTag).
 inline constexpr int kEditCannotLay = 5;
 
 // The result; or kEditCannotLay; or kEditVerify when reading the result back does not give

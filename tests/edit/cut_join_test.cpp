@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "edit/cut.h"
+#include "edit/join.h"
 #include "edit/source_stream.h"
 #include "edit/splice.h"
 #include "format/frame_header.h"
@@ -750,4 +752,150 @@ TEST(EndOfStream, MainDataThatReadsAsATagStaysAudio) {
     expectSameFrames(readAll(nearEnd), dir.read("r.mp3"));
     const auto check = runProgram(dir, L3_EXE, "check r.mp3");
     EXPECT_EQ(check.exitCode, 0) << check.out;
+}
+
+// A fuzz finding: a damaged stream whose first frame reaches before it, so that its first
+// two frames are kept as they are by every piece that needs them. Their bytes hold "TAG"
+// 128 bytes before their end: a piece that ends with them would end so, every player would
+// take its last bytes for an ID3v1 tag and lose the frames, and a kept frame cannot grow.
+// Such a piece is refused (exit 5, saying why), where it once failed its own check. At every
+// point the split is refused so or gives pieces that join back into the input's frames.
+TEST(EndOfStream, KeptFramesEndingInTagBytesAreRefused) {
+    const fs::path file =
+        fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "split_piece_ends_in_tag_bytes.mp3";
+    const std::vector<uint8_t> in = readAll(file);
+    l3::SourceStream src;
+    l3::SourceProblem problem;
+    // (Its junk between frames is damage: salvaged.)
+    ASSERT_TRUE(l3::readSource(in.data(), in.size(), l3::SourcePass::decode, 1, src, problem,
+                               nullptr, {}, l3::Damage::salvage));
+    const int64_t length = l3::timelineOf(src).length;
+    size_t refused = 0, joined = 0;
+    for (int64_t at = 1; at < length; ++at) {
+        SCOPED_TRACE(at);
+        l3::TimePoint point;
+        point.samples = true;
+        point.units = at;
+        const l3::CutResult r = l3::splitStream(in.data(), in.size(), {point}, nullptr, true);
+        if (r.status != l3::kEditOk) {
+            ASSERT_EQ(r.status, l3::kCutRange) << r.message;
+            ++refused;
+            continue;
+        }
+        std::vector<l3::JoinInput> pieces;
+        for (const l3::CutPiece& piece : r.pieces)
+            pieces.push_back({"piece", piece.output.data(), piece.output.size()});
+        const l3::JoinResult j = l3::joinStreams(pieces);
+        ASSERT_EQ(j.status, l3::kEditOk) << j.message;
+        expectSameFrames(in, j.output);
+        ++joined;
+    }
+    EXPECT_GT(refused, 0u);
+    EXPECT_GT(joined, 0u);
+
+    TempDir dir;
+    const auto run = runProgram(dir, L3_EXE, "split --salvage --samples --at 197 " +
+                                                 shellQuote(file.string()) + " part-%d.mp3");
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    EXPECT_NE(run.err.find("no piece can start at sample 0"), std::string::npos) << run.err;
+    EXPECT_FALSE(dir.exists("part-1.mp3") || dir.exists("part-2.mp3"));
+}
+
+// A blind cut of lame/m2_22k_joint_vbr5.mp3 (from its frame 7: its first 9 frames are kept
+// as they are) behind a LAME extension whose encoder delay is 3000 samples, more than 4
+// frames: a piece that starts with the kept start is refused, but the input's own start
+// plays as the input does.
+std::vector<uint8_t> blindStartWithALongDelay(const TempDir& dir) {
+    std::vector<uint8_t> input = readAll(lame("m2_22k_joint_vbr5.mp3"));
+    const size_t at = l3::walkFrames(input.data(), input.size()).frames[7].offset;
+    input.erase(input.begin(), input.begin() + static_cast<ptrdiff_t>(at));
+    dir.write("blind.mp3", input);
+    // (A cut from sample 0 of a stream without a LAME extension is written as that stream
+    // is, without one: from sample 600 it gets one, with a delay that hides 71 samples.)
+    EXPECT_EQ(runProgram(dir, L3_EXE, "cut --from-sample 600 blind.mp3 tagged.mp3").exitCode, 0);
+    std::vector<uint8_t> tagged = dir.read("tagged.mp3");
+    const l3::FrameWalk walk = l3::walkFrames(tagged.data(), tagged.size());
+    const l3::XingTag tag =
+        l3::readXingTag(tagged.data(), static_cast<size_t>(walk.frames[0].length));
+    EXPECT_TRUE(tag.lame.present);
+    // The delay's 12 bits, then the LAME tag CRC over the frame's bytes before it.
+    uint8_t* lameBytes = tagged.data() + tag.tagOffset + 120;
+    const int delay = 3000;
+    lameBytes[21] = static_cast<uint8_t>(delay >> 4);
+    lameBytes[22] = static_cast<uint8_t>((delay & 15) << 4 | (lameBytes[22] & 15));
+    uint16_t crc = 0;
+    for (const uint8_t* p = tagged.data(); p < lameBytes + 34; ++p) {
+        crc ^= *p;
+        for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    lameBytes[34] = static_cast<uint8_t>(crc >> 8);
+    lameBytes[35] = static_cast<uint8_t>(crc);
+    return tagged;
+}
+
+// A split's first piece starts as the input does. Frames that hold only samples the
+// encoder delay hides (a delay of two frames and more: a fuzz finding's 3663 samples, a
+// piece cut from a stream's 2576) were once in no piece, and the pieces joined lacked them;
+// so were those of a kept start where the delay reaches more than 4 frames in (a second
+// finding, and a blind cut given a delay of 3000). Now they join back into the input's
+// frames, and play its samples.
+TEST(SplitAndJoin, FramesTheDelayHidesAreInTheFirstPiece) {
+    TempDir dir;
+    ASSERT_EQ(runProgram(dir, L3_EXE,
+                         "cut --from-sample 2000 " +
+                             shellQuote(lame("m1_44k_joint_cbr128.mp3").string()) + " cut.mp3")
+                  .exitCode,
+              0);
+    dir.write("long_delay.mp3", blindStartWithALongDelay(dir));
+    const fs::path regressions = fs::path(TEST_DATA_DIR) / "regressions" / "edit";
+    const std::pair<std::string, int> cases[] = {
+        {dir.path("cut.mp3"), 1000},
+        {dir.path("long_delay.mp3"), 4000},
+        {(regressions / "split_delay_hides_whole_frames.mp3").string(), 1497},
+        {(regressions / "split_delay_hides_a_kept_start.mp3").string(), 5809}};
+    for (const auto& [file, at] : cases) {
+        SCOPED_TRACE(file);
+        // (The fuzz findings' Info frames count frames they lack: salvaged.)
+        const auto split =
+            runProgram(dir, L3_EXE, "split -f --salvage --samples --at " + std::to_string(at) +
+                                        " " + shellQuote(file) + " part-%d.mp3");
+        ASSERT_EQ(split.exitCode, 0) << split.err;
+        const auto join = runProgram(dir, L3_EXE, "join -f -o joined.mp3 part-1.mp3 part-2.mp3");
+        ASSERT_EQ(join.exitCode, 0) << join.err;
+        expectSameFrames(readAll(file), dir.read("joined.mp3"));
+    }
+    L3_REQUIRE_TOOL("mpg123");
+    for (const auto& [file, at] : {std::pair{"cut.mp3", 1000}, std::pair{"long_delay.mp3", 4000}}) {
+        SCOPED_TRACE(file);
+        ASSERT_EQ(runProgram(dir, L3_EXE,
+                             "split -f --samples --at " + std::to_string(at) + " " + file +
+                                 " part-%d.mp3")
+                      .exitCode,
+                  0);
+        std::vector<int16_t> pieces = decode(dir, "part-1.mp3", true);
+        const std::vector<int16_t> second = decode(dir, "part-2.mp3", true);
+        pieces.insert(pieces.end(), second.begin(), second.end());
+        EXPECT_FALSE(pieces.empty());
+        EXPECT_TRUE(pieces == decode(dir, file, true));
+    }
+}
+
+// A fuzz finding: a stream whose kept start holds a frame without main data between two
+// undecodable ones (none of its frames has main data). Its split's first piece keeps that
+// start as it is, and join once refused the second undecodable frame for following a frame
+// that is not; the pieces now join back into the input's frames.
+TEST(SplitAndJoin, AKeptStartWithAFrameBetweenUndecodableOnesJoinsBack) {
+    TempDir dir;
+    const fs::path file = fs::path(TEST_DATA_DIR) / "regressions" / "edit" /
+                          "join_kept_start_with_an_empty_frame.mp3";
+    // (A stream without a LAME extension whose first frames are kept as they are: its pieces
+    // start at frame edges, here after the first frame; its junk is salvaged.)
+    const auto split =
+        runProgram(dir, L3_EXE, "split --salvage --samples --at 576 " +
+                                    shellQuote(file.string()) + " part-%d.mp3");
+    ASSERT_EQ(split.exitCode, 0) << split.err;
+    const auto join =
+        runProgram(dir, L3_EXE, "join --salvage -o joined.mp3 part-1.mp3 part-2.mp3");
+    ASSERT_EQ(join.exitCode, 0) << join.err;
+    expectSameFrames(readAll(file), dir.read("joined.mp3"));
 }

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disassemble/side_info_reader.h"
@@ -220,6 +223,109 @@ TEST(Gain, AgreesWithMp3gain) {
     ASSERT_EQ(
         l3test::runProgram(dir, L3_EXE, "gain -g 2 --channel 0 dual_ours.mp3 out.mp3").exitCode, 0);
     EXPECT_TRUE(dir.read("out.mp3") == dir.read("dual.mp3"));
+}
+
+// Where the frames of a stream lie, as every reader of it finds them.
+std::vector<std::pair<size_t, uint32_t>> framesFound(const std::vector<uint8_t>& bytes) {
+    std::vector<std::pair<size_t, uint32_t>> frames;
+    for (const l3::WalkFrame& f : l3::walkFrames(bytes.data(), bytes.size()).frames)
+        frames.emplace_back(f.offset, f.header);
+    return frames;
+}
+
+// An APEv2 tag with header and footer holding one item, as other gain tools write it.
+std::vector<uint8_t> apeTag(const std::string& key, const std::string& value) {
+    auto le32 = [](std::vector<uint8_t>& out, uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    std::vector<uint8_t> item;
+    le32(item, static_cast<uint32_t>(value.size()));
+    le32(item, 0);
+    item.insert(item.end(), key.begin(), key.end());
+    item.push_back(0);
+    item.insert(item.end(), value.begin(), value.end());
+    std::vector<uint8_t> tag;
+    for (const uint32_t flags : {0xA0000000u, 0x80000000u}) {  // header, footer
+        if (flags == 0x80000000u) tag.insert(tag.end(), item.begin(), item.end());
+        const std::string magic = "APETAGEX";
+        tag.insert(tag.end(), magic.begin(), magic.end());
+        le32(tag, 2000);
+        le32(tag, static_cast<uint32_t>(item.size() + 32));
+        le32(tag, 1);
+        le32(tag, flags);
+        tag.resize(tag.size() + 8, 0);
+    }
+    return tag;
+}
+
+// A fuzz finding: in this damaged stream a frame header after junk would be confirmed by
+// the header where its frame ends, which lies in a later frame's global_gain. One step
+// down completes that header, and the frames found change: the change is refused, with
+// and without undo information, and nothing is written; so is one step up, whose undo
+// would lower a value held at 255 into it, and the undo of such a change made by another
+// tool; and, in a second finding, a change whose undo would leave a tag hidden. Every other change leaves the frames where they were and, undone, gives the bytes
+// back.
+TEST(Gain, AChangeThatWouldMoveTheFramesIsRefused) {
+    const fs::path file = fs::path(TEST_DATA_DIR) / "regressions/edit/gain_completes_a_frame_header.mp3";
+    std::ifstream stream(file, std::ios::binary);
+    const std::vector<uint8_t> in{std::istreambuf_iterator<char>(stream), {}};
+    std::vector<int> refused;
+    for (int steps = -8; steps <= 8; ++steps)
+        for (const bool tag : {true, false}) {
+            SCOPED_TRACE(std::to_string(steps) + (tag ? "" : " --no-tag"));
+            const l3::GainResult r = l3::applyGain(in.data(), in.size(), {steps, -1, tag});
+            if (steps == 0) {  // changes nothing, and records nothing to undo
+                EXPECT_TRUE(r.output == in);
+                continue;
+            }
+            if (r.status == l3::kGainInexact) {
+                EXPECT_TRUE(r.output.empty());
+                refused.push_back(steps);
+                continue;
+            }
+            ASSERT_EQ(r.status, l3::kGainOk) << r.message;
+            EXPECT_EQ(framesFound(r.output), framesFound(in));
+            if (!tag) continue;
+            const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
+            ASSERT_EQ(back.status, l3::kGainOk) << back.message;
+            EXPECT_TRUE(back.output == in || r.clamped > 0);
+        }
+    EXPECT_EQ(std::count(refused.begin(), refused.end(), -1), 2);
+    EXPECT_EQ(std::count(refused.begin(), refused.end(), 1), 1);  // with its undo only
+
+    TempDir dir;
+    std::vector<uint8_t> held = l3::applyGain(in.data(), in.size(), {1, -1, false}).output;
+    ASSERT_FALSE(held.empty());
+    const std::vector<uint8_t> undo = apeTag("MP3GAIN_UNDO", "-001,-001,N");
+    held.insert(held.end(), undo.begin(), undo.end());
+    dir.write("held.mp3", held);
+    const std::string name = l3test::shellQuote(file.string());
+    const std::string hidden = l3test::shellQuote(
+        (fs::path(TEST_DATA_DIR) / "regressions/edit/gain_undo_would_hide_a_damaged_tag.mp3")
+            .string());
+    const std::string clean =
+        l3test::shellQuote((fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_cbr128.mp3").string());
+    struct Run {
+        std::string args;
+        int exitCode;
+        const char* said;  // in the message
+    };
+    const Run runs[] = {
+        {"gain -g -1 " + name + " out.mp3", 6, "found otherwise"},
+        {"gain -g -1 --no-tag " + name + " out.mp3", 6, "found otherwise"},
+        {"gain -g 1 " + name + " out.mp3", 6, "its undo would fail"},
+        {"gain --undo held.mp3 out.mp3", 6, "found otherwise"},
+        // Its damaged APEv2 tag, rewritten without the undo item, would be hidden by "TAG"
+        // 128 bytes before the end.
+        {"gain -g 5 " + hidden + " out.mp3", 6, "its undo would fail"},
+        {"gain -g 255 " + clean + " loud.mp3", 0, "will not give them back exactly"},
+    };
+    for (const Run& run : runs) {
+        const auto r = l3test::runProgram(dir, L3_EXE, run.args);
+        EXPECT_EQ(r.exitCode, run.exitCode) << run.args << ": " << r.err;
+        EXPECT_NE(r.err.find(run.said), std::string::npos) << run.args << ": " << r.err;
+    }
+    EXPECT_FALSE(dir.exists("out.mp3"));
 }
 
 }  // namespace

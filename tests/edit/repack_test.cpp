@@ -733,10 +733,12 @@ struct HuffmanResult {
 };
 
 // bytes read with the given pass into src; the message where they cannot be.
-std::string readAs(const std::vector<uint8_t>& bytes, l3::SourcePass pass, l3::SourceStream& src) {
+std::string readAs(const std::vector<uint8_t>& bytes, l3::SourcePass pass, l3::SourceStream& src,
+                   l3::Damage damage = l3::Damage::refuse) {
     l3::SourceProblem problem;
-    return l3::readSource(bytes.data(), bytes.size(), pass, 1, src, problem) ? ""
-                                                                              : problem.message;
+    return l3::readSource(bytes.data(), bytes.size(), pass, 1, src, problem, nullptr, {}, damage)
+               ? ""
+               : problem.message;
 }
 
 // The frames --huffman recodes are compared bit for bit with their side information as the
@@ -857,4 +859,72 @@ TEST(Repack, SalvageKeepsTheTimelineAndListsEachRepair) {
     const std::string silentStretch = b.out.substr((granule1 - 200) * 4, 320 * 4);
     EXPECT_EQ(silentStretch, std::string(silentStretch.size(), '\0'));
     EXPECT_NE(a.out.substr((granule1 - 200) * 4, 320 * 4), silentStretch);
+}
+
+// Fuzz findings (tests/data/regressions/edit), through the command:
+// - Frames whose granules hold no main data recode to nothing (an empty buffer was once
+//   handed to memcmp, which the sanitizers refuse). Both ways the result has the input's
+//   frames and values, and repacks to no more bytes.
+// - A first frame without main data, then frames whose main data reaches before the
+//   stream: not a start that is kept as it is, so damage (exit 4), as for l3 split; it was
+//   once laid out anew as though it had main data, and failed its own check.
+// - The two frames of a stream's kept start (its first frame reaches before the stream)
+//   hold "TAG" where the result's last 128 bytes begin once the junk after them is dropped,
+//   and a kept frame cannot grow: refused (exit 5), where it once failed its own check.
+TEST(Repack, FuzzFindingsAreRepackedOrRefused) {
+    TempDir dir;
+    const fs::path regressions = fs::path(TEST_DATA_DIR) / "regressions" / "edit";
+    const std::vector<uint8_t> empty = readAll(regressions / "repack_frame_without_main_data.mp3");
+    dir.write("empty.mp3", empty);
+    for (const std::string options : {"", "--huffman "}) {
+        SCOPED_TRACE(options);
+        // (Its junk between frames is damage: salvaged.)
+        const auto once =
+            l3test::runProgram(dir, L3_EXE, "repack --salvage " + options + "empty.mp3 a.mp3");
+        ASSERT_EQ(once.exitCode, 0) << once.err;
+        const auto twice = l3test::runProgram(dir, L3_EXE, "repack -f " + options + "a.mp3 b.mp3");
+        ASSERT_EQ(twice.exitCode, 0) << twice.err;
+        EXPECT_LE(dir.read("b.mp3").size(), dir.read("a.mp3").size());
+        std::filesystem::rename(dir.path("a.mp3"), dir.path(options.empty() ? "plain.mp3" : "huffman.mp3"));
+    }
+    const std::vector<uint8_t> plainBytes = dir.read("plain.mp3");
+    l3::SourceStream in, plain;  // (they point into the bytes)
+    ASSERT_EQ(readAs(empty, l3::SourcePass::decode, in, l3::Damage::salvage), "");
+    ASSERT_EQ(readAs(plainBytes, l3::SourcePass::layout, plain), "");
+    ASSERT_EQ(in.frames.size(), plain.frames.size());
+    for (size_t k = 0; k < in.frames.size(); ++k)
+        EXPECT_EQ(l3::compareFrame(in, k, plain, k), "") << "frame " << k;
+    expectSameDecodedValues(plainBytes, dir.read("huffman.mp3"));
+
+    const std::string reaching = l3test::shellQuote(
+        (regressions / "repack_reaches_before_the_stream_after_an_empty_frame.mp3").string());
+    const std::vector<uint8_t> split = readAll(regressions / "split_piece_ends_in_tag_bytes.mp3");
+    const l3::FrameWalk walk = l3::walkFrames(split.data(), split.size());
+    ASSERT_GE(walk.frames.size(), 2u);
+    std::vector<uint8_t> keptStart(split.begin() + static_cast<ptrdiff_t>(walk.frames[0].offset),
+                                   split.begin() + static_cast<ptrdiff_t>(walk.frames[1].offset +
+                                                                          walk.frames[1].length));
+    keptStart.resize(keptStart.size() + 5, 0);  // junk after them
+    dir.write("kept.mp3", keptStart);
+    struct Refusal {
+        std::string args;
+        int exitCode;
+        const char* said;
+    };
+    const Refusal refusals[] = {
+        // (Its first frame's scalefactors are longer than its part2_3_length: that comes
+        // first now; with it salvaged, the frame that reaches before the stream.)
+        {"repack " + reaching + " out.mp3", 4, "frame 0 (offset 0): huffman_error"},
+        {"repack --huffman " + reaching + " out.mp3", 4, "frame 0 (offset 0): huffman_error"},
+        {"repack --salvage " + reaching + " out.mp3", 4, "reservoir_underflow"},
+        {"split --samples --at 1000 " + reaching + " out-%d.mp3", 4, "huffman_error"},
+        // Junk after the last frame stays (and hides "TAG"), unless salvaged.
+        {"repack --salvage kept.mp3 out.mp3", 5, "read as a tag"},
+    };
+    for (const Refusal& r : refusals) {
+        const auto run = l3test::runProgram(dir, L3_EXE, r.args);
+        EXPECT_EQ(run.exitCode, r.exitCode) << r.args << ": " << run.err;
+        EXPECT_NE(run.err.find(r.said), std::string::npos) << r.args << ": " << run.err;
+    }
+    EXPECT_FALSE(dir.exists("out.mp3") || dir.exists("out-1.mp3"));
 }

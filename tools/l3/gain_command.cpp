@@ -44,7 +44,9 @@ extern const std::string_view kGainUsage =
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names IN, an\n"
     "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
-    "            measured (silence, undecodable audio, or a build without the libraries)\n";
+    "            measured (silence, undecodable audio, or a build without the libraries);\n"
+    "            6 the change could not be undone exactly (changed bytes would make frames\n"
+    "            be found otherwise, or its undo would fail): nothing written\n";
 
 namespace {
 

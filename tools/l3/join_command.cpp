@@ -34,8 +34,9 @@ extern const std::string_view kJoinUsage =
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names an IN, an\n"
     "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 a frame whose main data cannot be decoded; 5 an input differs\n"
-    "            from the first in version, sampling rate or channel count (it is named);\n"
-    "            6 the result does not match the inputs (an internal fault)\n";
+    "            from the first in version, sampling rate or channel count (it is named),\n"
+    "            or the frames fit no layout; 6 the result does not match the inputs (an\n"
+    "            internal fault)\n";
 
 namespace {
 

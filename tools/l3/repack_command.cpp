@@ -59,7 +59,8 @@ extern const std::string_view kRepackUsage =
     "            input, another output, an existing file (without -f) or a file with\n"
     "            several names; 3 not a Layer III stream; 4 a frame whose main data cannot\n"
     "            be decoded, or other damage (without --salvage); 5 --cbr rate too\n"
-    "            small; 6 the result does not match the input (an internal fault).\n"
+    "            small, or the frames fit no layout; 6 the result does not match the\n"
+    "            input (an internal fault).\n"
     "            With several files: the highest of their codes\n";
 
 namespace {
