@@ -89,8 +89,9 @@ struct Lanes {
 
 template <int V>
 L3_LANES Lanes<V> splat(int x) {
+    const Vector b = Vector{} + static_cast<int16_t>(x);
     Lanes<V> r;
-    for (int i = 0; i < V; ++i) r.v[i] = Vector{} + static_cast<int16_t>(x);
+    for (int i = 0; i < V; ++i) r.v[i] = b;
     return r;
 }
 
@@ -394,6 +395,10 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
         return -1;
     };
     const int end = s.bestEnd;
+    // The largest magnitude of long bands [from, to).
+    auto bandsTop = [&](int from, int to) {
+        return *std::max_element(s.bandTop.begin() + from, s.bandTop.begin() + to);
+    };
     std::array<int, 23> start{};  // in pairs, by edge; the window-switching start at 1
     for (int e = 1; e <= 22; ++e)
         start[static_cast<size_t>(e)] =
@@ -429,8 +434,8 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
         if (s.one[static_cast<size_t>(e)] == prefix) {  // two regions, split at edge e
             out.region0_count = e - 1;
             out.region1_count = firstOpen(g, e + 1, 8);
-            out.table_select[0] = laneOf(0, prefix, s.edgeCost[static_cast<size_t>(e)], nullptr,
-                                         largestIn(g.lines, 0, from));
+            out.table_select[0] =
+                laneOf(0, prefix, s.edgeCost[static_cast<size_t>(e)], nullptr, bandsTop(0, e));
             out.table_select[1] = out.table_select[2] = last;
             return out;
         }
@@ -440,13 +445,12 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
             const int middle =
                 laneOf(one, prefix, s.edgeCost[static_cast<size_t>(e)],
                        &s.edgeCost[static_cast<size_t>(j)],
-                       largestIn(g.lines, g.edges[static_cast<size_t>(j)], from));
+                       bandsTop(j, e));
             if (middle < 0) continue;
             out.region0_count = j - 1;
             out.region1_count = e - j - 1;
             out.table_select[0] =
-                laneOf(0, one, s.edgeCost[static_cast<size_t>(j)], nullptr,
-                       largestIn(g.lines, 0, g.edges[static_cast<size_t>(j)]));
+                laneOf(0, one, s.edgeCost[static_cast<size_t>(j)], nullptr, bandsTop(0, j));
             out.table_select[1] = middle;
             out.table_select[2] = last;
             return out;
@@ -497,8 +501,12 @@ SpectrumCoding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& inf
             if (at.low < at.high) g.disputed |= 1u << e;
         }
     }
-    int top = 0;
-    for (int i = 0; i <= lastBig; ++i) top = std::max(top, magnitude(lines[i]));
+    int16_t high = 0, low = 0;
+    for (int i = 0; i <= lastBig; ++i) {
+        high = std::max(high, lines[i]);
+        low = std::min(low, lines[i]);
+    }
+    const int top = std::max<int>(high, -low);
     return top < 15 ? sweepNarrow(g) : sweepWide(g);
 }
 
