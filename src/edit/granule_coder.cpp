@@ -102,16 +102,35 @@ int lsfScalefactorBits(const GranuleChannelInfo& info, const int need[6][4], uin
     return bits;
 }
 
-// The fewest bits over every scalefac_compress with the preflag it implies.
+// The fewest bits over every scalefac_compress with the preflag it implies (the first of
+// them where several give as few). Each partition row's widths follow from its index:
+// 0..399 give slen1..4 = (i >> 4) / 5, (i >> 4) % 5, (i & 15) >> 2, i & 3; 400..499 give
+// slen1..3 = (j >> 2) / 5, (j >> 2) % 5, j & 3 for j = i - 400; 500..511 give slen1..2 =
+// j / 3, j % 3 for j = i - 500, with preflag. So the narrowest widths of a row are the
+// needed ones, where the row has them.
 Widths lsfWidths(const GranuleChannelInfo& info, const uint16_t* sf, int preflag) {
     int need[6][4];
     lsfWidthsNeeded(info, sf, need);
+    const int kind = info.block_type == 2 ? (info.mixed_block_flag ? 2 : 1) : 0;
+    struct Row {
+        int first;
+        int limit[4];  // the widest slen of each partition
+    };
+    static constexpr Row kRows[3] = {{0, {4, 4, 3, 3}}, {400, {4, 4, 3, 0}}, {500, {3, 2, 0, 0}}};
     Widths w;
-    for (int sc = 0; sc < 512; ++sc) {
-        const uint32_t entry = lsfScalefacTables.lsfScalefac[static_cast<size_t>(sc)];
-        if (impliedPreflag(entry) != preflag) continue;
-        const int bits = lsfScalefactorBits(info, need, entry);
-        if (bits < w.bits) w = {bits, sc};
+    for (int row = preflag ? 2 : 0; row < (preflag ? 3 : 2); ++row) {
+        const int* n = need[row];
+        bool fits = true;
+        int bits = 0;
+        for (int p = 0; p < 4; ++p) {
+            fits = fits && n[p] <= kRows[row].limit[p];
+            bits += nrOfSfbBlock[row][kind][p] * n[p];
+        }
+        if (!fits || bits >= w.bits) continue;
+        const int sc = row == 0   ? ((n[0] * 5 + n[1]) << 4) + (n[2] << 2) + n[3]
+                       : row == 1 ? 400 + ((n[0] * 5 + n[1]) << 2) + n[2]
+                                  : 500 + n[0] * 3 + n[1];
+        w = {bits, sc};
     }
     return w;
 }

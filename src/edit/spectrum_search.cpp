@@ -86,6 +86,7 @@ struct Lanes {
 
 // Inlined into each processor's copy of the sweep, so that they use its vectors.
 #define L3_LANES [[gnu::always_inline]] inline
+#define L3_LAMBDA __attribute__((always_inline))
 
 template <int V>
 L3_LANES Lanes<V> splat(int x) {
@@ -166,16 +167,27 @@ int magnitude(int v) {
     return v < 0 ? -v : v;
 }
 
-// What the sweep needs of a granule besides its lines.
+// What the sweep needs of a granule: its layout, and per pair up to the last nonzero one
+// its row of bits (min(|x|, 15) * 16 + min(|y|, 15)) and largest magnitude; from pair 0,
+// the fewest bits any table gives the pairs; by big-value end, the count1 bits.
 struct Granule {
     const int16_t* lines;
     int last;      // the last nonzero line
     int firstEnd;  // the fewest big-value pairs: every value above 1 among them
     int lastEnd;   // the most worth weighing: up to the pair of the last nonzero line
+    int top;       // the largest magnitude
     bool switching;
     std::array<int, 23> edges;  // long band edges in pairs
     uint32_t disputed;          // bit k: decoders place long edge k at different lines
     SwitchingRegions regions;   // window switching: where region 1 starts
+    std::array<uint8_t, kPairs> index;
+    std::array<int16_t, kPairs> pairTop;
+    std::array<int, kPairs + 1> least;
+    // The count1 bits from each end under table A and B (-1: a quadruple would start past
+    // line 572), and after[end]: the fewest bits any end from `end` on adds to the big
+    // values' bits so far, its further pairs' least and its count1 bits.
+    std::array<int16_t, kPairs + 4> count1A, count1B;
+    std::array<int, kPairs + 2> after;
 };
 
 // The largest magnitude among pairs [from, to).
@@ -185,38 +197,86 @@ int largestIn(const int16_t* lines, int from, int to) {
     return top;
 }
 
-// Bits of the count1 region from each big-value end (in pairs) to the end of the last
-// nonzero quadruple, under table A and table B; 0 from the end of the last nonzero pair.
-struct Count1Bits {
-    std::array<int16_t, kPairs + 4> a, b;
-};
-
-void count1Bits(const Granule& g, Count1Bits& c) {
-    // Bits of a quadruple under each table by its nonzero lines (line 2i at bit 0).
-    static const std::array<std::array<int16_t, 16>, 2> quadBits = [] {
+// Bits of a count1 quadruple under table A and B by its nonzero lines (the first at bit 0).
+const std::array<std::array<int16_t, 16>, 2>& quadBits() {
+    static const std::array<std::array<int16_t, 16>, 2> bits = [] {
         const HuffmanTable& tableA = codeTables().huffman[kCount1TableA];
-        std::array<std::array<int16_t, 16>, 2> bits{};
+        std::array<std::array<int16_t, 16>, 2> b{};
         for (int n = 0; n < 16; ++n) {
             const int index = (n & 1) << 3 | (n & 2) << 1 | (n & 4) >> 1 | (n & 8) >> 3;
             const int signs = std::popcount(static_cast<unsigned>(n));
-            bits[0][static_cast<size_t>(n)] = static_cast<int16_t>(tableA.lengths[index] + signs);
-            bits[1][static_cast<size_t>(n)] = static_cast<int16_t>(4 + signs);
+            b[0][static_cast<size_t>(n)] = static_cast<int16_t>(tableA.lengths[index] + signs);
+            b[1][static_cast<size_t>(n)] = static_cast<int16_t>(4 + signs);
         }
-        return bits;
+        return b;
     }();
-    for (int i = g.lastEnd; i < g.lastEnd + 4 && i < kPairs + 4; ++i) c.a[i] = c.b[i] = 0;
-    // Nonzero lines from 2 * firstEnd on, one bit each; lines past 575 are 0.
-    uint32_t ahead = 0;  // bits of lines 2i .. 2i + 3 after the step for pair i
-    for (int i = g.lastEnd - 1; i >= g.firstEnd; --i) {
-        const int line = 2 * i;
-        const uint32_t two = static_cast<uint32_t>(g.lines[line] != 0) |
-                             static_cast<uint32_t>(g.lines[line + 1] != 0) << 1;
-        ahead = (ahead << 2 | two) & 15;
-        c.a[static_cast<size_t>(i)] =
-            static_cast<int16_t>(c.a[static_cast<size_t>(i) + 2] + quadBits[0][ahead]);
-        c.b[static_cast<size_t>(i)] =
-            static_cast<int16_t>(c.b[static_cast<size_t>(i) + 2] + quadBits[1][ahead]);
+    return bits;
+}
+
+// The pairs' rows, magnitudes and least bits, firstEnd and top (g.lastEnd known).
+void pairsOf(Granule& g) {
+    const LaneData& data = laneData();
+    // In 16 bits throughout, so that the loop runs on vectors; |-32768| stays 32767.
+    uint16_t top = 0;
+    for (int p = 0; p < g.lastEnd; ++p) {
+        const int16_t a = g.lines[2 * p], b = g.lines[2 * p + 1];
+        const uint16_t x = static_cast<uint16_t>(a < 0 ? (a == -32768 ? 32767 : -a) : a);
+        const uint16_t y = static_cast<uint16_t>(b < 0 ? (b == -32768 ? 32767 : -b) : b);
+        const uint16_t cx = x < 15 ? x : 15, cy = y < 15 ? y : 15;
+        const uint16_t m = x > y ? x : y;
+        g.index[static_cast<size_t>(p)] = static_cast<uint8_t>(cx << 4 | cy);
+        g.pairTop[static_cast<size_t>(p)] = static_cast<int16_t>(m);
+        top = m > top ? m : top;
     }
+    g.top = top;
+    g.firstEnd = g.lastEnd;
+    while (g.firstEnd > 0 && g.pairTop[static_cast<size_t>(g.firstEnd) - 1] <= 1) --g.firstEnd;
+    g.least[0] = 0;
+    for (int p = 0; p < g.lastEnd; ++p)
+        g.least[static_cast<size_t>(p) + 1] =
+            g.least[static_cast<size_t>(p)] + data.leastBits[g.index[static_cast<size_t>(p)]];
+}
+
+// count1A, count1B and after, from the last end down to the first.
+void count1Of(Granule& g) {
+    const auto& bits = quadBits();
+    for (int i = g.lastEnd; i < g.lastEnd + 4; ++i)
+        g.count1A[static_cast<size_t>(i)] = g.count1B[static_cast<size_t>(i)] = 0;
+    g.after[static_cast<size_t>(g.lastEnd) + 1] = kNoSpectrumCoding;
+    g.after[static_cast<size_t>(g.lastEnd)] = g.least[static_cast<size_t>(g.lastEnd)];
+    // Nonzero lines from 2 * firstEnd on, one bit each; lines past 575 are 0.
+    uint32_t ahead = 0;  // lines 2i .. 2i + 3 after the step for pair i
+    for (int i = g.lastEnd - 1; i >= g.firstEnd; --i) {
+        const size_t at = static_cast<size_t>(i);
+        const int line = 2 * i;
+        ahead = (ahead << 2 | static_cast<uint32_t>(g.lines[line] != 0) |
+                 static_cast<uint32_t>(g.lines[line + 1] != 0) << 1) &
+                15;
+        g.count1A[at] = static_cast<int16_t>(g.count1A[at + 2] + bits[0][ahead]);
+        g.count1B[at] = static_cast<int16_t>(g.count1B[at + 2] + bits[1][ahead]);
+        g.after[at] = std::min(g.after[at + 1],
+                               g.least[at] + std::min<int>(g.count1A[at], g.count1B[at]));
+    }
+    // No quadruple may start past line 572: with the last nonzero line at 574 or 575, the
+    // ends whose quadruples would start at 574 are out.
+    if (g.last >= kLastQuadLine + 2) {
+        for (int i = g.firstEnd; i < g.lastEnd; ++i)
+            if (2 * i + ((g.last - 2 * i) & ~3) > kLastQuadLine)
+                g.count1A[static_cast<size_t>(i)] = g.count1B[static_cast<size_t>(i)] = -1;
+        for (int i = g.lastEnd - 1; i >= g.firstEnd; --i) {
+            const size_t at = static_cast<size_t>(i);
+            const int here = g.count1A[at] < 0 ? kNoSpectrumCoding
+                                               : g.least[at] + std::min<int>(g.count1A[at], g.count1B[at]);
+            g.after[at] = std::min(g.after[at + 1], here);
+        }
+    }
+}
+
+// The largest magnitude of pairs [from, to).
+int topOf(const Granule& g, int from, int to) {
+    int16_t top = 0;
+    for (int p = from; p < to; ++p) top = std::max(top, g.pairTop[static_cast<size_t>(p)]);
+    return top;
 }
 
 // The best coding found, and what the reconstruction needs to name its regions and tables.
@@ -289,8 +349,6 @@ template <int V>
 L3_LANES SpectrumCoding sweep(const Granule& g) {
     const LaneData& data = laneData();
     const Lanes<V> largest = load<V>(data.largest);
-    Count1Bits c1;
-    count1Bits(g, c1);
     Sweep<V> s;
     s.one.fill(kInf);
     s.two.fill(kInf);
@@ -304,71 +362,81 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
     Lanes<V> cost = splat<V>(0);
     Lanes<V> q = splat<V>(0);  // the start at pair 0: a single region
     shut(q, largest, 0);
-    int qLevel = 0;   // q is shut for this magnitude for every start in it
-    int pending = 0;  // the largest magnitude since q was last shut
-    int fromZero = 0, band = 0;
-    int lowBound = 0;  // no coding of the big values up to the current end takes fewer bits
-    int k = 1;         // the next long edge
+    int qLevel = 0;     // q is shut for this magnitude for every start in it
+    int pending = 0;    // the largest magnitude of the pairs since q was last shut ...
+    int pendingTo = 0;  // ... up to this pair
+    int fromZero = 0;   // the largest magnitude up to the last edge
+    int bandFrom = 0;   // the current band's first pair
+    // No coding of the big values up to pair `end` takes fewer than base + least[end] bits.
+    int base = 0;
+    int k = 1;  // the next long edge
     const int switchStart =
         g.regions.low == g.regions.high ? g.edges[static_cast<size_t>(g.regions.region0_count) + 1]
                                         : -1;  // apart: one table for both regions
-
-    for (int end = 0; end <= g.lastEnd; ++end) {
-        if (end > 0) {
-            const int p = end - 1;
-            const int x = magnitude(g.lines[2 * p]), y = magnitude(g.lines[2 * p + 1]);
-            const int m = std::max(x, y);
-            const int index = std::min(x, 15) * 16 + std::min(y, 15);
-            addTo(cost, data.pairBits[index]);
-            lowBound += data.leastBits[index];
-            pending = std::max(pending, m);
-            fromZero = std::max(fromZero, m);
-            band = std::max(band, m);
+    auto shutPending = [&](int end) L3_LAMBDA {
+        pending = std::max(pending, topOf(g, pendingTo, end));
+        pendingTo = end;
+        if (pending > qLevel) {
+            shut(q, largest, pending);
+            qLevel = pending;
         }
+        pending = 0;
+    };
+
+    for (int end = 0;; ++end) {
         int prefix = kInf;  // of a last region starting here
         if (!g.switching) {
             if (k <= 21 && end == g.edges[static_cast<size_t>(k)]) {
+                const int band = topOf(g, bandFrom, end);
                 s.bandTop[static_cast<size_t>(k) - 1] = band;
-                band = 0;
+                fromZero = std::max(fromZero, band);
+                bandFrom = end;
                 prefix = longEdge(g, s, k++, cost, largest, fromZero);
             }
         } else if (end == switchStart) {
+            fromZero = topOf(g, 0, end);
             s.edgeCost[1] = cost;
             Lanes<V> c = cost;
             shut(c, largest, fromZero);
             s.one[1] = prefix = least(c);
         }
         if (prefix < kInf) {
-            if (pending > qLevel) shut(q, largest, pending);
+            shutPending(end);
             Lanes<V> start = difference(splat<V>(prefix), cost);
             shut(start, largest, 0);
             q = lesser(q, start);
             qLevel = 0;
-            pending = 0;
         }
-        if (end < g.firstEnd) continue;
-        // No quadruple may start past line 572.
-        const int rest1 = g.last - 2 * end;
-        if (rest1 >= 0 && 2 * end + (rest1 & ~3) > kLastQuadLine) continue;
-        const bool tableB = c1.b[static_cast<size_t>(end)] < c1.a[static_cast<size_t>(end)];
-        const int count1 = tableB ? c1.b[static_cast<size_t>(end)] : c1.a[static_cast<size_t>(end)];
-        if (lowBound + count1 < s.best) {
-            if (pending > qLevel) {
-                shut(q, largest, pending);
-                qLevel = pending;
-                pending = 0;
+        if (end >= g.firstEnd) {
+            const size_t at = static_cast<size_t>(end);
+            const bool tableB = g.count1B[at] < g.count1A[at];
+            const int count1 = tableB ? g.count1B[at] : g.count1A[at];
+            const int low = base + g.least[at];
+            if (count1 >= 0 && low + count1 < s.best) {
+                shutPending(end);
+                const int big = least(sum(cost, q));
+                base = big - g.least[at];
+                if (big + count1 < s.best) {
+                    s.best = big + count1;
+                    s.bestEnd = end;
+                    s.bestCount1 = count1;
+                    s.count1B = tableB;
+                    s.bestCost = cost;
+                }
             }
-            lowBound = least(sum(cost, q));
-            if (lowBound + count1 < s.best) {
-                s.best = lowBound + count1;
-                s.bestEnd = end;
-                s.bestCount1 = count1;
-                s.count1B = tableB;
-                s.bestCost = cost;
-            }
+            // No later end can do better: each spends at least `base` bits, its pairs'
+            // least and its count1 bits.
+            if (base + g.after[at + 1] >= s.best) break;
         }
-        // Every later end spends at least lowBound bits on its big values.
-        if (lowBound >= s.best) break;
+        if (end == g.lastEnd) break;
+        // On to the next end that matters: the next edge or, from the first end, each end.
+        int next = end < g.firstEnd ? g.firstEnd : end + 1;
+        if (!g.switching && k <= 21) next = std::min(next, g.edges[static_cast<size_t>(k)]);
+        if (g.switching && switchStart > end) next = std::min(next, switchStart);
+        Lanes<V> c = cost;
+        for (int p = end; p < next; ++p) addTo(c, data.pairBits[g.index[static_cast<size_t>(p)]]);
+        cost = c;
+        end = next - 1;
     }
 
     SpectrumCoding out{kNoSpectrumCoding, 0, 0, 0, 0, {0, 0, 0}};
@@ -386,6 +454,10 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
     const int big = s.best - s.bestCount1;
     // The lane of a region [from, to) (in pairs) whose bits, added to prefix, make value.
     auto laneOf = [&](int prefix, int value, const Lanes<V>& at, const Lanes<V>* from, int top) {
+        // Whether any lane gives the value, all lanes at once; then which.
+        Lanes<V> bits = from ? difference(at, *from) : at;
+        shut(bits, largest, top);
+        if (prefix + least(bits) != value) return -1;
         store(at, at16);
         if (from) store(*from, from16);
         for (int lane = 0; lane < 16 * V; ++lane)
@@ -460,6 +532,24 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
     return out;
 }
 
+// The long edges decoders place at different lines (bit k for edge k), by band edge row.
+uint32_t disputedEdges(uint32_t header) {
+    static const std::array<uint32_t, 9> byRow = [] {
+        std::array<uint32_t, 9> rows{};
+        for (uint32_t row = 0; row < 9; ++row) {
+            // A header of the row's version (MPEG-1, 2, 2.5) and sampling frequency.
+            const uint32_t version = row < 3 ? 3 : row < 6 ? 2 : 0;
+            const uint32_t h = 0xFFE00000u | version << 19 | (row % 3) << 10;
+            for (int e = 1; e < 22; ++e) {
+                const EdgeLines at = regionEdgeLines(h, e);
+                if (at.low < at.high) rows[row] |= 1u << e;
+            }
+        }
+        return rows;
+    }();
+    return byRow[static_cast<size_t>(bandEdgeRow(header))];
+}
+
 // The sweep for the processor at hand.
 [[gnu::target_clones("avx2", "default")]] SpectrumCoding sweepNarrow(const Granule& g) {
     return sweep<kNarrow>(g);
@@ -474,7 +564,7 @@ SpectrumCoding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& inf
                                   const int16_t* lines) {
     Granule g;
     g.lines = lines;
-    // The last nonzero line and the last above 1, the zeros of the top four lines at a time.
+    // The last nonzero line, the zeros of the top four lines at a time.
     int last = kSpectrumLines - 1;
     static_assert(kSpectrumLines % 4 == 0);
     for (uint64_t four = 0; last >= 3; last -= 4) {
@@ -483,31 +573,21 @@ SpectrumCoding bestSpectrumCoding(uint32_t header, const GranuleChannelInfo& inf
     }
     while (last >= 0 && lines[last] == 0) --last;
     if (last < 0) return {0, 0, 0, 0, 0, {0, 0, 0}};
-    int lastBig = last;
-    while (lastBig >= 0 && magnitude(lines[lastBig]) <= 1) --lastBig;
     g.last = last;
-    g.firstEnd = lastBig < 0 ? 0 : (lastBig + 2) / 2;
     g.lastEnd = (last + 2) / 2;
+    pairsOf(g);
+    count1Of(g);
     g.switching = info.window_switching_flag != 0;
-    const auto& edges = longBandEdges[static_cast<size_t>(bandEdgeRow(header))];
+    const int row = bandEdgeRow(header);
+    const auto& edges = longBandEdges[static_cast<size_t>(row)];
     for (int e = 0; e < 23; ++e) g.edges[static_cast<size_t>(e)] = edges[static_cast<size_t>(e)] / 2;
     g.disputed = 0;
     g.regions = {};
-    if (g.switching) {
+    if (g.switching)
         g.regions = switchingRegions(header, info);
-    } else {
-        for (int e = 1; e < 22; ++e) {
-            const EdgeLines at = regionEdgeLines(header, e);
-            if (at.low < at.high) g.disputed |= 1u << e;
-        }
-    }
-    int16_t high = 0, low = 0;
-    for (int i = 0; i <= lastBig; ++i) {
-        high = std::max(high, lines[i]);
-        low = std::min(low, lines[i]);
-    }
-    const int top = std::max<int>(high, -low);
-    return top < 15 ? sweepNarrow(g) : sweepWide(g);
+    else
+        g.disputed = disputedEdges(header);
+    return g.top < 15 ? sweepNarrow(g) : sweepWide(g);
 }
 
 }  // namespace l3
