@@ -92,7 +92,10 @@ template <int V>
 L3_LANES Lanes<V> splat(int x) {
     const Vector b = Vector{} + static_cast<int16_t>(x);
     Lanes<V> r;
-    for (int i = 0; i < V; ++i) r.v[i] = b;
+    // Spelled out: as a loop, compilers build the copies lane by lane.
+    r.v[0] = b;
+    if constexpr (V > 1) r.v[1] = b;
+    static_assert(V <= 2);
     return r;
 }
 
