@@ -221,23 +221,35 @@ void pairsOf(Granule& g) {
     const LaneData& data = laneData();
     // In 16 bits throughout, so that the loop runs on vectors; |-32768| stays 32767.
     uint16_t top = 0;
-    for (int p = 0; p < g.lastEnd; ++p) {
-        const int16_t a = g.lines[2 * p], b = g.lines[2 * p + 1];
+    const int n = g.lastEnd;  // a local bound: the byte stores below may alias any field
+    const int16_t* __restrict lines = g.lines;
+    uint8_t* __restrict index = g.index.data();
+    int16_t* __restrict pairTop = g.pairTop.data();
+    for (int p = 0; p < n; ++p) {
+        const int16_t a = lines[2 * p], b = lines[2 * p + 1];
         const uint16_t x = static_cast<uint16_t>(a < 0 ? (a == -32768 ? 32767 : -a) : a);
         const uint16_t y = static_cast<uint16_t>(b < 0 ? (b == -32768 ? 32767 : -b) : b);
         const uint16_t cx = x < 15 ? x : 15, cy = y < 15 ? y : 15;
         const uint16_t m = x > y ? x : y;
-        g.index[static_cast<size_t>(p)] = static_cast<uint8_t>(cx << 4 | cy);
-        g.pairTop[static_cast<size_t>(p)] = static_cast<int16_t>(m);
+        index[p] = static_cast<uint8_t>(cx << 4 | cy);
+        pairTop[p] = static_cast<int16_t>(m);
         top = m > top ? m : top;
     }
     g.top = top;
+    // The first end past every pair above 1, four pairs at a time (magnitudes above 1 are
+    // those with a bit set above bit 0).
     g.firstEnd = g.lastEnd;
-    while (g.firstEnd > 0 && g.pairTop[static_cast<size_t>(g.firstEnd) - 1] <= 1) --g.firstEnd;
+    for (uint64_t four = 0; g.firstEnd >= 4; g.firstEnd -= 4) {
+        std::memcpy(&four, pairTop + g.firstEnd - 4, sizeof four);
+        if (four & 0xFFFEFFFEFFFEFFFEull) break;
+    }
+    while (g.firstEnd > 0 && pairTop[g.firstEnd - 1] <= 1) --g.firstEnd;
+    int sum = 0;
     g.least[0] = 0;
-    for (int p = 0; p < g.lastEnd; ++p)
-        g.least[static_cast<size_t>(p) + 1] =
-            g.least[static_cast<size_t>(p)] + data.leastBits[g.index[static_cast<size_t>(p)]];
+    for (int p = 0; p < n; ++p) {
+        sum += data.leastBits[index[p]];
+        g.least[static_cast<size_t>(p) + 1] = sum;
+    }
 }
 
 // count1A, count1B and after, from the last end down to the first.
@@ -273,13 +285,6 @@ void count1Of(Granule& g) {
             g.after[at] = std::min(g.after[at + 1], here);
         }
     }
-}
-
-// The largest magnitude of pairs [from, to).
-int topOf(const Granule& g, int from, int to) {
-    int16_t top = 0;
-    for (int p = from; p < to; ++p) top = std::max(top, g.pairTop[static_cast<size_t>(p)]);
-    return top;
 }
 
 // The best coding found, and what the reconstruction needs to name its regions and tables.
@@ -365,20 +370,17 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
     Lanes<V> cost = splat<V>(0);
     Lanes<V> q = splat<V>(0);  // the start at pair 0: a single region
     shut(q, largest, 0);
-    int qLevel = 0;     // q is shut for this magnitude for every start in it
-    int pending = 0;    // the largest magnitude of the pairs since q was last shut ...
-    int pendingTo = 0;  // ... up to this pair
-    int fromZero = 0;   // the largest magnitude up to the last edge
-    int bandFrom = 0;   // the current band's first pair
+    int qLevel = 0;   // q is shut for this magnitude for every start in it
+    // The largest magnitude of the pairs so far, of those since q was last shut, and of the
+    // current band's.
+    int top = 0, pending = 0, band = 0;
     // No coding of the big values up to pair `end` takes fewer than base + least[end] bits.
     int base = 0;
     int k = 1;  // the next long edge
     const int switchStart =
         g.regions.low == g.regions.high ? g.edges[static_cast<size_t>(g.regions.region0_count) + 1]
                                         : -1;  // apart: one table for both regions
-    auto shutPending = [&](int end) L3_LAMBDA {
-        pending = std::max(pending, topOf(g, pendingTo, end));
-        pendingTo = end;
+    auto shutPending = [&]() L3_LAMBDA {
         if (pending > qLevel) {
             shut(q, largest, pending);
             qLevel = pending;
@@ -390,21 +392,18 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
         int prefix = kInf;  // of a last region starting here
         if (!g.switching) {
             if (k <= 21 && end == g.edges[static_cast<size_t>(k)]) {
-                const int band = topOf(g, bandFrom, end);
                 s.bandTop[static_cast<size_t>(k) - 1] = band;
-                fromZero = std::max(fromZero, band);
-                bandFrom = end;
-                prefix = longEdge(g, s, k++, cost, largest, fromZero);
+                band = 0;
+                prefix = longEdge(g, s, k++, cost, largest, top);
             }
         } else if (end == switchStart) {
-            fromZero = topOf(g, 0, end);
             s.edgeCost[1] = cost;
             Lanes<V> c = cost;
-            shut(c, largest, fromZero);
+            shut(c, largest, top);
             s.one[1] = prefix = least(c);
         }
         if (prefix < kInf) {
-            shutPending(end);
+            shutPending();
             Lanes<V> start = difference(splat<V>(prefix), cost);
             shut(start, largest, 0);
             q = lesser(q, start);
@@ -416,7 +415,7 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
             const int count1 = tableB ? g.count1B[at] : g.count1A[at];
             const int low = base + g.least[at];
             if (count1 >= 0 && low + count1 < s.best) {
-                shutPending(end);
+                shutPending();
                 const int big = least(sum(cost, q));
                 base = big - g.least[at];
                 if (big + count1 < s.best) {
@@ -437,8 +436,15 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
         if (!g.switching && k <= 21) next = std::min(next, g.edges[static_cast<size_t>(k)]);
         if (g.switching && switchStart > end) next = std::min(next, switchStart);
         Lanes<V> c = cost;
-        for (int p = end; p < next; ++p) addTo(c, data.pairBits[g.index[static_cast<size_t>(p)]]);
+        int16_t t = 0;
+        for (int p = end; p < next; ++p) {
+            addTo(c, data.pairBits[g.index[static_cast<size_t>(p)]]);
+            t = std::max(t, g.pairTop[static_cast<size_t>(p)]);
+        }
         cost = c;
+        top = std::max<int>(top, t);
+        pending = std::max<int>(pending, t);
+        band = std::max<int>(band, t);
         end = next - 1;
     }
 
@@ -455,16 +461,18 @@ L3_LANES SpectrumCoding sweep(const Granule& g) {
     store(s.bestCost, cost16);
     store(largest, largest16);
     const int big = s.best - s.bestCount1;
-    // The lane of a region [from, to) (in pairs) whose bits, added to prefix, make value.
-    auto laneOf = [&](int prefix, int value, const Lanes<V>& at, const Lanes<V>* from, int top) {
+    // The table of a region whose largest magnitude is `highest` and whose bits (each
+    // table's at its end, less those at its start) added to prefix make value; -1 if none.
+    auto laneOf = [&](int prefix, int value, const Lanes<V>& at, const Lanes<V>* from,
+                      int highest) {
         // Whether any lane gives the value, all lanes at once; then which.
         Lanes<V> bits = from ? difference(at, *from) : at;
-        shut(bits, largest, top);
+        shut(bits, largest, highest);
         if (prefix + least(bits) != value) return -1;
         store(at, at16);
         if (from) store(*from, from16);
         for (int lane = 0; lane < 16 * V; ++lane)
-            if (largest16[lane] >= top &&
+            if (largest16[lane] >= highest &&
                 prefix + at16[lane] - (from ? from16[lane] : 0) == value)
                 return static_cast<int>(kLaneTable[static_cast<size_t>(lane)]);
         return -1;
