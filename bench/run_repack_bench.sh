@@ -2,12 +2,14 @@
 # l3 repack against mpg123 -t (a full decode to nowhere) on the bench streams repeated to a
 # few MB each (their audio frames again and again) and on a quiet CBR 320 kbit/s stream made
 # here with sox and lame (a tone one second in four): bytes before, after, after --huffman,
-# and the time of each against mpg123's: median CPU seconds (every thread) of 3 runs and
-# median elapsed seconds of 5 runs each, warm cache.
-# Targets: at most 0.25 of mpg123's time without --huffman, 1.0 with it; the quiet stream
-# at least 60 % smaller. The bound column is a size no layout can go below: the bytes around
-# the audio frames, plus the larger of every audio frame at the smallest legal size and
-# every head with all main data bits packed end to end.
+# the main data before and after --huffman (the sum of part2_3_length, in bytes), and the
+# time of each against mpg123's: median CPU seconds (every thread) of 3 runs, median elapsed
+# seconds of 5 runs each, and the median elapsed seconds of 5 runs of each on one processor
+# (taskset -c 0: --huffman's work on one thread), warm cache.
+# Targets: at most 0.25 of mpg123's time without --huffman, 1.0 with it (on one processor
+# too); the quiet stream at least 60 % smaller. The bound column is a size no layout can go
+# below: the bytes around the audio frames, plus the larger of every audio frame at the
+# smallest legal size and every head with all main data bits packed end to end.
 #
 # Usage: bench/run_repack_bench.sh [MEGABYTES] [BUILD_DIR]
 set -eu
@@ -15,8 +17,8 @@ megabytes=${1:-8}
 build=${2:-build/release}
 here=$(cd "$(dirname "$0")" && pwd)
 l3=$build/bin/l3
-for exe in "$l3" mpg123 lame sox; do
-    command -v "$exe" >/dev/null 2>&1 || { echo "no $exe (build l3; apt-get install mpg123 lame sox)" >&2; exit 1; }
+for exe in "$l3" mpg123 lame sox taskset; do
+    command -v "$exe" >/dev/null 2>&1 || { echo "no $exe (build l3; apt-get install mpg123 lame sox util-linux)" >&2; exit 1; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/repack_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -85,8 +87,17 @@ bound() {
               printf "%d", size - frames + tag + (packed > smallest ? packed : smallest) }'
 }
 
-printf '%-22s %10s %10s %10s %10s %7s %7s %7s %7s %7s\n' stream bytes repacked huffman bound \
-    mpg123 ratio huff wall wall-huff
+# The main data of a stream in bytes: the sum of every granule's part2_3_length.
+mainbytes() {
+    "$l3" info --frames "$1" | awk '
+        $1 ~ /^[0-9]+$/ && NF >= 7 && $2 ~ /^[0-9]+$/ && $0 !~ /tag frame/ {
+            for (i = 6; i <= NF && $i ~ /^[0-9]+$/; ++i) bits += $i
+        }
+        END { printf "%d", bits / 8 }'
+}
+
+printf '%-22s %10s %10s %10s %10s %9s %9s %7s %7s %7s %7s %7s %7s %7s\n' stream bytes repacked \
+    huffman bound main main-huff mpg123 ratio huff wall wall-huff 1cpu 1cpu-huff
 for f in "$work"/m1_44k_stereo_cbr128.mp3 "$work"/m1_44k_joint_cbr320.mp3 \
          "$work"/m2_22k_mono_cbr64.mp3 "$work"/quiet_cbr320.mp3; do
     m=$(cpu mpg123 -q -t "$f")
@@ -94,10 +105,15 @@ for f in "$work"/m1_44k_stereo_cbr128.mp3 "$work"/m1_44k_joint_cbr320.mp3 \
     plain=$(wc -c < "$work/out.mp3")
     h=$(cpu "$l3" repack -q --huffman "$f" "$work/out.mp3")
     huff=$(wc -c < "$work/out.mp3")
+    mainHuff=$(mainbytes "$work/out.mp3")
     mw=$(wall mpg123 -q -t "$f")
     rw=$(wall "$l3" repack -q "$f" "$work/out.mp3")
     hw=$(wall "$l3" repack -q --huffman "$f" "$work/out.mp3")
-    printf '%-22s %10d %10d %10d %10d %7.2f %7.2f %7.2f %7.2f %7.2f\n' "$(basename "$f" .mp3)" \
-        "$(wc -c < "$f")" "$plain" "$huff" "$(bound "$f")" "$m" \
-        "$(ratio "$r" "$m")" "$(ratio "$h" "$m")" "$(ratio "$rw" "$mw")" "$(ratio "$hw" "$mw")"
+    m1=$(wall taskset -c 0 mpg123 -q -t "$f")
+    r1=$(wall taskset -c 0 "$l3" repack -q "$f" "$work/out.mp3")
+    h1=$(wall taskset -c 0 "$l3" repack -q --huffman "$f" "$work/out.mp3")
+    printf '%-22s %10d %10d %10d %10d %9d %9d %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f\n' \
+        "$(basename "$f" .mp3)" "$(wc -c < "$f")" "$plain" "$huff" "$(bound "$f")" \
+        "$(mainbytes "$f")" "$mainHuff" "$m" "$(ratio "$r" "$m")" "$(ratio "$h" "$m")" \
+        "$(ratio "$rw" "$mw")" "$(ratio "$hw" "$mw")" "$(ratio "$r1" "$m1")" "$(ratio "$h1" "$m1")"
 done

@@ -14,8 +14,9 @@ stream. Writing compares the values with those read:
 - global_gain, subblock_gain, scalefac_scale, preflag (MPEG-1) or private_bits changed:
   those fields are rewritten in place (a stored CRC changes as the computed one does);
 - spectrum, scalefactors, block_type, window_switching or mixed_block changed: those
-  granules are recoded with the fewest bits and the stream is laid out again, as
-  `l3 repack --huffman` codes and `l3 repack` lays out;
+  granules are recoded with the fewest bits (their scalefactors, scalefac_scale and
+  preflag as written) and the stream is laid out again, as `l3 repack --huffman` codes and
+  `l3 repack` lays out;
 - a field that says how values are coded (part2_3_length, big_values, table_select,
   region0_count, region1_count, count1table_select, scalefac_compress, scfsi,
   main_data_begin) or the header changed, or a value that no coding holds: ValueError

@@ -15,6 +15,7 @@
 #include "edit/frame_head.h"
 #include "edit/granule_coder.h"
 #include "edit/in_parts.h"
+#include "edit/scale_forms.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/platform.h"
@@ -264,14 +265,13 @@ std::string sameDecodedValues(const FrameRecord& x, const FrameRecord& y) {
         return "its header differs";
     for (int gr = 0; gr < granuleCount(x.header); ++gr)
         for (int ch = 0; ch < channelCount(x.header); ++ch) {
-            const GranuleChannelInfo& p = x.granuleInfo[gr][ch];
-            const GranuleChannelInfo& q = y.granuleInfo[gr][ch];
-            if (p.global_gain != q.global_gain || p.preflag != q.preflag ||
-                p.scalefac_scale != q.scalefac_scale ||
-                !std::equal(p.subblock_gain, p.subblock_gain + 3, q.subblock_gain))
-                return "its side information differs";
-            if (!sameGranuleValues(x, y, gr, ch))
-                return "its spectrum, scalefactors or block type differ";
+            // The scalefactors may take another form (scale_forms.h); what every band is
+            // scaled by may not change.
+            if (!sameScaling(x, y, gr, ch))
+                return "its gains, block type or scalefactors scale a band differently";
+            if (!std::equal(x.spectrum[gr][ch], x.spectrum[gr][ch] + kSpectrumLines,
+                            y.spectrum[gr][ch]))
+                return "its spectrum differs";
         }
     return "";
 }
@@ -550,7 +550,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                 s.recoded = markChangedGranules(*record, *edit);
                 // Granules left as they were keep their bits where decoders need exactly
                 // those: coded again from the values as coded, with the same side information.
-                if (s.recoded) recodeFrame(*edit, keepCodedGranules(played, *edit));
+                if (s.recoded) recodeFrame(*edit, keepCodedGranules(played, *edit), false);
                 s.fromRecord = true;
             } else if (recode && !(played.any & kKeepBits)) {
                 *edit = *record;

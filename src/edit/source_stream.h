@@ -37,8 +37,9 @@ enum EditStatus : int {
 // (part2_3_length, big_values, table_select, region counts, count1table_select,
 // scalefac_compress, scfsi, main_data_begin) must be the frame's own: its main data stays bit
 // for bit unless a granule's values (spectrum, scalefactors, block type and flags) differ
-// from the frame's, and then the frame is recoded as --huffman would code it, the unchanged
-// granules keeping their coding where that is no larger. The caller checks the fixed-width
+// from the frame's, and then the frame is recoded as --huffman would code it (but with the
+// scalefactors, scalefac_scale and preflag as written), the unchanged granules keeping their
+// coding where that is no larger. The caller checks the fixed-width
 // fields first (see value_stream.h); a value no coding can hold fails with kEditBadValue.
 struct FrameEdits {
     std::vector<const FrameRecord*> records;
@@ -169,8 +170,9 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count);
 std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b, size_t kb);
 
 // A frame written from a record (its bits may differ), decoded, against the values it was
-// to carry: the header but for its layout bits, the values (sameGranuleValues) and the
-// gains that decide how they sound. Empty when they agree, else what differs.
+// to carry: the header but for its layout bits, the spectrum, and what scales each band
+// (sameScaling: gains, block layout, and the scalefactors in the same or another form of
+// the same scaling). Empty when they agree, else what differs.
 std::string sameDecodedValues(const FrameRecord& x, const FrameRecord& y);
 
 // The message of a result that did not read back as it should: an internal fault.
