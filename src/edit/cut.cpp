@@ -42,6 +42,9 @@ struct PieceFrames {
     int fillers = 0;  // silent frames before the first
     int delay = 0, padding = 0;
     bool own = false;  // the input's own start (a split's first piece), kept start and all
+    // How it keeps the decoder's cycle: 0 modulo 4, 1 modulo 2, 2 not at all, 3 the first
+    // sample too far in (see pieceStarts).
+    int cycle = 0;
 };
 
 // The starts a piece of the input's samples from..to may have, in the order to try them:
@@ -80,13 +83,16 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
                 const int64_t delay = r1 - kDecoderDelay - (first - fillers) * spf;
                 if (delay < 0 || delay > kMaxGapless) continue;
                 p.delay = static_cast<int>(delay);
-                const int64_t shift = (first + t.framesBefore - fillers) * gpf;
+                const int64_t skipped =
+                    std::lower_bound(t.unsynthesized.begin(), t.unsynthesized.end(), first) -
+                    t.unsynthesized.begin();
+                const int64_t shift = (first + t.framesBefore - fillers - skipped) * gpf;
                 const bool lead = fillers + firstPlayed - first <= kDecodeLeadFrames;
-                starts[!lead                         ? 3
-                       : shift % kCycleGranules == 0 ? 0
-                       : shift % 2 == 0              ? 1
-                                                     : 2]
-                    .push_back(p);
+                p.cycle = !lead                         ? 3
+                          : shift % kCycleGranules == 0 ? 0
+                          : shift % 2 == 0              ? 1
+                                                        : 2;
+                starts[p.cycle].push_back(p);
             }
     };
     const int64_t granule = r1 / kGranuleSamples;
@@ -101,6 +107,29 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
         all.insert(all.end(), s.begin(), s.end());
     }
     return all;
+}
+
+// The starts nearest from (before and after, below to) whose pieces keep the cycle modulo
+// 4, as the end of a message: ": the nearest that can: samples a and b".
+std::string nearestExactStarts(const Timeline& t, int64_t from, int64_t to) {
+    const auto exact = [&](int64_t x) {
+        const std::vector<PieceFrames> s = pieceStarts(t, x, to);
+        return std::any_of(s.begin(), s.end(), [](const PieceFrames& p) { return p.cycle == 0; });
+    };
+    std::vector<std::string> found;
+    for (int64_t d = 1; d <= 2 * kCycleGranules * kGranuleSamples; ++d)
+        if (from - d >= 0 && exact(from - d)) {
+            found.push_back(std::to_string(from - d));
+            break;
+        }
+    for (int64_t d = 1; d <= 2 * kCycleGranules * kGranuleSamples && from + d < to; ++d)
+        if (exact(from + d)) {
+            found.push_back(std::to_string(from + d));
+            break;
+        }
+    if (found.empty()) return "";
+    return found.size() == 1 ? "; the nearest that can: sample " + found[0]
+                             : "; the nearest that can: samples " + found[0] + " and " + found[1];
 }
 
 // ffmpeg (5.1, checked) trims the samples a LAME extension's delay hides in the frame that
@@ -122,6 +151,44 @@ bool ownKindPiece(const Timeline& t, int64_t from, int64_t to, PieceFrames& fram
     if (t.lame || from != 0 || (to != t.length && end % t.samplesPerFrame != 0)) return false;
     frames = PieceFrames{};
     frames.end = to == t.length ? t.frames : end / t.samplesPerFrame;
+    return true;
+}
+
+// A piece of frames [first, end) that starts with frames of one channel and changes to two
+// within reach of its first played raw sample r1, where the input has frames of two channels
+// before it: decoders (mpg123 and ffmpeg, checked) carry the second channel's overlap and
+// synthesis state over frames of one channel, so the input's first frame of two channels
+// there adds what its last one left, which the piece cannot hold. And ffmpeg trims a delay
+// that spans a change of channel count by other amounts than it says, so the frames before
+// the first played one must have its count. Returns the frame of the change that stands in
+// the way, or -1 when the piece plays as the input does.
+int64_t strandedChannel(const SourceStream& src, int64_t spf, int64_t first, int64_t end,
+                        int64_t r1) {
+    const auto two = [&](int64_t k) {
+        return channelCount(src.frames[static_cast<size_t>(k)].header) == 2;
+    };
+    if (first >= end) return -1;
+    for (int64_t k = first; k < std::min(end, r1 / spf); ++k)
+        if (two(k) != two(r1 / spf)) return k + 1;
+    if (two(first)) return -1;
+    int64_t change = first + 1;
+    while (change < end && !two(change)) ++change;
+    // State left from before reaches at most the two granules after the change.
+    if (change == end || change * spf + 2 * kGranuleSamples <= r1) return -1;
+    for (int64_t k = first - 1; k >= 0; --k)
+        if (two(k)) return change;
+    return -1;
+}
+
+// ffmpeg (5.1, checked) takes a stream's audio to start only where three frames in a row
+// agree on version, layer, sampling rate, channel mode, copyright, original and emphasis:
+// the frames before are junk to it. Whether a piece of fillers (the first frame's header)
+// and frames [first, end) starts with three such frames.
+bool ffmpegTakesStart(const SourceStream& src, const PieceFrames& p) {
+    constexpr uint32_t kMask = 0xFFFE0CCFu;
+    const uint32_t first = src.frames[static_cast<size_t>(p.first)].header & kMask;
+    for (int64_t k = p.first + 1; k < std::min(p.end, p.first + 3 - p.fillers); ++k)
+        if ((src.frames[static_cast<size_t>(k)].header & kMask) != first) return false;
     return true;
 }
 
@@ -168,6 +235,26 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     const size_t kept = keptStart(src).frames;
     EditResult undecodable;  // the last start refused for an undecodable frame
     std::vector<PieceFrames> starts = pieceStarts(t, from, to);
+    // One channel shows every sample the cycle rounds otherwise (two hid it wherever we
+    // looked): such a piece starts only where it keeps the cycle modulo 4.
+    const int64_t firstPlayed = (from + t.rawStart) / t.samplesPerFrame;
+    const auto inexact = [](const PieceFrames& p) { return p.cycle == 1 || p.cycle == 2; };
+    const size_t playedFrame = static_cast<size_t>(
+        std::min<int64_t>(firstPlayed, static_cast<int64_t>(src.frames.size()) - 1));
+    if (channelCount(src.frames[playedFrame].header) == 1 &&
+        std::any_of(starts.begin(), starts.end(), inexact)) {
+        std::erase_if(starts, inexact);
+        if (std::none_of(starts.begin(), starts.end(),
+                         [](const PieceFrames& p) { return p.cycle == 0; })) {
+            result.status = kCutRange;
+            result.message = "no piece can start at sample " + std::to_string(from) +
+                             " and play its samples exactly in mpg123 (its synthesis rounds by "
+                             "the position of a granule, which no start keeps there for one "
+                             "channel)" +
+                             nearestExactStarts(t, from, to);
+            return false;
+        }
+    }
     if (ownStart && from == 0 && t.lame && !starts.empty()) {
         PieceFrames own = starts[0];
         own.first = 0;
@@ -179,7 +266,6 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     // The start with the whole kept start, last: wherever the piece needs it, as long as a
     // gapless decoder decodes it from its first frame (it skips frames far before the
     // first sample it plays).
-    const int64_t firstPlayed = (from + t.rawStart) / t.samplesPerFrame;
     const int64_t wholeDelay = from + t.rawStart - kDecoderDelay;
     if (kept > 0 && !starts.empty() && wholeDelay >= 0 && wholeDelay <= kMaxGapless &&
         firstPlayed <= kDecodeLeadFrames) {
@@ -196,6 +282,8 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     if (ownKind) starts.insert(starts.begin(), own);
     bool needsKept = false;  // a start passed over: it would cut into the kept start
     std::string endAsTag;    // a start refused: its piece would end in bytes read as a tag
+    int64_t stranded = -1;   // a start passed over: see strandedChannel
+    bool ffmpegSkips = false;  // a start passed over: see ffmpegTakesStart
     for (size_t i = 0; i < starts.size(); ++i) {
         const PieceFrames& p = starts[i];
         // (The input's own start plays as the input does, whatever a decoder skips of it.)
@@ -203,6 +291,18 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
             (p.first > 0 || p.fillers > 0 || firstPlayed > kDecodeLeadFrames)) {
             needsKept = true;
             continue;
+        }
+        if (!p.own && !(ownKind && i == 0)) {
+            const int64_t change =
+                strandedChannel(src, t.samplesPerFrame, p.first, p.end, from + t.rawStart);
+            if (change >= 0) {
+                stranded = change;
+                continue;
+            }
+            if (!ffmpegTakesStart(src, p)) {
+                ffmpegSkips = true;
+                continue;
+            }
         }
         SpliceRequest request;
         request.tagsFrom = &src;
@@ -264,6 +364,18 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
                                 : ": the main data of its first frames does not fit");
     if (!endAsTag.empty())
         result.message = "no piece can start at sample " + std::to_string(from) + ": " + endAsTag;
+    else if (stranded >= 0)
+        result.message = "no piece can start at sample " + std::to_string(from) +
+                         ": the stream changes between one channel and two at frame " +
+                         std::to_string(stranded) +
+                         ", and a piece starting there would play otherwise (decoders add to "
+                         "the first frame of two channels what the last one before left, and "
+                         "ffmpeg trims a delay across a change by other amounts)";
+    else if (ffmpegSkips)
+        result.message = "no piece can start at sample " + std::to_string(from) +
+                         ": ffmpeg passes over the first frames of a stream until three in a "
+                         "row agree on channel mode, copyright, original and emphasis, and no "
+                         "start here has three such frames";
     return false;
 }
 
@@ -309,6 +421,9 @@ Timeline timelineOf(const SourceStream& src) {
     t.padding = t.lame ? src.xing.lame.padding : 0;
     t.frames = static_cast<int64_t>(src.frames.size());
     t.framesBefore = t.kind == XingKind::vbri ? 1 : 0;
+    for (const SourceDamage& d : src.damage)
+        if (d.kind == SourceDamage::frame && d.mainDataCut)
+            t.unsynthesized.push_back(static_cast<int64_t>(d.at));
     const int64_t raw = t.frames * t.samplesPerFrame;
     if (t.lame) {
         // A decoder's output ends with the last frame: padding below its own delay hides less.

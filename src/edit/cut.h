@@ -45,6 +45,9 @@ struct Timeline {
     // Frames mpg123 decodes before the first audio frame (a VBRI frame), which its
     // synthesis counts (see cut.cpp).
     int framesBefore = 0;
+    // Frames mpg123 plays as zeros without its synthesis (SourceDamage::mainDataCut), in
+    // order: they do not count in the cycle either.
+    std::vector<int64_t> unsynthesized;
 };
 
 // mpg123's synthesis rounds by a granule's index in the stream modulo this (see cut.cpp).

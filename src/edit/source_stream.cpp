@@ -472,6 +472,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             damaged(SourceDamage::frame, f.offset, frame + ": " + kind + ": " + why,
                     kSilenceHint, silencedNote(frame, kind, why));
             src.damage.back().at = src.frames.size() - 1;
+            src.damage.back().mainDataCut = mainStart >= 0;
         } else if (kind) {
             return fail(f.offset, kEditBadFrame, frameAt(k, f.offset) + ": " + kind + ": " + why);
         }

@@ -76,6 +76,9 @@ struct SourceDamage {
     std::string what;     // "frame 9 (offset 4132): huffman_error: ..."
     std::string refusal;  // what, and what --salvage would do
     std::string repair;   // what was done
+    // A frame whose main data runs past its end: mpg123 plays it as 1152 zeros without
+    // running its synthesis filter, so the frames after it keep another cycle (see cut.cpp).
+    bool mainDataCut = false;
 };
 
 struct SourceStream {

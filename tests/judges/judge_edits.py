@@ -34,13 +34,21 @@ DECODER_PACKAGES = {"mpg123": "mpg123", "ffmpeg": "ffmpeg", "madplay": "madplay"
 MPG123_XING_TRIM = 529  # mpg123 trims this at the start of a Xing/Info frame without LAME
 
 
-def decode(decoder, path):
+# Two channels forced, for streams whose channel count changes: mpg123 and madplay write each
+# frame with its own count, and ffmpeg sets its output's count at the first frame and mixes
+# later frames down or up to it, so a piece that starts elsewhere would be heard in another
+# layout. Forced to two, every decoder writes every frame's channels as they are.
+FORCE_STEREO = {"mpg123": ["--stereo"], "ffmpeg": ["-ac", "2"], "madplay": ["-S"]}
+
+
+def decode(decoder, path, stereo=False):
     """Raw signed 16-bit PCM a decoder plays for path, or None when it plays nothing."""
     prefix, _ = DECODERS[decoder]
+    force = FORCE_STEREO[decoder] if stereo else []
     if decoder == "ffmpeg":
-        command = prefix + [str(path), "-f", "s16le", "-"]
+        command = prefix + [str(path)] + force + ["-f", "s16le", "-"]
     else:
-        command = prefix + [str(path)]
+        command = prefix[:1] + force + prefix[1:] + [str(path)]
     run = subprocess.run(command, capture_output=True, timeout=120)
     return run.stdout if run.stdout else None
 
@@ -93,11 +101,13 @@ class Judge:
         info = self.info(stream)
         if info is None:
             return cases
-        played = {d: decode(d, stream) for d in self.decoders}
+        modes = info["channel_modes"]
+        stereo = "mono" in modes and any(m != "mono" for m in modes)
+        played = {d: decode(d, stream, stereo) for d in self.decoders}
 
         def plays_same(edit, output, which=None):
             for d in which or self.decoders:
-                detail = compare(played[d], decode(d, output))
+                detail = compare(played[d], decode(d, output, stereo))
                 cases.append(Case(stream, edit, d, "fail" if detail else "pass", detail))
 
         def refused(edit, run, outputs):
@@ -156,7 +166,7 @@ class Judge:
                 width = 2 * channels
                 start, end = (a - trim[d]) * width, (b - trim[d]) * width
                 want = played[d][start:end] if start >= 0 else None
-                detail = compare(want, decode(d, piece))
+                detail = compare(want, decode(d, piece, stereo))
                 cases.append(Case(stream, "cut middle half", d, "fail" if detail else "pass",
                                   detail))
         else:
@@ -177,11 +187,11 @@ class Judge:
             refused("split", run, pieces)
 
         if self.python:
-            self.python_edit(stream, work, cases, played, channels)
+            self.python_edit(stream, work, cases, played, channels, stereo)
         shutil.rmtree(work, ignore_errors=True)
         return cases
 
-    def python_edit(self, stream, work, cases, played, channels):
+    def python_edit(self, stream, work, cases, played, channels, stereo):
         """One spectral value of a frame in the middle changed through the Python module:
         every sample outside the granules that value reaches must stay."""
         out = work / "py.mp3"
@@ -213,7 +223,7 @@ s.write(sys.argv[2])
         # synthesis filter, part of the next two: at most three granules change.
         limit = 3 * 576
         for d in self.decoders:
-            before, after = played[d], decode(d, out)
+            before, after = played[d], decode(d, out, stereo)
             if before is None or after is None or len(before) != len(after):
                 cases.append(Case(stream, "python edit", d, "fail",
                                   compare(before, after) or "lengths differ"))
