@@ -445,14 +445,16 @@ void noteDamageOutside(const SourceStream& src, CutResult& result) {
 }
 
 CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to,
-                    bool salvage) {
+                    bool salvage, bool toIsLength) {
     CutResult result;
     SourceStream src;
     if (!readInput(input, size, src, result)) return result;
     const Timeline t = timelineOf(src);
     result.rate = t.rate;
-    const int64_t first = sampleAt(from, t.rate);
-    const int64_t end = to ? std::min(sampleAt(*to, t.rate), t.length) : t.length;
+    const int64_t first = sampleOn(from, t.rate, t.length);
+    const int64_t end = !to         ? t.length
+                        : toIsLength ? std::min(first + sampleAt(*to, t.rate), t.length)
+                                     : std::min(sampleOn(*to, t.rate, t.length), t.length);
     if (first >= t.length)
         return rangeError(result, "the range starts at sample " + std::to_string(first) +
                                       ", at or past the end (" + std::to_string(t.length) +
@@ -484,7 +486,7 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
         }
     }
     for (const TimePoint& point : points) {
-        const int64_t s = sampleAt(point, t.rate);
+        const int64_t s = sampleOn(point, t.rate, t.length);
         if (s <= cuts.back() || s >= t.length)
             return rangeError(result, "the point at sample " + std::to_string(s) +
                                           " does not lie after the one before it and before "

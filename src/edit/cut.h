@@ -83,8 +83,10 @@ struct CutResult {
 //
 // Damage (see Damage in source_stream.h) in the frames a piece needs refuses it, unless
 // salvage repairs it there; damage elsewhere in the input is noted and does not matter.
+// With toIsLength, to is the piece's length from from. Points counted from the end
+// (TimePoint::fromEnd) count back from the end of the timeline.
 CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to,
-                    bool salvage = false);
+                    bool salvage = false, bool toIsLength = false);
 
 // Consecutive pieces: from the start to the first point, between points, and from the last
 // point to the end. Points must rise strictly and lie inside the timeline. With every set,

@@ -1,5 +1,7 @@
 #include "edit/time_point.h"
 
+#include <algorithm>
+
 namespace l3 {
 
 namespace {
@@ -20,10 +22,8 @@ bool parseDigits(std::string_view text, int64_t limit, int64_t& value) {
     return true;
 }
 
-}  // namespace
-
-bool parseTimePoint(std::string_view text, bool samples, TimePoint& point) {
-    point = TimePoint{};
+// The point without a sign.
+bool parseUnsigned(std::string_view text, bool samples, TimePoint& point) {
     if (samples) {
         point.samples = true;
         return parseDigits(text, kMaxSampleIndex, point.units);
@@ -53,6 +53,21 @@ bool parseTimePoint(std::string_view text, bool samples, TimePoint& point) {
     }
     point.units = whole * point.perSecond + fraction;
     return true;
+}
+}  // namespace
+
+bool parseTimePoint(std::string_view text, bool samples, TimePoint& point) {
+    point = TimePoint{};
+    const bool fromEnd = !text.empty() && text[0] == '-';
+    if (fromEnd) text.remove_prefix(1);
+    const bool ok = parseUnsigned(text, samples, point);
+    point.fromEnd = fromEnd;
+    return ok;
+}
+
+int64_t sampleOn(const TimePoint& point, int rate, int64_t length) {
+    const int64_t s = sampleAt(point, rate);
+    return point.fromEnd ? std::max<int64_t>(0, length - s) : s;
 }
 
 int64_t sampleAt(const TimePoint& point, int rate) {

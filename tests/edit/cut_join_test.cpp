@@ -296,6 +296,41 @@ TEST(Cut, TimesInSecondsAndStandardInputAndOutput) {
     expectSamples(decode(dir, "b.mp3", true), ref, 11025, 44100, f);
 }
 
+// Times counted from the end and lengths name the same pieces as the absolute range: the
+// same bytes (the stream plays 44100 samples).
+TEST(Cut, FromTheEndAndLengthsAreTheSamePieces) {
+    TempDir dir;
+    const std::string file = shellQuote(lame("m1_44k_joint_cbr128.mp3").string());
+    const struct {
+        const char *range, *same;
+    } cases[] = {
+        {"--from -0.5", "--from 0.5"},
+        {"--from 0.2 --length 0.3", "--from 0.2 --to 0.5"},
+        {"--from -0.75 --to -0.25", "--from 0.25 --to 0.75"},
+        {"--from-sample -10000 --length-samples 4000", "--from-sample 34100 --to-sample 38100"},
+        {"--from 0.9 --length 5", "--from 0.9"},  // a length past the end: up to the end
+        {"--from -5 --to 0.3", "--to 0.3"},        // before the start: from the start
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.range);
+        ASSERT_EQ(runProgram(dir, L3_EXE, std::string("cut -f ") + c.range + " " + file + " a.mp3")
+                      .exitCode,
+                  0);
+        ASSERT_EQ(runProgram(dir, L3_EXE, std::string("cut -f ") + c.same + " " + file + " b.mp3")
+                      .exitCode,
+                  0);
+        EXPECT_EQ(dir.read("a.mp3"), dir.read("b.mp3"));
+    }
+    // --to and --length together, a length counted from the end: usage (1), nothing written.
+    for (const char* bad : {"--to 0.5 --length 0.2", "--length -0.2", "--length-samples -5"}) {
+        const auto run = runProgram(dir, L3_EXE, std::string("cut ") + bad + " " + file + " c.mp3");
+        EXPECT_EQ(run.exitCode, 1) << bad;
+        EXPECT_FALSE(dir.exists("c.mp3"));
+    }
+    const auto every = runProgram(dir, L3_EXE, "split --every -0.2 " + file + " p-%d.mp3");
+    EXPECT_EQ(every.exitCode, 1);
+}
+
 // The tags around the frames (here ID3v2 before, ID3v1 after) are copied into a piece, and
 // a join has the first input's.
 TEST(CutAndJoin, KeepTheTagsAroundTheFrames) {

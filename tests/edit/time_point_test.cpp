@@ -37,17 +37,41 @@ TEST(TimePoint, TextsAndTheSampleTheyLandOn) {
 }
 
 TEST(TimePoint, RefusesWhatIsNotATime) {
-    const char* const seconds[] = {"",       "-1",      "1.",       ".5",        "1:60",
+    const char* const seconds[] = {"",       "--1",     "1.",       ".5",        "1:60",
                                    "1:2:60", "1:2:3:4", "1.2.3",    "1.1234567", "1 ",
                                    "1e3",    "0x10",    "10000000", ":5",        "5:"};
     for (const char* text : seconds) {
         l3::TimePoint point;
         EXPECT_FALSE(l3::parseTimePoint(text, false, point)) << text;
     }
-    const char* const samples[] = {"", "1.5", "-3", "1:00", "281474976710656"};
+    const char* const samples[] = {"", "1.5", "+3", "-", "1:00", "281474976710656"};
     for (const char* text : samples) {
         l3::TimePoint point;
         EXPECT_FALSE(l3::parseTimePoint(text, true, point)) << text;
+    }
+}
+
+// A leading '-' counts back from the end of the timeline, never before its start.
+TEST(TimePoint, CountedFromTheEnd) {
+    struct Case {
+        const char* text;
+        bool samples;
+        int64_t length, sample;
+    };
+    const Case cases[] = {
+        {"-30", false, 44100 * 100, 44100 * 70},
+        {"-1:00.5", false, 44100 * 100, 44100 * 100 - 44100 * 60 - 22050},
+        {"-1000", true, 5000, 4000},
+        {"-0", true, 5000, 5000},
+        {"-6000", true, 5000, 0},
+        {"30", false, 44100 * 100, 44100 * 30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        l3::TimePoint point;
+        ASSERT_TRUE(l3::parseTimePoint(c.text, c.samples, point));
+        EXPECT_EQ(point.fromEnd, c.text[0] == '-');
+        EXPECT_EQ(l3::sampleOn(point, 44100, c.length), c.sample);
     }
 }
 

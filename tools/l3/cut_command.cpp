@@ -1,4 +1,4 @@
-// l3 cut [--from T] [--to T] IN OUT
+// l3 cut [--from T] [--to T | --length T] IN OUT
 
 #include <cstdio>
 #include <span>
@@ -14,8 +14,8 @@
 namespace l3tool {
 
 extern const std::string_view kCutUsage =
-    "usage: l3 cut [--from T] [--to T] [--salvage] IN OUT\n"
-    "       l3 cut [--from-sample N] [--to-sample N] [--salvage] IN OUT\n"
+    "usage: l3 cut [--from T] [--to T | --length T] [--salvage] IN OUT\n"
+    "       l3 cut [--from-sample N] [--to-sample N | --length-samples N] [--salvage] IN OUT\n"
     "Writes the part of IN from T (default the start) to T (default the end; past the end\n"
     "means the end) without decoding, sample-exact: mpg123 and ffmpeg each play exactly\n"
     "the samples of that range they play of IN. The piece starts with the frames its first\n"
@@ -26,6 +26,8 @@ extern const std::string_view kCutUsage =
     "N a sample index of the timeline every decoder plays (as l3 info counts it: after the\n"
     "encoder delay and the decoder's 529 samples with a LAME extension, from the first\n"
     "decoded sample without one, from sample 529 after a Xing/Info frame without one).\n"
+    "A leading '-' counts T or N back from the end (--from -30: the last 30 seconds);\n"
+    "--length gives the piece's length from its start instead of its end.\n"
     "Tags around the frames are copied. '-' names standard input or output (then the line\n"
     "about the piece goes to standard error). Damage in the frames the piece needs (a frame\n"
     "that does not decode, junk between them, a cut last frame, a wrong Xing/Info frame) is\n"
@@ -50,18 +52,24 @@ const Command& cutCommand() {
 
 int runCut(std::span<char* const> args) {
     l3::TimePoint from, to;
-    bool haveTo = false, salvage = false;
+    bool haveTo = false, salvage = false, toIsLength = false;
     OutputOptions output;
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
-        const bool samples = a == "--from-sample" || a == "--to-sample";
-        if ((a == "--from" || a == "--to" || samples) && i + 1 < args.size()) {
+        const bool samples =
+            a == "--from-sample" || a == "--to-sample" || a == "--length-samples";
+        const bool length = a == "--length" || a == "--length-samples";
+        if ((a == "--from" || a == "--to" || length || samples) && i + 1 < args.size()) {
             const bool isFrom = a == "--from" || a == "--from-sample";
-            if (!l3::parseTimePoint(args[++i], samples, isFrom ? from : to))
+            if (!isFrom && haveTo)
+                return usageError(cutCommand(), "give one of --to and --length: ", a);
+            l3::TimePoint& point = isFrom ? from : to;
+            if (!l3::parseTimePoint(args[++i], samples, point) || (length && point.fromEnd))
                 return usageError(cutCommand(),
                                   samples ? "not a sample index: " : "not a time: ", args[i]);
             haveTo = haveTo || !isFrom;
+            toIsLength = toIsLength || length;
         } else if (a == "--salvage") {
             salvage = true;
         } else if (outputOption(a, output)) {
@@ -82,7 +90,8 @@ int runCut(std::span<char* const> args) {
         return l3::kEditIo;
     }
     const l3::CutResult r =
-        l3::cutStream(input.data(), input.size(), from, haveTo ? &to : nullptr, salvage);
+        l3::cutStream(input.data(), input.size(), from, haveTo ? &to : nullptr, salvage,
+                      toIsLength);
     for (const std::string& note : r.notes)
         std::fprintf(stderr, "l3 cut: %s: %s\n", files[0].c_str(), note.c_str());
     if (r.status != l3::kEditOk) {

@@ -20,7 +20,8 @@ extern const std::string_view kSplitUsage =
     "cuts: sample-exact, each piece played gapless gives exactly IN's samples of its\n"
     "range, and l3 join of all the pieces gives back IN's frames. T is seconds (83.5),\n"
     "m:ss.fff or h:mm:ss.fff; with --samples a sample index of the timeline every\n"
-    "decoder plays (see l3 cut --help). OUTPATTERN names piece k (from 1) with one %d,\n"
+    "decoder plays (see l3 cut --help); a point with a leading '-' counts back from the\n"
+    "end. OUTPATTERN names piece k (from 1) with one %d,\n"
     "%3d or %03d ('%%' is a percent sign): part-%02d.mp3 gives part-01.mp3, part-02.mp3,\n"
     "... Every piece's name is checked before anything is written, and nothing is written\n"
     "unless every piece could be made and written: the pieces go to temporary files\n"
@@ -108,7 +109,7 @@ int runSplit(std::span<char* const> args) {
         if (!l3::parseTimePoint(text, samples, points.emplace_back()))
             return usageError(splitCommand(), "not a time: ", text);
     }
-    if (!every.empty() && !l3::parseTimePoint(every, samples, step))
+    if (!every.empty() && (!l3::parseTimePoint(every, samples, step) || step.fromEnd))
         return usageError(splitCommand(), "not a time: ", every);
     std::string name;
     if (!pieceName(files[1], 1, name))
