@@ -331,6 +331,68 @@ TEST(Cut, FromTheEndAndLengthsAreTheSamePieces) {
     EXPECT_EQ(every.exitCode, 1);
 }
 
+// A cue sheet of 5 tracks: 5 pieces named from it, each playing exactly the input's samples
+// from its track's INDEX 01 to the next (the first from the start), tagged with its title,
+// performer, album and number (ffprobe reads the tags where it is installed).
+TEST(Split, ByCueSheet) {
+    L3_REQUIRE_TOOL("mpg123");
+    TempDir dir;
+    const std::string file = lame("m1_44k_joint_cbr128.mp3").string();
+    const Facts f = factsOf(readAll(file));
+    const std::vector<int16_t> ref = timeline(dir, file, f);
+    // Latin-1 (the album's title), a title with '/', a track without a title.
+    const auto writeText = [&](const char* name, const std::string& text) {
+        dir.write(name, std::vector<uint8_t>(text.begin(), text.end()));
+    };
+    writeText("album.cue", std::string("PERFORMER \"Band\"\nTITLE \"Caf\xE9\"\nFILE \"x.mp3\" MP3\n"
+                                       "TRACK 01 AUDIO\n TITLE \"One\"\n INDEX 01 00:00:05\n"
+                                       "TRACK 02 AUDIO\n TITLE \"A/B\"\n PERFORMER \"Guest\"\n"
+                                       " INDEX 01 00:00:15\n"
+                                       "TRACK 03 AUDIO\n TITLE \"Three\"\n INDEX 01 00:00:31\n"
+                                       "TRACK 04 AUDIO\n INDEX 01 00:00:44\n"
+                                       "TRACK 05 AUDIO\n TITLE \"Five\"\n INDEX 01 00:00:60\n"));
+    const auto run = runProgram(dir, L3_EXE,
+                                "split --cue album.cue " + shellQuote(file) + " '%n %p - %t.mp3'");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const struct {
+        const char *name, *title, *artist;
+        int64_t from;  // samples: INDEX 01 frames * 44100 / 75
+    } pieces[] = {{"01 Band - One.mp3", "One", "Band", 0},
+                  {"02 Guest - A_B.mp3", "A/B", "Guest", 15 * 588},
+                  {"03 Band - Three.mp3", "Three", "Band", 31 * 588},
+                  {"04 Band - Track 04.mp3", "", "Band", 44 * 588},
+                  {"05 Band - Five.mp3", "Five", "Band", 60 * 588}};
+    for (size_t k = 0; k < 5; ++k) {
+        SCOPED_TRACE(pieces[k].name);
+        ASSERT_TRUE(dir.exists(pieces[k].name)) << run.out;
+        expectSamples(decode(dir, pieces[k].name, true), ref, pieces[k].from,
+                      k + 1 < 5 ? pieces[k + 1].from : 44100, f);
+        const std::vector<uint8_t> bytes = dir.read(pieces[k].name);
+        ASSERT_GT(bytes.size(), 10u);
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "ID3\x04");
+        if (!l3test::toolInstalled("ffprobe")) continue;
+        const auto probe = runProgram(dir, "ffprobe",
+                                      "-v error -show_entries format_tags=title,artist,album,"
+                                      "track -of default=nw=1 " +
+                                          shellQuote(pieces[k].name));
+        EXPECT_NE(probe.out.find("TAG:album=Caf\xC3\xA9"), std::string::npos) << probe.out;
+        EXPECT_NE(probe.out.find("TAG:artist=" + std::string(pieces[k].artist)),
+                  std::string::npos);
+        EXPECT_NE(probe.out.find("TAG:track=" + std::to_string(k + 1) + "/5"), std::string::npos);
+        EXPECT_EQ(probe.out.find("TAG:title=") != std::string::npos, *pieces[k].title != 0);
+        if (*pieces[k].title)
+            EXPECT_NE(probe.out.find("TAG:title=" + std::string(pieces[k].title)),
+                      std::string::npos);
+    }
+    // A malformed sheet is refused naming its line; nothing written.
+    writeText("bad.cue", std::string("FILE a MP3\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                                     "TRACK 02 AUDIO\nINDEX 01 0:61:00\n"));
+    const auto bad = runProgram(dir, L3_EXE, "split --cue bad.cue " + shellQuote(file) + " b-%n.mp3");
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.err.find("bad.cue: line 5: "), std::string::npos) << bad.err;
+    EXPECT_FALSE(dir.exists("b-01.mp3"));
+}
+
 // The tags around the frames (here ID3v2 before, ID3v1 after) are copied into a piece, and
 // a join has the first input's.
 TEST(CutAndJoin, KeepTheTagsAroundTheFrames) {

@@ -1,5 +1,6 @@
-// l3 split --at T1,T2,... | --every T [--samples] IN OUTPATTERN
+// l3 split --at T1,T2,... | --every T [--samples] | --cue SHEET IN OUTPATTERN
 
+#include <cstddef>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -7,7 +8,10 @@
 #include <vector>
 
 #include "command.h"
+#include "edit/cue_sheet.h"
 #include "edit/cut.h"
+#include "format/id3v2_text.h"
+#include "inspect/tag_scan.h"
 #include "file_bytes.h"
 #include "piece_text.h"
 
@@ -16,6 +20,7 @@ namespace l3tool {
 extern const std::string_view kSplitUsage =
     "usage: l3 split --at T1,T2,... [--samples] [--salvage] IN OUTPATTERN\n"
     "       l3 split --every T [--samples] [--salvage] IN OUTPATTERN\n"
+    "       l3 split --cue SHEET [--salvage] IN OUTPATTERN\n"
     "Writes IN as consecutive pieces, cut at each point T (or every T) the way l3 cut\n"
     "cuts: sample-exact, each piece played gapless gives exactly IN's samples of its\n"
     "range, and l3 join of all the pieces gives back IN's frames. T is seconds (83.5),\n"
@@ -26,6 +31,11 @@ extern const std::string_view kSplitUsage =
     "... Every piece's name is checked before anything is written, and nothing is written\n"
     "unless every piece could be made and written: the pieces go to temporary files\n"
     "first, then into place. Damage is treated as l3 cut treats it, piece by piece.\n"
+    "--cue SHEET cuts at each track's INDEX 01 of a cue sheet (UTF-8 or Latin-1; the first\n"
+    "piece from the start of IN); OUTPATTERN may then name a piece by %n (its track\n"
+    "number, two digits), %t (its title) and %p (its performer), and each piece gets an\n"
+    "ID3v2.4 tag of its title, performer, album and track number in place of IN's ID3v2.\n"
+    "A malformed sheet is refused naming its line (exit 1).\n"
     "options:\n"
     "  --salvage         repair the damage the pieces need (see l3 cut --help)\n"
     L3_OUTPUT_OPTIONS_HELP
@@ -42,11 +52,30 @@ const Command& splitCommand() {
     return *findCommand("split");
 }
 
-// pattern with number in place of its one %d conversion (flag 0 and a width allowed);
-// false when there is not exactly one.
-bool pieceName(std::string_view pattern, int number, std::string& name) {
+// What names piece k: its number from 1, and with a cue sheet its track.
+struct PieceOf {
+    int number = 0;
+    const l3::CueTrack* track = nullptr;
+};
+
+// A title or performer as part of a file name: '/', control characters and NUL become
+// '_', and a name of dots only gets a '_' before it; fallback where it is empty.
+std::string nameSafe(const std::string& text, const std::string& fallback) {
+    if (text.empty()) return fallback;
+    std::string out;
+    for (const char c : text)
+        out += c == '/' || c == '\\' || (static_cast<unsigned char>(c) < 0x20) ? '_' : c;
+    if (out.find_first_not_of('.') == std::string::npos) out.insert(0, "_");
+    return out;
+}
+
+// pattern with the piece's number in place of its %d conversion (flag 0 and a width
+// allowed) and, with a track, %n (its number, two digits), %t (its title) and %p (its
+// performer) in place of theirs; false when the pattern does not name each piece apart:
+// without a track exactly one %d, with one a %d, %n or %t and no more than one %d.
+bool pieceName(std::string_view pattern, const PieceOf& piece, std::string& name) {
     name.clear();
-    int conversions = 0;
+    int numbers = 0, apart = 0;
     for (size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] != '%') {
             name += pattern[i];
@@ -57,6 +86,18 @@ bool pieceName(std::string_view pattern, int number, std::string& name) {
             ++i;
             continue;
         }
+        if (piece.track && i + 1 < pattern.size() &&
+            (pattern[i + 1] == 'n' || pattern[i + 1] == 't' || pattern[i + 1] == 'p')) {
+            const l3::CueTrack& t = *piece.track;
+            const char c = pattern[++i];
+            char digits[8];
+            std::snprintf(digits, sizeof digits, "%02d", t.number);
+            name += c == 'n' ? std::string(digits)
+                    : c == 't' ? nameSafe(t.title, std::string("Track ") + digits)
+                               : nameSafe(t.performer, "Unknown");
+            apart += c != 'p';
+            continue;
+        }
         size_t j = i + 1;
         const bool zeros = j < pattern.size() && pattern[j] == '0';
         if (zeros) ++j;
@@ -64,20 +105,64 @@ bool pieceName(std::string_view pattern, int number, std::string& name) {
         for (; j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9' && width < 100; ++j)
             width = width * 10 + (pattern[j] - '0');
         if (j >= pattern.size() || pattern[j] != 'd' || width >= 100) return false;
-        std::string digits = std::to_string(number);
+        std::string digits = std::to_string(piece.number);
         if (digits.size() < static_cast<size_t>(width))
             digits.insert(0, static_cast<size_t>(width) - digits.size(), zeros ? '0' : ' ');
         name += digits;
-        ++conversions;
+        ++numbers;
+        ++apart;
         i = j;
     }
-    return conversions == 1;
+    return piece.track ? apart > 0 && numbers <= 1 : numbers == 1;
+}
+
+// The piece with its leading ID3v2 tags replaced by one for the track of sheet: title,
+// performer, album and track number.
+void tagPiece(std::vector<uint8_t>& bytes, const l3::CueSheet& sheet, const l3::CueTrack& track) {
+    const l3::TagLayout layout = l3::findTags(bytes.data(), bytes.size());
+    size_t leading = 0;
+    for (const l3::TagSpan& t : layout.tags)
+        if (t.kind == l3::TagKind::id3v2 && t.offset == leading) leading += t.length;
+    const std::string number =
+        std::to_string(track.number) + "/" + std::to_string(sheet.tracks.back().number);
+    const std::vector<uint8_t> tag = l3::id3v24TextTag({{"TIT2", track.title},
+                                                       {"TPE1", track.performer},
+                                                       {"TALB", sheet.title},
+                                                       {"TRCK", number}});
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(leading));
+    bytes.insert(bytes.begin(), tag.begin(), tag.end());
+}
+
+// Reads the cue sheet at path into sheet; false with the message printed (exit code in
+// status: 2 when it cannot be read, 1 when it is malformed).
+bool readCue(const std::string& path, l3::CueSheet& sheet, int& status) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!readWholeFile(path, bytes, error)) {
+        std::fprintf(stderr, "l3 split: %s: cannot read: %s\n", path.c_str(), error.c_str());
+        status = l3::kEditIo;
+        return false;
+    }
+    l3::CueProblem problem;
+    if (!l3::readCueSheet(std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                           bytes.size()),
+                          sheet, problem)) {
+        if (problem.line > 0)
+            std::fprintf(stderr, "l3 split: %s: line %d: %s\n", path.c_str(), problem.line,
+                         problem.message.c_str());
+        else
+            std::fprintf(stderr, "l3 split: %s: %s\n", path.c_str(), problem.message.c_str());
+        status = 1;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 int runSplit(std::span<char* const> args) {
     std::string_view at, every;
+    std::string cue;
     bool samples = false, salvage = false;
     std::vector<std::string> files;
     OutputOptions output;
@@ -87,6 +172,8 @@ int runSplit(std::span<char* const> args) {
             at = args[++i];
         } else if (a == "--every" && i + 1 < args.size()) {
             every = args[++i];
+        } else if (a == "--cue" && i + 1 < args.size()) {
+            cue = args[++i];
         } else if (a == "--samples") {
             samples = true;
         } else if (a == "--salvage") {
@@ -99,7 +186,14 @@ int runSplit(std::span<char* const> args) {
         }
     }
     if (files.size() != 2) return usageError(splitCommand(), "wanted IN and OUTPATTERN");
-    if (at.empty() == every.empty()) return usageError(splitCommand(), "give --at or --every");
+    if (at.empty() + every.empty() + cue.empty() != 2)
+        return usageError(splitCommand(), "give one of --at, --every and --cue");
+    l3::CueSheet sheet;
+    int status = 0;
+    if (!cue.empty() && !readCue(cue, sheet, status)) return status;
+    const auto pieceOf = [&](size_t k) {
+        return PieceOf{static_cast<int>(k + 1), cue.empty() ? nullptr : &sheet.tracks[k]};
+    };
     std::vector<l3::TimePoint> points;
     l3::TimePoint step;
     for (std::string_view rest = at; !rest.empty();) {
@@ -111,9 +205,16 @@ int runSplit(std::span<char* const> args) {
     }
     if (!every.empty() && (!l3::parseTimePoint(every, samples, step) || step.fromEnd))
         return usageError(splitCommand(), "not a time: ", every);
+    // A track starts at its INDEX 01 (the first piece at the start of IN: what lies before
+    // track 1 stays with it).
+    for (size_t k = 1; k < sheet.tracks.size(); ++k)
+        points.push_back(l3::TimePoint{false, sheet.tracks[k].start, 75});
     std::string name;
-    if (!pieceName(files[1], 1, name))
-        return usageError(splitCommand(), "OUTPATTERN needs one %d (or %02d, ...): ", files[1]);
+    if (!pieceName(files[1], pieceOf(0), name))
+        return usageError(splitCommand(),
+                          cue.empty() ? "OUTPATTERN needs one %d (or %02d, ...): "
+                                      : "OUTPATTERN needs %n, %t or one %d: ",
+                          files[1]);
 
     const l3::FileTimes times = keptTimes(output, files[0]);
     InputBytes input;
@@ -122,7 +223,7 @@ int runSplit(std::span<char* const> args) {
         std::fprintf(stderr, "l3 split: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
         return l3::kEditIo;
     }
-    const l3::CutResult r =
+    l3::CutResult r =
         l3::splitStream(input.data(), input.size(), points, every.empty() ? nullptr : &step,
                         salvage);
     for (const std::string& note : r.notes)
@@ -134,7 +235,8 @@ int runSplit(std::span<char* const> args) {
     std::vector<std::string> names(r.pieces.size());
     std::vector<std::span<const uint8_t>> pieces(r.pieces.size());
     for (size_t k = 0; k < names.size(); ++k) {
-        pieceName(files[1], static_cast<int>(k + 1), names[k]);
+        pieceName(files[1], pieceOf(k), names[k]);
+        if (!cue.empty()) tagPiece(r.pieces[k].output, sheet, sheet.tracks[k]);
         pieces[k] = r.pieces[k].output;
     }
     if (!outputsAllowed("split", std::span(files).first(1), names, output)) return l3::kEditIo;
