@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace l3 {
 
@@ -19,6 +20,20 @@ struct Loudness {
 };
 
 Loudness measureLoudness(const uint8_t* bytes, size_t size);
+
+// The silences of a stream as a player plays it (samples of its timeline, decoded by
+// libmpg123 as measureLoudness decodes): the middle of every run of samples whose every
+// channel stays at or below thresholdDb (dB below full scale) for minSeconds or more, the
+// runs at the start and at the end left out.
+struct Silences {
+    bool ok = false;
+    std::string message;           // why it could not be decoded
+    std::vector<int64_t> middles;  // in order
+    int64_t samples = 0;           // per channel, decoded
+    long sampleRate = 0;
+};
+
+Silences findSilences(const uint8_t* bytes, size_t size, double thresholdDb, double minSeconds);
 
 // The whole number of global_gain steps (1.5 dB each) that brings `measured` nearest to
 // `target`, within -255..255.

@@ -393,6 +393,40 @@ TEST(Split, ByCueSheet) {
     EXPECT_FALSE(dir.exists("b-01.mp3"));
 }
 
+// Two silences of 2 s between three tones: --silence cuts in the middle of each (the
+// decoded tones ring on a little past their ends, so within 0.05 s); a longer --min-silence
+// finds none and writes nothing; a --threshold above the tones' level makes all of it one
+// silence from the start, which splits nothing either.
+TEST(Split, AtSilences) {
+    L3_REQUIRE_TOOL("sox");
+    L3_REQUIRE_TOOL("lame");
+    TempDir dir;
+    ASSERT_EQ(runProgram(dir, "sox",
+                         "-n -r 44100 -c 2 t.wav synth 2 sine 440 vol 0.5 && sox -n -r 44100 -c 2 "
+                         "z.wav trim 0 2 && sox t.wav z.wav t.wav z.wav t.wav all.wav && lame "
+                         "--quiet -b 128 all.wav all.mp3")
+                  .exitCode,
+              0);
+    const auto run = runProgram(dir, L3_EXE, "split --silence all.mp3 p-%d.mp3");
+    if (run.exitCode == 5 && run.err.find("needs libmpg123") != std::string::npos)
+        GTEST_SKIP() << run.err;
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::vector<int64_t> starts;
+    for (size_t at = 0; (at = run.out.find(": samples ", at)) != std::string::npos; ++at)
+        starts.push_back(std::stoll(run.out.substr(at + 10)));
+    ASSERT_EQ(starts.size(), 3u) << run.out;
+    EXPECT_EQ(starts[0], 0);
+    EXPECT_NEAR(starts[1], 3 * 44100, 2205);
+    EXPECT_NEAR(starts[2], 7 * 44100, 2205);
+    for (const char* none : {"--min-silence 2.5", "--threshold -1dB"}) {
+        const auto r = runProgram(dir, L3_EXE, std::string("split --silence ") + none +
+                                                   " all.mp3 q-%d.mp3");
+        EXPECT_EQ(r.exitCode, 5) << none;
+        EXPECT_NE(r.err.find("nothing to split"), std::string::npos) << r.err;
+        EXPECT_FALSE(dir.exists("q-1.mp3"));
+    }
+}
+
 // The tags around the frames (here ID3v2 before, ID3v1 after) are copied into a piece, and
 // a join has the first input's.
 TEST(CutAndJoin, KeepTheTagsAroundTheFrames) {

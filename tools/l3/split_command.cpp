@@ -1,7 +1,9 @@
 // l3 split --at T1,T2,... | --every T [--samples] | --cue SHEET IN OUTPATTERN
 
 #include <cstddef>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +16,9 @@
 #include "inspect/tag_scan.h"
 #include "file_bytes.h"
 #include "piece_text.h"
+#ifdef L3_HAVE_LOUDNESS
+#include "loudness/loudness.h"
+#endif
 
 namespace l3tool {
 
@@ -21,6 +26,7 @@ extern const std::string_view kSplitUsage =
     "usage: l3 split --at T1,T2,... [--samples] [--salvage] IN OUTPATTERN\n"
     "       l3 split --every T [--samples] [--salvage] IN OUTPATTERN\n"
     "       l3 split --cue SHEET [--salvage] IN OUTPATTERN\n"
+    "       l3 split --silence [--threshold DB] [--min-silence S] [--salvage] IN OUTPATTERN\n"
     "Writes IN as consecutive pieces, cut at each point T (or every T) the way l3 cut\n"
     "cuts: sample-exact, each piece played gapless gives exactly IN's samples of its\n"
     "range, and l3 join of all the pieces gives back IN's frames. T is seconds (83.5),\n"
@@ -36,6 +42,11 @@ extern const std::string_view kSplitUsage =
     "number, two digits), %t (its title) and %p (its performer), and each piece gets an\n"
     "ID3v2.4 tag of its title, performer, album and track number in place of IN's ID3v2.\n"
     "A malformed sheet is refused naming its line (exit 1).\n"
+    "--silence cuts in the middle of every silence inside IN: a run of at least S seconds\n"
+    "(--min-silence, default 1.5) where every channel stays at or below DB (--threshold,\n"
+    "default -48dB, below full scale), as libmpg123 decodes it; silence at the start and\n"
+    "the end splits nothing. It needs libmpg123 and libebur128 at build time (exit 5\n"
+    "without them, or when IN has no such silence).\n"
     "options:\n"
     "  --salvage         repair the damage the pieces need (see l3 cut --help)\n"
     L3_OUTPUT_OPTIONS_HELP
@@ -133,6 +144,55 @@ void tagPiece(std::vector<uint8_t>& bytes, const l3::CueSheet& sheet, const l3::
     bytes.insert(bytes.begin(), tag.begin(), tag.end());
 }
 
+constexpr int kExitNoPoints = 5;
+
+// "-48dB", "-48 dB" or "-48": a level below full scale (-200 to 0).
+bool parseDecibels(const char* text, double& db) {
+    char* end = nullptr;
+    db = std::strtod(text, &end);
+    if (end == text) return false;
+    const std::string_view unit(end);
+    return (unit.empty() || unit == "dB" || unit == "db") && std::isfinite(db) && db <= 0 &&
+           db >= -200;
+}
+
+// Seconds, above 0 and below a day.
+bool parseSeconds(const char* text, double& seconds) {
+    char* end = nullptr;
+    seconds = std::strtod(text, &end);
+    return end != text && *end == '\0' && std::isfinite(seconds) && seconds > 0 &&
+           seconds < 86400;
+}
+
+// The middles of input's silences as split points; false with the message printed where
+// the audio cannot be decoded, has no such silence, or the build has no decoder.
+bool silencePoints(const std::string& name, const InputBytes& input, double thresholdDb,
+                   double minSeconds, std::vector<l3::TimePoint>& points) {
+#ifdef L3_HAVE_LOUDNESS
+    const l3::Silences found = l3::findSilences(input.data(), input.size(), thresholdDb, minSeconds);
+    if (!found.ok) {
+        std::fprintf(stderr, "l3 split: %s: %s\n", name.c_str(), found.message.c_str());
+        return false;
+    }
+    if (found.middles.empty()) {
+        std::fprintf(stderr,
+                     "l3 split: %s: no silence of %.3g s or more at or below %.3g dB inside "
+                     "the audio: nothing to split\n",
+                     name.c_str(), minSeconds, thresholdDb);
+        return false;
+    }
+    for (const int64_t middle : found.middles) points.push_back(l3::TimePoint{true, middle, 1});
+    return true;
+#else
+    (void)input, (void)thresholdDb, (void)minSeconds, (void)points;
+    std::fprintf(stderr,
+                 "l3 split: %s: --silence needs libmpg123 and libebur128, which this build "
+                 "lacks (Debian packages libmpg123-dev, libebur128-dev)\n",
+                 name.c_str());
+    return false;
+#endif
+}
+
 // Reads the cue sheet at path into sheet; false with the message printed (exit code in
 // status: 2 when it cannot be read, 1 when it is malformed).
 bool readCue(const std::string& path, l3::CueSheet& sheet, int& status) {
@@ -163,7 +223,8 @@ bool readCue(const std::string& path, l3::CueSheet& sheet, int& status) {
 int runSplit(std::span<char* const> args) {
     std::string_view at, every;
     std::string cue;
-    bool samples = false, salvage = false;
+    bool samples = false, salvage = false, silence = false;
+    double thresholdDb = -48, minSilence = 1.5;
     std::vector<std::string> files;
     OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -174,6 +235,15 @@ int runSplit(std::span<char* const> args) {
             every = args[++i];
         } else if (a == "--cue" && i + 1 < args.size()) {
             cue = args[++i];
+        } else if (a == "--silence") {
+            silence = true;
+        } else if (a == "--threshold" && i + 1 < args.size()) {
+            if (!parseDecibels(args[++i], thresholdDb))
+                return usageError(splitCommand(), "not a level in dB below full scale: ",
+                                  args[i]);
+        } else if (a == "--min-silence" && i + 1 < args.size()) {
+            if (!parseSeconds(args[++i], minSilence))
+                return usageError(splitCommand(), "not a duration: ", args[i]);
         } else if (a == "--samples") {
             samples = true;
         } else if (a == "--salvage") {
@@ -186,8 +256,8 @@ int runSplit(std::span<char* const> args) {
         }
     }
     if (files.size() != 2) return usageError(splitCommand(), "wanted IN and OUTPATTERN");
-    if (at.empty() + every.empty() + cue.empty() != 2)
-        return usageError(splitCommand(), "give one of --at, --every and --cue");
+    if (at.empty() + every.empty() + cue.empty() + !silence != 3)
+        return usageError(splitCommand(), "give one of --at, --every, --cue and --silence");
     l3::CueSheet sheet;
     int status = 0;
     if (!cue.empty() && !readCue(cue, sheet, status)) return status;
@@ -223,6 +293,8 @@ int runSplit(std::span<char* const> args) {
         std::fprintf(stderr, "l3 split: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
         return l3::kEditIo;
     }
+    if (silence && !silencePoints(files[0], input, thresholdDb, minSilence, points))
+        return kExitNoPoints;
     l3::CutResult r =
         l3::splitStream(input.data(), input.size(), points, every.empty() ? nullptr : &step,
                         salvage);
