@@ -672,7 +672,7 @@ TEST(CutSplitJoin, RefuseWhatTheyCannotDoAndWriteNothing) {
         {"cut missing.mp3 out.mp3", 2, "cannot read"},
         {"split --at 0.5,0.25 " + good + " out%d.mp3", 5, "does not lie after"},
         {"split --at 1.5 " + good + " out%d.mp3", 5, "before the end"},
-        {"split --at 0.5 --every 0.1 " + good + " out%d.mp3", 1, "give --at or --every"},
+        {"split --at 0.5 --every 0.1 " + good + " out%d.mp3", 1, "give one of --at, --every"},
         {"split --every 0.1 " + bad + " out%d.mp3", 4, "side_info_invalid"},
         {"join -o out.mp3 " + good + " " + lsf, 5, "MPEG-2, 22050 Hz, 2 channels, unlike"},
         {"join -o out.mp3 " + good + " " + mono, 5, "1 channel, unlike"},

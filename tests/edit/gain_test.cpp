@@ -380,3 +380,102 @@ TEST(Gain, TargetLoudness) {
     EXPECT_FALSE(dir.exists("out.mp3"));
 #endif
 }
+
+#ifdef L3_HAVE_LOUDNESS
+namespace {
+
+// The largest decoded magnitude of a file in mpg123 and how many samples sit at full scale.
+std::pair<int, size_t> decodedPeak(const TempDir& dir, const std::string& file) {
+    const auto pcm = l3test::runProgram(dir, "sh", "-c 'mpg123 -q -s " + file + " | cat'");
+    int peak = 0;
+    size_t full = 0;
+    for (size_t i = 0; i + 1 < pcm.out.size(); i += 2) {
+        const int v = std::abs(int{static_cast<int16_t>(static_cast<uint8_t>(pcm.out[i]) |
+                                                       static_cast<uint8_t>(pcm.out[i + 1]) << 8)});
+        peak = std::max(peak, v);
+        full += v >= 32767;
+    }
+    return {peak, full};
+}
+
+// The steps each line "FILE: ... N steps (D dB)" of a run gave.
+std::vector<int> stepsSaid(const std::string& out) {
+    std::vector<int> steps;
+    for (size_t at = 0; (at = out.find(" steps (", at)) != std::string::npos; ++at) {
+        const size_t sign = out.rfind(' ', at - 1);
+        steps.push_back(std::stoi(out.substr(sign + 1, at - sign - 1)));
+    }
+    return steps;
+}
+
+}  // namespace
+
+// A folder of a loud and a quiet file: --album gives both the same steps, from their joint
+// loudness; --no-clip keeps every decoded sample below full scale where the gain that the
+// target asks clips (which a run without it says, with the count); --scan prints the same
+// steps and changes nothing; --target-db 89 is --target-lufs -18.
+TEST(Gain, AlbumTrackAndClipping) {
+    L3_REQUIRE_TOOL("sox");
+    L3_REQUIRE_TOOL("lame");
+    L3_REQUIRE_TOOL("mpg123");
+    TempDir dir;
+    ASSERT_EQ(l3test::runProgram(dir, "sh",
+                                 "-c 'sox -n -r 44100 -c 2 l.wav synth 4 sine 440 vol 0.5 && "
+                                 "sox -n -r 44100 -c 2 q.wav synth 4 sine 300 vol 0.05 && "
+                                 "lame --quiet -b 128 l.wav loud.mp3 && "
+                                 "lame --quiet -b 128 q.wav quiet.mp3'")
+                  .exitCode,
+              0);
+    const std::vector<uint8_t> loud = dir.read("loud.mp3"), quiet = dir.read("quiet.mp3");
+
+    const auto scanned = l3test::runProgram(dir, L3_EXE, "gain --scan --target-lufs 0 loud.mp3");
+    ASSERT_EQ(scanned.exitCode, 0) << scanned.err;
+    const int wanted = stepsSaid(scanned.out).at(0);
+    EXPECT_GT(wanted, 2);
+    const auto clipping = l3test::runProgram(dir, L3_EXE, "gain --target-lufs 0 loud.mp3 c.mp3");
+    ASSERT_EQ(clipping.exitCode, 0) << clipping.err;
+    EXPECT_EQ(stepsSaid(clipping.out), std::vector<int>{wanted});
+    EXPECT_NE(clipping.err.find("samples pass full scale"), std::string::npos) << clipping.err;
+    EXPECT_GT(decodedPeak(dir, "c.mp3").second, 1000u);
+
+    const auto kept = l3test::runProgram(dir, L3_EXE, "gain --target-lufs 0 --no-clip loud.mp3 k.mp3");
+    ASSERT_EQ(kept.exitCode, 0) << kept.err;
+    const int lowered = stepsSaid(kept.out).at(0);
+    EXPECT_LT(lowered, wanted);
+    EXPECT_EQ(kept.err.find("full scale"), std::string::npos) << kept.err;
+    const auto [peak, full] = decodedPeak(dir, "k.mp3");
+    EXPECT_EQ(full, 0u);
+    EXPECT_GT(peak, 32767 / 1.19);  // one step more would have clipped
+
+    const auto album = l3test::runProgram(dir, L3_EXE,
+                                          "gain --album --no-clip --target-lufs -10 --in-place "
+                                          "loud.mp3 quiet.mp3");
+    ASSERT_EQ(album.exitCode, 0) << album.err;
+    const std::vector<int> steps = stepsSaid(album.out);
+    ASSERT_EQ(steps.size(), 2u) << album.out;
+    EXPECT_EQ(steps[0], steps[1]);
+    EXPECT_EQ(decodedPeak(dir, "loud.mp3").second, 0u);
+    EXPECT_EQ(decodedPeak(dir, "quiet.mp3").second, 0u);
+    // Each file changed by those steps, as -g gives them.
+    dir.write("l0.mp3", loud);
+    dir.write("q0.mp3", quiet);
+    const std::string g = "gain -f -g " + std::to_string(steps[0]) + " ";
+    ASSERT_EQ(l3test::runProgram(dir, L3_EXE, g + "l0.mp3 l1.mp3").exitCode, 0);
+    ASSERT_EQ(l3test::runProgram(dir, L3_EXE, g + "q0.mp3 q1.mp3").exitCode, 0);
+    EXPECT_EQ(dir.read("loud.mp3"), dir.read("l1.mp3"));
+    EXPECT_EQ(dir.read("quiet.mp3"), dir.read("q1.mp3"));
+
+    const auto db = l3test::runProgram(dir, L3_EXE, "gain --track --target-db 89 -f l0.mp3 d.mp3");
+    const auto lufs = l3test::runProgram(dir, L3_EXE, "gain --track -f l0.mp3 e.mp3");
+    ASSERT_EQ(db.exitCode, 0) << db.err;
+    ASSERT_EQ(lufs.exitCode, 0) << lufs.err;
+    EXPECT_EQ(dir.read("d.mp3"), dir.read("e.mp3"));
+    // --scan changes nothing and its JSON holds the same steps.
+    const auto json = l3test::runProgram(dir, L3_EXE, "gain --scan --json l0.mp3 q0.mp3");
+    ASSERT_EQ(json.exitCode, 0);
+    EXPECT_NE(json.out.find("\"track_steps\": " + std::to_string(stepsSaid(lufs.out).at(0))),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(dir.read("l0.mp3"), loud);
+}
+#endif

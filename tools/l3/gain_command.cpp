@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "command.h"
 #include "edit/gain.h"
 #include "file_bytes.h"
+#include "json_text.h"
 #ifdef L3_HAVE_LOUDNESS
 #include "loudness/loudness.h"
 #endif
@@ -20,10 +22,12 @@
 namespace l3tool {
 
 extern const std::string_view kGainUsage =
-    "usage: l3 gain -g N [--channel 0|1] [--no-tag] IN OUT | --in-place IN...\n"
-    "       l3 gain --target-lufs X [--channel 0|1] [--no-tag] IN OUT | --in-place IN...\n"
-    "       l3 gain --target-lufs X --dry-run IN\n"
-    "       l3 gain --undo IN OUT | --in-place IN...\n"
+    "usage: l3 gain -g N [--channel 0|1] [--no-tag] IN OUT | --in-place IN... | -o DIR IN...\n"
+    "       l3 gain --track|--album [--target-lufs X | --target-db D] [--no-clip]\n"
+    "               [--true-peak] [--no-tag] IN OUT | --in-place IN... | -o DIR IN...\n"
+    "       l3 gain --track|--album [...] --dry-run IN...\n"
+    "       l3 gain --scan [--json] [--target-lufs X | --target-db D] [--no-clip] IN...\n"
+    "       l3 gain --undo IN OUT | --in-place IN... | -o DIR IN...\n"
     "Adds N (a whole number, positive or negative) to every granule's global_gain in every\n"
     "audio frame: N steps of 1.5 dB, without decoding. Frame CRCs are recomputed; every other\n"
     "byte stays as it was. The undo information goes into an APEv2 tag item, MP3GAIN_UNDO,\n"
@@ -31,22 +35,29 @@ extern const std::string_view kGainUsage =
     "leave 0..255 is held there and counted in a warning; the tag then records that an undo\n"
     "cannot be exact (item L3_UNDO_INEXACT), and --undo says so. -g 0 changes nothing: OUT\n"
     "gets IN's bytes, without an undo item. '-' names standard input or output.\n"
-    "--target-lufs X measures the integrated loudness (EBU R128) of the decoded audio and\n"
-    "applies the whole number of steps that brings it nearest to X LUFS; with --dry-run it\n"
-    "only prints the measurement and the steps. It needs libmpg123 and libebur128 at build\n"
-    "time.\n"
+    "--track measures the integrated loudness (EBU R128) of each file's decoded audio and\n"
+    "applies the whole number of steps that brings it nearest to the target (--target-lufs\n"
+    "X, default -18 LUFS; --target-db D in the 89 dB convention, D - 107 LUFS; --target-lufs\n"
+    "alone means --track); --album applies one number of steps to every file, from their\n"
+    "joint loudness, all measured before any changes. --no-clip lowers the steps until the\n"
+    "decoded peak (with --true-peak the peak between samples) stays at or below full scale;\n"
+    "without it a gain that clips says how many samples and how far. --scan prints each\n"
+    "file's loudness, peaks and steps and the album's, changing nothing. Measuring needs\n"
+    "libmpg123 and libebur128 at build time.\n"
     "options:\n"
     "  --channel 0|1     change one channel of a stereo or dual-channel stream\n"
     "  --no-tag          write no undo information\n"
     "  --in-place        change each IN itself (through a temporary file; it keeps its\n"
     "                    mode, owner, group and extended attributes; one left as it was,\n"
-    "                    as by -g 0, is not touched)\n" L3_OUTPUT_OPTIONS_HELP
+    "                    as by -g 0, is not touched)\n"
+    "  -o DIR            write each IN to DIR under its own name\n" L3_OUTPUT_OPTIONS_HELP
     "exit codes: 0 done; 1 usage; 2 a file cannot be read or written, OUT names IN, an\n"
     "            existing file (without -f) or a file with several names; 3 not a Layer III\n"
     "            stream; 4 --undo and no undo information; 5 the loudness cannot be\n"
     "            measured (silence, undecodable audio, or a build without the libraries);\n"
     "            6 the change could not be undone exactly (changed bytes would make frames\n"
-    "            be found otherwise, or its undo would fail): nothing written\n";
+    "            be found otherwise, or its undo would fail): nothing written. With several\n"
+    "            files, the highest of their codes, the failures counted\n";
 
 namespace {
 
@@ -56,34 +67,91 @@ const Command& gainCommand() {
 
 constexpr int kExitCannotMeasure = 5;
 
-bool parseLufs(const char* text, double& value) {
+// A loudness in LUFS (after subtracting shift: 107 turns mp3gain's dB into LUFS).
+bool parseLufs(const char* text, double shift, double& value) {
     char* end = nullptr;
-    value = std::strtod(text, &end);
+    value = std::strtod(text, &end) - shift;
     return end != text && *end == '\0' && std::isfinite(value) && value > -100 && value < 10;
 }
 
-// Measures the loudness of input and chooses the steps toward target; prints the line
-// "IN: L LUFS, target T LUFS: N steps (D dB)" to report. False (the message printed) when it
-// cannot be measured.
-bool stepsForTarget(const std::string& name, const std::vector<uint8_t>& input, double target,
-                    int& steps, FILE* report) {
 #ifdef L3_HAVE_LOUDNESS
-    const l3::Loudness loudness = l3::measureLoudness(input.data(), input.size());
-    if (!loudness.ok) {
-        std::fprintf(stderr, "l3 gain: %s: %s\n", name.c_str(), loudness.message.c_str());
+// dBFS of a magnitude (1: full scale).
+double dbfs(double magnitude) {
+    return magnitude > 0 ? 20 * std::log10(magnitude) : -INFINITY;
+}
+#endif
+
+// How a run measures and chooses steps (--track, --album, --target-lufs, --scan).
+struct Target {
+    bool measure = false;  // steps come from a measurement
+    bool album = false;    // one gain for all the files, from their joint loudness
+    bool noClip = false;   // steps lowered until the peak stays at or below full scale
+    bool truePeak = false; // the peak between samples counts (else the sample peak)
+    double lufs = -18;
+};
+
+// What was measured of one file, and the steps chosen for it.
+struct Measured {
+    bool ok = false;
+    double lufs = 0, peak = 0, truePeak = 0;
+    int trackSteps = 0;  // toward the target, clipping kept away where asked
+#ifdef L3_HAVE_LOUDNESS
+    l3::Loudness loudness;
+#endif
+};
+
+// steps toward target from lufs, lowered while the peak times their factor passes full
+// scale (with noClip).
+int chooseSteps(double lufs, double peak, const Target& target) {
+#ifdef L3_HAVE_LOUDNESS
+    int steps = l3::stepsToward(lufs, target.lufs);
+    while (target.noClip && steps > -255 && peak * l3::gainFactor(steps) > 1.0) --steps;
+    return steps;
+#else
+    (void)lufs, (void)peak, (void)target;
+    return 0;
+#endif
+}
+
+// Measures input; false with the message printed when it cannot be measured.
+bool measure(const std::string& name, const std::vector<uint8_t>& input, const Target& target,
+             Measured& m) {
+#ifdef L3_HAVE_LOUDNESS
+    m.loudness = l3::measureLoudness(input.data(), input.size());
+    if (!m.loudness.ok) {
+        std::fprintf(stderr, "l3 gain: %s: %s\n", name.c_str(), m.loudness.message.c_str());
         return false;
     }
-    steps = l3::stepsToward(loudness.lufs, target);
-    std::fprintf(report, "%s: %.1f LUFS, target %.1f LUFS: %+d steps (%+.1f dB)\n", name.c_str(),
-                 loudness.lufs, target, steps, 1.5 * steps);
+    m.ok = true;
+    m.lufs = m.loudness.lufs;
+    m.peak = m.loudness.peak;
+    m.truePeak = m.loudness.truePeak;
+    m.trackSteps = chooseSteps(m.lufs, target.truePeak ? m.truePeak : m.peak, target);
     return true;
 #else
-    (void)input, (void)target, (void)steps, (void)report;
+    (void)input, (void)target, (void)m;
     std::fprintf(stderr,
-                 "l3 gain: %s: --target-lufs needs libmpg123 and libebur128, which this build "
-                 "of l3 lacks (Debian packages libmpg123-dev, libebur128-dev)\n",
+                 "l3 gain: %s: measuring the loudness needs libmpg123 and libebur128, which "
+                 "this build of l3 lacks (Debian packages libmpg123-dev, libebur128-dev)\n",
                  name.c_str());
     return false;
+#endif
+}
+
+// The warning that steps clip samples of a measured file: how many and by how much.
+void warnClipping(const std::string& name, const Measured& m, int steps, bool truePeak) {
+#ifdef L3_HAVE_LOUDNESS
+    const double factor = l3::gainFactor(steps);
+    const uint64_t clipped = l3::clippedSamples(m.loudness, factor);
+    const double peak = (truePeak ? m.truePeak : m.peak) * factor;
+    if (clipped == 0 && peak <= 1.0) return;
+    std::fprintf(stderr,
+                 "l3 gain: %s: warning: %+d steps clip: %llu samples pass full scale, the peak "
+                 "reaches %+.2f dBFS%s (--no-clip keeps it at or below 0)\n",
+                 name.c_str(), steps, static_cast<unsigned long long>(clipped), dbfs(peak),
+                 truePeak ? " between samples" : "");
+#else
+    (void)name, (void)m, (void)steps, (void)truePeak;
 #endif
 }
 
@@ -98,14 +166,22 @@ bool parseSteps(const char* text, int& value) {
 // What one run does to each file.
 struct GainRun {
     l3::GainOptions options;
-    bool undo, haveTarget, dryRun;
-    double target;
+    bool undo = false, dryRun = false;
+    Target target;
     OutputOptions output;
 };
 
+// The album's measurement (--album): its loudness and peak, and the steps for every file.
+struct Album {
+    double lufs = 0, peak = 0;
+    int steps = 0;
+};
+
 // Changes in into out (in place when they are one name): nothing is written when the result
-// is in's bytes and out is in. Returns the exit code, the messages printed.
-int gainOne(const GainRun& run, const std::string& in, const std::string& out) {
+// is in's bytes and out is in. With a target, measured (or, for an album, m and the album's
+// steps) first. Returns the exit code, the messages printed.
+int gainOne(const GainRun& run, const std::string& in, const std::string& out,
+            const Measured* albumTrack = nullptr, const Album* album = nullptr) {
     l3::GainOptions options = run.options;
     std::vector<uint8_t> input;
     std::string error;
@@ -114,10 +190,21 @@ int gainOne(const GainRun& run, const std::string& in, const std::string& out) {
         std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", in.c_str(), error.c_str());
         return l3::kGainIo;
     }
-    if (run.haveTarget) {
+    if (run.target.measure) {
+        Measured own;
+        if (!albumTrack && !measure(in, input, run.target, own)) return kExitCannotMeasure;
+        const Measured& m = albumTrack ? *albumTrack : own;
+        options.steps = album ? album->steps : m.trackSteps;
         FILE* report = run.dryRun || out != "-" ? stdout : stderr;
-        if (!stepsForTarget(in, input, run.target, options.steps, report))
-            return kExitCannotMeasure;
+        if (album)
+            std::fprintf(report, "%s: %.1f LUFS, album %.1f LUFS, target %.1f LUFS: %+d steps "
+                                 "(%+.1f dB)\n",
+                         in.c_str(), m.lufs, album->lufs, run.target.lufs, options.steps,
+                         1.5 * options.steps);
+        else
+            std::fprintf(report, "%s: %.1f LUFS, target %.1f LUFS: %+d steps (%+.1f dB)\n",
+                         in.c_str(), m.lufs, run.target.lufs, options.steps, 1.5 * options.steps);
+        warnClipping(in, m, options.steps, run.target.truePeak);
         if (run.dryRun) return l3::kGainOk;
     }
     const l3::GainResult r = run.undo ? l3::undoGain(input.data(), input.size())
@@ -145,12 +232,67 @@ int gainOne(const GainRun& run, const std::string& in, const std::string& out) {
     return l3::kGainOk;
 }
 
+// --scan: each file's loudness, peaks and steps, and the album's; nothing changes.
+int scan(const std::vector<std::string>& files, const Target& target, bool json) {
+    std::vector<Measured> all(files.size());
+    int status = l3::kGainOk;
+    std::vector<uint8_t> input;
+    std::string error;
+    for (size_t k = 0; k < files.size(); ++k) {
+        if (!readWholeFile(files[k], input, error)) {
+            std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", files[k].c_str(),
+                         error.c_str());
+            status = std::max(status, int{l3::kGainIo});
+        } else if (!measure(files[k], input, target, all[k])) {
+            status = std::max(status, kExitCannotMeasure);
+        }
+    }
+    if (status != l3::kGainOk) return status;
+    Album album;
+#ifdef L3_HAVE_LOUDNESS
+    std::vector<l3::Loudness> tracks;
+    for (Measured& m : all) {
+        album.peak = std::max(album.peak, target.truePeak ? m.truePeak : m.peak);
+        tracks.push_back(std::move(m.loudness));
+    }
+    album.lufs = l3::albumLoudness(tracks);
+    album.steps = chooseSteps(album.lufs, album.peak, target);
+    for (size_t k = 0; k < all.size(); ++k) all[k].loudness = std::move(tracks[k]);
+#endif
+    if (json) {
+        std::printf("{\"target_lufs\": %.2f, \"files\": [", target.lufs);
+        for (size_t k = 0; k < files.size(); ++k) {
+            const Measured& m = all[k];
+            std::printf("%s{\"file\": ", k ? ", " : "");
+            putJsonString(stdout, files[k]);
+            std::printf(", \"lufs\": %.2f, \"peak\": %.6f, \"true_peak\": %.6f, "
+                        "\"track_steps\": %d, \"track_db\": %.1f}",
+                        m.lufs, m.peak, m.truePeak, m.trackSteps, 1.5 * m.trackSteps);
+        }
+        std::printf("], \"album\": {\"lufs\": %.2f, \"peak\": %.6f, \"steps\": %d, "
+                    "\"db\": %.1f}}\n",
+                    album.lufs, album.peak, album.steps, 1.5 * album.steps);
+        return l3::kGainOk;
+    }
+    for (size_t k = 0; k < files.size(); ++k) {
+        const Measured& m = all[k];
+        std::printf("%s: %.1f LUFS, peak %.6f, true peak %.6f: track %+d steps (%+.1f dB)\n",
+                    files[k].c_str(), m.lufs, m.peak, m.truePeak, m.trackSteps,
+                    1.5 * m.trackSteps);
+    }
+    std::printf("album: %.1f LUFS, peak %.6f: %+d steps (%+.1f dB), target %.1f LUFS\n",
+                album.lufs, album.peak, album.steps, 1.5 * album.steps, target.lufs);
+    return l3::kGainOk;
+}
+
 }  // namespace
 
 int runGain(std::span<char* const> args) {
     l3::GainOptions options;
-    bool undo = false, haveSteps = false, haveTarget = false, dryRun = false, inPlace = false;
-    double target = 0;
+    bool undo = false, haveSteps = false, dryRun = false, inPlace = false, track = false,
+         album = false, scanOnly = false, json = false, haveTarget = false;
+    Target target;
+    std::string outDir;
     std::vector<std::string> files;
     OutputOptions output;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -166,17 +308,38 @@ int runGain(std::span<char* const> args) {
             options.channel = c == "0" ? 0 : 1;
         } else if (a == "--no-tag") {
             options.tag = false;
-        } else if (a == "--target-lufs" && i + 1 < args.size()) {
-            if (!parseLufs(args[++i], target))
-                return usageError(gainCommand(), "--target-lufs needs a loudness in LUFS, not ",
+        } else if ((a == "--target-lufs" || a == "--target-db") && i + 1 < args.size()) {
+            // mp3gain's 89 dB is ReplayGain 2.0's -18 LUFS.
+            const double shift = a == "--target-db" ? 107 : 0;
+            double value = 0;
+            if (!parseLufs(args[++i], shift, value))
+                return usageError(gainCommand(),
+                                  a == "--target-db" ? "--target-db needs a level in dB, not "
+                                                     : "--target-lufs needs a loudness in LUFS, "
+                                                       "not ",
                                   args[i]);
+            target.lufs = value;
             haveTarget = true;
+        } else if (a == "--track") {
+            track = true;
+        } else if (a == "--album") {
+            album = true;
+        } else if (a == "--scan") {
+            scanOnly = true;
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--no-clip") {
+            target.noClip = true;
+        } else if (a == "--true-peak") {
+            target.truePeak = true;
         } else if (a == "--dry-run") {
             dryRun = true;
         } else if (a == "--undo") {
             undo = true;
         } else if (a == "--in-place") {
             inPlace = true;
+        } else if (a == "-o" && i + 1 < args.size()) {
+            outDir = args[++i];
         } else if (outputOption(a, output)) {
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(gainCommand(), "unknown option ", a);
@@ -184,28 +347,74 @@ int runGain(std::span<char* const> args) {
             files.emplace_back(a);
         }
     }
-    if (int{undo} + int{haveSteps} + int{haveTarget} != 1)
-        return usageError(gainCommand(), "give one of -g N, --target-lufs X and --undo");
-    if (dryRun && !haveTarget)
-        return usageError(gainCommand(), "--dry-run goes with --target-lufs");
-    if (inPlace && (dryRun || files.empty()))
-        return usageError(gainCommand(), "--in-place wants one or more IN and no --dry-run");
-    if (!inPlace && files.size() != (dryRun ? 1u : 2u))
-        return usageError(gainCommand(), dryRun ? "wanted IN" : "wanted IN and OUT");
-    const GainRun run{options, undo, haveTarget, dryRun, target, output};
-    if (dryRun) return gainOne(run, files[0], "");
+    // --target-lufs alone measures each file, as --track does.
+    track = track || (haveTarget && !album && !scanOnly);
+    if (int{undo} + int{haveSteps} + int{track} + int{album} + int{scanOnly} != 1)
+        return usageError(gainCommand(),
+                          "give one of -g N, --track, --album, --target-lufs X, --scan and --undo");
+    target.measure = track || album;
+    target.album = album;
+    if ((target.noClip || target.truePeak) && !(track || album || scanOnly))
+        return usageError(gainCommand(), "--no-clip and --true-peak go with a measurement");
+    if (json && !scanOnly) return usageError(gainCommand(), "--json goes with --scan");
+    if (dryRun && !target.measure)
+        return usageError(gainCommand(), "--dry-run goes with --track, --album or --target-lufs");
+    if (scanOnly) {
+        if (files.empty() || inPlace || !outDir.empty())
+            return usageError(gainCommand(), "--scan wants one or more IN and no output");
+        return scan(files, target, json);
+    }
+    const bool many = inPlace || !outDir.empty() || dryRun;
+    if (inPlace && !outDir.empty())
+        return usageError(gainCommand(), "give --in-place or -o DIR, not both");
+    if (many && (files.empty() || (dryRun && (inPlace || !outDir.empty()))))
+        return usageError(gainCommand(),
+                          "--in-place and -o DIR want one or more IN and no --dry-run");
+    if (!many && files.size() != 2) return usageError(gainCommand(), "wanted IN and OUT");
+    const GainRun run{options, undo, dryRun, target, output};
     std::vector<std::string> ins = files, outs = files;
-    if (!inPlace) {
+    if (!many) {
         ins.resize(1);
         outs.erase(outs.begin());
+    } else if (!outDir.empty()) {
+        for (std::string& o : outs)
+            o = (std::filesystem::path(outDir) / std::filesystem::path(o).filename()).string();
     }
-    if (std::find(ins.begin(), ins.end(), "-") != ins.end() && inPlace)
-        return usageError(gainCommand(), "with --in-place an input cannot be ", "-");
-    if (!outputsAllowed("gain", ins, outs, output, inPlace)) return l3::kGainIo;
+    if (std::find(ins.begin(), ins.end(), "-") != ins.end() && many)
+        return usageError(gainCommand(), "with several files an input cannot be ", "-");
+    if (!dryRun && !outputsAllowed("gain", ins, outs, output, inPlace)) return l3::kGainIo;
+
+    // An album is measured whole before any file changes.
+    std::vector<Measured> measured;
+    Album joint;
+    if (album) {
+        measured.resize(ins.size());
+        std::vector<uint8_t> input;
+        std::string error;
+        for (size_t k = 0; k < ins.size(); ++k) {
+            if (!readWholeFile(ins[k], input, error)) {
+                std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", ins[k].c_str(),
+                             error.c_str());
+                return l3::kGainIo;
+            }
+            if (!measure(ins[k], input, target, measured[k])) return kExitCannotMeasure;
+        }
+#ifdef L3_HAVE_LOUDNESS
+        std::vector<l3::Loudness> tracks;
+        for (Measured& m : measured) {
+            joint.peak = std::max(joint.peak, target.truePeak ? m.truePeak : m.peak);
+            tracks.push_back(std::move(m.loudness));
+        }
+        joint.lufs = l3::albumLoudness(tracks);
+        joint.steps = chooseSteps(joint.lufs, joint.peak, target);
+        for (size_t k = 0; k < measured.size(); ++k) measured[k].loudness = std::move(tracks[k]);
+#endif
+    }
     int status = l3::kGainOk;
     size_t failed = 0;
     for (size_t k = 0; k < ins.size(); ++k) {
-        const int one = gainOne(run, ins[k], outs[k]);
+        const int one = album ? gainOne(run, ins[k], dryRun ? "" : outs[k], &measured[k], &joint)
+                              : gainOne(run, ins[k], dryRun ? "" : outs[k]);
         failed += one != l3::kGainOk;
         status = std::max(status, one);
     }

@@ -73,10 +73,10 @@ struct PieceOf {
 // '_', and a name of dots only gets a '_' before it; fallback where it is empty.
 std::string nameSafe(const std::string& text, const std::string& fallback) {
     if (text.empty()) return fallback;
-    std::string out;
+    // (A name of dots only gets a '_' first.)
+    std::string out = text.find_first_not_of('.') == std::string::npos ? "_" : "";
     for (const char c : text)
         out += c == '/' || c == '\\' || (static_cast<unsigned char>(c) < 0x20) ? '_' : c;
-    if (out.find_first_not_of('.') == std::string::npos) out.insert(0, "_");
     return out;
 }
 
