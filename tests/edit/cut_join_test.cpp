@@ -380,9 +380,10 @@ TEST(Split, ByCueSheet) {
                   std::string::npos);
         EXPECT_NE(probe.out.find("TAG:track=" + std::to_string(k + 1) + "/5"), std::string::npos);
         EXPECT_EQ(probe.out.find("TAG:title=") != std::string::npos, *pieces[k].title != 0);
-        if (*pieces[k].title)
+        if (*pieces[k].title) {
             EXPECT_NE(probe.out.find("TAG:title=" + std::string(pieces[k].title)),
                       std::string::npos);
+        }
     }
     // A malformed sheet is refused naming its line; nothing written.
     writeText("bad.cue", std::string("FILE a MP3\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
@@ -416,8 +417,8 @@ TEST(Split, AtSilences) {
         starts.push_back(std::stoll(run.out.substr(at + 10)));
     ASSERT_EQ(starts.size(), 3u) << run.out;
     EXPECT_EQ(starts[0], 0);
-    EXPECT_NEAR(starts[1], 3 * 44100, 2205);
-    EXPECT_NEAR(starts[2], 7 * 44100, 2205);
+    EXPECT_LE(std::abs(starts[1] - 3 * 44100), 2205);
+    EXPECT_LE(std::abs(starts[2] - 7 * 44100), 2205);
     for (const char* none : {"--min-silence 2.5", "--threshold -1dB"}) {
         const auto r = runProgram(dir, L3_EXE, std::string("split --silence ") + none +
                                                    " all.mp3 q-%d.mp3");

@@ -232,6 +232,24 @@ int gainOne(const GainRun& run, const std::string& in, const std::string& out,
     return l3::kGainOk;
 }
 
+// The album of the measured files: their joint loudness, the largest peak, the steps.
+Album albumOf(std::vector<Measured>& all, const Target& target) {
+    Album album;
+#ifdef L3_HAVE_LOUDNESS
+    std::vector<l3::Loudness> tracks;
+    for (Measured& m : all) {
+        album.peak = std::max(album.peak, target.truePeak ? m.truePeak : m.peak);
+        tracks.push_back(std::move(m.loudness));
+    }
+    album.lufs = l3::albumLoudness(tracks);
+    album.steps = chooseSteps(album.lufs, album.peak, target);
+    for (size_t k = 0; k < all.size(); ++k) all[k].loudness = std::move(tracks[k]);
+#else
+    (void)all, (void)target;
+#endif
+    return album;
+}
+
 // --scan: each file's loudness, peaks and steps, and the album's; nothing changes.
 int scan(const std::vector<std::string>& files, const Target& target, bool json) {
     std::vector<Measured> all(files.size());
@@ -248,17 +266,7 @@ int scan(const std::vector<std::string>& files, const Target& target, bool json)
         }
     }
     if (status != l3::kGainOk) return status;
-    Album album;
-#ifdef L3_HAVE_LOUDNESS
-    std::vector<l3::Loudness> tracks;
-    for (Measured& m : all) {
-        album.peak = std::max(album.peak, target.truePeak ? m.truePeak : m.peak);
-        tracks.push_back(std::move(m.loudness));
-    }
-    album.lufs = l3::albumLoudness(tracks);
-    album.steps = chooseSteps(album.lufs, album.peak, target);
-    for (size_t k = 0; k < all.size(); ++k) all[k].loudness = std::move(tracks[k]);
-#endif
+    const Album album = albumOf(all, target);
     if (json) {
         std::printf("{\"target_lufs\": %.2f, \"files\": [", target.lufs);
         for (size_t k = 0; k < files.size(); ++k) {
@@ -399,16 +407,7 @@ int runGain(std::span<char* const> args) {
             }
             if (!measure(ins[k], input, target, measured[k])) return kExitCannotMeasure;
         }
-#ifdef L3_HAVE_LOUDNESS
-        std::vector<l3::Loudness> tracks;
-        for (Measured& m : measured) {
-            joint.peak = std::max(joint.peak, target.truePeak ? m.truePeak : m.peak);
-            tracks.push_back(std::move(m.loudness));
-        }
-        joint.lufs = l3::albumLoudness(tracks);
-        joint.steps = chooseSteps(joint.lufs, joint.peak, target);
-        for (size_t k = 0; k < measured.size(); ++k) measured[k].loudness = std::move(tracks[k]);
-#endif
+        joint = albumOf(measured, target);
     }
     int status = l3::kGainOk;
     size_t failed = 0;
