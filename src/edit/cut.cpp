@@ -109,24 +109,39 @@ std::vector<PieceFrames> pieceStarts(const Timeline& t, int64_t from, int64_t to
     return all;
 }
 
+// Whether a piece from..to has a start that keeps the decoder's cycle modulo 4 (or has no
+// start at all, which cutPiece refuses for its own reason).
+bool cycleKept(const Timeline& t, int64_t from, int64_t to) {
+    const std::vector<PieceFrames> s = pieceStarts(t, from, to);
+    return s.empty() ||
+           std::any_of(s.begin(), s.end(), [](const PieceFrames& p) { return p.cycle == 0; });
+}
+
+// Whether the frame that holds sample from has one channel (see cutPiece).
+bool oneChannelAt(const SourceStream& src, const Timeline& t, int64_t from) {
+    const int64_t frame = std::min<int64_t>((from + t.rawStart) / t.samplesPerFrame,
+                                            static_cast<int64_t>(src.frames.size()) - 1);
+    return channelCount(src.frames[static_cast<size_t>(frame)].header) == 1;
+}
+
+// The nearest start before from (d < 0) or after it (d > 0), within two cycles and below
+// to, whose piece keeps the cycle; -1 when there is none.
+int64_t nearestExact(const Timeline& t, int64_t from, int64_t to, int direction) {
+    for (int64_t d = 1; d <= 2 * kCycleGranules * kGranuleSamples; ++d) {
+        const int64_t x = from + direction * d;
+        if (x < 0 || x >= to) break;
+        if (cycleKept(t, x, to)) return x;
+    }
+    return -1;
+}
+
 // The starts nearest from (before and after, below to) whose pieces keep the cycle modulo
 // 4, as the end of a message: ": the nearest that can: samples a and b".
 std::string nearestExactStarts(const Timeline& t, int64_t from, int64_t to) {
-    const auto exact = [&](int64_t x) {
-        const std::vector<PieceFrames> s = pieceStarts(t, x, to);
-        return std::any_of(s.begin(), s.end(), [](const PieceFrames& p) { return p.cycle == 0; });
-    };
     std::vector<std::string> found;
-    for (int64_t d = 1; d <= 2 * kCycleGranules * kGranuleSamples; ++d)
-        if (from - d >= 0 && exact(from - d)) {
-            found.push_back(std::to_string(from - d));
-            break;
-        }
-    for (int64_t d = 1; d <= 2 * kCycleGranules * kGranuleSamples && from + d < to; ++d)
-        if (exact(from + d)) {
-            found.push_back(std::to_string(from + d));
-            break;
-        }
+    for (const int direction : {-1, 1})
+        if (const int64_t x = nearestExact(t, from, to, direction); x >= 0)
+            found.push_back(std::to_string(x));
     if (found.empty()) return "";
     return found.size() == 1 ? "; the nearest that can: sample " + found[0]
                              : "; the nearest that can: samples " + found[0] + " and " + found[1];
@@ -238,14 +253,10 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
     // One channel shows every sample the cycle rounds otherwise (two hid it wherever we
     // looked): such a piece starts only where it keeps the cycle modulo 4.
     const int64_t firstPlayed = (from + t.rawStart) / t.samplesPerFrame;
-    const auto inexact = [](const PieceFrames& p) { return p.cycle == 1 || p.cycle == 2; };
-    const size_t playedFrame = static_cast<size_t>(
-        std::min<int64_t>(firstPlayed, static_cast<int64_t>(src.frames.size()) - 1));
-    if (channelCount(src.frames[playedFrame].header) == 1 &&
-        std::any_of(starts.begin(), starts.end(), inexact)) {
+    if (oneChannelAt(src, t, from)) {
+        const auto inexact = [](const PieceFrames& p) { return p.cycle == 1 || p.cycle == 2; };
         std::erase_if(starts, inexact);
-        if (std::none_of(starts.begin(), starts.end(),
-                         [](const PieceFrames& p) { return p.cycle == 0; })) {
+        if (!cycleKept(t, from, to)) {
             result.status = kCutRange;
             result.message = "no piece can start at sample " + std::to_string(from) +
                              " and play its samples exactly in mpg123 (its synthesis rounds by "
@@ -468,7 +479,7 @@ CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, co
 }
 
 CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimePoint>& points,
-                      const TimePoint* every, bool salvage) {
+                      const TimePoint* every, bool salvage, bool snap) {
     CutResult result;
     SourceStream src;
     if (!readInput(input, size, src, result)) return result;
@@ -495,6 +506,16 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
         cuts.push_back(s);
     }
     cuts.push_back(t.length);
+    // Computed points move to the nearest start a piece plays exactly from (see cutPiece).
+    for (size_t i = 1; snap && i + 1 < cuts.size(); ++i) {
+        if (!oneChannelAt(src, t, cuts[i]) || cycleKept(t, cuts[i], cuts[i + 1])) continue;
+        const int64_t before = nearestExact(t, cuts[i], cuts[i + 1], -1);
+        const int64_t after = nearestExact(t, cuts[i], cuts[i + 1], 1);
+        const int64_t x = before > cuts[i - 1] && (after < 0 || cuts[i] - before <= after - cuts[i])
+                              ? before
+                              : after;
+        if (x > cuts[i - 1]) cuts[i] = x;
+    }
     result.pieces.resize(cuts.size() - 1);
     for (size_t i = 0; i + 1 < cuts.size(); ++i)
         if (!cutPiece(src, t, cuts[i], cuts[i + 1], result.pieces[i], result, salvage, i == 0)) {

@@ -90,8 +90,11 @@ CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, co
 
 // Consecutive pieces: from the start to the first point, between points, and from the last
 // point to the end. Points must rise strictly and lie inside the timeline. With every set,
-// points are every, 2 every, ... before the end.
+// points are every, 2 every, ... before the end. With snap, a point no piece of a one-channel
+// stream can start at exactly (see cutStream's refusal naming the nearest starts) moves to
+// the nearest start that can, within two granules: for points found rather than asked for
+// (--every, silences).
 CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimePoint>& points,
-                      const TimePoint* every, bool salvage = false);
+                      const TimePoint* every, bool salvage = false, bool snap = false);
 
 }  // namespace l3

@@ -394,6 +394,39 @@ TEST(Split, ByCueSheet) {
     EXPECT_FALSE(dir.exists("b-01.mp3"));
 }
 
+// A one-channel MPEG-2 stream: a point asked for where no piece plays exactly (see
+// cycleMayDiffer) is refused, while points split --every finds move to the nearest start
+// that plays exactly, and every piece then plays the input's samples.
+TEST(Split, EveryMovesAPointToTheNearestExactStart) {
+    L3_REQUIRE_TOOL("mpg123");
+    TempDir dir;
+    const std::string file = lame("m2_16k_mono_cbr8.mp3").string();
+    const Facts f = factsOf(readAll(file));
+    ASSERT_TRUE(cycleMayDiffer(f, 14400));
+    const auto at = runProgram(dir, L3_EXE, "split --samples --at 4800,9600,14400 " +
+                                                shellQuote(file) + " a-%d.mp3");
+    EXPECT_EQ(at.exitCode, 5);
+    EXPECT_NE(at.err.find("exactly in mpg123"), std::string::npos) << at.err;
+    EXPECT_FALSE(dir.exists("a-1.mp3"));
+    const auto every =
+        runProgram(dir, L3_EXE, "split --samples --every 4800 " + shellQuote(file) + " e-%d.mp3");
+    ASSERT_EQ(every.exitCode, 0) << every.err;
+    std::vector<int64_t> starts;
+    for (size_t p = 0; (p = every.out.find(": samples ", p)) != std::string::npos; ++p)
+        starts.push_back(std::stoll(every.out.substr(p + 10)));
+    ASSERT_EQ(starts.size(), 4u) << every.out;
+    EXPECT_EQ(starts[1], 4800);
+    EXPECT_EQ(starts[2], 9600);
+    EXPECT_NE(starts[3], 14400);
+    EXPECT_LE(std::abs(starts[3] - 14400), 2 * 576);
+    const std::vector<int16_t> ref = timeline(dir, file, f);
+    const int64_t n = static_cast<int64_t>(ref.size()) / f.channels;
+    starts.push_back(n);
+    for (size_t k = 0; k + 1 < starts.size(); ++k)
+        expectSamples(decode(dir, dir.path("e-" + std::to_string(k + 1) + ".mp3"), true), ref,
+                      starts[k], starts[k + 1], f);
+}
+
 // Two silences of 2 s between three tones: --silence cuts in the middle of each (the
 // decoded tones ring on a little past their ends, so within 0.05 s); a longer --min-silence
 // finds none and writes nothing; a --threshold above the tones' level makes all of it one

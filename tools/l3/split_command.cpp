@@ -297,7 +297,7 @@ int runSplit(std::span<char* const> args) {
         return kExitNoPoints;
     l3::CutResult r =
         l3::splitStream(input.data(), input.size(), points, every.empty() ? nullptr : &step,
-                        salvage);
+                        salvage, !every.empty() || silence);
     for (const std::string& note : r.notes)
         std::fprintf(stderr, "l3 split: %s: %s\n", files[0].c_str(), note.c_str());
     if (r.status != l3::kEditOk) {
