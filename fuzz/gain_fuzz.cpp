@@ -16,6 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int steps = size > 0 ? static_cast<int8_t>(data[0]) % 8 : 1;
     const l3::GainResult changed = l3::applyGain(data, size, {steps, -1, true});
     if (changed.status != l3::kGainOk || changed.clamped > 0) return 0;
+    // No step is no change, and records nothing to undo.
+    if (steps == 0) {
+        if (changed.output.size() != size || !std::equal(data, data + size, changed.output.begin()))
+            std::abort();
+        return 0;
+    }
     // The undo finds its item and the frames the change changed.
     const l3::GainResult back = l3::undoGain(changed.output.data(), changed.output.size());
     if (back.status != l3::kGainOk) std::abort();

@@ -13,19 +13,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const l3::StreamReport r = l3::inspectStream(data, size);
-    size_t end = r.walk.tags.audioStart;
-    for (const l3::FrameFacts& f : r.frames) {
-        if (f.offset < end || f.length <= 0) std::abort();
+    size_t end = r.tags.audioStart, frames = 0;
+    l3::forEachFrame(data, size, r, [&](size_t k, const l3::FrameFacts& f) {
+        if (k != frames++ || f.offset < end || f.length <= 0) std::abort();
         end = f.offset + static_cast<size_t>(f.length);
-    }
-    if (end > r.walk.tags.audioEnd || r.walk.tags.audioEnd > size) std::abort();
+    });
+    if (frames != r.frameCount) std::abort();
+    if (end > r.tags.audioEnd || r.tags.audioEnd > size) std::abort();
     for (const l3::Fault& f : r.faults) {
         if (f.offset > size || f.message.empty()) std::abort();
-        if (f.frame != l3::kNoFrame && static_cast<size_t>(f.frame) >= r.frames.size())
+        if (f.frame != l3::kNoFrame && static_cast<size_t>(f.frame) >= r.frameCount)
             std::abort();
     }
     const l3::StreamSummary s = l3::summarize(r);
     if (s.frames != l3::audioFrameCount(r)) std::abort();
-    if (l3::bitratePlotSvg(r, "fuzz").empty()) std::abort();
+    if (l3::bitratePlotSvg(data, size, r, "fuzz").empty()) std::abort();
     return 0;
 }

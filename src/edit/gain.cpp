@@ -65,9 +65,9 @@ struct ApeTag {
     std::vector<ApeItem> items;
 };
 
-ApeTag findApeTag(const uint8_t* data, const FrameWalk& walk) {
+ApeTag findApeTag(const uint8_t* data, const TagLayout& tags) {
     ApeTag tag;
-    for (const TagSpan& span : walk.tags.tags) {
+    for (const TagSpan& span : tags.tags) {
         if (span.kind != TagKind::apev2) continue;
         tag.present = true;
         tag.offset = span.offset;
@@ -148,83 +148,101 @@ size_t countOf(const ApeItem& item) {
     return std::max<size_t>(count, 1);
 }
 
-// The first audio frame of the walk: 1 when frame 0 is a Xing/Info (or VBRI) frame.
-size_t firstAudioFrame(const uint8_t* bytes, const FrameWalk& walk) {
-    return !walk.frames.empty() && !walk.frames[0].truncated &&
-                   readXingTag(bytes + walk.frames[0].offset,
-                               static_cast<size_t>(walk.frames[0].length))
-                           .kind != XingKind::none
-               ? 1
-               : 0;
+// True when frame 0 is a Xing/Info (or VBRI) frame: the audio starts at frame 1.
+bool isTagFrame(const uint8_t* bytes, const WalkFrame& f) {
+    return !f.truncated &&
+           readXingTag(bytes + f.offset, static_cast<size_t>(f.length)).kind != XingKind::none;
 }
 
-// Adds gains[ch] to every granule's global_gain of every audio frame in bytes (in place).
-void changeGains(std::vector<uint8_t>& bytes, const FrameWalk& walk, const int gains[2],
-                 GainResult& result) {
-    for (size_t k = firstAudioFrame(bytes.data(), walk); k < walk.frames.size(); ++k) {
-        const WalkFrame& f = walk.frames[k];
-        if (f.truncated) continue;
-        uint8_t* frame = bytes.data() + f.offset;
-        const uint32_t header = f.header;
-        uint8_t* side = frame + (hasCrc(header) ? 6 : 4);
-        const int channels = channelCount(header);
-        const uint16_t crcBefore = hasCrc(header) ? frameHeadCrc(frame, header) : 0;
-        for (int gr = 0; gr < granuleCount(header); ++gr)
-            for (int ch = 0; ch < channels; ++ch) {
-                if (gains[ch] == 0) continue;
-                const int at = sideInfoPrefixBits(header) +
-                               granuleBits(header) * (gr * channels + ch) + kGlobalGainOffset;
-                const int wanted = readBits(side, at, 8) + gains[ch];
-                const int value = std::clamp(wanted, 0, 255);
-                if (value != wanted) ++result.clamped;
-                writeBits(side, at, 8, value);
-            }
-        if (hasCrc(header)) {
-            // The stored CRC changes as the computed one does: a right CRC stays right, and
-            // a wrong one stays wrong by as much, so that an undo gives back every byte.
-            const uint16_t change = crcBefore ^ frameHeadCrc(frame, header);
-            frame[4] = static_cast<uint8_t>(frame[4] ^ (change >> 8));
-            frame[5] = static_cast<uint8_t>(frame[5] ^ (change & 0xFF));
+// Adds gains[ch] to every granule's global_gain of one frame, frame holding its head (the
+// header, CRC and side information).
+void changeFrame(uint8_t* frame, uint32_t header, const int gains[2], GainResult& result) {
+    uint8_t* side = frame + (hasCrc(header) ? 6 : 4);
+    const int channels = channelCount(header);
+    const uint16_t crcBefore = hasCrc(header) ? frameHeadCrc(frame, header) : 0;
+    for (int gr = 0; gr < granuleCount(header); ++gr)
+        for (int ch = 0; ch < channels; ++ch) {
+            if (gains[ch] == 0) continue;
+            const int at = sideInfoPrefixBits(header) + granuleBits(header) * (gr * channels + ch) +
+                           kGlobalGainOffset;
+            const int wanted = readBits(side, at, 8) + gains[ch];
+            const int value = std::clamp(wanted, 0, 255);
+            if (value != wanted) ++result.clamped;
+            writeBits(side, at, 8, value);
         }
-        ++result.frames;
+    if (hasCrc(header)) {
+        // The stored CRC changes as the computed one does: a right CRC stays right, and a
+        // wrong one stays wrong by as much, so that an undo gives back every byte.
+        const uint16_t change = crcBefore ^ frameHeadCrc(frame, header);
+        frame[4] = static_cast<uint8_t>(frame[4] ^ (change >> 8));
+        frame[5] = static_cast<uint8_t>(frame[5] ^ (change & 0xFF));
     }
+    ++result.frames;
 }
 
-// The bytes with the APEv2 tag replaced by one holding items (none: no tag), in the place
-// it had or, for a new one, after the frames and before an ID3v1 tag.
-std::vector<uint8_t> withApeItems(const uint8_t* data, size_t size, const FrameWalk& walk,
-                                  const ApeTag& old, const std::vector<ApeItem>& items) {
-    // A new tag goes right after the frames, before any trailing tag.
-    const size_t at = old.present ? old.offset : walk.tags.audioEnd;
-    const size_t skip = old.present ? old.length : 0;
-    std::vector<uint8_t> out(data, data + at);
-    if (!items.empty()) appendApeTag(out, items);
-    out.insert(out.end(), data + at + skip, data + size);
-    return out;
+// Writes input to out with gains added in every audio frame, frame by frame; with a tag,
+// the APEv2 tag is replaced by one holding items(result) (none: no tag), in the place it
+// had or, for a new one, right after the frames and before any trailing tag. False when out
+// fails.
+template <typename Items>
+bool writeChanged(const uint8_t* input, size_t size, const ApeTag& ape, const int gains[2],
+                  bool withTag, Items items, ByteStore& out, GainResult& result) {
+    FrameWalker walker(input, size);
+    const size_t audioEnd = walker.tags().audioEnd;
+    WalkFrame f{};
+    JunkRange junk;
+    size_t pos = 0, firstAudio = 0;
+    uint8_t head[64];
+    for (size_t k = 0; walker.next(f, junk); ++k) {
+        if (k == 0 && isTagFrame(input, f)) firstAudio = 1;
+        if (k < firstAudio || f.truncated) continue;
+        const auto n = static_cast<size_t>(headByteCount(f.header));
+        std::memcpy(head, input + f.offset, n);
+        changeFrame(head, f.header, gains, result);
+        if (!out.append(input + pos, f.offset - pos) || !out.append(head, n)) return false;
+        pos = f.offset + n;
+    }
+    if (!withTag) return out.append(input + pos, size - pos);
+    const size_t at = ape.present ? ape.offset : audioEnd;
+    const size_t skip = ape.present ? ape.length : 0;
+    std::vector<uint8_t> tag;
+    const std::vector<ApeItem> written = items(result);
+    if (!written.empty()) appendApeTag(tag, written);
+    return out.append(input + pos, at - pos) && out.append(tag.data(), tag.size()) &&
+           out.append(input + at + skip, size - at - skip);
 }
 
 // A change is undone by the same change the other way in the frames found in its result:
 // they must be the frames it changed. A changed global_gain or CRC byte can form a frame
 // header where the bytes after junk were none (or break one), and the frames found then
 // differ: refused, since the result would play other frames and an undo would change
-// others again. Empty when the frames are the same, else what differs.
-std::string framesMoved(const uint8_t* before, const FrameWalk& a, const uint8_t* after,
-                        const FrameWalk& b) {
-    // A frame cut short by the end of the audio is not changed: its length is only the bytes
-    // up to the tags, which the undo item moves.
-    const size_t n = std::min(a.frames.size(), b.frames.size());
-    size_t k = 0;
-    while (k < n && a.frames[k].offset == b.frames[k].offset &&
-           a.frames[k].header == b.frames[k].header &&
-           a.frames[k].truncated == b.frames[k].truncated &&
-           (a.frames[k].truncated || a.frames[k].length == b.frames[k].length))
-        ++k;
-    if (k == n && a.frames.size() == b.frames.size()) {
-        if (firstAudioFrame(before, a) == firstAudioFrame(after, b)) return "";
-        return "the first frame would no longer read as it did (a Xing/Info frame or audio)";
+// others again. Empty when the frames are the same, else what differs. Both files are
+// walked side by side, one frame at a time.
+std::string framesMoved(std::span<const uint8_t> before, std::span<const uint8_t> after) {
+    FrameWalker a(before.data(), before.size()), b(after.data(), after.size());
+    WalkFrame fa{}, fb{};
+    JunkRange junk;
+    size_t offset = 0;
+    bool firstMoved = false;  // told only when the frames are the same
+    for (size_t k = 0;; ++k) {
+        const bool inA = a.next(fa, junk), inB = b.next(fb, junk);
+        if (!inA && !inB)
+            return firstMoved ? "the first frame would no longer read as it did (a Xing/Info "
+                                "frame or audio)"
+                              : "";
+        if (inA != inB) {
+            offset = inA ? fa.offset : fb.offset;
+            break;
+        }
+        // A frame cut short by the end of the audio is not changed: its length is only the
+        // bytes up to the tags, which the undo item moves.
+        if (fa.offset != fb.offset || fa.header != fb.header || fa.truncated != fb.truncated ||
+            (!fa.truncated && fa.length != fb.length)) {
+            offset = std::min(fa.offset, fb.offset);
+            break;
+        }
+        if (k == 0) firstMoved = isTagFrame(before.data(), fa) != isTagFrame(after.data(), fb);
     }
-    const size_t offset = k == n ? (k < a.frames.size() ? a : b).frames[k].offset
-                                 : std::min(a.frames[k].offset, b.frames[k].offset);
     char text[200];
     std::snprintf(text, sizeof text,
                   "from offset %zu on the frames would be found otherwise: changed bytes would "
@@ -245,12 +263,11 @@ bool sameItems(const std::vector<ApeItem>& a, const std::vector<ApeItem>& b) {
 // (framesMoved), and the APEv2 tag holds the items written (none: no tag). Bytes before a
 // tag can read as a tag of their own (such as "TAG" 128 bytes before the end) and hide it,
 // once the tag has another size. Empty when it reads back so, else what differs.
-std::string readBack(const uint8_t* before, const FrameWalk& walk, const std::vector<uint8_t>& out,
+std::string readBack(std::span<const uint8_t> before, std::span<const uint8_t> out,
                      const std::vector<ApeItem>& items) {
-    const FrameWalk after = walkFrames(out.data(), out.size());
-    const std::string moved = framesMoved(before, walk, out.data(), after);
+    const std::string moved = framesMoved(before, out);
     if (!moved.empty()) return moved;
-    if (!sameItems(findApeTag(out.data(), after).items, items))
+    if (!sameItems(findApeTag(out.data(), findTags(out.data(), out.size())).items, items))
         return "the APEv2 tag would not be found as written (the bytes before it would read as "
                "a tag of their own)";
     return "";
@@ -264,35 +281,47 @@ void refuseInexact(GainResult& result, const std::string& why) {
     result.frames = result.clamped = 0;
 }
 
-}  // namespace
+// A store in memory.
+struct VectorStore : ByteStore {
+    std::vector<uint8_t> bytes;
+    bool append(const uint8_t* from, size_t size) override {
+        bytes.insert(bytes.end(), from, from + size);
+        return true;
+    }
+    bool finish(std::span<const uint8_t>& all) override {
+        all = bytes;
+        return true;
+    }
+};
 
-GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options) {
-    GainResult result;
-    const FrameWalk walk = walkFrames(input, size);
-    if (walk.frames.empty()) {
-        result.status = kGainNotLayer3;
-        result.message = "no Layer III frame found";
-        return result;
+// A store that keeps nothing: it compares what it is given with expected bytes, and is
+// read back as them when they agree.
+struct CompareStore : ByteStore {
+    std::span<const uint8_t> expected;
+    size_t at = 0;
+    bool same = true;
+    explicit CompareStore(std::span<const uint8_t> bytes) : expected(bytes) {}
+    bool append(const uint8_t* from, size_t size) override {
+        same = same && size <= expected.size() - at &&
+               std::equal(from, from + size, expected.begin() + static_cast<ptrdiff_t>(at));
+        if (same) at += size;
+        return true;
     }
-    const uint32_t header = walk.frames.back().header;
-    if (options.channel >= 0 && (channelCount(header) != 2 || channelMode(header) == 1)) {
-        result.status = kGainUsage;
-        result.message = "--channel needs a stereo or dual-channel stream (not joint stereo)";
-        return result;
+    bool finish(std::span<const uint8_t>& all) override {
+        same = same && at == expected.size();
+        all = expected;
+        return same;
     }
-    int gains[2] = {options.steps, options.steps};
-    if (options.channel >= 0) gains[1 - options.channel] = 0;
-    result.output.assign(input, input + size);
-    if (options.steps == 0) return result;  // nothing changes, nothing to undo
-    changeGains(result.output, walk, gains, result);
-    const ApeTag ape = findApeTag(input, walk);
-    if (!options.tag) {
-        const std::string why = readBack(input, walk, result.output, ape.items);
-        if (!why.empty()) refuseInexact(result, why);
-        return result;
-    }
+};
 
-    // The undo item: what undoes this change and every earlier one.
+void failedStore(GainResult& result) {
+    result.status = kGainIo;
+    result.message = "cannot write the result";
+}
+
+// The items a change records: the undo of this change and every earlier one, and the
+// values held so far.
+std::vector<ApeItem> changeItems(const ApeTag& ape, const int gains[2], size_t clamped) {
     std::vector<ApeItem> items = ape.items;
     int left = 0, right = 0;
     char wrap = 'N';
@@ -305,8 +334,8 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
     }
     item->value.assign(value.begin(), value.end());
     auto inexact = findItem(items, kInexactKey);
-    if (result.clamped > 0) {
-        const size_t held = result.clamped + (inexact != items.end() ? countOf(*inexact) : 0);
+    if (clamped > 0) {
+        const size_t held = clamped + (inexact != items.end() ? countOf(*inexact) : 0);
         if (inexact == items.end()) {
             items.push_back({kInexactKey, {}, 0});
             inexact = items.end() - 1;
@@ -314,26 +343,80 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
         const std::string count = std::to_string(held);
         inexact->value.assign(count.begin(), count.end());
     }
-    result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
-    // The undo recorded must work: it finds its item and the frames this change changed,
-    // and gives back a file that had no APEv2 tag byte for byte (but for held values).
-    std::string why = readBack(input, walk, result.output, items);
-    if (why.empty()) {
-        const GainResult undone = undoGain(result.output.data(), result.output.size());
-        if (undone.status != kGainOk)
-            why = "its undo would fail: " + undone.message;
-        else if (!ape.present && result.clamped == 0 &&
-                 !std::equal(input, input + size, undone.output.begin(), undone.output.end()))
-            why = "its undo would not give the file back";
+    return items;
+}
+
+// The undo recorded must work: it finds its item and the frames the change changed, and
+// gives back a file that had no APEv2 tag byte for byte (but for held values), which is
+// compared as it is made; any other undo is made in scratch.
+std::string checkUndo(std::span<const uint8_t> input, std::span<const uint8_t> changed,
+                      bool compare, ByteStore& scratch, GainResult& result) {
+    if (compare) {
+        CompareStore same(input);
+        const GainResult undone = undoGain(changed.data(), changed.size(), same);
+        if (!same.same) return "its undo would not give the file back";
+        if (undone.status != kGainOk) return "its undo would fail: " + undone.message;
+        return "";
     }
+    const GainResult undone = undoGain(changed.data(), changed.size(), scratch);
+    if (undone.status == kGainIo) {
+        failedStore(result);
+        return "";
+    }
+    if (undone.status != kGainOk) return "its undo would fail: " + undone.message;
+    return "";
+}
+
+}  // namespace
+
+GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options,
+                     ByteStore& out, ByteStore& scratch) {
+    GainResult result;
+    // The frames are walked once first: the stream must have one, and its last frame's
+    // channel mode decides whether --channel applies.
+    FrameWalker walker(input, size);
+    WalkFrame f{}, last{};
+    JunkRange junk;
+    bool any = false;
+    while (walker.next(f, junk)) {
+        last = f;
+        any = true;
+    }
+    if (!any) {
+        result.status = kGainNotLayer3;
+        result.message = "no Layer III frame found";
+        return result;
+    }
+    if (options.channel >= 0 && (channelCount(last.header) != 2 || channelMode(last.header) == 1)) {
+        result.status = kGainUsage;
+        result.message = "--channel needs a stereo or dual-channel stream (not joint stereo)";
+        return result;
+    }
+    int gains[2] = {options.steps, options.steps};
+    if (options.channel >= 0) gains[1 - options.channel] = 0;
+    std::span<const uint8_t> changed;
+    if (options.steps == 0) {  // nothing changes, nothing to undo
+        if (!out.append(input, size) || !out.finish(changed)) failedStore(result);
+        return result;
+    }
+    const ApeTag ape = findApeTag(input, walker.tags());
+    auto items = [&](const GainResult& r) { return changeItems(ape, gains, r.clamped); };
+    if (!writeChanged(input, size, ape, gains, options.tag, items, out, result) ||
+        !out.finish(changed)) {
+        failedStore(result);
+        return result;
+    }
+    const std::span<const uint8_t> in(input, size);
+    std::string why = readBack(in, changed, options.tag ? items(result) : ape.items);
+    if (why.empty() && options.tag)
+        why = checkUndo(in, changed, !ape.present && result.clamped == 0, scratch, result);
     if (!why.empty()) refuseInexact(result, why);
     return result;
 }
 
-GainResult undoGain(const uint8_t* input, size_t size) {
+GainResult undoGain(const uint8_t* input, size_t size, ByteStore& out) {
     GainResult result;
-    const FrameWalk walk = walkFrames(input, size);
-    const ApeTag ape = findApeTag(input, walk);
+    const ApeTag ape = findApeTag(input, findTags(input, size));
     std::vector<ApeItem> items = ape.items;
     const auto item = findItem(items, kUndoKey);
     int gains[2] = {0, 0};
@@ -349,13 +432,30 @@ GainResult undoGain(const uint8_t* input, size_t size) {
         result.inexact = countOf(*inexact);
         items.erase(inexact);
     }
-    result.output.assign(input, input + size);
-    changeGains(result.output, walk, gains, result);
-    result.output = withApeItems(result.output.data(), result.output.size(), walk, ape, items);
+    std::span<const uint8_t> undone;
+    auto same = [&](const GainResult&) { return items; };
+    if (!writeChanged(input, size, ape, gains, true, same, out, result) || !out.finish(undone)) {
+        failedStore(result);
+        return result;
+    }
     // Undone, the frames are found as in the file that was changed (or this is not the
     // file before the change), and the tag's other items as they were.
-    const std::string why = readBack(input, walk, result.output, items);
+    const std::string why = readBack({input, size}, undone, items);
     if (!why.empty()) refuseInexact(result, why);
+    return result;
+}
+
+GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options) {
+    VectorStore out, scratch;
+    GainResult result = applyGain(input, size, options, out, scratch);
+    if (result.status == kGainOk) result.output = std::move(out.bytes);
+    return result;
+}
+
+GainResult undoGain(const uint8_t* input, size_t size) {
+    VectorStore out;
+    GainResult result = undoGain(input, size, out);
+    if (result.status == kGainOk) result.output = std::move(out.bytes);
     return result;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,23 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
 // L3_UNDO_INEXACT, and the APEv2 tag when those were its only items), giving back the bytes
 // before the first change (but for values a change held at 0 or 255: result.inexact).
 GainResult undoGain(const uint8_t* input, size_t size);
+
+// Where a result is made piece by piece and then read back whole: a vector, or a file
+// mapped once written, so that a long file is changed in bounded memory.
+struct ByteStore {
+    virtual ~ByteStore() = default;
+    // Appends bytes; false on a write error.
+    virtual bool append(const uint8_t* bytes, size_t size) = 0;
+    // Everything appended, readable while the store lives; false on an error.
+    virtual bool finish(std::span<const uint8_t>& bytes) = 0;
+};
+
+// The same changes made through stores: the result goes to out frame by frame (nothing is
+// kept per frame) and is checked there; scratch holds the undo of a change that records one
+// when it cannot be checked against the input as it is made. result.output stays empty;
+// kGainIo when a store fails. The result in out is to be used only with kGainOk.
+GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options,
+                     ByteStore& out, ByteStore& scratch);
+GainResult undoGain(const uint8_t* input, size_t size, ByteStore& out);
 
 }  // namespace l3

@@ -97,29 +97,28 @@ void drawPanel(std::string& out, const Panel& p, double seconds) {
 
 }  // namespace
 
-std::string bitratePlotSvg(const StreamReport& report, const std::string& title) {
+std::string bitratePlotSvg(const uint8_t* data, size_t size, const StreamReport& report,
+                           const std::string& title) {
     const size_t first = report.firstAudio, count = audioFrameCount(report);
     const size_t group = std::max<size_t>(1, (count + kMaxPoints - 1) / kMaxPoints);
     Panel rate{kTop + 20, "bit rate (kbit/s)", "#1f5fbf", {}};
     Panel reservoir{
         kTop + 20 + kPanelHeight + kGap, "bit reservoir: main_data_begin (bytes)", "#bf5f1f", {}};
     double seconds = 0;
-    for (size_t g = 0; g < count; g += group) {
-        double kbps = 0, mdb = 0;
-        const size_t end = std::min(count, g + group);
-        for (size_t k = first + g; k < first + end; ++k) {
-            const uint32_t h = report.frames[k].header;
-            kbps += bitrateTable[isMpeg1(h)][bitrateIndex(h)] / 1000.0;
-            mdb += report.frames[k].main_data_begin;
-        }
-        rate.values.push_back(kbps / static_cast<double>(end - g));
-        reservoir.values.push_back(mdb / static_cast<double>(end - g));
-    }
-    for (size_t k = first; k < report.frames.size(); ++k) {
-        const uint32_t h = report.frames[k].header;
-        seconds +=
-            (isMpeg1(h) ? 1152.0 : 576.0) / samplingRateTable[versionCode(h)][samplingIndex(h)];
-    }
+    double kbps = 0, mdb = 0;  // sums over the group so far
+    size_t inGroup = 0;
+    forEachFrame(data, size, report, [&](size_t k, const FrameFacts& f) {
+        if (k < first) return;
+        kbps += bitrateTable[isMpeg1(f.header)][bitrateIndex(f.header)] / 1000.0;
+        mdb += f.main_data_begin;
+        seconds += (isMpeg1(f.header) ? 1152.0 : 576.0) /
+                   samplingRateTable[versionCode(f.header)][samplingIndex(f.header)];
+        if (++inGroup < group && k + 1 < first + count) return;
+        rate.values.push_back(kbps / static_cast<double>(inGroup));
+        reservoir.values.push_back(mdb / static_cast<double>(inGroup));
+        kbps = mdb = 0;
+        inGroup = 0;
+    });
     const int height = rate.top + 2 * kPanelHeight + kGap + kBottom;
     std::string out;
     append(out,

@@ -9,7 +9,9 @@
 
 namespace l3 {
 
-// The SVG document; title is printed above the panels (escaped here).
-std::string bitratePlotSvg(const StreamReport& report, const std::string& title);
+// The SVG document of the file data (whose report is given, its frames read again one at
+// a time); title is printed above the panels (escaped here).
+std::string bitratePlotSvg(const uint8_t* data, size_t size, const StreamReport& report,
+                           const std::string& title);
 
 }  // namespace l3

@@ -23,46 +23,58 @@ bool confirmed(const uint8_t* data, size_t pos, size_t end, uint32_t header) {
 
 }  // namespace
 
-FrameWalk walkFrames(const uint8_t* data, size_t size) {
-    FrameWalk walk;
-    walk.tags = findTags(data, size);
-    const size_t end = walk.tags.audioEnd;
-    size_t pos = walk.tags.audioStart;
-    bool inSync = false;
-    bool haveStream = false;
-    uint32_t streamHeader = 0;
-    size_t junkStart = pos;
-    while (pos + 4 <= end) {
-        const uint32_t header = loadBe32(data + pos);
-        const bool accept = data[pos] == 0xFF && isLayer3Header(header) &&
-                            (inSync || confirmed(data, pos, end, header) ||
-                             (haveStream && ((header ^ streamHeader) & kKnownStreamMask) == 0));
+FrameWalker::FrameWalker(const uint8_t* data, size_t size)
+    : data_(data), tags_(findTags(data, size)), pos_(tags_.audioStart), junkStart_(pos_) {}
+
+bool FrameWalker::next(WalkFrame& frame, JunkRange& junk) {
+    junk = {};
+    if (done_) return false;
+    const size_t end = tags_.audioEnd;
+    while (pos_ + 4 <= end) {
+        const uint32_t header = loadBe32(data_ + pos_);
+        const bool accept = data_[pos_] == 0xFF && isLayer3Header(header) &&
+                            (inSync_ || confirmed(data_, pos_, end, header) ||
+                             (haveStream_ && ((header ^ streamHeader_) & kKnownStreamMask) == 0));
         if (!accept) {
-            if (inSync) junkStart = pos;
-            inSync = false;
-            ++pos;
+            if (inSync_) junkStart_ = pos_;
+            inSync_ = false;
+            ++pos_;
             continue;
         }
-        const bool resync = !inSync;
-        if (resync && pos > junkStart) {
-            walk.junkOffsets.push_back(junkStart);
-            walk.junkLengths.push_back(pos - junkStart);
-        }
+        const bool resync = !inSync_;
+        if (resync && pos_ > junkStart_) junk = {junkStart_, pos_ - junkStart_};
         const int32_t length = frameLength(header);
-        if (pos + static_cast<size_t>(length) > end) {
-            walk.frames.push_back({pos, static_cast<int32_t>(end - pos), header, resync, true});
-            return walk;
+        if (pos_ + static_cast<size_t>(length) > end) {
+            frame = {pos_, static_cast<int32_t>(end - pos_), header, resync, true};
+            done_ = true;  // nothing after a truncated frame is looked at
+            return true;
         }
-        walk.frames.push_back({pos, length, header, resync, false});
-        haveStream = true;
-        streamHeader = header;
-        pos += static_cast<size_t>(length);
-        inSync = true;
+        frame = {pos_, length, header, resync, false};
+        haveStream_ = true;
+        streamHeader_ = header;
+        pos_ += static_cast<size_t>(length);
+        inSync_ = true;
+        return true;
     }
-    if (!inSync) pos = junkStart;
-    if (pos < end) {
-        walk.junkOffsets.push_back(pos);
-        walk.junkLengths.push_back(end - pos);
+    done_ = true;
+    if (!inSync_) pos_ = junkStart_;
+    if (pos_ < end) junk = {pos_, end - pos_};
+    return false;
+}
+
+FrameWalk walkFrames(const uint8_t* data, size_t size) {
+    FrameWalker walker(data, size);
+    FrameWalk walk;
+    walk.tags = walker.tags();
+    WalkFrame frame;
+    JunkRange junk;
+    for (bool more = true; more;) {
+        more = walker.next(frame, junk);
+        if (junk.length > 0) {
+            walk.junkOffsets.push_back(junk.offset);
+            walk.junkLengths.push_back(junk.length);
+        }
+        if (more) walk.frames.push_back(frame);
     }
     return walk;
 }

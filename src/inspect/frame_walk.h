@@ -26,6 +26,33 @@ struct FrameWalk {
     std::vector<size_t> junkOffsets, junkLengths;  // ranges in file order
 };
 
+// Bytes between frames that are neither frames nor tags; length 0 when there are none.
+struct JunkRange {
+    size_t offset = 0;
+    size_t length = 0;
+};
+
+// The same walk one frame at a time, keeping nothing per frame: a long file is walked in
+// constant memory. A walker may be copied to look ahead.
+class FrameWalker {
+public:
+    FrameWalker(const uint8_t* data, size_t size);
+    const TagLayout& tags() const { return tags_; }
+    // The next frame and the junk right before it: true, or false at the end, with the
+    // junk after the last frame in junk.
+    bool next(WalkFrame& frame, JunkRange& junk);
+
+private:
+    const uint8_t* data_;
+    TagLayout tags_;
+    size_t pos_ = 0;
+    size_t junkStart_ = 0;
+    uint32_t streamHeader_ = 0;
+    bool inSync_ = false;
+    bool haveStream_ = false;
+    bool done_ = false;
+};
+
 // A header found while searching (after junk, at the start) must be confirmed: the frame
 // it describes ends at the audio end or where another Layer III header of the same
 // version and layer starts, or it agrees with the last frame found in sync, version,

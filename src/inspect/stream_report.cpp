@@ -41,11 +41,36 @@ void addNote(StreamReport& report, NoteKind kind, int64_t frame, size_t offset,
     report.notes.push_back({kind, frame, offset, text});
 }
 
-// The main-data stream of the audio frames: each frame's bytes after its head, one frame
-// after another, with the bit offset where each frame's area starts.
-struct MainDataStream {
-    std::vector<uint8_t> bytes;
-    std::vector<int64_t> areaStart;  // one per audio frame, and one more at the end
+// The main data of the audio frames read so far as one stream (each complete frame's
+// bytes after its head, one frame after another), kept from as far back as the next
+// frame's main_data_begin can reach: the bytes before are dropped as the window moves on.
+class MainDataWindow {
+public:
+    int64_t end() const { return base_ + static_cast<int64_t>(bytes_.size()); }  // bytes
+    int64_t base() const { return base_; }  // the stream offset of data()[0]
+    const uint8_t* data() const { return bytes_.data(); }
+
+    void append(const uint8_t* from, size_t count) {
+        const int64_t keepFrom = end() - kReach;
+        if (keepFrom - base_ > kSlack) {
+            bytes_.erase(bytes_.begin(), bytes_.begin() + (keepFrom - base_));
+            base_ = keepFrom;
+        }
+        bytes_.insert(bytes_.end(), from, from + count);
+    }
+
+private:
+    static constexpr int64_t kReach = 511;        // the largest main_data_begin
+    static constexpr int64_t kSlack = 64 * 1024;  // dropped bytes are erased in runs this long
+    std::vector<uint8_t> bytes_;
+    int64_t base_ = 0;
+};
+
+// The frames the checks made after the walk look at.
+struct Landmarks {
+    WalkFrame first{};       // frame 0: the Xing/Info/VBRI frame when there is one
+    WalkFrame firstAudio{};
+    WalkFrame last{};
 };
 
 // What junk looks like when it starts with a header of frames this walk does not take.
@@ -91,59 +116,8 @@ const char* modeName(uint32_t header) {
     return names[(header >> 6) & 3];
 }
 
-// Version, layer and sampling rate hold for a whole stream; the channel count may change
-// from frame to frame (decoders play such a stream through), which is noted where it does.
-void checkHeaders(StreamReport& report) {
-    if (audioFrameCount(report) == 0) return;
-    const uint32_t reference = report.frames[report.firstAudio].header;
-    uint32_t previous = reference;
-    for (size_t k = 0; k < report.frames.size(); ++k) {
-        const FrameFacts& f = report.frames[k];
-        if ((f.header & kStreamFieldsMask) != (reference & kStreamFieldsMask)) {
-            addFault(report, FaultKind::header_changed, static_cast<int64_t>(k), f.offset,
-                     "%s as in frame %zu", headerChange(f.header, reference).c_str(),
-                     report.firstAudio);
-            continue;
-        }
-        if (k < report.firstAudio) continue;
-        if (channelCount(f.header) != channelCount(previous))
-            addNote(report, NoteKind::mode_changed, static_cast<int64_t>(k), f.offset,
-                    "%d channels (%s) after %d (%s)", channelCount(f.header), modeName(f.header),
-                    channelCount(previous), modeName(previous));
-        previous = f.header;
-    }
-}
-
-void checkCrcs(StreamReport& report, const uint8_t* data) {
-    for (size_t k = 0; k < report.frames.size(); ++k) {
-        const FrameFacts& f = report.frames[k];
-        if (f.truncated || !hasCrc(f.header)) continue;
-        if (!crcMatches(data + f.offset, f.header))
-            addFault(report, FaultKind::crc_mismatch, static_cast<int64_t>(k), f.offset,
-                     "the stored CRC differs from the CRC of the header and side information");
-    }
-}
-
-// Frames [first, end) of the report, complete ones only.
-MainDataStream buildMainDataStream(const StreamReport& report, const uint8_t* data, size_t first,
-                                   size_t end) {
-    MainDataStream s;
-    s.areaStart.reserve(end - first + 1);
-    size_t total = 8;
-    for (size_t k = first; k < end; ++k) total += static_cast<size_t>(report.frames[k].length);
-    s.bytes.reserve(total);
-    for (size_t k = first; k < end; ++k) {
-        const FrameFacts& f = report.frames[k];
-        s.areaStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
-        const int32_t head = std::min(headByteCount(f.header), f.length);
-        s.bytes.insert(s.bytes.end(), data + f.offset + head, data + f.offset + f.length);
-    }
-    s.areaStart.push_back(8 * static_cast<int64_t>(s.bytes.size()));
-    s.bytes.resize(s.bytes.size() + 8, 0);  // byte-wise reads just past the end stay inside
-    return s;
-}
-
 struct SideInfoFacts {
+    bool read = false;              // the frame is an audio frame long enough to hold it
     int64_t mainBits = 0;           // part2_3_length summed over granules and channels
     const char* problem = nullptr;  // the first granule's side-information problem
 };
@@ -151,6 +125,7 @@ struct SideInfoFacts {
 // Copies what the frame list shows from rec into f, and sums up the main data.
 SideInfoFacts keepSideInfo(const FrameRecord& rec, FrameFacts& f) {
     SideInfoFacts facts;
+    facts.read = true;
     f.main_data_begin = rec.main_data_begin;
     for (int gr = 0; gr < granuleCount(f.header); ++gr)
         for (int ch = 0; ch < channelCount(f.header); ++ch) {
@@ -199,62 +174,17 @@ void noteGranules(StreamReport& report, const PlayedFrame& played, int64_t frame
     }
 }
 
-// Decodes the main data of every complete audio frame; fills the per-frame facts.
-void decodeFrames(StreamReport& report, const uint8_t* data) {
-    const size_t first = report.firstAudio;
-    size_t end = report.frames.size();
-    while (end > first && report.frames[end - 1].truncated) --end;
-    const MainDataStream s = buildMainDataStream(report, data, first, end);
-
-    auto rec = std::make_unique<FrameRecord>();
-    int64_t available = 0;  // first bit of main data a frame may reach back to
-    for (size_t k = first; k < report.frames.size(); ++k) {
-        FrameFacts& f = report.frames[k];
-        if (f.length < headByteCount(f.header)) continue;
-        readSideInfo(data + f.offset, *rec);
-        const SideInfoFacts side = keepSideInfo(*rec, f);
-        if (f.truncated) continue;
-        const int64_t index = static_cast<int64_t>(k);
-        const size_t a = k - first;
-        if (f.resync) available = s.areaStart[a];
-        const int64_t mainStart = s.areaStart[a] - 8 * int64_t{rec->main_data_begin};
-        if (side.problem) {
-            addFault(report, FaultKind::side_info_invalid, index, f.offset, side.problem);
-        } else if (mainStart < available) {
-            addFault(report, FaultKind::reservoir_underflow, index, f.offset,
-                     "main_data_begin %d reaches %" PRId64 " bytes before the main data available",
-                     rec->main_data_begin, (available - mainStart) / 8);
-        } else if (mainStart + side.mainBits > s.areaStart[a + 1]) {
-            addFault(report, FaultKind::side_info_invalid, index, f.offset,
-                     "part2_3_length adds up to %" PRId64 " bits past the end of the frame",
-                     mainStart + side.mainBits - s.areaStart[a + 1]);
-        } else {
-            const char* why = scalefactorProblem(*rec);
-            PlayedFrame played;
-            if (!why) {
-                setPlayedRegions(*rec);
-                why = readPlayedValues(s.bytes.data(), mainStart, *rec, played);
-            }
-            if (why) {
-                addFault(report, FaultKind::huffman_error, index, f.offset, why);
-            } else if (played.any) {
-                noteGranules(report, played, index, f.offset);
-            }
-        }
-    }
-}
-
 // A VBRI frame's counts: its frame count leaves itself out or counts it, its byte count
 // starts at its own frame or after it (encoders differ); anything else misleads seeking.
-void checkVbri(StreamReport& report) {
+void checkVbri(StreamReport& report, const Landmarks& marks) {
     const XingTag& x = report.xing;
-    const FrameFacts& tagFrame = report.frames[0];
+    const WalkFrame& tagFrame = marks.first;
     const size_t audioFrames = audioFrameCount(report);
     if (x.frames != audioFrames && x.frames != audioFrames + 1)
         addFault(report, FaultKind::vbri_mismatch, 0, tagFrame.offset,
                  "the VBRI frame counts %" PRIu32 " frames, the stream has %zu", x.frames,
                  audioFrames);
-    const FrameFacts& last = report.frames.back();
+    const WalkFrame& last = marks.last;
     const size_t streamEnd = last.offset + static_cast<size_t>(frameLength(last.header));
     const size_t streamBytes = streamEnd - tagFrame.offset;
     if (x.bytes != streamBytes && x.bytes != streamBytes - static_cast<size_t>(tagFrame.length))
@@ -263,17 +193,17 @@ void checkVbri(StreamReport& report) {
                  streamBytes);
 }
 
-void checkXing(StreamReport& report, const uint8_t* data) {
+void checkXing(StreamReport& report, const uint8_t* data, const Landmarks& marks) {
     const XingTag& x = report.xing;
-    if (x.kind == XingKind::vbri) checkVbri(report);
+    if (x.kind == XingKind::vbri) checkVbri(report, marks);
     if (x.kind != XingKind::xing && x.kind != XingKind::info) return;
-    const FrameFacts& tagFrame = report.frames[0];
+    const WalkFrame& tagFrame = marks.first;
     const size_t audioFrames = audioFrameCount(report);
     if (x.hasFrames && x.frames != audioFrames)
         addFault(report, FaultKind::xing_mismatch, 0, tagFrame.offset,
                  "the %s tag counts %" PRIu32 " frames, the stream has %zu", xingKindName(x.kind),
                  x.frames, audioFrames);
-    const FrameFacts& last = report.frames.back();
+    const WalkFrame& last = marks.last;
     const size_t streamEnd = last.offset + static_cast<size_t>(frameLength(last.header));
     const size_t streamBytes = streamEnd - tagFrame.offset;
     if (x.hasBytes && x.bytes != streamBytes)
@@ -288,7 +218,7 @@ void checkXing(StreamReport& report, const uint8_t* data) {
         addFault(report, FaultKind::lame_tag_crc, 0, tagFrame.offset,
                  "tag CRC %04X stored, %04X computed", x.lame.tagCrc, x.lame.computedTagCrc);
     if (audioFrames == 0) return;
-    const FrameFacts& firstAudio = report.frames[report.firstAudio];
+    const WalkFrame& firstAudio = marks.firstAudio;
     const size_t musicEnd = last.offset + static_cast<size_t>(last.length);
     report.musicCrc = lameCrc(data + firstAudio.offset, musicEnd - firstAudio.offset);
     if (report.musicCrc != x.lame.musicCrc)
@@ -296,6 +226,137 @@ void checkXing(StreamReport& report, const uint8_t* data) {
                  "music CRC %04X stored, %04X computed over bytes %zu to %zu", x.lame.musicCrc,
                  report.musicCrc, firstAudio.offset, musicEnd);
 }
+
+
+// What a frame list shows of frame w, in f: its side information too when it is an audio
+// frame long enough to hold it (rec then holds that side information).
+SideInfoFacts readFacts(const uint8_t* data, const WalkFrame& w, bool audio, FrameRecord& rec,
+                        FrameFacts& f) {
+    f = {w.offset, w.length, w.header, w.truncated, w.resync, 0, {}, {}, {}};
+    if (!audio || w.length < headByteCount(w.header)) return {};
+    readSideInfo(data + w.offset, rec);
+    return keepSideInfo(rec, f);
+}
+
+// The checks made frame by frame, in the walk's order: the frame's length, its header
+// against the stream's, its CRC, and its main data, read through a window.
+class StreamPass {
+public:
+    StreamPass(StreamReport& report, const uint8_t* data)
+        : report_(report), data_(data), rec_(std::make_unique<FrameRecord>()) {}
+
+    // Version, layer and sampling rate hold for a whole stream, as the first audio frame
+    // has them; with no audio frame, no header is checked.
+    void setReference(bool present, uint32_t header) {
+        haveReference_ = present;
+        reference_ = previous_ = header;
+    }
+
+    void frame(size_t k, const WalkFrame& w) {
+        const int64_t index = static_cast<int64_t>(k);
+        if (w.truncated)
+            addFault(report_, FaultKind::truncated_frame, index, w.offset,
+                     "%d of its %d bytes are present", w.length, frameLength(w.header));
+        if (haveReference_) checkHeader(k, w);
+        if (!w.truncated && hasCrc(w.header) && !crcMatches(data_ + w.offset, w.header))
+            addFault(report_, FaultKind::crc_mismatch, index, w.offset,
+                     "the stored CRC differs from the CRC of the header and side information");
+        if (k < report_.firstAudio) return;
+        FrameFacts f;
+        const SideInfoFacts side = readFacts(data_, w, true, *rec_, f);
+        addToTotals(f, k == report_.firstAudio);
+        if (w.truncated) return;
+        ++completeAudio_;
+        const int64_t areaStart = 8 * window_.end();
+        const int32_t head = std::min(headByteCount(w.header), w.length);
+        window_.append(data_ + w.offset + head, static_cast<size_t>(w.length - head));
+        if (side.read) decode(index, w, side, areaStart, 8 * window_.end());
+    }
+
+    size_t completeAudioFrames() const { return completeAudio_; }
+
+private:
+    // The channel count may change from frame to frame (decoders play such a stream
+    // through), which is noted where it does.
+    void checkHeader(size_t k, const WalkFrame& w) {
+        if ((w.header & kStreamFieldsMask) != (reference_ & kStreamFieldsMask)) {
+            addFault(report_, FaultKind::header_changed, static_cast<int64_t>(k), w.offset,
+                     "%s as in frame %zu", headerChange(w.header, reference_).c_str(),
+                     report_.firstAudio);
+            return;
+        }
+        if (k < report_.firstAudio) return;
+        if (channelCount(w.header) != channelCount(previous_))
+            addNote(report_, NoteKind::mode_changed, static_cast<int64_t>(k), w.offset,
+                    "%d channels (%s) after %d (%s)", channelCount(w.header), modeName(w.header),
+                    channelCount(previous_), modeName(previous_));
+        previous_ = w.header;
+    }
+
+    void addToTotals(const FrameFacts& f, bool first) {
+        AudioTotals& t = report_.totals;
+        const int kbps = bitrateTable[isMpeg1(f.header)][bitrateIndex(f.header)] / 1000;
+        if (first) {
+            t.firstHeader = f.header;
+            t.minKbps = kbps;
+        }
+        t.minKbps = std::min(t.minKbps, kbps);
+        t.maxKbps = std::max(t.maxKbps, kbps);
+        t.bits += 8 * int64_t{f.length};
+        t.modes |= 1u << channelMode(f.header);
+        t.crcFrames += hasCrc(f.header);
+        t.maxMainDataBegin = std::max(t.maxMainDataBegin, f.main_data_begin);
+        t.mainDataBeginSum += f.main_data_begin;
+        for (int gr = 0; gr < granuleCount(f.header); ++gr)
+            for (int ch = 0; ch < channelCount(f.header); ++ch) {
+                ++t.blockTypes[f.block_type[gr][ch] & 3];
+                t.mixedBlocks += f.mixed_block_flag[gr][ch];
+            }
+    }
+
+    // The frame's main data starts main_data_begin bytes before its own area, which runs
+    // over the stream's bits [areaStart, areaEnd).
+    void decode(int64_t index, const WalkFrame& w, const SideInfoFacts& side, int64_t areaStart,
+                int64_t areaEnd) {
+        const FrameRecord& rec = *rec_;
+        if (w.resync) available_ = areaStart;
+        const int64_t mainStart = areaStart - 8 * int64_t{rec.main_data_begin};
+        if (side.problem) {
+            addFault(report_, FaultKind::side_info_invalid, index, w.offset, side.problem);
+        } else if (mainStart < available_) {
+            addFault(report_, FaultKind::reservoir_underflow, index, w.offset,
+                     "main_data_begin %d reaches %" PRId64 " bytes before the main data available",
+                     rec.main_data_begin, (available_ - mainStart) / 8);
+        } else if (mainStart + side.mainBits > areaEnd) {
+            addFault(report_, FaultKind::side_info_invalid, index, w.offset,
+                     "part2_3_length adds up to %" PRId64 " bits past the end of the frame",
+                     mainStart + side.mainBits - areaEnd);
+        } else {
+            const char* why = scalefactorProblem(rec);
+            PlayedFrame played;
+            if (!why) {
+                setPlayedRegions(*rec_);
+                // The window reaches back as far as main_data_begin can.
+                why = readPlayedValues(window_.data(), mainStart - 8 * window_.base(), *rec_,
+                                       played);
+            }
+            if (why) {
+                addFault(report_, FaultKind::huffman_error, index, w.offset, why);
+            } else if (played.any) {
+                noteGranules(report_, played, index, w.offset);
+            }
+        }
+    }
+
+    StreamReport& report_;
+    const uint8_t* data_;
+    std::unique_ptr<FrameRecord> rec_;
+    MainDataWindow window_;
+    bool haveReference_ = false;
+    uint32_t reference_ = 0, previous_ = 0;
+    int64_t available_ = 0;  // first bit of main data a frame may reach back to
+    size_t completeAudio_ = 0;
+};
 
 }  // namespace
 
@@ -376,19 +437,49 @@ Verdict verdictOf(const StreamReport& report) {
 
 StreamReport inspectStream(const uint8_t* data, size_t size) {
     StreamReport report;
-    report.walk = walkFrames(data, size);
-    const FrameWalk& walk = report.walk;
-    report.frames.reserve(walk.frames.size());
-    for (const WalkFrame& w : walk.frames)
-        report.frames.push_back(
-            {w.offset, w.length, w.header, w.truncated, w.resync, 0, {}, {}, {}});
+    FrameWalker walker(data, size);
+    report.tags = walker.tags();
+    FrameWalk junk;  // the junk ranges alone
+    WalkFrame w{};
+    JunkRange j;
+    auto step = [&] {
+        const bool more = walker.next(w, j);
+        if (j.length > 0) {
+            junk.junkOffsets.push_back(j.offset);
+            junk.junkLengths.push_back(j.length);
+        }
+        return more;
+    };
+    bool more = step();
+    if (more && !w.truncated) {
+        report.xing = readXingTag(data + w.offset, static_cast<size_t>(w.length));
+        if (report.xing.kind != XingKind::none) report.firstAudio = 1;
+    }
+    StreamPass pass(report, data);
+    if (report.firstAudio == 0) {
+        pass.setReference(more, w.header);
+    } else {
+        FrameWalker ahead = walker;
+        WalkFrame next{};
+        JunkRange skipped;
+        const bool audio = ahead.next(next, skipped);
+        pass.setReference(audio, next.header);
+    }
+    Landmarks marks;
+    marks.first = w;
+    for (; more; more = step()) {
+        if (report.frameCount == report.firstAudio) marks.firstAudio = w;
+        marks.last = w;
+        pass.frame(report.frameCount, w);
+        ++report.frameCount;
+    }
 
     // Junk between frames breaks the stream; before the first frame or after the last,
     // decoders pass over it.
-    for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
-        const size_t at = walk.junkOffsets[j], length = walk.junkLengths[j];
-        const bool inside = !walk.frames.empty() && walk.frames.front().offset < at &&
-                            walk.frames.back().offset > at;
+    for (size_t k = 0; k < junk.junkOffsets.size(); ++k) {
+        const size_t at = junk.junkOffsets[k], length = junk.junkLengths[k];
+        const bool inside =
+            report.frameCount > 0 && marks.first.offset < at && marks.last.offset > at;
         if (inside)
             addFault(report, FaultKind::junk, kNoFrame, at, "%zu bytes %s", length,
                      junkDescription(data + at, length));
@@ -396,35 +487,33 @@ StreamReport inspectStream(const uint8_t* data, size_t size) {
             addNote(report, NoteKind::outside_bytes, kNoFrame, at, "%zu bytes %s", length,
                     junkDescription(data + at, length));
     }
-    for (size_t k = 0; k < report.frames.size(); ++k)
-        if (report.frames[k].truncated)
-            addFault(report, FaultKind::truncated_frame, static_cast<int64_t>(k),
-                     report.frames[k].offset, "%d of its %d bytes are present",
-                     report.frames[k].length, frameLength(report.frames[k].header));
-
-    if (!report.frames.empty() && !report.frames[0].truncated) {
-        report.xing = readXingTag(data + report.frames[0].offset,
-                                  static_cast<size_t>(report.frames[0].length));
-        if (report.xing.kind != XingKind::none) report.firstAudio = 1;
-    }
-    checkHeaders(report);
-    checkCrcs(report, data);
-    decodeFrames(report, data);
-    if (!report.frames.empty()) checkXing(report, data);
-    size_t audio = 0;
-    for (size_t k = report.firstAudio; k < report.frames.size(); ++k)
-        audio += report.frames[k].truncated ? 0 : 1;
-    if (audio == 0) {
-        report.unsupported = otherMpegAudio(data, walk);
+    if (report.frameCount > 0) checkXing(report, data, marks);
+    if (pass.completeAudioFrames() == 0) {
+        report.unsupported = otherMpegAudio(data, junk);
         if (report.unsupported.empty())
             addFault(report, FaultKind::no_audio, kNoFrame, 0,
                      "the file holds no complete Layer III audio frame");
     }
+    // Each frame's faults were added in the order of the checks; the order of the file
+    // and then of the checks is what is shown.
     std::stable_sort(report.faults.begin(), report.faults.end(),
                      [](const Fault& a, const Fault& b) { return a.offset < b.offset; });
     std::stable_sort(report.notes.begin(), report.notes.end(),
                      [](const Note& a, const Note& b) { return a.offset < b.offset; });
     return report;
+}
+
+void forEachFrame(const uint8_t* data, size_t size, const StreamReport& report,
+                  const std::function<void(size_t, const FrameFacts&)>& visit) {
+    FrameWalker walker(data, size);
+    WalkFrame w{};
+    JunkRange junk;
+    auto rec = std::make_unique<FrameRecord>();
+    FrameFacts f{};
+    for (size_t k = 0; walker.next(w, junk); ++k) {
+        readFacts(data, w, k >= report.firstAudio, *rec, f);
+        visit(k, f);
+    }
 }
 
 }  // namespace l3

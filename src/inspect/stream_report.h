@@ -1,10 +1,14 @@
 #pragma once
 // One pass over a whole file that decodes every frame down to its Huffman data (no
-// synthesis) and keeps, per frame, what a summary or a frame list shows, and the faults
-// a checker names. l3 info and l3 check both print from this report.
+// synthesis) and keeps the faults a checker names and the totals a summary shows. l3 info
+// and l3 check both print from this report. Nothing is kept per frame: the main data is
+// read through a window as long as the bit reservoir reaches back, so that a file of any
+// length is read in a few hundred kilobytes besides itself (and its faults and notes); a
+// frame list is read again frame by frame (forEachFrame).
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,9 +85,23 @@ struct FrameFacts {
     uint8_t mixed_block_flag[2][2];
 };
 
+// Sums over the audio frames (a Xing/Info frame left out) for a summary.
+struct AudioTotals {
+    uint32_t firstHeader = 0;  // of the first audio frame
+    int minKbps = 0, maxKbps = 0;
+    int64_t bits = 0;  // of the bytes present
+    unsigned modes = 0;  // bit m set when channel mode m occurs
+    size_t crcFrames = 0;
+    int maxMainDataBegin = 0;
+    int64_t mainDataBeginSum = 0;
+    int64_t blockTypes[4] = {};  // granule/channel pairs per block_type
+    int64_t mixedBlocks = 0;
+};
+
 struct StreamReport {
-    FrameWalk walk;
-    std::vector<FrameFacts> frames;  // every frame, the tag frame first when there is one
+    TagLayout tags;
+    size_t frameCount = 0;           // every frame, the tag frame first when there is one
+    AudioTotals totals;
     XingTag xing;                    // of frame 0; kind none when it holds no tag
     size_t firstAudio = 0;           // index of the first audio frame: 1 after a tag frame
     uint16_t musicCrc = 0;           // computed over the audio frames' bytes (LAME files)
@@ -97,7 +115,12 @@ Verdict verdictOf(const StreamReport& report);
 StreamReport inspectStream(const uint8_t* data, size_t size);
 
 inline size_t audioFrameCount(const StreamReport& report) {
-    return report.frames.size() - report.firstAudio;
+    return report.frameCount - report.firstAudio;
 }
+
+// Calls visit with each frame's index and facts, in file order, as inspectStream read them
+// (the side information of audio frames only; report is the file's report).
+void forEachFrame(const uint8_t* data, size_t size, const StreamReport& report,
+                  const std::function<void(size_t, const FrameFacts&)>& visit);
 
 }  // namespace l3

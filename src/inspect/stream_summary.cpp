@@ -1,6 +1,7 @@
 #include "inspect/stream_summary.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "format/frame_header.h"
 #include "format/frame_length.h"
@@ -35,27 +36,18 @@ StreamSummary summarize(const StreamReport& report) {
     StreamSummary s;
     s.frames = audioFrameCount(report);
     if (s.frames == 0) return s;
-    s.header = report.frames[report.firstAudio].header;
+    const AudioTotals& t = report.totals;
+    s.header = t.firstHeader;
     s.samplingRate = samplingRateTable[versionCode(s.header)][samplingIndex(s.header)];
     s.samplesPerFrame = isMpeg1(s.header) ? 1152 : 576;
-    int64_t bits = 0, mdbSum = 0;
-    s.minKbps = INT32_MAX;
-    for (size_t k = report.firstAudio; k < report.frames.size(); ++k) {
-        const FrameFacts& f = report.frames[k];
-        const int kbps = bitrateTable[isMpeg1(f.header)][bitrateIndex(f.header)] / 1000;
-        s.minKbps = std::min(s.minKbps, kbps);
-        s.maxKbps = std::max(s.maxKbps, kbps);
-        bits += 8 * int64_t{f.length};
-        s.modes |= 1u << channelMode(f.header);
-        s.crcFrames += hasCrc(f.header);
-        s.maxMainDataBegin = std::max(s.maxMainDataBegin, f.main_data_begin);
-        mdbSum += f.main_data_begin;
-        for (int gr = 0; gr < granuleCount(f.header); ++gr)
-            for (int ch = 0; ch < channelCount(f.header); ++ch) {
-                ++s.blockTypes[f.block_type[gr][ch] & 3];
-                s.mixedBlocks += f.mixed_block_flag[gr][ch];
-            }
-    }
+    s.minKbps = t.minKbps;
+    s.maxKbps = t.maxKbps;
+    s.modes = t.modes;
+    s.crcFrames = t.crcFrames;
+    s.maxMainDataBegin = t.maxMainDataBegin;
+    std::copy(std::begin(t.blockTypes), std::end(t.blockTypes), s.blockTypes);
+    s.mixedBlocks = t.mixedBlocks;
+    const int64_t bits = t.bits, mdbSum = t.mainDataBeginSum;
     s.rawSamples = static_cast<int64_t>(s.frames) * s.samplesPerFrame;
     s.gaplessSamples = s.rawSamples;
     const LameExtension& lame = report.xing.lame;

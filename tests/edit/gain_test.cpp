@@ -326,6 +326,10 @@ TEST(Gain, AChangeThatWouldMoveTheFramesIsRefused) {
         EXPECT_NE(r.err.find(run.said), std::string::npos) << run.args << ": " << r.err;
     }
     EXPECT_FALSE(dir.exists("out.mp3"));
+    // The refused results and their undos were made in temporary files: none is left.
+    for (const auto& entry : fs::directory_iterator(dir.path("")))
+        EXPECT_EQ(entry.path().filename().string().find(".part-"), std::string::npos)
+            << entry.path();
 }
 
 }  // namespace

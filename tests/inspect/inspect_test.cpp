@@ -142,8 +142,34 @@ TEST(Inspect, JunkIsMeasuredAndTheStreamGoesOn) {
     EXPECT_EQ(r.faults[0].kind, FaultKind::junk);
     EXPECT_EQ(r.faults[0].offset, at);
     EXPECT_NE(r.faults[0].message.find("77 bytes"), std::string::npos);
-    EXPECT_EQ(r.frames.size(),
-              inspectStream(lameFixture(kPlain).data(), lameFixture(kPlain).size()).frames.size());
+    EXPECT_EQ(r.frameCount,
+              inspectStream(lameFixture(kPlain).data(), lameFixture(kPlain).size()).frameCount);
+}
+
+// The main data is read through a window that moves on as the frames go by: a stream of
+// many copies of one (each starting with an empty reservoir) reads as that many copies,
+// its notes at the same frames of each copy, however far into the stream.
+TEST(Inspect, ManyCopiesOfAStreamReadAsEachCopy) {
+    for (const char* name :
+         {kPlain, "m1_44k_joint_vbr5_notag.mp3", "m25_11k_joint_cbr32_crc_notag.mp3",
+          "m2_16k_joint_silence_abr96_notag.mp3",
+          "../regressions/disassemble/empty_region_names_table_4.mp3"}) {  // one noted frame
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> one = lameFixture(name);
+        const StreamReport single = inspectStream(one.data(), one.size());
+        const size_t copies = (size_t{256} << 10) / one.size() + 1;
+        std::vector<uint8_t> many;
+        for (size_t i = 0; i < copies; ++i) many.insert(many.end(), one.begin(), one.end());
+        const StreamReport r = inspectStream(many.data(), many.size());
+        EXPECT_EQ(r.frameCount, copies * single.frameCount);
+        EXPECT_EQ(r.faults.size(), copies * single.faults.size());
+        ASSERT_EQ(r.notes.size(), copies * single.notes.size());
+        for (size_t i = 0; i < r.notes.size(); ++i) {
+            const Note& want = single.notes[i % single.notes.size()];
+            EXPECT_EQ(r.notes[i].kind, want.kind);
+            EXPECT_EQ(r.notes[i].frame % static_cast<int64_t>(single.frameCount), want.frame);
+        }
+    }
 }
 
 TEST(Inspect, LameExtensionAndGaplessCount) {
@@ -159,10 +185,10 @@ TEST(Inspect, LameExtensionAndGaplessCount) {
     EXPECT_EQ(s.rawSamples, 1152 * static_cast<int64_t>(audioFrameCount(r)));
     EXPECT_EQ(s.gaplessSamples, s.rawSamples - r.xing.lame.delay - r.xing.lame.padding);
     EXPECT_EQ(s.gaplessSamples, 44100);  // the fixtures hold one second of sound
-    ASSERT_EQ(r.walk.tags.tags.size(), 2u);
-    EXPECT_EQ(r.walk.tags.tags[0].kind, TagKind::id3v2);
-    EXPECT_EQ(r.walk.tags.tags[1].kind, TagKind::id3v1);
-    EXPECT_EQ(r.walk.tags.tags[1].offset + 128, bytes.size());
+    ASSERT_EQ(r.tags.tags.size(), 2u);
+    EXPECT_EQ(r.tags.tags[0].kind, TagKind::id3v2);
+    EXPECT_EQ(r.tags.tags[1].kind, TagKind::id3v1);
+    EXPECT_EQ(r.tags.tags[1].offset + 128, bytes.size());
 }
 
 TEST(Inspect, RateKindFromFramesAndLameMethod) {

@@ -1,6 +1,8 @@
 // l3 check [--json] FILE...
 
 #include <algorithm>
+#include <cstdlib>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,10 +43,20 @@ constexpr size_t kTextFaultLimit = 20;
 // A gain change with its undo information (MP3GAIN_UNDO) leaves the LAME music CRC behind
 // on purpose, so that undoing it gives the original bytes: the music CRC is checked with
 // the recorded undo applied (not at all where the undo is recorded as inexact).
+// The undone file is made in a temporary file (removed again), not in memory.
 void forgiveRecordedGain(l3::StreamReport& report, const uint8_t* data, size_t size) {
     auto isMusicCrc = [](const l3::Fault& f) { return f.kind == l3::FaultKind::music_crc; };
     if (std::none_of(report.faults.begin(), report.faults.end(), isMusicCrc)) return;
-    const l3::GainResult undone = l3::undoGain(data, size);
+    const char* tmp = std::getenv("TMPDIR");
+    FileStore store(std::string(tmp && *tmp ? tmp : "/tmp") + "/l3-check-undo");
+    std::span<const uint8_t> bytes;
+    l3::GainResult undone = l3::undoGain(data, size, store);
+    if (undone.status == l3::kGainIo) {  // no temporary file: in memory
+        undone = l3::undoGain(data, size);
+        bytes = undone.output;
+    } else if (undone.status == l3::kGainOk && !store.finish(bytes)) {
+        return;
+    }
     if (undone.status != l3::kGainOk) return;
     // A change that held values at 0 or 255 cannot be undone exactly, and says so: the
     // music CRC of the original bytes cannot be checked then.
@@ -52,7 +64,7 @@ void forgiveRecordedGain(l3::StreamReport& report, const uint8_t* data, size_t s
         std::erase_if(report.faults, isMusicCrc);
         return;
     }
-    const l3::StreamReport original = l3::inspectStream(undone.output.data(), undone.output.size());
+    const l3::StreamReport original = l3::inspectStream(bytes.data(), bytes.size());
     if (std::none_of(original.faults.begin(), original.faults.end(), isMusicCrc))
         std::erase_if(report.faults, isMusicCrc);
 }

@@ -130,6 +130,77 @@ bool outputsAllowed(std::string_view command, std::span<const std::string> input
     return false;
 }
 
+FileStore::~FileStore() {
+    if (mapping_) ::munmap(mapping_, mapped_);
+    if (opened_) l3::discardNewFile(file_);
+}
+
+bool FileStore::readsBack(const std::string& path) {
+    if (path == "-") return false;
+    struct stat info;
+    return ::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
+
+bool FileStore::flush() {
+    const bool ok = l3::appendToNewFile(file_, buffer_.data(), buffer_.size(), error_);
+    buffer_.clear();
+    return ok;
+}
+
+bool FileStore::append(const uint8_t* bytes, size_t size) {
+    constexpr size_t kBuffer = size_t{1} << 20;
+    if (!opened_) {
+        if (!l3::createNewFile(file_, path_, error_)) return false;
+        opened_ = true;
+        buffer_.reserve(kBuffer);
+    }
+    if (buffer_.size() + size > kBuffer && !flush()) return false;
+    if (size >= kBuffer) return l3::appendToNewFile(file_, bytes, size, error_);
+    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    return true;
+}
+
+bool FileStore::finish(std::span<const uint8_t>& bytes) {
+    bytes = {static_cast<const uint8_t*>(mapping_), mapped_};
+    if (finished_) return true;
+    if (!opened_ && !append(nullptr, 0)) return false;
+    if (!flush() || !l3::closeNewFile(file_, error_)) return false;
+    std::vector<uint8_t>().swap(buffer_);
+    if (file_.temp.empty()) {
+        error_ = "not a file that can be read back";
+        return false;
+    }
+    const int fd = ::open(file_.temp.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        error_ = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (info.st_size > 0) {
+        void* m = ::mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m == MAP_FAILED) {
+            error_ = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        mapping_ = m;
+        mapped_ = static_cast<size_t>(info.st_size);
+        bytes = {static_cast<const uint8_t*>(m), mapped_};
+    }
+    ::close(fd);
+    finished_ = true;
+    return true;
+}
+
+bool FileStore::commit(const l3::FileTimes& times) {
+    l3::ReplaceOptions keep;
+    keep.times = times;
+    if (!l3::commitNewFile(file_, keep, error_)) return false;
+    opened_ = false;
+    return true;
+}
+
 l3::FileTimes keptTimes(const OutputOptions& options, const std::string& input) {
     return options.keepTimes && input != "-" ? l3::fileTimes(input) : l3::FileTimes{};
 }

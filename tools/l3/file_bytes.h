@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "edit/gain.h"
 #include "format/replace_file.h"
 
 namespace l3tool {
@@ -75,6 +76,35 @@ bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std
 bool writeOutputs(std::span<const std::string> paths,
                   std::span<const std::span<const uint8_t>> bytes, std::string& error,
                   size_t& failed, const l3::FileTimes& times = {});
+
+// A result made piece by piece in a file and read back whole before it is kept: a temporary
+// file beside path (as writeOutput makes), written through a buffer of 1 MiB and mapped
+// once complete, so that a long result takes no memory of its own. The file is made at the
+// first append; unless committed it is removed when the store goes.
+class FileStore : public l3::ByteStore {
+public:
+    explicit FileStore(std::string path) : path_(std::move(path)) {}
+    ~FileStore() override;
+    FileStore(const FileStore&) = delete;
+    FileStore& operator=(const FileStore&) = delete;
+    // True when path can be made so: not standard output, and a name that is renamed into
+    // place (a device is written in place and cannot be read back).
+    static bool readsBack(const std::string& path);
+    bool append(const uint8_t* bytes, size_t size) override;
+    bool finish(std::span<const uint8_t>& bytes) override;  // again: the same bytes
+    // Renames the file into place with times. False with error().
+    bool commit(const l3::FileTimes& times);
+    const std::string& error() const { return error_; }
+
+private:
+    bool flush();
+    std::string path_, error_;
+    l3::NewFile file_;
+    bool opened_ = false, finished_ = false;
+    std::vector<uint8_t> buffer_;
+    void* mapping_ = nullptr;
+    size_t mapped_ = 0;
+};
 
 // A decimal count of at most a million.
 bool parseCount(const char* text, int& value);

@@ -114,7 +114,7 @@ int chooseSteps(double lufs, double peak, const Target& target) {
 }
 
 // Measures input; false with the message printed when it cannot be measured.
-bool measure(const std::string& name, const std::vector<uint8_t>& input, const Target& target,
+bool measure(const std::string& name, const InputBytes& input, const Target& target,
              Measured& m) {
 #ifdef L3_HAVE_LOUDNESS
     m.loudness = l3::measureLoudness(input.data(), input.size());
@@ -177,16 +177,34 @@ struct Album {
     int steps = 0;
 };
 
+// The warnings a change that held values (or the undo of one) gets.
+void warnHeld(const GainRun& run, const std::string& in, const l3::GainResult& r) {
+    if (r.clamped > 0)
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: %zu global_gain values held at 0 or 255, so undoing "
+                     "this change will not give them back exactly%s\n",
+                     in.c_str(), r.clamped,
+                     run.options.tag && !run.undo ? " (recorded in the tag as L3_UNDO_INEXACT)"
+                                                  : "");
+    if (r.inexact > 0)
+        std::fprintf(stderr,
+                     "l3 gain: %s: warning: the undo is not exact: a change held %zu "
+                     "global_gain values at 0 or 255\n",
+                     in.c_str(), r.inexact);
+}
+
 // Changes in into out (in place when they are one name): nothing is written when the result
 // is in's bytes and out is in. With a target, measured (or, for an album, m and the album's
-// steps) first. Returns the exit code, the messages printed.
+// steps) first. A result that can be read back from its temporary file is made there frame
+// by frame; one for standard output or a device is made in memory first. Returns the exit
+// code, the messages printed.
 int gainOne(const GainRun& run, const std::string& in, const std::string& out,
             const Measured* albumTrack = nullptr, const Album* album = nullptr) {
     l3::GainOptions options = run.options;
-    std::vector<uint8_t> input;
+    InputBytes input;
     std::string error;
     const l3::FileTimes times = keptTimes(run.output, in);
-    if (!readWholeFile(in, input, error)) {
+    if (!input.open(in, error)) {
         std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", in.c_str(), error.c_str());
         return l3::kGainIo;
     }
@@ -207,26 +225,37 @@ int gainOne(const GainRun& run, const std::string& in, const std::string& out,
         warnClipping(in, m, options.steps, run.target.truePeak);
         if (run.dryRun) return l3::kGainOk;
     }
-    const l3::GainResult r = run.undo ? l3::undoGain(input.data(), input.size())
-                                      : l3::applyGain(input.data(), input.size(), options);
+    const std::span<const uint8_t> bytes(input.data(), input.size());
+    std::span<const uint8_t> result;
+    l3::GainResult r;
+    FileStore store(out), scratch(out);
+    const bool inFile = FileStore::readsBack(out);
+    if (inFile) {
+        r = run.undo ? l3::undoGain(bytes.data(), bytes.size(), store)
+                     : l3::applyGain(bytes.data(), bytes.size(), options, store, scratch);
+        if (r.status == l3::kGainIo) {
+            const std::string& why = !store.error().empty() ? store.error() : scratch.error();
+            std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", out.c_str(), why.c_str());
+            return l3::kGainIo;
+        }
+        if (r.status == l3::kGainOk && !store.finish(result)) r.status = l3::kGainIo;
+    } else {
+        r = run.undo ? l3::undoGain(bytes.data(), bytes.size())
+                     : l3::applyGain(bytes.data(), bytes.size(), options);
+        result = r.output;
+    }
     if (r.status != l3::kGainOk) {
         std::fprintf(stderr, "l3 gain: %s: %s\n", in.c_str(), r.message.c_str());
         return r.status;
     }
-    if (r.clamped > 0)
-        std::fprintf(stderr,
-                     "l3 gain: %s: warning: %zu global_gain values held at 0 or 255, so undoing "
-                     "this change will not give them back exactly%s\n",
-                     in.c_str(), r.clamped,
-                     options.tag && !run.undo ? " (recorded in the tag as L3_UNDO_INEXACT)" : "");
-    if (r.inexact > 0)
-        std::fprintf(stderr,
-                     "l3 gain: %s: warning: the undo is not exact: a change held %zu "
-                     "global_gain values at 0 or 255\n",
-                     in.c_str(), r.inexact);
-    if (in == out && r.output == input) return l3::kGainOk;  // nothing to change: not touched
-    if (!writeOutput(out, r.output, error, times)) {
-        std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", out.c_str(), error.c_str());
+    warnHeld(run, in, r);
+    if (in == out && std::equal(result.begin(), result.end(), bytes.begin(), bytes.end()))
+        return l3::kGainOk;  // nothing to change: not touched
+    const bool written =
+        inFile ? store.commit(times) : writeOutput(out, r.output, error, times);
+    if (!written) {
+        std::fprintf(stderr, "l3 gain: %s: cannot write: %s\n", out.c_str(),
+                     (inFile ? store.error() : error).c_str());
         return l3::kGainIo;
     }
     return l3::kGainOk;
@@ -254,10 +283,10 @@ Album albumOf(std::vector<Measured>& all, const Target& target) {
 int scan(const std::vector<std::string>& files, const Target& target, bool json) {
     std::vector<Measured> all(files.size());
     int status = l3::kGainOk;
-    std::vector<uint8_t> input;
     std::string error;
     for (size_t k = 0; k < files.size(); ++k) {
-        if (!readWholeFile(files[k], input, error)) {
+        InputBytes input;
+        if (!input.open(files[k], error)) {
             std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", files[k].c_str(),
                          error.c_str());
             status = std::max(status, int{l3::kGainIo});
@@ -397,10 +426,10 @@ int runGain(std::span<char* const> args) {
     Album joint;
     if (album) {
         measured.resize(ins.size());
-        std::vector<uint8_t> input;
         std::string error;
         for (size_t k = 0; k < ins.size(); ++k) {
-            if (!readWholeFile(ins[k], input, error)) {
+            InputBytes input;
+            if (!input.open(ins[k], error)) {
                 std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", ins[k].c_str(),
                              error.c_str());
                 return l3::kGainIo;

@@ -70,7 +70,8 @@ void printReplayGain(const char* name, uint16_t field) {
         std::printf("%s none", name);
 }
 
-void printText(const InfoOptions& o, const l3::StreamReport& r, const l3::StreamSummary& s) {
+void printText(const InfoOptions& o, const InputBytes& in, const l3::StreamReport& r,
+               const l3::StreamSummary& s) {
     std::printf("file:        %s\n", o.path.c_str());
     if (s.frames == 0) {
         std::printf("stream:      no Layer III frames\n");
@@ -103,9 +104,9 @@ void printText(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
                     static_cast<long long>(s.blockTypes[3]), static_cast<long long>(s.mixedBlocks));
     }
     std::printf("tags:        ");
-    if (r.walk.tags.tags.empty()) std::printf("none");
-    for (size_t i = 0; i < r.walk.tags.tags.size(); ++i) {
-        const l3::TagSpan& t = r.walk.tags.tags[i];
+    if (r.tags.tags.empty()) std::printf("none");
+    for (size_t i = 0; i < r.tags.tags.size(); ++i) {
+        const l3::TagSpan& t = r.tags.tags[i];
         std::printf("%s%s (%zu bytes at %zu)", i ? ", " : "", l3::tagName(t.kind), t.length,
                     t.offset);
     }
@@ -135,8 +136,7 @@ void printText(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
     if (!o.frames) return;
     std::printf("\n%6s %10s %5s %3s %4s  %-23s %s\n", "frame", "offset", "kbps", "pad", "mdb",
                 "part2_3_length", "blocks");
-    for (size_t k = 0; k < r.frames.size(); ++k) {
-        const l3::FrameFacts& f = r.frames[k];
+    l3::forEachFrame(in.data(), in.size(), r, [&](size_t k, const l3::FrameFacts& f) {
         std::string lengths, blocks;
         for (int gr = 0; gr < l3::granuleCount(f.header); ++gr)
             for (int ch = 0; ch < l3::channelCount(f.header); ++ch) {
@@ -152,7 +152,7 @@ void printText(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
                     k < r.firstAudio ? "  (tag frame)"
                     : f.truncated    ? "  (truncated)"
                                      : "");
-    }
+    });
 }
 
 void putGainDb(uint16_t field) {
@@ -162,7 +162,8 @@ void putGainDb(uint16_t field) {
         std::printf("null");
 }
 
-void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::StreamSummary& s) {
+void printJson(const InfoOptions& o, const InputBytes& in, const l3::StreamReport& r,
+               const l3::StreamSummary& s) {
     std::printf("{\"file\": ");
     putJsonString(stdout, o.path);
     if (s.frames)
@@ -186,8 +187,8 @@ void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
         static_cast<long long>(s.blockTypes[2]), static_cast<long long>(s.blockTypes[3]),
         static_cast<long long>(s.mixedBlocks));
     std::printf(", \"tags\": [");
-    for (size_t i = 0; i < r.walk.tags.tags.size(); ++i) {
-        const l3::TagSpan& t = r.walk.tags.tags[i];
+    for (size_t i = 0; i < r.tags.tags.size(); ++i) {
+        const l3::TagSpan& t = r.tags.tags[i];
         std::printf("%s{\"type\": \"%s\", \"offset\": %zu, \"size\": %zu}", i ? ", " : "",
                     l3::tagName(t.kind), t.offset, t.length);
     }
@@ -235,8 +236,7 @@ void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
     }
     if (o.frames) {
         std::printf(", \"frame_list\": [");
-        for (size_t k = 0; k < r.frames.size(); ++k) {
-            const l3::FrameFacts& f = r.frames[k];
+        l3::forEachFrame(in.data(), in.size(), r, [&](size_t k, const l3::FrameFacts& f) {
             std::printf(
                 "%s\n  {\"offset\": %zu, \"bitrate\": %d, \"padding\": %d, "
                 "\"main_data_begin\": %d, \"part2_3_length\": [",
@@ -257,7 +257,7 @@ void printJson(const InfoOptions& o, const l3::StreamReport& r, const l3::Stream
             }
             std::printf("], \"tag_frame\": %s, \"truncated\": %s}",
                         k < r.firstAudio ? "true" : "false", f.truncated ? "true" : "false");
-        }
+        });
         std::printf("\n]");
     }
     std::printf("}\n");
@@ -300,8 +300,8 @@ bool plotAllowed(const InfoOptions& o) {
     return true;
 }
 
-bool writePlot(const InfoOptions& o, const l3::StreamReport& r) {
-    const std::string svg = l3::bitratePlotSvg(r, o.path);
+bool writePlot(const InfoOptions& o, const InputBytes& in, const l3::StreamReport& r) {
+    const std::string svg = l3::bitratePlotSvg(in.data(), in.size(), r, o.path);
     std::string error;
     const std::vector<uint8_t> bytes(svg.begin(), svg.end());
     if (writeOutput(o.plot, bytes, error)) return true;
@@ -344,10 +344,10 @@ int runInfo(std::span<char* const> args) {
     const l3::StreamReport report = l3::inspectStream(bytes.data(), bytes.size());
     const l3::StreamSummary summary = l3::summarize(report);
     if (o.json)
-        printJson(o, report, summary);
+        printJson(o, bytes, report, summary);
     else
-        printText(o, report, summary);
-    if (!o.plot.empty() && !writePlot(o, report)) return kExitUnreadable;
+        printText(o, bytes, report, summary);
+    if (!o.plot.empty() && !writePlot(o, bytes, report)) return kExitUnreadable;
     return kExitOk;
 }
 
