@@ -522,6 +522,13 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             initBitStore(headWriter->store);
             initFrameRing(headWriter->ring);
         }
+        if (recode || edits) {
+            // Room for about the chunk's main data (a recoding never grows a granule), so
+            // that its recoding is seldom moved as it grows.
+            int64_t bits = 0;
+            for (size_t i = from; i < to; ++i) bits += src.frames[i].mainBits;
+            part.recoded.reserve(static_cast<size_t>(bits / 8) + 8 * (to - from) + 64);
+        }
         for (size_t i = from; i < to; ++i) {
             SourceFrame& s = src.frames[i];
             if (s.undecodable || s.silenced) continue;  // no values (see KeptStart, silence)
@@ -625,6 +632,12 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     work.run(beside.thread.joinable() ? threads - 1 : threads);
     beside.join();  // the chunks it took are done
     const std::vector<DecodedPart>& parts = work.parts();
+    // The parts' recoded main data in one buffer of its final size: grown part by part it
+    // would be copied again at each doubling, into pages touched for the first time.
+    size_t recodedBytes = src.recoded.size() + 8;
+    for (const DecodedPart& part : parts) recodedBytes += part.recoded.size();
+    src.recoded.reserve(recodedBytes);
+    adviseLargePages(src.recoded.data(), src.recoded.capacity());
     for (size_t p = 0; p < parts.size(); ++p) {
         if (!parts[p].message.empty()) return fail(parts[p].at, parts[p].status, parts[p].message);
         for (const SourceDamage& repair : parts[p].repairs) {
