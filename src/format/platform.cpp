@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdlib>
 #include <csignal>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #ifdef _WIN32
 #include <fcntl.h>
@@ -89,6 +92,28 @@ void adviseLargePages(void* buffer, size_t bytes) {
 #else
     (void)buffer;
     (void)bytes;
+#endif
+}
+
+void* largePagesAllocate(size_t bytes) {
+    constexpr size_t kLarge = size_t{2} << 20;
+    const bool large = bytes >= kLarge;
+    const size_t rounded = large ? (bytes + kLarge - 1) / kLarge * kLarge : std::max<size_t>(bytes, 1);
+#ifdef _WIN32
+    void* block = _aligned_malloc(rounded, large ? kLarge : alignof(std::max_align_t));
+#else
+    void* block = large ? std::aligned_alloc(kLarge, rounded) : std::malloc(rounded);
+#endif
+    if (!block) throw std::bad_alloc();
+    if (large) adviseLargePages(block, rounded);
+    return block;
+}
+
+void largePagesFree(void* block) {
+#ifdef _WIN32
+    _aligned_free(block);
+#else
+    std::free(block);
 #endif
 }
 

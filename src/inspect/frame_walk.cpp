@@ -28,6 +28,10 @@ FrameWalk walkFrames(const uint8_t* data, size_t size) {
     walk.tags = findTags(data, size);
     const size_t end = walk.tags.audioEnd;
     size_t pos = walk.tags.audioStart;
+    // Room for frames of 96 bytes and more (8 kbit/s at 24 kHz, the smallest, is 24): the
+    // list of a long stream is then not copied again and again as it grows, and the pages
+    // reserved past its end are never touched.
+    walk.frames.reserve((end - pos) / 96 + 1);
     bool inSync = false;
     bool haveStream = false;
     uint32_t streamHeader = 0;
