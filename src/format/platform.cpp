@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #ifdef __linux__
+#include <sched.h>
 #include <sys/mman.h>
 #endif
 
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <thread>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -93,6 +95,15 @@ void adviseLargePages(void* buffer, size_t bytes) {
     (void)buffer;
     (void)bytes;
 #endif
+}
+
+int availableProcessors() {
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+#endif
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
 void* largePagesAllocate(size_t bytes) {

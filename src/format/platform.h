@@ -49,6 +49,10 @@ bool resizeFile(FILE* file, uint64_t size);
 // fault per 4 KiB, which can take longer than filling it.
 void adviseLargePages(void* buffer, size_t bytes);
 
+// The processors this process may run on (taskset and cgroup CPU sets narrow them), at
+// least 1.
+int availableProcessors();
+
 // Memory for buffers of megabytes: a block of 2 MiB or more starts on a 2 MiB boundary and
 // asks for large pages over all of it (adviseLargePages on a block that starts elsewhere
 // leaves up to two large pages' worth of small ones at its ends); smaller blocks as malloc
