@@ -279,6 +279,7 @@ void recodeFrame(FrameRecord& rec, unsigned keep, bool otherForms) {
         const ScaleForm& f = p.forms[p.form];
         info.scalefac_scale = f.scalefac_scale;
         info.preflag = f.preflag;
+        std::copy(f.subblock_gain, f.subblock_gain + 3, info.subblock_gain);
         std::copy(f.scalefactors, f.scalefactors + kScalefactorEntries,
                   rec.scalefactors[mpeg1 ? gr : 0][ch]);
         info.scalefac_compress = p.widths.scalefac_compress;

@@ -3,10 +3,11 @@
 // channel the spectrum's coding (the big-values/count1 boundary, the region split, the
 // table of each region and the count1 table: an exhaustive search, see spectrum_search.h);
 // the scalefactors' form (scalefac_scale and, in MPEG-1 long blocks, preflag, where the
-// scalefactors take them in: see scale_forms.h) and widths (scalefac_compress, and scfsi in
+// scalefactors take them in; in short blocks each window's subblock_gain, where its
+// scalefactors give way to it: see scale_forms.h) and widths (scalefac_compress, and scfsi in
 // MPEG-1 frames, the partition layout in MPEG-2/2.5 frames). What a decoder computes from
-// the frame does not change: global_gain, block types, subblock gains, every spectral value
-// and what every band is scaled by stay. A granule keeps its old spectrum coding where that
+// the frame does not change: global_gain, block types, every spectral value and what every
+// band that holds a value other than 0 is scaled by stay. A granule keeps its old spectrum coding where that
 // is no larger and never becomes larger than it was, so neither does a recoded frame.
 
 #include "l3/record.h"

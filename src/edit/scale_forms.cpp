@@ -1,7 +1,9 @@
 #include "edit/scale_forms.h"
 
 #include <algorithm>
+#include <climits>
 
+#include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "format/scalefactor_layout.h"
 
@@ -40,6 +42,40 @@ int scaled(const Entries& e, int i, int sf, int scale, int preflag) {
     return (1 + scale) * (sf + (e.longBands ? preflag * kPretab[i] : 0));
 }
 
+// The scaled value in the same units with the window's subblock gain (short blocks): one
+// step of subblock_gain is 8 quarter steps of the exponent, 4 of these units.
+int scaledInWindow(const Entries& e, int i, int sf, const GranuleChannelInfo& info) {
+    const int window = e.longBands ? 0 : 4 * info.subblock_gain[i % 3];
+    return window + scaled(e, i, sf, info.scalefac_scale, info.preflag);
+}
+
+// True when band 12 (no scalefactor of its own) of short window w holds only zeros.
+bool silentTopBand(const FrameRecord& rec, int gr, int ch, int w) {
+    const auto& edges = shortBandEdges[bandEdgeRow(rec.header)];
+    const int width = 192 - edges[12];
+    const int16_t* band = rec.spectrum[gr][ch] + 3 * edges[12] + w * width;
+    return std::all_of(band, band + width, [](int16_t v) { return v == 0; });
+}
+
+// f with each window whose band 12 is silent given the largest subblock_gain its
+// scalefactors leave room for (at most 7), or false when no window gains any.
+bool raiseSubblockGains(const FrameRecord& rec, int gr, int ch, const Entries& e, ScaleForm& f) {
+    const int step = 4 / (1 + f.scalefac_scale);  // scalefactor steps per subblock_gain step
+    bool raised = false;
+    for (int w = 0; w < 3; ++w) {
+        if (!silentTopBand(rec, gr, ch, w)) continue;
+        int lowest = INT_MAX;
+        for (int i = w; i < e.count; i += 3) lowest = std::min<int>(lowest, f.scalefactors[e.first + i]);
+        const int k = std::min(7 - f.subblock_gain[w], lowest / step);
+        if (k <= 0) continue;
+        f.subblock_gain[w] += k;
+        for (int i = w; i < e.count; i += 3)
+            f.scalefactors[e.first + i] = static_cast<uint16_t>(f.scalefactors[e.first + i] - k * step);
+        raised = true;
+    }
+    return raised;
+}
+
 }  // namespace
 
 int scaleForms(const FrameRecord& rec, int gr, int ch, ScaleForm forms[kMaxScaleForms]) {
@@ -48,6 +84,7 @@ int scaleForms(const FrameRecord& rec, int gr, int ch, ScaleForm forms[kMaxScale
     ScaleForm& own = forms[0];
     own.scalefac_scale = info.scalefac_scale;
     own.preflag = info.preflag;
+    std::copy(info.subblock_gain, info.subblock_gain + 3, own.subblock_gain);
     std::copy(sf, sf + kScalefactorEntries, own.scalefactors);
     if (!formsAllowed(rec, gr, ch)) return 1;
     const Entries e = entriesOf(rec, gr, ch);
@@ -71,6 +108,13 @@ int scaleForms(const FrameRecord& rec, int gr, int ch, ScaleForm forms[kMaxScale
             }
             if (fits) ++count;
         }
+    // Short blocks (preflag never varies there): each form again with its windows' gains
+    // raised, where that lowers the scalefactors.
+    if (!e.longBands)
+        for (int f = 0, forms0 = count; f < forms0; ++f) {
+            forms[count] = forms[f];
+            if (raiseSubblockGains(rec, gr, ch, e, forms[count])) ++count;
+        }
     return count;
 }
 
@@ -78,22 +122,27 @@ bool sameScaling(const FrameRecord& a, const FrameRecord& b, int gr, int ch) {
     const GranuleChannelInfo& x = a.granuleInfo[gr][ch];
     const GranuleChannelInfo& y = b.granuleInfo[gr][ch];
     if (x.global_gain != y.global_gain || x.window_switching_flag != y.window_switching_flag ||
-        x.block_type != y.block_type || x.mixed_block_flag != y.mixed_block_flag ||
-        !std::equal(x.subblock_gain, x.subblock_gain + 3, y.subblock_gain))
+        x.block_type != y.block_type || x.mixed_block_flag != y.mixed_block_flag)
         return false;
+    const bool sameGains = std::equal(x.subblock_gain, x.subblock_gain + 3, y.subblock_gain);
     const uint16_t* p = scalefactorsOf(a, gr, ch);
     const uint16_t* q = scalefactorsOf(b, gr, ch);
     const bool same = x.scalefac_scale == y.scalefac_scale && x.preflag == y.preflag;
     if (!formsAllowed(a, gr, ch) || !formsAllowed(b, gr, ch))
-        return same && std::equal(p, p + kScalefactorEntries, q);
+        return same && sameGains && std::equal(p, p + kScalefactorEntries, q);
     const Entries e = entriesOf(a, gr, ch);
-    if (!e.longBands && x.preflag != y.preflag) return false;
+    if (e.longBands ? !sameGains : x.preflag != y.preflag) return false;
+    // A short window's band 12 takes subblock_gain alone: it may differ only where the band
+    // plays as zeros.
+    for (int w = 0; w < 3 && !e.longBands; ++w)
+        if (x.subblock_gain[w] != y.subblock_gain[w] &&
+            !(silentTopBand(a, gr, ch, w) && silentTopBand(b, gr, ch, w)))
+            return false;
     for (int i = 0; i < kScalefactorEntries; ++i) {
         const int k = i - e.first;
         if (k < 0 || k >= e.count) {
             if (p[i] != q[i]) return false;
-        } else if (scaled(e, k, p[i], x.scalefac_scale, x.preflag) !=
-                   scaled(e, k, q[i], y.scalefac_scale, y.preflag)) {
+        } else if (scaledInWindow(e, k, p[i], x) != scaledInWindow(e, k, q[i], y)) {
             return false;
         }
     }

@@ -30,19 +30,31 @@ namespace l3 {
 
 namespace {
 
+// A chunk's room for its recoded main data: bytes [0, room) from bytes, the first size used.
+// Every chunk has its own room in one buffer of large pages, so that no chunk's data is
+// moved as it grows nor written into pages touched for the first time a few at a time.
+struct ByteRoom {
+    uint8_t* bytes = nullptr;
+    size_t size = 0, room = 0;
+};
+
 // Codes record's main data with the assembler's writers and appends it to out from a byte
-// boundary; returns its first bit.
-int64_t appendMainData(MainDataState& scratch, const FrameRecord& record,
-                       std::vector<uint8_t>& out) {
+// boundary, with 8 zero bytes after it (every byte the reader may look at); returns its
+// first bit, or -1 (out unchanged) when out has no room for it.
+int64_t appendMainData(MainDataState& scratch, const FrameRecord& record, ByteRoom& out) {
     const int32_t bits = writeMainDataAlone(scratch, record);
     const BitStore& store = scratch.store;
     constexpr int32_t kTopByte = kScratchTopByte;
-    const int64_t start = 8 * static_cast<int64_t>(out.size());
     const size_t bytes = static_cast<size_t>((bits + 7) / 8);
+    if (out.room - out.size < bytes + 8) return -1;
+    const int64_t start = 8 * static_cast<int64_t>(out.size);
     // Store bytes leave from the top down; the bits past the end are zero.
-    for (size_t i = 0; i < bytes; ++i)
-        out.push_back(store.storeBytes[static_cast<size_t>(kTopByte) - 1 - i]);
-    if (bits & 7) out.back() &= static_cast<uint8_t>(0xFF00 >> (bits & 7));
+    uint8_t* at = out.bytes + out.size;
+    const uint8_t* top = store.storeBytes.data() + kTopByte;
+    std::reverse_copy(top - bytes, top, at);
+    if (bits & 7) at[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (bits & 7));
+    std::memset(at + bytes, 0, 8);
+    out.size += bytes;
     return start;
 }
 
@@ -159,7 +171,7 @@ constexpr size_t kDecodeChunkFrames = 256;
 // One chunk's decoding: its frames' recoded main data (when recoding or editing) and its
 // first failure.
 struct DecodedPart {
-    std::vector<uint8_t> recoded;
+    ByteRoom recoded;
     std::string message;  // empty while every frame decodes (and every edit codes)
     int status = kEditBadFrame;
     size_t at = 0;        // the offset of the frame the message names
@@ -181,8 +193,9 @@ std::string silencedNote(const std::string& frame, const char* kind, const char*
 
 constexpr char kSilenceHint[] = " (--salvage writes it as a silent frame)";
 
-// Codes a recoded frame's main data into the part's and notes where it lies in s; false
-// (with the part's status and message set) when a value cannot be coded.
+// Codes a recoded frame's main data into the part's and notes where it lies in s (its start
+// -1 where the part has no room for it); false (with the part's status and message set)
+// when a value cannot be coded.
 bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, SourceFrame& s,
                  DecodedPart& part) {
     RecordProblem problem;
@@ -431,7 +444,6 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     const uint32_t reference = frames[first < frames.size() ? first : 0].header;
     src.frames.reserve(frames.size());
     src.mainData.reserve(size + 8);
-    adviseLargePages(src.mainData.data(), src.mainData.capacity());
     bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
@@ -508,6 +520,25 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     }
     const bool recode = pass == SourcePass::recode;
     if (recode || edits) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
+    // Each frame's room in the recoded main data, 8 bytes more for the reader: its own main
+    // data's bytes where it is recoded for fewer bits (a recoding never grows a granule; a
+    // frame that still would not fit stays as it is), the most a frame can code where its
+    // values are edited.
+    std::vector<size_t> roomStart;
+    std::unique_ptr<uint8_t, void (*)(void*)> room(nullptr, largePagesFree);
+    if (recode || edits) {
+        roomStart.resize(src.frames.size() + 1);
+        for (size_t i = 0; i < src.frames.size(); ++i) {
+            const SourceFrame& f = src.frames[i];
+            const bool edited = edits && i < edits->records.size() && edits->records[i];
+            const int64_t most =
+                edited ? granuleCount(f.header) * channelCount(f.header) * int64_t{kMaxPart2_3Length}
+                       : f.mainBits;
+            roomStart[i + 1] = roomStart[i] + static_cast<size_t>((most + 7) / 8) + 8;
+        }
+        // (Its pages are touched only where written.)
+        room.reset(static_cast<uint8_t*>(largePagesAllocate(roomStart.back())));
+    }
     auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
         auto record = std::make_unique<FrameRecord>();
         std::unique_ptr<FrameRecord> edit, back;
@@ -522,6 +553,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             initBitStore(headWriter->store);
             initFrameRing(headWriter->ring);
         }
+        if (recode || edits)
+            part.recoded = {room.get() + roomStart[from], 0, roomStart[to] - roomStart[from]};
         for (size_t i = from; i < to; ++i) {
             SourceFrame& s = src.frames[i];
             if (s.undecodable || s.silenced) continue;  // no values (see KeptStart, silence)
@@ -560,7 +593,20 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             } else {
                 continue;
             }
-            if (s.recoded && !codeRecoded(*scratch, *edit, i + first, s, part)) return;
+            if (s.recoded) {
+                if (!codeRecoded(*scratch, *edit, i + first, s, part)) return;
+                if (s.recodedStart < 0) {
+                    if (values) {  // (the room holds the most a frame codes)
+                        part.status = kEditVerify;
+                        part.at = s.offset;
+                        part.message = verificationFailure(frameAt(i + first, s.offset) +
+                                                           ": its recoded main data has no room");
+                        return;
+                    }
+                    s.recoded = s.fromRecord = false;
+                    continue;
+                }
+            }
             // The frame as it will be written, read back: its head from the head writer, its
             // main data the recoded bits (or its own), must give the values it is to carry.
             uint8_t head[kMaxHeadBytes];
@@ -573,22 +619,19 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             const uint8_t* ownSide = input + s.offset + (hasCrc(s.header) ? 6 : 4);
             if (!values && s.recodedBits == s.mainBits &&
                 sameBits(sideBytes, skip, ownSide, skip, 8 * static_cast<int64_t>(side) - skip) &&
-                sameBits(part.recoded.data(), s.recodedStart, src.mainData.data(), s.mainStart,
+                sameBits(part.recoded.bytes, s.recodedStart, src.mainData.data(), s.mainStart,
                          s.mainBits)) {
-                part.recoded.resize(static_cast<size_t>(s.recodedStart / 8));
+                part.recoded.size = static_cast<size_t>(s.recodedStart / 8);
                 s.recoded = s.fromRecord = false;
                 continue;
             }
             readSideInfo(head, *back);
             setPlayedRegions(*back);
-            const size_t written = part.recoded.size();
-            part.recoded.resize(written + 8, 0);  // every byte the reader may look at
             PlayedFrame playedBack;
             const char* why =
                 s.recoded
-                    ? readPlayedValues(part.recoded.data(), s.recodedStart, *back, playedBack)
+                    ? readPlayedValues(part.recoded.bytes, s.recodedStart, *back, playedBack)
                     : readPlayedValues(src.mainData.data(), s.mainStart, *back, playedBack);
-            part.recoded.resize(written);
             std::string mismatch = why ? std::string("its main data does not decode")
                                        : sameDecodedValues(values ? *values : *record, *back);
             if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
@@ -625,6 +668,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     work.run(beside.thread.joinable() ? threads - 1 : threads);
     beside.join();  // the chunks it took are done
     const std::vector<DecodedPart>& parts = work.parts();
+    // The parts' recoded main data in one buffer of its final size: grown part by part it
+    // would be copied again at each doubling, into pages touched for the first time.
+    size_t recodedBytes = src.recoded.size() + 8;
+    for (const DecodedPart& part : parts) recodedBytes += part.recoded.size;
+    src.recoded.reserve(recodedBytes);
     for (size_t p = 0; p < parts.size(); ++p) {
         if (!parts[p].message.empty()) return fail(parts[p].at, parts[p].status, parts[p].message);
         for (const SourceDamage& repair : parts[p].repairs) {
@@ -636,7 +684,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         const size_t end = p + 1 < parts.size() ? work.chunkStart(p + 1) : count;
         for (size_t i = work.chunkStart(p); i < end && shift != 0; ++i)
             src.frames[i].recodedStart += shift;
-        src.recoded.insert(src.recoded.end(), parts[p].recoded.begin(), parts[p].recoded.end());
+        const ByteRoom& r = parts[p].recoded;
+        src.recoded.insert(src.recoded.end(), r.bytes, r.bytes + r.size);
     }
     src.recoded.resize(src.recoded.size() + 8, 0);
     // A frame of the kept start (see KeptStart) keeps its bytes, so a decoder meets it as

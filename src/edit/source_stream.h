@@ -13,6 +13,7 @@
 
 #include "edit/frame_head.h"
 #include "format/frame_record.h"
+#include "format/platform.h"
 #include "format/xing_tag.h"
 
 namespace l3 {
@@ -99,11 +100,11 @@ struct SourceStream {
     std::vector<SourceFrame> frames;
     // The audio frames' bytes after their heads, one after another (a Xing/Info frame's are
     // not main data: a decoder does not read them as such).
-    std::vector<uint8_t> mainData;
+    LargeBytes mainData;
     // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
     // bits) and, per frame written from a record, kMaxSideBytes apart, its side information
     // as the head writer writes it (main_data_begin 0): the result's head takes it.
-    std::vector<uint8_t> recoded;
+    LargeBytes recoded;
     std::vector<uint8_t> recodedSide;
     std::vector<SourceDamage> damage;  // Damage::salvage: in file order
 };

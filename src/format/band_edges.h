@@ -36,6 +36,21 @@ inline constexpr std::array<std::array<uint16_t, 23>, 9> longBandEdges = {{
      232, 280, 336, 400, 476, 566, 568, 570, 572, 574, 576},
 }};
 
+// Short-block band boundaries within one window, indexed like longBandEdges: entry k is the
+// first line of band k of a window (band 12 has no scalefactor of its own), entry 13 is 192.
+// A short granule codes band 0 of windows 0, 1, 2, then band 1 of each, and so on.
+inline constexpr std::array<std::array<uint16_t, 14>, 9> shortBandEdges = {{
+    {0, 4, 8, 12, 16, 22, 30, 40, 52, 66, 84, 106, 136, 192},
+    {0, 4, 8, 12, 16, 22, 28, 38, 50, 64, 80, 100, 126, 192},
+    {0, 4, 8, 12, 16, 22, 30, 42, 58, 78, 104, 138, 180, 192},
+    {0, 4, 8, 12, 18, 24, 32, 42, 56, 74, 100, 132, 174, 192},
+    {0, 4, 8, 12, 18, 26, 36, 48, 62, 80, 104, 136, 180, 192},
+    {0, 4, 8, 12, 18, 26, 36, 48, 62, 80, 104, 134, 174, 192},
+    {0, 4, 8, 12, 18, 26, 36, 48, 62, 80, 104, 134, 174, 192},
+    {0, 4, 8, 12, 18, 26, 36, 48, 62, 80, 104, 134, 174, 192},
+    {0, 8, 16, 24, 36, 52, 72, 96, 124, 160, 162, 164, 166, 192},
+}};
+
 // 3 * (number of zero bits among header bits 20 and 19) + sampling_frequency.
 inline int bandEdgeRow(uint32_t header) {
     int zeros = (((header >> 20) & 1) ^ 1) + (((header >> 19) & 1) ^ 1);

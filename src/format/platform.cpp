@@ -2,15 +2,20 @@
 
 #include <sys/stat.h>
 #ifdef __linux__
+#include <sched.h>
 #include <sys/mman.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdlib>
 #include <csignal>
 #include <filesystem>
+#include <new>
 #include <system_error>
+#include <thread>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -89,6 +94,37 @@ void adviseLargePages(void* buffer, size_t bytes) {
 #else
     (void)buffer;
     (void)bytes;
+#endif
+}
+
+int availableProcessors() {
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+#endif
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+void* largePagesAllocate(size_t bytes) {
+    constexpr size_t kLarge = size_t{2} << 20;
+    const bool large = bytes >= kLarge;
+    const size_t rounded = large ? (bytes + kLarge - 1) / kLarge * kLarge : std::max<size_t>(bytes, 1);
+#ifdef _WIN32
+    void* block = _aligned_malloc(rounded, large ? kLarge : alignof(std::max_align_t));
+#else
+    void* block = large ? std::aligned_alloc(kLarge, rounded) : std::malloc(rounded);
+#endif
+    if (!block) throw std::bad_alloc();
+    if (large) adviseLargePages(block, rounded);
+    return block;
+}
+
+void largePagesFree(void* block) {
+#ifdef _WIN32
+    _aligned_free(block);
+#else
+    std::free(block);
 #endif
 }
 

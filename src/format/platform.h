@@ -49,6 +49,35 @@ bool resizeFile(FILE* file, uint64_t size);
 // fault per 4 KiB, which can take longer than filling it.
 void adviseLargePages(void* buffer, size_t bytes);
 
+// The processors this process may run on (taskset and cgroup CPU sets narrow them), at
+// least 1.
+int availableProcessors();
+
+// Memory for buffers of megabytes: a block of 2 MiB or more starts on a 2 MiB boundary and
+// asks for large pages over all of it (adviseLargePages on a block that starts elsewhere
+// leaves up to two large pages' worth of small ones at its ends); smaller blocks as malloc
+// gives them. largePagesAllocate throws std::bad_alloc where there is no memory;
+// largePagesFree takes what it gave (or null).
+void* largePagesAllocate(size_t bytes);
+void largePagesFree(void* block);
+
+// An allocator for std::vector of such buffers.
+template <class T>
+struct LargePageAllocator {
+    using value_type = T;
+    LargePageAllocator() = default;
+    template <class U>
+    LargePageAllocator(const LargePageAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(largePagesAllocate(n * sizeof(T))); }
+    void deallocate(T* p, size_t) { largePagesFree(p); }
+    template <class U>
+    bool operator==(const LargePageAllocator<U>&) const {
+        return true;
+    }
+};
+
+using LargeBytes = std::vector<uint8_t, LargePageAllocator<uint8_t>>;
+
 // Makes a standard stream carry bytes unchanged (it does already, except on Windows).
 void setBinaryMode(FILE* stream);
 

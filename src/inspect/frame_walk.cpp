@@ -66,6 +66,10 @@ FrameWalk walkFrames(const uint8_t* data, size_t size) {
     FrameWalker walker(data, size);
     FrameWalk walk;
     walk.tags = walker.tags();
+    // Room for frames of 96 bytes and more (8 kbit/s at 24 kHz, the smallest, is 24): the
+    // list of a long stream is then not copied again and again as it grows, and the pages
+    // reserved past its end are never touched.
+    walk.frames.reserve((walk.tags.audioEnd - walk.tags.audioStart) / 96 + 1);
     WalkFrame frame;
     JunkRange junk;
     for (bool more = true; more;) {

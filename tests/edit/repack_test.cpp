@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,8 +23,13 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
+#include "edit/granule_coder.h"
+#include "l3/assemble.h"
+#include "format/band_edges.h"
+#include "format/scalefactor_layout.h"
 #include "format/frame_length.h"
 #include "inspect/frame_walk.h"
+#include "support/crafted_streams.h"
 #include "support/decoders.h"
 #include "support/record_file.h"
 #include "support/tools.h"
@@ -347,6 +353,89 @@ TEST_P(RepackJudgedBy, DecodedPcmIsIdentical) {
                 << original.size() << "; " << errors;
         }
         EXPECT_LE(sizes[1], sizes[0]);
+    }
+}
+
+// A stream of short granules at sampleRate (one channel) whose window 0 has scalefactors
+// 4..7 and band 12 silent but for band 11's last line, and whose windows 1 and 2 have
+// scalefactors 0..3 and a value at the first (window 1) or last (window 2) line of band 12:
+// --huffman raises subblock_gain of window 0 and of no other.
+std::vector<uint8_t> shortWindowsStream(int sampleRate) {
+    const uint32_t header = l3test::crafted::headerFor(sampleRate);
+    const bool mpeg1 = l3::isMpeg1(header);
+    const auto& edges = l3::shortBandEdges[static_cast<size_t>(l3::bandEdgeRow(header))];
+    const int width12 = 192 - edges[12];
+    std::mt19937 rng(static_cast<uint32_t>(sampleRate));
+    std::vector<l3test::RecordEntry> entries;
+    for (int f = 0; f < 20; ++f) {
+        l3::FrameRecord rec = l3test::makeRecord(header, false);
+        for (int gr = 0; gr < l3::granuleCount(header); ++gr) {
+            l3::GranuleChannelInfo& info = rec.granuleInfo[gr][0];
+            info.window_switching_flag = 1;
+            info.block_type = 2;
+            info.global_gain = 180;
+            info.part2_3_length = 1 << 20;
+            int16_t* lines = rec.spectrum[gr][0];
+            for (int line = 0; line < 3 * edges[12]; line += 1 + static_cast<int>(rng() % 3))
+                lines[line] = static_cast<int16_t>(static_cast<int>(rng() % 7) - 3);
+            for (int w = 0; w < 3; ++w) {
+                lines[3 * edges[11] + (w + 1) * (edges[12] - edges[11]) - 1] = 2;
+                for (int s = 0; s < 12; ++s)
+                    rec.scalefactors[mpeg1 ? gr : 0][0][(mpeg1 ? l3::kShortBase : 0) + 3 * s + w] =
+                        static_cast<uint16_t>((w == 0 ? 4 : 0) + static_cast<int>(rng() % 4));
+            }
+            lines[3 * edges[12] + width12] = -1;         // window 1, first line of band 12
+            lines[3 * edges[12] + 3 * width12 - 1] = 1;  // window 2, last line
+        }
+        l3::recodeFrame(rec, 0, false);
+        entries.push_back({rec, 0});
+    }
+    const std::vector<uint8_t> file = l3test::recordFile(entries);
+    std::vector<uint8_t> out;
+    const l3::AssembleResult result = l3::assembleRecords(file.data(), file.size(), nullptr, 0, out);
+    EXPECT_EQ(result.status, 0) << result.message;
+    return out;
+}
+
+// The subblock gains of every granule of every frame of a stream, in order.
+std::vector<std::array<int, 3>> subblockGains(const std::vector<uint8_t>& bytes) {
+    l3::StreamLayout layout;
+    l3::scanStream(bytes.data(), bytes.size(), layout);
+    std::vector<std::array<int, 3>> gains;
+    l3::FrameRecord rec;
+    for (const auto& frame : layout.frames) {
+        l3::readSideInfo(bytes.data() + frame.offset, rec);
+        for (int gr = 0; gr < l3::granuleCount(rec.header); ++gr) {
+            const int32_t* g = rec.granuleInfo[gr][0].subblock_gain;
+            gains.push_back({g[0], g[1], g[2]});
+        }
+    }
+    return gains;
+}
+
+// Short windows whose scalefactors give way to subblock_gain, at every rate: the same PCM
+// in each decoder, window 0's gain raised and the windows whose band 12 sounds untouched
+// (a wrong band 12 edge would move a sounding line's gain, and the PCM would differ).
+TEST_P(RepackJudgedBy, ShortWindowGainsPlayAsTheirScalefactorsDid) {
+    const Decoder judge = GetParam();
+    TempDir dir;
+    for (int rate : {44100, 48000, 32000, 22050, 24000, 16000, 11025, 12000, 8000}) {
+        SCOPED_TRACE(rate);
+        const std::vector<uint8_t> stream = shortWindowsStream(rate);
+        dir.write("in.mp3", stream);
+        const auto run = l3test::runProgram(dir, L3_EXE, "repack -f --huffman in.mp3 out.mp3");
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::vector<uint8_t> out = dir.read("out.mp3");
+        const std::vector<std::array<int, 3>> before = subblockGains(stream), after = subblockGains(out);
+        ASSERT_EQ(before.size(), after.size());
+        for (size_t k = 0; k < after.size(); ++k) {
+            EXPECT_GT(after[k][0], before[k][0]) << "granule " << k;
+            EXPECT_EQ(after[k][1], before[k][1]) << "granule " << k;
+            EXPECT_EQ(after[k][2], before[k][2]) << "granule " << k;
+        }
+        const std::vector<int16_t> original = l3test::decodePcm(dir, "in.mp3", judge);
+        ASSERT_FALSE(original.empty());
+        EXPECT_TRUE(original == l3test::decodePcm(dir, "out.mp3", judge));
     }
 }
 

@@ -20,6 +20,7 @@
 #include "edit/repack.h"
 #include "edit/source_stream.h"
 #include "edit/spectrum_search.h"
+#include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "format/scalefactor_layout.h"
 #include "support/record_file.h"
@@ -182,6 +183,169 @@ TEST(ScaleForms, SameScalingComparesWhatScalesEachBand) {
         c.change(changed, c.channel);
         EXPECT_EQ(l3::sameScaling(base, changed, 0, c.channel), c.same) << c.name;
     }
+}
+
+// A short-block granule (0) of an MPEG-1 mono frame at 44.1 kHz, granule 1 long: window 0's
+// scalefactors 4..7, windows 1 and 2's 0..3, a value in band 11 of every window (its last
+// line), band 12 silent. Entry of short band s, window w: kShortBase + 3s + w.
+FrameRecord shortGranuleFrame(uint32_t header) {
+    FrameRecord rec = l3test::makeRecord(header, false);
+    for (int gr = 0; gr < 2; ++gr) {
+        rec.granuleInfo[gr][0].global_gain = 150;
+        rec.granuleInfo[gr][0].part2_3_length = 1 << 20;
+        rec.spectrum[gr][0][1] = 3;
+    }
+    GranuleChannelInfo& info = rec.granuleInfo[0][0];
+    info.window_switching_flag = 1;
+    info.block_type = 2;
+    const auto& edges = l3::shortBandEdges[static_cast<size_t>(l3::bandEdgeRow(header))];
+    const bool mpeg1 = l3::isMpeg1(header);
+    for (int s = 0; s < 12; ++s)
+        for (int w = 0; w < 3; ++w) {
+            rec.scalefactors[0][0][(mpeg1 ? l3::kShortBase : 0) + 3 * s + w] =
+                static_cast<uint16_t>((w == 0 ? 4 : 0) + (s + w) % 4);
+            rec.spectrum[0][0][3 * edges[11] + (w + 1) * (edges[12] - edges[11]) - 1] = -2;
+        }
+    return rec;
+}
+
+uint16_t& shortSf(FrameRecord& r, int band, int window) {
+    return r.scalefactors[0][0][(l3::isMpeg1(r.header) ? l3::kShortBase : 0) + 3 * band + window];
+}
+
+// The first (or last) line of band 12 of window w.
+int16_t& topBandLine(FrameRecord& r, int w, bool last) {
+    const auto& edges = l3::shortBandEdges[static_cast<size_t>(l3::bandEdgeRow(r.header))];
+    const int width = 192 - edges[12];
+    return r.spectrum[0][0][3 * edges[12] + w * width + (last ? width - 1 : 0)];
+}
+
+// Where moving a common amount from a short window's scalefactors into its subblock_gain
+// pays, and where it must not be taken.
+TEST(ScaleForms, SubblockGainTakesWhatAShortWindowsScalefactorsGiveUp) {
+    const uint32_t mpeg1 = l3test::makeHeader(l3test::kMpeg1, 9, 0, false, 0, l3test::kSingleChannel);
+    const uint32_t mpeg2 = l3test::makeHeader(l3test::kMpeg2, 9, 0, false, 0, l3test::kSingleChannel);
+    const struct {
+        const char* name;
+        uint32_t header;
+        std::array<int, 3> gains;  // subblock_gain after recoding
+        void (*change)(FrameRecord&);
+    } cases[] = {
+        {"window 0 gives 4 to one step", mpeg1, {1, 0, 0}, [](FrameRecord&) {}},
+        {"every window gives way", mpeg1, {1, 1, 1},
+         [](FrameRecord& r) {
+             for (int s = 0; s < 12; ++s) shortSf(r, s, 1) += 4, shortSf(r, s, 2) += 4;
+         }},
+        {"with scalefac_scale 2 to one step", mpeg1, {1, 0, 0},
+         [](FrameRecord& r) {
+             r.granuleInfo[0][0].scalefac_scale = 1;
+             for (int s = 0; s < 12; ++s)
+                 for (int w = 0; w < 3; ++w) shortSf(r, s, w) = static_cast<uint16_t>(shortSf(r, s, w) / 2);
+         }},
+        {"MPEG-2 partitions", mpeg2, {1, 0, 0}, [](FrameRecord&) {}},
+        {"up to 7", mpeg1, {7, 2, 0},
+         [](FrameRecord& r) { r.granuleInfo[0][0].subblock_gain[0] = 6, r.granuleInfo[0][0].subblock_gain[1] = 2; }},
+        {"already 7", mpeg1, {7, 0, 0}, [](FrameRecord& r) { r.granuleInfo[0][0].subblock_gain[0] = 7; }},
+        {"band 12 holds a value at its first line", mpeg1, {0, 0, 0},
+         [](FrameRecord& r) { topBandLine(r, 0, false) = 1; }},
+        {"band 12 holds a value at its last line", mpeg1, {0, 0, 0},
+         [](FrameRecord& r) { topBandLine(r, 0, true) = -1; }},
+        {"a scalefactor below one step", mpeg1, {0, 0, 0}, [](FrameRecord& r) { shortSf(r, 5, 0) = 3; }},
+        {"no narrower width follows", mpeg1, {0, 0, 0},
+         [](FrameRecord& r) { shortSf(r, 0, 1) = 7, shortSf(r, 6, 2) = 7; }},
+        {"a mixed block", mpeg1, {0, 0, 0}, [](FrameRecord& r) { r.granuleInfo[0][0].mixed_block_flag = 1; }},
+        {"a short block with preflag", mpeg1, {0, 0, 0}, [](FrameRecord& r) { r.granuleInfo[0][0].preflag = 1; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameRecord before = shortGranuleFrame(c.header);
+        c.change(before);
+        FrameRecord after = before;
+        l3::recodeFrame(after);
+        const GranuleChannelInfo& x = before.granuleInfo[0][0];
+        const GranuleChannelInfo& y = after.granuleInfo[0][0];
+        EXPECT_EQ((std::array<int, 3>{y.subblock_gain[0], y.subblock_gain[1], y.subblock_gain[2]}), c.gains);
+        EXPECT_TRUE(l3::sameScaling(before, after, 0, 0));
+        // Taken or not, the gains must still scale band 12 alike where it holds a value.
+        if (topBandLine(before, 0, false) || topBandLine(before, 0, true)) {
+            EXPECT_EQ(y.subblock_gain[0], x.subblock_gain[0]);
+        }
+    }
+}
+
+// The fewest bits of an MPEG-1 short granule's scalefactors (values by entry, kShortBase
+// on) over every scalefac_compress.
+int fewestShortBits(const std::array<int, 36>& sf) {
+    int best = kNever;
+    for (int sc = 0; sc < 16; ++sc) {
+        int bits = 0;
+        for (int i = 0; i < 36; ++i) {
+            const int width = l3::mpeg1Slen[i < 18 ? 0 : 1][sc];
+            bits = sf[static_cast<size_t>(i)] >> width ? kNever : std::min(kNever, bits + width);
+        }
+        best = std::min(best, bits);
+    }
+    return best;
+}
+
+// recodeFrame's scalefactor bits of random short granules against a brute force over every
+// scalefac_scale and every subblock_gain of each window (0..7) that scales bands 0..11
+// alike, a window's gain changed only where its band 12 is silent; sameScaling accepts the
+// result and refuses a band 12 that would sound otherwise.
+TEST(ScaleForms, ShortGranulesTakeTheFewestBitsOfEverySubblockGain) {
+    std::mt19937 rng(11);
+    int raised = 0;
+    const uint32_t header = l3test::makeHeader(l3test::kMpeg1, 9, 0, false, 0, l3test::kSingleChannel);
+    for (int round = 0; round < 400; ++round) {
+        FrameRecord before = shortGranuleFrame(header);
+        GranuleChannelInfo& info = before.granuleInfo[0][0];
+        info.scalefac_scale = static_cast<int>(rng() % 2);
+        for (int w = 0; w < 3; ++w) {
+            info.subblock_gain[w] = static_cast<int>(rng() % 8);
+            if (rng() % 3 == 0) topBandLine(before, w, rng() % 2) = 1;
+            const int floor = static_cast<int>(rng() % 9);
+            for (int s = 0; s < 12; ++s)
+                shortSf(before, s, w) = static_cast<uint16_t>(
+                    std::min(s < 6 ? 15 : 7, floor + static_cast<int>(rng() % 4)));
+        }
+        FrameRecord after = before;
+        l3::recodeFrame(after);
+        ASSERT_TRUE(l3::sameScaling(before, after, 0, 0)) << "round " << round;
+        const int part2 = after.granuleInfo[0][0].part2_3_length -
+                          l3::bestSpectrumCoding(before.header, info, before.spectrum[0][0]).bits;
+        // Every equivalent form: the scaled value of each entry in quarter steps is
+        // 8 * subblock_gain + 2 * (1 + scalefac_scale) * scalefactor.
+        int fewest = kNever;
+        for (int scale = 0; scale < 2; ++scale)
+            for (int g = 0; g < 512; ++g) {
+                const int gains[3] = {g & 7, (g >> 3) & 7, g >> 6};
+                bool fits = true;
+                std::array<int, 36> sf{};
+                for (int w = 0; w < 3 && fits; ++w) {
+                    fits = gains[w] == info.subblock_gain[w] ||
+                           (!topBandLine(before, w, false) && !topBandLine(before, w, true));
+                    for (int s = 0; s < 12 && fits; ++s) {
+                        const int q = 8 * (info.subblock_gain[w] - gains[w]) +
+                                      2 * (1 + info.scalefac_scale) * shortSf(before, s, w);
+                        fits = q >= 0 && q % (2 * (1 + scale)) == 0;
+                        sf[static_cast<size_t>(3 * s + w)] = q / (2 * (1 + scale));
+                    }
+                }
+                if (fits) fewest = std::min(fewest, fewestShortBits(sf));
+            }
+        EXPECT_EQ(part2, fewest) << "round " << round;
+        raised += !std::equal(info.subblock_gain, info.subblock_gain + 3, after.granuleInfo[0][0].subblock_gain);
+        // A silent band 12 made to sound: its window's gain now scales it otherwise.
+        for (int w = 0; w < 3; ++w)
+            if (after.granuleInfo[0][0].subblock_gain[w] != info.subblock_gain[w]) {
+                FrameRecord sounding = after;
+                topBandLine(sounding, w, false) = 1;
+                FrameRecord original = before;
+                topBandLine(original, w, false) = 1;
+                EXPECT_FALSE(l3::sameScaling(original, sounding, 0, 0)) << "round " << round;
+            }
+    }
+    EXPECT_GT(raised, 50);
 }
 
 std::vector<uint8_t> readFile(const fs::path& path) {

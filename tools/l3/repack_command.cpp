@@ -18,6 +18,7 @@
 #include "command.h"
 #include "edit/repack.h"
 #include "file_bytes.h"
+#include "format/platform.h"
 
 namespace l3tool {
 
@@ -241,8 +242,9 @@ int runRepack(std::span<char* const> args) {
     };
     std::vector<std::thread> threads;
     const int count = std::min<int>(jobs, static_cast<int>(work.size()));
-    // The processors the files at work leave idle decode the frames of each.
-    options.threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) / count);
+    // The processors the files at work leave idle (of those the process may run on) decode
+    // the frames of each.
+    options.threads = std::max(1, l3::availableProcessors() / count);
     for (int t = 1; t < count; ++t) threads.emplace_back(worker);
     worker();
     for (std::thread& t : threads) t.join();
