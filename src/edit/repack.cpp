@@ -12,9 +12,11 @@
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
 #include "edit/tag_frame.h"
+#include "format/byte_order.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/platform.h"
+#include "format/xing_tag.h"
 
 namespace l3 {
 
@@ -249,6 +251,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     std::string mismatch;
     bool checked = false;
     bool endAsTag = false;  // the result would end in bytes read as a tag (kEndReadsAsTagMessage)
+    bool startAsTag = false;  // its first frame would read as a VBR header
     auto buildAndCheck = [&] {
         const size_t n = src.frames.size();
         size_t musicEnd = build();
@@ -263,6 +266,19 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             return;
         }
         const std::vector<uint8_t>& out = result.output;
+        // Main data of a first frame written without a tag frame before it that spells a
+        // Xing, Info or VBRI header where decoders look for one: they would take the frame
+        // for a VBR header and not play it.
+        const size_t first = options.salvage ? src.leadingBytes : src.audioStart;
+        if (!src.tagFrame && src.xing.kind != XingKind::vbri && first + 4 <= out.size()) {
+            const size_t length = std::min<size_t>(
+                static_cast<size_t>(frameLength(loadBe32(out.data() + first))), out.size() - first);
+            startAsTag = readXingTag(out.data() + first, length).kind != XingKind::none;
+            if (startAsTag) {
+                checked = true;
+                return;
+            }
+        }
         SourceStream check;
         SourceProblem readBack;
         if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack))
@@ -358,6 +374,14 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     if (endAsTag) {
         result.status = kRepackCannotFit;
         result.message = kEndReadsAsTagMessage;
+        result.output.clear();
+        return result;
+    }
+    if (startAsTag) {
+        result.status = kRepackCannotFit;
+        result.message =
+            "the main data of the first frame would spell a Xing, Info or VBRI header where "
+            "decoders look for one, and they would not play the frame: nothing written";
         result.output.clear();
         return result;
     }

@@ -1017,3 +1017,30 @@ TEST(Repack, FuzzFindingsAreRepackedOrRefused) {
     }
     EXPECT_FALSE(dir.exists("out.mp3") || dir.exists("out-1.mp3"));
 }
+
+// A fuzz finding (tests/data/regressions/edit): a stream without a VBR header whose recoded
+// first frame may carry main data that spells "VBRI" where decoders look for the header (so
+// the clang build laid it out): a result is never one whose first frame reads as a VBR
+// header; such a layout is refused (exit 5) and nothing written.
+TEST(Repack, AFirstFrameNeverReadsAsAVbrHeader) {
+    TempDir dir;
+    const fs::path input =
+        fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "repack_first_frame_spells_vbri.mp3";
+    for (const char* options : {"", "--huffman "}) {
+        SCOPED_TRACE(options);
+        const auto run = l3test::runProgram(
+            dir, L3_EXE, std::string("repack -f ") + options + l3test::shellQuote(input.string()) +
+                             " out.mp3");
+        if (run.exitCode == 5) {
+            EXPECT_NE(run.err.find("spell a Xing, Info or VBRI header"), std::string::npos)
+                << run.err;
+            EXPECT_FALSE(dir.exists("out.mp3"));
+            continue;
+        }
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const auto info = l3test::runProgram(dir, L3_EXE, "info --json out.mp3");
+        ASSERT_EQ(info.exitCode, 0) << info.err;
+        EXPECT_NE(info.out.find("\"xing\": null"), std::string::npos) << info.out;
+        std::filesystem::remove(dir.path("out.mp3"));
+    }
+}
