@@ -65,7 +65,9 @@ TEST(LongRun, AStreamOfHundredsOfMegabytesFromAPipeInBoundedMemory) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     rusage usage{};
     ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
-    if (!kAddressSanitizer) EXPECT_LT(usage.ru_maxrss, kMemoryBoundKiB) << "peak memory in KiB";
+    if (!kAddressSanitizer) {
+        EXPECT_LT(usage.ru_maxrss, kMemoryBoundKiB) << "peak memory in KiB";
+    }
     EXPECT_EQ(framesIn(firstLine(summary)), copies * framesPerCopy);
     fs::remove(summary);
     fs::remove(single);
