@@ -1,11 +1,13 @@
 #include "edit/frame_head.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "format/byte_order.h"
 #include "format/frame_crc.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
+#include "format/xing_tag.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
 #include "inspect/tag_scan.h"
@@ -96,6 +98,13 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s) {
             best = k;
     }
     return best;
+}
+
+bool startReadsAsTag(const std::vector<uint8_t>& out, size_t first) {
+    if (first + 4 > out.size()) return false;
+    const size_t length = std::min<size_t>(
+        static_cast<size_t>(frameLength(loadBe32(out.data() + first))), out.size() - first);
+    return readXingTag(out.data() + first, length).kind != XingKind::none;
 }
 
 bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd) {

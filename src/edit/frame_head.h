@@ -48,6 +48,11 @@ bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
 bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd);
 extern const char* const kEndReadsAsTagMessage;
 
+// True when the frame at first in out (the first audio frame of a result written without a
+// tag frame) spells a Xing, Info or VBRI header where decoders look for one: they would take
+// it for a VBR header and not play it.
+bool startReadsAsTag(const std::vector<uint8_t>& out, size_t first);
+
 // Appends a head of header, its CRC (recomputed) and the side information sideBytes (as
 // many as the header has) with main_data_begin set.
 void putHead(std::vector<uint8_t>& out, uint32_t header, const uint8_t* sideBytes,

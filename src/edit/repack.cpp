@@ -12,11 +12,9 @@
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
 #include "edit/tag_frame.h"
-#include "format/byte_order.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "format/platform.h"
-#include "format/xing_tag.h"
 
 namespace l3 {
 
@@ -266,18 +264,13 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             return;
         }
         const std::vector<uint8_t>& out = result.output;
-        // Main data of a first frame written without a tag frame before it that spells a
-        // Xing, Info or VBRI header where decoders look for one: they would take the frame
-        // for a VBR header and not play it.
+        // (A stream written without a tag frame: its first frame must not read as one.)
         const size_t first = options.salvage ? src.leadingBytes : src.audioStart;
-        if (!src.tagFrame && src.xing.kind != XingKind::vbri && first + 4 <= out.size()) {
-            const size_t length = std::min<size_t>(
-                static_cast<size_t>(frameLength(loadBe32(out.data() + first))), out.size() - first);
-            startAsTag = readXingTag(out.data() + first, length).kind != XingKind::none;
-            if (startAsTag) {
-                checked = true;
-                return;
-            }
+        startAsTag = !src.tagFrame && src.xing.kind != XingKind::vbri &&
+                     startReadsAsTag(out, first);
+        if (startAsTag) {
+            checked = true;
+            return;
         }
         SourceStream check;
         SourceProblem readBack;

@@ -279,9 +279,10 @@ Album albumOf(std::vector<Measured>& all, const Target& target) {
     return album;
 }
 
-// --scan: each file's loudness, peaks and steps, and the album's; nothing changes.
-int scan(const std::vector<std::string>& files, const Target& target, bool json) {
-    std::vector<Measured> all(files.size());
+// Measures every file into all (each failure's message printed); the highest exit code.
+int measureFiles(const std::vector<std::string>& files, const Target& target,
+                 std::vector<Measured>& all) {
+    all.assign(files.size(), Measured{});
     int status = l3::kGainOk;
     std::string error;
     for (size_t k = 0; k < files.size(); ++k) {
@@ -294,7 +295,14 @@ int scan(const std::vector<std::string>& files, const Target& target, bool json)
             status = std::max(status, kExitCannotMeasure);
         }
     }
-    if (status != l3::kGainOk) return status;
+    return status;
+}
+
+// --scan: each file's loudness, peaks and steps, and the album's; nothing changes.
+int scan(const std::vector<std::string>& files, const Target& target, bool json) {
+    std::vector<Measured> all;
+    if (const int status = measureFiles(files, target, all); status != l3::kGainOk)
+        return status;
     const Album album = albumOf(all, target);
     if (json) {
         std::printf("{\"target_lufs\": %.2f, \"files\": [", target.lufs);
@@ -425,17 +433,8 @@ int runGain(std::span<char* const> args) {
     std::vector<Measured> measured;
     Album joint;
     if (album) {
-        measured.resize(ins.size());
-        std::string error;
-        for (size_t k = 0; k < ins.size(); ++k) {
-            InputBytes input;
-            if (!input.open(ins[k], error)) {
-                std::fprintf(stderr, "l3 gain: %s: cannot read: %s\n", ins[k].c_str(),
-                             error.c_str());
-                return l3::kGainIo;
-            }
-            if (!measure(ins[k], input, target, measured[k])) return kExitCannotMeasure;
-        }
+        if (const int status = measureFiles(ins, target, measured); status != l3::kGainOk)
+            return status;
         joint = albumOf(measured, target);
     }
     int status = l3::kGainOk;
