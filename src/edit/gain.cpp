@@ -4,21 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "format/byte_order.h"
+#include "edit/ape_tag.h"
+#include "edit/frames_found.h"
 #include "format/frame_crc.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
-#include "format/xing_tag.h"
 #include "inspect/frame_walk.h"
 
 namespace l3 {
 
 namespace {
 
-constexpr size_t kApeBytes = 32;  // header or footer
-constexpr uint32_t kApeVersion = 2000;
-constexpr uint32_t kApeHasHeader = 1u << 31;
-constexpr uint32_t kApeIsHeader = 1u << 29;
 constexpr char kUndoKey[] = "MP3GAIN_UNDO";
 // Values held at 0 or 255 since the undo item began: an undo will not be exact.
 constexpr char kInexactKey[] = "L3_UNDO_INEXACT";
@@ -52,76 +48,6 @@ void writeBits(uint8_t* p, int at, int width, int value) {
     }
 }
 
-struct ApeItem {
-    std::string key;
-    std::vector<uint8_t> value;
-    uint32_t flags;
-};
-
-// An APEv2 tag at the end of the audio: where it is and its items.
-struct ApeTag {
-    bool present = false;
-    size_t offset = 0, length = 0;
-    std::vector<ApeItem> items;
-};
-
-ApeTag findApeTag(const uint8_t* data, const TagLayout& tags) {
-    ApeTag tag;
-    for (const TagSpan& span : tags.tags) {
-        if (span.kind != TagKind::apev2) continue;
-        tag.present = true;
-        tag.offset = span.offset;
-        tag.length = span.length;
-        // Items lie after the header (if any) and before the footer.
-        const uint8_t* footer = data + span.offset + span.length - kApeBytes;
-        const bool hasHeader = loadLe32(footer + 20) & kApeHasHeader;
-        const uint32_t count = loadLe32(footer + 16);
-        size_t p = span.offset + (hasHeader ? kApeBytes : 0);
-        const size_t end = span.offset + span.length - kApeBytes;
-        for (uint32_t i = 0; i < count && p + 8 < end; ++i) {
-            const uint32_t valueBytes = loadLe32(data + p);
-            const uint32_t flags = loadLe32(data + p + 4);
-            size_t k = p + 8;
-            while (k < end && data[k] != 0) ++k;
-            if (k >= end || valueBytes > end - k - 1) break;
-            ApeItem item{std::string(reinterpret_cast<const char*>(data + p + 8), k - p - 8),
-                         std::vector<uint8_t>(data + k + 1, data + k + 1 + valueBytes), flags};
-            tag.items.push_back(std::move(item));
-            p = k + 1 + valueBytes;
-        }
-    }
-    return tag;
-}
-
-void appendApeFrame(std::vector<uint8_t>& out, uint32_t size, uint32_t count, uint32_t flags) {
-    const size_t at = out.size();
-    out.resize(at + kApeBytes, 0);
-    std::memcpy(out.data() + at, "APETAGEX", 8);
-    storeLe32(out.data() + at + 8, kApeVersion);
-    storeLe32(out.data() + at + 12, size);
-    storeLe32(out.data() + at + 16, count);
-    storeLe32(out.data() + at + 20, flags);
-}
-
-// A tag with header and footer holding items, in order.
-void appendApeTag(std::vector<uint8_t>& out, const std::vector<ApeItem>& items) {
-    std::vector<uint8_t> body;
-    for (const ApeItem& item : items) {
-        const size_t at = body.size();
-        body.resize(at + 8);
-        storeLe32(body.data() + at, static_cast<uint32_t>(item.value.size()));
-        storeLe32(body.data() + at + 4, item.flags);
-        body.insert(body.end(), item.key.begin(), item.key.end());
-        body.push_back(0);
-        body.insert(body.end(), item.value.begin(), item.value.end());
-    }
-    const auto size = static_cast<uint32_t>(body.size() + kApeBytes);
-    const auto count = static_cast<uint32_t>(items.size());
-    appendApeFrame(out, size, count, kApeHasHeader | kApeIsHeader);
-    out.insert(out.end(), body.begin(), body.end());
-    appendApeFrame(out, size, count, kApeHasHeader);
-}
-
 std::string undoValue(int left, int right, bool wrap) {
     char text[32];
     std::snprintf(text, sizeof text, "%+04d,%+04d,%c", left, right, wrap ? 'W' : 'N');
@@ -133,11 +59,6 @@ bool parseUndo(const std::vector<uint8_t>& value, int& left, int& right, char& w
     return std::sscanf(text.c_str(), "%d,%d,%c", &left, &right, &wrap) == 3;
 }
 
-std::vector<ApeItem>::iterator findItem(std::vector<ApeItem>& items, const char* key) {
-    return std::find_if(items.begin(), items.end(),
-                        [key](const ApeItem& i) { return i.key == key; });
-}
-
 // The decimal count an L3_UNDO_INEXACT item holds (at least 1: the item says values were held).
 size_t countOf(const ApeItem& item) {
     size_t count = 0;
@@ -146,12 +67,6 @@ size_t countOf(const ApeItem& item) {
         count = count * 10 + static_cast<size_t>(c - '0');
     }
     return std::max<size_t>(count, 1);
-}
-
-// True when frame 0 is a Xing/Info (or VBRI) frame: the audio starts at frame 1.
-bool isTagFrame(const uint8_t* bytes, const WalkFrame& f) {
-    return !f.truncated &&
-           readXingTag(bytes + f.offset, static_cast<size_t>(f.length)).kind != XingKind::none;
 }
 
 // Adds gains[ch] to every granule's global_gain of one frame, frame holding its head (the
@@ -212,60 +127,19 @@ bool writeChanged(const uint8_t* input, size_t size, const ApeTag& ape, const in
            out.append(input + at + skip, size - at - skip);
 }
 
-// A change is undone by the same change the other way in the frames found in its result:
-// they must be the frames it changed. A changed global_gain or CRC byte can form a frame
-// header where the bytes after junk were none (or break one), and the frames found then
-// differ: refused, since the result would play other frames and an undo would change
-// others again. Empty when the frames are the same, else what differs. Both files are
-// walked side by side, one frame at a time.
-std::string framesMoved(std::span<const uint8_t> before, std::span<const uint8_t> after) {
-    FrameWalker a(before.data(), before.size()), b(after.data(), after.size());
-    WalkFrame fa{}, fb{};
-    JunkRange junk;
-    size_t offset = 0;
-    bool firstMoved = false;  // told only when the frames are the same
-    for (size_t k = 0;; ++k) {
-        const bool inA = a.next(fa, junk), inB = b.next(fb, junk);
-        if (!inA && !inB)
-            return firstMoved ? "the first frame would no longer read as it did (a Xing/Info "
-                                "frame or audio)"
-                              : "";
-        if (inA != inB) {
-            offset = inA ? fa.offset : fb.offset;
-            break;
-        }
-        // A frame cut short by the end of the audio is not changed: its length is only the
-        // bytes up to the tags, which the undo item moves.
-        if (fa.offset != fb.offset || fa.header != fb.header || fa.truncated != fb.truncated ||
-            (!fa.truncated && fa.length != fb.length)) {
-            offset = std::min(fa.offset, fb.offset);
-            break;
-        }
-        if (k == 0) firstMoved = isTagFrame(before.data(), fa) != isTagFrame(after.data(), fb);
-    }
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "from offset %zu on the frames would be found otherwise: changed bytes would "
-                  "complete or spoil a frame header (players would play other frames, and an "
-                  "undo would change others)",
-                  offset);
-    return text;
-}
-
-bool sameItems(const std::vector<ApeItem>& a, const std::vector<ApeItem>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const ApeItem& x, const ApeItem& y) {
-                          return x.key == y.key && x.value == y.value && x.flags == y.flags;
-                      });
-}
-
 // A change's (or an undo's) result read back: the frames found are the ones changed
-// (framesMoved), and the APEv2 tag holds the items written (none: no tag). Bytes before a
+// (framesMoved). A change is undone by the same change the other way in the frames found
+// in its result, and a changed global_gain or CRC byte can form a frame header where the
+// bytes after junk were none (or break one): the result would play other frames and an
+// undo would change others again. And the APEv2 tag holds the items written (none: no tag). Bytes before a
 // tag can read as a tag of their own (such as "TAG" 128 bytes before the end) and hide it,
 // once the tag has another size. Empty when it reads back so, else what differs.
 std::string readBack(std::span<const uint8_t> before, std::span<const uint8_t> out,
                      const std::vector<ApeItem>& items) {
-    const std::string moved = framesMoved(before, out);
+    const std::string moved = framesMoved(
+        before, out,
+        "changed bytes would complete or spoil a frame header (players would play other "
+        "frames, and an undo would change others)");
     if (!moved.empty()) return moved;
     if (!sameItems(findApeTag(out.data(), findTags(out.data(), out.size())).items, items))
         return "the APEv2 tag would not be found as written (the bytes before it would read as "
@@ -280,19 +154,6 @@ void refuseInexact(GainResult& result, const std::string& why) {
     result.output.clear();
     result.frames = result.clamped = 0;
 }
-
-// A store in memory.
-struct VectorStore : ByteStore {
-    std::vector<uint8_t> bytes;
-    bool append(const uint8_t* from, size_t size) override {
-        bytes.insert(bytes.end(), from, from + size);
-        return true;
-    }
-    bool finish(std::span<const uint8_t>& all) override {
-        all = bytes;
-        return true;
-    }
-};
 
 // A store that keeps nothing: it compares what it is given with expected bytes, and is
 // read back as them when they agree.
@@ -319,31 +180,23 @@ void failedStore(GainResult& result) {
     result.message = "cannot write the result";
 }
 
-// The items a change records: the undo of this change and every earlier one, and the
-// values held so far.
-std::vector<ApeItem> changeItems(const ApeTag& ape, const int gains[2], size_t clamped) {
-    std::vector<ApeItem> items = ape.items;
+// The items a change records: the undo of this change and every earlier one, the values
+// held so far, and the other gain tool's loudness items moved by the change (a change of
+// the whole stream: one of a single channel leaves them), all as that tool leaves them.
+std::vector<ApeItem> changeItems(const std::vector<ApeItem>& before, const int gains[2],
+                                 size_t clamped) {
+    std::vector<ApeItem> items = before;
     int left = 0, right = 0;
     char wrap = 'N';
-    auto item = findItem(items, kUndoKey);
+    const auto item = findItem(items, kUndoKey);
     if (item != items.end()) parseUndo(item->value, left, right, wrap);
-    const std::string value = undoValue(left - gains[0], right - gains[1], wrap == 'W');
-    if (item == items.end()) {
-        items.push_back({kUndoKey, {}, 0});
-        item = items.end() - 1;
-    }
-    item->value.assign(value.begin(), value.end());
-    auto inexact = findItem(items, kInexactKey);
+    setItem(items, kUndoKey, undoValue(left - gains[0], right - gains[1], wrap == 'W'));
     if (clamped > 0) {
+        const auto inexact = findItem(items, kInexactKey);
         const size_t held = clamped + (inexact != items.end() ? countOf(*inexact) : 0);
-        if (inexact == items.end()) {
-            items.push_back({kInexactKey, {}, 0});
-            inexact = items.end() - 1;
-        }
-        const std::string count = std::to_string(held);
-        inexact->value.assign(count.begin(), count.end());
+        setItem(items, kInexactKey, std::to_string(held));
     }
-    return items;
+    return shiftedGainItems(items, gains[0] == gains[1] ? gains[0] : 0);
 }
 
 // The undo recorded must work: it finds its item and the frames the change changed, and
@@ -400,7 +253,7 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
         return result;
     }
     const ApeTag ape = findApeTag(input, walker.tags());
-    auto items = [&](const GainResult& r) { return changeItems(ape, gains, r.clamped); };
+    auto items = [&](const GainResult& r) { return changeItems(ape.items, gains, r.clamped); };
     if (!writeChanged(input, size, ape, gains, options.tag, items, out, result) ||
         !out.finish(changed)) {
         failedStore(result);
@@ -432,6 +285,8 @@ GainResult undoGain(const uint8_t* input, size_t size, ByteStore& out) {
         result.inexact = countOf(*inexact);
         items.erase(inexact);
     }
+    // The other gain tool's loudness items move back with the undo, as its own undo moves them.
+    items = shiftedGainItems(items, gains[0] == gains[1] ? gains[0] : 0);
     std::span<const uint8_t> undone;
     auto same = [&](const GainResult&) { return items; };
     if (!writeChanged(input, size, ape, gains, true, same, out, result) || !out.finish(undone)) {

@@ -33,6 +33,8 @@ enum GainStatus : int {
     // bytes would form or break a frame header (the frames found would differ), or the
     // APEv2 tag written would not be found as written, or the change's undo would fail.
     kGainInexact = 6,
+    // Loudness tags cannot be written: the file's ID3v2 tag cannot be rewritten as it is.
+    kGainTagRefused = 7,
 };
 
 struct GainResult {
@@ -59,6 +61,19 @@ struct ByteStore {
     virtual bool append(const uint8_t* bytes, size_t size) = 0;
     // Everything appended, readable while the store lives; false on an error.
     virtual bool finish(std::span<const uint8_t>& bytes) = 0;
+};
+
+// A store in memory.
+struct VectorStore : ByteStore {
+    std::vector<uint8_t> bytes;
+    bool append(const uint8_t* from, size_t size) override {
+        bytes.insert(bytes.end(), from, from + size);
+        return true;
+    }
+    bool finish(std::span<const uint8_t>& all) override {
+        all = bytes;
+        return true;
+    }
 };
 
 // The same changes made through stores: the result goes to out frame by frame (nothing is

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include "format/id3v2_user_text.h"
+#include "inspect/tag_scan.h"
+#include "support/decoders.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -224,6 +229,225 @@ TEST(Gain, AgreesWithMp3gain) {
         l3test::runProgram(dir, L3_EXE, "gain -g 2 --channel 0 dual_ours.mp3 out.mp3").exitCode, 0);
     EXPECT_TRUE(dir.read("out.mp3") == dir.read("dual.mp3"));
 }
+
+// On files mp3gain has analysed (its track items, or track and album items from a run over
+// two files), -g N gives mp3gain's bytes, the items moved as it moves them (N = 2 takes the
+// first file's track gain past -9.999999, which both hold there); our undo then gives the
+// analysed file's audio back, and its tag up to the last decimal of a peak or gain.
+TEST(Gain, AnalysedFilesAgreeWithMp3gain) {
+    L3_REQUIRE_TOOL("mp3gain");
+    TempDir dir;
+    struct Case {
+        const char* file;
+        const char* analysis;  // mp3gain options; "album": both files analysed as one album
+    };
+    const Case cases[] = {
+        {"m1_44k_joint_cbr128.mp3", "-s r"},       {"m1_44k_mono_id3v1v2.mp3", "-s r"},
+        {"m2_22k_joint_vbr5.mp3", "album"},        {"m1_48k_stereo_clicks_cbr256.mp3", "album"},
+        {"m25_11k_joint_cbr32_crc_notag.mp3", "-s r"},
+    };
+    for (const Case& c : cases) {
+        dir.write("base.mp3", fixture(c.file));
+        dir.write("other.mp3", fixture("m1_44k_mono_id3v1.mp3"));
+        const bool album = std::string(c.analysis) == "album";
+        ASSERT_EQ(l3test::runProgram(dir, "mp3gain",
+                                     album ? "base.mp3 other.mp3" : std::string(c.analysis) +
+                                                                        " base.mp3")
+                      .exitCode,
+                  0);
+        const std::string analysed = dir.readText("base.mp3");
+        ASSERT_NE(analysed.find(album ? "REPLAYGAIN_ALBUM_GAIN" : "REPLAYGAIN_TRACK_GAIN"),
+                  std::string::npos);
+        for (const int n : {2, -3, 1, -13}) {
+            SCOPED_TRACE(std::string(c.file) + " " + c.analysis + " -g " + std::to_string(n));
+            dir.write("theirs.mp3", dir.read("base.mp3"));
+            ASSERT_EQ(l3test::runProgram(dir, "mp3gain", "-g " + std::to_string(n) + " theirs.mp3")
+                          .exitCode,
+                      0);
+            const auto ours = l3test::runProgram(
+                dir, L3_EXE, "gain -f -g " + std::to_string(n) + " base.mp3 ours.mp3");
+            ASSERT_EQ(ours.exitCode, 0) << ours.err;
+            EXPECT_TRUE(dir.read("ours.mp3") == dir.read("theirs.mp3"));
+            ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f --undo ours.mp3 back.mp3").exitCode,
+                      0);
+            const std::string back = dir.readText("back.mp3");
+            const size_t tag = analysed.find("APETAGEX");
+            EXPECT_EQ(back.substr(0, tag), analysed.substr(0, tag));
+            EXPECT_EQ(back.size(), analysed.size());
+            EXPECT_EQ(back.find("MP3GAIN_UNDO"), std::string::npos);
+        }
+    }
+}
+
+// A tag's user texts rewritten: ours replace the old ones of those descriptions (in any
+// case, in Latin-1 or UTF-16), every other frame stays, the version and footer stay; tags
+// that cannot be walked are refused.
+TEST(Gain, Id3v2UserTextsAreReplaced) {
+    auto frame = [](const std::string& id, const std::vector<uint8_t>& body, bool syncsafe) {
+        std::vector<uint8_t> f(id.begin(), id.end());
+        const size_t n = body.size();
+        for (int i = 3; i >= 0; --i)
+            f.push_back(static_cast<uint8_t>(syncsafe ? (n >> (7 * i)) & 0x7F : (n >> (8 * i)) & 0xFF));
+        f.insert(f.end(), {0, 0});
+        f.insert(f.end(), body.begin(), body.end());
+        return f;
+    };
+    auto tag = [](int version, uint8_t flags, std::vector<uint8_t> body, size_t padding) {
+        body.resize(body.size() + padding, 0);
+        const size_t n = body.size();
+        std::vector<uint8_t> t = {'I', 'D', '3', static_cast<uint8_t>(version), 0, flags,
+                                  static_cast<uint8_t>(n >> 21 & 0x7F), static_cast<uint8_t>(n >> 14 & 0x7F),
+                                  static_cast<uint8_t>(n >> 7 & 0x7F), static_cast<uint8_t>(n & 0x7F)};
+        t.insert(t.end(), body.begin(), body.end());
+        if (flags & 0x10) {
+            t.insert(t.end(), t.begin(), t.begin() + 10);
+            std::copy_n("3DI", 3, t.end() - 10);
+        }
+        return t;
+    };
+    auto cat = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> all;
+        for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    const std::vector<uint8_t> title = {3, 'S', 'o', 'n', 'g'};
+    const std::vector<uint8_t> oldGain = {0, 'r', 'e', 'p', 'l', 'a', 'y', 'g', 'a', 'i', 'n',
+                                          '_', 't', 'r', 'a', 'c', 'k', '_', 'g', 'a', 'i', 'n',
+                                          0, '1', ' ', 'd', 'B'};
+    std::vector<uint8_t> wideGain = {1, 0xFF, 0xFE};  // UTF-16, little-endian
+    for (const char c : std::string("REPLAYGAIN_TRACK_GAIN")) wideGain.insert(wideGain.end(), {uint8_t(c), 0});
+    wideGain.insert(wideGain.end(), {0, 0, '2', 0});
+    const std::vector<uint8_t> other = {0, 'M', 'O', 'O', 'D', 0, 'x'};
+    const std::vector<l3::UserText> ours = {{"REPLAYGAIN_TRACK_GAIN", "-6.52 dB"},
+                                            {"REPLAYGAIN_TRACK_PEAK", "0.988553"}};
+    const std::vector<std::string> drop = {"REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_PEAK",
+                                           "REPLAYGAIN_ALBUM_GAIN"};
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> tag;
+        bool ok;
+        size_t kept;  // user texts besides ours
+        int version;
+    };
+    const Case cases[] = {
+        {"none", {}, true, 0, 4},
+        {"v2.4, padding", tag(4, 0, cat({frame("TIT2", title, true), frame("TXXX", oldGain, true), frame("TXXX", other, true)}), 100), true, 1, 4},
+        {"v2.4, footer", tag(4, 0x10, cat({frame("TXXX", wideGain, true), frame("TIT2", title, true)}), 0), true, 0, 4},
+        {"v2.3, UTF-16", tag(3, 0, cat({frame("TXXX", wideGain, false), frame("TXXX", other, false), frame("TIT2", title, false)}), 4), true, 1, 3},
+        {"v2.3, extended header", tag(3, 0x40, cat({{0, 0, 0, 6, 0, 0, 0, 0, 0, 0}, frame("TXXX", oldGain, false)}), 0), true, 0, 3},
+        {"v2.2", tag(2, 0, {'T', 'T', '2', 0, 0, 2, 0, 'x'}, 0), false, 0, 0},
+        {"unsynchronised", tag(3, 0x80, frame("TIT2", title, false), 0), false, 0, 0},
+        {"frame past the end", [&] { auto t = tag(4, 0, frame("TIT2", title, true), 0); t[17] = 9; return t; }(), false, 0, 0},
+        {"unreadable ID", tag(4, 0, frame("ti!2", title, true), 0), false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const l3::Id3v2Rewrite r = l3::replaceUserTexts(c.tag, drop, ours);
+        ASSERT_EQ(r.ok, c.ok) << r.message;
+        if (!c.ok) continue;
+        EXPECT_EQ(r.tag[3], c.version);
+        EXPECT_EQ(l3::findTags(r.tag.data(), r.tag.size()).tags.at(0).length, r.tag.size());
+        const std::vector<l3::UserText> texts = l3::readUserTexts(r.tag);
+        ASSERT_EQ(texts.size(), c.kept + ours.size());
+        for (size_t k = 0; k < ours.size(); ++k) {
+            EXPECT_EQ(texts[c.kept + k].description, ours[k].description);
+            EXPECT_EQ(texts[c.kept + k].value, ours[k].value);
+        }
+        const std::string bytes(r.tag.begin(), r.tag.end());
+        EXPECT_EQ(bytes.find("Song") != std::string::npos,
+                  std::string(c.tag.begin(), c.tag.end()).find("Song") != std::string::npos);
+        if (c.tag.size() > r.tag.size()) ADD_FAILURE() << "the tag shrank below its frames";
+        // Written again, the tag is the same: our texts replace themselves.
+        EXPECT_TRUE(l3::replaceUserTexts(r.tag, drop, ours).tag == r.tag);
+    }
+}
+
+#ifdef L3_HAVE_LOUDNESS
+// --write-tags: each file gets ReplayGain 2.0 tags holding what --scan --json measured,
+// which mutagen and ffprobe read; the frames keep every byte (so mpg123 plays the same
+// samples); the ID3v2.3 tag of a lame file stays 2.3 with its frames; an APEv2 tag gets the
+// items too; a second run replaces the first's values (an album's included).
+TEST(Gain, WriteTagsLeavesTheAudioAndIsReadByOthers) {
+    L3_REQUIRE_TOOL("ffprobe");
+    L3_REQUIRE_TOOL("mpg123");
+    // Debian's mutagen goes with Debian's Python, whatever python3 comes first on PATH.
+    if (std::system("/usr/bin/python3 -c 'import mutagen' 2>/dev/null") != 0)
+        GTEST_SKIP() << "mutagen is not installed; the Debian package 'python3-mutagen' brings it";
+    TempDir dir;
+    const char* files[] = {"m1_44k_joint_cbr128.mp3", "m1_44k_mono_id3v1v2.mp3", "m2_22k_joint_vbr5.mp3"};
+    std::vector<std::vector<uint8_t>> originals;
+    for (const char* f : files) originals.push_back(fixture(f));
+    dir.write("a.mp3", originals[0]);
+    dir.write("b.mp3", originals[1]);
+    const l3::GainResult undoTagged = l3::applyGain(originals[2].data(), originals[2].size(), {1, -1, true});
+    ASSERT_EQ(undoTagged.status, 0);
+    originals[2] = undoTagged.output;  // an APEv2 tag with the undo item
+    dir.write("c.mp3", originals[2]);
+    const std::vector<std::string> names = {"a.mp3", "b.mp3", "c.mp3"};
+    const auto scan = l3test::runProgram(dir, L3_EXE, "gain --scan --json --target-lufs -16 a.mp3 b.mp3 c.mp3");
+    ASSERT_EQ(scan.exitCode, 0) << scan.err;
+    // Values in the text --scan --json printed: after "key": in file k's record (or the album's).
+    auto valueAfter = [&](size_t from, const std::string& key) {
+        const size_t at = scan.out.find("\"" + key + "\": ", from) + key.size() + 4;
+        return scan.out.substr(at, scan.out.find_first_of(",}", at) - at);
+    };
+    const std::string pcmBefore = l3test::runProgram(dir, "sh", "-c 'mpg123 -q -s a.mp3 b.mp3 c.mp3 | cat'").out;
+    for (const char* run : {"--track", "--album"}) {  // the second replaces the first's values
+        const auto r = l3test::runProgram(
+            dir, L3_EXE, std::string("gain ") + run + " --write-tags --target-lufs -16 -j 2 --in-place a.mp3 b.mp3 c.mp3");
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.out.find("total: 3 of 3 files tagged, 0 failed"), std::string::npos) << r.out;
+    }
+    const size_t albumAt = scan.out.find("\"album\"");
+    for (size_t k = 0; k < names.size(); ++k) {
+        SCOPED_TRACE(names[k]);
+        const size_t at = scan.out.find("\"file\": \"" + names[k] + "\"");
+        const std::map<std::string, std::string> wanted = {
+            {"REPLAYGAIN_TRACK_GAIN", valueAfter(at, "track_gain") + " dB"},
+            {"REPLAYGAIN_TRACK_PEAK", valueAfter(at, "peak")},
+            {"REPLAYGAIN_ALBUM_GAIN", valueAfter(albumAt, "gain") + " dB"},
+            {"REPLAYGAIN_ALBUM_PEAK", valueAfter(albumAt, "peak")},
+            {"REPLAYGAIN_REFERENCE_LOUDNESS", "-16.00 LUFS"}};
+        const auto mutagen = l3test::runProgram(
+            dir, "/usr/bin/python3", "-c 'import sys, mutagen.id3 as m; t = m.ID3(sys.argv[1]); print(t.version[1]); "
+                            "[print(f.desc + \"=\" + f.text[0]) for f in t.getall(\"TXXX\")]' " + names[k]);
+        const auto ffprobe = l3test::runProgram(
+            dir, "ffprobe", "-v error -show_entries format_tags -of default=nw=1 " + names[k]);
+        for (const auto& [key, value] : wanted) {
+            const std::string line = key + "=" + value + "\n";
+            EXPECT_NE(mutagen.out.find(line), std::string::npos) << mutagen.out;
+            EXPECT_EQ(mutagen.out.find(line), mutagen.out.rfind(line)) << mutagen.out;  // once
+            EXPECT_NE(ffprobe.out.find("TAG:" + line), std::string::npos) << ffprobe.out;
+        }
+        EXPECT_EQ(mutagen.out.substr(0, 2), k == 1 ? "3\n" : "4\n");
+        // Every byte from the first frame to the trailing tags is the input's.
+        const std::vector<uint8_t> out = dir.read(names[k]);
+        const l3::TagLayout before = l3::findTags(originals[k].data(), originals[k].size()),
+                            after = l3::findTags(out.data(), out.size());
+        ASSERT_EQ(before.audioEnd - before.audioStart, after.audioEnd - after.audioStart);
+        EXPECT_TRUE(std::equal(originals[k].begin() + static_cast<ptrdiff_t>(before.audioStart),
+                               originals[k].begin() + static_cast<ptrdiff_t>(before.audioEnd),
+                               out.begin() + static_cast<ptrdiff_t>(after.audioStart)));
+        if (k == 1) {
+            EXPECT_NE(ffprobe.out.find("TAG:title=lame fixture both"), std::string::npos);
+        }
+        if (k == 2) {
+            const std::string text(out.begin(), out.end());
+            EXPECT_NE(text.find(std::string("REPLAYGAIN_TRACK_PEAK") + '\0' + wanted.at("REPLAYGAIN_TRACK_PEAK")), std::string::npos);
+            EXPECT_NE(text.find("MP3GAIN_UNDO"), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(l3test::runProgram(dir, "sh", "-c 'mpg123 -q -s a.mp3 b.mp3 c.mp3 | cat'").out == pcmBefore);
+    // A tag that cannot be rewritten is named and nothing is written.
+    std::vector<uint8_t> v22 = {'I', 'D', '3', 2, 0, 0, 0, 0, 0, 8, 'T', 'T', '2', 0, 0, 2, 0, 'x'};
+    v22.insert(v22.end(), originals[0].begin(), originals[0].end());
+    dir.write("v22.mp3", v22);
+    const auto refused = l3test::runProgram(dir, L3_EXE, "gain --track --write-tags v22.mp3 out.mp3");
+    EXPECT_EQ(refused.exitCode, 7) << refused.err;
+    EXPECT_NE(refused.err.find("ID3v2.2"), std::string::npos) << refused.err;
+    EXPECT_FALSE(dir.exists("out.mp3"));
+}
+#endif
 
 // Where the frames of a stream lie, as every reader of it finds them.
 std::vector<std::pair<size_t, uint32_t>> framesFound(const std::vector<uint8_t>& bytes) {

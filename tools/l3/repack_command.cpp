@@ -1,20 +1,16 @@
 // l3 repack [OPTIONS] IN OUT | -o DIR IN... | --in-place IN...
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "batch.h"
 #include "command.h"
 #include "edit/repack.h"
 #include "file_bytes.h"
@@ -85,56 +81,46 @@ struct Job {
     std::string out;
 };
 
-struct Totals {
-    std::mutex lock;
-    size_t before = 0, after = 0, done = 0, failed = 0;
-    int status = 0;
+// Bytes in and out of the files repacked so far.
+struct Sizes {
+    std::atomic<size_t> before{0}, after{0};
 };
 
-void repackOne(const Job& job, const l3::RepackOptions& options, const OutputOptions& output,
-               bool quiet, Totals& totals) {
+FileReport repackOne(const Job& job, const l3::RepackOptions& options, const OutputOptions& output,
+                     bool quiet, Sizes& sizes) {
     const l3::FileTimes times = keptTimes(output, job.in);
     InputBytes input;  // mapped: the result is renamed into place, never written over it
     std::string error;
-    int status = 0;
-    std::string line;
-    std::vector<std::string> messages;
+    FileReport report;
     if (!input.open(job.in, error)) {
-        status = l3::kEditIo;
-        messages.push_back(job.in + ": cannot read: " + error);
-    } else {
-        l3::RepackResult r = l3::repackStream(input.data(), input.size(), options);
-        for (const std::string& note : r.notes) messages.push_back(job.in + ": " + note);
-        status = r.status;
-        if (r.status != 0) {
-            messages.push_back(job.in + ": " + r.message);
-        } else if (!writeOutput(job.out, r.output, error, times)) {
-            status = l3::kEditIo;
-            messages.push_back(job.out + ": cannot write: " + error);
-        } else {
-            const double change = input.size() == 0 ? 0.0
-                                                    : 100.0 *
-                                                          (static_cast<double>(r.output.size()) -
-                                                           static_cast<double>(input.size())) /
-                                                          static_cast<double>(input.size());
-            char text[160];
-            std::snprintf(text, sizeof text, "%s: %s -> %s bytes (%+.1f %%)", job.in.c_str(),
-                          grouped(input.size()).c_str(), grouped(r.output.size()).c_str(), change);
-            line = text;
-            std::lock_guard<std::mutex> guard(totals.lock);
-            totals.before += input.size();
-            totals.after += r.output.size();
-        }
+        report.status = l3::kEditIo;
+        report.say(stderr, "l3 repack: %s: cannot read: %s", job.in.c_str(), error.c_str());
+        return report;
     }
-    std::lock_guard<std::mutex> guard(totals.lock);
-    for (const std::string& m : messages) std::fprintf(stderr, "l3 repack: %s\n", m.c_str());
-    // With the stream on standard output the line goes to standard error.
-    if (!quiet && !line.empty())
-        std::fprintf(job.out == "-" ? stderr : stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
-    totals.status = std::max(totals.status, status);
-    ++totals.done;
-    if (status != 0) ++totals.failed;
+    l3::RepackResult r = l3::repackStream(input.data(), input.size(), options);
+    for (const std::string& note : r.notes)
+        report.say(stderr, "l3 repack: %s: %s", job.in.c_str(), note.c_str());
+    report.status = r.status;
+    if (r.status != 0) {
+        report.say(stderr, "l3 repack: %s: %s", job.in.c_str(), r.message.c_str());
+    } else if (!writeOutput(job.out, r.output, error, times)) {
+        report.status = l3::kEditIo;
+        report.say(stderr, "l3 repack: %s: cannot write: %s", job.out.c_str(), error.c_str());
+    } else {
+        const double change = input.size() == 0 ? 0.0
+                                                : 100.0 *
+                                                      (static_cast<double>(r.output.size()) -
+                                                       static_cast<double>(input.size())) /
+                                                      static_cast<double>(input.size());
+        sizes.before += input.size();
+        sizes.after += r.output.size();
+        // With the stream on standard output the line goes to standard error.
+        if (!quiet)
+            report.say(job.out == "-" ? stderr : stdout, "%s: %s -> %s bytes (%+.1f %%)",
+                       job.in.c_str(), grouped(input.size()).c_str(),
+                       grouped(r.output.size()).c_str(), change);
+    }
+    return report;
 }
 
 }  // namespace
@@ -228,36 +214,23 @@ int runRepack(std::span<char* const> args) {
     }
     if (!outputsAllowed("repack", ins, outs, output, inPlace)) return l3::kEditIo;
 
-    Totals totals;
-    const bool progress = work.size() > 1 && isatty(STDERR_FILENO);
-    std::atomic<size_t> next{0};
-    auto worker = [&] {
-        for (size_t k; (k = next++) < work.size();) {
-            repackOne(work[k], options, output, quiet, totals);
-            if (progress) {
-                std::lock_guard<std::mutex> guard(totals.lock);
-                std::fprintf(stderr, "\r[%zu/%zu]", totals.done, work.size());
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    const int count = std::min<int>(jobs, static_cast<int>(work.size()));
     // The processors the files at work leave idle (of those the process may run on) decode
     // the frames of each.
-    options.threads = std::max(1, l3::availableProcessors() / count);
-    for (int t = 1; t < count; ++t) threads.emplace_back(worker);
-    worker();
-    for (std::thread& t : threads) t.join();
-    if (progress) std::fputc('\n', stderr);
+    options.threads =
+        std::max(1, l3::availableProcessors() / std::min<int>(jobs, static_cast<int>(work.size())));
+    Sizes sizes;
+    const BatchTotals totals = runBatch(work.size(), jobs, [&](size_t k) {
+        return repackOne(work[k], options, output, quiet, sizes);
+    });
     if (work.size() > 1 && !quiet) {
         const double change =
-            totals.before
-                ? 100.0 * (static_cast<double>(totals.after) - static_cast<double>(totals.before)) /
-                      static_cast<double>(totals.before)
+            sizes.before
+                ? 100.0 * (static_cast<double>(sizes.after) - static_cast<double>(sizes.before)) /
+                      static_cast<double>(sizes.before)
                 : 0.0;
         std::printf("total: %zu of %zu files repacked, %zu failed: %s -> %s bytes (%+.1f %%)\n",
                     totals.done - totals.failed, totals.done, totals.failed,
-                    grouped(totals.before).c_str(), grouped(totals.after).c_str(), change);
+                    grouped(sizes.before).c_str(), grouped(sizes.after).c_str(), change);
     } else if (totals.failed > 0 && work.size() > 1) {
         std::fprintf(stderr, "l3 repack: %zu of %zu files failed\n", totals.failed, totals.done);
     }

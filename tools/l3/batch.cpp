@@ -1,0 +1,57 @@
+#include "batch.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <mutex>
+#include <thread>
+
+namespace l3tool {
+
+void FileReport::say(FILE* to, const char* format, ...) {
+    std::va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    text.back() = '\n';
+    lines.emplace_back(to, std::move(text));
+}
+
+void FileReport::print() const {
+    for (const auto& [to, text] : lines) std::fputs(text.c_str(), to);
+    std::fflush(stdout);
+}
+
+BatchTotals runBatch(size_t count, int jobs, const std::function<FileReport(size_t)>& one) {
+    BatchTotals totals;
+    std::mutex lock;
+    const bool progress = count > 1 && isatty(STDERR_FILENO);
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t k; (k = next++) < count;) {
+            const FileReport report = one(k);
+            std::lock_guard<std::mutex> guard(lock);
+            if (progress) std::fputs("\r\033[K", stderr);
+            report.print();
+            totals.status = std::max(totals.status, report.status);
+            ++totals.done;
+            totals.failed += report.status != 0;
+            if (progress) std::fprintf(stderr, "[%zu/%zu]", totals.done, count);
+        }
+    };
+    std::vector<std::thread> threads;
+    const size_t workers = std::min(static_cast<size_t>(std::max(jobs, 1)), count);
+    for (size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
+    worker();
+    for (std::thread& t : threads) t.join();
+    if (progress) std::fputc('\n', stderr);
+    return totals;
+}
+
+}  // namespace l3tool
