@@ -130,3 +130,14 @@ def test_library_audit_on_a_local_cluster(tmp_path):
     verdicts = {v: sum(d["verdict"] == v for d in audited.values()) for v in ("ok", "damaged", "unsupported")}
     assert f"files: 8\n  ok           {verdicts['ok']}\n  damaged      {verdicts['damaged']}\n" in run.stdout
     assert f"  {lib / 'a' / 'deep' / 'CUT.MP3'}\n" in run.stdout.split("damaged:\n")[1]
+
+    # The same on a cluster already running, named by its scheduler's address.
+    from dask.distributed import LocalCluster
+
+    with LocalCluster(n_workers=1, threads_per_worker=2, dashboard_address=None) as cluster:
+        again = tmp_path / "again.jsonl"
+        args = [sys.executable, AUDIT, "--scheduler", cluster.scheduler_address, "--batch", "1", "--jsonl", again, lib]
+        rerun = subprocess.run(args, capture_output=True, text=True, env=env, timeout=300)
+    assert rerun.returncode == 3, rerun.stderr
+    assert rerun.stdout == run.stdout
+    assert {d["file"]: d for d in map(json.loads, again.read_text().splitlines())} == audited
