@@ -1,7 +1,8 @@
 #pragma once
 // The parts of the _l3 extension module, each bound by its own file: the dtypes of frames
-// and records (dtypes.cpp), the stream object (stream_object.cpp) and the record file
-// conversions (records.cpp), and the files it writes (file_output.cpp).
+// and records (dtypes.cpp), the stream object (stream_object.cpp), the record file
+// conversions (records.cpp), the check of a file (check.cpp), and the files it reads
+// (file_input.cpp) and writes (file_output.cpp).
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -26,6 +27,17 @@ py::dtype recordHeadDtype();
 void bindStream(py::module_& m);
 void bindRecords(py::module_& m);
 void bindFiles(py::module_& m);
+void bindCheck(py::module_& m);
+
+// A file that cannot be read or written, carried out of the code that runs without the GIL
+// and raised as OSError (with the system's error) by raiseFileError.
+struct FileError {
+    std::string path;
+    int error;
+};
+[[noreturn]] void raiseFileError(const FileError& e);
+// The whole file at path; throws FileError. Needs no GIL.
+std::vector<uint8_t> readFileBytes(const std::string& path);
 
 // Bytes to write, and writing them: paths[k] gets bytes[k], each whole or not at all.
 // Raises OSError (two paths name one file, a directory, a file with hard links, or the

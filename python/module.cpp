@@ -22,4 +22,5 @@ PYBIND11_MODULE(_l3, m) {
     l3py::bindStream(m);
     l3py::bindRecords(m);
     l3py::bindFiles(m);
+    l3py::bindCheck(m);
 }

@@ -24,37 +24,6 @@ struct StreamObject {
     size_t frames = 0;
 };
 
-// A file that cannot be read or written, carried out of the code that runs without the GIL
-// and raised as OSError.
-struct FileError {
-    std::string path;
-    int error;
-};
-
-[[noreturn]] void raise(const FileError& e) {
-    errno = e.error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.c_str());
-    throw py::error_already_set();
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    bool ok = file != nullptr;
-    uint8_t block[1 << 16];
-    size_t n;
-    while (ok && (n = std::fread(block, 1, sizeof block, file)) > 0)
-        bytes.insert(bytes.end(), block, block + n);
-    if (file) {
-        const int error = errno;
-        ok = ok && !std::ferror(file);
-        std::fclose(file);
-        errno = error;
-    }
-    if (!ok) throw FileError{path, errno};
-    return bytes;
-}
-
 // Scans and decodes obj->stream.bytes; called without the GIL. False (nothing decoded) for
 // bytes without a Layer III frame, with the message l3disassemble gives for them.
 bool decode(StreamObject& obj, std::string& refusal) {
@@ -96,10 +65,10 @@ std::unique_ptr<StreamObject> fromFile(const std::string& path) {
     bool decoded = false;
     try {
         py::gil_scoped_release release;
-        obj->stream.bytes = readFile(path);
+        obj->stream.bytes = readFileBytes(path);
         decoded = decode(*obj, refusal);
     } catch (const FileError& e) {
-        raise(e);
+        raiseFileError(e);
     }
     if (!decoded) throw py::value_error(path + ": " + refusal);
     return obj;

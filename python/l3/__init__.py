@@ -6,6 +6,8 @@
             f.global_gain += 2          # written in place: every other byte stays
     s.write("louder.mp3")
 
+    r = l3.check("song.mp3")            # what `l3 check` says: r.verdict, r.faults, r.notes
+
 A Stream holds the bytes it was read from and every frame's values in one block of
 memory; the arrays a Frame gives are views into that block, so changing them changes the
 stream. Writing compares the values with those read:
@@ -26,6 +28,7 @@ A Xing/Info frame's values and the granules and channels a frame does not use ar
 looked at.
 """
 
+import collections
 import os
 import warnings
 
@@ -34,9 +37,13 @@ import numpy as np
 from . import _l3
 
 __all__ = [
+    "Fault",
     "Frame",
+    "Note",
     "RecordFile",
+    "Report",
     "Stream",
+    "check",
     "frame_dtype",
     "from_records",
     "read",
@@ -372,3 +379,53 @@ def write_records(path, record_file, ancillary_path=None):
 def from_records(record_file):
     """The Stream l3assemble writes from a RecordFile."""
     return read(_l3.assemble(record_file.to_bytes(), record_file.ancillary))
+
+
+#: A fault of a checked file (it makes the file damaged): kind (e.g. "huffman_error"), frame
+#: (its index among all the file's frames, a Xing/Info frame counted; None where no frame
+#: applies), offset in bytes, message.
+Fault = collections.namedtuple("Fault", "kind frame offset message")
+#: A note: what is legal and plays the same in every decoder; the fields as a Fault's.
+Note = collections.namedtuple("Note", "kind frame offset message")
+
+
+class Report:
+    """What `l3 check` says of one file: verdict ("ok", "damaged" or "unsupported"), frames
+    (audio frames, a Xing/Info frame left out), faults and notes (lists of Fault and Note),
+    unsupported (what the file holds for that verdict, else None) and salvageable (how many
+    faults `l3 repack --salvage` repairs)."""
+
+    __slots__ = ("file", "verdict", "frames", "faults", "notes", "unsupported", "salvageable")
+
+    def __init__(self, d):
+        self.file = d["file"]
+        self.verdict = d["verdict"]
+        self.frames = d["frames"]
+        self.faults = [Fault(**f) for f in d["faults"]]
+        self.notes = [Note(**n) for n in d["notes"]]
+        self.unsupported = d.get("unsupported")
+        self.salvageable = d["salvageable"]
+
+    @property
+    def ok(self):
+        return self.verdict == "ok"
+
+    def as_dict(self):
+        """The object `l3 check --json` prints for the file (json.dumps writes it)."""
+        d = {"file": self.file, "verdict": self.verdict, "frames": self.frames}
+        if self.unsupported is not None:
+            d["unsupported"] = self.unsupported
+        d["faults"] = [f._asdict() for f in self.faults]
+        d["notes"] = [n._asdict() for n in self.notes]
+        d["salvageable"] = self.salvageable
+        return d
+
+    def __repr__(self):
+        return f"<l3.Report {self.file}: {self.verdict}, {self.frames} frames, {len(self.faults)} faults, {len(self.notes)} notes>"
+
+
+def check(path):
+    """Decodes every frame of the file at path down to its Huffman data, as `l3 check` does,
+    and gives its Report. OSError when the file cannot be read; ValueError, as read() raises
+    it, when it holds no Layer III frame. The GIL is released while the file is checked."""
+    return Report(_l3.check(os.fspath(path)))

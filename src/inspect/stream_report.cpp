@@ -435,7 +435,7 @@ Verdict verdictOf(const StreamReport& report) {
     return report.faults.empty() ? Verdict::ok : Verdict::damaged;
 }
 
-StreamReport inspectStream(const uint8_t* data, size_t size) {
+StreamReport inspectStream(const uint8_t* data, size_t size, const WalkProgress& progress) {
     StreamReport report;
     FrameWalker walker(data, size);
     report.tags = walker.tags();
@@ -467,7 +467,13 @@ StreamReport inspectStream(const uint8_t* data, size_t size) {
     }
     Landmarks marks;
     marks.first = w;
+    constexpr size_t kProgressBytes = size_t{4} << 20;
+    size_t nextProgress = kProgressBytes;
     for (; more; more = step()) {
+        if (progress && w.offset >= nextProgress) {
+            progress(w.offset, size);
+            nextProgress = w.offset + kProgressBytes;
+        }
         if (report.frameCount == report.firstAudio) marks.firstAudio = w;
         marks.last = w;
         pass.frame(report.frameCount, w);

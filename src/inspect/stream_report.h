@@ -112,7 +112,11 @@ struct StreamReport {
 
 Verdict verdictOf(const StreamReport& report);
 
-StreamReport inspectStream(const uint8_t* data, size_t size);
+// Told how far a pass over a long file has come: the bytes walked of size, every few
+// megabytes (for a progress line). May be empty.
+using WalkProgress = std::function<void(size_t walked, size_t size)>;
+
+StreamReport inspectStream(const uint8_t* data, size_t size, const WalkProgress& progress = {});
 
 inline size_t audioFrameCount(const StreamReport& report) {
     return report.frameCount - report.firstAudio;

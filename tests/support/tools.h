@@ -19,6 +19,7 @@ struct OutsideTool {
 inline constexpr OutsideTool kOutsideTools[] = {
     {"mpg123", "mpg123"}, {"lame", "lame"},       {"sox", "sox"},       {"mp3gain", "mp3gain"},
     {"mp3val", "mp3val"}, {"python3", "python3"}, {"ffmpeg", "ffmpeg"}, {"madplay", "madplay"},
+    {"script", "bsdutils"},
 };
 
 inline std::string_view packageOf(std::string_view program) {

@@ -1,7 +1,5 @@
 #include "batch.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -28,21 +26,23 @@ void FileReport::print() const {
     std::fflush(stdout);
 }
 
-BatchTotals runBatch(size_t count, int jobs, const std::function<FileReport(size_t)>& one) {
+BatchTotals runBatch(size_t count, int jobs, const std::function<FileReport(size_t)>& one,
+                     const AfterFile& after) {
     BatchTotals totals;
     std::mutex lock;
-    const bool progress = count > 1 && isatty(STDERR_FILENO);
+    Progress progress(count, count > 1 && Progress::onTerminal());
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t k; (k = next++) < count;) {
             const FileReport report = one(k);
             std::lock_guard<std::mutex> guard(lock);
-            if (progress) std::fputs("\r\033[K", stderr);
-            report.print();
-            totals.status = std::max(totals.status, report.status);
+            for (const auto& [to, text] : report.lines) progress.print(to, text.c_str());
+            std::fflush(stdout);
+            const int afterStatus = after ? after(k, report, progress) : 0;
+            totals.status = std::max({totals.status, report.status, afterStatus});
             ++totals.done;
             totals.failed += report.status != 0;
-            if (progress) std::fprintf(stderr, "[%zu/%zu]", totals.done, count);
+            progress.fileDone();
         }
     };
     std::vector<std::thread> threads;
@@ -50,7 +50,7 @@ BatchTotals runBatch(size_t count, int jobs, const std::function<FileReport(size
     for (size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
     worker();
     for (std::thread& t : threads) t.join();
-    if (progress) std::fputc('\n', stderr);
+    progress.finish();
     return totals;
 }
 

@@ -1,21 +1,25 @@
-// l3 check [--json] FILE...
+// l3 check [--json] [-r] [--jsonl LOG] FILE...
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "command.h"
-#include "edit/gain.h"
+#include "edit/check_report.h"
 #include "file_bytes.h"
-#include "inspect/stream_report.h"
+#include "file_tree.h"
 #include "json_text.h"
+#include "progress.h"
+#include "run_log.h"
 
 namespace l3tool {
 
 const std::string_view kCheckUsage =
-    "usage: l3 check [--json] FILE...\n"
+    "usage: l3 check [--json] [-r] [--jsonl LOG] FILE...\n"
     "\n"
     "Decodes every frame of each FILE down to its Huffman data, as decoders read it, and\n"
     "gives the file a verdict: ok (it plays as coded), damaged (a decoder loses or\n"
@@ -29,9 +33,18 @@ const std::string_view kCheckUsage =
     "outside_bytes. At most 20 faults and 20 notes per file are listed in text. Frame\n"
     "counts leave a Xing/Info frame out; frame indexes count it.\n"
     "\n"
-    "  --json   one JSON list: {file, verdict, frames, faults: [{kind, frame, offset,\n"
-    "           message}], notes: [the same], salvageable} per file, and {unsupported} for\n"
-    "           that verdict (salvageable: the faults `l3 repack --salvage` repairs)\n"
+    "  --json        one JSON list: {file, verdict, frames, faults: [{kind, frame, offset,\n"
+    "                message}], notes: [the same], salvageable} per file, and {unsupported}\n"
+    "                for that verdict (salvageable: the faults `l3 repack --salvage` repairs)\n"
+    "  -r, --recursive  check the files ending in .mp3 (any case) in each FILE that is a\n"
+    "                folder, and in its subfolders (symbolic links to folders are not\n"
+    "                followed), in sorted order\n"
+    "  --jsonl LOG   append one line to LOG as each file is done: its --json object with\n"
+    "                size, mtime_ns and status (its own exit code). Given again, files that\n"
+    "                LOG has with their present size and time are skipped (their status\n"
+    "                still counts), so a stopped run resumes where it was\n"
+    "On a terminal, standard error shows the files done, files/s, the time left and how\n"
+    "far a long file has been read.\n"
     "\n"
     "Exit status: 0 every file ok, 2 a file unreadable, else 3 a file damaged, else 4 a\n"
     "file unsupported; 1 usage.\n";
@@ -39,34 +52,16 @@ const std::string_view kCheckUsage =
 namespace {
 
 constexpr size_t kTextFaultLimit = 20;
+constexpr int kExitUnsupported = 4;
 
-// A gain change with its undo information (MP3GAIN_UNDO) leaves the LAME music CRC behind
-// on purpose, so that undoing it gives the original bytes: the music CRC is checked with
-// the recorded undo applied (not at all where the undo is recorded as inexact).
-// The undone file is made in a temporary file (removed again), not in memory.
-void forgiveRecordedGain(l3::StreamReport& report, const uint8_t* data, size_t size) {
-    auto isMusicCrc = [](const l3::Fault& f) { return f.kind == l3::FaultKind::music_crc; };
-    if (std::none_of(report.faults.begin(), report.faults.end(), isMusicCrc)) return;
-    const char* tmp = std::getenv("TMPDIR");
-    FileStore store(std::string(tmp && *tmp ? tmp : "/tmp") + "/l3-check-undo");
-    std::span<const uint8_t> bytes;
-    l3::GainResult undone = l3::undoGain(data, size, store);
-    if (undone.status == l3::kGainIo) {  // no temporary file: in memory
-        undone = l3::undoGain(data, size);
-        bytes = undone.output;
-    } else if (undone.status == l3::kGainOk && !store.finish(bytes)) {
-        return;
-    }
-    if (undone.status != l3::kGainOk) return;
-    // A change that held values at 0 or 255 cannot be undone exactly, and says so: the
-    // music CRC of the original bytes cannot be checked then.
-    if (undone.inexact > 0) {
-        std::erase_if(report.faults, isMusicCrc);
-        return;
-    }
-    const l3::StreamReport original = l3::inspectStream(bytes.data(), bytes.size());
-    if (std::none_of(original.faults.begin(), original.faults.end(), isMusicCrc))
-        std::erase_if(report.faults, isMusicCrc);
+void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
 struct FileVerdict {
@@ -76,146 +71,219 @@ struct FileVerdict {
     l3::StreamReport report;
 };
 
-constexpr int kExitUnsupported = 4;
-
-// The faults `l3 repack --salvage` repairs: frames whose main data does not decode (they
-// become silent frames), junk between frames and a cut last frame (dropped). The first
-// frames of a stream cut out of a longer one, whose main data lies before it, are kept as
-// they are by every edit: not counted.
-size_t salvageable(const l3::StreamReport& r) {
-    size_t n = 0;
-    int64_t start = static_cast<int64_t>(r.firstAudio);  // the next frame of such a start
-    for (const l3::Fault& f : r.faults) {
-        if (f.kind == l3::FaultKind::reservoir_underflow && f.frame == start) {
-            ++start;
-            continue;
-        }
-        n += f.kind == l3::FaultKind::junk || f.kind == l3::FaultKind::truncated_frame ||
-             f.kind == l3::FaultKind::huffman_error || f.kind == l3::FaultKind::side_info_invalid ||
-             f.kind == l3::FaultKind::reservoir_underflow;
+// The exit code of one file alone.
+int statusOf(const FileVerdict& v) {
+    if (!v.readable) return kExitUnreadable;
+    switch (l3::verdictOf(v.report)) {
+        case l3::Verdict::ok:
+            return kExitOk;
+        case l3::Verdict::damaged:
+            return kExitDamaged;
+        case l3::Verdict::unsupported:
+            return kExitUnsupported;
     }
-    return n;
+    return kExitDamaged;
+}
+
+// The run's exit code from its files': unreadable wins over damaged, damaged over
+// unsupported.
+int combined(int a, int b) {
+    for (const int status : {kExitUnreadable, kExitDamaged, kExitUnsupported})
+        if (a == status || b == status) return status;
+    return kExitOk;
 }
 
 template <typename Item, typename KindName>
-void printItems(const std::vector<Item>& items, KindName kindName) {
+void appendItems(std::string& out, const std::vector<Item>& items, KindName kindName) {
     for (size_t i = 0; i < items.size() && i < kTextFaultLimit; ++i) {
         const Item& f = items[i];
         if (f.frame == l3::kNoFrame)
-            std::printf("  -       offset %-9zu %-19s %s\n", f.offset, kindName(f.kind),
-                        f.message.c_str());
+            appendf(out, "  -       offset %-9zu %-19s ", f.offset, kindName(f.kind));
         else
-            std::printf("  frame %-5lld offset %-9zu %-19s %s\n", static_cast<long long>(f.frame),
-                        f.offset, kindName(f.kind), f.message.c_str());
+            appendf(out, "  frame %-5lld offset %-9zu %-19s ", static_cast<long long>(f.frame),
+                    f.offset, kindName(f.kind));
+        out += f.message + "\n";
     }
     if (items.size() > kTextFaultLimit)
-        std::printf("  ... and %zu more\n", items.size() - kTextFaultLimit);
+        appendf(out, "  ... and %zu more\n", items.size() - kTextFaultLimit);
 }
 
-void printText(const FileVerdict& v) {
+std::string textOf(const FileVerdict& v) {
     const l3::StreamReport& r = v.report;
     const l3::Verdict verdict = l3::verdictOf(r);
-    std::string notes;
+    std::string notes, out = v.path + ": ";
     if (!r.notes.empty())
         notes = ", " + std::to_string(r.notes.size()) + (r.notes.size() == 1 ? " note" : " notes");
     if (verdict == l3::Verdict::unsupported)
-        std::printf("%s: unsupported (%s; l3 reads Layer III with a bit rate)\n", v.path.c_str(),
-                    r.unsupported.c_str());
+        out += "unsupported (" + r.unsupported + "; l3 reads Layer III with a bit rate)\n";
     else if (verdict == l3::Verdict::ok)
-        std::printf("%s: ok (%zu frames%s)\n", v.path.c_str(), l3::audioFrameCount(r),
-                    notes.c_str());
+        appendf(out, "ok (%zu frames%s)\n", l3::audioFrameCount(r), notes.c_str());
     else
-        std::printf("%s: damaged (%zu faults%s)\n", v.path.c_str(), r.faults.size(), notes.c_str());
-    printItems(r.faults, l3::faultKindName);
-    printItems(r.notes, l3::noteKindName);
-    if (const size_t n = salvageable(r))
-        std::printf("  l3 repack --salvage repairs %zu of these faults: a frame that does not decode "
-                    "becomes a silent frame, junk and a cut last frame are dropped\n",
-                    n);
+        appendf(out, "damaged (%zu faults%s)\n", r.faults.size(), notes.c_str());
+    appendItems(out, r.faults, l3::faultKindName);
+    appendItems(out, r.notes, l3::noteKindName);
+    if (const size_t n = l3::salvageableFaults(r))
+        appendf(out,
+                "  l3 repack --salvage repairs %zu of these faults: a frame that does not decode "
+                "becomes a silent frame, junk and a cut last frame are dropped\n",
+                n);
+    return out;
 }
 
+// The objects of --json are laid out over lines; those of a log take one line each.
 template <typename Item, typename KindName>
-void printJsonItems(const char* key, const std::vector<Item>& items, KindName kindName) {
-    std::printf(", \"%s\": [", key);
+void appendJsonItems(std::string& out, const char* key, const std::vector<Item>& items,
+                     KindName kindName, bool oneLine) {
+    appendf(out, ", \"%s\": [", key);
     for (size_t i = 0; i < items.size(); ++i) {
         const Item& f = items[i];
-        std::printf("%s\n    {\"kind\": \"%s\", \"frame\": ", i ? "," : "", kindName(f.kind));
+        out += i == 0 ? "" : ",";
+        out += oneLine ? (i == 0 ? "" : " ") : "\n    ";
+        appendf(out, "{\"kind\": \"%s\", \"frame\": ", kindName(f.kind));
         if (f.frame == l3::kNoFrame)
-            std::printf("null");
+            out += "null";
         else
-            std::printf("%lld", static_cast<long long>(f.frame));
-        std::printf(", \"offset\": %zu, \"message\": ", f.offset);
-        putJsonString(stdout, f.message);
-        std::printf("}");
+            out += std::to_string(f.frame);
+        appendf(out, ", \"offset\": %zu, \"message\": ", f.offset);
+        appendJsonString(out, f.message);
+        out += "}";
     }
-    std::printf("%s]", items.empty() ? "" : "\n  ");
+    out += items.empty() || oneLine ? "]" : "\n  ]";
 }
 
-void printJson(const FileVerdict& v, bool first) {
-    std::printf("%s\n  {\"file\": ", first ? "" : ",");
-    putJsonString(stdout, v.path);
+// The object of one file; extra (fields with their separator) follows "file".
+std::string jsonOf(const FileVerdict& v, bool oneLine, const std::string& extra = {}) {
+    std::string out = "{\"file\": ";
+    appendJsonString(out, v.path);
+    out += extra;
     if (!v.readable) {
-        std::printf(", \"verdict\": \"unreadable\", \"error\": ");
-        putJsonString(stdout, v.error);
-        std::printf(", \"frames\": 0, \"faults\": [], \"notes\": []}");
-        return;
+        out += ", \"verdict\": \"unreadable\", \"error\": ";
+        appendJsonString(out, v.error);
+        out += ", \"frames\": 0, \"faults\": [], \"notes\": []}";
+        return out;
     }
     const l3::StreamReport& r = v.report;
     const l3::Verdict verdict = l3::verdictOf(r);
-    std::printf(", \"verdict\": \"%s\", \"frames\": %zu", l3::verdictName(verdict),
-                l3::audioFrameCount(r));
+    appendf(out, ", \"verdict\": \"%s\", \"frames\": %zu", l3::verdictName(verdict),
+            l3::audioFrameCount(r));
     if (verdict == l3::Verdict::unsupported) {
-        std::printf(", \"unsupported\": ");
-        putJsonString(stdout, r.unsupported);
+        out += ", \"unsupported\": ";
+        appendJsonString(out, r.unsupported);
     }
-    printJsonItems("faults", r.faults, l3::faultKindName);
-    printJsonItems("notes", r.notes, l3::noteKindName);
-    std::printf(", \"salvageable\": %zu}", salvageable(r));
+    appendJsonItems(out, "faults", r.faults, l3::faultKindName, oneLine);
+    appendJsonItems(out, "notes", r.notes, l3::noteKindName, oneLine);
+    appendf(out, ", \"salvageable\": %zu}", l3::salvageableFaults(r));
+    return out;
+}
+
+FileVerdict checkFile(const std::string& path, Progress& progress) {
+    FileVerdict v;
+    v.path = path;
+    InputBytes bytes;
+    v.readable = bytes.open(path, v.error);
+    if (!v.readable) return v;
+    // A recorded gain is undone, to check the music CRC, in a temporary file.
+    const char* tmp = std::getenv("TMPDIR");
+    FileStore undone(std::string(tmp && *tmp ? tmp : "/tmp") + "/l3-check-undo");
+    v.report = l3::checkStream(bytes.data(), bytes.size(), &undone,
+                               [&](size_t walked, size_t size) { progress.within(walked, size); });
+    return v;
 }
 
 }  // namespace
 
 int runCheck(std::span<char* const> args) {
     const Command& self = *findCommand("check");
-    bool json = false;
-    std::vector<std::string> paths;
-    for (const char* a : args) {
-        const std::string_view arg = a;
-        if (arg == "--json")
+    bool json = false, recursive = false;
+    std::string logPath;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "--json") {
             json = true;
-        else if (arg.size() > 1 && arg[0] == '-')
+        } else if (arg == "-r" || arg == "--recursive") {
+            recursive = true;
+        } else if (arg == "--jsonl") {
+            if (i + 1 >= args.size()) return usageError(self, "bad or incomplete option ", arg);
+            logPath = args[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError(self, "unknown option ", arg);
-        else
-            paths.emplace_back(arg);
-    }
-    if (paths.empty()) return usageError(self, "no input file");
-
-    bool damaged = false, unreadable = false, unsupported = false;
-    InputBytes bytes;
-    if (json) std::printf("[");
-    for (size_t i = 0; i < paths.size(); ++i) {
-        FileVerdict v;
-        v.path = paths[i];
-        v.readable = bytes.open(v.path, v.error);
-        if (v.readable) {
-            v.report = l3::inspectStream(bytes.data(), bytes.size());
-            forgiveRecordedGain(v.report, bytes.data(), bytes.size());
-            const l3::Verdict verdict = l3::verdictOf(v.report);
-            damaged |= verdict == l3::Verdict::damaged;
-            unsupported |= verdict == l3::Verdict::unsupported;
         } else {
-            unreadable = true;
-            std::fprintf(stderr, "l3 check: %s: %s\n", v.path.c_str(), v.error.c_str());
+            names.emplace_back(arg);
         }
-        if (json)
-            printJson(v, i == 0);
-        else if (v.readable)
-            printText(v);
     }
-    if (json) std::printf("\n]\n");
-    if (unreadable) return kExitUnreadable;
-    if (damaged) return kExitDamaged;
-    return unsupported ? kExitUnsupported : kExitOk;
+    if (names.empty()) return usageError(self, "no input file");
+
+    int status = kExitOk;
+    TreeWalk walk;
+    if (recursive) {
+        walk = walkTrees(names);
+    } else {
+        for (const std::string& name : names) walk.files.push_back({name, name});
+    }
+    for (const TreeProblem& p : walk.problems) {
+        std::fprintf(stderr, "l3 check: %s: cannot read: %s\n", p.path.c_str(), p.error.c_str());
+        status = combined(status, kExitUnreadable);
+    }
+
+    RunLog log;
+    // The files to check, each with its stamp (with a log) as it was before it was read: a
+    // file changed meanwhile is checked again by a resumed run.
+    std::vector<std::pair<const TreeFile*, std::optional<FileStamp>>> work;
+    size_t skipped = 0;
+    if (!logPath.empty()) {
+        std::string error;
+        for (const TreeFile& f : walk.files)
+            if (f.path == "-") return usageError(self, "with --jsonl an input cannot be ", "-");
+        if (!log.open(logPath, error)) {
+            std::fprintf(stderr, "l3 check: %s: %s\n", logPath.c_str(), error.c_str());
+            return kExitUnreadable;
+        }
+    }
+    for (const TreeFile& f : walk.files) {
+        FileStamp stamp;
+        if (logPath.empty() || !stampOf(f.path, stamp)) {
+            work.push_back({&f, std::nullopt});
+        } else if (const std::optional<int> logged = log.find(f.path, stamp)) {
+            status = combined(status, *logged);
+            ++skipped;
+        } else {
+            work.push_back({&f, stamp});
+        }
+    }
+
+    Progress progress(work.size(), Progress::onTerminal());
+    if (json) progress.print(stdout, "[");
+    for (size_t i = 0; i < work.size(); ++i) {
+        const auto& [file, stamp] = work[i];
+        const FileVerdict v = checkFile(file->path, progress);
+        const int fileStatus = statusOf(v);
+        status = combined(status, fileStatus);
+        if (!v.readable)
+            std::fprintf(stderr, "l3 check: %s: %s\n", v.path.c_str(), v.error.c_str());
+        if (json)
+            progress.print(stdout, ((i ? ",\n  " : "\n  ") + jsonOf(v, false)).c_str());
+        else if (v.readable)
+            progress.print(stdout, textOf(v).c_str());
+        if (!logPath.empty()) {
+            // An unreadable file is logged without its stamp: a resumed run tries it again.
+            std::string error;
+            const std::string extra = ", " + stampFields(v.readable ? stamp : std::nullopt) +
+                                      ", \"status\": " + std::to_string(fileStatus);
+            if (!log.append(jsonOf(v, true, extra), error)) {
+                std::fprintf(stderr, "l3 check: %s: cannot write: %s\n", logPath.c_str(),
+                             error.c_str());
+                return kExitUnreadable;
+            }
+        }
+        progress.fileDone();
+    }
+    if (json) progress.print(stdout, "\n]\n");
+    progress.finish();
+    if (skipped > 0)
+        std::fprintf(stderr, "l3 check: %zu files already in %s skipped\n", skipped,
+                     logPath.c_str());
+    return status;
 }
 
 }  // namespace l3tool

@@ -1,0 +1,33 @@
+// Files the module reads: whole, into memory, without the GIL.
+#include <cerrno>
+#include <cstdio>
+
+#include "bindings.h"
+
+namespace l3py {
+
+[[noreturn]] void raiseFileError(const FileError& e) {
+    errno = e.error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.c_str());
+    throw py::error_already_set();
+}
+
+std::vector<uint8_t> readFileBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    bool ok = file != nullptr;
+    uint8_t block[1 << 16];
+    size_t n;
+    while (ok && (n = std::fread(block, 1, sizeof block, file)) > 0)
+        bytes.insert(bytes.end(), block, block + n);
+    if (file) {
+        const int error = errno;
+        ok = ok && !std::ferror(file);
+        std::fclose(file);
+        errno = error;
+    }
+    if (!ok) throw FileError{path, errno};
+    return bytes;
+}
+
+}  // namespace l3py
