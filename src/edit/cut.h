@@ -65,7 +65,7 @@ Timeline timelineOf(const SourceStream& src);
 
 struct CutPiece {
     int64_t from = 0, to = 0;  // samples of the input's timeline, to exclusive
-    std::vector<uint8_t> output;
+    SpillBytes output;
     size_t frames = 0;  // audio frames of the piece
 };
 

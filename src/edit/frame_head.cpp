@@ -37,12 +37,12 @@ std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate
     return sizes;
 }
 
-void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,
+void putHead(SpillBytes& out, const uint8_t* sourceFrame, uint32_t header,
              int32_t mainDataBegin) {
     putHead(out, header, sourceFrame + (hasCrc(loadBe32(sourceFrame)) ? 6 : 4), mainDataBegin);
 }
 
-void putHead(std::vector<uint8_t>& out, uint32_t header, const uint8_t* sideBytes,
+void putHead(SpillBytes& out, uint32_t header, const uint8_t* sideBytes,
              int32_t mainDataBegin) {
     const int32_t side = sideInfoBytes(header);
     uint8_t head[6 + 32];
@@ -100,14 +100,14 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s) {
     return best;
 }
 
-bool startReadsAsTag(const std::vector<uint8_t>& out, size_t first) {
+bool startReadsAsTag(std::span<const uint8_t> out, size_t first) {
     if (first + 4 > out.size()) return false;
     const size_t length = std::min<size_t>(
         static_cast<size_t>(frameLength(loadBe32(out.data() + first))), out.size() - first);
     return readXingTag(out.data() + first, length).kind != XingKind::none;
 }
 
-bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd) {
+bool endReadsAsTag(std::span<const uint8_t> out, size_t musicEnd) {
     return findTags(out.data(), out.size()).audioEnd < musicEnd;
 }
 
@@ -117,7 +117,7 @@ const char* const kEndReadsAsTagMessage =
     "the frames they lie in, and the last frame cannot be made larger (it is kept as it is, "
     "or at the largest size)";
 
-bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
+bool enlargeLastFrameForTags(std::span<const uint8_t> out, size_t musicEnd,
                              const std::vector<FrameSize>& sizes, uint8_t& lastSize) {
     if (!endReadsAsTag(out, musicEnd)) return false;
     const size_t larger = largerLastSize(sizes, lastSize);

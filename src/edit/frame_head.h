@@ -6,6 +6,7 @@
 // value_stream.h, cut and join).
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "edit/layout_plan.h"
@@ -39,28 +40,28 @@ size_t largerLastSize(const std::vector<FrameSize>& sizes, size_t s);
 // last frames to any player: the plan's last frame (lastSize, an index into sizes) is made
 // one size larger, which moves those bytes away from the end. True when it was, and the
 // result must be built again.
-bool enlargeLastFrameForTags(const std::vector<uint8_t>& out, size_t musicEnd,
+bool enlargeLastFrameForTags(std::span<const uint8_t> out, size_t musicEnd,
                              const std::vector<FrameSize>& sizes, uint8_t& lastSize);
 
 // True when a reader would take bytes of the result's frames, which end at musicEnd, for a
 // tag at its end. A result whose last frame cannot be made larger (it is kept as it is, or
 // at the largest size already) is refused with kEndReadsAsTagMessage.
-bool endReadsAsTag(const std::vector<uint8_t>& out, size_t musicEnd);
+bool endReadsAsTag(std::span<const uint8_t> out, size_t musicEnd);
 extern const char* const kEndReadsAsTagMessage;
 
 // True when the frame at first in out (the first audio frame of a result written without a
 // tag frame) spells a Xing, Info or VBRI header where decoders look for one: they would take
 // it for a VBR header and not play it.
-bool startReadsAsTag(const std::vector<uint8_t>& out, size_t first);
+bool startReadsAsTag(std::span<const uint8_t> out, size_t first);
 
 // Appends a head of header, its CRC (recomputed) and the side information sideBytes (as
 // many as the header has) with main_data_begin set.
-void putHead(std::vector<uint8_t>& out, uint32_t header, const uint8_t* sideBytes,
+void putHead(SpillBytes& out, uint32_t header, const uint8_t* sideBytes,
              int32_t mainDataBegin);
 
 // Appends the head of sourceFrame (header bytes, CRC, side information) with header in
 // place of its own and main_data_begin set; the CRC is recomputed.
-void putHead(std::vector<uint8_t>& out, const uint8_t* sourceFrame, uint32_t header,
+void putHead(SpillBytes& out, const uint8_t* sourceFrame, uint32_t header,
              int32_t mainDataBegin);
 
 // What a frame's head is written from, without the values (a record is 5.6 KB).

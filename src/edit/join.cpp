@@ -21,7 +21,7 @@ std::string describe(uint32_t header) {
 // The frames at the start of next that repeat the last frames written so far: those a
 // piece cut from the same stream starts with (after its filler frames), which prev's
 // padding and next's delay hide between them. 0 when there are none.
-size_t repeatedFrames(const std::vector<SpliceFrame>& written, const SourceStream& prev,
+size_t repeatedFrames(const SpillVector<SpliceFrame>& written, const SourceStream& prev,
                       const SourceStream& next) {
     const Timeline p = timelineOf(prev), n = timelineOf(next);
     // A piece after the first has a LAME extension; the first may be written as its stream

@@ -37,7 +37,7 @@ struct JoinResult {
     int status = kEditOk;
     std::string message;  // names the input it is about
     std::vector<std::string> notes;
-    std::vector<uint8_t> output;
+    SpillBytes output;
     size_t frames = 0;          // audio frames of the result
     size_t repeatedFrames = 0;  // frames left out as repeated from the input before
     size_t seamFrames = 0;      // frames left out at seams between different streams

@@ -13,7 +13,7 @@ constexpr int64_t kImpossible = std::numeric_limits<int64_t>::max() / 4;
 
 // The first frame that cannot fit even with the largest size and as much reservoir as the
 // rules let it have.
-size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t largest, int maxBack,
+size_t firstFrameThatCannotFit(std::span<const LayoutFrame> frames, int32_t largest, int maxBack,
                                int32_t reservoir) {
     for (size_t k = 0; k < frames.size(); ++k) {
         const int32_t area = largest - frames[k].headBytes;
@@ -33,7 +33,7 @@ size_t firstFrameThatCannotFit(const std::vector<LayoutFrame>& frames, int32_t l
 [[gnu::target_clones("avx2", "default")]]
 #endif
 LayoutPlan
-planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes, int maxBack,
+planLayout(std::span<const LayoutFrame> frames, const std::vector<FrameSize>& sizes, int maxBack,
            int initialReservoir) {
     LayoutPlan plan;
     const size_t n = frames.size();
@@ -55,9 +55,9 @@ planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>&
         uint16_t from;
         uint8_t size;
     };
-    std::vector<Run> runs;
+    SpillVector<Run> runs;
     runs.reserve(4 * n);
-    std::vector<size_t> runStart(n, 0);
+    SpillVector<size_t> runStart(n, 0);
     // Sizes from the smallest up: once a size fills the reservoir whatever it held, a larger
     // one only costs more. A size one byte above the one before it (the same rate padded)
     // goes with it: the pair is one pass over the next row's better of each two neighbours.

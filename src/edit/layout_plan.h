@@ -15,7 +15,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "format/spill_memory.h"
 
 namespace l3 {
 
@@ -33,15 +36,15 @@ struct LayoutFrame {
 struct LayoutPlan {
     bool ok = false;
     size_t failedFrame = 0;              // when not ok: the first frame that cannot fit
-    std::vector<uint8_t> size;           // per frame: index into the sizes given
-    std::vector<int32_t> mainDataBegin;  // per frame
+    SpillVector<uint8_t> size;           // per frame: index into the sizes given
+    SpillVector<int32_t> mainDataBegin;  // per frame
     int64_t totalBytes = 0;
 };
 
 // sizes: the frame sizes allowed, at most 255. Every frame may use any of them.
 // initialReservoir: the free bytes (at most maxBack) before the first frame's area that its
 // main data may use, when frames kept as they are come before.
-LayoutPlan planLayout(const std::vector<LayoutFrame>& frames, const std::vector<FrameSize>& sizes,
+LayoutPlan planLayout(std::span<const LayoutFrame> frames, const std::vector<FrameSize>& sizes,
                       int maxBack, int initialReservoir = 0);
 
 }  // namespace l3

@@ -81,7 +81,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     // made while the frames decode.
     KeptStart kept;
     size_t keep = 0;
-    std::vector<LayoutFrame> layoutFrames;
+    SpillVector<LayoutFrame> layoutFrames;
     std::vector<FrameSize> sizes;
     LayoutPlan plan;
     int smallestFit = 0, wanted = 0;
@@ -159,7 +159,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         // The main-data stream of the result, frame area after frame area: the kept start's
         // bytes as they were, then each frame's main data where the plan puts it (zeros
         // between), written straight into the frames.
-        std::vector<int64_t> areaStart(n + 1, 0);
+        SpillVector<int64_t> areaStart(n + 1, 0);
         for (size_t k = 0; k < n; ++k) {
             const uint32_t header = src.frames[k].header;
             areaStart[k + 1] =
@@ -170,7 +170,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         // The next main data to place: frame `placing`, from area byte `placed` on.
         size_t placing = keep;
         int64_t placed = keep < n ? areaStart[keep] - plan.mainDataBegin[0] : 0;
-        auto putArea = [&](std::vector<uint8_t>& out, size_t k) {
+        auto putArea = [&](SpillBytes& out, size_t k) {
             for (int64_t at = areaStart[k]; at < areaStart[k + 1];) {
                 const int64_t end = areaStart[k + 1];
                 if (placing < n && at >= placed) {
@@ -199,7 +199,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             }
         };
 
-        std::vector<uint8_t>& out = result.output;
+        SpillBytes& out = result.output;
         out.reserve(static_cast<size_t>(plan.totalBytes) + size / 8 + 2048);
         adviseLargePages(out.data(), out.capacity());
         // Junk outside the frames stays (see SourceStream::audioStart), unless salvaged.
@@ -219,7 +219,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             tagBytes = makeTagFrame(withSize(reference, {0, 1, 0}, options.crc), tag, options.crc);
             out.insert(out.end(), tagBytes.begin(), tagBytes.end());
         }
-        std::vector<size_t> frameAt(n);
+        SpillVector<size_t> frameAt(n);
         for (size_t k = 0; k < n; ++k) {
             frameAt[k] = out.size();
             const uint8_t* frame = input + src.frames[k].offset;
@@ -263,7 +263,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
             checked = true;
             return;
         }
-        const std::vector<uint8_t>& out = result.output;
+        const SpillBytes& out = result.output;
         // (A stream written without a tag frame: its first frame must not read as one.)
         const size_t first = options.salvage ? src.leadingBytes : src.audioStart;
         startAsTag = !src.tagFrame && src.xing.kind != XingKind::vbri &&

@@ -56,7 +56,7 @@ struct RepackResult {
     int status = kEditOk;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
-    std::vector<uint8_t> output;
+    SpillBytes output;
     size_t frames = 0;  // audio frames
     bool vbr = false;   // the result's frames have more than one bit rate
 };

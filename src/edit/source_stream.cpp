@@ -524,8 +524,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     // data's bytes where it is recoded for fewer bits (a recoding never grows a granule; a
     // frame that still would not fit stays as it is), the most a frame can code where its
     // values are edited.
-    std::vector<size_t> roomStart;
-    std::unique_ptr<uint8_t, void (*)(void*)> room(nullptr, largePagesFree);
+    SpillVector<size_t> roomStart;
+    std::unique_ptr<SpillBlock> room;
     if (recode || edits) {
         roomStart.resize(src.frames.size() + 1);
         for (size_t i = 0; i < src.frames.size(); ++i) {
@@ -537,7 +537,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             roomStart[i + 1] = roomStart[i] + static_cast<size_t>((most + 7) / 8) + 8;
         }
         // (Its pages are touched only where written.)
-        room.reset(static_cast<uint8_t*>(largePagesAllocate(roomStart.back())));
+        room = std::make_unique<SpillBlock>(roomStart.back());
     }
     auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
         auto record = std::make_unique<FrameRecord>();
@@ -554,7 +554,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             initFrameRing(headWriter->ring);
         }
         if (recode || edits)
-            part.recoded = {room.get() + roomStart[from], 0, roomStart[to] - roomStart[from]};
+            part.recoded = {room->data() + roomStart[from], 0, roomStart[to] - roomStart[from]};
         for (size_t i = from; i < to; ++i) {
             SourceFrame& s = src.frames[i];
             if (s.undecodable || s.silenced) continue;  // no values (see KeptStart, silence)

@@ -14,6 +14,7 @@
 #include "edit/frame_head.h"
 #include "format/frame_record.h"
 #include "format/platform.h"
+#include "format/spill_memory.h"
 #include "format/xing_tag.h"
 
 namespace l3 {
@@ -97,15 +98,15 @@ struct SourceStream {
     bool tagFrame = false;      // the first frame is a Xing/Info (or VBRI) frame, not audio
     size_t tagFrameOffset = 0;  // where that frame lies, when there is one
     size_t tagFrameBytes = 0;
-    std::vector<SourceFrame> frames;
+    SpillVector<SourceFrame> frames;
     // The audio frames' bytes after their heads, one after another (a Xing/Info frame's are
     // not main data: a decoder does not read them as such).
-    LargeBytes mainData;
+    SpillBytes mainData;
     // The recoded frames' main data (each from a byte boundary, at frames[k].recodedStart
     // bits) and, per frame written from a record, kMaxSideBytes apart, its side information
     // as the head writer writes it (main_data_begin 0): the result's head takes it.
-    LargeBytes recoded;
-    std::vector<uint8_t> recodedSide;
+    SpillBytes recoded;
+    SpillBytes recodedSide;
     std::vector<SourceDamage> damage;  // Damage::salvage: in file order
 };
 

@@ -21,8 +21,8 @@ struct OutputFrame {
     const SourceFrame* frame;    // the first real frame's for a filler
 };
 
-std::vector<OutputFrame> outputFrames(const SpliceRequest& request) {
-    std::vector<OutputFrame> frames;
+SpillVector<OutputFrame> outputFrames(const SpliceRequest& request) {
+    SpillVector<OutputFrame> frames;
     const SpliceFrame& first = request.frames[0];
     for (int k = 0; k < request.fillerFrames; ++k)
         frames.push_back({nullptr, &first.source->frames[first.frame]});
@@ -55,10 +55,10 @@ bool keptFrames(const SpliceRequest& request, KeptStart& kept, size_t& keep) {
 
 // The plan of the frames from keep on: at the frames' one bit rate where they all share one
 // and fit there, else at any size. firstFree: the free bytes at the end of the kept frames.
-LayoutPlan planSplice(const std::vector<OutputFrame>& frames, size_t keep, int firstFree,
+LayoutPlan planSplice(const SpillVector<OutputFrame>& frames, size_t keep, int firstFree,
                       std::vector<FrameSize>& sizes) {
     const uint32_t reference = frames[0].frame->header;
-    std::vector<LayoutFrame> layoutFrames(frames.size() - keep);
+    SpillVector<LayoutFrame> layoutFrames(frames.size() - keep);
     bool oneRate = true;
     for (size_t k = 0; k < frames.size(); ++k) {
         const uint32_t header = frames[k].frame->header;
@@ -78,7 +78,7 @@ LayoutPlan planSplice(const std::vector<OutputFrame>& frames, size_t keep, int f
 
 // The result read back against the request: the fillers, the frames, the delay and the
 // padding.
-std::string checkSplice(const SpliceRequest& request, const std::vector<uint8_t>& out) {
+std::string checkSplice(const SpliceRequest& request, const SpillBytes& out) {
     SourceStream check;
     SourceProblem problem;
     if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, problem))
@@ -122,7 +122,7 @@ bool isFillerFrame(const SourceStream& src, size_t k) {
 
 EditResult spliceFrames(const SpliceRequest& request) {
     EditResult result;
-    const std::vector<OutputFrame> frames = outputFrames(request);
+    const SpillVector<OutputFrame> frames = outputFrames(request);
     const size_t n = frames.size();
     KeptStart kept;
     size_t keep = 0;  // fillers come before no kept frame: indices of frames and request agree
@@ -155,14 +155,14 @@ EditResult spliceFrames(const SpliceRequest& request) {
 
         // The result's main-data stream: the kept frames' bytes as they were, then each frame's
         // main data where the plan puts it.
-        std::vector<int64_t> areaStart(n + 1, 0);
+        SpillVector<int64_t> areaStart(n + 1, 0);
         for (size_t k = 0; k < n; ++k) {
             const uint32_t header = frames[k].frame->header;
             areaStart[k + 1] =
                 areaStart[k] - headByteCount(header) +
                 (k < keep ? frameLength(header) : sizes[plan.size[k - keep]].frameBytes);
         }
-        std::vector<uint8_t> mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
+        SpillBytes mainData(static_cast<size_t>(areaStart[n]) + 8, 0);
         if (keep > 0)
             std::copy(frames[0].source->mainData.begin(),
                       frames[0].source->mainData.begin() + areaStart[keep], mainData.begin());
@@ -173,7 +173,7 @@ EditResult spliceFrames(const SpliceRequest& request) {
                          frames[k].frame->mainBits);
 
         const SourceStream& tags = *request.tagsFrom;
-        std::vector<uint8_t>& out = result.output;
+        SpillBytes& out = result.output;
         out.clear();
         out.reserve(static_cast<size_t>(plan.totalBytes) + tags.leadingBytes + 2048);
         out.insert(out.end(), tags.input, tags.input + tags.leadingBytes);
@@ -199,7 +199,7 @@ EditResult spliceFrames(const SpliceRequest& request) {
         uint8_t fillerSource[6 + 32] = {};
         for (int i = 0; i < 4; ++i)
             fillerSource[i] = static_cast<uint8_t>(reference >> (24 - 8 * i));
-        std::vector<size_t> frameAt(n);
+        SpillVector<size_t> frameAt(n);
         for (size_t k = 0; k < n; ++k) {
             const SourceFrame& f = *frames[k].frame;
             frameAt[k] = out.size();
@@ -235,7 +235,7 @@ EditResult spliceFrames(const SpliceRequest& request) {
         result.output.clear();
         return result;
     }
-    const std::vector<uint8_t>& out = result.output;
+    const SpillBytes& out = result.output;
 
     const std::string mismatch = checkSplice(request, out);
     if (!mismatch.empty()) {

@@ -38,7 +38,7 @@ struct SpliceRequest {
     // main data reservoir room and keep the decoder's cycle (see cut.cpp); their output
     // lies within the delay.
     int fillerFrames = 0;
-    std::vector<SpliceFrame> frames;  // at least one
+    SpillVector<SpliceFrame> frames;  // at least one
     const SourceStream* tagsFrom;     // its tags before and after the frames are copied
     XingTag sourceTag;                // whose LAME extension is kept, if it has one
     int delay = 0;                    // encoder delay and padding, samples
@@ -53,7 +53,7 @@ struct EditResult {
     int status = kEditOk;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped from the input
-    std::vector<uint8_t> output;
+    SpillBytes output;
     bool endReadsAsTag = false;  // kEditCannotLay for kEndReadsAsTagMessage (frame_head.h)
 };
 

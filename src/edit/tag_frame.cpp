@@ -66,8 +66,8 @@ std::vector<uint8_t> copyTagFrame(const SourceStream& src) {
     return {frame, frame + src.tagFrameBytes};
 }
 
-void finishTagFrame(std::vector<uint8_t>& out, size_t tagFrameAt, size_t tagFrameBytes,
-                    XingTag& tag, const std::vector<size_t>& frameAt, size_t musicEnd) {
+void finishTagFrame(SpillBytes& out, size_t tagFrameAt, size_t tagFrameBytes,
+                    XingTag& tag, std::span<const size_t> frameAt, size_t musicEnd) {
     const size_t n = frameAt.size();
     uint8_t* frame = out.data() + tagFrameAt;
     const uint32_t header = loadBe32(frame);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "edit/frame_head.h"
@@ -37,7 +38,7 @@ std::vector<uint8_t> makeTagFrame(uint32_t streamHeader, const XingTag& tag, Crc
 
 // Completes the tag frame at out[tagFrameAt] (tagFrameBytes long) for the audio frames that
 // start at frameAt and end at musicEnd.
-void finishTagFrame(std::vector<uint8_t>& out, size_t tagFrameAt, size_t tagFrameBytes,
-                    XingTag& tag, const std::vector<size_t>& frameAt, size_t musicEnd);
+void finishTagFrame(SpillBytes& out, size_t tagFrameAt, size_t tagFrameBytes,
+                    XingTag& tag, std::span<const size_t> frameAt, size_t musicEnd);
 
 }  // namespace l3

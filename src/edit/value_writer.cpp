@@ -214,7 +214,7 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
         repackStream(stream.bytes.data(), stream.bytes.size(), RepackOptions{}, &edits);
     result.notes = std::move(repacked.notes);
     result.message = std::move(repacked.message);
-    result.output = std::move(repacked.output);
+    result.output.assign(repacked.output.begin(), repacked.output.end());
     switch (repacked.status) {
         case kEditOk:
             result.status = kValueWritten;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "format/spill_memory.h"
 #include "inspect/tag_scan.h"
 
 namespace l3 {
@@ -22,7 +23,7 @@ struct WalkFrame {
 
 struct FrameWalk {
     TagLayout tags;
-    std::vector<WalkFrame> frames;                 // complete frames, then at most one truncated
+    SpillVector<WalkFrame> frames;                 // complete frames, then at most one truncated
     std::vector<size_t> junkOffsets, junkLengths;  // ranges in file order
 };
 

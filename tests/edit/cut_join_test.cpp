@@ -494,7 +494,7 @@ TEST(CutAndJoin, KeepTheTagsAroundTheFrames) {
 
 // Audio frames of b against a's: headers, side information and main data (the layout
 // aside), one for one, after b's first fillers, which are silent filler frames.
-void expectSameFrames(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+void expectSameFrames(std::span<const uint8_t> a, std::span<const uint8_t> b,
                       size_t fillers = 0) {
     l3::SourceStream x, y;
     l3::SourceProblem px, py;
@@ -1146,7 +1146,7 @@ TEST(Cut, PiecesStartWithThreeFramesFfmpegTakes) {
         SCOPED_TRACE(from);
         const l3::CutResult r = cutSamples(in, from, from + 9000);
         ASSERT_EQ(r.status, l3::kEditOk) << r.message;
-        const std::vector<uint8_t>& out = r.pieces.at(0).output;
+        const l3::SpillBytes& out = r.pieces.at(0).output;
         const l3::FrameWalk walk = l3::walkFrames(out.data(), out.size());
         ASSERT_GE(walk.frames.size(), 4u);
         for (size_t k = 2; k < 4; ++k)  // after the Info frame

@@ -354,7 +354,7 @@ std::vector<uint8_t> readFile(const fs::path& path) {
 }
 
 // part2_3_length of every granule of every audio frame, in order.
-std::vector<int> granuleLengths(const std::vector<uint8_t>& bytes) {
+std::vector<int> granuleLengths(std::span<const uint8_t> bytes) {
     l3::SourceStream src;
     l3::SourceProblem problem;
     EXPECT_TRUE(l3::readSource(bytes.data(), bytes.size(), l3::SourcePass::layout, 1, src, problem));

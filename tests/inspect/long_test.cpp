@@ -138,4 +138,41 @@ TEST_F(LongL3, GainAndItsUndoInBoundedMemory) {
     }
 }
 
+// The edits keep their large working sets (main data, per-frame tables, results) in memory
+// only up to a budget and the rest in temporary files: under the limit each one finishes, and
+// what it writes reads back whole. The pieces of a split join back to every frame.
+TEST_F(LongL3, EditsInBoundedMemory) {
+    const std::string count = std::to_string(frames());
+    const struct {
+        std::string args;
+        const char* result;  // checked to hold `frames` audio frames
+        size_t frames;
+    } cases[] = {
+        {"repack -q " + path("long.mp3") + " " + path("packed.mp3"), "packed.mp3", frames()},
+        {"repack -q --huffman " + path("long.mp3") + " " + path("recoded.mp3"), "recoded.mp3",
+         frames()},
+        {"split --every 10000 " + path("long.mp3") + " " + path("piece-%d.mp3"), nullptr, 0},
+        {"join -o " + path("joined.mp3") + " " + path("piece-1.mp3") + " " +
+             path("piece-2.mp3") + " " + path("piece-3.mp3"),
+         nullptr, 0},
+        {"cut --from 60 --to -60 " + path("joined.mp3") + " " + path("cut.mp3"), nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        const BoundedRun run = boundedL3(c.args, dir_);
+        ASSERT_EQ(run.status, 0) << c.args << run.out;
+        if (!c.result) continue;
+        const BoundedRun check = boundedL3("check " + path(c.result), dir_);
+        EXPECT_NE(check.out.find("ok (" + std::to_string(c.frames) + " frames)"),
+                  std::string::npos)
+            << c.args << ": " << check.out;
+    }
+    // About 300 MB of this stream last some 26 000 s: three pieces, which joined are every
+    // frame again.
+    const BoundedRun joined = boundedL3("check " + path("joined.mp3"), dir_);
+    EXPECT_NE(joined.out.find("ok (" + count + " frames)"), std::string::npos) << joined.out;
+    EXPECT_EQ(boundedL3("check " + path("piece-4.mp3"), dir_).status, 2);  // no such piece
+    const BoundedRun cut = boundedL3("check " + path("cut.mp3"), dir_);
+    EXPECT_NE(cut.out.find(": ok ("), std::string::npos) << cut.out;
+}
+
 }  // namespace

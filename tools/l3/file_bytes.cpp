@@ -15,7 +15,7 @@
 
 namespace l3tool {
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+bool readWholeFile(const std::string& path, l3::SpillBytes& bytes, std::string& error) {
     bytes.clear();
     FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (!f) {
@@ -205,7 +205,7 @@ l3::FileTimes keptTimes(const OutputOptions& options, const std::string& input) 
     return options.keepTimes && input != "-" ? l3::fileTimes(input) : l3::FileTimes{};
 }
 
-bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error,
+bool writeOutput(const std::string& path, std::span<const uint8_t> bytes, std::string& error,
                  const l3::FileTimes& times) {
     l3::ReplaceOptions keep;
     keep.times = times;

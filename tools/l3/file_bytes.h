@@ -14,11 +14,12 @@
 
 #include "edit/gain.h"
 #include "format/replace_file.h"
+#include "format/spill_memory.h"
 
 namespace l3tool {
 
 // Reads path into bytes; on failure returns false and sets error (strerror text).
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+bool readWholeFile(const std::string& path, l3::SpillBytes& bytes, std::string& error);
 
 // A whole input to look at: a regular file is mapped (no copy); anything else is read.
 class InputBytes {
@@ -38,7 +39,7 @@ private:
     void release();
     void* mapping_ = nullptr;
     size_t mapped_ = 0;
-    std::vector<uint8_t> read_;
+    l3::SpillBytes read_;
 };
 
 // The options every writing command takes: -f/--force (an existing file may be replaced)
@@ -68,7 +69,7 @@ l3::FileTimes keptTimes(const OutputOptions& options, const std::string& input);
 
 // Writes bytes to path ('-': standard output) through a temporary file; the result gets
 // times when they are known. False with error.
-bool writeOutput(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error,
+bool writeOutput(const std::string& path, std::span<const uint8_t> bytes, std::string& error,
                  const l3::FileTimes& times = {});
 // Writes every one of several outputs or none: each is made under its temporary name first,
 // then all are renamed into place (a piece made new is removed again if a later rename

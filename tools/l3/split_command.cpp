@@ -129,7 +129,7 @@ bool pieceName(std::string_view pattern, const PieceOf& piece, std::string& name
 
 // The piece with its leading ID3v2 tags replaced by one for the track of sheet: title,
 // performer, album and track number.
-void tagPiece(std::vector<uint8_t>& bytes, const l3::CueSheet& sheet, const l3::CueTrack& track) {
+void tagPiece(l3::SpillBytes& bytes, const l3::CueSheet& sheet, const l3::CueTrack& track) {
     const l3::TagLayout layout = l3::findTags(bytes.data(), bytes.size());
     size_t leading = 0;
     for (const l3::TagSpan& t : layout.tags)
@@ -196,7 +196,7 @@ bool silencePoints(const std::string& name, const InputBytes& input, double thre
 // Reads the cue sheet at path into sheet; false with the message printed (exit code in
 // status: 2 when it cannot be read, 1 when it is malformed).
 bool readCue(const std::string& path, l3::CueSheet& sheet, int& status) {
-    std::vector<uint8_t> bytes;
+    l3::SpillBytes bytes;
     std::string error;
     if (!readWholeFile(path, bytes, error)) {
         std::fprintf(stderr, "l3 split: %s: cannot read: %s\n", path.c_str(), error.c_str());
