@@ -298,10 +298,12 @@ TEST(Gain, Id3v2UserTextsAreReplaced) {
         std::vector<uint8_t> t = {'I', 'D', '3', static_cast<uint8_t>(version), 0, flags,
                                   static_cast<uint8_t>(n >> 21 & 0x7F), static_cast<uint8_t>(n >> 14 & 0x7F),
                                   static_cast<uint8_t>(n >> 7 & 0x7F), static_cast<uint8_t>(n & 0x7F)};
+        t.reserve(t.size() + body.size() + 10);
         t.insert(t.end(), body.begin(), body.end());
         if (flags & 0x10) {
-            t.insert(t.end(), t.begin(), t.begin() + 10);
-            std::copy_n("3DI", 3, t.end() - 10);
+            std::vector<uint8_t> footer(t.begin(), t.begin() + 10);  // (not a range of t itself)
+            std::copy_n("3DI", 3, footer.begin());
+            t.insert(t.end(), footer.begin(), footer.end());
         }
         return t;
     };
