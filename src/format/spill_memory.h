@@ -10,7 +10,7 @@
 // The temporary files lie in $TMPDIR, else /var/tmp (which is on disk where /tmp may be in
 // memory), else /tmp; they have no name (or lose it at once), so nothing is left behind.
 // Their blocks are reserved when the block is made, so a full disk fails the allocation
-// (std::bad_alloc, as an exhausted heap does) rather than a later write.
+// (the block then comes from memory, as below the budget) rather than a later write.
 
 #include <algorithm>
 #include <cstddef>
