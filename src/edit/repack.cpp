@@ -23,6 +23,9 @@ namespace {
 constexpr int kMaxBackMpeg1 = 511;
 constexpr int kMaxBackLsf = 255;
 
+// The start of readSource's note of junk outside the frames.
+constexpr char kDroppedJunk[] = "dropped ";
+
 }  // namespace
 
 namespace {
@@ -250,6 +253,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     bool checked = false;
     bool endAsTag = false;  // the result would end in bytes read as a tag (kEndReadsAsTagMessage)
     bool startAsTag = false;  // its first frame would read as a VBR header
+    bool junkAsFrame = false;  // junk kept before its frames would read as a frame
     auto buildAndCheck = [&] {
         const size_t n = src.frames.size();
         size_t musicEnd = build();
@@ -274,10 +278,18 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         }
         SourceStream check;
         SourceProblem readBack;
-        if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack))
+        if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack)) {
             mismatch = "the result cannot be read back: " + readBack.message;
-        else
+        } else if (check.audioStart != first) {
+            // Junk kept before the frames (see SourceStream::audioStart) may hold a sync
+            // pattern whose frame length, which did not reach the input's first frame, reaches
+            // one of the result's: a decoder would take the junk for the first frame.
+            junkAsFrame = true;
+            checked = true;
+            return;
+        } else {
             mismatch = compareStreams(src, check, options.threads);
+        }
         const size_t leading = options.salvage ? src.leadingBytes : src.audioStart;
         if (mismatch.empty() && !std::equal(input, input + leading, out.begin()))
             mismatch = "the leading tag changed";
@@ -304,6 +316,11 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         return result;
     }
     result.notes = problem.notes;
+    // Junk before the first frame or after the last stays unless salvaging (see build).
+    if (!options.salvage)
+        for (std::string& note : result.notes)
+            if (note.starts_with(kDroppedJunk) && note.find(" bytes of junk at ") != std::string::npos)
+                note = "kept" + note.substr(std::strlen("dropped")) + ", outside the frames";
     const size_t n = src.frames.size();
     result.frames = n;
     if (n == 0) {
@@ -375,6 +392,14 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         result.message =
             "the main data of the first frame would spell a Xing, Info or VBRI header where "
             "decoders look for one, and they would not play the frame: nothing written";
+        result.output.clear();
+        return result;
+    }
+    if (junkAsFrame) {
+        result.status = kRepackCannotFit;
+        result.message =
+            "the junk before the first frame would read as a frame of the result, and decoders "
+            "would play it: nothing written (--salvage drops the junk)";
         result.output.clear();
         return result;
     }

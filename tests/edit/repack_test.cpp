@@ -1018,6 +1018,44 @@ TEST(Repack, FuzzFindingsAreRepackedOrRefused) {
     EXPECT_FALSE(dir.exists("out.mp3") || dir.exists("out-1.mp3"));
 }
 
+// A fuzz finding (tests/data/regressions/edit): junk before the first frame, kept as it is,
+// holds a sync pattern whose frame length did not reach the input's first frame but reaches
+// the result's second one, whose first frame became smaller: a decoder would take the junk for
+// a frame. Refused (exit 5, nothing written); --salvage drops the junk.
+TEST(Repack, KeptJunkNeverReadsAsAFrame) {
+    TempDir dir;
+    const std::string input = l3test::shellQuote(
+        (fs::path(TEST_DATA_DIR) / "regressions" / "edit" / "repack_junk_reads_as_a_frame.mp3")
+            .string());
+    const struct {
+        const char* options;
+        int exitCode;
+        const char* said;
+    } cases[] = {
+        {"", 5, "the junk before the first frame would read as a frame of the result"},
+        {"--huffman ", 5, "the junk before the first frame would read as a frame of the result"},
+        {"--salvage ", 0, "dropped 289 bytes of junk at offset 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        const auto run = l3test::runProgram(
+            dir, L3_EXE, std::string("repack -f ") + c.options + input + " out.mp3");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        if (c.exitCode != 0) {
+            // Kept, not dropped, where it is not salvaged.
+            EXPECT_NE(run.err.find("kept 289 bytes of junk at offset 0, outside the frames"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_FALSE(dir.exists("out.mp3"));
+            continue;
+        }
+        const auto check = l3test::runProgram(dir, L3_EXE, "check out.mp3");
+        EXPECT_EQ(check.exitCode, 0) << check.out;
+        EXPECT_NE(check.out.find("ok (2 frames"), std::string::npos) << check.out;
+    }
+}
+
 // A fuzz finding (tests/data/regressions/edit): a stream without a VBR header whose recoded
 // first frame may carry main data that spells "VBRI" where decoders look for the header (so
 // the clang build laid it out): a result is never one whose first frame reads as a VBR
