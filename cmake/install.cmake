@@ -39,5 +39,6 @@ if(TARGET l3_python_module)
   set(L3_PYTHON_INSTALL_DIR "${L3_PYTHON_SITE}" CACHE STRING
       "Where the Python package l3 is installed, under the prefix")
   install(TARGETS l3_python_module LIBRARY DESTINATION ${L3_PYTHON_INSTALL_DIR}/l3)
-  install(FILES ${PROJECT_SOURCE_DIR}/python/l3/__init__.py DESTINATION ${L3_PYTHON_INSTALL_DIR}/l3)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/l3/ DESTINATION ${L3_PYTHON_INSTALL_DIR}/l3
+          FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed")
 endif()

@@ -4,6 +4,7 @@
 
 #include "bindings.h"
 #include "edit/check_report.h"
+#include "edit/source_stream.h"
 
 namespace l3py {
 
@@ -26,19 +27,17 @@ py::list itemList(const std::vector<Item>& items, KindName kindName) {
 
 py::dict check(const std::string& path) {
     l3::StreamReport report;
-    try {
+    {
         py::gil_scoped_release release;
         const std::vector<uint8_t> bytes = readFileBytes(path);
         report = l3::checkStream(bytes.data(), bytes.size());
-    } catch (const FileError& e) {
-        raiseFileError(e);
     }
     // Where l3.read finds nothing to read, l3.check raises as it does.
     if (report.frameCount == 0) {
         const std::string what = report.unsupported.empty()
                                      ? "no Layer III frame found"
                                      : report.unsupported + "; l3 reads Layer III with a bit rate";
-        throw py::value_error(path + ": " + what);
+        fail("NotLayer3Error", l3::kEditNotLayer3, path + ": " + what);
     }
     py::dict d;
     d["file"] = path;
@@ -56,8 +55,8 @@ py::dict check(const std::string& path) {
 
 void bindCheck(py::module_& m) {
     m.def("check", &check, py::arg("path"),
-          "What `l3 check --json` says of the file at path, as a dict; OSError when it cannot "
-          "be read, ValueError when it holds no Layer III frame");
+          "What `l3 check --json` says of the file at path, as a dict; a FileError failure when "
+          "it cannot be read, NotLayer3Error when it holds no Layer III frame");
 }
 
 }  // namespace l3py

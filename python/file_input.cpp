@@ -1,16 +1,12 @@
 // Files the module reads: whole, into memory, without the GIL.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "bindings.h"
+#include "edit/source_stream.h"
 
 namespace l3py {
-
-[[noreturn]] void raiseFileError(const FileError& e) {
-    errno = e.error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.c_str());
-    throw py::error_already_set();
-}
 
 std::vector<uint8_t> readFileBytes(const std::string& path) {
     std::vector<uint8_t> bytes;
@@ -26,7 +22,11 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
         std::fclose(file);
         errno = error;
     }
-    if (!ok) throw FileError{path, errno};
+    if (!ok) {
+        const int error = errno;
+        throw Failure{"FileError", l3::kEditIo, path + ": cannot read: " + std::strerror(error),
+                      error, path};
+    }
     return bytes;
 }
 

@@ -1,51 +1,59 @@
-// Files the module writes (Stream.write, write_records), by the programs' rule: two
-// outputs never name one file, a file with several names (hard links) is not replaced,
-// and each file is written through a temporary one renamed into place, keeping the mode,
-// owner, group and extended attributes of the file it replaces. A Stream holds what it
-// read, so writing it back over the file it came from is an in-place write, as
-// `l3 repack --in-place` makes one.
-#include <cerrno>
+// Files the module writes (Stream.write, write_records, the edits), by the programs' rule:
+// an output never names an input or another output, a file with several names (hard links)
+// is not replaced, an existing file only where the call allows it, and the files of one
+// call are written every one or none, each through a temporary file renamed into place,
+// keeping the mode, owner, group and extended attributes of the file it replaces. A Stream
+// holds what it read, so writing it back over the file it came from is an in-place write,
+// as `l3 repack --in-place` makes one.
+#include <span>
 #include <string>
 #include <vector>
 
 #include "bindings.h"
+#include "edit/source_stream.h"
 #include "format/output_check.h"
 #include "format/replace_file.h"
 
 namespace l3py {
 
-void writeFiles(const std::vector<std::string>& paths, const std::vector<FileBytes>& bytes) {
+namespace {
+
+[[noreturn]] void failWrite(const std::string& path, const std::string& why, int error = 0) {
+    throw Failure{"FileError", l3::kEditIo, path + ": " + why, error, path};
+}
+
+}  // namespace
+
+void checkOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& paths,
+                  bool replace) {
     l3::OutputRules rules;
+    rules.replaceExisting = replace;
     rules.replaceLinked = false;
-    const l3::OutputCheck check = l3::checkOutputs({}, paths, rules);
-    if (check) {
-        const std::string& name = paths[check.output];
-        std::string why = "cannot be written";
-        if (check.conflict == l3::OutputConflict::namesOutput)
-            why = "names the same file as " + paths[check.other];
-        else if (check.conflict == l3::OutputConflict::directory)
-            why = "is a directory";
-        else if (check.conflict == l3::OutputConflict::linked)
-            why = "has other names (hard links); not replaced (copy it first to break the link)";
-        const std::string message = name + ": " + why + "; nothing written";
-        PyErr_SetString(PyExc_OSError, message.c_str());
-        throw py::error_already_set();
-    }
+    const l3::OutputCheck check = l3::checkOutputs(inputs, paths, rules);
+    if (!check) return;
+    std::string why = "cannot be written";
+    if (check.conflict == l3::OutputConflict::namesInput)
+        why = "the output names the input " + inputs[check.other];
+    else if (check.conflict == l3::OutputConflict::namesOutput)
+        why = "names the same file as " + paths[check.other];
+    else if (check.conflict == l3::OutputConflict::exists)
+        why = "exists; force=True replaces it";
+    else if (check.conflict == l3::OutputConflict::directory)
+        why = "is a directory";
+    else if (check.conflict == l3::OutputConflict::linked)
+        why = "has other names (hard links); not replaced (copy it first to break the link)";
+    failWrite(paths[check.output], why + "; nothing written");
+}
+
+void writeFiles(const std::vector<std::string>& paths, const std::vector<FileBytes>& bytes,
+                const std::vector<std::string>& inputs, bool replace) {
+    checkOutputs(inputs, paths, replace);
+    std::vector<std::span<const uint8_t>> spans;
+    for (const FileBytes& b : bytes) spans.emplace_back(b.data, b.size);
     std::string error;
-    for (size_t k = 0; k < paths.size(); ++k) {
-        bool ok;
-        int code = 0;
-        {
-            py::gil_scoped_release release;
-            ok = l3::writeNewFile(paths[k], bytes[k].data, bytes[k].size, {}, error);
-            code = errno;
-        }
-        if (!ok) {
-            errno = code;
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, paths[k].c_str());
-            throw py::error_already_set();
-        }
-    }
+    size_t failed = 0;
+    if (!l3::writeNewFiles(paths, spans, {}, error, failed))
+        failWrite(paths[failed], "cannot write: " + error);
 }
 
 void bindFiles(py::module_& m) {
@@ -60,6 +68,7 @@ void bindFiles(py::module_& m) {
                 bytes.push_back({static_cast<const uint8_t*>(infos.back().ptr),
                                  static_cast<size_t>(infos.back().size * infos.back().itemsize)});
             }
+            py::gil_scoped_release release;
             writeFiles(paths, bytes);
         },
         py::arg("paths"), py::arg("data"),

@@ -19,8 +19,10 @@ PYBIND11_MODULE(_l3, m) {
         pybind11::arg("header"),
         "The long-block scalefactor band boundaries for a frame header: 23 line numbers, the "
         "first line of each band and 576 last");
+    l3py::bindFailure(m);
     l3py::bindStream(m);
     l3py::bindRecords(m);
     l3py::bindFiles(m);
     l3py::bindCheck(m);
+    l3py::bindEdits(m);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "edit/repack.h"
 #include "edit/value_stream.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
@@ -55,7 +56,7 @@ std::unique_ptr<StreamObject> fromBytes(py::buffer data) {
         obj->stream.bytes.assign(bytes, bytes + size);
         decoded = decode(*obj, refusal);
     }
-    if (!decoded) throw py::value_error(refusal);
+    if (!decoded) fail("NotLayer3Error", l3::kEditNotLayer3, refusal);
     return obj;
 }
 
@@ -63,27 +64,36 @@ std::unique_ptr<StreamObject> fromFile(const std::string& path) {
     auto obj = std::make_unique<StreamObject>();
     std::string refusal;
     bool decoded = false;
-    try {
+    {
         py::gil_scoped_release release;
         obj->stream.bytes = readFileBytes(path);
         decoded = decode(*obj, refusal);
-    } catch (const FileError& e) {
-        raiseFileError(e);
     }
-    if (!decoded) throw py::value_error(path + ": " + refusal);
+    if (!decoded) fail("NotLayer3Error", l3::kEditNotLayer3, path + ": " + refusal);
     return obj;
 }
 
-// The stream with the values as they are now; raises ValueError (a value or change that
-// cannot be written) or RuntimeError (an internal fault). Called without the GIL.
+// The stream with the values as they are now. Called without the GIL.
 l3::ValueWriteResult encode(const StreamObject& obj) {
     return l3::writeValueStream(obj.stream, obj.original.get(), obj.current.get());
 }
 
-// The notes of a write that succeeded; raises for one that did not.
+// The notes of a write that succeeded; throws Failure for one that did not: BadValueError (a
+// value or change that cannot be written), DamagedError (a frame whose values cannot be
+// recoded), CannotFitError, VerifyError (an internal fault).
 py::list notesOf(const l3::ValueWriteResult& result) {
-    if (result.status == l3::kValueFault) throw std::runtime_error(result.message);
-    if (result.status != l3::kValueWritten) throw py::value_error(result.message);
+    switch (result.status) {
+        case l3::kValueWritten:
+            break;
+        case l3::kValueBadValue:
+            failEdit(l3::kEditBadValue, result.message);
+        case l3::kValueCannotWrite:
+            failEdit(l3::kEditBadFrame, result.message);
+        case l3::kValueCannotFit:
+            fail("CannotFitError", l3::kRepackCannotFit, result.message);
+        default:
+            failEdit(l3::kEditVerify, result.message);
+    }
     py::list notes;
     for (const std::string& note : result.notes) notes.append(note);
     return notes;
@@ -194,6 +204,7 @@ void bindStream(py::module_& m) {
                     result = encode(s);
                 }
                 py::list notes = notesOf(result);
+                py::gil_scoped_release release;
                 writeFiles({path}, {{result.output.data(), result.output.size()}});
                 return notes;
             },

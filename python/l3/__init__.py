@@ -7,6 +7,17 @@
     s.write("louder.mp3")
 
     r = l3.check("song.mp3")            # what `l3 check` says: r.verdict, r.faults, r.notes
+    l3.info("song.mp3")["bitrate"]      # what `l3 info --json` prints, as a dict
+    l3.repack("song.mp3", "small.mp3", huffman=True)
+    l3.cut("song.mp3", "intro.mp3", end=30)
+    try:
+        l3.join(["a.mp3", "b.mp3"], "ab.mp3")
+    except l3.Error as e:               # l3.MismatchError, ...: e.message, e.exit_code
+        print(e.exit_code, e)
+
+The edits (repack, gain, cut, split, join) are the l3 commands' own, with the same results
+byte for byte; their failures raise one exception class per kind under l3.Error (see
+l3._errors for the table of classes and exit codes).
 
 A Stream holds the bytes it was read from and every frame's values in one block of
 memory; the arrays a Frame gives are views into that block, so changing them changes the
@@ -21,8 +32,8 @@ stream. Writing compares the values with those read:
   `l3 repack` lays out;
 - a field that says how values are coded (part2_3_length, big_values, table_select,
   region0_count, region1_count, count1table_select, scalefac_compress, scfsi,
-  main_data_begin) or the header changed, or a value that no coding holds: ValueError
-  naming frame, granule, channel, field and value, and nothing is written.
+  main_data_begin) or the header changed, or a value that no coding holds: BadValueError
+  (a ValueError) naming frame, granule, channel, field and value, and nothing is written.
 
 A Xing/Info frame's values and the granules and channels a frame does not use are not
 looked at.
@@ -35,21 +46,55 @@ import warnings
 import numpy as np
 
 from . import _l3
+from ._edits import cut, gain, info, join, repack, split
+from ._errors import (
+    BadRangeError,
+    BadValueError,
+    CannotFitError,
+    DamagedError,
+    Error,
+    FileError,
+    InexactError,
+    MismatchError,
+    NoUndoError,
+    NotLayer3Error,
+    UsageError,
+    VerifyError,
+)
+from ._errors import raised as _raised
 
 __all__ = [
+    "BadRangeError",
+    "BadValueError",
+    "CannotFitError",
+    "DamagedError",
+    "Error",
     "Fault",
+    "FileError",
     "Frame",
+    "InexactError",
+    "MismatchError",
+    "NoUndoError",
     "Note",
+    "NotLayer3Error",
     "RecordFile",
     "Report",
     "Stream",
+    "UsageError",
+    "VerifyError",
     "check",
+    "cut",
     "frame_dtype",
     "from_records",
+    "gain",
+    "info",
+    "join",
     "read",
     "read_records",
     "record_dtype",
     "record_head_dtype",
+    "repack",
+    "split",
     "write_records",
 ]
 
@@ -272,7 +317,8 @@ class Stream:
 
     def to_bytes(self):
         """The stream with its values as they are now (see the module's help for how)."""
-        data, notes = self._object.encode()
+        with _raised():
+            data, notes = self._object.encode()
         _warn(notes)
         return data
 
@@ -280,7 +326,9 @@ class Stream:
         """Writes to_bytes() to path through a temporary file renamed into place (a replaced
         file, the one read included, keeps its mode, owner and extended attributes); on an
         error nothing is written."""
-        _warn(self._object.encode_to_file(os.fspath(path)))
+        with _raised():
+            notes = self._object.encode_to_file(os.fspath(path))
+        _warn(notes)
 
     def to_records(self):
         """The RecordFile l3disassemble makes of to_bytes()."""
@@ -300,11 +348,13 @@ def _warn(notes):
 
 
 def read(source):
-    """A Stream from a path (str or os.PathLike) or from bytes-like data; ValueError, with
-    l3disassemble's message, when it holds no Layer III frame."""
-    if isinstance(source, (str, os.PathLike)):
-        return Stream(_l3.StreamObject.from_file(os.fspath(source)))
-    return Stream(_l3.StreamObject.from_bytes(memoryview(source).cast("B")))
+    """A Stream from a path (str or os.PathLike) or from bytes-like data; NotLayer3Error (a
+    ValueError), with l3disassemble's message, when it holds no Layer III frame; FileError
+    (an OSError) when the file cannot be read."""
+    with _raised():
+        if isinstance(source, (str, os.PathLike)):
+            return Stream(_l3.StreamObject.from_file(os.fspath(source)))
+        return Stream(_l3.StreamObject.from_bytes(memoryview(source).cast("B")))
 
 
 class RecordFile:
@@ -373,7 +423,8 @@ def write_records(path, record_file, ancillary_path=None):
     if ancillary_path is not None:
         paths.append(os.fspath(ancillary_path))
         data.append(record_file.ancillary)
-    _l3.write_files(paths, data)
+    with _raised():
+        _l3.write_files(paths, data)
 
 
 def from_records(record_file):
@@ -426,6 +477,8 @@ class Report:
 
 def check(path):
     """Decodes every frame of the file at path down to its Huffman data, as `l3 check` does,
-    and gives its Report. OSError when the file cannot be read; ValueError, as read() raises
-    it, when it holds no Layer III frame. The GIL is released while the file is checked."""
-    return Report(_l3.check(os.fspath(path)))
+    and gives its Report. FileError (an OSError) when the file cannot be read;
+    NotLayer3Error (a ValueError), as read() raises it, when it holds no Layer III frame.
+    The GIL is released while the file is checked."""
+    with _raised():
+        return Report(_l3.check(os.fspath(path)))

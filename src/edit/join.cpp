@@ -162,6 +162,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
         if (versionCode(a) != versionCode(b) || samplingIndex(a) != samplingIndex(b) ||
             channelCount(a) != channelCount(b)) {
             result.status = kJoinMismatch;
+            result.mismatch = true;
             result.message = in.name + ": " + describe(b) + ", unlike " + inputs[0].name + " (" +
                              describe(a) + ")";
             return result;

@@ -36,6 +36,7 @@ struct JoinInput {
 struct JoinResult {
     int status = kEditOk;
     std::string message;  // names the input it is about
+    bool mismatch = false;  // kJoinMismatch for an input unlike the first (not a layout)
     std::vector<std::string> notes;
     SpillBytes output;
     size_t frames = 0;          // audio frames of the result

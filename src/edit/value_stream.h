@@ -54,6 +54,7 @@ enum ValueWriteStatus : int {
     kValueBadValue = 1,     // a value or field that cannot be written; nothing is
     kValueCannotWrite = 2,  // the stream cannot be re-laid out (a frame that does not decode)
     kValueFault = 3,        // the result did not read back as written: an internal fault
+    kValueCannotFit = 4,    // the re-laid frames fit no layout (a frame's main data too long)
 };
 
 struct ValueWriteResult {

@@ -225,6 +225,9 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
         case kRepackVerify:
             result.status = kValueFault;
             break;
+        case kRepackCannotFit:
+            result.status = kValueCannotFit;
+            break;
         default:
             result.status = kValueCannotWrite;
             break;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "format/output_check.h"
 #include "format/platform.h"
 
 namespace l3 {
@@ -173,6 +174,37 @@ bool writeNewFile(const std::string& path, const uint8_t* bytes, size_t size,
     if (writeAll(file.fd, bytes, size, error) && commitNewFile(file, options, error)) return true;
     discardNewFile(file);
     return false;
+}
+
+bool writeNewFiles(std::span<const std::string> paths,
+                   std::span<const std::span<const uint8_t>> bytes, const ReplaceOptions& options,
+                   std::string& error, size_t& failed) {
+    std::vector<NewFile> files(paths.size());
+    auto discardAll = [&] {
+        for (NewFile& file : files) discardNewFile(file);
+    };
+    for (failed = 0; failed < paths.size(); ++failed) {
+        NewFile& file = files[failed];
+        const std::span<const uint8_t> piece = bytes[failed];
+        if (!createNewFile(file, paths[failed], error) ||
+            !appendToNewFile(file, piece.data(), piece.size(), error) ||
+            !closeNewFile(file, error)) {
+            discardAll();
+            return false;
+        }
+    }
+    // The files a rename makes new (not devices, not standard output, not replacements).
+    std::vector<bool> madeNew(paths.size());
+    for (size_t k = 0; k < paths.size(); ++k)
+        madeNew[k] = !files[k].temp.empty() && !fileKey(files[k].target).exists;
+    for (failed = 0; failed < paths.size(); ++failed) {
+        if (commitNewFile(files[failed], options, error)) continue;
+        for (size_t k = 0; k < failed; ++k)
+            if (madeNew[k]) ::unlink(files[k].target.c_str());
+        discardAll();
+        return false;
+    }
+    return true;
 }
 
 FileTimes fileTimes(const std::string& path) {

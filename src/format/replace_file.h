@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace l3 {
@@ -57,5 +58,12 @@ void discardNewFile(NewFile& file);
 // All of the above for bytes already made: false with error, the target untouched.
 bool writeNewFile(const std::string& path, const uint8_t* bytes, size_t size,
                   const ReplaceOptions& options, std::string& error);
+
+// Writes every one of several files or none: each is made under its temporary name first,
+// then all are renamed into place (a file made new is removed again if a later rename
+// fails). False with error and failed, the index of the file that could not be written.
+bool writeNewFiles(std::span<const std::string> paths,
+                   std::span<const std::span<const uint8_t>> bytes, const ReplaceOptions& options,
+                   std::string& error, size_t& failed);
 
 }  // namespace l3

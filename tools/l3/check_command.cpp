@@ -1,7 +1,6 @@
 // l3 check [--json] [-r] [--jsonl LOG] FILE...
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <optional>
 #include <span>
@@ -54,16 +53,6 @@ namespace {
 constexpr size_t kTextFaultLimit = 20;
 constexpr int kExitUnsupported = 4;
 
-void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string& out, const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
-}
-
 struct FileVerdict {
     std::string path;
     bool readable = false;
@@ -98,14 +87,14 @@ void appendItems(std::string& out, const std::vector<Item>& items, KindName kind
     for (size_t i = 0; i < items.size() && i < kTextFaultLimit; ++i) {
         const Item& f = items[i];
         if (f.frame == l3::kNoFrame)
-            appendf(out, "  -       offset %-9zu %-19s ", f.offset, kindName(f.kind));
+            appendFormat(out, "  -       offset %-9zu %-19s ", f.offset, kindName(f.kind));
         else
-            appendf(out, "  frame %-5lld offset %-9zu %-19s ", static_cast<long long>(f.frame),
+            appendFormat(out, "  frame %-5lld offset %-9zu %-19s ", static_cast<long long>(f.frame),
                     f.offset, kindName(f.kind));
         out += f.message + "\n";
     }
     if (items.size() > kTextFaultLimit)
-        appendf(out, "  ... and %zu more\n", items.size() - kTextFaultLimit);
+        appendFormat(out, "  ... and %zu more\n", items.size() - kTextFaultLimit);
 }
 
 std::string textOf(const FileVerdict& v) {
@@ -117,13 +106,13 @@ std::string textOf(const FileVerdict& v) {
     if (verdict == l3::Verdict::unsupported)
         out += "unsupported (" + r.unsupported + "; l3 reads Layer III with a bit rate)\n";
     else if (verdict == l3::Verdict::ok)
-        appendf(out, "ok (%zu frames%s)\n", l3::audioFrameCount(r), notes.c_str());
+        appendFormat(out, "ok (%zu frames%s)\n", l3::audioFrameCount(r), notes.c_str());
     else
-        appendf(out, "damaged (%zu faults%s)\n", r.faults.size(), notes.c_str());
+        appendFormat(out, "damaged (%zu faults%s)\n", r.faults.size(), notes.c_str());
     appendItems(out, r.faults, l3::faultKindName);
     appendItems(out, r.notes, l3::noteKindName);
     if (const size_t n = l3::salvageableFaults(r))
-        appendf(out,
+        appendFormat(out,
                 "  l3 repack --salvage repairs %zu of these faults: a frame that does not decode "
                 "becomes a silent frame, junk and a cut last frame are dropped\n",
                 n);
@@ -134,17 +123,17 @@ std::string textOf(const FileVerdict& v) {
 template <typename Item, typename KindName>
 void appendJsonItems(std::string& out, const char* key, const std::vector<Item>& items,
                      KindName kindName, bool oneLine) {
-    appendf(out, ", \"%s\": [", key);
+    appendFormat(out, ", \"%s\": [", key);
     for (size_t i = 0; i < items.size(); ++i) {
         const Item& f = items[i];
         out += i == 0 ? "" : ",";
         out += oneLine ? (i == 0 ? "" : " ") : "\n    ";
-        appendf(out, "{\"kind\": \"%s\", \"frame\": ", kindName(f.kind));
+        appendFormat(out, "{\"kind\": \"%s\", \"frame\": ", kindName(f.kind));
         if (f.frame == l3::kNoFrame)
             out += "null";
         else
             out += std::to_string(f.frame);
-        appendf(out, ", \"offset\": %zu, \"message\": ", f.offset);
+        appendFormat(out, ", \"offset\": %zu, \"message\": ", f.offset);
         appendJsonString(out, f.message);
         out += "}";
     }
@@ -164,7 +153,7 @@ std::string jsonOf(const FileVerdict& v, bool oneLine, const std::string& extra 
     }
     const l3::StreamReport& r = v.report;
     const l3::Verdict verdict = l3::verdictOf(r);
-    appendf(out, ", \"verdict\": \"%s\", \"frames\": %zu", l3::verdictName(verdict),
+    appendFormat(out, ", \"verdict\": \"%s\", \"frames\": %zu", l3::verdictName(verdict),
             l3::audioFrameCount(r));
     if (verdict == l3::Verdict::unsupported) {
         out += ", \"unsupported\": ";
@@ -172,7 +161,7 @@ std::string jsonOf(const FileVerdict& v, bool oneLine, const std::string& extra 
     }
     appendJsonItems(out, "faults", r.faults, l3::faultKindName, oneLine);
     appendJsonItems(out, "notes", r.notes, l3::noteKindName, oneLine);
-    appendf(out, ", \"salvageable\": %zu}", l3::salvageableFaults(r));
+    appendFormat(out, ", \"salvageable\": %zu}", l3::salvageableFaults(r));
     return out;
 }
 

@@ -217,32 +217,7 @@ bool writeOutputs(std::span<const std::string> paths,
                   size_t& failed, const l3::FileTimes& times) {
     l3::ReplaceOptions keep;
     keep.times = times;
-    std::vector<l3::NewFile> files(paths.size());
-    auto discardAll = [&] {
-        for (l3::NewFile& file : files) l3::discardNewFile(file);
-    };
-    for (failed = 0; failed < paths.size(); ++failed) {
-        l3::NewFile& file = files[failed];
-        const std::span<const uint8_t> piece = bytes[failed];
-        if (!l3::createNewFile(file, paths[failed], error) ||
-            !l3::appendToNewFile(file, piece.data(), piece.size(), error) ||
-            !l3::closeNewFile(file, error)) {
-            discardAll();
-            return false;
-        }
-    }
-    // The files a rename makes new (not devices, not standard output, not replacements).
-    std::vector<bool> madeNew(paths.size());
-    for (size_t k = 0; k < paths.size(); ++k)
-        madeNew[k] = !files[k].temp.empty() && !l3::fileKey(files[k].target).exists;
-    for (failed = 0; failed < paths.size(); ++failed) {
-        if (l3::commitNewFile(files[failed], keep, error)) continue;
-        for (size_t k = 0; k < failed; ++k)
-            if (madeNew[k]) ::unlink(files[k].target.c_str());
-        discardAll();
-        return false;
-    }
-    return true;
+    return l3::writeNewFiles(paths, bytes, keep, error, failed);
 }
 
 bool parseCount(const char* text, int& value) {

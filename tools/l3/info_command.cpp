@@ -1,6 +1,5 @@
 // l3 info [--json] [--frames] [--plot FILE.svg] FILE
 
-#include <cmath>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -13,8 +12,8 @@
 #include "format/frame_length.h"
 #include "format/output_check.h"
 #include "inspect/bitrate_plot.h"
+#include "inspect/info_json.h"
 #include "inspect/stream_summary.h"
-#include "json_text.h"
 
 namespace l3tool {
 
@@ -49,20 +48,6 @@ const char* blockTypeLetter(int type, bool mixed) {
     return (mixed ? withMixed : plain)[type & 3];
 }
 
-int frameKbps(uint32_t header) {
-    return l3::bitrateTable[l3::isMpeg1(header)][l3::bitrateIndex(header)] / 1000;
-}
-
-std::string modeList(unsigned modes, const char* separator, bool quoted) {
-    std::string out;
-    for (int m = 0; m < 4; ++m) {
-        if (!(modes & (1u << m))) continue;
-        if (!out.empty()) out += separator;
-        out += quoted ? std::string("\"") + l3::channelModeName(m) + "\"" : l3::channelModeName(m);
-    }
-    return out;
-}
-
 void printReplayGain(const char* name, uint16_t field) {
     if (l3::replayGainPresent(field))
         std::printf("%s %+.1f dB", name, l3::replayGainDb(field));
@@ -77,7 +62,7 @@ void printText(const InfoOptions& o, const InputBytes& in, const l3::StreamRepor
         std::printf("stream:      no Layer III frames\n");
     } else {
         std::printf("stream:      %s Layer III, %d Hz, %s\n", l3::versionName(s.header),
-                    s.samplingRate, modeList(s.modes, ", ", false).c_str());
+                    s.samplingRate, l3::channelModeList(s.modes, false).c_str());
         std::printf("CRC:         %s (%zu of %zu frames)\n",
                     s.crcFrames == 0          ? "no"
                     : s.crcFrames == s.frames ? "yes"
@@ -147,120 +132,12 @@ void printText(const InfoOptions& o, const InputBytes& in, const l3::StreamRepor
                 lengths += std::to_string(f.part2_3_length[gr][ch]);
                 blocks += blockTypeLetter(f.block_type[gr][ch], f.mixed_block_flag[gr][ch]);
             }
-        std::printf("%6zu %10zu %5d %3d %4d  %-23s %s%s\n", k, f.offset, frameKbps(f.header),
+        std::printf("%6zu %10zu %5d %3d %4d  %-23s %s%s\n", k, f.offset, l3::frameKbps(f.header),
                     l3::paddingBit(f.header), f.main_data_begin, lengths.c_str(), blocks.c_str(),
                     k < r.firstAudio ? "  (tag frame)"
                     : f.truncated    ? "  (truncated)"
                                      : "");
     });
-}
-
-void putGainDb(uint16_t field) {
-    if (l3::replayGainPresent(field))
-        std::printf("%.1f", l3::replayGainDb(field));
-    else
-        std::printf("null");
-}
-
-void printJson(const InfoOptions& o, const InputBytes& in, const l3::StreamReport& r,
-               const l3::StreamSummary& s) {
-    std::printf("{\"file\": ");
-    putJsonString(stdout, o.path);
-    if (s.frames)
-        std::printf(", \"version\": \"%s\"", l3::versionName(s.header));
-    else
-        std::printf(", \"version\": null");
-    std::printf(", \"layer\": 3, \"sampling_rate\": %d", s.samplingRate);
-    std::printf(", \"channel_modes\": [%s], \"crc_frames\": %zu, \"frames\": %zu",
-                modeList(s.modes, ", ", true).c_str(), s.crcFrames, s.frames);
-    std::printf(", \"samples\": {\"raw\": %lld, \"gapless\": %lld}, \"duration_seconds\": %.6f",
-                static_cast<long long>(s.rawSamples), static_cast<long long>(s.gaplessSamples),
-                s.seconds);
-    std::printf(", \"bitrate\": {\"mode\": \"%s\", \"min\": %d, \"average\": %.3f, \"max\": %d}",
-                l3::rateKindName(s.rate), s.minKbps, s.averageKbps, s.maxKbps);
-    std::printf(", \"reservoir\": {\"max_main_data_begin\": %d, \"average_main_data_begin\": %.3f}",
-                s.maxMainDataBegin, s.averageMainDataBegin);
-    std::printf(
-        ", \"block_types\": {\"long\": %lld, \"start\": %lld, \"short\": %lld, \"stop\": %lld, "
-        "\"mixed\": %lld}",
-        static_cast<long long>(s.blockTypes[0]), static_cast<long long>(s.blockTypes[1]),
-        static_cast<long long>(s.blockTypes[2]), static_cast<long long>(s.blockTypes[3]),
-        static_cast<long long>(s.mixedBlocks));
-    std::printf(", \"tags\": [");
-    for (size_t i = 0; i < r.tags.tags.size(); ++i) {
-        const l3::TagSpan& t = r.tags.tags[i];
-        std::printf("%s{\"type\": \"%s\", \"offset\": %zu, \"size\": %zu}", i ? ", " : "",
-                    l3::tagName(t.kind), t.offset, t.length);
-    }
-    std::printf("], \"xing\": ");
-    const l3::XingTag& x = r.xing;
-    if (x.kind == l3::XingKind::none) {
-        std::printf("null");
-    } else {
-        std::printf("{\"type\": \"%s\"", l3::xingKindName(x.kind));
-        if (x.hasFrames) std::printf(", \"frames\": %u", x.frames);
-        if (x.hasBytes) std::printf(", \"bytes\": %u", x.bytes);
-        if (x.hasQuality) std::printf(", \"quality\": %u", x.quality);
-        if (x.hasToc) {
-            std::printf(", \"toc\": [");
-            for (size_t i = 0; i < x.toc.size(); ++i) std::printf("%s%u", i ? ", " : "", x.toc[i]);
-            std::printf("]");
-        }
-        std::printf(", \"lame\": ");
-        const l3::LameExtension& l = x.lame;
-        if (!l.present) {
-            std::printf("null");
-        } else {
-            std::printf("{\"encoder\": ");
-            putJsonString(stdout, l.encoder);
-            std::printf(
-                ", \"revision\": %d, \"vbr_method\": %d, \"lowpass_hz\": %d, \"delay\": %d, "
-                "\"padding\": %d, \"peak\": ",
-                l.revision, l.vbrMethod, l.lowpassHz, l.delay, l.padding);
-            // A damaged tag may hold any bits, a NaN among them, which JSON cannot say.
-            if (std::isfinite(l.peak))
-                std::printf("%.6f", static_cast<double>(l.peak));
-            else
-                std::printf("null");
-            std::printf(", \"radio_gain_db\": ");
-            putGainDb(l.radioGain);
-            std::printf(", \"audiophile_gain_db\": ");
-            putGainDb(l.audiophileGain);
-            std::printf(
-                ", \"bitrate\": %d, \"music_length\": %u, \"tag_crc_ok\": %s, "
-                "\"music_crc_ok\": %s}",
-                l.bitrate, l.musicLength, l.tagCrc == l.computedTagCrc ? "true" : "false",
-                s.frames && l.musicCrc == r.musicCrc ? "true" : "false");
-        }
-        std::printf("}");
-    }
-    if (o.frames) {
-        std::printf(", \"frame_list\": [");
-        l3::forEachFrame(in.data(), in.size(), r, [&](size_t k, const l3::FrameFacts& f) {
-            std::printf(
-                "%s\n  {\"offset\": %zu, \"bitrate\": %d, \"padding\": %d, "
-                "\"main_data_begin\": %d, \"part2_3_length\": [",
-                k ? "," : "", f.offset, frameKbps(f.header), l3::paddingBit(f.header),
-                f.main_data_begin);
-            for (int gr = 0; gr < l3::granuleCount(f.header); ++gr) {
-                std::printf("%s[", gr ? ", " : "");
-                for (int ch = 0; ch < l3::channelCount(f.header); ++ch)
-                    std::printf("%s%d", ch ? ", " : "", f.part2_3_length[gr][ch]);
-                std::printf("]");
-            }
-            std::printf("], \"block_type\": [");
-            for (int gr = 0; gr < l3::granuleCount(f.header); ++gr) {
-                std::printf("%s[", gr ? ", " : "");
-                for (int ch = 0; ch < l3::channelCount(f.header); ++ch)
-                    std::printf("%s%d", ch ? ", " : "", f.block_type[gr][ch]);
-                std::printf("]");
-            }
-            std::printf("], \"tag_frame\": %s, \"truncated\": %s}",
-                        k < r.firstAudio ? "true" : "false", f.truncated ? "true" : "false");
-        });
-        std::printf("\n]");
-    }
-    std::printf("}\n");
 }
 
 bool endsWithSvg(std::string_view name) {
@@ -343,10 +220,13 @@ int runInfo(std::span<char* const> args) {
     }
     const l3::StreamReport report = l3::inspectStream(bytes.data(), bytes.size());
     const l3::StreamSummary summary = l3::summarize(report);
-    if (o.json)
-        printJson(o, bytes, report, summary);
-    else
+    if (o.json) {
+        const std::string json =
+            l3::infoJson(o.path, bytes.data(), bytes.size(), report, summary, o.frames);
+        std::fwrite(json.data(), 1, json.size(), stdout);
+    } else {
         printText(o, bytes, report, summary);
+    }
     if (!o.plot.empty() && !writePlot(o, bytes, report)) return kExitUnreadable;
     return kExitOk;
 }

@@ -1,37 +1,12 @@
 #pragma once
-// Writing JSON by hand: strings are escaped here, numbers printed by the caller.
+// The commands write JSON with the library's string escaping (format/json_text.h).
 
-#include <cstdio>
-#include <string>
-#include <string_view>
+#include "format/json_text.h"
 
 namespace l3tool {
 
-// Appends s as a JSON string, quotes included; control bytes become \u00XX, other bytes
-// (a file name need not be UTF-8) go as they are.
-inline void appendJsonString(std::string& out, std::string_view s) {
-    out += '"';
-    for (const char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-// Writes s as a JSON string, as appendJsonString makes it.
-inline void putJsonString(FILE* out, std::string_view s) {
-    std::string text;
-    appendJsonString(text, s);
-    std::fwrite(text.data(), 1, text.size(), out);
-}
+using l3::appendFormat;
+using l3::appendJsonString;
+using l3::putJsonString;
 
 }  // namespace l3tool
