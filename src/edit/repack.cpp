@@ -381,25 +381,19 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
 
     if (!checked) buildAndCheck();
-    if (endAsTag) {
+    // A layout that would be read otherwise than it is written: refused, nothing written.
+    const char* misread =
+        endAsTag     ? kEndReadsAsTagMessage
+        : startAsTag ? "the main data of the first frame would spell a Xing, Info or VBRI header "
+                       "where decoders look for one, and they would not play the frame: nothing "
+                       "written"
+        : junkAsFrame
+            ? "the junk before the first frame would read as a frame of the result, and "
+              "decoders would play it: nothing written (--salvage drops the junk)"
+            : nullptr;
+    if (misread) {
         result.status = kRepackCannotFit;
-        result.message = kEndReadsAsTagMessage;
-        result.output.clear();
-        return result;
-    }
-    if (startAsTag) {
-        result.status = kRepackCannotFit;
-        result.message =
-            "the main data of the first frame would spell a Xing, Info or VBRI header where "
-            "decoders look for one, and they would not play the frame: nothing written";
-        result.output.clear();
-        return result;
-    }
-    if (junkAsFrame) {
-        result.status = kRepackCannotFit;
-        result.message =
-            "the junk before the first frame would read as a frame of the result, and decoders "
-            "would play it: nothing written (--salvage drops the junk)";
+        result.message = misread;
         result.output.clear();
         return result;
     }
