@@ -278,18 +278,21 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         }
         SourceStream check;
         SourceProblem readBack;
-        if (!readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack)) {
-            mismatch = "the result cannot be read back: " + readBack.message;
-        } else if (check.audioStart != first) {
+        const bool read =
+            readSource(out.data(), out.size(), SourcePass::layout, 1, check, readBack);
+        if (check.audioEnd > 0 && check.audioStart != first) {
             // Junk kept before the frames (see SourceStream::audioStart) may hold a sync
             // pattern whose frame length, which did not reach the input's first frame, reaches
-            // one of the result's: a decoder would take the junk for the first frame.
+            // one of the result's: a decoder would take the junk for the first frame (whose
+            // main data may then not even decode). The frames were found before any failure.
             junkAsFrame = true;
             checked = true;
             return;
-        } else {
-            mismatch = compareStreams(src, check, options.threads);
         }
+        if (!read)
+            mismatch = "the result cannot be read back: " + readBack.message;
+        else
+            mismatch = compareStreams(src, check, options.threads);
         const size_t leading = options.salvage ? src.leadingBytes : src.audioStart;
         if (mismatch.empty() && !std::equal(input, input + leading, out.begin()))
             mismatch = "the leading tag changed";
