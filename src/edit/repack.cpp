@@ -23,9 +23,6 @@ namespace {
 constexpr int kMaxBackMpeg1 = 511;
 constexpr int kMaxBackLsf = 255;
 
-// The start of readSource's note of junk outside the frames.
-constexpr char kDroppedJunk[] = "dropped ";
-
 }  // namespace
 
 namespace {
@@ -318,12 +315,9 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         result.output.clear();
         return result;
     }
-    result.notes = problem.notes;
     // Junk before the first frame or after the last stays unless salvaging (see build).
-    if (!options.salvage)
-        for (std::string& note : result.notes)
-            if (note.starts_with(kDroppedJunk) && note.find(" bytes of junk at ") != std::string::npos)
-                note = "kept" + note.substr(std::strlen("dropped")) + ", outside the frames";
+    if (!options.salvage) noteOutsideJunkKept(problem);
+    result.notes = problem.notes;
     const size_t n = src.frames.size();
     result.frames = n;
     if (n == 0) {

@@ -383,6 +383,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         std::snprintf(repair, sizeof repair, "dropped %zu bytes of junk at offset %zu", length,
                       at);
         if (!inside) {
+            result.outsideJunk.push_back({result.notes.size(), at, length});
             result.notes.push_back(repair);
             continue;
         }
@@ -729,6 +730,15 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
     if (!sameBits(main.bytes, main.start, b.mainData.data(), fb.mainStart, main.count))
         return "its main data differs";
     return "";
+}
+
+void noteOutsideJunkKept(SourceProblem& problem) {
+    for (const SourceProblem::OutsideJunk& j : problem.outsideJunk) {
+        char text[96];
+        std::snprintf(text, sizeof text, "kept %zu bytes of junk at offset %zu, outside the frames",
+                      j.length, j.offset);
+        problem.notes[j.note] = text;
+    }
 }
 
 bool damageNeeded(const SourceStream& src, const SourceDamage& d, size_t from, size_t to) {

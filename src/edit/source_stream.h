@@ -137,7 +137,15 @@ struct SourceProblem {
     int status = kEditOk;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
+    // Junk before the first frame or after the last, and the note that says it is dropped.
+    struct OutsideJunk {
+        size_t note, offset, length;
+    };
+    std::vector<OutsideJunk> outsideJunk;
 };
+
+// Says in problem's notes that the junk outside the frames is kept, for an edit that keeps it.
+void noteOutsideJunkKept(SourceProblem& problem);
 
 // Reads input into src; fails (kEditNotLayer3, kEditBadFrame) on what cannot be carried
 // over losslessly. src keeps a pointer to input. Up to `threads` threads decode (and
