@@ -4,7 +4,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(L3_LIBRARIES l3_disassemble l3_assemble l3_framewriter l3_maindata l3_tables l3_bits l3_format)
+set(L3_LIBRARIES l3_disassemble l3_assemble l3_framewriter l3_maindata l3_tables l3_bits l3_format l3_io)
 
 install(TARGETS l3assemble l3disassemble deinterleave l3
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -11,8 +11,8 @@
 
 #include "bindings.h"
 #include "edit/source_stream.h"
-#include "format/output_check.h"
-#include "format/replace_file.h"
+#include "io/output_check.h"
+#include "io/replace_file.h"
 
 namespace l3py {
 

@@ -10,7 +10,7 @@
 #include "assemble/assembler_state.h"
 #include "assemble/record_check.h"
 #include "format/byte_order.h"
-#include "format/output_check.h"
+#include "io/output_check.h"
 #include "framewriter/frame_writer.h"
 #include "tables/code_tables.h"
 

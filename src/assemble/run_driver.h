@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "format/platform.h"
+#include "io/platform.h"
 #include "format/record_problem.h"
 
 namespace l3 {

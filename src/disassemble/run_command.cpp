@@ -16,9 +16,9 @@
 
 #include "disassemble/disassembler.h"
 #include "disassemble/rebuild_check.h"
-#include "format/output_check.h"
-#include "format/platform.h"
-#include "format/replace_file.h"
+#include "io/output_check.h"
+#include "io/platform.h"
+#include "io/replace_file.h"
 #include "l3/record.h"
 
 namespace l3 {

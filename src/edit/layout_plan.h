@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "format/spill_memory.h"
+#include "io/spill_memory.h"
 
 namespace l3 {
 

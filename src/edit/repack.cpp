@@ -14,7 +14,7 @@
 #include "edit/tag_frame.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
-#include "format/platform.h"
+#include "io/platform.h"
 
 namespace l3 {
 

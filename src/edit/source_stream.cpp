@@ -18,7 +18,7 @@
 #include "edit/scale_forms.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
-#include "format/platform.h"
+#include "io/platform.h"
 #include "framewriter/frame_writer_state.h"
 #include "inspect/frame_walk.h"
 #include "maindata/main_data_state.h"

@@ -13,8 +13,8 @@
 
 #include "edit/frame_head.h"
 #include "format/frame_record.h"
-#include "format/platform.h"
-#include "format/spill_memory.h"
+#include "io/platform.h"
+#include "io/spill_memory.h"
 #include "format/xing_tag.h"
 
 namespace l3 {

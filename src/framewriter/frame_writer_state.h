@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "format/frame_record.h"
-#include "format/platform.h"
+#include "io/platform.h"
 #include "framewriter/frame_ring.h"
 #include "maindata/main_data_state.h"
 

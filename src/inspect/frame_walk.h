@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "format/spill_memory.h"
+#include "io/spill_memory.h"
 #include "inspect/tag_scan.h"
 
 namespace l3 {

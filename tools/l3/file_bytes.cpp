@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "format/output_check.h"
+#include "io/output_check.h"
 
 namespace l3tool {
 

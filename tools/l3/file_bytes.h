@@ -1,9 +1,9 @@
 #pragma once
 // Files for the l3 commands: a whole input in memory ('-' is standard input), and outputs
-// written the way src/format/replace_file.h writes them ('-' is standard output): through a
+// written the way src/io/replace_file.h writes them ('-' is standard output): through a
 // temporary file renamed into place, keeping what a replaced file had, so that a failure
 // never leaves a half-written file or touches the input. Before the first write a command
-// checks every name it will write (src/format/output_check.h): an output never names an
+// checks every name it will write (src/io/output_check.h): an output never names an
 // input or another output, and an existing file is replaced only with --force.
 
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "edit/gain.h"
-#include "format/replace_file.h"
-#include "format/spill_memory.h"
+#include "io/replace_file.h"
+#include "io/spill_memory.h"
 
 namespace l3tool {
 

@@ -10,7 +10,7 @@
 #include "file_bytes.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
-#include "format/output_check.h"
+#include "io/output_check.h"
 #include "inspect/bitrate_plot.h"
 #include "inspect/info_json.h"
 #include "inspect/stream_summary.h"

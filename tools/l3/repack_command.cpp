@@ -15,7 +15,7 @@
 #include "edit/repack.h"
 #include "file_bytes.h"
 #include "file_tree.h"
-#include "format/platform.h"
+#include "io/platform.h"
 #include "json_text.h"
 #include "progress.h"
 #include "run_log.h"

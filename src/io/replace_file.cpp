@@ -1,4 +1,4 @@
-#include "format/replace_file.h"
+#include "io/replace_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "format/output_check.h"
-#include "format/platform.h"
+#include "io/output_check.h"
+#include "io/platform.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "format/spill_memory.h"
+#include "io/spill_memory.h"
 
 #include <atomic>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "format/platform.h"
+#include "io/platform.h"
 
 #if defined(__linux__)
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "format/output_check.h"
+#include "io/output_check.h"
 
 #include <sys/stat.h>
 

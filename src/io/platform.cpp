@@ -1,4 +1,4 @@
-#include "format/platform.h"
+#include "io/platform.h"
 
 #include <sys/stat.h>
 #ifdef __linux__
@@ -218,8 +218,18 @@ int peekByteAt(InputStream& in, int64_t offset) {
     return c == EOF ? -1 : c;
 }
 
+// Closes what in held and starts it afresh.
+static void resetInput(InputStream& in) {
+    closeInput(in);
+    in.memory = nullptr;
+    in.memorySize = in.memoryPos = 0;
+    in.block.clear();
+    in.blockPos = in.blockEnd = 0;
+    in.position = 0;
+}
+
 bool openInput(InputStream& in, const std::string& path, std::string& error) {
-    in = InputStream{};
+    resetInput(in);
     if (isNullDeviceName(path)) return true;
     in.file = std::fopen(path.c_str(), "rb");
     if (!in.file) {
@@ -230,15 +240,23 @@ bool openInput(InputStream& in, const std::string& path, std::string& error) {
 }
 
 void openMemoryInput(InputStream& in, const uint8_t* bytes, size_t size) {
-    in = InputStream{};
+    resetInput(in);
     in.memory = bytes;
     in.memorySize = size;
 }
 
 void openStandardInput(InputStream& in) {
-    in = InputStream{};
+    resetInput(in);
     setBinaryMode(stdin);
     in.file = stdin;
+}
+
+InputStream::~InputStream() {
+    closeInput(*this);
+}
+
+OutputStream::~OutputStream() {
+    if (file && file != stdout) std::fclose(file);
 }
 
 void closeInput(InputStream& in) {

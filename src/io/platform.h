@@ -84,7 +84,13 @@ void setBinaryMode(FILE* stream);
 inline constexpr size_t kInputBlockBytes = 1 << 20;
 
 // Files are read in large blocks; readBytes and takeBytes hand out bytes from the block.
+// A stream closes its file when it goes (standard input stays open); it is not copied.
 struct InputStream {
+    InputStream() = default;
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+    ~InputStream();
+
     FILE* file = nullptr;             // a file, or
     const uint8_t* memory = nullptr;  // a block of memory, or neither: the null device
     size_t memorySize = 0;
@@ -114,7 +120,14 @@ void closeInput(InputStream& in);
 
 inline constexpr size_t kOutputBufferBytes = 1 << 20;
 
+// A stream that goes unclosed (a failed run) closes its file without writing what it
+// holds: closeOutput is what flushes and reports. Standard output stays open.
 struct OutputStream {
+    OutputStream() = default;
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+    ~OutputStream();
+
     FILE* file = nullptr;                    // a file, or
     std::vector<uint8_t>* memory = nullptr;  // a memory sink, or neither: discard
     std::vector<uint8_t> buffer;
