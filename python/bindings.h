@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "l3/status.h"
+
 namespace l3py {
 
 namespace py = pybind11;
@@ -38,18 +40,17 @@ void bindCheck(py::module_& m);
 // its class.
 struct Failure {
     const char* kind;
-    int status;
+    l3::Status status;
     std::string message;
     int error = 0;
     std::string path;
 };
 void bindFailure(py::module_& m);
-[[noreturn]] void fail(const char* kind, int status, std::string message);
+[[noreturn]] void fail(const char* kind, l3::Status status, std::string message);
 
-// The kind of a status every edit shares (edit/source_stream.h): usage, file, not Layer III,
-// damaged, verify, bad value.
-const char* editKind(int status);
-[[noreturn]] void failEdit(int status, std::string message);
+// The exception class of a status (l3/status.h).
+const char* editKind(l3::Status status);
+[[noreturn]] void failEdit(l3::Status status, std::string message);
 
 // The whole file at path; throws Failure (FileError, "PATH: cannot read: why"). Needs no GIL.
 std::vector<uint8_t> readFileBytes(const std::string& path);

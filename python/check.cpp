@@ -37,7 +37,7 @@ py::dict check(const std::string& path) {
         const std::string what = report.unsupported.empty()
                                      ? "no Layer III frame found"
                                      : report.unsupported + "; l3 reads Layer III with a bit rate";
-        fail("NotLayer3Error", l3::kEditNotLayer3, path + ": " + what);
+        fail("NotLayer3Error", l3::Status::notLayer3, path + ": " + what);
     }
     py::dict d;
     d["file"] = path;

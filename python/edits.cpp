@@ -48,9 +48,9 @@ Notes repack(const std::string& src, const std::string& dst, bool huffman, int c
     const l3::RepackResult r = l3::repackStream(input.data(), input.size(), options);
     Notes notes;
     addNotes(notes, src, r.notes);
-    if (r.status == l3::kRepackCannotFit)
+    if (r.status == l3::Status::cannotFit)
         fail("CannotFitError", r.status, src + ": " + r.message);
-    if (r.status != l3::kEditOk) failEdit(r.status, src + ": " + r.message);
+    if (r.status != l3::Status::ok) failEdit(r.status, src + ": " + r.message);
     writeFiles({dst}, {{r.output.data(), r.output.size()}}, {src}, force);
     return notes;
 }
@@ -82,10 +82,10 @@ Notes gain(const std::string& src, const std::string& dst, int steps, bool undo,
         options.tag = tag;
         r = l3::applyGain(input.data(), input.size(), options);
     }
-    const char* kind = r.status == l3::kGainNoUndo    ? "NoUndoError"
-                       : r.status == l3::kGainInexact ? "InexactError"
+    const char* kind = r.status == l3::Status::noUndo    ? "NoUndoError"
+                       : r.status == l3::Status::inexact ? "InexactError"
                                                       : editKind(r.status);
-    if (r.status != l3::kGainOk) fail(kind, r.status, src + ": " + r.message);
+    if (r.status != l3::Status::ok) fail(kind, r.status, src + ": " + r.message);
     Notes notes;
     gainWarnings(notes, src, r, tag && !undo);
     writeFiles({dst}, {{r.output.data(), r.output.size()}}, {src}, force);
@@ -96,13 +96,13 @@ Notes gain(const std::string& src, const std::string& dst, int steps, bool undo,
 l3::TimePoint pointOf(const std::string& text, bool samples) {
     l3::TimePoint point;
     if (!l3::parseTimePoint(text, samples, point))
-        fail("UsageError", l3::kEditUsage,
+        fail("UsageError", l3::Status::usage,
                       (samples ? "not a sample index: " : "not a time: ") + text);
     return point;
 }
 
 [[noreturn]] void failCut(const std::string& src, const l3::CutResult& r) {
-    if (r.status == l3::kCutRange) fail("BadRangeError", r.status, src + ": " + r.message);
+    if (r.status == l3::Status::outOfRange) fail("BadRangeError", r.status, src + ": " + r.message);
     failEdit(r.status, src + ": " + r.message);
 }
 
@@ -112,7 +112,7 @@ Notes cut(const std::string& src, const std::string& dst, const std::optional<st
     const l3::TimePoint start = from ? pointOf(*from, samples) : l3::TimePoint{};
     const l3::TimePoint end = to ? pointOf(*to, samples) : l3::TimePoint{};
     if (toIsLength && end.fromEnd)
-        fail("UsageError", l3::kEditUsage, "a length counts from the start: " + *to);
+        fail("UsageError", l3::Status::usage, "a length counts from the start: " + *to);
     py::gil_scoped_release release;
     checkOutputs({src}, {dst}, force);
     const std::vector<uint8_t> input = readFileBytes(src);
@@ -120,7 +120,7 @@ Notes cut(const std::string& src, const std::string& dst, const std::optional<st
                                           salvage, toIsLength);
     Notes notes;
     addNotes(notes, src, r.notes);
-    if (r.status != l3::kEditOk) failCut(src, r);
+    if (r.status != l3::Status::ok) failCut(src, r);
     writeFiles({dst}, {{r.pieces[0].output.data(), r.pieces[0].output.size()}}, {src}, force);
     return notes;
 }
@@ -135,7 +135,7 @@ std::pair<std::vector<std::string>, Notes> split(const std::string& src,
     for (const std::string& text : at) points.push_back(pointOf(text, samples));
     const l3::TimePoint step = every ? pointOf(*every, samples) : l3::TimePoint{};
     if (every && step.fromEnd)
-        fail("UsageError", l3::kEditUsage, "a step counts from the start: " + *every);
+        fail("UsageError", l3::Status::usage, "a step counts from the start: " + *every);
     l3::CutResult r;
     {
         py::gil_scoped_release release;
@@ -145,7 +145,7 @@ std::pair<std::vector<std::string>, Notes> split(const std::string& src,
     }
     Notes notes;
     addNotes(notes, src, r.notes);
-    if (r.status != l3::kEditOk) failCut(src, r);
+    if (r.status != l3::Status::ok) failCut(src, r);
     std::vector<std::string> names;
     std::vector<FileBytes> bytes;
     for (size_t k = 0; k < r.pieces.size(); ++k) {
@@ -169,8 +169,8 @@ Notes join(const std::vector<std::string>& srcs, const std::string& dst, bool sa
     const l3::JoinResult r = l3::joinStreams(inputs, salvage);
     Notes notes = r.notes;
     if (r.mismatch) fail("MismatchError", r.status, r.message);
-    if (r.status == l3::kEditCannotLay) fail("CannotFitError", r.status, r.message);
-    if (r.status != l3::kEditOk) failEdit(r.status, r.message);
+    if (r.status == l3::Status::cannotLay) fail("CannotFitError", r.status, r.message);
+    if (r.status != l3::Status::ok) failEdit(r.status, r.message);
     writeFiles({dst}, {{r.output.data(), r.output.size()}}, srcs, force);
     return notes;
 }

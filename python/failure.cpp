@@ -3,34 +3,45 @@
 #include <utility>
 
 #include "bindings.h"
-#include "edit/source_stream.h"
+#include "l3/status.h"
 
 namespace l3py {
 
-const char* editKind(int status) {
+const char* editKind(l3::Status status) {
     switch (status) {
-        case l3::kEditUsage:
+        case l3::Status::usage:
             return "UsageError";
-        case l3::kEditIo:
+        case l3::Status::io:
             return "FileError";
-        case l3::kEditNotLayer3:
+        case l3::Status::notLayer3:
             return "NotLayer3Error";
-        case l3::kEditBadFrame:
+        case l3::Status::damaged:
             return "DamagedError";
-        case l3::kEditVerify:
+        case l3::Status::verify:
             return "VerifyError";
-        case l3::kEditBadValue:
+        case l3::Status::badValue:
             return "BadValueError";
+        case l3::Status::noUndo:
+            return "NoUndoError";
+        case l3::Status::cannotFit:
+        case l3::Status::cannotLay:
+            return "CannotFitError";
+        case l3::Status::outOfRange:
+            return "BadRangeError";
+        case l3::Status::mismatch:
+            return "MismatchError";
+        case l3::Status::inexact:
+            return "InexactError";
         default:
             return "Error";
     }
 }
 
-void fail(const char* kind, int status, std::string message) {
+void fail(const char* kind, l3::Status status, std::string message) {
     throw Failure{kind, status, std::move(message), 0, {}};
 }
 
-void failEdit(int status, std::string message) {
+void failEdit(l3::Status status, std::string message) {
     fail(editKind(status), status, std::move(message));
 }
 
@@ -42,7 +53,7 @@ void bindFailure(py::module_& m) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const Failure& f) {
-            const py::tuple args = py::make_tuple(f.kind, f.status, f.message, f.error, f.path);
+            const py::tuple args = py::make_tuple(f.kind, l3::statusName(f.status), f.message, f.error, f.path);
             PyErr_SetObject(failure, args.ptr());
         }
     });

@@ -24,7 +24,7 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
     }
     if (!ok) {
         const int error = errno;
-        throw Failure{"FileError", l3::kEditIo, path + ": cannot read: " + std::strerror(error),
+        throw Failure{"FileError", l3::Status::io, path + ": cannot read: " + std::strerror(error),
                       error, path};
     }
     return bytes;

@@ -19,7 +19,7 @@ namespace l3py {
 namespace {
 
 [[noreturn]] void failWrite(const std::string& path, const std::string& why, int error = 0) {
-    throw Failure{"FileError", l3::kEditIo, path + ": " + why, error, path};
+    throw Failure{"FileError", l3::Status::io, path + ": " + why, error, path};
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ std::unique_ptr<StreamObject> fromBytes(py::buffer data) {
         obj->stream.bytes.assign(bytes, bytes + size);
         decoded = decode(*obj, refusal);
     }
-    if (!decoded) fail("NotLayer3Error", l3::kEditNotLayer3, refusal);
+    if (!decoded) fail("NotLayer3Error", l3::Status::notLayer3, refusal);
     return obj;
 }
 
@@ -69,7 +69,7 @@ std::unique_ptr<StreamObject> fromFile(const std::string& path) {
         obj->stream.bytes = readFileBytes(path);
         decoded = decode(*obj, refusal);
     }
-    if (!decoded) fail("NotLayer3Error", l3::kEditNotLayer3, path + ": " + refusal);
+    if (!decoded) fail("NotLayer3Error", l3::Status::notLayer3, path + ": " + refusal);
     return obj;
 }
 
@@ -83,16 +83,16 @@ l3::ValueWriteResult encode(const StreamObject& obj) {
 // recoded), CannotFitError, VerifyError (an internal fault).
 py::list notesOf(const l3::ValueWriteResult& result) {
     switch (result.status) {
-        case l3::kValueWritten:
+        case l3::Status::ok:
             break;
-        case l3::kValueBadValue:
-            failEdit(l3::kEditBadValue, result.message);
-        case l3::kValueCannotWrite:
-            failEdit(l3::kEditBadFrame, result.message);
-        case l3::kValueCannotFit:
-            fail("CannotFitError", l3::kRepackCannotFit, result.message);
+        case l3::Status::badValue:
+            failEdit(l3::Status::badValue, result.message);
+        case l3::Status::damaged:
+            failEdit(l3::Status::damaged, result.message);
+        case l3::Status::cannotLay:
+            fail("CannotFitError", l3::Status::cannotFit, result.message);
         default:
-            failEdit(l3::kEditVerify, result.message);
+            failEdit(l3::Status::verify, result.message);
     }
     py::list notes;
     for (const std::string& note : result.notes) notes.append(note);

@@ -16,6 +16,7 @@ record_head_dtype: np.dtype[Any]
 class Error(Exception):
     message: str
     exit_code: int
+    status: str
     def __init__(self, message: str) -> None: ...
 
 class UsageError(Error, ValueError): ...

@@ -36,10 +36,12 @@ from . import _l3
 
 
 class Error(Exception):
-    """A failure of an l3 call: message (as the l3 command prints it) and exit_code (the
-    command's exit code for it)."""
+    """A failure of an l3 call: message (as the l3 command prints it), exit_code (the
+    command's exit code for it) and status (the library's name for it: "io", "damaged",
+    "cannotFit", ...; see include/l3/status.h)."""
 
     exit_code = 1
+    status = "usage"
 
     def __init__(self, message):
         super().__init__(message)
@@ -136,7 +138,7 @@ def _file_error(error):
 def _from_failure(kind, status, message, error, path):
     cls = _file_error(error) if kind == "FileError" and error else globals()[kind]
     e = cls(message)
-    e.exit_code = status
+    e.status = status
     if isinstance(e, OSError) and error:
         e.errno, e.strerror, e.filename = error, os.strerror(error), path
     return e

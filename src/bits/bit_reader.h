@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "format/byte_order.h"
+
 namespace l3 {
 
 struct BitReader {
@@ -36,8 +38,7 @@ inline uint32_t peekBits32(const BitReader& r) {
     const int64_t endByte = (r.end + 7) >> 3;
     uint64_t word = 0;
     if (byte + 8 <= endByte) {
-        std::memcpy(&word, r.bytes + byte, 8);
-        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+        word = loadBe64(r.bytes + byte);
     } else {
         for (int64_t i = 0; i < 8; ++i)
             word = word << 8 | (byte + i < endByte ? r.bytes[byte + i] : 0u);

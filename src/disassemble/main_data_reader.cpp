@@ -6,6 +6,7 @@
 
 #include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
+#include "format/byte_order.h"
 #include "format/band_edges.h"
 #include "format/scalefactor_layout.h"
 #include "tables/code_tables.h"
@@ -86,9 +87,7 @@ void loadGranuleBits(GranuleBits& g, const BitReader& r) {
 
 // The bits from g.pos on, the first in the most significant place; 57 of them are valid.
 inline uint64_t window(const GranuleBits& g) {
-    uint64_t word;
-    std::memcpy(&word, g.bytes + (g.pos >> 3), 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    const uint64_t word = loadBe64(g.bytes + (g.pos >> 3));
     return word << (g.pos & 7);
 }
 

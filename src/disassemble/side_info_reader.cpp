@@ -41,7 +41,7 @@ void readSideInfo(const uint8_t* frame, FrameRecord& record) {
     const bool mpeg1 = isMpeg1(header);
     const int channels = channelCount(header);
     const int granules = granuleCount(header);
-    BitReader r{frame, 8 * (hasCrc(header) ? 6 : 4), 8 * headByteCount(header)};
+    BitReader r{frame, 8 * sideInfoOffset(header), 8 * headByteCount(header)};
 
     record.main_data_begin = field(r, mpeg1 ? 9 : 8);
     if (mpeg1) {
@@ -73,7 +73,7 @@ MainDataExtent readMainDataExtent(const uint8_t* frame) {
     const bool mpeg1 = isMpeg1(header);
     const int channels = channelCount(header);
     const int blocks = granuleCount(header) * channels;
-    BitReader r{frame, 8 * (hasCrc(header) ? 6 : 4), 8 * headByteCount(header)};
+    BitReader r{frame, 8 * sideInfoOffset(header), 8 * headByteCount(header)};
     MainDataExtent extent{field(r, mpeg1 ? 9 : 8), 0};
     // Private bits (and scfsi), then one block per granule and channel: part2_3_length first,
     // and every block as long as the others whichever window-switching branch it takes.

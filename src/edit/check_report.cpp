@@ -16,15 +16,15 @@ void forgiveRecordedGain(StreamReport& report, const uint8_t* data, size_t size,
     if (std::none_of(report.faults.begin(), report.faults.end(), isMusicCrc)) return;
     std::span<const uint8_t> bytes;
     GainResult undone;
-    undone.status = kGainIo;
+    undone.status = Status::io;
     if (scratch) undone = undoGain(data, size, *scratch);
-    if (undone.status == kGainIo) {  // no scratch file: in memory
+    if (undone.status == Status::io) {  // no scratch file: in memory
         undone = undoGain(data, size);
         bytes = undone.output;
-    } else if (undone.status == kGainOk && !scratch->finish(bytes)) {
+    } else if (undone.status == Status::ok && !scratch->finish(bytes)) {
         return;
     }
-    if (undone.status != kGainOk) return;
+    if (undone.status != Status::ok) return;
     // A change that held values at 0 or 255 cannot be undone exactly, and says so: the
     // music CRC of the original bytes cannot be checked then.
     if (undone.inexact > 0) {

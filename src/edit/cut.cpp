@@ -214,7 +214,7 @@ bool pieceDamage(const SourceStream& src, size_t first, size_t end, bool salvage
     for (const SourceDamage& d : src.damage) {
         if (!damageNeeded(src, d, first, end)) continue;
         if (!salvage) {
-            result.status = kEditBadFrame;
+            result.status = Status::damaged;
             result.message = d.refusal;
             return false;
         }
@@ -237,7 +237,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
               CutResult& result, bool salvage, bool ownStart = false) {
     if (insideOneFrame(t, from, to)) {
         const int64_t r1 = from + t.rawStart, spf = t.samplesPerFrame;
-        result.status = kCutRange;
+        result.status = Status::outOfRange;
         result.message = "no piece can play samples " + std::to_string(from) + "-" +
                          std::to_string(to) + " in every decoder: they lie inside one frame (" +
                          std::to_string(r1 / spf) +
@@ -257,7 +257,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
         const auto inexact = [](const PieceFrames& p) { return p.cycle == 1 || p.cycle == 2; };
         std::erase_if(starts, inexact);
         if (!cycleKept(t, from, to)) {
-            result.status = kCutRange;
+            result.status = Status::outOfRange;
             result.message = "no piece can start at sample " + std::to_string(from) +
                              " and play its samples exactly in mpg123 (its synthesis rounds by "
                              "the position of a granule, which no start keeps there for one "
@@ -328,7 +328,7 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
                          result))
             return false;
         EditResult r = spliceFrames(request);
-        if (r.status == kEditOk) {
+        if (r.status == Status::ok) {
             piece = {from, to, std::move(r.output), request.frames.size() + p.fillers};
             for (size_t k = 0; p.first == 0 && k < kept; ++k) {
                 const std::string note = undecodableNote(src, k);
@@ -338,24 +338,24 @@ bool cutPiece(const SourceStream& src, const Timeline& t, int64_t from, int64_t 
             }
             return true;
         }
-        if (r.status == kEditBadFrame) {
+        if (r.status == Status::damaged) {
             undecodable = std::move(r);
             continue;
         }
-        if (r.status != kEditCannotLay) {
+        if (r.status != Status::cannotLay) {
             result.status = r.status;
             result.message = r.message;
             return false;
         }
         if (r.endReadsAsTag) endAsTag = r.message;
     }
-    if (undecodable.status != kEditOk) {
+    if (undecodable.status != Status::ok) {
         result.status = undecodable.status;
         result.message =
             "no piece can start at sample " + std::to_string(from) + ": " + undecodable.message;
         return false;
     }
-    result.status = kCutRange;
+    result.status = Status::outOfRange;
     if (needsKept && wholeDelay < 0) {
         // Only silent frames before the kept start could hide the decoder's own delay.
         result.message = "no piece can start at sample " + std::to_string(from) +
@@ -406,7 +406,7 @@ bool readInput(const uint8_t* input, size_t size, SourceStream& src, CutResult& 
         return false;
     }
     if (src.frames.empty()) {
-        result.status = kEditNotLayer3;
+        result.status = Status::notLayer3;
         result.message = "the stream has no audio frame";
         return false;
     }
@@ -414,7 +414,7 @@ bool readInput(const uint8_t* input, size_t size, SourceStream& src, CutResult& 
 }
 
 CutResult rangeError(CutResult result, const std::string& message) {
-    result.status = kCutRange;
+    result.status = Status::outOfRange;
     result.message = message;
     return result;
 }

@@ -29,7 +29,6 @@ namespace l3 {
 
 // Exit codes of `l3 cut` and `l3 split` beyond those of every edit: the range is empty or
 // outside the stream, or no piece can start at a point (see cutStream).
-inline constexpr int kCutRange = 5;
 
 struct Timeline {
     int samplesPerFrame = 0;
@@ -70,7 +69,7 @@ struct CutPiece {
 };
 
 struct CutResult {
-    int status = kEditOk;
+    Status status = Status::ok;
     std::string message;
     std::vector<std::string> notes;  // what was dropped from the input (junk, a cut frame)
     std::vector<CutPiece> pieces;
@@ -79,7 +78,7 @@ struct CutResult {
 
 // The piece from..to of the input (to past the end: up to the end). Silent filler frames
 // before its first frame give main data that reached far back reservoir room; a piece that
-// still does not fit is refused with kCutRange.
+// still does not fit is refused with Status::outOfRange.
 //
 // Damage (see Damage in source_stream.h) in the frames a piece needs refuses it, unless
 // salvage repairs it there; damage elsewhere in the input is noted and does not matter.

@@ -39,7 +39,7 @@ std::vector<FrameSize> allowedSizes(uint32_t header, int minBitrate, int bitrate
 
 void putHead(SpillBytes& out, const uint8_t* sourceFrame, uint32_t header,
              int32_t mainDataBegin) {
-    putHead(out, header, sourceFrame + (hasCrc(loadBe32(sourceFrame)) ? 6 : 4), mainDataBegin);
+    putHead(out, header, sourceFrame + sideInfoOffset(loadBe32(sourceFrame)), mainDataBegin);
 }
 
 void putHead(SpillBytes& out, uint32_t header, const uint8_t* sideBytes,
@@ -50,7 +50,7 @@ void putHead(SpillBytes& out, uint32_t header, const uint8_t* sideBytes,
     head[1] = static_cast<uint8_t>(header >> 16);
     head[2] = static_cast<uint8_t>(header >> 8);
     head[3] = static_cast<uint8_t>(header);
-    uint8_t* sideOut = head + (hasCrc(header) ? 6 : 4);
+    uint8_t* sideOut = head + sideInfoOffset(header);
     std::memcpy(sideOut, sideBytes, static_cast<size_t>(side));
     // main_data_begin is the first 9 bits (MPEG-1) or 8 bits of the side information.
     if (isMpeg1(header)) {

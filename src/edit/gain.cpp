@@ -72,7 +72,7 @@ size_t countOf(const ApeItem& item) {
 // Adds gains[ch] to every granule's global_gain of one frame, frame holding its head (the
 // header, CRC and side information).
 void changeFrame(uint8_t* frame, uint32_t header, const int gains[2], GainResult& result) {
-    uint8_t* side = frame + (hasCrc(header) ? 6 : 4);
+    uint8_t* side = frame + sideInfoOffset(header);
     const int channels = channelCount(header);
     const uint16_t crcBefore = hasCrc(header) ? frameHeadCrc(frame, header) : 0;
     for (int gr = 0; gr < granuleCount(header); ++gr)
@@ -149,7 +149,7 @@ std::string readBack(std::span<const uint8_t> before, std::span<const uint8_t> o
 
 // The status and message of a change that could not be undone exactly.
 void refuseInexact(GainResult& result, const std::string& why) {
-    result.status = kGainInexact;
+    result.status = Status::inexact;
     result.message = "nothing written: " + why;
     result.output.clear();
     result.frames = result.clamped = 0;
@@ -176,7 +176,7 @@ struct CompareStore : ByteStore {
 };
 
 void failedStore(GainResult& result) {
-    result.status = kGainIo;
+    result.status = Status::io;
     result.message = "cannot write the result";
 }
 
@@ -208,15 +208,15 @@ std::string checkUndo(std::span<const uint8_t> input, std::span<const uint8_t> c
         CompareStore same(input);
         const GainResult undone = undoGain(changed.data(), changed.size(), same);
         if (!same.same) return "its undo would not give the file back";
-        if (undone.status != kGainOk) return "its undo would fail: " + undone.message;
+        if (undone.status != Status::ok) return "its undo would fail: " + undone.message;
         return "";
     }
     const GainResult undone = undoGain(changed.data(), changed.size(), scratch);
-    if (undone.status == kGainIo) {
+    if (undone.status == Status::io) {
         failedStore(result);
         return "";
     }
-    if (undone.status != kGainOk) return "its undo would fail: " + undone.message;
+    if (undone.status != Status::ok) return "its undo would fail: " + undone.message;
     return "";
 }
 
@@ -236,12 +236,12 @@ GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& optio
         any = true;
     }
     if (!any) {
-        result.status = kGainNotLayer3;
+        result.status = Status::notLayer3;
         result.message = "no Layer III frame found";
         return result;
     }
     if (options.channel >= 0 && (channelCount(last.header) != 2 || channelMode(last.header) == 1)) {
-        result.status = kGainUsage;
+        result.status = Status::usage;
         result.message = "--channel needs a stereo or dual-channel stream (not joint stereo)";
         return result;
     }
@@ -275,7 +275,7 @@ GainResult undoGain(const uint8_t* input, size_t size, ByteStore& out) {
     int gains[2] = {0, 0};
     char wrap = 'N';
     if (item == items.end() || !parseUndo(item->value, gains[0], gains[1], wrap)) {
-        result.status = kGainNoUndo;
+        result.status = Status::noUndo;
         result.message = "no MP3GAIN_UNDO item: nothing to undo";
         return result;
     }
@@ -303,14 +303,14 @@ GainResult undoGain(const uint8_t* input, size_t size, ByteStore& out) {
 GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options) {
     VectorStore out, scratch;
     GainResult result = applyGain(input, size, options, out, scratch);
-    if (result.status == kGainOk) result.output = std::move(out.bytes);
+    if (result.status == Status::ok) result.output = std::move(out.bytes);
     return result;
 }
 
 GainResult undoGain(const uint8_t* input, size_t size) {
     VectorStore out;
     GainResult result = undoGain(input, size, out);
-    if (result.status == kGainOk) result.output = std::move(out.bytes);
+    if (result.status == Status::ok) result.output = std::move(out.bytes);
     return result;
 }
 

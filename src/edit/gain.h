@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "l3/status.h"
+
 namespace l3 {
 
 struct GainOptions {
@@ -23,22 +25,8 @@ struct GainOptions {
     bool tag = true;   // write or update the undo item
 };
 
-enum GainStatus : int {
-    kGainOk = 0,
-    kGainUsage = 1,
-    kGainIo = 2,
-    kGainNotLayer3 = 3,
-    kGainNoUndo = 4,  // --undo on a file without undo information
-    // The change (or undo) could not be undone exactly, and nothing is written: changed
-    // bytes would form or break a frame header (the frames found would differ), or the
-    // APEv2 tag written would not be found as written, or the change's undo would fail.
-    kGainInexact = 6,
-    // Loudness tags cannot be written: the file's ID3v2 tag cannot be rewritten as it is.
-    kGainTagRefused = 7,
-};
-
 struct GainResult {
-    int status = kGainOk;
+    Status status = Status::ok;
     std::string message;
     std::vector<uint8_t> output;
     size_t frames = 0;   // audio frames changed
@@ -79,7 +67,7 @@ struct VectorStore : ByteStore {
 // The same changes made through stores: the result goes to out frame by frame (nothing is
 // kept per frame) and is checked there; scratch holds the undo of a change that records one
 // when it cannot be checked against the input as it is made. result.output stays empty;
-// kGainIo when a store fails. The result in out is to be used only with kGainOk.
+// Status::io when a store fails. The result in out is to be used only with Status::ok.
 GainResult applyGain(const uint8_t* input, size_t size, const GainOptions& options,
                      ByteStore& out, ByteStore& scratch);
 GainResult undoGain(const uint8_t* input, size_t size, ByteStore& out);

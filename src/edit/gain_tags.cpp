@@ -78,7 +78,7 @@ GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<Us
     JunkRange junk;
     while (walker.next(f, junk)) ++result.frames;
     if (result.frames == 0) {
-        result.status = kGainNotLayer3;
+        result.status = Status::notLayer3;
         result.message = "no Layer III frame found";
         return result;
     }
@@ -91,7 +91,7 @@ GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<Us
     const Id3v2Rewrite id3 =
         replaceUserTexts(oldTag, {std::begin(kGainKeys), std::end(kGainKeys)}, texts);
     if (!id3.ok) {
-        result.status = kGainTagRefused;
+        result.status = Status::tagRefused;
         result.message = id3.message + "; nothing written";
         return result;
     }
@@ -105,14 +105,14 @@ GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<Us
         !out.append(input + oldTag.size(), apeAt - oldTag.size()) ||
         !out.append(apeBytes.data(), apeBytes.size()) ||
         !out.append(input + apeEnd, size - apeEnd) || !out.finish(written)) {
-        result.status = kGainIo;
+        result.status = Status::io;
         result.message = "cannot write the result";
         return result;
     }
     const auto shift = static_cast<ptrdiff_t>(id3.tag.size()) - static_cast<ptrdiff_t>(oldTag.size());
     const std::string why = readBack(in, written, id3.tag, texts, ape, items, shift);
     if (!why.empty()) {
-        result.status = kGainInexact;
+        result.status = Status::inexact;
         result.message = "nothing written: " + why;
     }
     return result;
@@ -121,7 +121,7 @@ GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<Us
 GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<UserText>& texts) {
     VectorStore out;
     GainResult result = writeGainTags(input, size, texts, out);
-    if (result.status == kGainOk) result.output = std::move(out.bytes);
+    if (result.status == Status::ok) result.output = std::move(out.bytes);
     return result;
 }
 

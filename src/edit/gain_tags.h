@@ -33,8 +33,8 @@ std::vector<UserText> replayGainTexts(const LoudnessTags& tags);
 
 // Every REPLAYGAIN_* text of those five in the ID3v2 tag (and the APEv2 tag) is replaced
 // by texts: a value of an earlier run (an album's too) never stays beside the new ones.
-// kGainNotLayer3 without frames, kGainTagRefused (with the reason) for an ID3v2 tag that
-// cannot be rewritten, kGainInexact where the result would not read back as written.
+// Status::notLayer3 without frames, Status::tagRefused (with the reason) for an ID3v2 tag that
+// cannot be rewritten, Status::inexact where the result would not read back as written.
 GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<UserText>& texts,
                          ByteStore& out);
 GainResult writeGainTags(const uint8_t* input, size_t size, const std::vector<UserText>& texts);

@@ -150,7 +150,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
                                    nullptr, {}, salvage ? Damage::salvage : Damage::refuse);
         for (const std::string& note : problem.notes) result.notes.push_back(in.name + ": " + note);
         if (ok && src.frames.empty()) {
-            problem.status = kEditNotLayer3;
+            problem.status = Status::notLayer3;
             problem.message = "the stream has no audio frame";
         }
         if (!ok || src.frames.empty()) {
@@ -161,7 +161,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
         const uint32_t a = streams[0].frames[0].header, b = src.frames[0].header;
         if (versionCode(a) != versionCode(b) || samplingIndex(a) != samplingIndex(b) ||
             channelCount(a) != channelCount(b)) {
-            result.status = kJoinMismatch;
+            result.status = Status::mismatch;
             result.mismatch = true;
             result.message = in.name + ": " + describe(b) + ", unlike " + inputs[0].name + " (" +
                              describe(a) + ")";
@@ -169,7 +169,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
         }
     }
     if (inputs.empty()) {
-        result.status = kEditUsage;
+        result.status = Status::usage;
         result.message = "nothing to join";
         return result;
     }
@@ -209,7 +209,7 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
                             [&](const SpliceFrame& f) { return f.source == &src; });
             if (src.frames[k].undecodable && !request.frames.empty() && !ownStart &&
                 !request.frames.back().source->frames[request.frames.back().frame].undecodable) {
-                result.status = kEditBadFrame;
+                result.status = Status::damaged;
                 result.message = inputs[i].name + ": " +
                                  frameAt(k + (src.tagFrame ? 1 : 0), src.frames[k].offset) +
                                  ": reservoir_underflow: main_data_begin reaches before the "

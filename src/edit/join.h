@@ -25,7 +25,6 @@ namespace l3 {
 
 // Exit code of `l3 join` beyond those of every edit: an input differs from the first in
 // version, sampling rate or channel count.
-inline constexpr int kJoinMismatch = 5;
 
 struct JoinInput {
     std::string name;  // for messages
@@ -34,9 +33,9 @@ struct JoinInput {
 };
 
 struct JoinResult {
-    int status = kEditOk;
+    Status status = Status::ok;
     std::string message;  // names the input it is about
-    bool mismatch = false;  // kJoinMismatch for an input unlike the first (not a layout)
+    bool mismatch = false;  // Status::mismatch for an input unlike the first (not a layout)
     std::vector<std::string> notes;
     SpillBytes output;
     size_t frames = 0;          // audio frames of the result

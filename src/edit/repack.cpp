@@ -20,13 +20,6 @@ namespace l3 {
 
 namespace {
 
-constexpr int kMaxBackMpeg1 = 511;
-constexpr int kMaxBackLsf = 255;
-
-}  // namespace
-
-namespace {
-
 // Frames [from, to) of the result against the input's, bit for bit (see compareFrame).
 std::string compareFrames(const SourceStream& a, const SourceStream& b, size_t from, size_t to) {
     for (size_t k = from; k < to; ++k) {
@@ -89,7 +82,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         const size_t n = src.frames.size();
         if (n == 0) return;
         const uint32_t reference = src.frames[0].header;
-        const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
+        const int maxBack = maxMainDataBack(reference);
         // A start kept as it is (see KeptStart): its frames keep their bytes; the frames
         // after it are laid out from its first free byte on.
         kept = keptStart(src);
@@ -321,7 +314,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     const size_t n = src.frames.size();
     result.frames = n;
     if (n == 0) {
-        result.status = kEditNotLayer3;
+        result.status = Status::notLayer3;
         result.message = "the stream has no audio frame";
         return result;
     }
@@ -330,7 +323,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         const SourceFrame& f = src.frames[k];
         if (f.undecodable) result.notes.push_back(undecodableNote(src, k));
         if (edits && k < edits->records.size() && edits->records[k]) {
-            result.status = kEditBadFrame;
+            result.status = Status::damaged;
             result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
                              ": cannot be edited: it is kept as it is, at the start of a stream "
                              "whose first frames reach before it";
@@ -344,7 +337,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     for (size_t k = keep; k < n; ++k) {
         const SourceFrame& f = src.frames[k];
         if (!f.undecodable) continue;
-        result.status = kEditBadFrame;
+        result.status = Status::damaged;
         result.message = frameAt(k + (src.tagFrame ? 1 : 0), f.offset) +
                          ": reservoir_underflow: main_data_begin reaches before the stream after "
                          "a frame that does not (only a stream's first frames may, which are "
@@ -354,7 +347,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
     }
     const size_t failedBase = keep + (src.tagFrame ? 1 : 0);  // frame index of plan frame 0
     if (!plan.ok && options.cbrBitrate != 0) {
-        result.status = kRepackCannotFit;
+        result.status = Status::cannotFit;
         char text[200];
         if (sizes.empty() && options.cbrBitrate > 0) {
             std::snprintf(text, sizeof text, "%d kbit/s is not a bit rate of this stream",
@@ -371,7 +364,7 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
         return result;
     }
     if (!plan.ok) {
-        result.status = kRepackCannotFit;
+        result.status = Status::cannotFit;
         result.message =
             "frame " + std::to_string(plan.failedFrame + failedBase) + " cannot fit at any rate";
         return result;
@@ -389,13 +382,13 @@ RepackResult repackStream(const uint8_t* input, size_t size, const RepackOptions
               "decoders would play it: nothing written (--salvage drops the junk)"
             : nullptr;
     if (misread) {
-        result.status = kRepackCannotFit;
+        result.status = Status::cannotFit;
         result.message = misread;
         result.output.clear();
         return result;
     }
     if (!mismatch.empty()) {
-        result.status = kRepackVerify;
+        result.status = Status::verify;
         result.message = verificationFailure(mismatch);
         result.output.clear();
     }

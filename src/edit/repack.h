@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "l3/status.h"
 #include "edit/frame_head.h"
 #include "edit/source_stream.h"
 
@@ -45,15 +46,8 @@ struct RepackOptions {
     bool vbrWithoutHeader = false;
 };
 
-// Exit codes of `l3 repack` beyond those of every edit (see source_stream.h).
-enum RepackStatus : int {
-    kRepackCannotFit = 5,  // --cbr rate too small
-    kRepackVerify = kEditVerify,
-    kRepackBadValue = kEditBadValue,  // an edited value that the format cannot code
-};
-
 struct RepackResult {
-    int status = kEditOk;
+    Status status = Status::ok;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
     SpillBytes output;

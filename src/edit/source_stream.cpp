@@ -16,6 +16,7 @@
 #include "edit/granule_coder.h"
 #include "edit/in_parts.h"
 #include "edit/scale_forms.h"
+#include "format/byte_order.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "io/platform.h"
@@ -173,7 +174,7 @@ constexpr size_t kDecodeChunkFrames = 256;
 struct DecodedPart {
     ByteRoom recoded;
     std::string message;  // empty while every frame decodes (and every edit codes)
-    int status = kEditBadFrame;
+    Status status = Status::damaged;
     size_t at = 0;        // the offset of the frame the message names
     std::vector<SourceDamage> repairs;  // frames silenced (Damage::salvage)
 };
@@ -211,7 +212,7 @@ bool codeRecoded(MainDataState& scratch, const FrameRecord& rec, size_t frame, S
         problem = scratch.problem;
     }
     if (!problem.field) return true;
-    part.status = kEditBadValue;
+    part.status = Status::badValue;
     part.at = s.offset;
     part.message = describeProblem(static_cast<int32_t>(frame), problem);
     return false;
@@ -228,9 +229,7 @@ inline uint8_t byteAt(const uint8_t* bytes, int64_t pos) {
 // The 64 bits from the byte that holds pos, shifted so that bit pos is the most significant:
 // 57 of them and more are bits from pos on.
 inline uint64_t wordAt(const uint8_t* bytes, int64_t pos) {
-    uint64_t word;
-    std::memcpy(&word, bytes + (pos >> 3), 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    const uint64_t word = loadBe64(bytes + (pos >> 3));
     return word << (pos & 7);
 }
 
@@ -357,8 +356,8 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     // a cut last frame are found first, and held until no frame before them turns out bad.
     size_t pendingAt = SIZE_MAX;
     std::string pending;
-    auto fail = [&](size_t at, int status, const std::string& message) {
-        result.status = at < pendingAt ? status : kEditBadFrame;
+    auto fail = [&](size_t at, Status status, const std::string& message) {
+        result.status = at < pendingAt ? status : Status::damaged;
         result.message = at < pendingAt ? message : pending;
         return false;
     };
@@ -414,7 +413,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         }
     }
     if (frames.empty()) {
-        result.status = kEditNotLayer3;
+        result.status = Status::notLayer3;
         result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
         return false;
     }
@@ -456,7 +455,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         // One frame size table serves the whole stream: version and sampling rate stay.
         if (versionCode(f.header) != versionCode(reference) ||
             samplingIndex(f.header) != samplingIndex(reference))
-            return fail(f.offset, kEditBadFrame,
+            return fail(f.offset, Status::damaged,
                         frameAt(k, f.offset) +
                             ": header_changed: its version or sampling rate "
                             "differs from the first audio frame's");
@@ -487,7 +486,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             src.damage.back().at = src.frames.size() - 1;
             src.damage.back().mainDataCut = mainStart >= 0;
         } else if (kind) {
-            return fail(f.offset, kEditBadFrame, frameAt(k, f.offset) + ": " + kind + ": " + why);
+            return fail(f.offset, Status::damaged, frameAt(k, f.offset) + ": " + kind + ": " + why);
         }
     }
     // Where the damage lies among the frames: junk before the frame after it, a cut last
@@ -517,7 +516,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     } beside;
     if (!decode) {
         if (alongside) alongside();
-        return pending.empty() || fail(SIZE_MAX, kEditOk, "");
+        return pending.empty() || fail(SIZE_MAX, Status::ok, "");
     }
     const bool recode = pass == SourcePass::recode;
     if (recode || edits) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
@@ -598,7 +597,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                 if (!codeRecoded(*scratch, *edit, i + first, s, part)) return;
                 if (s.recodedStart < 0) {
                     if (values) {  // (the room holds the most a frame codes)
-                        part.status = kEditVerify;
+                        part.status = Status::verify;
                         part.at = s.offset;
                         part.message = verificationFailure(frameAt(i + first, s.offset) +
                                                            ": its recoded main data has no room");
@@ -613,11 +612,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             uint8_t head[kMaxHeadBytes];
             writeFrameHead(*headWriter, sideInformationOf(*edit), s.header, 0, head);
             const size_t side = static_cast<size_t>(sideInfoBytes(s.header));
-            const uint8_t* sideBytes = head + (hasCrc(s.header) ? 6 : 4);
+            const uint8_t* sideBytes = head + sideInfoOffset(s.header);
             std::copy(sideBytes, sideBytes + side, src.recodedSide.begin() + i * kMaxSideBytes);
             // A recoding that gives the frame's own bits back leaves it as it is.
             const int skip = isMpeg1(s.header) ? 9 : 8;
-            const uint8_t* ownSide = input + s.offset + (hasCrc(s.header) ? 6 : 4);
+            const uint8_t* ownSide = input + s.offset + sideInfoOffset(s.header);
             if (!values && s.recodedBits == s.mainBits &&
                 sameBits(sideBytes, skip, ownSide, skip, 8 * static_cast<int64_t>(side) - skip) &&
                 sameBits(part.recoded.bytes, s.recodedStart, src.mainData.data(), s.mainStart,
@@ -637,7 +636,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                                        : sameDecodedValues(values ? *values : *record, *back);
             if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
             if (!mismatch.empty()) {
-                part.status = kEditVerify;
+                part.status = Status::verify;
                 part.at = s.offset;
                 part.message = verificationFailure(frameAt(i + first, s.offset) +
                                                    " as it is to be written: " + mismatch);
@@ -703,7 +702,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     // In file order: a piece that needs several is refused for the first.
     std::stable_sort(src.damage.begin(), src.damage.end(),
                      [](const SourceDamage& a, const SourceDamage& b) { return a.at < b.at; });
-    return pending.empty() || fail(SIZE_MAX, kEditOk, "");
+    return pending.empty() || fail(SIZE_MAX, Status::ok, "");
 }
 
 
@@ -716,8 +715,8 @@ std::string compareFrame(const SourceStream& a, size_t ka, const SourceStream& b
     // the frame's main data follows in the frame bytes.
     const int32_t side = sideInfoBytes(fa.header);
     const uint8_t* sa = fa.fromRecord ? a.recodedSide.data() + ka * kMaxSideBytes
-                                      : a.input + fa.offset + (hasCrc(fa.header) ? 6 : 4);
-    const uint8_t* sb = b.input + fb.offset + (hasCrc(fb.header) ? 6 : 4);
+                                      : a.input + fa.offset + sideInfoOffset(fa.header);
+    const uint8_t* sb = b.input + fb.offset + sideInfoOffset(fb.header);
     const int skip = isMpeg1(fa.header) ? 9 : 8;
     if (!sameBits(sa, skip, sb, skip, 8 * side - skip)) return "its side information differs";
     if (fa.undecodable != fb.undecodable)

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "l3/status.h"
 #include "edit/frame_head.h"
 #include "format/frame_record.h"
 #include "io/platform.h"
@@ -22,17 +23,6 @@ namespace l3 {
 // The most bytes of side information a frame has (MPEG-1, two channels).
 inline constexpr size_t kMaxSideBytes = 32;
 
-// Exit codes shared by the edit commands.
-enum EditStatus : int {
-    kEditOk = 0,
-    kEditUsage = 1,
-    kEditIo = 2,
-    kEditNotLayer3 = 3,
-    kEditBadFrame = 4,  // a frame whose main data cannot be decoded
-    kEditVerify = 6,    // the result does not match the input (an internal fault)
-    kEditBadValue = 7,  // an edited value that the format cannot code
-};
-
 // New values for some audio frames (the Python module writes a changed stream this way).
 // records[k] belongs to audio frame k (a Xing/Info frame not counted); null keeps the frame
 // as it is. An edited frame's head is written from its record, whose layout fields
@@ -42,7 +32,7 @@ enum EditStatus : int {
 // from the frame's, and then the frame is recoded as --huffman would code it (but with the
 // scalefactors, scalefac_scale and preflag as written), the unchanged granules keeping their
 // coding where that is no larger. The caller checks the fixed-width
-// fields first (see value_stream.h); a value no coding can hold fails with kEditBadValue.
+// fields first (see value_stream.h); a value no coding can hold fails with Status::badValue.
 struct FrameEdits {
     std::vector<const FrameRecord*> records;
 };
@@ -122,7 +112,7 @@ bool damageNeeded(const SourceStream& src, const SourceDamage& d, size_t from, s
 // CRC is wrong, is damage too: decoders trust or distrust it each their own way, and an
 // edit writes it right.
 enum class Damage {
-    refuse,   // the first damage fails the read, naming it (kEditBadFrame)
+    refuse,   // the first damage fails the read, naming it (Status::damaged)
     salvage,  // a damaged frame becomes a silent frame of the same duration (zero side
               // information, no main data); junk and a cut last frame are dropped; each
               // repair is a note
@@ -134,7 +124,7 @@ enum class Damage {
 enum class SourcePass { layout, decode, recode };
 
 struct SourceProblem {
-    int status = kEditOk;
+    Status status = Status::ok;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped (junk, a cut last frame)
     // Junk before the first frame or after the last, and the note that says it is dropped.
@@ -147,10 +137,10 @@ struct SourceProblem {
 // Says in problem's notes that the junk outside the frames is kept, for an edit that keeps it.
 void noteOutsideJunkKept(SourceProblem& problem);
 
-// Reads input into src; fails (kEditNotLayer3, kEditBadFrame) on what cannot be carried
+// Reads input into src; fails (Status::notLayer3, Status::damaged) on what cannot be carried
 // over losslessly. src keeps a pointer to input. Up to `threads` threads decode (and
 // recode) the frames at once. With edits (a decode or recode pass), the edited frames are
-// taken from their records (see FrameEdits; kEditBadValue when a value cannot be coded).
+// taken from their records (see FrameEdits; Status::badValue when a value cannot be coded).
 // `alongside`, when given, runs once the frames' heads and main-data extents are in, on a
 // thread of its own while the frames decode (or first, with threads 1 or where no thread
 // can be started), and that thread then helps with the frames still to decode; it may read

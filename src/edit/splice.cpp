@@ -12,9 +12,6 @@ namespace l3 {
 
 namespace {
 
-constexpr int kMaxBackMpeg1 = 511;
-constexpr int kMaxBackLsf = 255;
-
 // The frames of the result: the fillers (no source), then the frames asked for.
 struct OutputFrame {
     const SourceStream* source;  // null for a filler
@@ -65,7 +62,7 @@ LayoutPlan planSplice(const SpillVector<OutputFrame>& frames, size_t keep, int f
         if (k >= keep) layoutFrames[k - keep] = {mainBytesOf(frames[k]), headByteCount(header)};
         oneRate = oneRate && bitrateIndex(header) == bitrateIndex(reference);
     }
-    const int maxBack = isMpeg1(reference) ? kMaxBackMpeg1 : kMaxBackLsf;
+    const int maxBack = maxMainDataBack(reference);
     if (oneRate) {
         const int kbps = bitrateTable[isMpeg1(reference)][bitrateIndex(reference)] / 1000;
         sizes = allowedSizes(reference, 0, kbps);
@@ -106,14 +103,10 @@ std::string checkSplice(const SpliceRequest& request, const SpillBytes& out) {
 
 }  // namespace
 
-int samplesPerFrame(uint32_t header) {
-    return granuleCount(header) * kGranuleSamples;
-}
-
 bool isFillerFrame(const SourceStream& src, size_t k) {
     const SourceFrame& f = src.frames[k];
     if (f.mainBits != 0) return false;
-    const uint8_t* side = src.input + f.offset + (hasCrc(f.header) ? 6 : 4);
+    const uint8_t* side = src.input + f.offset + sideInfoOffset(f.header);
     const int skip = isMpeg1(f.header) ? 9 : 8;  // main_data_begin
     for (int bit = skip; bit < 8 * sideInfoBytes(f.header); ++bit)
         if ((side[bit >> 3] >> (7 - (bit & 7))) & 1) return false;
@@ -127,19 +120,19 @@ EditResult spliceFrames(const SpliceRequest& request) {
     KeptStart kept;
     size_t keep = 0;  // fillers come before no kept frame: indices of frames and request agree
     if (!keptFrames(request, kept, keep)) {
-        result.status = kEditBadFrame;
+        result.status = Status::damaged;
         result.message =
             "an undecodable frame (its main_data_begin reaches before the stream) would follow "
             "other frames or lose the frames after it that are kept with it";
         return result;
     }
-    const int maxBack = isMpeg1(frames[0].frame->header) ? kMaxBackMpeg1 : kMaxBackLsf;
+    const int maxBack = maxMainDataBack(frames[0].frame->header);
     const int firstFree =
         keep > 0 ? static_cast<int>(std::min<int64_t>(kept.areaEnd - kept.freeFrom, maxBack)) : 0;
     std::vector<FrameSize> sizes;
     LayoutPlan plan = planSplice(frames, keep, firstFree, sizes);
     if (!plan.ok) {
-        result.status = kEditCannotLay;
+        result.status = Status::cannotLay;
         result.message = "the main data of frame " + std::to_string(plan.failedFrame + keep) +
                          " of the result does not fit in any layout";
         return result;
@@ -229,7 +222,7 @@ EditResult spliceFrames(const SpliceRequest& request) {
            enlargeLastFrameForTags(result.output, musicEnd, sizes, plan.size[n - 1 - keep]))
         musicEnd = build();
     if (endReadsAsTag(result.output, musicEnd)) {
-        result.status = kEditCannotLay;
+        result.status = Status::cannotLay;
         result.message = kEndReadsAsTagMessage;
         result.endReadsAsTag = true;
         result.output.clear();
@@ -239,7 +232,7 @@ EditResult spliceFrames(const SpliceRequest& request) {
 
     const std::string mismatch = checkSplice(request, out);
     if (!mismatch.empty()) {
-        result.status = kEditVerify;
+        result.status = Status::verify;
         result.message = verificationFailure(mismatch);
         result.output.clear();
     }

@@ -50,24 +50,20 @@ struct SpliceRequest {
 };
 
 struct EditResult {
-    int status = kEditOk;
+    Status status = Status::ok;
     std::string message;             // why it failed
     std::vector<std::string> notes;  // what was dropped from the input
     SpillBytes output;
-    bool endReadsAsTag = false;  // kEditCannotLay for kEndReadsAsTagMessage (frame_head.h)
+    bool endReadsAsTag = false;  // Status::cannotLay for kEndReadsAsTagMessage (frame_head.h)
 };
 
 // Status of a splice whose frames fit no layout: the first frame's main data needs more
 // than the largest frame holds, and no filler frame gives it room; or the result's last
 // frame ends in bytes that read as a tag and cannot be made larger (endReadsAsTag).
-inline constexpr int kEditCannotLay = 5;
 
-// The result; or kEditCannotLay; or kEditVerify when reading the result back does not give
+// The result; or Status::cannotLay; or Status::verify when reading the result back does not give
 // the frames, delay and padding asked for (an internal fault).
 EditResult spliceFrames(const SpliceRequest& request);
-
-// Samples per frame of the stream: 1152 (MPEG-1) or 576.
-int samplesPerFrame(uint32_t header);
 
 // True when src.frames[k] is a silent filler frame as spliceFrames writes them.
 bool isFillerFrame(const SourceStream& src, size_t k);

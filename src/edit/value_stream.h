@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "l3/status.h"
 #include "l3/record.h"
 
 namespace l3 {
@@ -49,16 +50,8 @@ void scanValueStream(ValueStream& stream);
 // header.
 void decodeValueStream(ValueStream& stream, FrameRecord* records);
 
-enum ValueWriteStatus : int {
-    kValueWritten = 0,
-    kValueBadValue = 1,     // a value or field that cannot be written; nothing is
-    kValueCannotWrite = 2,  // the stream cannot be re-laid out (a frame that does not decode)
-    kValueFault = 3,        // the result did not read back as written: an internal fault
-    kValueCannotFit = 4,    // the re-laid frames fit no layout (a frame's main data too long)
-};
-
 struct ValueWriteResult {
-    int status = kValueWritten;
+    Status status = Status::ok;
     std::string message;             // "frame F, granule G, channel C: field ... value ..."
     std::vector<std::string> notes;  // what a re-layout dropped (junk, a cut last frame)
     std::vector<uint8_t> output;

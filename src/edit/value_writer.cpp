@@ -134,7 +134,7 @@ bool rewriteHead(FrameWriterState& writer, const ValueFrame& f, const FrameRecor
         writeFrameHead(writer, sideInformationOf(c), f.header, c.main_data_begin, head);
     uint8_t* frame = out.data() + f.offset;
     const uint16_t before = hasCrc(f.header) ? frameHeadCrc(frame, f.header) : 0;
-    const size_t side = hasCrc(f.header) ? 6 : 4;
+    const size_t side = sideInfoOffset(f.header);
     std::memcpy(frame + side, head + side, static_cast<size_t>(count) - side);
     if (hasCrc(f.header)) {
         const uint16_t change = before ^ frameHeadCrc(frame, f.header);
@@ -171,7 +171,7 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
             // Side information is rewritten in place whatever the main data holds; values
             // that were never decoded cannot be coded.
             if (f.problem && changes[k] == Change::values) {
-                result.status = kValueCannotWrite;
+                result.status = Status::damaged;
                 result.message = "frame " + std::to_string(k) +
                                  ": its main data does not decode (" + f.problem +
                                  "), so its values cannot be written";
@@ -180,7 +180,7 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
             problem = checkChanged(*checker, original[k], current[k]);
         }
         if (problem.field) {
-            result.status = kValueBadValue;
+            result.status = Status::badValue;
             result.message = describeProblem(static_cast<int32_t>(k), problem);
             return result;
         }
@@ -192,7 +192,7 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
         for (size_t k = 0; k < stream.frames.size(); ++k) {
             if (changes[k] == Change::none) continue;
             if (!rewriteHead(*checker, stream.frames[k], current[k], result.output)) {
-                result.status = kValueFault;
+                result.status = Status::verify;
                 result.message = "frame " + std::to_string(k) +
                                  ": the rewritten side information does not read back as "
                                  "written (an internal fault: please report it)";
@@ -216,20 +216,20 @@ ValueWriteResult writeValueStream(const ValueStream& stream, const FrameRecord* 
     result.message = std::move(repacked.message);
     result.output.assign(repacked.output.begin(), repacked.output.end());
     switch (repacked.status) {
-        case kEditOk:
-            result.status = kValueWritten;
+        case Status::ok:
+            result.status = Status::ok;
             break;
-        case kRepackBadValue:
-            result.status = kValueBadValue;
+        case Status::badValue:
+            result.status = Status::badValue;
             break;
-        case kRepackVerify:
-            result.status = kValueFault;
+        case Status::verify:
+            result.status = Status::verify;
             break;
-        case kRepackCannotFit:
-            result.status = kValueCannotFit;
+        case Status::cannotFit:
+            result.status = Status::cannotLay;
             break;
         default:
-            result.status = kValueCannotWrite;
+            result.status = Status::damaged;
             break;
     }
     return result;

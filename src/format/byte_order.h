@@ -1,5 +1,5 @@
 #pragma once
-// Little-endian field access for the record file. Fields are read byte by byte through
+// Byte order: little-endian field access for the record file, big-endian words of streams. Fields are read byte by byte through
 // memcpy, never through a pointer cast into the record, so unaligned offsets are safe.
 
 #include <bit>
@@ -23,6 +23,14 @@ inline uint32_t loadLe32(const uint8_t* p) {
 inline uint32_t loadBe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
            static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Eight bytes, most significant first: the bit readers' word.
+inline uint64_t loadBe64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
 }
 
 inline void storeLe16(uint8_t* p, uint16_t v) {

@@ -47,4 +47,20 @@ inline int granuleCount(uint32_t header) {
     return isMpeg1(header) ? 2 : 1;
 }
 
+// Samples a frame decodes to, per channel: 1152 (MPEG-1) or 576.
+inline int samplesPerFrame(uint32_t header) {
+    return isMpeg1(header) ? 1152 : 576;
+}
+
+// Where the side information starts in a frame: after the header and its CRC, if any.
+inline int sideInfoOffset(uint32_t header) {
+    return sideInfoOffset(header);
+}
+
+// The furthest back main_data_begin reaches, in bytes before the frame's header: 511
+// (MPEG-1, 9 bits) or 255 (MPEG-2 and 2.5, 8 bits).
+inline int maxMainDataBack(uint32_t header) {
+    return isMpeg1(header) ? 511 : 255;
+}
+
 }  // namespace l3

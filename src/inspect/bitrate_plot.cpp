@@ -111,7 +111,7 @@ std::string bitratePlotSvg(const uint8_t* data, size_t size, const StreamReport&
         if (k < first) return;
         kbps += bitrateTable[isMpeg1(f.header)][bitrateIndex(f.header)] / 1000.0;
         mdb += f.main_data_begin;
-        seconds += (isMpeg1(f.header) ? 1152.0 : 576.0) /
+        seconds += static_cast<double>(samplesPerFrame(f.header)) /
                    samplingRateTable[versionCode(f.header)][samplingIndex(f.header)];
         if (++inGroup < group && k + 1 < first + count) return;
         rate.values.push_back(kbps / static_cast<double>(inGroup));

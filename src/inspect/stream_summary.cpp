@@ -39,7 +39,7 @@ StreamSummary summarize(const StreamReport& report) {
     const AudioTotals& t = report.totals;
     s.header = t.firstHeader;
     s.samplingRate = samplingRateTable[versionCode(s.header)][samplingIndex(s.header)];
-    s.samplesPerFrame = isMpeg1(s.header) ? 1152 : 576;
+    s.samplesPerFrame = samplesPerFrame(s.header);
     s.minKbps = t.minKbps;
     s.maxKbps = t.maxKbps;
     s.modes = t.modes;

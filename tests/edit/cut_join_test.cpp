@@ -970,8 +970,8 @@ TEST(EndOfStream, KeptFramesEndingInTagBytesAreRefused) {
         point.samples = true;
         point.units = at;
         const l3::CutResult r = l3::splitStream(in.data(), in.size(), {point}, nullptr, true);
-        if (r.status != l3::kEditOk) {
-            ASSERT_EQ(r.status, l3::kCutRange) << r.message;
+        if (r.status != l3::Status::ok) {
+            ASSERT_EQ(r.status, l3::Status::outOfRange) << r.message;
             ++refused;
             continue;
         }
@@ -979,7 +979,7 @@ TEST(EndOfStream, KeptFramesEndingInTagBytesAreRefused) {
         for (const l3::CutPiece& piece : r.pieces)
             pieces.push_back({"piece", piece.output.data(), piece.output.size()});
         const l3::JoinResult j = l3::joinStreams(pieces);
-        ASSERT_EQ(j.status, l3::kEditOk) << j.message;
+        ASSERT_EQ(j.status, l3::Status::ok) << j.message;
         expectSameFrames(in, j.output);
         ++joined;
     }
@@ -1126,9 +1126,9 @@ TEST(Cut, StartsOfAStreamThatChangesItsChannelCount) {
                      std::to_string(c.to));
         const auto s = l3test::crafted::modeSwitching(44100, 5, c.startMono, 2);
         const l3::CutResult r = cutSamples(s.odd, c.from, c.to);
-        EXPECT_EQ(r.status == l3::kEditOk, c.made) << r.message;
+        EXPECT_EQ(r.status == l3::Status::ok, c.made) << r.message;
         if (!c.made) {
-            EXPECT_EQ(r.status, l3::kCutRange);
+            EXPECT_EQ(r.status, l3::Status::outOfRange);
             EXPECT_NE(r.message.find("between one channel and two"), std::string::npos)
                 << r.message;
         }
@@ -1145,7 +1145,7 @@ TEST(Cut, PiecesStartWithThreeFramesFfmpegTakes) {
     for (const int64_t from : {1000, 4000, 8640, 10000, 12000, 15000}) {
         SCOPED_TRACE(from);
         const l3::CutResult r = cutSamples(in, from, from + 9000);
-        ASSERT_EQ(r.status, l3::kEditOk) << r.message;
+        ASSERT_EQ(r.status, l3::Status::ok) << r.message;
         const l3::SpillBytes& out = r.pieces.at(0).output;
         const l3::FrameWalk walk = l3::walkFrames(out.data(), out.size());
         ASSERT_GE(walk.frames.size(), 4u);

@@ -68,7 +68,7 @@ TEST(Gain, OnlyGlobalGainChangesAndUndoGivesTheFileBack) {
         const std::vector<uint8_t> in = fixture(name);
         for (const int steps : {2, -3}) {
             const l3::GainResult r = l3::applyGain(in.data(), in.size(), {steps, -1, true});
-            ASSERT_EQ(r.status, 0) << r.message;
+            ASSERT_EQ(r.status, l3::Status::ok) << r.message;
             EXPECT_GT(r.frames, 0u);
             EXPECT_EQ(fields(r.output, false), fields(in, false));
             const auto before = fields(in, true), after = fields(r.output, true);
@@ -80,7 +80,7 @@ TEST(Gain, OnlyGlobalGainChangesAndUndoGivesTheFileBack) {
                     ASSERT_EQ(after[k][i], before[k][i] + steps) << "frame " << k;
                 }
             const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
-            ASSERT_EQ(back.status, 0) << back.message;
+            ASSERT_EQ(back.status, l3::Status::ok) << back.message;
             EXPECT_TRUE(back.output == in);
         }
     }
@@ -94,7 +94,7 @@ TEST(Gain, AWrongCrcStaysWrongAndUndoStillGivesTheBytesBack) {
     ASSERT_GT(walk.frames.size(), 5u);
     in[walk.frames[5].offset + 4] ^= 0x5A;
     const l3::GainResult r = l3::applyGain(in.data(), in.size(), {3, -1, true});
-    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.status, l3::Status::ok);
     const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
     EXPECT_TRUE(back.output == in);
     for (size_t k : {size_t{4}, size_t{6}})
@@ -105,7 +105,7 @@ TEST(Gain, AWrongCrcStaysWrongAndUndoStillGivesTheBytesBack) {
 TEST(Gain, ValuesOutsideTheFieldAreHeldAndCounted) {
     const std::vector<uint8_t> in = fixture("m1_44k_joint_cbr128.mp3");
     const l3::GainResult r = l3::applyGain(in.data(), in.size(), {255, -1, false});
-    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.status, l3::Status::ok);
     EXPECT_GT(r.clamped, 0u);
     for (const auto& frame : fields(r.output, true))
         for (int32_t g : frame) EXPECT_TRUE(g == 255 || g == 0);
@@ -382,7 +382,7 @@ TEST(Gain, WriteTagsLeavesTheAudioAndIsReadByOthers) {
     dir.write("a.mp3", originals[0]);
     dir.write("b.mp3", originals[1]);
     const l3::GainResult undoTagged = l3::applyGain(originals[2].data(), originals[2].size(), {1, -1, true});
-    ASSERT_EQ(undoTagged.status, 0);
+    ASSERT_EQ(undoTagged.status, l3::Status::ok);
     originals[2] = undoTagged.output;  // an APEv2 tag with the undo item
     dir.write("c.mp3", originals[2]);
     const std::vector<std::string> names = {"a.mp3", "b.mp3", "c.mp3"};
@@ -504,16 +504,16 @@ TEST(Gain, AChangeThatWouldMoveTheFramesIsRefused) {
                 EXPECT_TRUE(r.output == in);
                 continue;
             }
-            if (r.status == l3::kGainInexact) {
+            if (r.status == l3::Status::inexact) {
                 EXPECT_TRUE(r.output.empty());
                 refused.push_back(steps);
                 continue;
             }
-            ASSERT_EQ(r.status, l3::kGainOk) << r.message;
+            ASSERT_EQ(r.status, l3::Status::ok) << r.message;
             EXPECT_EQ(framesFound(r.output), framesFound(in));
             if (!tag) continue;
             const l3::GainResult back = l3::undoGain(r.output.data(), r.output.size());
-            ASSERT_EQ(back.status, l3::kGainOk) << back.message;
+            ASSERT_EQ(back.status, l3::Status::ok) << back.message;
             EXPECT_TRUE(back.output == in || r.clamped > 0);
         }
     EXPECT_EQ(std::count(refused.begin(), refused.end(), -1), 2);

@@ -188,7 +188,7 @@ TEST(Repack, KeepsEveryDecodedValueAndTheTagFrameRight) {
         const std::vector<uint8_t> in = readAll(file);
         for (const l3::CrcChoice crc : {l3::CrcChoice::keep, l3::CrcChoice::add}) {
             const l3::RepackResult r = l3::repackStream(in.data(), in.size(), {0, 0, crc});
-            ASSERT_EQ(r.status, 0) << r.message;
+            ASSERT_EQ(r.status, l3::Status::ok) << r.message;
             EXPECT_LE(r.output.size(), in.size() + (r.vbr ? 2 * 1441 : 0));
             expectSameDecodedValues(in, r.output);
 
@@ -233,7 +233,7 @@ TEST(Repack, TagsStayJunkAndACutLastFrameGoOnlyWhenSalvaging) {
     // of the cut frame; the Info frame's byte count no longer holds): refused, naming the
     // first in the file, unless salvaging.
     const l3::RepackResult refused = l3::repackStream(damaged.data(), damaged.size(), {});
-    EXPECT_EQ(refused.status, l3::kEditBadFrame);
+    EXPECT_EQ(refused.status, l3::Status::damaged);
     EXPECT_NE(refused.message.find("frame 0 (offset " + std::to_string(id3v2) +
                                    "): xing_mismatch: the Info tag counts 40 frames"),
               std::string::npos)
@@ -242,7 +242,7 @@ TEST(Repack, TagsStayJunkAndACutLastFrameGoOnlyWhenSalvaging) {
     l3::RepackOptions salvage;
     salvage.salvage = true;
     const l3::RepackResult r = l3::repackStream(damaged.data(), damaged.size(), salvage);
-    ASSERT_EQ(r.status, 0) << r.message;
+    ASSERT_EQ(r.status, l3::Status::ok) << r.message;
     ASSERT_EQ(r.notes.size(), 3u);
     EXPECT_NE(r.notes[0].find("7 bytes of junk at offset " + std::to_string(third)),
               std::string::npos)
@@ -260,7 +260,7 @@ TEST(Repack, CbrOptions) {
         readAll(fs::path(TEST_DATA_DIR) / "lame/m1_44k_joint_clicks_vbr0.mp3");
     // The smallest single rate: every frame at it, an Info frame, the values kept.
     const l3::RepackResult best = l3::repackStream(in.data(), in.size(), {0, -1, {}});
-    ASSERT_EQ(best.status, 0) << best.message;
+    ASSERT_EQ(best.status, l3::Status::ok) << best.message;
     EXPECT_FALSE(best.vbr);
     EXPECT_TRUE(readTagFrame(best.output, musicEnd(best.output)).info);  // Info: CBR now
     expectSameDecodedValues(in, best.output);
@@ -276,7 +276,7 @@ TEST(Repack, CbrOptions) {
     // One step below it fails, naming a frame and that rate.
     const int below = l3::bitrateTable[1][rates.begin()->first - 1] / 1000;
     const l3::RepackResult tooSmall = l3::repackStream(in.data(), in.size(), {0, below, {}});
-    EXPECT_EQ(tooSmall.status, l3::kRepackCannotFit);
+    EXPECT_EQ(tooSmall.status, l3::Status::cannotFit);
     EXPECT_NE(tooSmall.message.find("cannot fit at " + std::to_string(below) +
                                     " kbit/s; the smallest single rate that fits is " +
                                     std::to_string(kbps) + " kbit/s"),
@@ -285,7 +285,7 @@ TEST(Repack, CbrOptions) {
 
     // A floor: no frame below it.
     const l3::RepackResult floor = l3::repackStream(in.data(), in.size(), {96, 0, {}});
-    ASSERT_EQ(floor.status, 0);
+    ASSERT_EQ(floor.status, l3::Status::ok);
     l3::scanStream(floor.output.data(), floor.output.size(), layout);
     for (size_t k = 1; k < layout.frames.size(); ++k)
         EXPECT_GE(l3::bitrateIndex(layout.frames[k].header), 7);
@@ -676,7 +676,7 @@ TEST(Repack, RefusesFramesItCannotDecodeAndWritesNothing) {
         l3::RepackOptions options;
         options.threads = threads;
         const l3::RepackResult refused = l3::repackStream(in.data(), in.size(), options);
-        EXPECT_EQ(refused.status, l3::kEditBadFrame);
+        EXPECT_EQ(refused.status, l3::Status::damaged);
         EXPECT_TRUE(refused.output.empty()) << threads;
     }
 }
@@ -755,7 +755,7 @@ TEST(Repack, ThreadsChangeNothing) {
         two.threads = 2;
         const l3::RepackResult a = l3::repackStream(whole.data(), whole.size(), one);
         const l3::RepackResult b = l3::repackStream(whole.data(), whole.size(), two);
-        ASSERT_EQ(a.status, 0) << a.message;
+        ASSERT_EQ(a.status, l3::Status::ok) << a.message;
         ASSERT_GT(a.frames, 2000u);
         EXPECT_TRUE(a.output == b.output) << "huffman " << huffman;
     }
@@ -764,7 +764,7 @@ TEST(Repack, ThreadsChangeNothing) {
         l3::RepackOptions two;
         two.threads = 2;
         const l3::RepackResult r = l3::repackStream(broken.data(), broken.size(), two);
-        EXPECT_EQ(r.status, l3::kEditBadFrame);
+        EXPECT_EQ(r.status, l3::Status::damaged);
         EXPECT_EQ(r.message.rfind("frame " + std::to_string(bad[0]) + " ", 0), 0u) << r.message;
         EXPECT_TRUE(r.output.empty());
     }

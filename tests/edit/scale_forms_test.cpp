@@ -378,7 +378,7 @@ TEST(RepackHuffman, NoGranuleOfALameStreamGrows) {
         l3::RepackOptions options;
         options.huffman = true;
         const l3::RepackResult r = l3::repackStream(in.data(), in.size(), options);
-        ASSERT_EQ(r.status, 0) << r.message;
+        ASSERT_EQ(r.status, l3::Status::ok) << r.message;
         const std::vector<int> before = granuleLengths(in), after = granuleLengths(r.output);
         ASSERT_EQ(before.size(), after.size());
         for (size_t k = 0; k < before.size(); ++k) {

@@ -57,7 +57,7 @@ TEST(ValueStream, UnchangedStreamsComeBackByteForByte) {
         const Values v(fixture(name));
         ASSERT_FALSE(v.stream.frames.empty());
         const l3::ValueWriteResult r = v.write();
-        ASSERT_EQ(r.status, l3::kValueWritten) << r.message;
+        ASSERT_EQ(r.status, l3::Status::ok) << r.message;
         EXPECT_TRUE(r.output == v.stream.bytes);
     }
 }
@@ -71,7 +71,7 @@ TEST(ValueStream, GainChangeIsL3Gains) {
                 for (auto& granule : v.current[k].granuleInfo)
                     for (l3::GranuleChannelInfo& info : granule) info.global_gain -= 1;
         const l3::ValueWriteResult r = v.write();
-        ASSERT_EQ(r.status, l3::kValueWritten) << r.message;
+        ASSERT_EQ(r.status, l3::Status::ok) << r.message;
         const l3::GainResult gain =
             l3::applyGain(v.stream.bytes.data(), v.stream.bytes.size(), {-1, -1, false});
         EXPECT_TRUE(r.output == gain.output);
@@ -84,7 +84,7 @@ TEST(ValueStream, ChangedSpectrumReadsBackAsWritten) {
     for (int i = 0; i < 64; ++i)
         v.current[k].spectrum[1][0][i] = static_cast<int16_t>(i * 37 - 900);
     const l3::ValueWriteResult r = v.write();
-    ASSERT_EQ(r.status, l3::kValueWritten) << r.message;
+    ASSERT_EQ(r.status, l3::Status::ok) << r.message;
     const Values back(r.output);
     ASSERT_EQ(back.stream.frames.size(), v.stream.frames.size());
     for (size_t j = 0; j < back.stream.frames.size(); ++j) {
@@ -100,7 +100,7 @@ TEST(ValueStream, AValueThatCannotBeCodedNamesItsPlace) {
     Values v(fixture("lame/m1_44k_joint_cbr128_crc.mp3"));
     v.current[4].spectrum[0][1][100] = -9000;
     const l3::ValueWriteResult r = v.write();
-    EXPECT_EQ(r.status, l3::kValueBadValue);
+    EXPECT_EQ(r.status, l3::Status::badValue);
     EXPECT_EQ(r.message,
               "frame 4, granule 0, channel 1: spectrum line 100 value -9000 is beyond the largest "
               "magnitude a code table holds");

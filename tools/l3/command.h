@@ -7,12 +7,21 @@
 #include <span>
 #include <string_view>
 
+#include "l3/status.h"
+
 namespace l3tool {
 
+// The exit codes every command shares; the others come from a call's status (exitCode).
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 1;
-inline constexpr int kExitUnreadable = 2;
+inline constexpr int kExitUnreadable = 2;  // also: an output could not be written
 inline constexpr int kExitDamaged = 3;
+
+// The exit code of a command whose work ended with status: 0 ok, 1 usage, 2 a file,
+// 3 no Layer III stream, 4 damage (or no undo information), 5 what the edit cannot do
+// (no fit, a range, no layout, unlike inputs), 6 an internal fault or an inexact undo,
+// 7 a value or tag that cannot be written.
+int exitCode(l3::Status status);
 
 struct Command {
     std::string_view name;

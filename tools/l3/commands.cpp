@@ -4,6 +4,27 @@
 
 namespace l3tool {
 
+int exitCode(l3::Status status) {
+    using l3::Status;
+    switch (status) {
+    case Status::ok: return 0;
+    case Status::usage: return 1;
+    case Status::io: return 2;
+    case Status::notLayer3: return 3;
+    case Status::damaged:
+    case Status::noUndo: return 4;
+    case Status::cannotFit:
+    case Status::outOfRange:
+    case Status::cannotLay:
+    case Status::mismatch: return 5;
+    case Status::verify:
+    case Status::inexact: return 6;
+    case Status::badValue:
+    case Status::tagRefused: return 7;
+    }
+    return 6;
+}
+
 namespace {
 
 const Command kCommands[] = {

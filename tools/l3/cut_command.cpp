@@ -81,30 +81,30 @@ int runCut(std::span<char* const> args) {
     }
     if (files.size() != 2) return usageError(cutCommand(), "wanted IN and OUT");
     if (!outputsAllowed("cut", std::span(files).first(1), std::span(files).subspan(1), output))
-        return l3::kEditIo;
+        return kExitUnreadable;
     const l3::FileTimes times = keptTimes(output, files[0]);
     InputBytes input;
     std::string error;
     if (!input.open(files[0], error)) {
         std::fprintf(stderr, "l3 cut: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
-        return l3::kEditIo;
+        return kExitUnreadable;
     }
     const l3::CutResult r =
         l3::cutStream(input.data(), input.size(), from, haveTo ? &to : nullptr, salvage,
                       toIsLength);
     for (const std::string& note : r.notes)
         std::fprintf(stderr, "l3 cut: %s: %s\n", files[0].c_str(), note.c_str());
-    if (r.status != l3::kEditOk) {
+    if (r.status != l3::Status::ok) {
         std::fprintf(stderr, "l3 cut: %s: %s\n", files[0].c_str(), r.message.c_str());
-        return r.status;
+        return exitCode(r.status);
     }
     if (!writeOutput(files[1], r.pieces[0].output, error, times)) {
         std::fprintf(stderr, "l3 cut: %s: cannot write: %s\n", files[1].c_str(), error.c_str());
-        return l3::kEditIo;
+        return kExitUnreadable;
     }
     std::fprintf(files[1] == "-" ? stderr : stdout, "%s\n",
                  pieceLine(files[1], r.pieces[0], r.rate).c_str());
-    return l3::kEditOk;
+    return kExitOk;
 }
 
 }  // namespace l3tool

@@ -274,7 +274,7 @@ FileReport gainOne(const GainRun& run, const std::string& in, const std::string&
     const l3::FileTimes times = keptTimes(run.output, in);
     if (!input.open(in, error)) {
         report.say(stderr, "l3 gain: %s: cannot read: %s", in.c_str(), error.c_str());
-        return failed(l3::kGainIo);
+        return failed(kExitUnreadable);
     }
     if (run.target.measure) {
         Measured own;
@@ -296,19 +296,19 @@ FileReport gainOne(const GainRun& run, const std::string& in, const std::string&
     const bool inFile = FileStore::readsBack(out);
     if (inFile) {
         r = makeResult(run, bytes, options, texts, &store, &scratch);
-        if (r.status == l3::kGainIo) {
+        if (r.status == l3::Status::io) {
             const std::string& why = !store.error().empty() ? store.error() : scratch.error();
             report.say(stderr, "l3 gain: %s: cannot write: %s", out.c_str(), why.c_str());
-            return failed(l3::kGainIo);
+            return failed(kExitUnreadable);
         }
-        if (r.status == l3::kGainOk && !store.finish(result)) r.status = l3::kGainIo;
+        if (r.status == l3::Status::ok && !store.finish(result)) r.status = l3::Status::io;
     } else {
         r = makeResult(run, bytes, options, texts, nullptr, nullptr);
         result = r.output;
     }
-    if (r.status != l3::kGainOk) {
+    if (r.status != l3::Status::ok) {
         report.say(stderr, "l3 gain: %s: %s", in.c_str(), r.message.c_str());
-        return failed(r.status);
+        return failed(exitCode(r.status));
     }
     warnHeld(run, in, r, report);
     const bool same = std::equal(result.begin(), result.end(), bytes.begin(), bytes.end());
@@ -327,7 +327,7 @@ FileReport gainOne(const GainRun& run, const std::string& in, const std::string&
     if (!written) {
         report.say(stderr, "l3 gain: %s: cannot write: %s", out.c_str(),
                    (inFile ? store.error() : error).c_str());
-        return failed(l3::kGainIo);
+        return failed(kExitUnreadable);
     }
     return report;
 }
@@ -362,7 +362,7 @@ int measureFiles(const std::vector<std::string>& files, const Target& target, in
                if (!input.open(files[k], error)) {
                    report.say(stderr, "l3 gain: %s: cannot read: %s", files[k].c_str(),
                               error.c_str());
-                   report.status = l3::kGainIo;
+                   report.status = kExitUnreadable;
                } else if (!measure(files[k], input, target, all[k], report)) {
                    report.status = kExitCannotMeasure;
                }
@@ -374,7 +374,7 @@ int measureFiles(const std::vector<std::string>& files, const Target& target, in
 // --scan: each file's loudness, peaks and steps, and the album's; nothing changes.
 int scan(const std::vector<std::string>& files, const Target& target, bool json, int jobs) {
     std::vector<Measured> all;
-    if (const int status = measureFiles(files, target, jobs, all); status != l3::kGainOk)
+    if (const int status = measureFiles(files, target, jobs, all); status != kExitOk)
         return status;
     const Album album = albumOf(all, target);
     if (json) {
@@ -392,7 +392,7 @@ int scan(const std::vector<std::string>& files, const Target& target, bool json,
                     "\"db\": %.1f, \"gain\": %.2f}}\n",
                     album.lufs, album.peak, album.steps, 1.5 * album.steps,
                     all.empty() ? 0.0 : tagsOf(all[0], &album, target).albumGain);
-        return l3::kGainOk;
+        return kExitOk;
     }
     for (size_t k = 0; k < files.size(); ++k) {
         const Measured& m = all[k];
@@ -402,7 +402,7 @@ int scan(const std::vector<std::string>& files, const Target& target, bool json,
     }
     std::printf("album: %.1f LUFS, peak %.6f: %+d steps (%+.1f dB), target %.1f LUFS\n",
                 album.lufs, album.peak, album.steps, 1.5 * album.steps, target.lufs);
-    return l3::kGainOk;
+    return kExitOk;
 }
 
 }  // namespace
@@ -514,13 +514,13 @@ int runGain(std::span<char* const> args) {
     }
     if (std::find(ins.begin(), ins.end(), "-") != ins.end() && many)
         return usageError(gainCommand(), "with several files an input cannot be ", "-");
-    if (!dryRun && !outputsAllowed("gain", ins, outs, output, inPlace)) return l3::kGainIo;
+    if (!dryRun && !outputsAllowed("gain", ins, outs, output, inPlace)) return kExitUnreadable;
 
     // An album is measured whole before any file changes.
     std::vector<Measured> measured;
     Album joint;
     if (album) {
-        if (const int status = measureFiles(ins, target, jobs, measured); status != l3::kGainOk)
+        if (const int status = measureFiles(ins, target, jobs, measured); status != kExitOk)
             return status;
         joint = albumOf(measured, target);
     }

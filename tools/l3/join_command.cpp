@@ -70,31 +70,31 @@ int runJoin(std::span<char* const> args) {
     std::vector<std::unique_ptr<InputBytes>> bytes;
     std::vector<l3::JoinInput> inputs;
     std::string error;
-    if (!outputsAllowed("join", files, std::span(&out, 1), output)) return l3::kEditIo;
+    if (!outputsAllowed("join", files, std::span(&out, 1), output)) return kExitUnreadable;
     for (const std::string& f : files) {
         bytes.push_back(std::make_unique<InputBytes>());
         if (!bytes.back()->open(f, error)) {
             std::fprintf(stderr, "l3 join: %s: cannot read: %s\n", f.c_str(), error.c_str());
-            return l3::kEditIo;
+            return kExitUnreadable;
         }
         inputs.push_back({f, bytes.back()->data(), bytes.back()->size()});
     }
     const l3::JoinResult r = l3::joinStreams(inputs, salvage);
     for (const std::string& note : r.notes) std::fprintf(stderr, "l3 join: %s\n", note.c_str());
-    if (r.status != l3::kEditOk) {
+    if (r.status != l3::Status::ok) {
         std::fprintf(stderr, "l3 join: %s\n", r.message.c_str());
-        return r.status;
+        return exitCode(r.status);
     }
     if (!writeOutput(out, r.output, error, times)) {
         std::fprintf(stderr, "l3 join: %s: cannot write: %s\n", out.c_str(), error.c_str());
-        return l3::kEditIo;
+        return kExitUnreadable;
     }
     std::fprintf(out == "-" ? stderr : stdout,
                  "%s: %zu inputs, %zu frames (%zu repeated frames written once, %zu left out "
                  "at seams), %zu bytes\n",
                  out.c_str(), inputs.size(), r.frames, r.repeatedFrames, r.seamFrames,
                  r.output.size());
-    return l3::kEditOk;
+    return kExitOk;
 }
 
 }  // namespace l3tool

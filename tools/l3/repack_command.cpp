@@ -149,19 +149,19 @@ FileReport repackOne(const Job& job, const l3::RepackOptions& options, const Out
     std::string error;
     FileReport report;
     if (!input.open(job.in, error)) {
-        report.status = l3::kEditIo;
+        report.status = kExitUnreadable;
         report.say(stderr, "l3 repack: %s: cannot read: %s", job.in.c_str(), error.c_str());
         return report;
     }
     l3::RepackResult r = l3::repackStream(input.data(), input.size(), options);
     for (const std::string& note : r.notes)
         report.say(stderr, "l3 repack: %s: %s", job.in.c_str(), note.c_str());
-    report.status = r.status;
-    if (r.status != 0) {
+    report.status = exitCode(r.status);
+    if (r.status != l3::Status::ok) {
         report.say(stderr, "l3 repack: %s: %s", job.in.c_str(), r.message.c_str());
     } else if ((job.makeFolder && !makeFolderOf(job.out, error)) ||
                !writeOutput(job.out, r.output, error, times)) {
-        report.status = l3::kEditIo;
+        report.status = kExitUnreadable;
         report.say(stderr, "l3 repack: %s: cannot write: %s", job.out.c_str(), error.c_str());
     } else {
         const double change = input.size() == 0 ? 0.0
@@ -290,7 +290,7 @@ int runRepack(std::span<char* const> args) {
         for (const TreeProblem& p : walk.problems) {
             std::fprintf(stderr, "l3 repack: %s: cannot read: %s\n", p.path.c_str(),
                          p.error.c_str());
-            status = l3::kEditIo;
+            status = kExitUnreadable;
         }
         for (const TreeFile& f : walk.files)
             work.push_back({f.path,
@@ -312,7 +312,7 @@ int runRepack(std::span<char* const> args) {
         std::string error;
         if (!log.open(logPath, error)) {
             std::fprintf(stderr, "l3 repack: %s: %s\n", logPath.c_str(), error.c_str());
-            return l3::kEditIo;
+            return kExitUnreadable;
         }
         std::erase_if(work, [&](Job& job) {
             FileStamp stamp;
@@ -331,8 +331,8 @@ int runRepack(std::span<char* const> args) {
         ins.push_back(job.in);
         outs.push_back(job.out);
     }
-    if (recursive && !inPlace && !mirrorOutputsDistinct(work)) return l3::kEditIo;
-    if (!outputsAllowed("repack", ins, outs, output, inPlace)) return l3::kEditIo;
+    if (recursive && !inPlace && !mirrorOutputsDistinct(work)) return kExitUnreadable;
+    if (!outputsAllowed("repack", ins, outs, output, inPlace)) return kExitUnreadable;
 
     // The processors the files at work leave idle (of those the process may run on) decode
     // the frames of each.
@@ -352,7 +352,7 @@ int runRepack(std::span<char* const> args) {
             progress.print(stderr,
                            ("l3 repack: " + logPath + ": cannot write: " + error + "\n").c_str());
             logFailed = true;
-            return static_cast<int>(l3::kEditIo);
+            return kExitUnreadable;
         });
     totals.status = std::max(totals.status, status);
     if (skipped > 0)

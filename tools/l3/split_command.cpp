@@ -200,7 +200,7 @@ bool readCue(const std::string& path, l3::CueSheet& sheet, int& status) {
     std::string error;
     if (!readWholeFile(path, bytes, error)) {
         std::fprintf(stderr, "l3 split: %s: cannot read: %s\n", path.c_str(), error.c_str());
-        status = l3::kEditIo;
+        status = kExitUnreadable;
         return false;
     }
     l3::CueProblem problem;
@@ -291,7 +291,7 @@ int runSplit(std::span<char* const> args) {
     std::string error;
     if (!input.open(files[0], error)) {
         std::fprintf(stderr, "l3 split: %s: cannot read: %s\n", files[0].c_str(), error.c_str());
-        return l3::kEditIo;
+        return kExitUnreadable;
     }
     if (silence && !silencePoints(files[0], input, thresholdDb, minSilence, points))
         return kExitNoPoints;
@@ -300,9 +300,9 @@ int runSplit(std::span<char* const> args) {
                         salvage, !every.empty() || silence);
     for (const std::string& note : r.notes)
         std::fprintf(stderr, "l3 split: %s: %s\n", files[0].c_str(), note.c_str());
-    if (r.status != l3::kEditOk) {
+    if (r.status != l3::Status::ok) {
         std::fprintf(stderr, "l3 split: %s: %s\n", files[0].c_str(), r.message.c_str());
-        return r.status;
+        return exitCode(r.status);
     }
     std::vector<std::string> names(r.pieces.size());
     std::vector<std::span<const uint8_t>> pieces(r.pieces.size());
@@ -311,16 +311,16 @@ int runSplit(std::span<char* const> args) {
         if (!cue.empty()) tagPiece(r.pieces[k].output, sheet, sheet.tracks[k]);
         pieces[k] = r.pieces[k].output;
     }
-    if (!outputsAllowed("split", std::span(files).first(1), names, output)) return l3::kEditIo;
+    if (!outputsAllowed("split", std::span(files).first(1), names, output)) return kExitUnreadable;
     size_t failed = 0;
     if (!writeOutputs(names, pieces, error, failed, times)) {
         std::fprintf(stderr, "l3 split: %s: cannot write: %s; no piece written\n",
                      names[failed].c_str(), error.c_str());
-        return l3::kEditIo;
+        return kExitUnreadable;
     }
     for (size_t k = 0; k < names.size(); ++k)
         std::printf("%s\n", pieceLine(names[k], r.pieces[k], r.rate).c_str());
-    return l3::kEditOk;
+    return kExitOk;
 }
 
 }  // namespace l3tool

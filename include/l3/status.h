@@ -1,0 +1,32 @@
+#pragma once
+// How a call of the toolkit ended: one value for every entry point of include/l3/ (inspect,
+// edit, the files layer), each with its own name. A program maps them to its exit codes
+// (several share one: tools/l3/exit_code.h); nothing in the library knows about those.
+
+#include <cstdint>
+
+namespace l3 {
+
+enum class Status : uint8_t {
+    ok,          // done
+    usage,       // an option or argument the call cannot take
+    io,          // a file could not be read or written
+    notLayer3,   // the input holds no Layer III stream
+    damaged,     // a frame whose main data does not decode, or other damage the call refuses
+    noUndo,      // undoing a gain change of a file that records none
+    cannotFit,   // repack: the frames do not fit the single bit rate asked for
+    outOfRange,  // cut, split: a range empty or outside the stream, a point no piece can start at
+    cannotLay,   // the frames of a cut, split or join fit no layout
+    mismatch,    // join: an input unlike the first (version, sampling rate, channels)
+    verify,      // the result did not read back as it was meant to: an internal fault
+    inexact,     // gain: the change could not be undone exactly; nothing is written
+    badValue,    // an edited value that the format cannot code
+    tagRefused,  // gain: the file's ID3v2 tag cannot be rewritten to hold loudness tags
+};
+
+inline constexpr int kStatusCount = static_cast<int>(Status::tagRefused) + 1;
+
+// The enumerator's own name ("ok", "cannotFit", ...).
+const char* statusName(Status status);
+
+}  // namespace l3
