@@ -18,6 +18,18 @@ const char kUsage[] =
     "exit codes: 0 done; 1 usage; 2 a file cannot be opened; 3 record file truncated;\n"
     "            4 invalid record; 5 output write error\n";
 
+void printProgress(void* console, int32_t done, int32_t estimate) {
+    std::fprintf(static_cast<FILE*>(console), "Frames: %i/%i(?) \r", done, estimate);
+}
+
+void printStatistics(FILE* console, const l3::AssembleStatistics& s) {
+    std::fprintf(console, "%i frames found.   \n", s.framesFound);
+    std::fprintf(console, "%i frames written.\n", s.framesWritten);
+    std::fprintf(console, "Processed %i frames in %i.%03is\n", s.framesFound,
+                 static_cast<int>(s.elapsedMs / 1000), static_cast<int>(s.elapsedMs % 1000));
+    std::fflush(console);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,9 +47,17 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     ignoreBrokenPipeSignal();
-    AssembleRun run;
     // With the stream on standard output, the console lines go to standard error.
-    run.console = argc > 3 && std::strcmp(argv[3], "-") == 0 ? stderr : stdout;
-    run.errors = stderr;
-    return assembleFileRun(run, argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul");
+    FILE* console = argc > 3 && std::strcmp(argv[3], "-") == 0 ? stderr : stdout;
+    AssembleRun run;
+    run.progress = printProgress;
+    run.progressContext = console;
+    const int status =
+        assembleFileRun(run, argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul");
+    // The statistics come when the frames are all out, before any message: a run that
+    // finished says at most that its output could not be closed, after its warning.
+    if (run.statistics.finished) printStatistics(console, run.statistics);
+    for (const std::string& message : run.messages)
+        std::fprintf(stderr, "l3assemble: %s\n", message.c_str());
+    return status;
 }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "disassemble/run_command.h"
+#include "l3disassemble/command.h"
 
 int main(int argc, char** argv) {
-    return l3::runDisassembleCommand(argc, argv, stdout, stderr);
+    return l3disassemble::runDisassembleCommand(argc, argv, stdout, stderr);
 }

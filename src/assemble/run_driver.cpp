@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -10,8 +11,8 @@
 #include "assemble/assembler_state.h"
 #include "assemble/record_check.h"
 #include "format/byte_order.h"
-#include "io/output_check.h"
 #include "framewriter/frame_writer.h"
+#include "io/output_check.h"
 #include "tables/code_tables.h"
 
 namespace l3 {
@@ -21,8 +22,7 @@ namespace {
 constexpr uint32_t kReportIntervalMs = 500;
 constexpr int64_t kTagBytes = 128;
 
-// A message (why the run failed, or a warning), kept in the run and printed on its error
-// stream.
+// A message (why the run failed, or a warning), kept in the run.
 void report(AssembleRun& run, std::string AssembleRun::*kept, const char* format, ...) {
     char text[512];
     va_list args;
@@ -30,7 +30,7 @@ void report(AssembleRun& run, std::string AssembleRun::*kept, const char* format
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     run.*kept = text;
-    if (run.errors) std::fprintf(run.errors, "l3assemble: %s\n", text);
+    run.messages.emplace_back(text);
 }
 
 // The size used by the progress estimate: the whole file, less 128 bytes when its last
@@ -49,27 +49,14 @@ void reportProblem(AssembleRun& run, int32_t frame, const RecordProblem& p) {
     report(run, &AssembleRun::message, "%s", describeProblem(frame, p).c_str());
 }
 
-void printProgress(const AssembleRun& run, const AssemblerState& state, int32_t done) {
-    if (!run.console) return;
+void reportProgress(const AssembleRun& run, const AssemblerState& state, int32_t done) {
+    if (!run.progress) return;
     uint64_t position = run.records->position;
     double estimate =
         position ? done * (static_cast<double>(state.recordSize) / static_cast<double>(position))
                  : 0.0;
     estimate = std::clamp(estimate, -2147483648.0, 2147483647.0);
-    std::fprintf(run.console, "Frames: %i/%i(?) \r", done, static_cast<int32_t>(estimate));
-}
-
-void printStatistics(const AssembleRun& run, const AssemblerState& state, int32_t done,
-                     uint32_t startTick) {
-    if (!run.console) return;
-    uint32_t elapsed = tickCount() - startTick;
-    std::fprintf(run.console, "%i frames found.   \n", done);
-    std::fprintf(run.console, "%i frames written.\n", state.ring.framesWritten);
-    std::fprintf(run.console, "Processed %i frames in ", done);
-    std::fprintf(run.console, "%i.%03is", static_cast<int>(elapsed / 1000),
-                 static_cast<int>(elapsed % 1000));
-    std::fprintf(run.console, "\n");
-    std::fflush(run.console);
+    run.progress(run.progressContext, done, static_cast<int32_t>(estimate));
 }
 
 // Sends what is still queued and makes sure it reached the output. Returns false after
@@ -202,7 +189,7 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
         uint32_t now = tickCount();
         if (now >= nextReport) {
             nextReport = now + kReportIntervalMs;
-            printProgress(run, state, done + 1);
+            reportProgress(run, state, done + 1);
         }
     }
 
@@ -213,7 +200,7 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
                std::strerror(run.output->error));
         return kExitWriteError;
     }
-    printStatistics(run, state, done, startTick);
+    run.statistics = {true, done, state.ring.framesWritten, tickCount() - startTick};
     if (ancillaryShortfall > 0 && !run.ancillaryName.empty())
         report(run, &AssembleRun::warning,
                "warning: ancillary file '%s' ended %" PRId64

@@ -1,12 +1,14 @@
 #pragma once
 // The l3assemble run: start-up, the frame loop, the end of the run, and the exit code.
+// It prints nothing: the messages, the progress and the statistics are handed to the
+// caller, which shows them (tools/l3assemble.cpp) or not.
 
-#include <cstdio>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "io/platform.h"
 #include "format/record_problem.h"
+#include "io/platform.h"
 
 namespace l3 {
 
@@ -22,6 +24,18 @@ enum ExitCode : int {
     kExitWriteError = 5,  // the output could not be written
 };
 
+// Called after a frame, at most every half second: the frames written so far and the
+// estimated total (the frames done scaled by the record file's size over the bytes read).
+using AssembleProgress = void (*)(void* context, int32_t done, int32_t estimate);
+
+// The figures of a run whose frames were all sent (set before the output is closed).
+struct AssembleStatistics {
+    bool finished = false;
+    int32_t framesFound = 0;    // records read
+    int32_t framesWritten = 0;  // frames that reached the output
+    uint32_t elapsedMs = 0;     // from the end of the record file's head to the last frame
+};
+
 struct AssembleRun {
     InputStream* records = nullptr;
     InputStream* ancillary = nullptr;
@@ -29,10 +43,14 @@ struct AssembleRun {
     std::string recordName;     // for messages
     std::string ancillaryName;  // empty for the null device
     std::string outputName;
-    FILE* console = nullptr;  // progress and statistics lines; null for a quiet run
-    FILE* errors = nullptr;   // messages; null for a quiet run
-    std::string message;      // why the run failed, as printed after "l3assemble: "
-    std::string warning;      // a warning of a run that succeeded
+    AssembleProgress progress = nullptr;  // null for a quiet run
+    void* progressContext = nullptr;
+    std::string message;  // why the run failed, as printed after "l3assemble: "
+    std::string warning;  // a warning of a run that succeeded
+    // Every message and warning in the order they arose; a failed run may have several
+    // (a record file cut short, then an output that cannot be written).
+    std::vector<std::string> messages;
+    AssembleStatistics statistics;
 };
 
 // Runs the whole assembly on streams that are already open, in the order record file,
@@ -68,7 +86,6 @@ void endAssembly(AssemblerState& state);
 
 // The bytes of ancillary data the assembler reads for a record with this bit count.
 size_t shareBytes(int32_t ancillaryBits);
-
 
 // A quiet run on a record file and an ancillary file held in memory; the output is
 // appended to output. Returns the exit code.

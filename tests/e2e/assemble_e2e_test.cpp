@@ -463,6 +463,30 @@ TEST_F(Assemble, ShortNamedAncillaryFileWarnsOnce) {
     EXPECT_SAME_BYTES(dir_.read("out"), model.output);
 }
 
+// A run may say several things; they come in the order they arose: the record file cut
+// short, then the output that could not take the frames before it; with the stream on
+// standard output, the statistics and then the warning of an ancillary file that ran short.
+TEST_F(Assemble, MessagesComeInTheOrderTheyArose) {
+    dir_.write("cut", l3test::recordFile(5, -1, rawRun(2, 0)));
+    ProgramResult r = run("cut nul /dev/full");
+    EXPECT_EQ(r.exitCode, 5);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("l3assemble: record file 'cut' ends after 2 "
+                                                   "of 5 frames\\nl3assemble: cannot write "
+                                                   "output '/dev/full': [^\\n]+\\n")))
+        << r.err;
+
+    dir_.write("rec", l3test::recordFile(rawRun(6, 24)));
+    dir_.write("anc", l3test::randomBytes(3 * 24 + 5, 89));
+    r = run("rec anc -");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string warning = "l3assemble: warning: ancillary file 'anc' ended ";
+    const size_t at = r.err.find(warning);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    expectConsole(r.err.substr(0, at), 6, 6, firstEstimate(12 + 6 * kEntryBytes));
+    EXPECT_TRUE(std::regex_match(r.err.substr(at), std::regex(warning + "\\d+ bytes [^\\n]+\\n")))
+        << r.err;
+}
+
 // A decoder accepts a stream of silent frames coded without main data bits.
 TEST_F(Assemble, DecoderAcceptsSilentFrames) {
     L3_REQUIRE_TOOL("mpg123");

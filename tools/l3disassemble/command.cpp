@@ -1,27 +1,24 @@
-#include "disassemble/run_command.h"
+#include "l3disassemble/command.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "disassemble/disassembler.h"
-#include "disassemble/rebuild_check.h"
 #include "io/output_check.h"
 #include "io/platform.h"
-#include "io/replace_file.h"
 #include "l3/record.h"
+#include "l3disassemble/block_writer.h"
+#include "l3disassemble/output_file.h"
 
-namespace l3 {
+namespace l3disassemble {
+
+using namespace l3;
 
 namespace {
 
@@ -48,149 +45,6 @@ const char kUsage[] =
     "            fault: please report it)\n";
 
 constexpr size_t kReadBlockBytes = size_t{64} << 10;  // some 300 records of small frames
-// The record entries come from the check in blocks of this size, each written whole.
-constexpr size_t kWriteBlockBytes = kCheckedBlockBytes;
-
-bool isStandardStream(const char* path) {
-    return std::strcmp(path, "-") == 0;
-}
-
-// One output: a file written under a temporary name beside it and renamed into place at
-// the end; standard output, a device or a named pipe (spooled to an unnamed temporary file
-// until the end, then copied to the sink); or the null device "nul" (nothing is written).
-struct Output {
-    const char* path = nullptr;
-    NewFile made;  // a file: its temporary name and the target it is renamed onto
-    FILE* file = nullptr;
-    FILE* sink = nullptr;  // where a spooled output goes: standard output or the path itself
-    uint64_t written = 0;
-    uint64_t reserved = 0;   // the file's blocks are reserved up to here (its size)
-    bool reservable = true;  // false once reserving failed (a file system without it)
-    std::string error;       // why writing failed; empty while all is well
-};
-
-// A new file's blocks are reserved ahead of the writes, in large steps: the file system
-// otherwise reserves them page by page as the page cache fills, which costs more than
-// copying the bytes. The file is cut back to what was written when it is completed.
-constexpr uint64_t kReserveStep = uint64_t{64} << 20;
-
-void reserveAhead(Output& out, uint64_t end) {
-    if (end <= out.reserved || !out.reservable) return;
-    const uint64_t upTo = end + kReserveStep;
-    if (!reserveFileBlocks(out.file, out.reserved, upTo - out.reserved)) {
-        out.reservable = false;  // the writes themselves report a full disk
-        return;
-    }
-    out.reserved = upTo;
-}
-
-// Gives back the blocks reserved past the end of what was written.
-bool cutToWritten(Output& out) {
-    if (out.reserved <= out.written) return true;
-    if (!resizeFile(out.file, out.written)) {
-        out.error = std::strerror(errno);
-        return false;
-    }
-    out.reserved = out.written;
-    return true;
-}
-
-bool openOutputFile(Output& out, const char* path) {
-    out.path = path;
-    if (isNullDeviceName(path)) return true;
-    const bool standard = isStandardStream(path);
-    const OutputPlace place = standard ? OutputPlace{path, true} : outputPlace(path);
-    if (place.inPlace) {
-        out.sink = standard ? stdout : std::fopen(path, "wb");
-        if (out.sink) out.file = std::tmpfile();
-        if (!out.file) out.error = std::strerror(errno);
-    } else if (createNewFile(out.made, path, out.error)) {
-        out.file = ::fdopen(out.made.fd, "wb");
-        if (!out.file)
-            out.error = std::strerror(errno);
-        else
-            out.made.fd = -1;  // the stream closes it
-    }
-    return out.file != nullptr;
-}
-
-bool writeOut(Output& out, const uint8_t* bytes, size_t count) {
-    if (!out.file || count == 0 || !out.error.empty()) return out.error.empty();
-    reserveAhead(out, out.written + count);
-    if (std::fwrite(bytes, 1, count, out.file) != count) {
-        out.error = std::strerror(errno);
-        return false;
-    }
-    out.written += count;
-    return true;
-}
-
-// Removes what a failed run wrote.
-void discardOutput(Output& out) {
-    if (out.file) std::fclose(out.file);  // a temporary file vanishes on close
-    out.file = nullptr;
-    if (out.sink && out.sink != stdout) std::fclose(out.sink);
-    out.sink = nullptr;
-    discardNewFile(out.made);
-}
-
-// Puts head (when not null) at the start of the output and closes it: a file is complete
-// under its temporary name, a sink receives everything.
-bool completeOutput(Output& out, const uint8_t* head, size_t headCount) {
-    if (!out.file) return true;
-    if (!cutToWritten(out)) return false;
-    if (out.sink) {
-        if (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0) {
-            out.error = std::strerror(errno);
-            return false;
-        }
-        std::vector<uint8_t> block(kWriteBlockBytes);
-        if (head) {
-            std::fread(block.data(), 1, headCount, out.file);  // the placeholder
-            std::memcpy(block.data(), head, headCount);
-            if (std::fwrite(block.data(), 1, headCount, out.sink) != headCount) {
-                out.error = std::strerror(errno);
-                return false;
-            }
-        }
-        size_t got;
-        while ((got = std::fread(block.data(), 1, block.size(), out.file)) > 0)
-            if (std::fwrite(block.data(), 1, got, out.sink) != got) {
-                out.error = std::strerror(errno);
-                return false;
-            }
-        if (std::ferror(out.file) || std::fflush(out.sink) != 0) {
-            out.error = std::strerror(errno);
-            return false;
-        }
-        std::fclose(out.file);
-        out.file = nullptr;
-        FILE* sink = out.sink;
-        out.sink = nullptr;
-        if (sink != stdout && std::fclose(sink) != 0) {
-            out.error = std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    if (head && (std::fflush(out.file) != 0 || std::fseek(out.file, 0, SEEK_SET) != 0 ||
-                 std::fwrite(head, 1, headCount, out.file) != headCount)) {
-        out.error = std::strerror(errno);
-        return false;
-    }
-    const int closed = std::fclose(out.file);
-    out.file = nullptr;
-    if (closed != 0) {
-        out.error = std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-// A replaced file's mode, owner, group and extended attributes stay.
-bool renameIntoPlace(Output& out) {
-    return commitNewFile(out.made, {}, out.error);
-}
 
 // The input: a file or standard input, read in large blocks.
 struct Input {
@@ -213,76 +67,6 @@ void printSummary(FILE* out, const Disassembly& r) {
     std::fprintf(out, "skipped bytes: %zu\n", skippedBytes);
     std::fprintf(out, "trailing bytes: %zu\n", r.trailingBytes);
 }
-
-// Writes output blocks on a thread of its own, so that the kernel's copying of a block into
-// the page cache overlaps the decoding of the next one. At most kPendingBlocks blocks wait;
-// submit() blocks beyond that, so memory stays bounded. An output's error is set by the
-// writer and read only after finish().
-class BlockWriter {
-public:
-    BlockWriter() : thread_([this] { run(); }) {}
-    ~BlockWriter() { finish(); }
-    BlockWriter(const BlockWriter&) = delete;
-    BlockWriter& operator=(const BlockWriter&) = delete;
-
-    // Takes block's bytes (leaving block empty, its capacity reused from a written block).
-    void submit(Output& out, std::vector<uint8_t>& block) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return jobs_.size() < kPendingBlocks; });
-        jobs_.push_back({&out, std::move(block)});
-        block.clear();
-        if (!spare_.empty()) {
-            block.swap(spare_.back());
-            spare_.pop_back();
-        }
-        changed_.notify_all();
-    }
-
-    // Waits until every block is written and stops the thread.
-    void finish() {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-    // True once a write failed (the outputs' errors are then readable after finish()).
-    bool failed() const { return failed_; }
-
-private:
-    static constexpr size_t kPendingBlocks = 2;
-    struct Job {
-        Output* out;
-        std::vector<uint8_t> bytes;
-    };
-
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-            if (jobs_.empty()) return;
-            Job job = std::move(jobs_.front());
-            lock.unlock();
-            if (!writeOut(*job.out, job.bytes.data(), job.bytes.size())) failed_ = true;
-            job.bytes.clear();
-            lock.lock();
-            jobs_.pop_front();
-            if (spare_.size() < kPendingBlocks) spare_.push_back(std::move(job.bytes));
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Job> jobs_;
-    std::vector<std::vector<uint8_t>> spare_;
-    bool stopping_ = false;
-    std::atomic<bool> failed_{false};
-    std::thread thread_;
-};
 
 // Hands what the run made so far to the writer once a block has gathered (always when
 // last is set).
@@ -444,4 +228,4 @@ int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* er
     return code;
 }
 
-}  // namespace l3
+}  // namespace l3disassemble
