@@ -1,6 +1,7 @@
 #pragma once
-// Byte order: little-endian field access for the record file, big-endian words of streams. Fields are read byte by byte through
-// memcpy, never through a pointer cast into the record, so unaligned offsets are safe.
+// Byte order: little-endian fields of the record file, big-endian words of streams. Fields
+// are read byte by byte or through memcpy, never through a pointer cast into the record, so
+// unaligned offsets are safe.
 
 #include <bit>
 #include <cstdint>

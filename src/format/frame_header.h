@@ -54,7 +54,7 @@ inline int samplesPerFrame(uint32_t header) {
 
 // Where the side information starts in a frame: after the header and its CRC, if any.
 inline int sideInfoOffset(uint32_t header) {
-    return sideInfoOffset(header);
+    return hasCrc(header) ? 6 : 4;
 }
 
 // The furthest back main_data_begin reaches, in bytes before the frame's header: 511
