@@ -562,10 +562,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             readSideInfo(input + s.offset, *record);
             setPlayedRegions(*record);
             PlayedFrame played;
-            if (const char* why =
+            if (const MainDataProblem problem =
                     readPlayedValues(src.mainData.data(), s.mainStart, *record, played)) {
-                const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
-                const char* kind = sideInfo ? "side_info_invalid" : "huffman_error";
+                const char* why = problem.why;
+                const char* kind = problem.kind == MainDataFault::sideInfo ? "side_info_invalid"
+                                                                          : "huffman_error";
                 if (salvage) {
                     silence(s);
                     const std::string frame = frameAt(i + first, s.offset);
@@ -629,11 +630,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             readSideInfo(head, *back);
             setPlayedRegions(*back);
             PlayedFrame playedBack;
-            const char* why =
+            const MainDataProblem backProblem =
                 s.recoded
                     ? readPlayedValues(part.recoded.bytes, s.recodedStart, *back, playedBack)
                     : readPlayedValues(src.mainData.data(), s.mainStart, *back, playedBack);
-            std::string mismatch = why ? std::string("its main data does not decode")
+            std::string mismatch = backProblem ? std::string("its main data does not decode")
                                        : sameDecodedValues(values ? *values : *record, *back);
             if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
             if (!mismatch.empty()) {

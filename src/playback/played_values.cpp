@@ -152,20 +152,24 @@ bool boundaryDisputed(const FrameRecord& rec, int gr, int ch) {
     return false;
 }
 
-const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
-                             PlayedFrame& played) {
+MainDataProblem readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
+                                 PlayedFrame& played) {
     played = {};
     MainDataEnds ends;
-    if (const char* why = readMainData(stream, mainStart, rec, nullptr, &ends)) return why;
+    if (const MainDataProblem problem = readMainData(stream, mainStart, rec, nullptr, &ends))
+        return problem;
     for (int gr = 0; gr < granuleCount(rec.header); ++gr)
         for (int ch = 0; ch < channelCount(rec.header); ++ch) {
             const uint8_t end = ends.end[gr][ch];
             const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
-            if (end & kScalefactorsPastEnd) return "scalefactors longer than part2_3_length";
-            if (end & kPairsPastEnd) return "part2_3_length ends inside a big-value pair";
+            if (end & kScalefactorsPastEnd)
+                return {MainDataFault::coding, "scalefactors longer than part2_3_length"};
+            if (end & kPairsPastEnd)
+                return {MainDataFault::coding, "part2_3_length ends inside a big-value pair"};
             // mpg123 silences the frame there too, while the others play the pairs as zero.
             if ((end & kPairsLeft) || (info.part2_3_length == 0 && codedPairs(rec, gr, ch)))
-                return "part2_3_length ends before its last big-value pairs";
+                return {MainDataFault::coding,
+                        "part2_3_length ends before its last big-value pairs"};
             uint8_t notes = 0;
             if (end & kBitsAfterLastLine) notes |= kStuffing;
             if (end & kQuadPastEnd) {
@@ -181,7 +185,7 @@ const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameReco
             played.notes[gr][ch] = notes;
             played.any |= notes;
         }
-    return nullptr;
+    return {};
 }
 
 void restoreCodedValues(FrameRecord& rec, const PlayedFrame& played) {

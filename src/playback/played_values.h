@@ -26,6 +26,7 @@
 
 #include <cstdint>
 
+#include "disassemble/main_data_reader.h"
 #include "format/frame_record.h"
 
 namespace l3 {
@@ -79,9 +80,10 @@ bool boundaryDisputed(const FrameRecord& rec, int gr, int ch);
 
 // Reads rec's main data (its side information read, setPlayedRegions applied) from the
 // main-data stream at bit mainStart, as decoders play it, noting in played where that
-// differs from the coding. Returns null on success, else why it does not decode.
-const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
-                             PlayedFrame& played);
+// differs from the coding. Returns no problem on success, else why it does not decode (a
+// granule cut short by its part2_3_length is a coding fault).
+MainDataProblem readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
+                                 PlayedFrame& played);
 
 // Puts back into rec the values decoders drop (rec as readPlayedValues left it): the values
 // from which a writer, with rec's side information, codes the granules' bits again.

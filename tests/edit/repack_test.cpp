@@ -90,7 +90,7 @@ std::vector<Decoded> decodeAudio(std::span<const uint8_t> bytes) {
             continue;
         l3::readSideInfo(frame, *record);
         const int64_t start = areaStart[k] - 8 * int64_t{record->main_data_begin};
-        EXPECT_EQ(l3::readMainData(mainData.data(), start, *record), nullptr) << "frame " << k;
+        EXPECT_EQ(l3::readMainData(mainData.data(), start, *record).why, nullptr) << "frame " << k;
         Decoded d;
         d.header = record->header & ~0x1F200u;
         for (int gr = 0; gr < l3::granuleCount(record->header); ++gr)
