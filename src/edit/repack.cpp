@@ -7,7 +7,6 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/frame_head.h"
-#include "edit/granule_coder.h"
 #include "edit/in_parts.h"
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
@@ -15,6 +14,7 @@
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "io/platform.h"
+#include "maindata/granule_coder.h"
 
 namespace l3 {
 

@@ -28,6 +28,7 @@
 
 #include "disassemble/main_data_reader.h"
 #include "format/frame_record.h"
+#include "format/region_lines.h"  // switchingRegions, regionEdgeLines
 
 namespace l3 {
 
@@ -53,22 +54,6 @@ struct PlayedFrame {
     int16_t dropped[2][2][4] = {};     // with kQuadDropped: its values as coded
     uint8_t any = 0;                   // every note of the frame
 };
-
-// Where decoders start region 1 of a window-switching granule, as lines: low..high (equal
-// where they agree), and the region0_count (a long band edge, edge = region0_count + 1) at
-// which values are read and written.
-struct SwitchingRegions {
-    int region0_count;
-    int low, high;
-};
-SwitchingRegions switchingRegions(uint32_t header, const GranuleChannelInfo& info);
-
-// The lines at which decoders place the long-block band edge `edge` (0..22) as a region
-// boundary: low..high, equal where they agree.
-struct EdgeLines {
-    int low, high;
-};
-EdgeLines regionEdgeLines(uint32_t header, int edge);
 
 // Sets the region counts of rec's window-switching granules to switchingRegions'
 // region0_count (the side information does not send them).

@@ -3,7 +3,7 @@
 // granules of every rate and block layout and on every granule of real streams: the same
 // bits, and a coding whose fields give exactly those bits and that decoders read alike.
 
-#include "edit/spectrum_search.h"
+#include "maindata/spectrum_search.h"
 
 #include <gtest/gtest.h>
 

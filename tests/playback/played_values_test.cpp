@@ -11,10 +11,10 @@
 #include <random>
 #include <vector>
 
-#include "edit/granule_coder.h"
 #include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "inspect/side_info_check.h"
+#include "maindata/granule_coder.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 #include "playback/played_values.h"
