@@ -11,8 +11,8 @@
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
-#include "edit/granule_coder.h"
 #include "edit/source_stream.h"
+#include "maindata/granule_coder.h"
 
 namespace {
 

@@ -318,7 +318,7 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
     // below proves it when it assembles them); a granule whose last item ran past its end
     // is coded again here first, so that a frame the writer cannot mirror goes raw.
     bool overrun = false;
-    if (!why) why = readMainData(bits, mainStart - base, rec, &overrun);
+    if (!why) why = readMainData(bits, mainStart - base, rec, &overrun).why;
     if (!why && overrun && !reencodesExactly(*r.scratch, rec, bits, mainStart - base, mainBits))
         why = "its values do not code back to the same bits";
     if (why) {

@@ -15,6 +15,9 @@ namespace l3 {
 
 namespace {
 
+// More pairs than a granule has lines.
+constexpr MainDataProblem kBigValuesTooLarge{MainDataFault::sideInfo, "big_values above 288"};
+
 inline uint16_t readScalefactor(BitReader& r, int width) {
     return static_cast<uint16_t>(width > 0 ? readBits(r, width) : 0);
 }
@@ -160,10 +163,10 @@ struct SpectrumEnd {
     int16_t lastQuad = -1;
 };
 
-const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, int16_t* lines,
-                         SpectrumEnd* report) {
+MainDataProblem readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, int16_t* lines,
+                             SpectrumEnd* report) {
     const GranuleChannelInfo& info = rec.granuleInfo[gr][ch];
-    if (info.big_values > kMaxBigValues) return "big_values above 288";
+    if (info.big_values > kMaxBigValues) return kBigValuesTooLarge;
     const RegionBounds bounds =
         regionBounds(rec.header, info.big_values, info.region0_count, info.region1_count);
     // A granule with bits names a code table for every region with lines, as the writer
@@ -172,14 +175,14 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         for (int region = 0; region < 3; ++region) {
             const int t = info.table_select[region];
             if (t != 0 && bounds.start[region] < bounds.start[region + 1] && !hasDecodeTree(t))
-                return "a region coded with table 4 or 14";
+                return {MainDataFault::sideInfo, "a region coded with table 4 or 14"};
         }
     if (r.pos >= r.end) {  // the scalefactors took every bit
         if (report)
             for (int region = 0; region < 3; ++region)
                 if (info.table_select[region] != 0 && bounds.start[region] < bounds.start[region + 1])
                     report->end |= kPairsLeft;
-        return nullptr;
+        return {};
     }
     GranuleBits g;
     loadGranuleBits(g, r);
@@ -346,13 +349,14 @@ const char* readSpectrum(BitReader& r, const FrameRecord& rec, int gr, int ch, i
         if (g.pos - signs <= g.end) report->end |= kQuadSignsPastEnd;
     }
     r.pos = g.pos + shift;
-    return why;
+    if (why) return {MainDataFault::coding, why};
+    return {};
 }
 
 }  // namespace
 
-const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
-                         bool* overrun, MainDataEnds* ends) {
+MainDataProblem readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
+                             bool* overrun, MainDataEnds* ends) {
     if (ends) *ends = {};
     bool past = false;
     const bool mpeg1 = isMpeg1(rec.header);
@@ -364,7 +368,7 @@ const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& 
             const int32_t length = rec.granuleInfo[gr][ch].part2_3_length;
             // An MPEG-1 granule of length 0 codes nothing at all; its big_values must still
             // be one the writer accepts.
-            if (rec.granuleInfo[gr][ch].big_values > kMaxBigValues) return "big_values above 288";
+            if (rec.granuleInfo[gr][ch].big_values > kMaxBigValues) return kBigValuesTooLarge;
             if (mpeg1 && length == 0) continue;
             BitReader r{stream, pos, pos + length};
             if (mpeg1)
@@ -373,9 +377,9 @@ const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& 
                 readLsfScalefactors(r, rec, ch);
             if (ends && r.pos > r.end) ends->end[gr][ch] |= kScalefactorsPastEnd;
             SpectrumEnd spectrumEnd;
-            if (const char* why = readSpectrum(r, rec, gr, ch, rec.spectrum[gr][ch],
-                                               ends ? &spectrumEnd : nullptr))
-                return why;
+            if (const MainDataProblem problem = readSpectrum(r, rec, gr, ch, rec.spectrum[gr][ch],
+                                                             ends ? &spectrumEnd : nullptr))
+                return problem;
             if (ends) {
                 ends->end[gr][ch] |= spectrumEnd.end;
                 ends->lastQuad[gr][ch] = spectrumEnd.lastQuad;
@@ -385,7 +389,7 @@ const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& 
         }
     }
     if (overrun) *overrun = past;
-    return nullptr;
+    return {};
 }
 
 }  // namespace l3

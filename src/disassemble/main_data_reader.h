@@ -9,10 +9,23 @@
 
 namespace l3 {
 
+// The kind of fault that stops main data from decoding: its side information asks for
+// what no coding has (big_values above 288, a region coded with table 4 or 14), or its
+// bits do not code values as the side information lays them out.
+enum class MainDataFault : uint8_t { none, sideInfo, coding };
+
+// Why main data does not decode: the kind, and the message (static text) that says it;
+// kind none and no message when it decodes.
+struct MainDataProblem {
+    MainDataFault kind = MainDataFault::none;
+    const char* why = nullptr;
+    explicit operator bool() const { return kind != MainDataFault::none; }
+};
+
 // Reads the main data of record (side information already filled in) from the main-data
 // stream, starting at bit mainStart; each granule and channel takes its part2_3_length
-// bits and reads zeros past its end. Returns null on success, else why the values cannot
-// stand for these bits.
+// bits and reads zeros past its end. Returns no problem on success, else why the values
+// cannot stand for these bits.
 //
 // When overrun is given, it is set when some granule's last item (a scalefactor or a code
 // word) reached past the granule's end, reading zeros there. Otherwise every item was read
@@ -38,7 +51,7 @@ enum GranuleEnd : uint8_t {
                                // of a region with a code table
 };
 
-const char* readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& record,
-                         bool* overrun = nullptr, MainDataEnds* ends = nullptr);
+MainDataProblem readMainData(const uint8_t* stream, int64_t mainStart, FrameRecord& record,
+                             bool* overrun = nullptr, MainDataEnds* ends = nullptr);
 
 }  // namespace l3

@@ -13,17 +13,17 @@
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
 #include "edit/frame_head.h"
-#include "edit/granule_coder.h"
 #include "edit/in_parts.h"
-#include "edit/scale_forms.h"
 #include "format/byte_order.h"
 #include "format/frame_header.h"
 #include "format/frame_length.h"
 #include "io/platform.h"
 #include "framewriter/frame_writer_state.h"
 #include "inspect/frame_walk.h"
+#include "maindata/granule_coder.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
+#include "maindata/scale_forms.h"
 #include "playback/played_values.h"
 #include "tables/code_tables.h"
 
@@ -342,38 +342,51 @@ void copyBits(uint8_t* dst, const uint8_t* src, int64_t srcPos, int64_t count) {
     if (count & 7) dst[bytes - 1] &= static_cast<uint8_t>(0xFF00 >> (count & 7));
 }
 
-bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
-                SourceProblem& result, const FrameEdits* edits,
-                const std::function<void()>& alongside, Damage damage) {
-    src.input = input;
-    src.size = size;
-    const bool decode = pass != SourcePass::layout;
-    const bool salvage = damage == Damage::salvage;
-    const FrameWalk walk = walkFrames(input, size);
-    src.leadingBytes = walk.tags.audioStart;
-    src.trailingTagOffset = walk.tags.audioEnd;
+namespace {
+
+// One read: the input, what it becomes, and the damage found so far, which the steps below
+// share.
+struct SourceRead {
+    const uint8_t* input;
+    size_t size;
+    SourceStream& src;
+    SourceProblem& result;
+    const FrameEdits* edits;
+    bool salvage;
+    size_t first = 0;  // the first audio frame among the whole frames (1 after a tag frame)
     // Without salvage, the first damage in the file fails the read: junk between frames and
     // a cut last frame are found first, and held until no frame before them turns out bad.
     size_t pendingAt = SIZE_MAX;
-    std::string pending;
-    auto fail = [&](size_t at, Status status, const std::string& message) {
+    std::string pending{};
+    std::vector<size_t> junkAt{};  // the offsets of src.damage's junk entries
+    // Recoding or editing: each frame's room in the recoded main data (see makeRooms).
+    bool recode = false;
+    SpillVector<size_t> roomStart{};
+    std::unique_ptr<SpillBlock> room{};
+
+    bool fail(size_t at, Status status, const std::string& message) {
         result.status = at < pendingAt ? status : Status::damaged;
         result.message = at < pendingAt ? message : pending;
         return false;
-    };
+    }
     // Damage is held back (refuse) or repaired and listed (salvage).
-    std::vector<size_t> junkAt;  // the offsets of src.damage's junk entries
-    auto damaged = [&](SourceDamage::Kind kind, size_t at, const std::string& what,
-                       const char* hint, std::string repair) {
+    void damaged(SourceDamage::Kind kind, size_t at, const std::string& what, const char* hint,
+                 std::string repair) {
         if (!salvage) {
             if (at < pendingAt) pendingAt = at, pending = what + hint;
             return;
         }
         result.notes.push_back(repair);
         src.damage.push_back({kind, 0, what, what + hint, std::move(repair)});
-    };
-    // Junk before the first frame or after the last is kept or dropped (see audioStart);
-    // between frames decoders resynchronise, each its own way.
+    }
+    // The end of a read that got this far: it fails only on damage held back.
+    bool finish() { return pending.empty() || fail(SIZE_MAX, Status::ok, ""); }
+};
+
+// Junk before the first frame or after the last is kept or dropped (see audioStart);
+// between frames decoders resynchronise, each its own way.
+void noteJunk(SourceRead& read, const FrameWalk& walk) {
+    SourceProblem& result = read.result;
     for (size_t j = 0; j < walk.junkOffsets.size(); ++j) {
         const size_t at = walk.junkOffsets[j], length = walk.junkLengths[j];
         const bool inside = !walk.frames.empty() && walk.frames.front().offset < at &&
@@ -390,9 +403,13 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
                       "junk: %zu bytes between frames at offset %zu, where decoders "
                       "resynchronise",
                       length, at);
-        damaged(SourceDamage::junk, at, text, " (--salvage drops them)", repair);
-        if (salvage) junkAt.push_back(at);
+        read.damaged(SourceDamage::junk, at, text, " (--salvage drops them)", repair);
+        if (read.salvage) read.junkAt.push_back(at);
     }
+}
+
+// The walk's whole frames; a last frame cut short is damage.
+std::vector<FrameSpan> wholeFrames(SourceRead& read, const FrameWalk& walk) {
     std::vector<FrameSpan> frames;
     frames.reserve(walk.frames.size());
     for (size_t k = 0; k < walk.frames.size(); ++k) {
@@ -406,60 +423,64 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             std::snprintf(repair, sizeof repair,
                           "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
                           f.offset);
-            damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
-                    " (--salvage drops it)", repair);
+            read.damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
+                         " (--salvage drops it)", repair);
         } else {
             frames.push_back({f.offset, f.length, f.header});
         }
     }
-    if (frames.empty()) {
-        result.status = Status::notLayer3;
-        result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
-        return false;
-    }
+    return frames;
+}
 
-    size_t first = 0;
+// Where the audio lies, and the Xing/Info (or VBRI) frame, if the first frame is one; its
+// counts that are not the stream's are damage.
+void readTagFrame(SourceRead& read, const FrameWalk& walk, const std::vector<FrameSpan>& frames) {
+    SourceStream& src = read.src;
     const FrameSpan& f0 = frames[0];
     src.audioStart = f0.offset;
     src.audioEnd = frames.back().offset + static_cast<size_t>(frames.back().length);
-    src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
-    if (src.xing.kind != XingKind::none) {
-        src.tagFrame = true;
-        src.tagFrameOffset = f0.offset;
-        src.tagFrameBytes = static_cast<size_t>(f0.length);
-        first = 1;
-        // Its counts against the stream's (a cut last frame counted whole, as encoders do).
-        const WalkFrame& last = walk.frames.back();
-        const size_t audioFrames = walk.frames.size() - 1;
-        const size_t bytes = last.offset + static_cast<size_t>(frameLength(last.header)) -
-                             f0.offset;
-        if (const std::string wrong = wrongTagCounts(src.xing, audioFrames, bytes,
-                                                     static_cast<size_t>(f0.length));
-            !wrong.empty()) {
-            damaged(SourceDamage::tagFrame, f0.offset, frameAt(0, f0.offset) + ": " + wrong,
-                    " (--salvage rebuilds it)", frameAt(0, f0.offset) + ": " + wrong + ": rebuilt");
-        }
+    src.xing = readXingTag(read.input + f0.offset, static_cast<size_t>(f0.length));
+    if (src.xing.kind == XingKind::none) return;
+    src.tagFrame = true;
+    src.tagFrameOffset = f0.offset;
+    src.tagFrameBytes = static_cast<size_t>(f0.length);
+    read.first = 1;
+    // Its counts against the stream's (a cut last frame counted whole, as encoders do).
+    const WalkFrame& last = walk.frames.back();
+    const size_t audioFrames = walk.frames.size() - 1;
+    const size_t bytes = last.offset + static_cast<size_t>(frameLength(last.header)) - f0.offset;
+    if (const std::string wrong =
+            wrongTagCounts(src.xing, audioFrames, bytes, static_cast<size_t>(f0.length));
+        !wrong.empty()) {
+        read.damaged(SourceDamage::tagFrame, f0.offset, frameAt(0, f0.offset) + ": " + wrong,
+                     " (--salvage rebuilds it)",
+                     frameAt(0, f0.offset) + ": " + wrong + ": rebuilt");
     }
+}
 
-    const uint32_t reference = frames[first < frames.size() ? first : 0].header;
+// Every audio frame's bytes after its head into the main-data stream, and where each
+// frame's main data lies in it; false (failed) at the first frame that cannot be carried.
+bool takeMainData(SourceRead& read, const std::vector<FrameSpan>& frames) {
+    SourceStream& src = read.src;
+    const uint32_t reference = frames[read.first < frames.size() ? read.first : 0].header;
     src.frames.reserve(frames.size());
-    src.mainData.reserve(size + 8);
+    src.mainData.reserve(read.size + 8);
     bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
         const FrameSpan& f = frames[k];
-        if (k < first) continue;
+        if (k < read.first) continue;
         const int32_t head = headByteCount(f.header);
         const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
-        src.mainData.insert(src.mainData.end(), input + f.offset + head,
-                            input + f.offset + f.length);
+        src.mainData.insert(src.mainData.end(), read.input + f.offset + head,
+                            read.input + f.offset + f.length);
         // One frame size table serves the whole stream: version and sampling rate stay.
         if (versionCode(f.header) != versionCode(reference) ||
             samplingIndex(f.header) != samplingIndex(reference))
-            return fail(f.offset, Status::damaged,
-                        frameAt(k, f.offset) +
+            return read.fail(f.offset, Status::damaged,
+                             frameAt(k, f.offset) +
                             ": header_changed: its version or sampling rate "
                             "differs from the first audio frame's");
-        const MainDataExtent extent = readMainDataExtent(input + f.offset);
+        const MainDataExtent extent = readMainDataExtent(read.input + f.offset);
         const int32_t bits = extent.bits;
         const int64_t mainStart = areaStart - 8 * int64_t{extent.mainDataBegin};
         if (mainStart < 0 && !mainDataBefore) {
@@ -478,34 +499,207 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         }
         src.frames.push_back({f.offset, f.header, mainStart, bits});
         src.frames.back().areaStart = areaStart;
-        if (kind && salvage) {
+        if (kind && read.salvage) {
             silence(src.frames.back());
             const std::string frame = frameAt(k, f.offset);
-            damaged(SourceDamage::frame, f.offset, frame + ": " + kind + ": " + why,
-                    kSilenceHint, silencedNote(frame, kind, why));
+            read.damaged(SourceDamage::frame, f.offset, frame + ": " + kind + ": " + why,
+                         kSilenceHint, silencedNote(frame, kind, why));
             src.damage.back().at = src.frames.size() - 1;
             src.damage.back().mainDataCut = mainStart >= 0;
         } else if (kind) {
-            return fail(f.offset, Status::damaged, frameAt(k, f.offset) + ": " + kind + ": " + why);
+            return read.fail(f.offset, Status::damaged,
+                             frameAt(k, f.offset) + ": " + kind + ": " + why);
         }
     }
+    return true;
+}
+
+void placeDamage(SourceRead& read) {
+    SourceStream& src = read.src;
     // Where the damage lies among the frames: junk before the frame after it, a cut last
     // frame after them all.
     for (size_t d = 0, j = 0; d < src.damage.size(); ++d) {
         SourceDamage& entry = src.damage[d];
         if (entry.kind == SourceDamage::cutLastFrame) entry.at = src.frames.size();
         if (entry.kind != SourceDamage::junk) continue;
-        const size_t at = junkAt[j++];
+        const size_t at = read.junkAt[j++];
         entry.at = static_cast<size_t>(
             std::upper_bound(src.frames.begin(), src.frames.end(), at,
                              [](size_t offset, const SourceFrame& f) { return offset < f.offset; }) -
             src.frames.begin());
     }
-    // A silenced frame's side information: all zero.
-    if (salvage) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
-    // Decoded values are checked once all areas are in: a frame's main data may only
-    // reach back, so each is complete here. Frames decode independently, in parts at once.
-    src.mainData.resize(src.mainData.size() + 8, 0);
+}
+
+// Each frame's room in the recoded main data, 8 bytes more for the reader: its own main
+// data's bytes where it is recoded for fewer bits (a recoding never grows a granule; a
+// frame that still would not fit stays as it is), the most a frame can code where its
+// values are edited.
+void makeRooms(SourceRead& read) {
+    const SourceStream& src = read.src;
+    const FrameEdits* edits = read.edits;
+    if (!read.recode && !edits) return;
+    read.roomStart.resize(src.frames.size() + 1);
+    for (size_t i = 0; i < src.frames.size(); ++i) {
+        const SourceFrame& f = src.frames[i];
+        const bool edited = edits && i < edits->records.size() && edits->records[i];
+        const int64_t most =
+            edited ? granuleCount(f.header) * channelCount(f.header) * int64_t{kMaxPart2_3Length}
+                   : f.mainBits;
+        read.roomStart[i + 1] = read.roomStart[i] + static_cast<size_t>((most + 7) / 8) + 8;
+    }
+    // (Its pages are touched only where written.)
+    read.room = std::make_unique<SpillBlock>(read.roomStart.back());
+}
+
+// Decodes frames [from, to) (and recodes them, or codes their edits), leaving the first
+// failure and the repairs in part.
+void decodeChunk(SourceRead& read, size_t from, size_t to, DecodedPart& part) {
+    SourceStream& src = read.src;
+    const uint8_t* input = read.input;
+    const FrameEdits* edits = read.edits;
+    const bool recode = read.recode, salvage = read.salvage;
+    const size_t first = read.first;
+    const SpillVector<size_t>& roomStart = read.roomStart;
+    const std::unique_ptr<SpillBlock>& room = read.room;
+    auto record = std::make_unique<FrameRecord>();
+    std::unique_ptr<FrameRecord> edit, back;
+    std::unique_ptr<MainDataState> scratch;
+    std::unique_ptr<FrameWriterState> headWriter;
+    if (recode || edits) {
+        edit = std::make_unique<FrameRecord>();
+        back = std::make_unique<FrameRecord>();
+        scratch = std::make_unique<MainDataState>();
+        initBitStore(scratch->store);
+        headWriter = std::make_unique<FrameWriterState>();
+        initBitStore(headWriter->store);
+        initFrameRing(headWriter->ring);
+    }
+    if (recode || edits)
+        part.recoded = {room->data() + roomStart[from], 0, roomStart[to] - roomStart[from]};
+    for (size_t i = from; i < to; ++i) {
+        SourceFrame& s = src.frames[i];
+        if (s.undecodable || s.silenced) continue;  // no values (see KeptStart, silence)
+        readSideInfo(input + s.offset, *record);
+        setPlayedRegions(*record);
+        PlayedFrame played;
+        if (const MainDataProblem problem =
+                readPlayedValues(src.mainData.data(), s.mainStart, *record, played)) {
+            const char* why = problem.why;
+            const char* kind = problem.kind == MainDataFault::sideInfo ? "side_info_invalid"
+                                                                      : "huffman_error";
+            if (salvage) {
+                silence(s);
+                const std::string frame = frameAt(i + first, s.offset);
+                const std::string what = frame + ": " + kind + ": " + why;
+                part.repairs.push_back({SourceDamage::frame, i, what, what + kSilenceHint,
+                                        silencedNote(frame, kind, why)});
+                continue;
+            }
+            part.at = s.offset;
+            part.message = frameAt(i + first, s.offset) + ": " + kind + ": " + why;
+            return;
+        }
+        const FrameRecord* values =
+            edits && i < edits->records.size() ? edits->records[i] : nullptr;
+        if (values) {
+            *edit = *values;
+            s.recoded = markChangedGranules(*record, *edit);
+            // Granules left as they were keep their bits where decoders need exactly
+            // those: coded again from the values as coded, with the same side information.
+            if (s.recoded) recodeFrame(*edit, keepCodedGranules(played, *edit), false);
+            s.fromRecord = true;
+        } else if (recode && !(played.any & kKeepBits)) {
+            *edit = *record;
+            recodeFrame(*edit);
+            s.fromRecord = s.recoded = true;
+        } else {
+            continue;
+        }
+        if (s.recoded) {
+            if (!codeRecoded(*scratch, *edit, i + first, s, part)) return;
+            if (s.recodedStart < 0) {
+                if (values) {  // (the room holds the most a frame codes)
+                    part.status = Status::verify;
+                    part.at = s.offset;
+                    part.message = verificationFailure(frameAt(i + first, s.offset) +
+                                                       ": its recoded main data has no room");
+                    return;
+                }
+                s.recoded = s.fromRecord = false;
+                continue;
+            }
+        }
+        // The frame as it will be written, read back: its head from the head writer, its
+        // main data the recoded bits (or its own), must give the values it is to carry.
+        uint8_t head[kMaxHeadBytes];
+        writeFrameHead(*headWriter, sideInformationOf(*edit), s.header, 0, head);
+        const size_t side = static_cast<size_t>(sideInfoBytes(s.header));
+        const uint8_t* sideBytes = head + sideInfoOffset(s.header);
+        std::copy(sideBytes, sideBytes + side, src.recodedSide.begin() + i * kMaxSideBytes);
+        // A recoding that gives the frame's own bits back leaves it as it is.
+        const int skip = isMpeg1(s.header) ? 9 : 8;
+        const uint8_t* ownSide = input + s.offset + sideInfoOffset(s.header);
+        if (!values && s.recodedBits == s.mainBits &&
+            sameBits(sideBytes, skip, ownSide, skip, 8 * static_cast<int64_t>(side) - skip) &&
+            sameBits(part.recoded.bytes, s.recodedStart, src.mainData.data(), s.mainStart,
+                     s.mainBits)) {
+            part.recoded.size = static_cast<size_t>(s.recodedStart / 8);
+            s.recoded = s.fromRecord = false;
+            continue;
+        }
+        readSideInfo(head, *back);
+        setPlayedRegions(*back);
+        PlayedFrame playedBack;
+        const MainDataProblem backProblem =
+            s.recoded
+                ? readPlayedValues(part.recoded.bytes, s.recodedStart, *back, playedBack)
+                : readPlayedValues(src.mainData.data(), s.mainStart, *back, playedBack);
+        std::string mismatch = backProblem ? std::string("its main data does not decode")
+                                   : sameDecodedValues(values ? *values : *record, *back);
+        if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
+        if (!mismatch.empty()) {
+            part.status = Status::verify;
+            part.at = s.offset;
+            part.message = verificationFailure(frameAt(i + first, s.offset) +
+                                               " as it is to be written: " + mismatch);
+            return;
+        }
+    }
+}
+
+// The chunks' repairs and recoded main data, in order; false (failed) at the first chunk
+// that failed.
+bool gatherParts(SourceRead& read, const ChunkedWork<DecodedPart>& work) {
+    SourceStream& src = read.src;
+    const size_t count = src.frames.size();
+    const std::vector<DecodedPart>& parts = work.parts();
+    // The parts' recoded main data in one buffer of its final size: grown part by part it
+    // would be copied again at each doubling, into pages touched for the first time.
+    size_t recodedBytes = src.recoded.size() + 8;
+    for (const DecodedPart& part : parts) recodedBytes += part.recoded.size;
+    src.recoded.reserve(recodedBytes);
+    for (size_t p = 0; p < parts.size(); ++p) {
+        if (!parts[p].message.empty())
+            return read.fail(parts[p].at, parts[p].status, parts[p].message);
+        for (const SourceDamage& repair : parts[p].repairs) {
+            read.result.notes.push_back(repair.repair);
+            src.damage.push_back(repair);
+        }
+        // Each chunk's recoded main data starts on a byte: its frames move by what came before.
+        const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
+        const size_t end = p + 1 < parts.size() ? work.chunkStart(p + 1) : count;
+        for (size_t i = work.chunkStart(p); i < end && shift != 0; ++i)
+            src.frames[i].recodedStart += shift;
+        const ByteRoom& r = parts[p].recoded;
+        src.recoded.insert(src.recoded.end(), r.bytes, r.bytes + r.size);
+    }
+    src.recoded.resize(src.recoded.size() + 8, 0);
+    return true;
+}
+
+// Decodes every frame in chunks on up to `threads` threads, alongside running on one of
+// them first (see readSource); false (failed) at the first frame that fails.
+bool decodeFrames(SourceRead& read, int threads, const std::function<void()>& alongside) {
     // What runs alongside is joined on every way out below.
     struct Alongside {
         std::thread thread;
@@ -514,142 +708,12 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             if (thread.joinable()) thread.join();
         }
     } beside;
-    if (!decode) {
-        if (alongside) alongside();
-        return pending.empty() || fail(SIZE_MAX, Status::ok, "");
-    }
-    const bool recode = pass == SourcePass::recode;
-    if (recode || edits) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
-    // Each frame's room in the recoded main data, 8 bytes more for the reader: its own main
-    // data's bytes where it is recoded for fewer bits (a recoding never grows a granule; a
-    // frame that still would not fit stays as it is), the most a frame can code where its
-    // values are edited.
-    SpillVector<size_t> roomStart;
-    std::unique_ptr<SpillBlock> room;
-    if (recode || edits) {
-        roomStart.resize(src.frames.size() + 1);
-        for (size_t i = 0; i < src.frames.size(); ++i) {
-            const SourceFrame& f = src.frames[i];
-            const bool edited = edits && i < edits->records.size() && edits->records[i];
-            const int64_t most =
-                edited ? granuleCount(f.header) * channelCount(f.header) * int64_t{kMaxPart2_3Length}
-                       : f.mainBits;
-            roomStart[i + 1] = roomStart[i] + static_cast<size_t>((most + 7) / 8) + 8;
-        }
-        // (Its pages are touched only where written.)
-        room = std::make_unique<SpillBlock>(roomStart.back());
-    }
-    auto decodeFrames = [&](size_t from, size_t to, DecodedPart& part) {
-        auto record = std::make_unique<FrameRecord>();
-        std::unique_ptr<FrameRecord> edit, back;
-        std::unique_ptr<MainDataState> scratch;
-        std::unique_ptr<FrameWriterState> headWriter;
-        if (recode || edits) {
-            edit = std::make_unique<FrameRecord>();
-            back = std::make_unique<FrameRecord>();
-            scratch = std::make_unique<MainDataState>();
-            initBitStore(scratch->store);
-            headWriter = std::make_unique<FrameWriterState>();
-            initBitStore(headWriter->store);
-            initFrameRing(headWriter->ring);
-        }
-        if (recode || edits)
-            part.recoded = {room->data() + roomStart[from], 0, roomStart[to] - roomStart[from]};
-        for (size_t i = from; i < to; ++i) {
-            SourceFrame& s = src.frames[i];
-            if (s.undecodable || s.silenced) continue;  // no values (see KeptStart, silence)
-            readSideInfo(input + s.offset, *record);
-            setPlayedRegions(*record);
-            PlayedFrame played;
-            if (const char* why =
-                    readPlayedValues(src.mainData.data(), s.mainStart, *record, played)) {
-                const bool sideInfo = std::strstr(why, "big_values") || std::strstr(why, "table 4");
-                const char* kind = sideInfo ? "side_info_invalid" : "huffman_error";
-                if (salvage) {
-                    silence(s);
-                    const std::string frame = frameAt(i + first, s.offset);
-                    const std::string what = frame + ": " + kind + ": " + why;
-                    part.repairs.push_back({SourceDamage::frame, i, what, what + kSilenceHint,
-                                            silencedNote(frame, kind, why)});
-                    continue;
-                }
-                part.at = s.offset;
-                part.message = frameAt(i + first, s.offset) + ": " + kind + ": " + why;
-                return;
-            }
-            const FrameRecord* values =
-                edits && i < edits->records.size() ? edits->records[i] : nullptr;
-            if (values) {
-                *edit = *values;
-                s.recoded = markChangedGranules(*record, *edit);
-                // Granules left as they were keep their bits where decoders need exactly
-                // those: coded again from the values as coded, with the same side information.
-                if (s.recoded) recodeFrame(*edit, keepCodedGranules(played, *edit), false);
-                s.fromRecord = true;
-            } else if (recode && !(played.any & kKeepBits)) {
-                *edit = *record;
-                recodeFrame(*edit);
-                s.fromRecord = s.recoded = true;
-            } else {
-                continue;
-            }
-            if (s.recoded) {
-                if (!codeRecoded(*scratch, *edit, i + first, s, part)) return;
-                if (s.recodedStart < 0) {
-                    if (values) {  // (the room holds the most a frame codes)
-                        part.status = Status::verify;
-                        part.at = s.offset;
-                        part.message = verificationFailure(frameAt(i + first, s.offset) +
-                                                           ": its recoded main data has no room");
-                        return;
-                    }
-                    s.recoded = s.fromRecord = false;
-                    continue;
-                }
-            }
-            // The frame as it will be written, read back: its head from the head writer, its
-            // main data the recoded bits (or its own), must give the values it is to carry.
-            uint8_t head[kMaxHeadBytes];
-            writeFrameHead(*headWriter, sideInformationOf(*edit), s.header, 0, head);
-            const size_t side = static_cast<size_t>(sideInfoBytes(s.header));
-            const uint8_t* sideBytes = head + sideInfoOffset(s.header);
-            std::copy(sideBytes, sideBytes + side, src.recodedSide.begin() + i * kMaxSideBytes);
-            // A recoding that gives the frame's own bits back leaves it as it is.
-            const int skip = isMpeg1(s.header) ? 9 : 8;
-            const uint8_t* ownSide = input + s.offset + sideInfoOffset(s.header);
-            if (!values && s.recodedBits == s.mainBits &&
-                sameBits(sideBytes, skip, ownSide, skip, 8 * static_cast<int64_t>(side) - skip) &&
-                sameBits(part.recoded.bytes, s.recodedStart, src.mainData.data(), s.mainStart,
-                         s.mainBits)) {
-                part.recoded.size = static_cast<size_t>(s.recodedStart / 8);
-                s.recoded = s.fromRecord = false;
-                continue;
-            }
-            readSideInfo(head, *back);
-            setPlayedRegions(*back);
-            PlayedFrame playedBack;
-            const char* why =
-                s.recoded
-                    ? readPlayedValues(part.recoded.bytes, s.recodedStart, *back, playedBack)
-                    : readPlayedValues(src.mainData.data(), s.mainStart, *back, playedBack);
-            std::string mismatch = why ? std::string("its main data does not decode")
-                                       : sameDecodedValues(values ? *values : *record, *back);
-            if (mismatch.empty()) mismatch = newlyDisputed(played, playedBack);
-            if (!mismatch.empty()) {
-                part.status = Status::verify;
-                part.at = s.offset;
-                part.message = verificationFailure(frameAt(i + first, s.offset) +
-                                                   " as it is to be written: " + mismatch);
-                return;
-            }
-        }
-    };
+    const size_t count = read.src.frames.size();
     // The frames decode in chunks taken by whichever thread is free; what runs alongside
     // takes chunks too once it is done.
-    const size_t count = src.frames.size();
     ChunkedWork<DecodedPart> work(count, kDecodeChunkFrames,
                                   [&](size_t from, size_t to, DecodedPart& part) {
-                                      decodeFrames(from, to, part);
+                                      decodeChunk(read, from, to, part);
                                       return part.message.empty();
                                   });
     if (alongside && threads <= 1) {
@@ -667,27 +731,11 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     // (That thread counts as one of the threads.)
     work.run(beside.thread.joinable() ? threads - 1 : threads);
     beside.join();  // the chunks it took are done
-    const std::vector<DecodedPart>& parts = work.parts();
-    // The parts' recoded main data in one buffer of its final size: grown part by part it
-    // would be copied again at each doubling, into pages touched for the first time.
-    size_t recodedBytes = src.recoded.size() + 8;
-    for (const DecodedPart& part : parts) recodedBytes += part.recoded.size;
-    src.recoded.reserve(recodedBytes);
-    for (size_t p = 0; p < parts.size(); ++p) {
-        if (!parts[p].message.empty()) return fail(parts[p].at, parts[p].status, parts[p].message);
-        for (const SourceDamage& repair : parts[p].repairs) {
-            result.notes.push_back(repair.repair);
-            src.damage.push_back(repair);
-        }
-        // Each chunk's recoded main data starts on a byte: its frames move by what came before.
-        const int64_t shift = 8 * static_cast<int64_t>(src.recoded.size());
-        const size_t end = p + 1 < parts.size() ? work.chunkStart(p + 1) : count;
-        for (size_t i = work.chunkStart(p); i < end && shift != 0; ++i)
-            src.frames[i].recodedStart += shift;
-        const ByteRoom& r = parts[p].recoded;
-        src.recoded.insert(src.recoded.end(), r.bytes, r.bytes + r.size);
-    }
-    src.recoded.resize(src.recoded.size() + 8, 0);
+    return gatherParts(read, work);
+}
+
+void keepKeptStartFrames(SourceRead& read) {
+    SourceStream& src = read.src;
     // A frame of the kept start (see KeptStart) keeps its bytes, so a decoder meets it as
     // it was: it is not silenced.
     const size_t kept = keptStart(src).frames;
@@ -695,14 +743,51 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         if (d.kind != SourceDamage::frame || d.at >= kept) continue;
         SourceFrame& f = src.frames[d.at];
         f.silenced = f.fromRecord = f.recoded = false;
-        const auto note = std::find(result.notes.begin(), result.notes.end(), d.repair);
+        const auto note = std::find(read.result.notes.begin(), read.result.notes.end(), d.repair);
         d.repair = d.what + ": kept as it is, at the start of the stream";
-        if (note != result.notes.end()) *note = d.repair;
+        if (note != read.result.notes.end()) *note = d.repair;
     }
+}
+
+}  // namespace
+
+bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads, SourceStream& src,
+                SourceProblem& result, const FrameEdits* edits,
+                const std::function<void()>& alongside, Damage damage) {
+    src.input = input;
+    src.size = size;
+    SourceRead read{input, size, src, result, edits, damage == Damage::salvage};
+    const FrameWalk walk = walkFrames(input, size);
+    src.leadingBytes = walk.tags.audioStart;
+    src.trailingTagOffset = walk.tags.audioEnd;
+    noteJunk(read, walk);
+    const std::vector<FrameSpan> frames = wholeFrames(read, walk);
+    if (frames.empty()) {
+        result.status = Status::notLayer3;
+        result.message = "no Layer III frame found (free format and Layer I/II are not handled)";
+        return false;
+    }
+    readTagFrame(read, walk, frames);
+    if (!takeMainData(read, frames)) return false;
+    placeDamage(read);
+    // A silenced frame's side information: all zero.
+    if (read.salvage) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
+    // Decoded values are checked once all areas are in: a frame's main data may only
+    // reach back, so each is complete here. Frames decode independently, in parts at once.
+    src.mainData.resize(src.mainData.size() + 8, 0);
+    if (pass == SourcePass::layout) {
+        if (alongside) alongside();
+        return read.finish();
+    }
+    read.recode = pass == SourcePass::recode;
+    if (read.recode || edits) src.recodedSide.resize(src.frames.size() * kMaxSideBytes);
+    makeRooms(read);
+    if (!decodeFrames(read, threads, alongside)) return false;
+    keepKeptStartFrames(read);
     // In file order: a piece that needs several is refused for the first.
     std::stable_sort(src.damage.begin(), src.damage.end(),
                      [](const SourceDamage& a, const SourceDamage& b) { return a.at < b.at; });
-    return pending.empty() || fail(SIZE_MAX, Status::ok, "");
+    return read.finish();
 }
 
 

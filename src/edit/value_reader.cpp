@@ -68,7 +68,7 @@ void decodeValueStream(ValueStream& stream, FrameRecord* records) {
         } else {
             setPlayedRegions(record);
             PlayedFrame played;
-            f.problem = readPlayedValues(mainData.data(), mainStart, record, played);
+            f.problem = readPlayedValues(mainData.data(), mainStart, record, played).why;
         }
         if (f.tag || f.problem) {
             std::memset(record.scalefactors, 0, sizeof record.scalefactors);

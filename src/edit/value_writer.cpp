@@ -8,11 +8,11 @@
 #include "assemble/run_driver.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/frame_head.h"
-#include "edit/granule_coder.h"
 #include "edit/repack.h"
 #include "edit/value_stream.h"
 #include "format/frame_crc.h"
 #include "format/frame_length.h"
+#include "maindata/granule_coder.h"
 
 namespace l3 {
 

@@ -338,7 +338,8 @@ private:
                 setPlayedRegions(*rec_);
                 // The window reaches back as far as main_data_begin can.
                 why = readPlayedValues(window_.data(), mainStart - 8 * window_.base(), *rec_,
-                                       played);
+                                       played)
+                          .why;
             }
             if (why) {
                 addFault(report_, FaultKind::huffman_error, index, w.offset, why);

@@ -26,7 +26,9 @@
 
 #include <cstdint>
 
+#include "disassemble/main_data_reader.h"
 #include "format/frame_record.h"
+#include "format/region_lines.h"  // switchingRegions, regionEdgeLines
 
 namespace l3 {
 
@@ -53,22 +55,6 @@ struct PlayedFrame {
     uint8_t any = 0;                   // every note of the frame
 };
 
-// Where decoders start region 1 of a window-switching granule, as lines: low..high (equal
-// where they agree), and the region0_count (a long band edge, edge = region0_count + 1) at
-// which values are read and written.
-struct SwitchingRegions {
-    int region0_count;
-    int low, high;
-};
-SwitchingRegions switchingRegions(uint32_t header, const GranuleChannelInfo& info);
-
-// The lines at which decoders place the long-block band edge `edge` (0..22) as a region
-// boundary: low..high, equal where they agree.
-struct EdgeLines {
-    int low, high;
-};
-EdgeLines regionEdgeLines(uint32_t header, int edge);
-
 // Sets the region counts of rec's window-switching granules to switchingRegions'
 // region0_count (the side information does not send them).
 void setPlayedRegions(FrameRecord& rec);
@@ -79,9 +65,10 @@ bool boundaryDisputed(const FrameRecord& rec, int gr, int ch);
 
 // Reads rec's main data (its side information read, setPlayedRegions applied) from the
 // main-data stream at bit mainStart, as decoders play it, noting in played where that
-// differs from the coding. Returns null on success, else why it does not decode.
-const char* readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
-                             PlayedFrame& played);
+// differs from the coding. Returns no problem on success, else why it does not decode (a
+// granule cut short by its part2_3_length is a coding fault).
+MainDataProblem readPlayedValues(const uint8_t* stream, int64_t mainStart, FrameRecord& rec,
+                                 PlayedFrame& played);
 
 // Puts back into rec the values decoders drop (rec as readPlayedValues left it): the values
 // from which a writer, with rec's side information, codes the granules' bits again.

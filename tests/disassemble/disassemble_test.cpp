@@ -89,7 +89,7 @@ TEST_F(MainDataDecoding, LastQuadrupleThatOverrunsIsReadWithZeroBits) {
     w.put(0xFFFF, 16);
     info(0).part2_3_length = static_cast<int32_t>(granuleBits);
 
-    ASSERT_EQ(readMainData(w.bytes.data(), 0, *record_), nullptr);
+    ASSERT_EQ(readMainData(w.bytes.data(), 0, *record_).why, nullptr);
     const int16_t* lines = record_->spectrum[0][0];
     // The missing signs read as 0: the values are (1, 1, 1, 1), which code to the same 7 bits.
     EXPECT_EQ(lines[0], 1);
@@ -108,20 +108,50 @@ TEST_F(MainDataDecoding, StuffingPastLine572MustBeOneBits) {
     BitWriter ones;
     ones.put(0x7FF, 11);
     ones.put(0, 16);
-    ASSERT_EQ(readMainData(ones.bytes.data(), 0, *record_), nullptr);
+    ASSERT_EQ(readMainData(ones.bytes.data(), 0, *record_).why, nullptr);
     EXPECT_TRUE(reencodesExactly(*state_, *record_, ones.bytes.data(), 0, 11));
 
     BitWriter gap;
     gap.put(0x7EF, 11);  // one 0 bit among the fill
     gap.put(0, 16);
-    EXPECT_NE(readMainData(gap.bytes.data(), 0, *record_), nullptr);
+    EXPECT_EQ(readMainData(gap.bytes.data(), 0, *record_).kind, MainDataFault::coding);
 }
 
 TEST_F(MainDataDecoding, BigValuesAboveTheSpectrumAreRefused) {
     info(0).big_values = 289;
     info(0).part2_3_length = 8;
     const uint8_t bytes[8] = {};
-    EXPECT_NE(readMainData(bytes, 0, *record_), nullptr);
+    EXPECT_EQ(readMainData(bytes, 0, *record_).kind, MainDataFault::sideInfo);
+}
+
+TEST_F(MainDataDecoding, FaultsOfTheSideInformationAreToldFromFaultsOfTheBits) {
+    // Granule 0 codes nothing; granule 1's side information and bits vary.
+    struct Case {
+        const char* name;
+        int bigValues, table, length;  // granule 1's big_values, table_select[0], part2_3_length
+        uint8_t fill;                  // every byte of the main data
+        MainDataFault kind;
+    };
+    const Case cases[] = {
+        {"pairs with table 1, ones", 4, 1, 8, 0xFF, MainDataFault::none},
+        {"289 pairs", 289, 1, 8, 0xFF, MainDataFault::sideInfo},
+        {"289 pairs and no bits", 289, 0, 0, 0x00, MainDataFault::sideInfo},
+        {"table 4", 4, 4, 8, 0xFF, MainDataFault::sideInfo},
+        {"table 14", 4, 14, 8, 0xFF, MainDataFault::sideInfo},
+        {"fill with a 0 among the ones", 287, 0, 11, 0xEF, MainDataFault::coding},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        info(1).big_values = c.bigValues;
+        info(1).table_select[0] = c.table;
+        info(1).region0_count = 15;  // every pair in region 0
+        info(1).part2_3_length = c.length;
+        uint8_t bytes[16];
+        std::memset(bytes, c.fill, sizeof bytes);
+        const MainDataProblem problem = readMainData(bytes, 0, *record_);
+        EXPECT_EQ(problem.kind, c.kind) << c.name << ": " << (problem.why ? problem.why : "");
+        EXPECT_EQ(problem.why == nullptr, c.kind == MainDataFault::none) << c.name;
+    }
 }
 
 TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
@@ -139,7 +169,7 @@ TEST_F(MainDataDecoding, ScfsiGroupsOfGranuleOneAreNotRead) {
     // table A count1 zeros would follow; both granules end with their scalefactors
     w.put(0, 16);
 
-    ASSERT_EQ(readMainData(w.bytes.data(), 0, *record_), nullptr);
+    ASSERT_EQ(readMainData(w.bytes.data(), 0, *record_).why, nullptr);
     const uint16_t* sf1 = record_->scalefactors[1][0];
     EXPECT_EQ(sf1[0], record_->scalefactors[0][0][0]);  // reused from granule 0
     EXPECT_EQ(sf1[6], 9);
@@ -236,7 +266,7 @@ TEST_F(MainDataDecoding, RandomGranulesDecodeAsTheirCodeWordsOneByOne) {
 
         int16_t expected[kSpectrumLines] = {};
         decodeOneByOne(bytes.data(), end, *record_, expected);
-        const char* why = readMainData(bytes.data(), 0, *record_);
+        const char* why = readMainData(bytes.data(), 0, *record_).why;
         ASSERT_EQ(why, nullptr) << "case " << cases << ": " << why;
         for (int i = 0; i < kSpectrumLines; ++i)
             ASSERT_EQ(record_->spectrum[0][0][i], expected[i]) << "case " << cases << " line " << i;

@@ -38,7 +38,8 @@ ReadFrame readFrame(const std::vector<uint8_t>& stream, int f) {
     l3::readSideInfo(stream.data() + offset, out.record);
     out.problem =
         l3::readMainData(stream.data() + offset + l3test::referenceHeadBytes(out.record.header), 0,
-                         out.record, nullptr, &out.ends);
+                         out.record, nullptr, &out.ends)
+            .why;
     return out;
 }
 

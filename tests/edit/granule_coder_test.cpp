@@ -3,7 +3,7 @@
 // granules of every rate and block layout and on every granule of real streams: the same
 // bits, and a coding whose fields give exactly those bits and that decoders read alike.
 
-#include "edit/spectrum_search.h"
+#include "maindata/spectrum_search.h"
 
 #include <gtest/gtest.h>
 
@@ -289,7 +289,7 @@ void expectFewestInStream(const std::vector<uint8_t>& bytes) {
         l3::readSideInfo(bytes.data() + f.offset, *rec);
         l3::setPlayedRegions(*rec);
         l3::PlayedFrame played;
-        ASSERT_EQ(l3::readPlayedValues(src.mainData.data(), f.mainStart, *rec, played), nullptr);
+        ASSERT_EQ(l3::readPlayedValues(src.mainData.data(), f.mainStart, *rec, played).why, nullptr);
         for (int gr = 0; gr < l3::granuleCount(rec->header); ++gr)
             for (int ch = 0; ch < l3::channelCount(rec->header); ++ch, ++granules)
                 ASSERT_NO_FATAL_FAILURE(

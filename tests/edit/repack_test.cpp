@@ -23,12 +23,12 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "disassemble/stream_scanner.h"
-#include "edit/granule_coder.h"
 #include "l3/assemble.h"
 #include "format/band_edges.h"
 #include "format/scalefactor_layout.h"
 #include "format/frame_length.h"
 #include "inspect/frame_walk.h"
+#include "maindata/granule_coder.h"
 #include "support/crafted_streams.h"
 #include "support/decoders.h"
 #include "support/record_file.h"
@@ -90,7 +90,7 @@ std::vector<Decoded> decodeAudio(std::span<const uint8_t> bytes) {
             continue;
         l3::readSideInfo(frame, *record);
         const int64_t start = areaStart[k] - 8 * int64_t{record->main_data_begin};
-        EXPECT_EQ(l3::readMainData(mainData.data(), start, *record), nullptr) << "frame " << k;
+        EXPECT_EQ(l3::readMainData(mainData.data(), start, *record).why, nullptr) << "frame " << k;
         Decoded d;
         d.header = record->header & ~0x1F200u;
         for (int gr = 0; gr < l3::granuleCount(record->header); ++gr)

@@ -3,7 +3,7 @@
 // scaling comparison the verification relies on; and --huffman on real streams, where no
 // granule may grow.
 
-#include "edit/scale_forms.h"
+#include "maindata/scale_forms.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "disassemble/side_info_reader.h"
-#include "edit/granule_coder.h"
 #include "edit/repack.h"
 #include "edit/source_stream.h"
-#include "edit/spectrum_search.h"
 #include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "format/scalefactor_layout.h"
+#include "maindata/granule_coder.h"
+#include "maindata/spectrum_search.h"
 #include "support/record_file.h"
 
 namespace {

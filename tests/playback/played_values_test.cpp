@@ -11,10 +11,10 @@
 #include <random>
 #include <vector>
 
-#include "edit/granule_coder.h"
 #include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "inspect/side_info_check.h"
+#include "maindata/granule_coder.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 #include "playback/played_values.h"
@@ -112,7 +112,7 @@ TEST(Recoder, NeverWritesACodingDecodersReadDifferently) {
             const std::vector<uint8_t> main = codeMainData(rec);
             FrameRecord back = sideOnly(rec);
             l3::PlayedFrame played;
-            ASSERT_EQ(l3::readPlayedValues(main.data(), 0, back, played), nullptr);
+            ASSERT_EQ(l3::readPlayedValues(main.data(), 0, back, played).why, nullptr);
             EXPECT_EQ(played.any, 0);
             EXPECT_TRUE(std::equal(rec.spectrum[0][0], rec.spectrum[0][0] + l3::kSpectrumLines,
                                    back.spectrum[0][0]));
@@ -205,7 +205,7 @@ TEST(GranuleEnds, NotesAndPlayedValues) {
         const std::vector<uint8_t> main = codeMainData(rec);
         FrameRecord back = sideOnly(rec);
         l3::PlayedFrame played;
-        ASSERT_EQ(l3::readPlayedValues(main.data(), 0, back, played), nullptr);
+        ASSERT_EQ(l3::readPlayedValues(main.data(), 0, back, played).why, nullptr);
         const bool signsOnly = cut <= signs;
         ++seen[signsOnly];
         EXPECT_EQ(played.notes[0][0], signsOnly ? l3::kQuadDropped | l3::kQuadSignsCut
@@ -240,7 +240,11 @@ TEST(GranuleEnds, NotesAndPlayedValues) {
             info.part2_3_length = length;
             FrameRecord cutBack = sideOnly(rec);
             const std::vector<uint8_t> cutMain = codeMainData(rec);
-            const char* why = l3::readPlayedValues(cutMain.data(), 0, cutBack, played);
+            const l3::MainDataProblem problem =
+                l3::readPlayedValues(cutMain.data(), 0, cutBack, played);
+            const char* why = problem.why;
+            // Cut short by part2_3_length: the bits, not the side information, are at fault.
+            if (why) EXPECT_EQ(problem.kind, l3::MainDataFault::coding) << why;
             if (length == pairEnd) {
                 EXPECT_STREQ(why, "part2_3_length ends before its last big-value pairs");
                 ++seen[2];

@@ -1,4 +1,4 @@
-#include "edit/scale_forms.h"
+#include "maindata/scale_forms.h"
 
 #include <algorithm>
 #include <climits>

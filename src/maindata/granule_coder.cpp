@@ -1,4 +1,4 @@
-#include "edit/granule_coder.h"
+#include "maindata/granule_coder.h"
 
 #include <algorithm>
 #include <array>
@@ -10,8 +10,8 @@
 #include "format/band_edges.h"
 #include "format/frame_header.h"
 #include "format/scalefactor_layout.h"
-#include "edit/scale_forms.h"
-#include "edit/spectrum_search.h"
+#include "maindata/scale_forms.h"
+#include "maindata/spectrum_search.h"
 
 namespace l3 {
 

@@ -17,7 +17,7 @@ namespace l3 {
 // record holds the decoded values and the side information they were read with (the
 // region counts of window-switching granules where decoders place region 1, as
 // setPlayedRegions leaves them); its coding fields and part2_3_length are replaced. The
-// coding chosen is never one that decoders read differently (see played_values.h). The
+// coding chosen is never one that decoders read differently (see spectrum_search.h). The
 // granules named in keep (keepBit) keep their side information as it is. Without
 // otherForms every scalefactor, scalefac_scale and preflag stays as the record has it (an
 // edit of values reads back as written).

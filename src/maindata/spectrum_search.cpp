@@ -1,4 +1,4 @@
-#include "edit/spectrum_search.h"
+#include "maindata/spectrum_search.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 
 #include "format/band_edges.h"
 #include "format/frame_header.h"
-#include "playback/played_values.h"
+#include "format/region_lines.h"
 #include "tables/code_tables.h"
 
 namespace l3 {

@@ -6,7 +6,7 @@
 // region (never 4 or 14; an escape table only where its linbits hold the region's largest
 // value), the cheaper count1 table, and a count1 region that ends with the quadruple of the
 // last nonzero line. Codings that decoders read differently are left out (see
-// played_values.h): a long-block region boundary at a band edge decoders place apart, and,
+// region_lines.h): a long-block region boundary at a band edge decoders place apart, and,
 // across the lines where decoders start region 1 of a window-switching granule apart, a
 // second table.
 //
