@@ -11,7 +11,6 @@
 #include "assemble/run_driver.h"
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
-#include "disassemble/stream_scanner.h"
 #include "edit/frame_head.h"
 #include "edit/granule_coder.h"
 #include "edit/in_parts.h"
@@ -394,7 +393,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
         damaged(SourceDamage::junk, at, text, " (--salvage drops them)", repair);
         if (salvage) junkAt.push_back(at);
     }
-    std::vector<FrameSpan> frames;
+    std::vector<WalkFrame> frames;
     frames.reserve(walk.frames.size());
     for (size_t k = 0; k < walk.frames.size(); ++k) {
         const WalkFrame& f = walk.frames[k];
@@ -410,7 +409,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
             damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
                     " (--salvage drops it)", repair);
         } else {
-            frames.push_back({f.offset, f.length, f.header});
+            frames.push_back(f);
         }
     }
     if (frames.empty()) {
@@ -420,7 +419,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     }
 
     size_t first = 0;
-    const FrameSpan& f0 = frames[0];
+    const WalkFrame& f0 = frames[0];
     src.audioStart = f0.offset;
     src.audioEnd = frames.back().offset + static_cast<size_t>(frames.back().length);
     src.xing = readXingTag(input + f0.offset, static_cast<size_t>(f0.length));
@@ -447,7 +446,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     src.mainData.reserve(size + 8);
     bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
-        const FrameSpan& f = frames[k];
+        const WalkFrame& f = frames[k];
         if (k < first) continue;
         const int32_t head = headByteCount(f.header);
         const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
