@@ -8,6 +8,7 @@ l3disassemble, each prefixed by the fuzz input's 2-byte ancillary length and the
 bytes; plus hand-made records (raw, coded without main data bits, MPEG-2, CRC).
 disassemble_fuzz: the same cuts of the streams.
 inspect_fuzz: the same cuts, and one of them between an ID3v2 tag and APEv2 and ID3v1 tags.
+frame_scan_fuzz: the same as inspect_fuzz.
 deinterleave_fuzz: small interleaved inputs with their N text and option byte.
 """
 import os
@@ -97,9 +98,10 @@ def main():
             with open(os.path.join(LAME, name + ".mp3"), "rb") as f:
                 cut = first_frames(f.read(), frames + 1)  # the tag frame and `frames` more
             write("disassemble_fuzz", name + ".mp3", cut)
-            write("inspect_fuzz", name + ".mp3", cut)
-            if name == "m25_8k_mono_cbr8":
-                write("inspect_fuzz", name + "_tags.mp3", tagged(cut))
+            for target in ("inspect_fuzz", "frame_scan_fuzz"):
+                write(target, name + ".mp3", cut)
+                if name == "m25_8k_mono_cbr8":
+                    write(target, name + "_tags.mp3", tagged(cut))
             mp3 = os.path.join(tmp, "cut.mp3")
             with open(mp3, "wb") as f:
                 f.write(cut)

@@ -17,6 +17,8 @@
 #include "format/byte_order.h"
 #include "format/frame_length.h"
 #include "format/frame_record.h"
+#include "format/frame_scanner.h"
+#include "format/tag_finder.h"
 #include "maindata/main_data_state.h"
 
 namespace l3 {
@@ -59,11 +61,17 @@ void appendShare(std::vector<uint8_t>& out, const uint8_t* bytes, int64_t from, 
                                             (0xFF00 >> rest));
 }
 
-std::string frameName(size_t k, const FrameSpan& f) {
+std::string frameName(size_t k, size_t offset) {
     char text[80];
-    std::snprintf(text, sizeof text, "frame %zu (offset %zu)", k, f.offset);
+    std::snprintf(text, sizeof text, "frame %zu (offset %zu)", k, offset);
     return text;
 }
+
+// The first frame-like header of an input without Layer III frames, and what it says.
+struct ScanOutcome {
+    ScanVerdict verdict = ScanVerdict::noFrames;
+    size_t offset = 0;
+};
 
 std::string scanRefusal(const ScanOutcome& outcome) {
     char text[160];
@@ -104,7 +112,7 @@ const char* placementProblem(size_t k, const FrameRecord& rec, const uint8_t* bi
     return nullptr;
 }
 
-enum class ScanPhase { start, firstFrame, frames, junk, done };
+enum class ScanPhase { start, frames, done };
 
 // The front of a buffer is dropped once this much of it lies behind what is still needed.
 constexpr size_t kCompactBytes = size_t{1} << 20;
@@ -122,9 +130,8 @@ struct Disassembly::Reader {
     bool ended = false;
 
     ScanPhase phase = ScanPhase::start;
-    size_t pos = 0;      // the offset being decided on
-    size_t junkPos = 0;  // in junk: the next offset tried as a frame start
-    uint32_t reference = 0;
+    FrameScanner scanner{kCarriedRules, 0, 0};  // set when the search starts
+    size_t pos = 0;  // when done: the first trailing byte
     size_t diagnosePos = 0;  // before the first frame: headers judged for a refusal so far
     ScanOutcome diagnosis;
 
@@ -275,17 +282,16 @@ void reportProgress(Disassembly& d) {
 bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
     Disassembly::Reader& r = *d.reader;
     const size_t k = d.frames;
-    const FrameSpan f{offset, length, header};
     const uint8_t* frame = windowAt(r, offset);
     if (!crcMatches(frame, header))
         return fail(d, kDisCannotCarry,
-                    frameName(k, f) +
+                    frameName(k, offset) +
                         ": its stored CRC differs from the CRC of its header and side "
                         "information, which the assembler always recomputes");
     r.frameBytes += static_cast<uint64_t>(length);
     if (r.frameBytes > kMaxCarriedFrameBytes || k + 2 > static_cast<size_t>(INT32_MAX))
         return fail(d, kDisIo,
-                    frameName(k, f) +
+                    frameName(k, offset) +
                         ": the input has more frames than a record file can count (its frames "
                         "may hold at most 4294967295 bytes)");
     r.batch.expected.insert(r.batch.expected.end(), frame, frame + length);
@@ -337,27 +343,13 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
         std::snprintf(text, sizeof text,
                       ": %" PRId64 " bits before its main data cannot be carried (at most %d)",
                       gapBits, kMaxAncillaryBits);
-        return fail(d, kDisCannotCarry, frameName(k, f) + text);
+        return fail(d, kDisCannotCarry, frameName(k, offset) + text);
     }
     if (!emitRecord(d, first, anchor)) return false;
     r.coveredEnd = std::max(r.coveredEnd, why ? anchor : mainEnd);
     ++d.frames;
     reportProgress(d);
     return true;
-}
-
-// The decision at offset as a frame start: its length when it is a confirmed frame, 0 when
-// not, -1 when the window does not reach far enough yet.
-int32_t decideFrameAt(const Disassembly::Reader& r, size_t offset, uint32_t reference,
-                      uint32_t& header) {
-    const size_t end = windowEnd(r);
-    if (!r.ended) {
-        if (offset + 4 > end) return -1;
-        const uint32_t h = loadBe32(windowAt(r, offset));
-        if (isLayer3Header(h) && offset + static_cast<size_t>(frameLength(h)) + 8 > end) return -1;
-    }
-    return confirmedFrameAt(r.window.data(), r.window.size(), offset - r.windowBase, reference,
-                            header);
 }
 
 // Before the first frame: the first header that explains a refusal, judged as bytes come.
@@ -370,10 +362,12 @@ void diagnoseAhead(Disassembly::Reader& r) {
     }
 }
 
+// The search for the first frame begins after a leading ID3v2 tag that ends inside the
+// input; the bytes before the first frame, tag and all, are skipped.
 bool scanStart(Disassembly& d) {
     Disassembly::Reader& r = *d.reader;
     const size_t end = windowEnd(r);
-    const size_t claimed = leadingTagBytes(r.window.data(), r.window.size());
+    const size_t claimed = id3v2Claim(r.window.data(), r.window.size(), false);
     if (!r.ended && end < 10) return true;  // too short to tell a tag
     size_t start = 0;
     if (claimed > 0) {
@@ -389,126 +383,61 @@ bool scanStart(Disassembly& d) {
         }
         start = longer ? claimed : 0;
     }
-    r.pos = start;
-    r.phase = ScanPhase::firstFrame;
-    return true;
-}
-
-bool scanFirstFrame(Disassembly& d) {
-    Disassembly::Reader& r = *d.reader;
-    diagnoseAhead(r);
-    uint32_t header = 0;
-    for (;;) {
-        if (r.pos + 4 > windowEnd(r)) {
-            if (!r.ended) return true;
-            if (r.diagnosis.verdict == ScanVerdict::noFrames) r.diagnosis.offset = 0;
-            return fail(d, kDisNotLayer3, scanRefusal(r.diagnosis));
-        }
-        const int32_t length = decideFrameAt(r, r.pos, 0, header);
-        if (length < 0) return true;
-        if (length > 0) break;
-        ++r.pos;
-    }
-    if (r.pos > 0) d.skipped.push_back({0, r.pos});
-    r.reference = header;
+    r.scanner = FrameScanner(kCarriedRules, 0, start);
     r.phase = ScanPhase::frames;
     return true;
 }
 
+// Frames as the scanner confirms them, junk between them skipped; at the end the bytes
+// after the last frame are trailing bytes.
 bool scanFrames(Disassembly& d) {
     Disassembly::Reader& r = *d.reader;
-    uint32_t header = 0;
-    while (r.phase == ScanPhase::frames) {
-        if (r.pos >= windowEnd(r)) {
-            if (!r.ended) return true;
-            d.trailingBytes = 0;
-            r.phase = ScanPhase::done;
-            return true;
-        }
-        const int32_t length = decideFrameAt(r, r.pos, r.reference, header);
-        if (length < 0) return true;
-        if (length == 0) {
-            r.junkPos = r.pos + 1;
-            r.phase = ScanPhase::junk;
-            return true;
-        }
-        if (!takeFrame(d, r.pos, length, header)) return false;
-        r.pos += static_cast<size_t>(length);
-    }
-    return true;
-}
-
-// Not a confirmed frame at pos: junk up to the next confirmed frame of the stream, or, when
-// none follows, the last frame (if one fits at pos) and trailing bytes.
-bool scanJunk(Disassembly& d) {
-    Disassembly::Reader& r = *d.reader;
-    uint32_t header = 0;
+    WalkFrame frame{};
+    JunkRange junk;
     for (;;) {
-        if (r.junkPos + 4 > windowEnd(r)) {
-            if (!r.ended) {
-                if (windowEnd(r) - r.pos > kMaxPendingBytes)
+        if (r.scanner.firstHeader() == 0) diagnoseAhead(r);
+        const ScanWindow window{r.window.data(), r.windowBase, windowEnd(r), r.ended};
+        switch (r.scanner.next(window, frame, junk)) {
+            case ScanStep::more:
+                // Junk after a frame is held until the input shows whether it is trailing.
+                if (r.scanner.firstHeader() != 0 && !r.scanner.inSync() &&
+                    r.scanner.position() + 4 > windowEnd(r) &&
+                    windowEnd(r) - r.scanner.junkStart() > kMaxPendingBytes)
                     return fail(d, kDisIo,
                                 "more than " + std::to_string(kMaxPendingBytes >> 20) +
                                     " MiB of bytes without a frame from offset " +
-                                    std::to_string(r.pos) +
+                                    std::to_string(r.scanner.junkStart()) +
                                     ", which are held until the input shows whether they are "
                                     "trailing bytes");
                 return true;
-            }
-            break;
+            case ScanStep::frame:
+                if (junk.length > 0) d.skipped.push_back({junk.offset, junk.length});
+                if (!takeFrame(d, frame.offset, frame.length, frame.header)) return false;
+                break;
+            case ScanStep::end:
+                if (r.scanner.firstHeader() == 0) {
+                    if (r.diagnosis.verdict == ScanVerdict::noFrames) r.diagnosis.offset = 0;
+                    return fail(d, kDisNotLayer3, scanRefusal(r.diagnosis));
+                }
+                r.pos = junk.offset;
+                r.phase = ScanPhase::done;
+                return true;
         }
-        const int32_t length = decideFrameAt(r, r.junkPos, r.reference, header);
-        if (length < 0) return true;
-        if (length > 0) {
-            d.skipped.push_back({r.pos, r.junkPos - r.pos});
-            r.pos = r.junkPos;
-            r.phase = ScanPhase::frames;
-            return true;
-        }
-        ++r.junkPos;
     }
-    const int32_t length =
-        completeFrameAt(r.window.data(), r.window.size(), r.pos - r.windowBase, header);
-    if (length > 0 && sameStream(r.reference, header)) {
-        if (!takeFrame(d, r.pos, length, header)) return false;
-        r.pos += static_cast<size_t>(length);
-    }
-    r.phase = ScanPhase::done;
-    return true;
 }
 
 bool scan(Disassembly& d) {
     Disassembly::Reader& r = *d.reader;
-    for (;;) {
-        const ScanPhase before = r.phase;
-        bool ok = true;
-        switch (r.phase) {
-            case ScanPhase::start:
-                ok = scanStart(d);
-                break;
-            case ScanPhase::firstFrame:
-                ok = scanFirstFrame(d);
-                break;
-            case ScanPhase::frames:
-                ok = scanFrames(d);
-                break;
-            case ScanPhase::junk:
-                ok = scanJunk(d);
-                break;
-            case ScanPhase::done:
-                return d.exitCode == kDisOk;
-        }
-        if (!ok) return false;
-        if (r.phase == before) return true;  // waits for more input
-    }
+    if (r.phase == ScanPhase::start && !scanStart(d)) return false;
+    if (r.phase == ScanPhase::frames && !scanFrames(d)) return false;
+    return d.exitCode == kDisOk;
 }
 
 // Drops window bytes no decision needs any more.
 void compactWindow(Disassembly::Reader& r) {
-    size_t keepFrom = r.pos;
-    if (r.phase == ScanPhase::start) keepFrom = 0;
-    if (r.phase == ScanPhase::firstFrame && r.diagnosis.verdict == ScanVerdict::noFrames)
-        keepFrom = std::min(r.pos, r.diagnosePos);
+    size_t keepFrom = r.phase == ScanPhase::start ? 0 : r.scanner.keepFrom();
+    if (r.scanner.firstHeader() == 0 && r.diagnosis.verdict == ScanVerdict::noFrames)
+        keepFrom = std::min(keepFrom, r.diagnosePos);
     keepFrom = std::min(keepFrom, windowEnd(r));
     if (keepFrom < r.windowBase || keepFrom - r.windowBase < kCompactBytes) return;
     const size_t drop = keepFrom - r.windowBase;

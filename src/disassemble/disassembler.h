@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "disassemble/stream_scanner.h"
 #include "l3/disassemble.h"
 
 namespace l3 {

@@ -2,7 +2,7 @@
 // APEv2 tags after the frames, as gain tools keep their undo and loudness items in them:
 // the items of a file's tag read out, and a tag written back with header and footer
 // (version 2000), in the form those tools write. Keys compare without regard to case, as
-// APEv2 readers compare them. Only bytes inside the tag found by src/inspect/tag_scan.h are
+// APEv2 readers compare them. Only bytes inside the tag found by src/format/tag_finder.h are
 // read; a damaged item ends the list.
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "inspect/tag_scan.h"
+#include "format/tag_finder.h"
 
 namespace l3 {
 

@@ -10,7 +10,7 @@
 #include "format/xing_tag.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
-#include "inspect/tag_scan.h"
+#include "format/tag_finder.h"
 
 namespace l3 {
 

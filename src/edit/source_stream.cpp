@@ -11,7 +11,6 @@
 #include "assemble/run_driver.h"
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
-#include "disassemble/stream_scanner.h"
 #include "edit/frame_head.h"
 #include "edit/in_parts.h"
 #include "format/byte_order.h"
@@ -409,8 +408,8 @@ void noteJunk(SourceRead& read, const FrameWalk& walk) {
 }
 
 // The walk's whole frames; a last frame cut short is damage.
-std::vector<FrameSpan> wholeFrames(SourceRead& read, const FrameWalk& walk) {
-    std::vector<FrameSpan> frames;
+std::vector<WalkFrame> wholeFrames(SourceRead& read, const FrameWalk& walk) {
+    std::vector<WalkFrame> frames;
     frames.reserve(walk.frames.size());
     for (size_t k = 0; k < walk.frames.size(); ++k) {
         const WalkFrame& f = walk.frames[k];
@@ -426,7 +425,7 @@ std::vector<FrameSpan> wholeFrames(SourceRead& read, const FrameWalk& walk) {
             read.damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
                          " (--salvage drops it)", repair);
         } else {
-            frames.push_back({f.offset, f.length, f.header});
+            frames.push_back(f);
         }
     }
     return frames;
@@ -434,9 +433,9 @@ std::vector<FrameSpan> wholeFrames(SourceRead& read, const FrameWalk& walk) {
 
 // Where the audio lies, and the Xing/Info (or VBRI) frame, if the first frame is one; its
 // counts that are not the stream's are damage.
-void readTagFrame(SourceRead& read, const FrameWalk& walk, const std::vector<FrameSpan>& frames) {
+void readTagFrame(SourceRead& read, const FrameWalk& walk, const std::vector<WalkFrame>& frames) {
     SourceStream& src = read.src;
-    const FrameSpan& f0 = frames[0];
+    const WalkFrame& f0 = frames[0];
     src.audioStart = f0.offset;
     src.audioEnd = frames.back().offset + static_cast<size_t>(frames.back().length);
     src.xing = readXingTag(read.input + f0.offset, static_cast<size_t>(f0.length));
@@ -460,14 +459,14 @@ void readTagFrame(SourceRead& read, const FrameWalk& walk, const std::vector<Fra
 
 // Every audio frame's bytes after its head into the main-data stream, and where each
 // frame's main data lies in it; false (failed) at the first frame that cannot be carried.
-bool takeMainData(SourceRead& read, const std::vector<FrameSpan>& frames) {
+bool takeMainData(SourceRead& read, const std::vector<WalkFrame>& frames) {
     SourceStream& src = read.src;
     const uint32_t reference = frames[read.first < frames.size() ? read.first : 0].header;
     src.frames.reserve(frames.size());
     src.mainData.reserve(read.size + 8);
     bool mainDataBefore = false;  // a frame with main data within the stream came before
     for (size_t k = 0; k < frames.size(); ++k) {
-        const FrameSpan& f = frames[k];
+        const WalkFrame& f = frames[k];
         if (k < read.first) continue;
         const int32_t head = headByteCount(f.header);
         const int64_t areaStart = 8 * static_cast<int64_t>(src.mainData.size());
@@ -761,7 +760,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     src.leadingBytes = walk.tags.audioStart;
     src.trailingTagOffset = walk.tags.audioEnd;
     noteJunk(read, walk);
-    const std::vector<FrameSpan> frames = wholeFrames(read, walk);
+    const std::vector<WalkFrame> frames = wholeFrames(read, walk);
     if (frames.empty()) {
         result.status = Status::notLayer3;
         result.message = "no Layer III frame found (free format and Layer I/II are not handled)";

@@ -1,36 +1,24 @@
 #pragma once
-// Frames between the tags of a file, with what lies between them. Unlike the
-// disassembler's scanner this walk never refuses a file: it keeps every Layer III frame
-// it can find, whatever its sampling rate or mode, and names the rest (junk, a frame cut
-// short by the end of the file or by a trailing tag).
+// Frames between the tags of a file, with what lies between them: the frame scanner with
+// the walked rules (format/frame_scanner.h) over the area the tag finder leaves. Unlike the
+// disassembler this walk never refuses a file: it keeps every Layer III frame it can find,
+// whatever its sampling rate or mode, and names the rest (junk, a frame cut short by the
+// end of the file or by a trailing tag).
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "io/spill_memory.h"
-#include "inspect/tag_scan.h"
+#include "format/frame_scanner.h"
+#include "format/tag_finder.h"
 
 namespace l3 {
-
-struct WalkFrame {
-    size_t offset;   // first byte in the file
-    int32_t length;  // from the header; the bytes present when truncated
-    uint32_t header;
-    bool resync;     // junk (or the start of the audio) lies right before this frame
-    bool truncated;  // the header's length runs past the audio area
-};
 
 struct FrameWalk {
     TagLayout tags;
     SpillVector<WalkFrame> frames;                 // complete frames, then at most one truncated
     std::vector<size_t> junkOffsets, junkLengths;  // ranges in file order
-};
-
-// Bytes between frames that are neither frames nor tags; length 0 when there are none.
-struct JunkRange {
-    size_t offset = 0;
-    size_t length = 0;
 };
 
 // The same walk one frame at a time, keeping nothing per frame: a long file is walked in
@@ -46,19 +34,10 @@ public:
 private:
     const uint8_t* data_;
     TagLayout tags_;
-    size_t pos_ = 0;
-    size_t junkStart_ = 0;
-    uint32_t streamHeader_ = 0;
-    bool inSync_ = false;
-    bool haveStream_ = false;
-    bool done_ = false;
+    FrameScanner scanner_;
 };
 
-// A header found while searching (after junk, at the start) must be confirmed: the frame
-// it describes ends at the audio end or where another Layer III header of the same
-// version and layer starts, or it agrees with the last frame found in sync, version,
-// layer, sampling rate and channel mode. Directly after a frame any Layer III header is
-// taken.
+// The whole walk, every frame listed.
 FrameWalk walkFrames(const uint8_t* data, size_t size);
 
 }  // namespace l3

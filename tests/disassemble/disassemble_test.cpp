@@ -24,7 +24,7 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/rebuild_check.h"
 #include "disassemble/reencode_check.h"
-#include "disassemble/stream_scanner.h"
+#include "support/frame_scans.h"
 #include "format/band_edges.h"
 #include "format/frame_length.h"
 #include "maindata/main_data_writer.h"
@@ -412,8 +412,8 @@ TEST(Refusal, ACrcThatDiffersFromTheRecomputedOneIsNamed) {
     auto input = fixture("m1_44k_joint_cbr128_crc.mp3");
     const DisassembleResult good = disassemble(input.data(), input.size(), nullptr);
     ASSERT_EQ(good.exitCode, kDisOk) << good.message;
-    StreamLayout layout;
-    ASSERT_EQ(scanStream(input.data(), input.size(), layout).verdict, ScanVerdict::ok);
+    const auto layout = l3test::scanCarried(input.data(), input.size());
+    ASSERT_FALSE(layout.frames.empty());
     input[layout.frames[3].offset + 8] ^= 0x10;  // a side-information bit
     const DisassembleResult bad = disassemble(input.data(), input.size(), nullptr);
     EXPECT_EQ(bad.exitCode, kDisCannotCarry);
@@ -474,10 +474,10 @@ TEST(Robustness, GarbageMainDataAfterValidHeadersNeverBreaksTheRoundTrip) {
     // Real headers with random side information and main data: frames decode or go raw, and
     // whatever is carried comes back exactly (or a gap is refused).
     auto input = fixture("m1_44k_joint_cbr128.mp3");
-    StreamLayout layout;
-    ASSERT_EQ(scanStream(input.data(), input.size(), layout).verdict, ScanVerdict::ok);
+    const auto layout = l3test::scanCarried(input.data(), input.size());
+    ASSERT_FALSE(layout.frames.empty());
     std::mt19937 rng(7);
-    for (const FrameSpan& f : layout.frames)
+    for (const WalkFrame& f : layout.frames)
         for (int32_t j = 4; j < f.length; ++j)
             input[f.offset + static_cast<size_t>(j)] = static_cast<uint8_t>(rng());
     const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "format/id3v2_user_text.h"
-#include "inspect/tag_scan.h"
+#include "format/tag_finder.h"
 #include "support/decoders.h"
 
 #include <algorithm>

@@ -22,7 +22,7 @@
 
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
-#include "disassemble/stream_scanner.h"
+#include "support/frame_scans.h"
 #include "l3/assemble.h"
 #include "format/band_edges.h"
 #include "format/scalefactor_layout.h"
@@ -68,11 +68,11 @@ struct Decoded {
 };
 
 std::vector<Decoded> decodeAudio(std::span<const uint8_t> bytes) {
-    l3::StreamLayout layout;
-    EXPECT_EQ(l3::scanStream(bytes.data(), bytes.size(), layout).verdict, l3::ScanVerdict::ok);
+    const auto layout = l3test::scanCarried(bytes.data(), bytes.size());
+    EXPECT_FALSE(layout.frames.empty());
     std::vector<uint8_t> mainData;
     std::vector<int64_t> areaStart;
-    for (const l3::FrameSpan& f : layout.frames) {
+    for (const l3::WalkFrame& f : layout.frames) {
         areaStart.push_back(8 * static_cast<int64_t>(mainData.size()));
         mainData.insert(
             mainData.end(),
@@ -169,8 +169,7 @@ TagFrame readTagFrame(std::span<const uint8_t> file, size_t musicEnd) {
 
 // Bytes of the file that are frames: less the tags at either end.
 size_t musicEnd(std::span<const uint8_t> file) {
-    l3::StreamLayout layout;
-    l3::scanStream(file.data(), file.size(), layout);
+    const auto layout = l3test::scanCarried(file.data(), file.size());
     return layout.frames.back().offset + static_cast<size_t>(layout.frames.back().length);
 }
 
@@ -219,8 +218,7 @@ TEST(Repack, TagsStayJunkAndACutLastFrameGoOnlyWhenSalvaging) {
     const size_t id3v2 =
         10 + (size_t{in[6]} << 21 | size_t{in[7]} << 14 | size_t{in[8]} << 7 | in[9]);
     // Junk between two frames, and the last frame cut short before the ID3v1 tag.
-    l3::StreamLayout layout;
-    l3::scanStream(in.data(), in.size(), layout);
+    const auto layout = l3test::scanCarried(in.data(), in.size());
     const size_t third = layout.frames[3].offset;
     const size_t last = layout.frames.back().offset;
     std::vector<uint8_t> damaged(in.begin(), in.begin() + static_cast<ptrdiff_t>(third));
@@ -264,8 +262,7 @@ TEST(Repack, CbrOptions) {
     EXPECT_FALSE(best.vbr);
     EXPECT_TRUE(readTagFrame(best.output, musicEnd(best.output)).info);  // Info: CBR now
     expectSameDecodedValues(in, best.output);
-    l3::StreamLayout layout;
-    l3::scanStream(best.output.data(), best.output.size(), layout);
+    const auto layout = l3test::scanCarried(best.output.data(), best.output.size());
     std::map<int, int> rates;
     // The Info frame (frame 0) has a rate of its own.
     for (size_t k = 1; k < layout.frames.size(); ++k)
@@ -286,9 +283,9 @@ TEST(Repack, CbrOptions) {
     // A floor: no frame below it.
     const l3::RepackResult floor = l3::repackStream(in.data(), in.size(), {96, 0, {}});
     ASSERT_EQ(floor.status, l3::Status::ok);
-    l3::scanStream(floor.output.data(), floor.output.size(), layout);
-    for (size_t k = 1; k < layout.frames.size(); ++k)
-        EXPECT_GE(l3::bitrateIndex(layout.frames[k].header), 7);
+    const auto floorLayout = l3test::scanCarried(floor.output.data(), floor.output.size());
+    for (size_t k = 1; k < floorLayout.frames.size(); ++k)
+        EXPECT_GE(l3::bitrateIndex(floorLayout.frames[k].header), 7);
 }
 
 std::vector<fs::path> headerFixtures() {
@@ -399,8 +396,7 @@ std::vector<uint8_t> shortWindowsStream(int sampleRate) {
 
 // The subblock gains of every granule of every frame of a stream, in order.
 std::vector<std::array<int, 3>> subblockGains(const std::vector<uint8_t>& bytes) {
-    l3::StreamLayout layout;
-    l3::scanStream(bytes.data(), bytes.size(), layout);
+    const auto layout = l3test::scanCarried(bytes.data(), bytes.size());
     std::vector<std::array<int, 3>> gains;
     l3::FrameRecord rec;
     for (const auto& frame : layout.frames) {
@@ -482,8 +478,7 @@ void expectVbriUpToDate(const std::vector<uint8_t>& file, const Vbri& before) {
     EXPECT_EQ(v.quality, before.quality);
     EXPECT_EQ(v.entries, before.entries);
     EXPECT_EQ(v.entryBytes, before.entryBytes);
-    l3::StreamLayout layout;
-    l3::scanStream(file.data(), file.size(), layout);
+    const auto layout = l3test::scanCarried(file.data(), file.size());
     ASSERT_GT(layout.frames.size(), 1u);
     EXPECT_EQ(layout.frames[0].offset, 0u);
     // Counting the VBRI frame, as mp3val does.
@@ -524,8 +519,7 @@ TEST(Repack, AVbriFrameStaysAVbriFrameUpToDate) {
         }
         ASSERT_EQ(l3test::runProgram(dir, L3_EXE, "gain -f -g 2 " + name + " gain.mp3").exitCode, 0);
         expectVbriUpToDate(dir.read("gain.mp3"), before);
-        l3::StreamLayout layout;
-        l3::scanStream(in.data(), in.size(), layout);
+        const auto layout = l3test::scanCarried(in.data(), in.size());
         const int spf = l3::granuleCount(layout.frames[1].header) * 576;
         const auto whole = l3test::runProgram(
             dir, L3_EXE, "cut -f --to-sample " + std::to_string(5 * spf) + " " + name + " a.mp3");
@@ -569,11 +563,10 @@ TEST(Repack, Mp3valFindsTheResultAsRightAsTheInput) {
                   0);
         EXPECT_EQ(warnings(dir.path("out.mp3")), "");
         const std::vector<uint8_t> out = dir.read("out.mp3");
-        l3::StreamLayout layout;
-        l3::scanStream(out.data(), out.size(), layout);
+        const auto layout = l3test::scanCarried(out.data(), out.size());
         if (readTagFrame(out, musicEnd(out)).present || readVbri(out).present) continue;
         std::map<int, int> rates;
-        for (const l3::FrameSpan& f : layout.frames) ++rates[l3::bitrateIndex(f.header)];
+        for (const l3::WalkFrame& f : layout.frames) ++rates[l3::bitrateIndex(f.header)];
         EXPECT_EQ(rates.size(), 1u);
         ++oneRate;
         // Asked for, the frames take the rates they need, and get no header.

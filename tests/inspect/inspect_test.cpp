@@ -19,7 +19,7 @@
 #include "inspect/side_info_check.h"
 #include "inspect/stream_report.h"
 #include "inspect/stream_summary.h"
-#include "inspect/tag_scan.h"
+#include "format/tag_finder.h"
 
 namespace {
 

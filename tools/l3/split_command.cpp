@@ -13,7 +13,7 @@
 #include "edit/cue_sheet.h"
 #include "edit/cut.h"
 #include "format/id3v2_text.h"
-#include "inspect/tag_scan.h"
+#include "format/tag_finder.h"
 #include "file_bytes.h"
 #include "piece_text.h"
 #ifdef L3_HAVE_LOUDNESS

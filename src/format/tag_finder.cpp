@@ -1,9 +1,10 @@
-#include "inspect/tag_scan.h"
+#include "format/tag_finder.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "format/byte_order.h"
+#include "format/syncsafe.h"
 
 namespace l3 {
 
@@ -21,13 +22,9 @@ bool startsWith(const uint8_t* p, const char* magic) {
     return std::memcmp(p, magic, std::strlen(magic)) == 0;
 }
 
-// An ID3v2 tag at p: "ID3", version below 0xFF, and a size of four 7-bit bytes.
+// An ID3v2 tag at p that lies whole within room bytes.
 size_t id3v2Length(const uint8_t* p, size_t room) {
-    if (room < kId3v2HeadBytes || !startsWith(p, "ID3") || p[3] == 0xFF || p[4] == 0xFF) return 0;
-    if ((p[6] | p[7] | p[8] | p[9]) & 0x80) return 0;
-    const size_t body = size_t{p[6]} << 21 | size_t{p[7]} << 14 | size_t{p[8]} << 7 | p[9];
-    const bool footer = p[5] & 0x10;
-    const size_t total = kId3v2HeadBytes + body + (footer ? kId3v2HeadBytes : 0);
+    const size_t total = id3v2Claim(p, room, true);
     return total <= room ? total : 0;
 }
 
@@ -37,9 +34,8 @@ size_t trailingId3v2Length(const uint8_t* data, size_t start, size_t end) {
     if (end - start < 2 * kId3v2HeadBytes) return 0;
     const uint8_t* p = data + end - kId3v2HeadBytes;
     if (!startsWith(p, "3DI") || p[3] == 0xFF || p[4] == 0xFF) return 0;
-    if ((p[6] | p[7] | p[8] | p[9]) & 0x80) return 0;
-    const size_t body = size_t{p[6]} << 21 | size_t{p[7]} << 14 | size_t{p[8]} << 7 | p[9];
-    const size_t total = body + 2 * kId3v2HeadBytes;
+    if (!isSyncsafe(p + 6)) return 0;
+    const size_t total = loadSyncsafe(p + 6) + 2 * kId3v2HeadBytes;
     if (total > end - start) return 0;
     // The tag's own header must be where the footer says it starts.
     return id3v2Length(data + end - total, total) == total ? total : 0;
@@ -85,6 +81,22 @@ size_t lyricsLength(const uint8_t* data, size_t start, size_t end) {
 }
 
 }  // namespace
+
+size_t id3v2Claim(const uint8_t* data, size_t size, bool strictVersion) {
+    if (size < kId3v2HeadBytes || !startsWith(data, "ID3")) return 0;
+    if (strictVersion && (data[3] == 0xFF || data[4] == 0xFF)) return 0;
+    if (!isSyncsafe(data + 6)) return 0;
+    const bool footer = data[5] & 0x10;
+    return kId3v2HeadBytes + loadSyncsafe(data + 6) + (footer ? kId3v2HeadBytes : 0);
+}
+
+bool tagMagicAt(const uint8_t* data, size_t size, size_t offset) {
+    for (const char* magic : {"TAG", "APETAGEX", "ID3"}) {
+        const size_t n = std::strlen(magic);
+        if (offset + n <= size && startsWith(data + offset, magic)) return true;
+    }
+    return false;
+}
 
 const char* tagName(TagKind kind) {
     switch (kind) {
