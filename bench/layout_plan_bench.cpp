@@ -11,8 +11,8 @@
 #include "edit/frame_head.h"
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace {
 

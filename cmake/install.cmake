@@ -4,7 +4,13 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(L3_LIBRARIES l3_disassemble l3_assemble l3_framewriter l3_maindata l3_tables l3_bits l3_format l3_io)
+set(L3_LIBRARIES l3_edit l3_inspect l3_playback l3_disassemble l3_assemble l3_framewriter l3_maindata l3_tables l3_bits l3_format l3_io)
+# Loudness (l3/loudness.h) where it was built: it needs libmpg123 and libebur128 too.
+set(L3_PC_EXTRA "")
+if(L3_HAVE_LOUDNESS)
+  list(PREPEND L3_LIBRARIES l3_loudness)
+  set(L3_PC_EXTRA " -lmpg123 -lebur128")
+endif()
 
 install(TARGETS l3assemble l3disassemble deinterleave l3
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -28,6 +34,7 @@ set(L3_PC_LIBS "")
 foreach(library ${L3_LIBRARIES})
   string(APPEND L3_PC_LIBS " -l${library}")
 endforeach()
+string(APPEND L3_PC_LIBS "${L3_PC_EXTRA}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/l3.pc.in ${PROJECT_BINARY_DIR}/l3.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/l3.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

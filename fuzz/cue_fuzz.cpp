@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "edit/cue_sheet.h"
+#include "l3/edit.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "disassemble/disassembler.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 #include "support/frame_scans.h"
 
 namespace {

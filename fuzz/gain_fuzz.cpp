@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "edit/gain.h"
+#include "l3/edit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     l3::undoGain(data, size);

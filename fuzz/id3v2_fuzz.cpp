@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "format/id3v2_user_text.h"
+#include "l3/id3v2_user_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> tag(data, size);

@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "inspect/bitrate_plot.h"
-#include "inspect/stream_report.h"
-#include "inspect/stream_summary.h"
+#include "l3/inspect.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const l3::StreamReport r = l3::inspectStream(data, size);

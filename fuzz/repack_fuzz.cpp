@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "edit/repack.h"
+#include "l3/edit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     l3::RepackOptions options;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "edit/cut.h"
-#include "edit/join.h"
+#include "l3/edit.h"
 #include "edit/source_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "bindings.h"
-#include "edit/check_report.h"
-#include "edit/source_stream.h"
+#include "l3/inspect.h"
+#include "l3/status.h"
 
 namespace l3py {
 

@@ -1,7 +1,7 @@
 #include <cstddef>
 
 #include "bindings.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "l3/record.h"
 
 namespace l3py {

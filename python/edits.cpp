@@ -10,11 +10,8 @@
 #include <vector>
 
 #include "bindings.h"
-#include "edit/cut.h"
-#include "edit/gain.h"
-#include "edit/join.h"
-#include "edit/repack.h"
-#include "inspect/info_json.h"
+#include "l3/edit.h"
+#include "l3/inspect.h"
 
 namespace l3py {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "bindings.h"
-#include "edit/source_stream.h"
+#include "l3/status.h"
 
 namespace l3py {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "bindings.h"
-#include "edit/source_stream.h"
-#include "io/output_check.h"
-#include "io/replace_file.h"
+#include "l3/status.h"
+#include "l3/output_check.h"
+#include "l3/replace_file.h"
 
 namespace l3py {
 

@@ -1,6 +1,6 @@
 // The _l3 extension module under the l3 package (python/l3/__init__.py).
 #include "bindings.h"
-#include "format/band_edges.h"
+#include "l3/band_edges.h"
 
 PYBIND11_MODULE(_l3, m) {
     m.doc() = "MPEG audio Layer III streams as numpy arrays, read and written bit-exactly";

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "bindings.h"
-#include "edit/repack.h"
-#include "edit/value_stream.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/edit.h"
+#include "l3/values.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 #include "l3/disassemble.h"
 
 namespace l3py {

@@ -1,7 +1,7 @@
 #include "assemble/record_check.h"
 
-#include "format/band_edges.h"
-#include "format/frame_length.h"
+#include "l3/band_edges.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

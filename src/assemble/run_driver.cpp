@@ -12,7 +12,7 @@
 #include "assemble/record_check.h"
 #include "format/byte_order.h"
 #include "framewriter/frame_writer.h"
-#include "io/output_check.h"
+#include "l3/output_check.h"
 #include "tables/code_tables.h"
 
 namespace l3 {

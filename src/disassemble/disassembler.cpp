@@ -15,10 +15,10 @@
 #include "disassemble/reencode_check.h"
 #include "disassemble/side_info_reader.h"
 #include "format/byte_order.h"
-#include "format/frame_length.h"
-#include "format/frame_record.h"
+#include "l3/frame_length.h"
+#include "l3/frame_record.h"
 #include "format/frame_scanner.h"
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 #include "maindata/main_data_state.h"
 
 namespace l3 {

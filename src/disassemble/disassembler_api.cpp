@@ -6,7 +6,7 @@
 #include "assemble/run_driver.h"
 #include "disassemble/disassembler.h"
 #include "format/byte_order.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "l3/disassemble.h"
 
 namespace l3 {

@@ -7,7 +7,7 @@
 #include "bits/bit_reader.h"
 #include "disassemble/huffman_decoder.h"
 #include "format/byte_order.h"
-#include "format/band_edges.h"
+#include "l3/band_edges.h"
 #include "format/scalefactor_layout.h"
 #include "tables/code_tables.h"
 

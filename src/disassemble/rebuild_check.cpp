@@ -7,7 +7,7 @@
 
 #include "assemble/assembler_state.h"
 #include "format/byte_order.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "l3/disassemble.h"
 
 namespace l3 {

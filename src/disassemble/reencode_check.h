@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 
 namespace l3 {
 

@@ -5,7 +5,7 @@
 #include "bits/bit_reader.h"
 #include "format/byte_order.h"
 #include "format/frame_crc.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

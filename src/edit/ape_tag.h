@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 
 namespace l3 {
 

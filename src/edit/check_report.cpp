@@ -1,4 +1,4 @@
-#include "edit/check_report.h"
+#include "l3/inspect.h"
 
 #include <algorithm>
 #include <span>

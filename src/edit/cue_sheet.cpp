@@ -1,4 +1,4 @@
-#include "edit/cue_sheet.h"
+#include "l3/edit.h"
 
 #include <cstddef>
 

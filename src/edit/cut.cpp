@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "edit/splice.h"
-#include "edit/time_point.h"
+#include "l3/edit.h"
 
 namespace l3 {
 
@@ -62,38 +62,5 @@ inline int64_t headJunk(const Timeline& t) {
 
 Timeline timelineOf(const SourceStream& src);
 
-struct CutPiece {
-    int64_t from = 0, to = 0;  // samples of the input's timeline, to exclusive
-    SpillBytes output;
-    size_t frames = 0;  // audio frames of the piece
-};
-
-struct CutResult {
-    Status status = Status::ok;
-    std::string message;
-    std::vector<std::string> notes;  // what was dropped from the input (junk, a cut frame)
-    std::vector<CutPiece> pieces;
-    int rate = 0;  // of the input, Hz
-};
-
-// The piece from..to of the input (to past the end: up to the end). Silent filler frames
-// before its first frame give main data that reached far back reservoir room; a piece that
-// still does not fit is refused with Status::outOfRange.
-//
-// Damage (see Damage in source_stream.h) in the frames a piece needs refuses it, unless
-// salvage repairs it there; damage elsewhere in the input is noted and does not matter.
-// With toIsLength, to is the piece's length from from. Points counted from the end
-// (TimePoint::fromEnd) count back from the end of the timeline.
-CutResult cutStream(const uint8_t* input, size_t size, const TimePoint& from, const TimePoint* to,
-                    bool salvage = false, bool toIsLength = false);
-
-// Consecutive pieces: from the start to the first point, between points, and from the last
-// point to the end. Points must rise strictly and lie inside the timeline. With every set,
-// points are every, 2 every, ... before the end. With snap, a point no piece of a one-channel
-// stream can start at exactly (see cutStream's refusal naming the nearest starts) moves to
-// the nearest start that can, within two granules: for points found rather than asked for
-// (--every, silences).
-CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimePoint>& points,
-                      const TimePoint* every, bool salvage = false, bool snap = false);
 
 }  // namespace l3

@@ -5,12 +5,12 @@
 
 #include "format/byte_order.h"
 #include "format/frame_crc.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
-#include "format/xing_tag.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
+#include "l3/xing_tag.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 
 namespace l3 {
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "l3/edit.h"
 #include "edit/layout_plan.h"
 #include "framewriter/frame_ring.h"
 #include "l3/record.h"
@@ -16,8 +17,6 @@
 namespace l3 {
 
 struct FrameWriterState;
-
-enum class CrcChoice { keep, add, drop };
 
 constexpr uint32_t kBitrateMask = 0xF000;
 constexpr uint32_t kPaddingMask = 0x0200;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "format/xing_tag.h"
+#include "l3/xing_tag.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "edit/gain.h"
+#include "l3/edit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,8 +7,8 @@
 #include "edit/ape_tag.h"
 #include "edit/frames_found.h"
 #include "format/frame_crc.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 #include "inspect/frame_walk.h"
 
 namespace l3 {

@@ -1,4 +1,4 @@
-#include "edit/gain_tags.h"
+#include "l3/edit.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,10 +1,10 @@
-#include "edit/join.h"
+#include "l3/edit.h"
 
 #include <algorithm>
 
 #include "edit/cut.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

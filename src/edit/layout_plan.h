@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "io/spill_memory.h"
+#include "l3/spill_memory.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "edit/repack.h"
+#include "l3/edit.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,12 +7,12 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/frame_head.h"
-#include "edit/in_parts.h"
+#include "edit/chunked_work.h"
 #include "edit/layout_plan.h"
 #include "edit/source_stream.h"
 #include "edit/tag_frame.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 #include "io/platform.h"
 #include "maindata/granule_coder.h"
 

@@ -11,31 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "l3/edit.h"
 #include "l3/status.h"
 #include "edit/frame_head.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "io/platform.h"
-#include "io/spill_memory.h"
-#include "format/xing_tag.h"
+#include "l3/spill_memory.h"
+#include "l3/xing_tag.h"
 
 namespace l3 {
 
 // The most bytes of side information a frame has (MPEG-1, two channels).
 inline constexpr size_t kMaxSideBytes = 32;
 
-// New values for some audio frames (the Python module writes a changed stream this way).
-// records[k] belongs to audio frame k (a Xing/Info frame not counted); null keeps the frame
-// as it is. An edited frame's head is written from its record, whose layout fields
-// (part2_3_length, big_values, table_select, region counts, count1table_select,
-// scalefac_compress, scfsi, main_data_begin) must be the frame's own: its main data stays bit
-// for bit unless a granule's values (spectrum, scalefactors, block type and flags) differ
-// from the frame's, and then the frame is recoded as --huffman would code it (but with the
-// scalefactors, scalefac_scale and preflag as written), the unchanged granules keeping their
-// coding where that is no larger. The caller checks the fixed-width
-// fields first (see value_stream.h); a value no coding can hold fails with Status::badValue.
-struct FrameEdits {
-    std::vector<const FrameRecord*> records;
-};
 
 // One audio frame of a stream: where its head and main data lie.
 //

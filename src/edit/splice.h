@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "edit/source_stream.h"
-#include "format/xing_tag.h"
+#include "l3/xing_tag.h"
 
 namespace l3 {
 

@@ -5,8 +5,8 @@
 
 #include "format/byte_order.h"
 #include "format/frame_crc.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

@@ -11,7 +11,7 @@
 
 #include "edit/frame_head.h"
 #include "edit/source_stream.h"
-#include "format/xing_tag.h"
+#include "l3/xing_tag.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "edit/time_point.h"
+#include "l3/edit.h"
 
 #include <algorithm>
 

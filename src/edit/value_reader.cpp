@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "disassemble/side_info_reader.h"
-#include "edit/value_stream.h"
-#include "format/frame_length.h"
-#include "format/xing_tag.h"
+#include "l3/values.h"
+#include "l3/frame_length.h"
+#include "l3/xing_tag.h"
 #include "inspect/frame_walk.h"
 #include "playback/played_values.h"
 

@@ -8,10 +8,10 @@
 #include "assemble/run_driver.h"
 #include "disassemble/side_info_reader.h"
 #include "edit/frame_head.h"
-#include "edit/repack.h"
-#include "edit/value_stream.h"
+#include "l3/edit.h"
+#include "l3/values.h"
 #include "format/frame_crc.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 #include "maindata/granule_coder.h"
 
 namespace l3 {

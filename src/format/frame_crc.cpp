@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

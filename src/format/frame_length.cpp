@@ -1,6 +1,6 @@
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 
 #include "format/byte_order.h"
 

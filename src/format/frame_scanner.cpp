@@ -1,9 +1,9 @@
 #include "format/frame_scanner.h"
 
 #include "format/byte_order.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
-#include "format/tag_finder.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
+#include "l3/tag_finder.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "format/id3v2_text.h"
+#include "l3/id3v2_text.h"
 
 #include <cstddef>
 

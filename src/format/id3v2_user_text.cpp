@@ -1,4 +1,4 @@
-#include "format/id3v2_user_text.h"
+#include "l3/id3v2_user_text.h"
 
 #include <algorithm>
 

@@ -12,7 +12,7 @@
 #include <array>
 #include <cstdint>
 
-#include "format/frame_header.h"
+#include "l3/frame_header.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 
 #include <algorithm>
 #include <cstring>

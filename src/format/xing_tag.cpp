@@ -1,12 +1,12 @@
-#include "format/xing_tag.h"
+#include "l3/xing_tag.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "format/byte_order.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

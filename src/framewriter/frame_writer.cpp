@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 #include "framewriter/frame_writer_state.h"
 #include "framewriter/head_writer.h"
 #include "maindata/main_data_writer.h"

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "io/platform.h"
 #include "framewriter/frame_ring.h"
 #include "maindata/main_data_state.h"

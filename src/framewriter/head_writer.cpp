@@ -1,7 +1,7 @@
 #include "framewriter/head_writer.h"
 
 #include "format/frame_crc.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 #include "framewriter/frame_writer_state.h"
 
 namespace l3 {

@@ -1,10 +1,10 @@
-#include "inspect/bitrate_plot.h"
+#include "l3/inspect.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

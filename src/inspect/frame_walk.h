@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "io/spill_memory.h"
+#include "l3/spill_memory.h"
 #include "format/frame_scanner.h"
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 
 namespace l3 {
 

@@ -1,10 +1,10 @@
-#include "inspect/info_json.h"
+#include "l3/inspect.h"
 
 #include <cmath>
 
-#include "format/frame_header.h"
-#include "format/frame_length.h"
-#include "format/json_text.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
+#include "l3/json_text.h"
 
 namespace l3 {
 

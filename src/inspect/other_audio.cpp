@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "format/byte_order.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

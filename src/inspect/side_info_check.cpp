@@ -1,6 +1,6 @@
 #include "inspect/side_info_check.h"
 
-#include "format/band_edges.h"
+#include "l3/band_edges.h"
 #include "format/scalefactor_layout.h"
 
 namespace l3 {

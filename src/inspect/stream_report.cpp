@@ -1,4 +1,4 @@
-#include "inspect/stream_report.h"
+#include "l3/inspect.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -9,7 +9,7 @@
 #include "disassemble/main_data_reader.h"
 #include "disassemble/side_info_reader.h"
 #include "format/byte_order.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 #include "inspect/other_audio.h"
 #include "inspect/side_info_check.h"
 #include "playback/played_values.h"

@@ -1,10 +1,10 @@
-#include "inspect/stream_summary.h"
+#include "l3/inspect.h"
 
 #include <algorithm>
 #include <iterator>
 
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 
 namespace l3 {
 

@@ -1,4 +1,4 @@
-#include "io/output_check.h"
+#include "l3/output_check.h"
 
 #include <sys/stat.h>
 

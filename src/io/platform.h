@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "l3/system.h"
+
 namespace l3 {
 
 // Milliseconds of a steady clock, as an unsigned 32-bit counter that wraps.
@@ -49,9 +51,6 @@ bool resizeFile(FILE* file, uint64_t size);
 // fault per 4 KiB, which can take longer than filling it.
 void adviseLargePages(void* buffer, size_t bytes);
 
-// The processors this process may run on (taskset and cgroup CPU sets narrow them), at
-// least 1.
-int availableProcessors();
 
 // Memory for buffers of megabytes: a block of 2 MiB or more starts on a 2 MiB boundary and
 // asks for large pages over all of it (adviseLargePages on a block that starts elsewhere

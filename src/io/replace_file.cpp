@@ -1,4 +1,4 @@
-#include "io/replace_file.h"
+#include "l3/replace_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "io/output_check.h"
+#include "l3/output_check.h"
 #include "io/platform.h"
 
 namespace l3 {

@@ -1,4 +1,4 @@
-#include "io/spill_memory.h"
+#include "l3/spill_memory.h"
 
 #include <atomic>
 #include <cstdint>

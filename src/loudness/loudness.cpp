@@ -1,4 +1,4 @@
-#include "loudness/loudness.h"
+#include "l3/loudness.h"
 
 #include <ebur128.h>
 #include <mpg123.h>

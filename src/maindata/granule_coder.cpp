@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "format/scalefactor_layout.h"
 #include "maindata/scale_forms.h"
 #include "maindata/spectrum_search.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "bits/bit_store.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "format/record_problem.h"
 
 namespace l3 {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <climits>
 
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "format/scalefactor_layout.h"
 
 namespace l3 {

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "format/band_edges.h"
+#include "l3/band_edges.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"
 #include "maindata/saved_region.h"

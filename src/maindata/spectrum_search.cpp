@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstring>
 
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "format/region_lines.h"
 #include "tables/code_tables.h"
 

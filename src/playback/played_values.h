@@ -27,7 +27,7 @@
 #include <cstdint>
 
 #include "disassemble/main_data_reader.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "format/region_lines.h"  // switchingRegions, regionEdgeLines
 
 namespace l3 {

@@ -17,7 +17,7 @@
 
 #include "maindata/main_data_state.h"
 #include "format/byte_order.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "assemble/run_driver.h"
 #include "disassemble/disassembler.h"
 #include "disassemble/huffman_decoder.h"
@@ -25,8 +25,8 @@
 #include "disassemble/rebuild_check.h"
 #include "disassemble/reencode_check.h"
 #include "support/frame_scans.h"
-#include "format/band_edges.h"
-#include "format/frame_length.h"
+#include "l3/band_edges.h"
+#include "l3/frame_length.h"
 #include "maindata/main_data_writer.h"
 #include "tables/code_tables.h"
 

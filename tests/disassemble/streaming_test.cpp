@@ -18,7 +18,7 @@
 
 #include "disassemble/disassembler.h"
 #include "format/byte_order.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "l3/disassemble.h"
 #include "l3/record.h"
 #include "support/frame_scans.h"

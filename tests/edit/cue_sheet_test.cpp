@@ -1,7 +1,7 @@
 // Cue sheets for l3 split --cue: what a sheet gives, in UTF-8 and Latin-1, and the line a
 // malformed one is refused at.
 
-#include "edit/cue_sheet.h"
+#include "l3/edit.h"
 
 #include <gtest/gtest.h>
 

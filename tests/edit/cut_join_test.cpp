@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "edit/cut.h"
-#include "edit/join.h"
+#include "l3/edit.h"
 #include "edit/source_stream.h"
 #include "edit/splice.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
-#include "format/xing_tag.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
+#include "l3/xing_tag.h"
 #include "inspect/frame_walk.h"
 #include "support/crafted_streams.h"
 #include "support/decoders.h"

@@ -1,12 +1,12 @@
 // l3 gain: only global_gain changes, by N in every granule of every audio frame; undo gives
 // the file back; with mp3gain installed, the bytes are mp3gain's, and each undoes the other.
 
-#include "edit/gain.h"
+#include "l3/edit.h"
 
 #include <gtest/gtest.h>
 
-#include "format/id3v2_user_text.h"
-#include "format/tag_finder.h"
+#include "l3/id3v2_user_text.h"
+#include "l3/tag_finder.h"
 #include "support/decoders.h"
 
 #include <algorithm>
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "disassemble/side_info_reader.h"
-#include "format/frame_header.h"
+#include "l3/frame_header.h"
 #include "inspect/frame_walk.h"
 #include "support/record_file.h"
 #include "support/tools.h"

@@ -18,8 +18,8 @@
 
 #include "disassemble/side_info_reader.h"
 #include "edit/source_stream.h"
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "playback/played_values.h"
 #include "support/crafted_streams.h"
 #include "support/record_file.h"

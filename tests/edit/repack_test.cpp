@@ -2,7 +2,7 @@
 // stays (mpg123, where installed), the Xing/Info frame and the LAME extension are right
 // (read back by a parser written here), and the options do what they say.
 
-#include "edit/repack.h"
+#include "l3/edit.h"
 #include "edit/source_stream.h"
 
 #include <gtest/gtest.h>
@@ -24,9 +24,9 @@
 #include "disassemble/side_info_reader.h"
 #include "support/frame_scans.h"
 #include "l3/assemble.h"
-#include "format/band_edges.h"
+#include "l3/band_edges.h"
 #include "format/scalefactor_layout.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 #include "inspect/frame_walk.h"
 #include "maindata/granule_coder.h"
 #include "support/crafted_streams.h"

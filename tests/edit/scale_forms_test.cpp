@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "disassemble/side_info_reader.h"
-#include "edit/repack.h"
+#include "l3/edit.h"
 #include "edit/source_stream.h"
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "format/scalefactor_layout.h"
 #include "maindata/granule_coder.h"
 #include "maindata/spectrum_search.h"

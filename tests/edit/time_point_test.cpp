@@ -1,6 +1,6 @@
 // The time arguments of l3 cut and l3 split: what is accepted, and the sample each lands on.
 
-#include "edit/time_point.h"
+#include "l3/edit.h"
 
 #include <gtest/gtest.h>
 

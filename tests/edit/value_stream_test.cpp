@@ -3,7 +3,7 @@
 // gain change is l3 gain's, a changed spectrum reads back as written, and a value that
 // cannot be coded is refused with its place.
 
-#include "edit/value_stream.h"
+#include "l3/values.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "edit/gain.h"
-#include "format/frame_header.h"
+#include "l3/edit.h"
+#include "l3/frame_header.h"
 
 namespace {
 

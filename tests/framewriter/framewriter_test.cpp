@@ -11,7 +11,7 @@
 
 #include "bits/bit_store.h"
 #include "format/frame_crc.h"
-#include "format/frame_length.h"
+#include "l3/frame_length.h"
 #include "framewriter/frame_ring.h"
 #include "framewriter/frame_writer.h"
 #include "framewriter/frame_writer_state.h"

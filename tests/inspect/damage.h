@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "format/byte_order.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
 #include "inspect/frame_walk.h"
-#include "format/xing_tag.h"
+#include "l3/xing_tag.h"
 
 namespace l3test {
 

@@ -15,11 +15,10 @@
 
 #include "damage.h"
 #include "disassemble/side_info_reader.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "inspect/side_info_check.h"
-#include "inspect/stream_report.h"
-#include "inspect/stream_summary.h"
-#include "format/tag_finder.h"
+#include "l3/inspect.h"
+#include "l3/tag_finder.h"
 
 namespace {
 

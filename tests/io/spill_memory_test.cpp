@@ -1,7 +1,7 @@
 // Spill memory: past its budget, blocks live in temporary files that hold what is written,
 // leave no name behind, and go when freed.
 
-#include "io/spill_memory.h"
+#include "l3/spill_memory.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "assemble/run_driver.h"
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "reference_coder.h"
 #include "support/tools.h"
 #include "tables/code_tables.h"

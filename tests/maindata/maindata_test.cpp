@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "format/band_edges.h"
+#include "l3/band_edges.h"
 #include "format/scalefactor_layout.h"
 #include "maindata/main_data_state.h"
 #include "maindata/main_data_writer.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 #include "tables/code_tables.h"
 
 namespace l3test {

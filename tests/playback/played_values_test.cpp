@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "inspect/side_info_check.h"
 #include "maindata/granule_coder.h"
 #include "maindata/main_data_state.h"

@@ -108,6 +108,12 @@ FAILURES = [
 ]
 
 
+# The library's status (l3/status.h) each class carries, by name.
+STATUS_OF = {l3.FileError: "io", l3.NotLayer3Error: "notLayer3", l3.DamagedError: "damaged", l3.NoUndoError: "noUndo",
+             l3.CannotFitError: "cannotFit", l3.BadRangeError: "outOfRange", l3.MismatchError: "mismatch",
+             l3.InexactError: "inexact"}
+
+
 @pytest.mark.parametrize("cls,call,args", FAILURES, ids=[f"{c[0].__name__}{k}" for k, c in enumerate(FAILURES)])
 def test_failure_raises_its_class_with_l3s_code_and_message(cls, call, args, tmp_path):
     cli = l3_run(*args(tmp_path))
@@ -115,6 +121,7 @@ def test_failure_raises_its_class_with_l3s_code_and_message(cls, call, args, tmp
         call(tmp_path)
     e = raised.value
     assert isinstance(e, l3.Error) and (e.exit_code, type(e).exit_code) == (cli.returncode, cli.returncode)
+    assert e.status == STATUS_OF[cls]
     command = args(tmp_path)[0]
     assert f"l3 {command}: {e.message}" == cli.stderr.splitlines()[-1]
     assert not (tmp_path / "out.mp3").exists() and not list(tmp_path.glob("p*.mp3"))
@@ -126,6 +133,7 @@ def test_exists_needs_force_and_usage_errors(tmp_path):
     with pytest.raises(l3.FileError, match="exists; force=True replaces it") as e:
         l3.repack(SONG, out)
     assert e.value.exit_code == l3_run("repack", SONG, out).returncode == 2 and out.read_bytes() == b"kept"
+    assert e.value.status == "io"
     l3.repack(SONG, out, force=True)
     assert out.read_bytes() != b"kept"
     # A missing input is also the OSError subclass its errno gives.
@@ -153,4 +161,4 @@ def test_stream_write_raises_bad_value(tmp_path):
     s.frames[3].big_values[0, 0] += 1
     with pytest.raises(l3.BadValueError, match="frame 3") as e:
         s.write(tmp_path / "out.mp3")
-    assert e.value.exit_code == 7 and not (tmp_path / "out.mp3").exists()
+    assert (e.value.exit_code, e.value.status) == (7, "badValue") and not (tmp_path / "out.mp3").exists()

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "format/band_edges.h"
-#include "format/frame_header.h"
+#include "l3/band_edges.h"
+#include "l3/frame_header.h"
 #include "l3/assemble.h"
 #include "support/record_file.h"
 #include "tables/code_tables.h"

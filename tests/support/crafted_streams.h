@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 
 namespace l3test::crafted {
 

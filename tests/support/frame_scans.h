@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "format/frame_scanner.h"
-#include "format/tag_finder.h"
+#include "l3/tag_finder.h"
 
 namespace l3test {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "format/frame_record.h"
+#include "l3/frame_record.h"
 
 namespace l3test {
 

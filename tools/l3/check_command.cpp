@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "command.h"
-#include "edit/check_report.h"
+#include "l3/inspect.h"
 #include "file_bytes.h"
 #include "file_tree.h"
 #include "json_text.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "command.h"
-#include "edit/cut.h"
+#include "l3/edit.h"
 #include "file_bytes.h"
 #include "piece_text.h"
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "io/output_check.h"
+#include "l3/output_check.h"
 
 namespace l3tool {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "edit/gain.h"
-#include "io/replace_file.h"
-#include "io/spill_memory.h"
+#include "l3/edit.h"
+#include "l3/replace_file.h"
+#include "l3/spill_memory.h"
 
 namespace l3tool {
 

@@ -13,12 +13,11 @@
 
 #include "batch.h"
 #include "command.h"
-#include "edit/gain.h"
-#include "edit/gain_tags.h"
+#include "l3/edit.h"
 #include "file_bytes.h"
 #include "json_text.h"
 #ifdef L3_HAVE_LOUDNESS
-#include "loudness/loudness.h"
+#include "l3/loudness.h"
 #endif
 
 namespace l3tool {

@@ -8,12 +8,10 @@
 
 #include "command.h"
 #include "file_bytes.h"
-#include "format/frame_header.h"
-#include "format/frame_length.h"
-#include "io/output_check.h"
-#include "inspect/bitrate_plot.h"
-#include "inspect/info_json.h"
-#include "inspect/stream_summary.h"
+#include "l3/frame_header.h"
+#include "l3/frame_length.h"
+#include "l3/output_check.h"
+#include "l3/inspect.h"
 
 namespace l3tool {
 

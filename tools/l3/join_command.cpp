@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "command.h"
-#include "edit/join.h"
+#include "l3/edit.h"
 #include "file_bytes.h"
 
 namespace l3tool {

@@ -1,7 +1,7 @@
 #pragma once
 // The commands write JSON with the library's string escaping (format/json_text.h).
 
-#include "format/json_text.h"
+#include "l3/json_text.h"
 
 namespace l3tool {
 

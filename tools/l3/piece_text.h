@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "edit/cut.h"
+#include "l3/edit.h"
 
 namespace l3tool {
 

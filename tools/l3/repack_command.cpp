@@ -12,10 +12,10 @@
 
 #include "batch.h"
 #include "command.h"
-#include "edit/repack.h"
+#include "l3/edit.h"
 #include "file_bytes.h"
 #include "file_tree.h"
-#include "io/platform.h"
+#include "l3/system.h"
 #include "json_text.h"
 #include "progress.h"
 #include "run_log.h"

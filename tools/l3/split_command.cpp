@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "command.h"
-#include "edit/cue_sheet.h"
-#include "edit/cut.h"
-#include "format/id3v2_text.h"
-#include "format/tag_finder.h"
+#include "l3/edit.h"
+#include "l3/id3v2_text.h"
+#include "l3/tag_finder.h"
 #include "file_bytes.h"
 #include "piece_text.h"
 #ifdef L3_HAVE_LOUDNESS
-#include "loudness/loudness.h"
+#include "l3/loudness.h"
 #endif
 
 namespace l3tool {

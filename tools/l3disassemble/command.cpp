@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "disassemble/disassembler.h"
-#include "io/output_check.h"
+#include "l3/output_check.h"
 #include "io/platform.h"
 #include "l3/record.h"
 #include "l3disassemble/block_writer.h"

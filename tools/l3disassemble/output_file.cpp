@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "io/output_check.h"
+#include "l3/output_check.h"
 #include "io/platform.h"
-#include "io/replace_file.h"
+#include "l3/replace_file.h"
 
 namespace l3disassemble {
 

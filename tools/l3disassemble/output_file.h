@@ -8,7 +8,7 @@
 #include <string>
 
 #include "disassemble/rebuild_check.h"
-#include "io/replace_file.h"
+#include "l3/replace_file.h"
 
 namespace l3disassemble {
 

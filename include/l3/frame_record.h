@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "format/frame_header.h"
+#include "l3/frame_header.h"
 #include "l3/record.h"
 
 namespace l3 {
