@@ -3,9 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "assemble/run_driver.h"
+#include "l3/assemble.h"
+#include "l3/system.h"
 
 namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
 
 const char kUsage[] =
     "usage: l3assemble RECORDFILE [ANCILLARYFILE [OUTPUTFILE]]\n"
@@ -49,11 +53,11 @@ int main(int argc, char** argv) {
     ignoreBrokenPipeSignal();
     // With the stream on standard output, the console lines go to standard error.
     FILE* console = argc > 3 && std::strcmp(argv[3], "-") == 0 ? stderr : stdout;
-    AssembleRun run;
+    AssembleReport run;
     run.progress = printProgress;
     run.progressContext = console;
     const int status =
-        assembleFileRun(run, argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul");
+        assembleFiles(argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul", run).status;
     // The statistics come when the frames are all out, before any message: a run that
     // finished says at most that its output could not be closed, after its warning.
     if (run.statistics.finished) printStatistics(console, run.statistics);

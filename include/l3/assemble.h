@@ -34,6 +34,33 @@ struct AssembleResult {
 AssembleResult assembleFiles(const std::string& recordPath, const std::string& ancillaryPath,
                              const std::string& outputPath);
 
+// Called after a frame, at most every half second: the frames written so far and the
+// estimated total (the frames done scaled by the record file's size over the bytes read).
+using AssembleProgress = void (*)(void* context, int32_t done, int32_t estimate);
+
+// The figures of a run whose frames were all sent (set before the output is closed).
+struct AssembleStatistics {
+    bool finished = false;
+    int32_t framesFound = 0;    // records read
+    int32_t framesWritten = 0;  // frames that reached the output
+    uint32_t elapsedMs = 0;     // from the end of the record file's head to the last frame
+};
+
+// What a run on files tells its caller besides its result, for a console: progress as it
+// goes (null: none), then the statistics and every message and warning in the order they
+// arose (a failed run may have several: a record file cut short, then an output that
+// cannot be written).
+struct AssembleReport {
+    AssembleProgress progress = nullptr;
+    void* progressContext = nullptr;
+    AssembleStatistics statistics;
+    std::vector<std::string> messages;
+};
+
+// assembleFiles with its report: "-" names standard input or output, "nul" the null device.
+AssembleResult assembleFiles(const std::string& recordPath, const std::string& ancillaryPath,
+                             const std::string& outputPath, AssembleReport& report);
+
 AssembleResult assembleRecords(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
                                size_t ancillaryBytes, std::vector<uint8_t>& output);
 

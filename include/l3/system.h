@@ -7,4 +7,7 @@ namespace l3 {
 // least 1.
 int availableProcessors();
 
+// Lets a closed pipe surface as a write error instead of ending the process.
+void ignoreBrokenPipeSignal();
+
 }  // namespace l3

@@ -24,6 +24,17 @@ AssembleResult assembleFiles(const std::string& recordPath, const std::string& a
     return resultOf(status, run);
 }
 
+AssembleResult assembleFiles(const std::string& recordPath, const std::string& ancillaryPath,
+                             const std::string& outputPath, AssembleReport& report) {
+    AssembleRun run;
+    run.progress = report.progress;
+    run.progressContext = report.progressContext;
+    const int status = assembleFileRun(run, recordPath, ancillaryPath, outputPath);
+    report.statistics = run.statistics;
+    report.messages = std::move(run.messages);
+    return resultOf(status, run);
+}
+
 AssembleResult assembleRecords(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
                                size_t ancillaryBytes, std::vector<uint8_t>& output) {
     AssembleRun run;

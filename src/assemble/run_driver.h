@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format/record_problem.h"
+#include "l3/assemble.h"
 #include "io/platform.h"
 
 namespace l3 {
@@ -22,18 +23,6 @@ enum ExitCode : int {
     kExitTruncated = 3,   // record file shorter than its head or its frame count
     kExitBadRecord = 4,   // a record the frame writer cannot lay out
     kExitWriteError = 5,  // the output could not be written
-};
-
-// Called after a frame, at most every half second: the frames written so far and the
-// estimated total (the frames done scaled by the record file's size over the bytes read).
-using AssembleProgress = void (*)(void* context, int32_t done, int32_t estimate);
-
-// The figures of a run whose frames were all sent (set before the output is closed).
-struct AssembleStatistics {
-    bool finished = false;
-    int32_t framesFound = 0;    // records read
-    int32_t framesWritten = 0;  // frames that reached the output
-    uint32_t elapsedMs = 0;     // from the end of the record file's head to the last frame
 };
 
 struct AssembleRun {

@@ -408,8 +408,8 @@ void noteJunk(SourceRead& read, const FrameWalk& walk) {
 }
 
 // The walk's whole frames; a last frame cut short is damage.
-std::vector<WalkFrame> wholeFrames(SourceRead& read, const FrameWalk& walk) {
-    std::vector<WalkFrame> frames;
+SpillVector<WalkFrame> wholeFrames(SourceRead& read, const FrameWalk& walk) {
+    SpillVector<WalkFrame> frames;
     frames.reserve(walk.frames.size());
     for (size_t k = 0; k < walk.frames.size(); ++k) {
         const WalkFrame& f = walk.frames[k];
@@ -433,7 +433,7 @@ std::vector<WalkFrame> wholeFrames(SourceRead& read, const FrameWalk& walk) {
 
 // Where the audio lies, and the Xing/Info (or VBRI) frame, if the first frame is one; its
 // counts that are not the stream's are damage.
-void readTagFrame(SourceRead& read, const FrameWalk& walk, const std::vector<WalkFrame>& frames) {
+void readTagFrame(SourceRead& read, const FrameWalk& walk, const SpillVector<WalkFrame>& frames) {
     SourceStream& src = read.src;
     const WalkFrame& f0 = frames[0];
     src.audioStart = f0.offset;
@@ -459,7 +459,7 @@ void readTagFrame(SourceRead& read, const FrameWalk& walk, const std::vector<Wal
 
 // Every audio frame's bytes after its head into the main-data stream, and where each
 // frame's main data lies in it; false (failed) at the first frame that cannot be carried.
-bool takeMainData(SourceRead& read, const std::vector<WalkFrame>& frames) {
+bool takeMainData(SourceRead& read, const SpillVector<WalkFrame>& frames) {
     SourceStream& src = read.src;
     const uint32_t reference = frames[read.first < frames.size() ? read.first : 0].header;
     src.frames.reserve(frames.size());
@@ -760,7 +760,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     src.leadingBytes = walk.tags.audioStart;
     src.trailingTagOffset = walk.tags.audioEnd;
     noteJunk(read, walk);
-    const std::vector<WalkFrame> frames = wholeFrames(read, walk);
+    const SpillVector<WalkFrame> frames = wholeFrames(read, walk);
     if (frames.empty()) {
         result.status = Status::notLayer3;
         result.message = "no Layer III frame found (free format and Layer I/II are not handled)";

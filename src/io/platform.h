@@ -32,8 +32,6 @@ struct OutputPlace {
 };
 OutputPlace outputPlace(const std::string& path);
 
-// Lets a closed pipe surface as a write error instead of ending the process.
-void ignoreBrokenPipeSignal();
 
 // The size of an open regular file, or -1 for anything else (a pipe, a terminal).
 int64_t regularFileSize(FILE* file);
