@@ -45,56 +45,5 @@ inline constexpr uint64_t kMaxCarriedFrameBytes = 0xFFFFFFFF;
 // (after the last frame of the stream), or while a leading tag claims more than arrived.
 inline constexpr size_t kMaxPendingBytes = size_t{40} << 20;
 
-struct AssemblerState;
-struct FrameRecord;
-struct MainDataState;
-
-// A disassembly that takes the input as it comes. The reader keeps a window of the input
-// (from the frame being decided on, a few kilobytes ahead), the main-data bytes the bit
-// reservoir can still reach (64 KiB), and the frames the checking assembler has not sent
-// yet; memory stays bounded whatever the input's size. Each frame is decoded as soon as
-// its end is confirmed; its record entry and ancillary share are appended to recordBytes
-// and ancillaryBytes, which the caller takes (and clears) as it likes. The record file's
-// head is known only at the end (head, after finishDisassembly).
-//
-// Every record is assembled in memory as it is made and the bytes compared with the
-// input's, so that a run that succeeds has proved that the records rebuild the input.
-struct Disassembly {
-    Disassembly();
-    ~Disassembly();
-    Disassembly(const Disassembly&) = delete;
-    Disassembly& operator=(const Disassembly&) = delete;
-
-    // The outcome; exitCode and message are set by the first failure, which ends the run.
-    int exitCode = kDisOk;
-    std::string message;
-    size_t frames = 0;  // frames of the input so far (the closing record not counted)
-    size_t rawFrames = 0;
-    bool closingRecord = false;
-    std::vector<RawFrameNote> rawNotes;
-    std::vector<ByteRange> skipped;
-    size_t trailingBytes = 0;
-    uint8_t head[12] = {};  // the record file head, filled by finishDisassembly
-
-    // Output made and not yet taken: record entries (without the head) and ancillary bytes.
-    std::vector<uint8_t> recordBytes;
-    std::vector<uint8_t> ancillaryBytes;
-
-    // The input size when known in advance (a regular file), else -1.
-    int64_t knownSize = -1;
-    FILE* progress = nullptr;
-    // Run the check on a thread of its own, beside the decoding (set before the first feed).
-    bool checkOnThread = false;
-
-    // The reader's own state.
-    struct Reader;
-    std::unique_ptr<Reader> reader;
-};
-
-// Takes the next count bytes of the input. Returns false after a failure.
-bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count);
-// The input ended: decides the last frames and the trailing bytes, makes the closing
-// record, finishes the check, and fills head. Returns false after a failure.
-bool finishDisassembly(Disassembly& d);
 
 }  // namespace l3

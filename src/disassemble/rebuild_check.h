@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "assemble/run_driver.h"
+#include "l3/disassemble.h"
 #include "l3/record.h"
 
 namespace l3 {
@@ -53,10 +54,6 @@ FrameRecord& nextRecord(CheckBatch& batch);
 
 // Records a decoder puts in one batch before handing it to the check.
 inline constexpr size_t kCheckBatchEntries = 64;
-
-// Record entries the check gathers before handing them over as one block (a block its
-// taker writes whole: l3disassemble writes its outputs in blocks of this size).
-inline constexpr size_t kCheckedBlockBytes = size_t{2} << 20;
 
 struct RebuildCheck {
     RebuildCheck();

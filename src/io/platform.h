@@ -17,38 +17,10 @@ namespace l3 {
 // Milliseconds of a steady clock, as an unsigned 32-bit counter that wraps.
 uint32_t tickCount();
 
-// "nul" in any case names the null device on every platform: read, it is empty;
-// written, it discards everything.
-bool isNullDeviceName(std::string_view name);
-
-// Where an output named path is written. A name that leads to something other than a
-// regular file (a device such as /dev/null, a named pipe) is written in place and never
-// replaced: a temporary file renamed over it would put a plain file where the device was.
-// Anything else is written to a temporary file renamed onto target at the end; target is
-// the file a symbolic link leads to, so that the link stays a link.
-struct OutputPlace {
-    std::string target;
-    bool inPlace = false;
-};
-OutputPlace outputPlace(const std::string& path);
-
-
-// The size of an open regular file, or -1 for anything else (a pipe, a terminal).
-int64_t regularFileSize(FILE* file);
-
-// Reserves a file's blocks from offset on for count bytes (growing the file to cover them),
-// so that writing there later does not reserve them page by page. False where the file
-// system or platform cannot (nothing is changed then).
-bool reserveFileBlocks(FILE* file, uint64_t offset, uint64_t count);
-
-// Cuts a file back (or extends it) to size bytes, after flushing what the stream holds.
-bool resizeFile(FILE* file, uint64_t size);
-
 // Asks for large pages (where the system has them) for the whole pages within a buffer
 // about to be written for the first time: a fresh buffer of megabytes otherwise costs a page
 // fault per 4 KiB, which can take longer than filling it.
 void adviseLargePages(void* buffer, size_t bytes);
-
 
 // Memory for buffers of megabytes: a block of 2 MiB or more starts on a 2 MiB boundary and
 // asks for large pages over all of it (adviseLargePages on a block that starts elsewhere
@@ -74,9 +46,6 @@ struct LargePageAllocator {
 };
 
 using LargeBytes = std::vector<uint8_t, LargePageAllocator<uint8_t>>;
-
-// Makes a standard stream carry bytes unchanged (it does already, except on Windows).
-void setBinaryMode(FILE* stream);
 
 inline constexpr size_t kInputBlockBytes = 1 << 20;
 

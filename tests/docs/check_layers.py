@@ -2,8 +2,7 @@
 """Keeps the folders' ladder (docs/architecture.md): a folder under src/ includes only itself
 and the folders before it in LADDER; loudness and deinterleave only themselves; the public
 headers include only public headers; the programs in tools/ and python/ only public headers
-and their own (but l3disassemble's command line, which still reaches into the
-disassembler). Prints each include that breaks it; exits 1 if any does."""
+and their own. Prints each include that breaks it; exits 1 if any does."""
 
 import pathlib
 import re
@@ -12,7 +11,7 @@ import sys
 LADDER = ["io", "format", "bits", "tables", "maindata", "framewriter", "assemble",
           "disassemble", "playback", "inspect", "edit"]
 ALONE = {"loudness"}
-INTERNALS_LEFT = ("tools/l3disassemble",)
+
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -38,8 +37,6 @@ def main(root):
         broken += [f"{path.relative_to(root)}: {n}" for n in includes(path) if not n.startswith("l3/")]
     for folder in ("tools", "python"):
         for path in sources(root / folder):
-            if str(path.relative_to(root)).startswith(INTERNALS_LEFT):
-                continue
             for name in includes(path):
                 own = (path.parent / name).exists() or (root / folder / name).exists()
                 if not name.startswith("l3/") and not own:

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "disassemble/disassembler.h"
+#include "l3/disassemble.h"
 #include "l3/output_check.h"
-#include "io/platform.h"
+#include "l3/system.h"
 #include "l3/record.h"
 #include "l3disassemble/block_writer.h"
 #include "l3disassemble/output_file.h"

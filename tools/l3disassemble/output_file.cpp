@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "l3/output_check.h"
-#include "io/platform.h"
+#include "l3/system.h"
 #include "l3/replace_file.h"
 
 namespace l3disassemble {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "disassemble/rebuild_check.h"
+#include "l3/disassemble.h"
 #include "l3/replace_file.h"
 
 namespace l3disassemble {
