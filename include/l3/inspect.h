@@ -197,7 +197,7 @@ std::string bitratePlotSvg(const uint8_t* data, size_t size, const StreamReport&
 
 // ---- check report
 // What `l3 check` and the Python module's l3.check say of a file: the inspection's report
-// (inspect/stream_report.h) less the one fault our own gain change leaves on purpose, and
+// (inspectStream above) less the one fault our own gain change leaves on purpose, and
 // how many of its faults `l3 repack --salvage` repairs. Nothing throws; any thread may call.
 
 // inspectStream's report, but: a gain change recorded with its undo information (an APEv2
