@@ -109,7 +109,7 @@ TEST(FrameScanner, AStreamShownInPiecesScansAsTheWhole) {
         ASSERT_GT(b.size(), 1000u) << name;
         // Junk in the middle, a false sync in it, and a cut last frame.
         b.insert(b.begin() + static_cast<ptrdiff_t>(b.size() / 2), {0xFF, 0xFB, 0x90, 0, 7, 7});
-        b.resize(b.size() - 100);
+        b.erase(b.end() - 100, b.end());
         const auto carried = l3test::scanCarried(b.data(), b.size());
         const auto walked = scanWalked(b);
         for (size_t window : {1, 3, 700, 5000}) {

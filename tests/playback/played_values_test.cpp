@@ -244,7 +244,9 @@ TEST(GranuleEnds, NotesAndPlayedValues) {
                 l3::readPlayedValues(cutMain.data(), 0, cutBack, played);
             const char* why = problem.why;
             // Cut short by part2_3_length: the bits, not the side information, are at fault.
-            if (why) EXPECT_EQ(problem.kind, l3::MainDataFault::coding) << why;
+            if (why) {
+                EXPECT_EQ(problem.kind, l3::MainDataFault::coding) << why;
+            }
             if (length == pairEnd) {
                 EXPECT_STREQ(why, "part2_3_length ends before its last big-value pairs");
                 ++seen[2];
