@@ -45,8 +45,6 @@ Notes repack(const std::string& src, const std::string& dst, bool huffman, int c
     const l3::RepackResult r = l3::repackStream(input.data(), input.size(), options);
     Notes notes;
     addNotes(notes, src, r.notes);
-    if (r.status == l3::Status::cannotFit)
-        fail("CannotFitError", r.status, src + ": " + r.message);
     if (r.status != l3::Status::ok) failEdit(r.status, src + ": " + r.message);
     writeFiles({dst}, {{r.output.data(), r.output.size()}}, {src}, force);
     return notes;
@@ -98,11 +96,6 @@ l3::TimePoint pointOf(const std::string& text, bool samples) {
     return point;
 }
 
-[[noreturn]] void failCut(const std::string& src, const l3::CutResult& r) {
-    if (r.status == l3::Status::outOfRange) fail("BadRangeError", r.status, src + ": " + r.message);
-    failEdit(r.status, src + ": " + r.message);
-}
-
 Notes cut(const std::string& src, const std::string& dst, const std::optional<std::string>& from,
           const std::optional<std::string>& to, bool toIsLength, bool samples, bool salvage,
           bool force) {
@@ -117,7 +110,7 @@ Notes cut(const std::string& src, const std::string& dst, const std::optional<st
                                           salvage, toIsLength);
     Notes notes;
     addNotes(notes, src, r.notes);
-    if (r.status != l3::Status::ok) failCut(src, r);
+    if (r.status != l3::Status::ok) failEdit(r.status, src + ": " + r.message);
     writeFiles({dst}, {{r.pieces[0].output.data(), r.pieces[0].output.size()}}, {src}, force);
     return notes;
 }
@@ -142,7 +135,7 @@ std::pair<std::vector<std::string>, Notes> split(const std::string& src,
     }
     Notes notes;
     addNotes(notes, src, r.notes);
-    if (r.status != l3::Status::ok) failCut(src, r);
+    if (r.status != l3::Status::ok) failEdit(r.status, src + ": " + r.message);
     std::vector<std::string> names;
     std::vector<FileBytes> bytes;
     for (size_t k = 0; k < r.pieces.size(); ++k) {
@@ -165,8 +158,6 @@ Notes join(const std::vector<std::string>& srcs, const std::string& dst, bool sa
         inputs.push_back({srcs[k], bytes[k].data(), bytes[k].size()});
     const l3::JoinResult r = l3::joinStreams(inputs, salvage);
     Notes notes = r.notes;
-    if (r.mismatch) fail("MismatchError", r.status, r.message);
-    if (r.status == l3::Status::cannotLay) fail("CannotFitError", r.status, r.message);
     if (r.status != l3::Status::ok) failEdit(r.status, r.message);
     writeFiles({dst}, {{r.output.data(), r.output.size()}}, srcs, force);
     return notes;

@@ -86,11 +86,9 @@ py::list notesOf(const l3::ValueWriteResult& result) {
         case l3::Status::ok:
             break;
         case l3::Status::badValue:
-            failEdit(l3::Status::badValue, result.message);
         case l3::Status::damaged:
-            failEdit(l3::Status::damaged, result.message);
         case l3::Status::cannotLay:
-            fail("CannotFitError", l3::Status::cannotFit, result.message);
+            failEdit(result.status, result.message);
         default:
             failEdit(l3::Status::verify, result.message);
     }

@@ -31,7 +31,7 @@ enum class CrcChoice { keep, add, drop };
 // from the frame's, and then the frame is recoded as --huffman would code it (but with the
 // scalefactors, scalefac_scale and preflag as written), the unchanged granules keeping their
 // coding where that is no larger. The caller checks the fixed-width
-// fields first (see value_stream.h); a value no coding can hold fails with Status::badValue.
+// fields first (see l3/values.h); a value no coding can hold fails with Status::badValue.
 struct FrameEdits {
     std::vector<const FrameRecord*> records;
 };
@@ -198,7 +198,7 @@ bool readCueSheet(std::string_view text, CueSheet& sheet, CueProblem& problem);
 // Lossless repacking: every frame keeps its header fields other than the bit rate, the
 // padding bit and (when asked) the CRC bit, its side information other than
 // main_data_begin, and its main data bit for bit; the frames get the smallest sizes and
-// main_data_begin values the format allows (see layout_plan.h). A decoder plays exactly
+// main_data_begin values the format allows (see src/edit/layout_plan.h). A decoder plays exactly
 // what it played before. A Xing/Info frame with its LAME extension is kept up to date (frame
 // count, byte count, TOC, music length and both CRCs; encoder delay and padding as they
 // were): Xing for a VBR result, Info for a CBR one. A stream without one gets none, since a
@@ -216,13 +216,13 @@ struct RepackOptions {
     int cbrBitrate = 0;  // kbit/s; 0: any rate per frame; -1: the smallest single rate
     CrcChoice crc = CrcChoice::keep;
     // Also re-choose each granule's coding for the fewest bits with the same decoded values
-    // (see granule_coder.h); the result is then checked by decoding it.
+    // (see src/maindata/granule_coder.h); the result is then checked by decoding it.
     bool huffman = false;
     // Threads that may decode (and recode) frames at once; the layout itself is one.
     int threads = 1;
-    // Damage (see Damage in source_stream.h): refused, or repaired where salvaging: a frame
-    // that does not decode becomes a silent frame of its duration, junk between frames and a
-    // cut last frame are dropped, each repair a note.
+    // Damage (see Damage in src/edit/source_stream.h): refused, or repaired where salvaging:
+    // a frame that does not decode becomes a silent frame of its duration, junk between
+    // frames and a cut last frame are dropped, each repair a note.
     bool salvage = false;
     // A stream without a Xing/Info or VBRI frame, all of whose frames share one bit rate,
     // stays at one (the smallest that fits) unless this is set: it cannot be given a VBR
@@ -267,7 +267,7 @@ struct CutResult {
 // before its first frame give main data that reached far back reservoir room; a piece that
 // still does not fit is refused with Status::outOfRange.
 //
-// Damage (see Damage in source_stream.h) in the frames a piece needs refuses it, unless
+// Damage (see Damage in src/edit/source_stream.h) in the frames a piece needs refuses it, unless
 // salvage repairs it there; damage elsewhere in the input is noted and does not matter.
 // With toIsLength, to is the piece's length from from. Points counted from the end
 // (TimePoint::fromEnd) count back from the end of the timeline.
@@ -285,9 +285,9 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
 
 // ---- join
 // Lossless joins: the audio frames of several streams one after another in one stream,
-// laid out anew across every seam (see splice.h), with one Xing/Info frame that carries the
-// first input's encoder delay and the last input's padding. The tags around the frames
-// are the first input's.
+// laid out anew across every seam (see src/edit/splice.h), with one Xing/Info frame that
+// carries the first input's encoder delay and the last input's padding. The tags around
+// the frames are the first input's.
 //
 // At a seam between different streams the earlier one's padding and the later one's
 // encoder delay would play as a gap of a frame or two; whole frames of that junk are left
@@ -311,7 +311,6 @@ struct JoinInput {
 struct JoinResult {
     Status status = Status::ok;
     std::string message;  // names the input it is about
-    bool mismatch = false;  // Status::mismatch for an input unlike the first (not a layout)
     std::vector<std::string> notes;
     SpillBytes output;
     size_t frames = 0;          // audio frames of the result
@@ -319,7 +318,7 @@ struct JoinResult {
     size_t seamFrames = 0;      // frames left out at seams between different streams
 };
 
-// Damage in an input (see Damage in source_stream.h) is refused, naming the input, unless
+// Damage in an input (see Damage in src/edit/source_stream.h) is refused, naming the input, unless
 // salvage repairs it.
 JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage = false);
 

@@ -162,7 +162,6 @@ JoinResult joinStreams(const std::vector<JoinInput>& inputs, bool salvage) {
         if (versionCode(a) != versionCode(b) || samplingIndex(a) != samplingIndex(b) ||
             channelCount(a) != channelCount(b)) {
             result.status = Status::mismatch;
-            result.mismatch = true;
             result.message = in.name + ": " + describe(b) + ", unlike " + inputs[0].name + " (" +
                              describe(a) + ")";
             return result;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <system_error>
 #include <thread>
 
@@ -407,33 +408,27 @@ void noteJunk(SourceRead& read, const FrameWalk& walk) {
     }
 }
 
-// The walk's whole frames; a last frame cut short is damage.
-SpillVector<WalkFrame> wholeFrames(SourceRead& read, const FrameWalk& walk) {
-    SpillVector<WalkFrame> frames;
-    frames.reserve(walk.frames.size());
-    for (size_t k = 0; k < walk.frames.size(); ++k) {
-        const WalkFrame& f = walk.frames[k];
-        if (f.truncated) {
-            char text[200], repair[96];
-            std::snprintf(text, sizeof text,
-                          ": truncated_frame: %d of its %d bytes are present, of which ffmpeg "
-                          "plays part",
-                          f.length, frameLength(f.header));
-            std::snprintf(repair, sizeof repair,
-                          "dropped a last frame cut short (%d bytes at offset %zu)", f.length,
-                          f.offset);
-            read.damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
-                         " (--salvage drops it)", repair);
-        } else {
-            frames.push_back(f);
-        }
-    }
-    return frames;
+// The walk's whole frames: all but a last one cut short (the walk has at most that one),
+// which is damage.
+std::span<const WalkFrame> wholeFrames(SourceRead& read, const FrameWalk& walk) {
+    std::span<const WalkFrame> frames(walk.frames.data(), walk.frames.size());
+    if (frames.empty() || !frames.back().truncated) return frames;
+    const size_t k = frames.size() - 1;
+    const WalkFrame& f = frames[k];
+    char text[200], repair[96];
+    std::snprintf(text, sizeof text,
+                  ": truncated_frame: %d of its %d bytes are present, of which ffmpeg plays part",
+                  f.length, frameLength(f.header));
+    std::snprintf(repair, sizeof repair, "dropped a last frame cut short (%d bytes at offset %zu)",
+                  f.length, f.offset);
+    read.damaged(SourceDamage::cutLastFrame, f.offset, frameAt(k, f.offset) + text,
+                 " (--salvage drops it)", repair);
+    return frames.first(k);
 }
 
 // Where the audio lies, and the Xing/Info (or VBRI) frame, if the first frame is one; its
 // counts that are not the stream's are damage.
-void readTagFrame(SourceRead& read, const FrameWalk& walk, const SpillVector<WalkFrame>& frames) {
+void readTagFrame(SourceRead& read, const FrameWalk& walk, std::span<const WalkFrame> frames) {
     SourceStream& src = read.src;
     const WalkFrame& f0 = frames[0];
     src.audioStart = f0.offset;
@@ -459,7 +454,7 @@ void readTagFrame(SourceRead& read, const FrameWalk& walk, const SpillVector<Wal
 
 // Every audio frame's bytes after its head into the main-data stream, and where each
 // frame's main data lies in it; false (failed) at the first frame that cannot be carried.
-bool takeMainData(SourceRead& read, const SpillVector<WalkFrame>& frames) {
+bool takeMainData(SourceRead& read, std::span<const WalkFrame> frames) {
     SourceStream& src = read.src;
     const uint32_t reference = frames[read.first < frames.size() ? read.first : 0].header;
     src.frames.reserve(frames.size());
@@ -760,7 +755,7 @@ bool readSource(const uint8_t* input, size_t size, SourcePass pass, int threads,
     src.leadingBytes = walk.tags.audioStart;
     src.trailingTagOffset = walk.tags.audioEnd;
     noteJunk(read, walk);
-    const SpillVector<WalkFrame> frames = wholeFrames(read, walk);
+    const std::span<const WalkFrame> frames = wholeFrames(read, walk);
     if (frames.empty()) {
         result.status = Status::notLayer3;
         result.message = "no Layer III frame found (free format and Layer I/II are not handled)";

@@ -21,11 +21,6 @@ void FileReport::say(FILE* to, const char* format, ...) {
     lines.emplace_back(to, std::move(text));
 }
 
-void FileReport::print() const {
-    for (const auto& [to, text] : lines) std::fputs(text.c_str(), to);
-    std::fflush(stdout);
-}
-
 BatchTotals runBatch(size_t count, int jobs, const std::function<FileReport(size_t)>& one,
                      const AfterFile& after) {
     BatchTotals totals;

@@ -21,8 +21,6 @@ struct FileReport {
     std::vector<std::pair<FILE*, std::string>> lines;  // standard output or error, text
     // Adds a line (the newline is added) to print on to.
     void say(FILE* to, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    // Prints every line said, in order.
-    void print() const;
 };
 
 struct BatchTotals {
