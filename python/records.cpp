@@ -24,8 +24,8 @@ py::tuple disassemble(py::buffer data) {
         result = l3::disassemble(static_cast<const uint8_t*>(info.ptr),
                                  static_cast<size_t>(info.size * info.itemsize), nullptr);
     }
-    if (result.exitCode == l3::kDisVerify) throw std::runtime_error(result.message);
-    if (result.exitCode != l3::kDisOk) throw py::value_error(result.message);
+    if (result.status == l3::Status::verify) throw std::runtime_error(result.message);
+    if (result.status != l3::Status::ok) throw py::value_error(result.message);
     return py::make_tuple(toBytes(result.records), toBytes(result.ancillary));
 }
 
@@ -41,7 +41,7 @@ py::bytes assemble(py::buffer records, py::buffer ancillary) {
             static_cast<const uint8_t*>(r.ptr), static_cast<size_t>(r.size * r.itemsize),
             static_cast<const uint8_t*>(a.ptr), static_cast<size_t>(a.size * a.itemsize), output);
     }
-    if (result.status != 0) throw py::value_error(result.message);
+    if (result.status != l3::Status::ok) throw py::value_error(result.message);
     return toBytes(output);
 }
 

@@ -11,6 +11,17 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
 
+// The exit code for how an assembly ended.
+int exitCode(l3::Status status) {
+    switch (status) {
+    case l3::Status::ok: return kExitOk;
+    case l3::Status::cutShort: return 3;
+    case l3::Status::badRecord: return 4;
+    case l3::Status::writeFailed: return 5;
+    default: return 2;  // a file cannot be opened
+    }
+}
+
 const char kUsage[] =
     "usage: l3assemble RECORDFILE [ANCILLARYFILE [OUTPUTFILE]]\n"
     "       l3assemble -h | --help | --version\n"
@@ -56,12 +67,12 @@ int main(int argc, char** argv) {
     AssembleReport run;
     run.progress = printProgress;
     run.progressContext = console;
-    const int status =
+    const Status status =
         assembleFiles(argv[1], argc > 2 ? argv[2] : "nul", argc > 3 ? argv[3] : "nul", run).status;
     // The statistics come when the frames are all out, before any message: a run that
     // finished says at most that its output could not be closed, after its warning.
     if (run.statistics.finished) printStatistics(console, run.statistics);
     for (const std::string& message : run.messages)
         std::fprintf(stderr, "l3assemble: %s\n", message.c_str());
-    return status;
+    return exitCode(status);
 }

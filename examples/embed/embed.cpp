@@ -61,12 +61,13 @@ int main(int argc, char** argv) {
         share += take;
     }
     // What follows the last share is copied after the frames.
-    if (assembler.result().status == 0)
+    if (assembler.result().status == l3::Status::ok)
         assembler.finish(ancillary.data() + share, ancillary.size() - share);
     std::fclose(out);
-    if (assembler.result().status != 0) {
-        std::fprintf(stderr, "embed: %s\n", assembler.result().message.c_str());
-        return assembler.result().status;
+    if (assembler.result().status != l3::Status::ok) {
+        std::fprintf(stderr, "embed: %s (%s)\n", assembler.result().message.c_str(),
+                     l3::statusName(assembler.result().status));
+        return 1;
     }
     std::printf("%d frames written through the l3 library\n", assembler.framesAdded());
     return 0;

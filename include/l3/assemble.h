@@ -8,9 +8,9 @@
 //   appended to a vector;
 // - Assembler: records fed one at a time, the stream handed to a sink in blocks as frames
 //   leave the bit reservoir; memory stays bounded (about 1.5 MiB) however long the stream.
-// None of them throws. A failure is reported in an AssembleResult: the status is the exit
-// code l3assemble would give, the message the text it prints after "l3assemble: ". Every
-// frame before a bad record is still sent, as l3assemble does.
+// None of them throws. A failure is reported in an AssembleResult: its status says what
+// failed, the message is the text l3assemble prints after "l3assemble: ". Every frame
+// before a bad record is still sent, as l3assemble does.
 // The code tables are built once per process and shared: any number of assemblies may run
 // at once on different threads.
 
@@ -21,13 +21,16 @@
 #include <vector>
 
 #include "l3/record.h"
+#include "l3/status.h"
 
 namespace l3 {
 
 struct AssembleResult {
-    int status = 0;       // 0 done; 2 a file cannot be opened; 3 the record file is cut short;
-                          // 4 a record that cannot be written; 5 the output cannot be written
-    std::string message;  // empty when status is 0
+    // ok; io: a file cannot be opened (or is the output and an input at once); cutShort: the
+    // record file is shorter than its head or its frame count; badRecord: a record that
+    // cannot be written; writeFailed: the output cannot be written
+    Status status = Status::ok;
+    std::string message;  // empty when status is ok
     std::string warning;  // set on success when a named ancillary file ran short
 };
 
@@ -65,7 +68,7 @@ AssembleResult assembleRecords(const uint8_t* records, size_t recordBytes, const
                                size_t ancillaryBytes, std::vector<uint8_t>& output);
 
 // Receives stream bytes in order; returns false when they cannot be taken (the assembly
-// then fails with status 5).
+// then fails with Status::writeFailed).
 using ByteSink = bool (*)(void* context, const uint8_t* bytes, size_t count);
 
 struct AssemblerState;

@@ -21,12 +21,13 @@
 // copyable; one Disassembler serves one stream, from one thread at a time.
 //
 // Failures: feed() and finish() return false when the stream cannot be carried, and every
-// later call does too; exitCode() and message() then say why, with the l3disassemble exit
-// code (DisassembleExit) and the text it prints after the input's name. Frames handed out
-// before a failure came from a stream that was not carried whole: discard them. Every
-// record is assembled as it is made and the bytes compared with the input's (exit code
-// kDisVerify on a difference), so a run that finishes has proved that the records rebuild
-// the input.
+// later call does too; status() and message() then say why (Status::notLayer3: no Layer III
+// frame, free format, Layer I or II; Status::cannotCarry: a frame records cannot carry;
+// Status::io: more held than the reader may keep), the message being the text l3disassemble
+// prints after the input's name. Frames handed out before a failure came from a stream that
+// was not carried whole: discard them. Every record is assembled as it is made and the bytes
+// compared with the input's (Status::verify on a difference), so a run that finishes has
+// proved that the records rebuild the input.
 
 #include <cstddef>
 #include <cstdint>
@@ -36,19 +37,9 @@
 #include <vector>
 
 #include "l3/record.h"
+#include "l3/status.h"
 
 namespace l3 {
-
-// Exit codes of l3disassemble, and the codes of the failures below.
-enum DisassembleExit : int {
-    kDisOk = 0,
-    kDisUsage = 1,
-    kDisIo = 2,           // input cannot be read, an output cannot be written, too much held
-    kDisNotLayer3 = 3,    // no Layer III frame, free format, Layer I/II
-    kDisCannotCarry = 4,  // a frame the format cannot carry (gap over 8192 bits, CRC mismatch)
-    kDisStrict = 5,       // --strict and bytes were skipped
-    kDisVerify = 6,       // the records do not rebuild the input (an internal fault)
-};
 
 struct ByteRange {
     size_t offset;
@@ -61,7 +52,7 @@ struct RawFrameNote {
 };
 
 struct DisassembleResult {
-    int exitCode = kDisOk;
+    Status status = Status::ok;
     std::string message;             // why the run failed; empty on success
     std::vector<uint8_t> records;    // the record file: head and entries
     std::vector<uint8_t> ancillary;  // the ancillary file: shares, then trailing bytes
@@ -100,7 +91,7 @@ public:
     // Moves the next frame decided so far into frame; false when none is waiting.
     bool nextFrame(DisassembledFrame& frame);
 
-    int exitCode() const;
+    Status status() const;
     const std::string& message() const;
     // After finish(): the bytes after the last frame, which the ancillary file ends with.
     const std::vector<uint8_t>& trailing() const { return trailing_; }
@@ -138,8 +129,8 @@ struct Disassembly {
     Disassembly(const Disassembly&) = delete;
     Disassembly& operator=(const Disassembly&) = delete;
 
-    // The outcome; exitCode and message are set by the first failure, which ends the run.
-    int exitCode = kDisOk;
+    // The outcome; status and message are set by the first failure, which ends the run.
+    Status status = Status::ok;
     std::string message;
     size_t frames = 0;  // frames of the input so far (the closing record not counted)
     size_t rawFrames = 0;

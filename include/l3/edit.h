@@ -299,8 +299,8 @@ CutResult splitStream(const uint8_t* input, size_t size, const std::vector<TimeP
 // frames are the same, and the piece before's padding and this piece's delay add up to
 // them) and written once, so that joining every piece gives back the input's frames.
 
-// Exit code of `l3 join` beyond those of every edit: an input differs from the first in
-// version, sampling rate or channel count.
+// Beyond the statuses of every edit, joinStreams gives Status::mismatch when an input differs
+// from the first in version, sampling rate or channel count.
 
 struct JoinInput {
     std::string name;  // for messages

@@ -11,7 +11,7 @@ namespace l3 {
 
 namespace {
 
-AssembleResult resultOf(int status, const AssembleRun& run) {
+AssembleResult resultOf(Status status, const AssembleRun& run) {
     return {status, run.message, run.warning};
 }
 
@@ -20,7 +20,7 @@ AssembleResult resultOf(int status, const AssembleRun& run) {
 AssembleResult assembleFiles(const std::string& recordPath, const std::string& ancillaryPath,
                              const std::string& outputPath) {
     AssembleRun run;
-    const int status = assembleFileRun(run, recordPath, ancillaryPath, outputPath);
+    const Status status = assembleFileRun(run, recordPath, ancillaryPath, outputPath);
     return resultOf(status, run);
 }
 
@@ -29,7 +29,7 @@ AssembleResult assembleFiles(const std::string& recordPath, const std::string& a
     AssembleRun run;
     run.progress = report.progress;
     run.progressContext = report.progressContext;
-    const int status = assembleFileRun(run, recordPath, ancillaryPath, outputPath);
+    const Status status = assembleFileRun(run, recordPath, ancillaryPath, outputPath);
     report.statistics = run.statistics;
     report.messages = std::move(run.messages);
     return resultOf(status, run);
@@ -38,7 +38,7 @@ AssembleResult assembleFiles(const std::string& recordPath, const std::string& a
 AssembleResult assembleRecords(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
                                size_t ancillaryBytes, std::vector<uint8_t>& output) {
     AssembleRun run;
-    const int status =
+    const Status status =
         assembleMemoryRun(run, records, recordBytes, ancillary, ancillaryBytes, output);
     return resultOf(status, run);
 }
@@ -64,23 +64,23 @@ Assembler::~Assembler() = default;
 bool Assembler::flush() {
     flushOutput(output_->stream);
     std::vector<uint8_t>& block = output_->block;
-    if (!block.empty() && result_.status == 0 &&
+    if (!block.empty() && result_.status == Status::ok &&
         !output_->sink(output_->context, block.data(), block.size())) {
-        result_ = {kExitWriteError, "cannot write output: the sink refused the stream's bytes", ""};
+        result_ = {Status::writeFailed, "cannot write output: the sink refused the stream's bytes", ""};
     }
     block.clear();
-    return result_.status == 0;
+    return result_.status == Status::ok;
 }
 
 bool Assembler::addFrame(const FrameRecord& record, int32_t ancillaryBits, const uint8_t* ancillary,
                          size_t ancillaryBytes) {
-    if (result_.status != 0 || finished_) return false;
+    if (result_.status != Status::ok || finished_) return false;
     state_->record = record;
     const RecordProblem problem = assembleRecord(*state_, ancillaryBits, ancillary, ancillaryBytes);
     if (problem.field) {
         drainRing(*state_);
         flush();
-        result_ = {kExitBadRecord, describeProblem(frames_, problem), ""};
+        result_ = {Status::badRecord, describeProblem(frames_, problem), ""};
         return false;
     }
     ++frames_;
@@ -90,7 +90,7 @@ bool Assembler::addFrame(const FrameRecord& record, int32_t ancillaryBits, const
 }
 
 bool Assembler::finish(const uint8_t* trailing, size_t trailingBytes) {
-    if (result_.status != 0 || finished_) return false;
+    if (result_.status != Status::ok || finished_) return false;
     finished_ = true;
     drainRing(*state_);
     writeBytes(output_->stream, trailing, trailingBytes);

@@ -146,7 +146,7 @@ void endAssembly(AssemblerState& state) {
     drainRing(state);
 }
 
-int runAssembly(AssemblerState& state, AssembleRun& run) {
+Status runAssembly(AssemblerState& state, AssembleRun& run) {
     state.recordSize = probeRecordSize(*run.records);
     beginAssembly(state, run.output, static_cast<uint32_t>(state.recordSize));
 
@@ -154,7 +154,7 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
     if (readBytes(*run.records, headBytes, kHeadBytes) != kHeadBytes) {
         report(run, &AssembleRun::message, "record file '%s' is shorter than its %zu-byte head",
                run.recordName.c_str(), kHeadBytes);
-        return kExitTruncated;
+        return Status::cutShort;
     }
     const RecordFileHead head = decodeRecordFileHead(headBytes);
     state.outputLimit = static_cast<uint32_t>(head.outputLimit);
@@ -169,7 +169,7 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
         if (!entry) {
             report(run, &AssembleRun::message, "record file '%s' ends after %i of %i frames",
                    run.recordName.c_str(), done, head.frameCount);
-            return finishOutput(run, state) ? kExitTruncated : kExitWriteError;
+            return finishOutput(run, state) ? Status::cutShort : Status::writeFailed;
         }
         decodeUsedParts(entry, state.record);
         const int32_t ancillaryBits = static_cast<int32_t>(loadLe32(entry + kRecordBytes));
@@ -183,7 +183,7 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
         const RecordProblem problem = assembleRecord(state, ancillaryBits, share, got);
         if (problem.field) {
             reportProblem(run, done, problem);
-            return finishOutput(run, state) ? kExitBadRecord : kExitWriteError;
+            return finishOutput(run, state) ? Status::badRecord : Status::writeFailed;
         }
 
         uint32_t now = tickCount();
@@ -193,12 +193,12 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
         }
     }
 
-    if (!finishOutput(run, state)) return kExitWriteError;
+    if (!finishOutput(run, state)) return Status::writeFailed;
     copyRestOfAncillary(run);
     if (!flushOutput(*run.output)) {
         report(run, &AssembleRun::message, "cannot write output '%s': %s", run.outputName.c_str(),
                std::strerror(run.output->error));
-        return kExitWriteError;
+        return Status::writeFailed;
     }
     run.statistics = {true, done, state.ring.framesWritten, tickCount() - startTick};
     if (ancillaryShortfall > 0 && !run.ancillaryName.empty())
@@ -206,10 +206,10 @@ int runAssembly(AssemblerState& state, AssembleRun& run) {
                "warning: ancillary file '%s' ended %" PRId64
                " bytes before the records' shares were read",
                run.ancillaryName.c_str(), ancillaryShortfall);
-    return kExitOk;
+    return Status::ok;
 }
 
-int assembleFileRun(AssembleRun& run, const std::string& recordPath,
+Status assembleFileRun(AssembleRun& run, const std::string& recordPath,
                     const std::string& ancillaryPath, const std::string& outputPath) {
     run.recordName = recordPath;
     run.ancillaryName = isNullDeviceName(ancillaryPath) ? "" : ancillaryPath;
@@ -226,9 +226,9 @@ int assembleFileRun(AssembleRun& run, const std::string& recordPath,
     if (!open(records, recordPath)) {
         report(run, &AssembleRun::message, "cannot open record file '%s': %s", recordPath.c_str(),
                why.c_str());
-        return kExitCannotOpen;
+        return Status::io;
     }
-    int status = kExitCannotOpen;
+    Status status = Status::io;
     const bool toStandardOutput = outputPath == "-";
     if (recordPath == "-" && ancillaryPath == "-") {
         report(run, &AssembleRun::message,
@@ -250,10 +250,10 @@ int assembleFileRun(AssembleRun& run, const std::string& recordPath,
         run.output = &output;
         auto state = std::make_unique<AssemblerState>();
         status = runAssembly(*state, run);
-        if (!closeOutput(output) && status != kExitWriteError) {
+        if (!closeOutput(output) && status != Status::writeFailed) {
             report(run, &AssembleRun::message, "cannot write output '%s': %s", outputPath.c_str(),
                    std::strerror(output.error));
-            status = kExitWriteError;
+            status = Status::writeFailed;
         }
     }
     closeInput(records);
@@ -261,7 +261,7 @@ int assembleFileRun(AssembleRun& run, const std::string& recordPath,
     return status;
 }
 
-int assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordBytes,
+Status assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordBytes,
                       const uint8_t* ancillary, size_t ancillaryBytes,
                       std::vector<uint8_t>& output) {
     InputStream recordStream, ancillaryStream;
@@ -276,13 +276,13 @@ int assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordByt
     run.ancillaryName = "(memory)";
     run.outputName = "(memory)";
     auto state = std::make_unique<AssemblerState>();
-    const int status = runAssembly(*state, run);
+    const Status status = runAssembly(*state, run);
     flushOutput(outputStream);
     return status;
 }
 
-int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
-                     size_t ancillaryBytes, std::vector<uint8_t>& output) {
+Status assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
+                        size_t ancillaryBytes, std::vector<uint8_t>& output) {
     AssembleRun run;
     return assembleMemoryRun(run, records, recordBytes, ancillary, ancillaryBytes, output);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The l3assemble run: start-up, the frame loop, the end of the run, and the exit code.
+// The l3assemble run: start-up, the frame loop, the end of the run, and how it ended.
 // It prints nothing: the messages, the progress and the statistics are handed to the
 // caller, which shows them (tools/l3assemble.cpp) or not.
 
@@ -14,16 +14,6 @@
 namespace l3 {
 
 struct AssemblerState;
-
-// Exit codes of l3assemble.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitUsage = 1,       // no record file argument
-    kExitCannotOpen = 2,  // an input or the output could not be opened
-    kExitTruncated = 3,   // record file shorter than its head or its frame count
-    kExitBadRecord = 4,   // a record the frame writer cannot lay out
-    kExitWriteError = 5,  // the output could not be written
-};
 
 struct AssembleRun {
     InputStream* records = nullptr;
@@ -43,8 +33,8 @@ struct AssembleRun {
 };
 
 // Runs the whole assembly on streams that are already open, in the order record file,
-// ancillary file, output. Returns the exit code. The output is flushed, not closed.
-int runAssembly(AssemblerState& state, AssembleRun& run);
+// ancillary file, output. Returns how it ended. The output is flushed, not closed.
+Status runAssembly(AssemblerState& state, AssembleRun& run);
 
 // The steps of a run, for callers that feed records one at a time.
 // Readies state for the first frame: tables, bit store, ring, output and its byte limit.
@@ -59,14 +49,14 @@ RecordProblem assembleRecord(AssemblerState& state, int32_t ancillaryBits, const
 std::string describeProblem(int32_t frame, const RecordProblem& problem);
 
 // The whole l3assemble run on files: opens them ("nul" names the null device; an output
-// that is one of the inputs is refused), runs, closes. Returns the exit code; run's
+// that is one of the inputs is refused), runs, closes. Returns how it ended; run's
 // console and errors streams, if set, get the console lines and messages.
-int assembleFileRun(AssembleRun& run, const std::string& recordPath,
+Status assembleFileRun(AssembleRun& run, const std::string& recordPath,
                     const std::string& ancillaryPath, const std::string& outputPath);
 
 // A run on a record file and an ancillary file held in memory; the output is appended to
-// output. Returns the exit code.
-int assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordBytes,
+// output. Returns how it ended.
+Status assembleMemoryRun(AssembleRun& run, const uint8_t* records, size_t recordBytes,
                       const uint8_t* ancillary, size_t ancillaryBytes,
                       std::vector<uint8_t>& output);
 
@@ -77,8 +67,8 @@ void endAssembly(AssemblerState& state);
 size_t shareBytes(int32_t ancillaryBits);
 
 // A quiet run on a record file and an ancillary file held in memory; the output is
-// appended to output. Returns the exit code.
-int assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
-                     size_t ancillaryBytes, std::vector<uint8_t>& output);
+// appended to output. Returns how it ended.
+Status assembleInMemory(const uint8_t* records, size_t recordBytes, const uint8_t* ancillary,
+                        size_t ancillaryBytes, std::vector<uint8_t>& output);
 
 }  // namespace l3

@@ -167,9 +167,9 @@ Disassembly::~Disassembly() = default;
 
 namespace {
 
-bool fail(Disassembly& d, int code, std::string message) {
-    if (d.exitCode == kDisOk) {
-        d.exitCode = code;
+bool fail(Disassembly& d, Status status, std::string message) {
+    if (d.status == Status::ok) {
+        d.status = status;
         d.message = std::move(message);
     }
     d.reader->phase = ScanPhase::done;
@@ -235,10 +235,10 @@ bool dispatchCheck(Disassembly& d, bool full) {
         if (!r.checkThread) r.checkThread = std::make_unique<CheckThread>(r.check);
         const bool last = r.batch.last;  // the batch handed over is replaced by an empty one
         r.checkThread->submit(r.batch);
-        if (last && !r.checkThread->finish()) return fail(d, r.check.code, r.check.message);
+        if (last && !r.checkThread->finish()) return fail(d, r.check.status, r.check.message);
         if (r.checkThread->failed()) {
             r.checkThread->finish();
-            return fail(d, r.check.code, r.check.message);
+            return fail(d, r.check.status, r.check.message);
         }
         r.checkThread->takeEntries(d.recordBytes);
         if (last) r.checkThread->takeEntries(d.recordBytes);  // every block that is left
@@ -246,7 +246,7 @@ bool dispatchCheck(Disassembly& d, bool full) {
     }
     const bool ok = runCheckBatch(r.check, r.batch, d.recordBytes);
     r.batch.clear();
-    return ok || fail(d, r.check.code, r.check.message);
+    return ok || fail(d, r.check.status, r.check.message);
 }
 
 // Takes the record decoded into nextRecord(batch) with its share of the bits [first,
@@ -284,13 +284,13 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
     const size_t k = d.frames;
     const uint8_t* frame = windowAt(r, offset);
     if (!crcMatches(frame, header))
-        return fail(d, kDisCannotCarry,
+        return fail(d, Status::cannotCarry,
                     frameName(k, offset) +
                         ": its stored CRC differs from the CRC of its header and side "
                         "information, which the assembler always recomputes");
     r.frameBytes += static_cast<uint64_t>(length);
     if (r.frameBytes > kMaxCarriedFrameBytes || k + 2 > static_cast<size_t>(INT32_MAX))
-        return fail(d, kDisIo,
+        return fail(d, Status::io,
                     frameName(k, offset) +
                         ": the input has more frames than a record file can count (its frames "
                         "may hold at most 4294967295 bytes)");
@@ -343,7 +343,7 @@ bool takeFrame(Disassembly& d, size_t offset, int32_t length, uint32_t header) {
         std::snprintf(text, sizeof text,
                       ": %" PRId64 " bits before its main data cannot be carried (at most %d)",
                       gapBits, kMaxAncillaryBits);
-        return fail(d, kDisCannotCarry, frameName(k, offset) + text);
+        return fail(d, Status::cannotCarry, frameName(k, offset) + text);
     }
     if (!emitRecord(d, first, anchor)) return false;
     r.coveredEnd = std::max(r.coveredEnd, why ? anchor : mainEnd);
@@ -375,7 +375,7 @@ bool scanStart(Disassembly& d) {
             end > claimed || (d.knownSize >= 0 && static_cast<uint64_t>(d.knownSize) > claimed);
         if (!longer && !r.ended) {
             if (d.knownSize < 0 && end > kMaxPendingBytes)
-                return fail(d, kDisIo,
+                return fail(d, Status::io,
                             "a leading tag claims more than " +
                                 std::to_string(kMaxPendingBytes >> 20) +
                                 " MiB, which is not held while a pipe is read");
@@ -403,7 +403,7 @@ bool scanFrames(Disassembly& d) {
                 if (r.scanner.firstHeader() != 0 && !r.scanner.inSync() &&
                     r.scanner.position() + 4 > windowEnd(r) &&
                     windowEnd(r) - r.scanner.junkStart() > kMaxPendingBytes)
-                    return fail(d, kDisIo,
+                    return fail(d, Status::io,
                                 "more than " + std::to_string(kMaxPendingBytes >> 20) +
                                     " MiB of bytes without a frame from offset " +
                                     std::to_string(r.scanner.junkStart()) +
@@ -417,7 +417,7 @@ bool scanFrames(Disassembly& d) {
             case ScanStep::end:
                 if (r.scanner.firstHeader() == 0) {
                     if (r.diagnosis.verdict == ScanVerdict::noFrames) r.diagnosis.offset = 0;
-                    return fail(d, kDisNotLayer3, scanRefusal(r.diagnosis));
+                    return fail(d, Status::notLayer3, scanRefusal(r.diagnosis));
                 }
                 r.pos = junk.offset;
                 r.phase = ScanPhase::done;
@@ -430,7 +430,7 @@ bool scan(Disassembly& d) {
     Disassembly::Reader& r = *d.reader;
     if (r.phase == ScanPhase::start && !scanStart(d)) return false;
     if (r.phase == ScanPhase::frames && !scanFrames(d)) return false;
-    return d.exitCode == kDisOk;
+    return d.status == Status::ok;
 }
 
 // Drops window bytes no decision needs any more.
@@ -449,7 +449,7 @@ void compactWindow(Disassembly::Reader& r) {
 
 bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count) {
     Disassembly::Reader& r = *d.reader;
-    if (d.exitCode != kDisOk) return false;
+    if (d.status != Status::ok) return false;
     if (r.phase == ScanPhase::done) return true;
     compactWindow(r);
     r.window.insert(r.window.end(), bytes, bytes + count);
@@ -458,7 +458,7 @@ bool feedDisassembly(Disassembly& d, const uint8_t* bytes, size_t count) {
 
 bool finishDisassembly(Disassembly& d) {
     Disassembly::Reader& r = *d.reader;
-    if (d.exitCode != kDisOk) return false;
+    if (d.status != Status::ok) return false;
     r.ended = true;
     if (!scan(d)) return false;
     if (r.progressShown) std::fputc('\n', d.progress);
@@ -478,7 +478,7 @@ bool finishDisassembly(Disassembly& d) {
                           " bits after the main data of the last frame cannot be "
                           "carried (at most %d)",
                           tailBits, kMaxAncillaryBits);
-            return fail(d, kDisCannotCarry, text);
+            return fail(d, Status::cannotCarry, text);
         }
         FrameRecord& rec = nextRecord(r.batch);
         std::memset(&rec, 0, sizeof rec);
@@ -509,7 +509,7 @@ DisassembleResult disassemble(const uint8_t* input, size_t size, FILE* progressO
     d.recordBytes.resize(kHeadBytes);
     const bool ok = feedDisassembly(d, input, size) && finishDisassembly(d);
     DisassembleResult result;
-    result.exitCode = d.exitCode;
+    result.status = d.status;
     result.message = d.message;
     if (!ok) return result;
     std::memcpy(d.recordBytes.data(), d.head, kHeadBytes);

@@ -20,7 +20,7 @@ bool Disassembler::feed(const uint8_t* bytes, size_t count) {
 }
 
 bool Disassembler::finish() {
-    if (finished_) return d_->exitCode == kDisOk;
+    if (finished_) return d_->status == Status::ok;
     finished_ = true;
     if (!finishDisassembly(*d_)) return false;
     const size_t trailing = d_->trailingBytes;
@@ -57,8 +57,8 @@ bool Disassembler::nextFrame(DisassembledFrame& frame) {
     return true;
 }
 
-int Disassembler::exitCode() const {
-    return d_->exitCode;
+Status Disassembler::status() const {
+    return d_->status;
 }
 
 const std::string& Disassembler::message() const {

@@ -26,7 +26,7 @@ bool fail(RebuildCheck& c, uint64_t at, const char* detail) {
                   "verification failed: the records rebuild other bytes than the input's, "
                   "first difference at byte %" PRIu64 " of the carried bytes",
                   at);
-    c.code = kDisVerify;
+    c.status = Status::verify;
     c.message = text + std::string(detail);
     return false;
 }
@@ -95,7 +95,7 @@ RebuildCheck::RebuildCheck() : assembler(std::make_unique<AssemblerState>()) {
 RebuildCheck::~RebuildCheck() = default;
 
 bool runCheckBatch(RebuildCheck& c, const CheckBatch& batch, std::vector<uint8_t>& entries) {
-    if (c.code != 0) return false;
+    if (c.status != Status::ok) return false;
     if (c.expectedPos >= kCompactBytes) {
         c.expected.erase(c.expected.begin(),
                          c.expected.begin() + static_cast<std::ptrdiff_t>(c.expectedPos));

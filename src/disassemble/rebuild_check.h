@@ -68,12 +68,12 @@ struct RebuildCheck {
     size_t expectedPos = 0;
     uint64_t comparedBytes = 0;
     // Set by the first failure: kDisVerify and the message after the input's name.
-    int code = 0;
+    Status status = Status::ok;
     std::string message;
 };
 
 // Encodes every record of batch, appending its entry to entries, and checks it; false (with
-// check.code and check.message set) on the first difference.
+// check.status and check.message set) on the first difference.
 bool runCheckBatch(RebuildCheck& check, const CheckBatch& batch, std::vector<uint8_t>& entries);
 
 // Runs the check on a thread of its own. submit() hands a batch over and gives back an

@@ -27,9 +27,6 @@
 
 namespace l3 {
 
-// Exit codes of `l3 cut` and `l3 split` beyond those of every edit: the range is empty or
-// outside the stream, or no piece can start at a point (see cutStream).
-
 struct Timeline {
     int samplesPerFrame = 0;
     int rate = 0;  // Hz

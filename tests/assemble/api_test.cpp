@@ -65,18 +65,18 @@ TEST(AssembleApi, EveryEntryPointRebuildsTheExample) {
     std::vector<uint8_t> inMemory;
     const l3::AssembleResult memory = l3::assembleRecords(
         ex.records.data(), ex.records.size(), ex.ancillary.data(), ex.ancillary.size(), inMemory);
-    EXPECT_EQ(memory.status, 0) << memory.message;
+    EXPECT_EQ(memory.status, l3::Status::ok) << memory.message;
     EXPECT_TRUE(inMemory == ex.stream);
 
     std::vector<uint8_t> streamed;
     const l3::AssembleResult fed = streamRecords(ex.records, ex.ancillary, appendTo, &streamed);
-    EXPECT_EQ(fed.status, 0) << fed.message;
+    EXPECT_EQ(fed.status, l3::Status::ok) << fed.message;
     EXPECT_TRUE(streamed == ex.stream);
 
     TempDir dir;
     const l3::AssembleResult files = l3::assembleFiles(
         kExamples + "/example.records", kExamples + "/example.ancillary", dir.path("out.mp3"));
-    EXPECT_EQ(files.status, 0) << files.message;
+    EXPECT_EQ(files.status, l3::Status::ok) << files.message;
     EXPECT_TRUE(dir.read("out.mp3") == ex.stream);
 }
 
@@ -92,13 +92,16 @@ TEST(AssembleApi, FailuresCarryTheProgramsStatusAndMessage) {
 
     struct Case {
         std::string args[3];
-        int status;
+        l3::Status status;
+        int exitCode;  // l3assemble's
     };
     const Case cases[] = {
-        {{dir.path("absent.records"), "nul", "nul"}, 2},
-        {{dir.path("cut.records"), kExamples + "/example.ancillary", dir.path("o1.mp3")}, 3},
-        {{dir.path("bad.records"), kExamples + "/example.ancillary", dir.path("o2.mp3")}, 4},
-        {{dir.path("cut.records"), "nul", dir.path("cut.records")}, 2},
+        {{dir.path("absent.records"), "nul", "nul"}, l3::Status::io, 2},
+        {{dir.path("cut.records"), kExamples + "/example.ancillary", dir.path("o1.mp3")},
+         l3::Status::cutShort, 3},
+        {{dir.path("bad.records"), kExamples + "/example.ancillary", dir.path("o2.mp3")},
+         l3::Status::badRecord, 4},
+        {{dir.path("cut.records"), "nul", dir.path("cut.records")}, l3::Status::io, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -108,14 +111,14 @@ TEST(AssembleApi, FailuresCarryTheProgramsStatusAndMessage) {
             l3test::runProgram(dir, L3ASSEMBLE_EXE,
                                l3test::shellQuote(c.args[0]) + " " + l3test::shellQuote(c.args[1]) +
                                    " " + l3test::shellQuote(c.args[2]));
-        EXPECT_EQ(program.exitCode, c.status);
+        EXPECT_EQ(program.exitCode, c.exitCode);
         EXPECT_EQ(program.err, "l3assemble: " + api.message + "\n");
     }
 
     // The streaming assembler stops at the same record with the same text.
     std::vector<uint8_t> sink;
     const l3::AssembleResult fed = streamRecords(bad, ex.ancillary, appendTo, &sink);
-    EXPECT_EQ(fed.status, 4);
+    EXPECT_EQ(fed.status, l3::Status::badRecord);
     EXPECT_EQ(fed.message, l3::assembleFiles(dir.path("bad.records"),
                                              kExamples + "/example.ancillary", dir.path("o3.mp3"))
                                .message);
@@ -126,7 +129,7 @@ TEST(AssembleApi, FailuresCarryTheProgramsStatusAndMessage) {
 TEST(AssembleApi, ASinkThatRefusesFailsTheAssembly) {
     const Example ex;
     const l3::AssembleResult r = streamRecords(ex.records, ex.ancillary, refuse, nullptr);
-    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.status, l3::Status::writeFailed);
     EXPECT_FALSE(r.message.empty());
 }
 

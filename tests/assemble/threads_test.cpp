@@ -24,7 +24,7 @@ TEST(Threads, ConcurrentAssembliesGiveTheSameBytes) {
     const std::vector<uint8_t> expected = readExample("example.mp3");
     constexpr int kThreads = 4;
     std::vector<std::vector<uint8_t>> outputs(kThreads);
-    std::vector<int> status(kThreads, -1);
+    std::vector<l3::Status> status(kThreads, l3::Status::io);
     std::vector<std::thread> threads;
     // Each thread runs several assemblies so that they overlap, the first ones included,
     // which race to build the tables.
@@ -39,7 +39,7 @@ TEST(Threads, ConcurrentAssembliesGiveTheSameBytes) {
         });
     for (std::thread& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(status[t], 0) << t;
+        EXPECT_EQ(status[t], l3::Status::ok) << t;
         EXPECT_TRUE(outputs[t] == expected) << "thread " << t;
     }
 }

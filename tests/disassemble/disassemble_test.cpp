@@ -319,7 +319,7 @@ TEST(RecordLayout, SharesArePaddedToTheBytesTheAssemblerReads) {
                              "m2_22k_joint_vbr5.mp3", "m1_48k_stereo_cbr320_crc.mp3"}) {
         const auto input = fixture(name);
         const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);
-        ASSERT_EQ(r.exitCode, kDisOk) << name << ": " << r.message;
+        ASSERT_EQ(r.status, Status::ok) << name << ": " << r.message;
         const RecordFile f = parseRecords(r.records);
         ASSERT_EQ(f.ancillaryBits.size(), static_cast<size_t>(f.head.frameCount));
         size_t at = 0;
@@ -350,7 +350,7 @@ TEST(RecordLayout, SharesArePaddedToTheBytesTheAssemblerReads) {
 TEST(RecordLayout, ClosingRecordCarriesTheTailAndNeverReachesTheOutput) {
     const auto input = fixture("m1_44k_joint_cbr128.mp3");  // the encoder fills the tail
     const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);
-    ASSERT_EQ(r.exitCode, kDisOk) << r.message;
+    ASSERT_EQ(r.status, Status::ok) << r.message;
     ASSERT_TRUE(r.closingRecord);
     const RecordFile f = parseRecords(r.records);
     ASSERT_EQ(static_cast<size_t>(f.head.frameCount), r.frames + 1);
@@ -363,7 +363,7 @@ TEST(RecordLayout, ClosingRecordCarriesTheTailAndNeverReachesTheOutput) {
     std::vector<uint8_t> rebuilt;
     ASSERT_EQ(assembleInMemory(r.records.data(), r.records.size(), r.ancillary.data(),
                                r.ancillary.size(), rebuilt),
-              0);
+              Status::ok);
     EXPECT_EQ(rebuilt, input);
 
     // Without the closing record the tail is lost: the last frame's bytes differ.
@@ -398,12 +398,12 @@ TEST(Refusal, AGapOfMoreThan8192BitsCannotBeCarried) {
     // 1024 bytes of ones before the second frame's main data: exactly 8192 bits, carried.
     auto fits = twoEmptyFrames(1024);
     DisassembleResult r = disassemble(fits.data(), fits.size(), nullptr);
-    ASSERT_EQ(r.exitCode, kDisOk) << r.message;
+    ASSERT_EQ(r.status, Status::ok) << r.message;
     EXPECT_EQ(parseRecords(r.records).ancillaryBits[1], 8192);
 
     auto tooLong = twoEmptyFrames(1025);
     r = disassemble(tooLong.data(), tooLong.size(), nullptr);
-    EXPECT_EQ(r.exitCode, kDisCannotCarry);
+    EXPECT_EQ(r.status, Status::cannotCarry);
     EXPECT_NE(r.message.find("frame 1 "), std::string::npos) << r.message;
     EXPECT_NE(r.message.find("8200 bits"), std::string::npos) << r.message;
 }
@@ -411,19 +411,19 @@ TEST(Refusal, AGapOfMoreThan8192BitsCannotBeCarried) {
 TEST(Refusal, ACrcThatDiffersFromTheRecomputedOneIsNamed) {
     auto input = fixture("m1_44k_joint_cbr128_crc.mp3");
     const DisassembleResult good = disassemble(input.data(), input.size(), nullptr);
-    ASSERT_EQ(good.exitCode, kDisOk) << good.message;
+    ASSERT_EQ(good.status, Status::ok) << good.message;
     const auto layout = l3test::scanCarried(input.data(), input.size());
     ASSERT_FALSE(layout.frames.empty());
     input[layout.frames[3].offset + 8] ^= 0x10;  // a side-information bit
     const DisassembleResult bad = disassemble(input.data(), input.size(), nullptr);
-    EXPECT_EQ(bad.exitCode, kDisCannotCarry);
+    EXPECT_EQ(bad.status, Status::cannotCarry);
     EXPECT_NE(bad.message.find("frame 3 "), std::string::npos) << bad.message;
     EXPECT_NE(bad.message.find("CRC"), std::string::npos) << bad.message;
 }
 
 TEST(Refusal, InputsWithoutLayer3FramesSayWhy) {
     const std::vector<uint8_t> empty;
-    EXPECT_EQ(disassemble(empty.data(), 0, nullptr).exitCode, kDisNotLayer3);
+    EXPECT_EQ(disassemble(empty.data(), 0, nullptr).status, Status::notLayer3);
 
     // A chain of Layer II headers (layer bits 10), 128 kbit/s 44.1 kHz: 417-byte frames.
     std::vector<uint8_t> layer2(3 * 417, 0);
@@ -432,13 +432,13 @@ TEST(Refusal, InputsWithoutLayer3FramesSayWhy) {
         p[0] = 0xFF, p[1] = 0xFD, p[2] = 0x90, p[3] = 0x64;
     }
     DisassembleResult r = disassemble(layer2.data(), layer2.size(), nullptr);
-    EXPECT_EQ(r.exitCode, kDisNotLayer3);
+    EXPECT_EQ(r.status, Status::notLayer3);
     EXPECT_NE(r.message.find("Layer I or Layer II"), std::string::npos) << r.message;
 
     std::vector<uint8_t> freeFormat(1000, 0);
     freeFormat[0] = 0xFF, freeFormat[1] = 0xFB, freeFormat[2] = 0x00, freeFormat[3] = 0x64;
     r = disassemble(freeFormat.data(), freeFormat.size(), nullptr);
-    EXPECT_EQ(r.exitCode, kDisNotLayer3);
+    EXPECT_EQ(r.status, Status::notLayer3);
     EXPECT_NE(r.message.find("free format"), std::string::npos) << r.message;
 }
 
@@ -447,21 +447,21 @@ TEST(Robustness, RandomBytesAreRefused) {
     std::vector<uint8_t> noise(200000);
     for (auto& b : noise) b = static_cast<uint8_t>(rng());
     const DisassembleResult r = disassemble(noise.data(), noise.size(), nullptr);
-    EXPECT_EQ(r.exitCode, kDisNotLayer3) << r.message;
+    EXPECT_EQ(r.status, Status::notLayer3) << r.message;
 }
 
 TEST(Robustness, EveryCutOfAStreamIsCarriedOrRefused) {
     const auto input = fixture("m1_44k_joint_clicks_vbr0.mp3");
     for (size_t size = 0; size <= 4000; size += 37) {
         const DisassembleResult r = disassemble(input.data(), size, nullptr);
-        if (r.exitCode != kDisOk) {
-            EXPECT_EQ(r.exitCode, kDisNotLayer3) << size << ": " << r.message;
+        if (r.status != Status::ok) {
+            EXPECT_EQ(r.status, Status::notLayer3) << size << ": " << r.message;
             continue;
         }
         std::vector<uint8_t> rebuilt;
         ASSERT_EQ(assembleInMemory(r.records.data(), r.records.size(), r.ancillary.data(),
                                    r.ancillary.size(), rebuilt),
-                  0);
+                  Status::ok);
         // A cut stream has no skipped bytes: everything after the last whole frame is trailing.
         EXPECT_TRUE(r.skipped.empty()) << size;
         EXPECT_EQ(rebuilt, std::vector<uint8_t>(input.begin(),
@@ -482,13 +482,13 @@ TEST(Robustness, GarbageMainDataAfterValidHeadersNeverBreaksTheRoundTrip) {
             input[f.offset + static_cast<size_t>(j)] = static_cast<uint8_t>(rng());
     const DisassembleResult r = disassemble(input.data(), input.size(), nullptr);
     // 417-byte frames leave gaps far below 8192 bits, so everything is carried.
-    ASSERT_EQ(r.exitCode, kDisOk) << r.message;
+    ASSERT_EQ(r.status, Status::ok) << r.message;
     EXPECT_EQ(r.frames, layout.frames.size());
     EXPECT_GT(r.rawFrames, r.frames / 2);
     std::vector<uint8_t> rebuilt;
     ASSERT_EQ(assembleInMemory(r.records.data(), r.records.size(), r.ancillary.data(),
                                r.ancillary.size(), rebuilt),
-              0);
+              Status::ok);
     EXPECT_TRUE(rebuilt == input);
 }
 
@@ -497,7 +497,7 @@ TEST(Robustness, GarbageMainDataAfterValidHeadersNeverBreaksTheRoundTrip) {
 TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
     const std::vector<uint8_t> input = fixture("m1_44k_msforced_cbr96_notag.mp3");
     const DisassembleResult whole = disassemble(input.data(), input.size(), nullptr);
-    ASSERT_EQ(whole.exitCode, kDisOk) << whole.message;
+    ASSERT_EQ(whole.status, Status::ok) << whole.message;
     ASSERT_TRUE(whole.skipped.empty());
     ASSERT_EQ(whole.trailingBytes, 0u);
     const size_t entries = (whole.records.size() - kHeadBytes) / kRecordEntryBytes;
@@ -555,7 +555,7 @@ TEST(RebuildCheck, FindsAChangedByteInlineAndOnItsThread) {
                 EXPECT_TRUE(taken == wanted);
             }
         }
-        EXPECT_EQ(threaded.code, changed ? kDisVerify : 0) << flipAt;
+        EXPECT_EQ(threaded.status, changed ? Status::verify : Status::ok) << flipAt;
         if (changed) {
             EXPECT_EQ(inline_.message, threaded.message);
             EXPECT_NE(threaded.message.find("first difference at byte " + std::to_string(flipAt)),

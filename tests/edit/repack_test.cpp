@@ -390,7 +390,7 @@ std::vector<uint8_t> shortWindowsStream(int sampleRate) {
     const std::vector<uint8_t> file = l3test::recordFile(entries);
     std::vector<uint8_t> out;
     const l3::AssembleResult result = l3::assembleRecords(file.data(), file.size(), nullptr, 0, out);
-    EXPECT_EQ(result.status, 0) << result.message;
+    EXPECT_EQ(result.status, l3::Status::ok) << result.message;
     return out;
 }
 

@@ -354,7 +354,7 @@ TEST_P(DecoderAccepts, AssembledStreamDecodesCleanly) {
     std::vector<uint8_t> stream;
     const uint8_t noAncillary = 0;
     ASSERT_EQ(assembleInMemory(built.records.data(), built.records.size(), &noAncillary, 0, stream),
-              0);
+              Status::ok);
     ASSERT_EQ(stream.size(), built.expectedBytes);
 
     const DecoderRun run = runDecoder(stream, c.name);
@@ -393,7 +393,7 @@ TEST(DecoderAccepts, MismatchedLengthIsNoticed) {
     std::vector<uint8_t> stream;
     const uint8_t noAncillary = 0;
     ASSERT_EQ(assembleInMemory(built.records.data(), built.records.size(), &noAncillary, 0, stream),
-              0);
+              Status::ok);
     const DecoderRun run = runDecoder(stream, "mismatch");
     EXPECT_TRUE(run.exitCode != 0 || !complaint(run.messages).empty()) << run.messages;
 }

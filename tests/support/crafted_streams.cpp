@@ -181,7 +181,7 @@ std::vector<uint8_t> assemble(const std::vector<FrameRecord>& records) {
     std::vector<uint8_t> out;
     const l3::AssembleResult result =
         l3::assembleRecords(file.data(), file.size(), nullptr, 0, out);
-    if (result.status != 0) throw std::runtime_error("crafted records: " + result.message);
+    if (result.status != l3::Status::ok) throw std::runtime_error("crafted records: " + result.message);
     return out;
 }
 

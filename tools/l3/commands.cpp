@@ -9,9 +9,13 @@ int exitCode(l3::Status status) {
     switch (status) {
     case Status::ok: return 0;
     case Status::usage: return 1;
-    case Status::io: return 2;
+    case Status::io:
+    case Status::writeFailed: return 2;
     case Status::notLayer3: return 3;
     case Status::damaged:
+    case Status::cutShort:
+    case Status::badRecord:
+    case Status::cannotCarry:
     case Status::noUndo: return 4;
     case Status::cannotFit:
     case Status::outOfRange:

@@ -138,7 +138,7 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
     if (ok) ok = finishDisassembly(*d);
     if (!ok) {
         std::fprintf(err, "l3disassemble: %s: %s\n", inputName, d->message.c_str());
-        return d->exitCode;
+        return exitCode(d->status);
     }
     if (strict && !d->skipped.empty()) {
         if (!quiet) printSummary(out, *d);
@@ -163,6 +163,17 @@ int disassembleInto(Input& input, const std::vector<const char*>& paths, Output*
 }
 
 }  // namespace
+
+int exitCode(Status status) {
+    switch (status) {
+    case Status::ok: return kDisOk;
+    case Status::usage: return kDisUsage;
+    case Status::notLayer3: return kDisNotLayer3;
+    case Status::cannotCarry: return kDisCannotCarry;
+    case Status::verify: return kDisVerify;
+    default: return kDisIo;
+    }
+}
 
 int runDisassembleCommand(int argc, const char* const* argv, FILE* out, FILE* err) {
     bool strict = false, quiet = false;
