@@ -253,7 +253,7 @@ async function decode(entry) {
 
   entry.lufs = integratedLoudness(entry.audio);
   $(li, '.loudness').textContent = Number.isFinite(entry.lufs)
-    ? `loudness: ${entry.lufs.toFixed(1)} LUFS (BS.1770, gated)` : 'loudness: silence';
+    ? `loudness: ${entry.lufs.toFixed(2)} LUFS (BS.1770, gated)` : 'loudness: silence';
   showSuggestion(entry);
 }
 

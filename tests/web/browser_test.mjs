@@ -209,6 +209,7 @@ try {
       verdict: li.querySelector('.verdict').textContent,
       plot: li.querySelector('.plot img') ? li.querySelector('.plot img').src : null,
       loudness: li.querySelector('.loudness').textContent,
+      suggest: li.querySelector('.suggest').textContent,
       played: Number(li.querySelector('.sel-to').value),
     }));
     const info = native(['info', name], [stream]);
@@ -227,7 +228,9 @@ try {
     if (loudnessMeasured) {
       const scan = JSON.parse(native(['gain', '--scan', '--json', name], [stream]).stdout);
       const lufs = Number(/(-?[\d.]+) LUFS/.exec(shown.loudness)?.[1]);
-      expect(Math.abs(lufs - scan.files[0].lufs) <= 0.2, `${name}: loudness ${lufs} LUFS in the page, ${scan.files[0].lufs} from l3 gain --scan`);
+      expect(Math.abs(lufs - scan.files[0].lufs) <= 0.05, `${name}: loudness ${lufs} LUFS in the page, ${scan.files[0].lufs} from l3 gain --scan`);
+      expect(shown.suggest.includes(`suggested: ${scan.files[0].track_steps > 0 ? '+' : ''}${scan.files[0].track_steps} steps`),
+        `${name}: the page suggests "${shown.suggest}", l3 gain --scan ${scan.files[0].track_steps} steps`);
     }
 
     const sel = fileSelector(name);
