@@ -115,8 +115,7 @@ async function addFiles(list) {
     const bytes = await file.arrayBuffer();
     const entry = { name: uniqueName(file.name.replace(/[/\\]/g, '_')), bytes, marks: [] };
     files.push(entry);
-    entry.element = makeFileElement(entry);
-    $(document, '#file-list').append(entry.element);
+    $(document, '#file-list').append(makeFileElement(entry));
     $(document, '#join').hidden = files.length < 2;
     inspect(entry);
   }
@@ -124,6 +123,7 @@ async function addFiles(list) {
 
 function makeFileElement(entry) {
   const li = $(document, '#file-template').content.firstElementChild.cloneNode(true);
+  entry.element = li;
   $(li, '.file-name').textContent = entry.name;
   $(li, '.file-size').textContent = formatBytes(entry.bytes.byteLength);
   $(li, '.move-up').onclick = () => move(entry, -1);
@@ -185,7 +185,8 @@ async function inspect(entry) {
   const svg = info.outputs.find((o) => o.name === svgName);
   if (svg) {
     const img = document.createElement('img');
-    img.src = URL.createObjectURL(new Blob([svg.bytes], { type: 'image/svg+xml' }));
+    const drawing = plainText(new TextDecoder().decode(svg.bytes));  // its title names the file
+    img.src = URL.createObjectURL(new Blob([drawing], { type: 'image/svg+xml' }));
     img.alt = 'Bit rate and reservoir fill of ' + entry.name;
     $(li, '.plot').prepend(img);
   }
