@@ -86,18 +86,8 @@ function native(args, inputs) {
 
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
   '.svg': 'image/svg+xml', '.png': 'image/png' };
-// The browser sends every request through this server as its proxy (workers' included, which
-// page.on('request') does not see), so that one for another host is seen and refused.
-const elsewhere = [];
 const server = createServer((request, response) => {
-  const url = new URL(request.url, 'http://x');
-  if (/^https?:/.test(request.url) && url.host !== `127.0.0.1:${server.address().port}`) {
-    elsewhere.push(request.url);
-    response.writeHead(403);
-    response.end();
-    return;
-  }
-  const name = decodeURIComponent(url.pathname).replace(/\/$/, '/index.html');
+  const name = decodeURIComponent(new URL(request.url, 'http://x').pathname).replace(/\/$/, '/index.html');
   const file = path.join(options.dist, path.normalize(name));
   if (!file.startsWith(path.resolve(options.dist)) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
     response.writeHead(404);
@@ -108,26 +98,30 @@ const server = createServer((request, response) => {
   fs.createReadStream(file).pipe(response);
 });
 options.dist = path.resolve(options.dist);
-server.on('connect', (request, socket) => {
-  elsewhere.push(request.url);
-  socket.destroy();
-});
 await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
 const origin = `http://127.0.0.1:${server.address().port}`;
 
+const elsewhere = [];
+const requested = [];
 const browser = await puppeteer.launch({
   executablePath: chromium,
   headless: true,
-  args: [...(process.getuid && process.getuid() === 0 ? ['--no-sandbox'] : []), '--autoplay-policy=no-user-gesture-required',
-    `--proxy-server=${origin}`, '--proxy-bypass-list=<-loopback>'],
+  args: [...(process.getuid && process.getuid() === 0 ? ['--no-sandbox'] : []), '--autoplay-policy=no-user-gesture-required'],
 });
 
 async function openPage() {
   const page = await browser.newPage();
   await page.setViewport({ width: 1100, height: 900 });
-  page.on('request', (request) => {
-    const url = request.url();
+  // Every request of the page and of its workers (which page.on('request') does not see: each
+  // worker's own session reports them, from its first one, as it is paused until attached).
+  const note = (url, who) => {
+    requested.push({ url, who });
     if (!url.startsWith(origin + '/') && !url.startsWith('blob:') && !url.startsWith('data:')) elsewhere.push(url);
+  };
+  page.on('request', (request) => note(request.url(), 'page'));
+  page.on('workercreated', (worker) => {
+    worker.client.on('Network.requestWillBeSent', (event) => note(event.request.url, 'worker'));
+    worker.client.send('Network.enable').catch(() => {});
   });
   page.on('pageerror', (error) => expect(false, `page error: ${error.message}`));
   await page.goto(origin + '/', { waitUntil: 'load' });
@@ -210,8 +204,6 @@ try {
   const page = await openPage();
   await upload(page, streams);
   order = streams.map((s) => path.basename(s));
-  await page.screenshot({ path: path.join(options.out, 'web-page.png'), fullPage: false });
-  if (options.screenshot) await page.screenshot({ path: options.screenshot, fullPage: false });
 
   const loudnessMeasured = native(['gain', '--scan', '--json', path.basename(streams[0])], [streams[0]]).code === 0;
   for (const stream of streams) {
@@ -266,6 +258,13 @@ try {
     await page.$eval(`${sel} .sel-to`, (input, v) => { input.value = v; input.dispatchEvent(new Event('input')); }, String(to));
     const cut = await resultOf(page, `${sel} .results`, () => page.click(`${sel} .cut`));
     compare(`${name} cut`, cut, ['cut', '--from-sample', String(from), '--to-sample', String(to), name, stem + '.cut.mp3'], [stream]);
+
+    if (stream === streams[0]) {  // the page at work: the first file with its results
+      await page.evaluate(() => window.scrollTo(0, 0));
+      const card = await page.$(sel);
+      await card.screenshot({ path: path.join(options.out, 'web-page.png') });
+      if (options.screenshot) await card.screenshot({ path: options.screenshot });
+    }
   }
 
   // Split at two points marked from the selection's start.
@@ -319,30 +318,38 @@ try {
   } else {
     const wav = path.join(scratch, 'big.wav');
     const big = path.join(scratch, 'big.mp3');
-    writeTestSignal(wav, 44100, 131);
-    const encode = spawnSync('lame', ['--quiet', '-b', '320', wav, big]);
+    writeTestSignal(wav, 44100, 328);
+    const encode = spawnSync('lame', ['--quiet', '-b', '128', wav, big]);
     expect(encode.status === 0, 'lame could not make the 5 MB file');
     const speedPage = await openPage();
     await upload(speedPage, [big]);
     order = ['big.mp3'];
-    const inPage = await resultOf(speedPage, `${fileSelector('big.mp3')} .results`, () => speedPage.click(`${fileSelector('big.mp3')} .repack`));
-    const want = compare('repack of the 5 MB file', inPage, ['repack', 'big.mp3', 'big.repacked.mp3'], [big]);
-    let nativeSeconds = want.seconds;
-    for (let i = 0; i < 2; i++) nativeSeconds = Math.min(nativeSeconds, native(['repack', 'big.mp3', 'big.repacked.mp3'], [big]).seconds);
+    // Median of 5 each: in the page from the click to the download link, natively the run.
+    const median = (list) => list.sort((a, b) => a - b)[Math.floor(list.length / 2)];
+    const pageTimes = [], nativeTimes = [];
+    for (let i = 0; i < 5; i++) {
+      const inPage = await resultOf(speedPage, `${fileSelector('big.mp3')} .results`, () => speedPage.click(`${fileSelector('big.mp3')} .repack`));
+      pageTimes.push(inPage.seconds);
+      nativeTimes.push(compare('repack of the 5 MB file', inPage, ['repack', 'big.mp3', 'big.repacked.mp3'], [big]).seconds);
+    }
     const size = fs.statSync(big).size;
-    console.log(`repack of ${size} bytes: ${inPage.seconds.toFixed(2)} s in the page, ${nativeSeconds.toFixed(2)} s native (${(inPage.seconds / nativeSeconds).toFixed(1)}x)`);
-    expect(inPage.seconds <= 3 * nativeSeconds, `the page took over 3x the native time to repack ${size} bytes`);
+    const [inPage, natively] = [median(pageTimes), median(nativeTimes)];
+    console.log(`repack of a ${size}-byte LAME file: ${inPage.toFixed(3)} s in the page, ${natively.toFixed(3)} s native (${(inPage / natively).toFixed(2)}x)`);
+    expect(inPage <= 3 * natively, `the page took over 3x the native time to repack ${size} bytes`);
     await speedPage.close();
   }
 
   expect(elsewhere.length === 0, `the page asked other hosts: ${elsewhere.join(', ')}`);
+  // The watch on the workers saw them load the module: it was on from their start.
+  expect(requested.some((r) => r.who === 'worker' && r.url === origin + '/l3.wasm'),
+    `no worker request for l3.wasm was seen, so a worker's requests may go unseen: ${JSON.stringify(requested)}`);
 } finally {
   await browser.close();
   server.close();
   fs.rmSync(scratch, { recursive: true, force: true });
 }
 
-// A WAV file of 16-bit stereo: tones that move and noise, enough for full frames at 320 kbit/s.
+// A WAV file of 16-bit stereo: tones that move, and noise; at 128 kbit/s 328 s make 5 MB.
 function writeTestSignal(file, rate, seconds) {
   const frames = rate * seconds;
   const buffer = Buffer.alloc(44 + frames * 4);
