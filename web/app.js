@@ -42,7 +42,8 @@ function runL3(args, inputs, label) {
       hideProgress();
       resolve({ ...reply, args, seconds: (performance.now() - started) / 1000 });
     });
-    worker.postMessage({ id, args, inputs: inputs.map((f) => ({ name: f.name, bytes: f.bytes.slice(0) })) });
+    const copies = inputs.map((f) => ({ name: f.name, bytes: f.bytes.slice(0) }));
+    worker.postMessage({ id, args, inputs: copies }, copies.map((c) => c.bytes));
   }));
   queue = run.catch(() => {});
   return run;
@@ -430,6 +431,7 @@ function showResult(container, result, before) {
   const time = document.createElement('span');
   time.className = 'seconds';
   time.textContent = `${result.seconds.toFixed(2)} s`;
+  time.dataset.seconds = String(result.seconds);
   item.append(time);
   container.prepend(item);
 }

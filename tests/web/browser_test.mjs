@@ -153,11 +153,9 @@ function onFile(page, name, fn, ...rest) {
 // command the page shows, what the program said, and each download's name and bytes.
 async function resultOf(page, containerSelector, click) {
   const before = await page.$eval(containerSelector, (c) => c.children.length);
-  const started = Date.now();
   await click();
   await page.waitForFunction((s, n) => document.querySelector(s).children.length > n,
     { timeout: 300000 }, containerSelector, before);
-  const seconds = (Date.now() - started) / 1000;
   const result = await page.$eval(containerSelector, async (c) => {
     const item = c.firstElementChild;
     const downloads = [];
@@ -168,9 +166,9 @@ async function resultOf(page, containerSelector, click) {
       downloads.push({ name: a.download, base64: btoa(text) });
     }
     const said = item.querySelector('pre, .error');
-    return { command: item.querySelector('.command').textContent, said: said ? said.textContent : '', downloads };
+    return { command: item.querySelector('.command').textContent, said: said ? said.textContent : '', downloads,
+      pageSeconds: Number(item.querySelector('.seconds').dataset.seconds) };
   });
-  result.seconds = seconds;
   result.files = {};
   for (const d of result.downloads) result.files[d.name] = Buffer.from(d.base64, 'base64');
   return result;
@@ -324,12 +322,13 @@ try {
     const speedPage = await openPage();
     await upload(speedPage, [big]);
     order = ['big.mp3'];
-    // Median of 5 each: in the page from the click to the download link, natively the run.
+    // Median of 5 each: in the page as it times a run (the input handed to the worker, the
+    // run, the result back), natively the process.
     const median = (list) => list.sort((a, b) => a - b)[Math.floor(list.length / 2)];
     const pageTimes = [], nativeTimes = [];
     for (let i = 0; i < 5; i++) {
       const inPage = await resultOf(speedPage, `${fileSelector('big.mp3')} .results`, () => speedPage.click(`${fileSelector('big.mp3')} .repack`));
-      pageTimes.push(inPage.seconds);
+      pageTimes.push(inPage.pageSeconds);
       nativeTimes.push(compare('repack of the 5 MB file', inPage, ['repack', 'big.mp3', 'big.repacked.mp3'], [big]).seconds);
     }
     const size = fs.statSync(big).size;
