@@ -47,13 +47,16 @@ const data = path.resolve(options.data);
 fs.mkdirSync(options.out, { recursive: true });
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'l3-web-'));
 
-// MPEG-1 and MPEG-2, CBR and VBR, CRCs, and ID3v2 with ID3v1.
+// MPEG-1 and MPEG-2, CBR and VBR, CRCs, ID3v2 with ID3v1; and a Xing frame without LAME
+// extension and a VBRI frame, where the browser's decoder and l3 count time differently.
 const streams = [
   'lame/m1_44k_joint_cbr128.mp3',
   'lame/m1_32k_stereo_vbr0_crc.mp3',
   'lame/m2_24k_stereo_cbr160_crc.mp3',
   'lame/m2_22k_joint_vbr5.mp3',
   'lame/m1_44k_mono_id3v1v2.mp3',
+  'headers/m1_44k_joint_vbr5_xing.mp3',
+  'headers/m1_44k_joint_vbr5_vbri.mp3',
 ].map((s) => path.join(data, s));
 
 let failures = 0;
@@ -215,6 +218,7 @@ try {
       loudness: li.querySelector('.loudness').textContent,
       suggest: li.querySelector('.suggest').textContent,
       played: Number(li.querySelector('.sel-to').value),
+      note: li.querySelector('.wave-note').textContent,
     }));
     const info = native(['info', name], [stream]);
     expect(shown.info === info.stdout, `${name}: info shows\n${shown.info}\nl3 info prints\n${info.stdout}`);
@@ -227,6 +231,7 @@ try {
     expect(pagePlot && plot && Buffer.compare(pagePlot, plot) === 0, `${name}: the plot differs from l3 info --plot's`);
     const json = JSON.parse(native(['info', '--json', name], [stream]).stdout);
     expect(shown.played === json.samples.gapless, `${name}: the selection ends at ${shown.played}, l3 plays ${json.samples.gapless} samples`);
+    expect(!shown.note.includes('the browser decoded'), `${name}: the waveform is not on l3's timeline: ${shown.note}`);
 
     // The loudness the page measures from the browser's decoding, against l3's from libmpg123.
     if (loudnessMeasured) {
