@@ -227,13 +227,17 @@ function fillBitRates(entry) {
 // resample), so that a sample of the decoded buffer is a sample of l3's timeline.
 async function decode(entry) {
   const li = entry.element;
-  const rate = entry.info ? entry.info.sampling_rate : 44100;
+  const rate = (entry.info && entry.info.sampling_rate) || 44100;
   try {
     const context = new OfflineAudioContext(2, 1, rate);
     entry.audio = await context.decodeAudioData(entry.bytes.slice(0));
   } catch (e) {
+    // No waveform, but the range fields still take l3's timeline.
     $(li, '.wave-note').textContent = 'The browser cannot decode this file: ' + e.message;
     $(li, '.loudness').textContent = 'loudness: not measured';
+    entry.audio = null;
+    entry.played = entry.info ? entry.info.samples.gapless : 0;
+    setRangeLimits(entry);
     return;
   }
   const played = entry.info ? entry.info.samples.gapless : entry.audio.length;
@@ -247,16 +251,22 @@ async function decode(entry) {
     note += `; the browser decoded ${entry.audio.length.toLocaleString('en-US')}: the waveform may be off by the difference`;
   }
   $(li, '.wave-note').textContent = note + '.';
-  $(li, '.sel-from').max = played;
-  $(li, '.sel-to').max = played;
-  $(li, '.sel-from').value = 0;
-  $(li, '.sel-to').value = played;
-  selectionChanged(entry);
+  setRangeLimits(entry);
 
   entry.lufs = integratedLoudness(entry.audio);
   $(li, '.loudness').textContent = Number.isFinite(entry.lufs)
     ? `loudness: ${entry.lufs.toFixed(2)} LUFS (BS.1770, gated)` : 'loudness: silence';
   showSuggestion(entry);
+}
+
+// The range fields run over the samples l3 counts, all of them selected at first.
+function setRangeLimits(entry) {
+  const li = entry.element;
+  $(li, '.sel-from').max = entry.played;
+  $(li, '.sel-to').max = entry.played;
+  $(li, '.sel-from').value = 0;
+  $(li, '.sel-to').value = entry.played;
+  selectionChanged(entry);
 }
 
 function showSuggestion(entry) {
@@ -289,9 +299,9 @@ function selection(entry) {
 }
 
 function selectionChanged(entry) {
-  if (!entry.audio) return;
+  if (!entry.played) return;
   const { from, to } = selection(entry);
-  const rate = entry.audio.sampleRate;
+  const rate = entry.audio ? entry.audio.sampleRate : entry.info.sampling_rate;
   $(entry.element, '.sel-time').textContent = `${formatTime(from / rate)} – ${formatTime(to / rate)}`;
   drawWave(entry);
 }
@@ -390,7 +400,7 @@ function mark(entry) {
 }
 
 function drawMarks(entry) {
-  const rate = entry.audio ? entry.audio.sampleRate : 1;
+  const rate = entry.audio ? entry.audio.sampleRate : (entry.info ? entry.info.sampling_rate : 1);
   $(entry.element, '.marks').textContent = entry.marks.length
     ? 'split at ' + entry.marks.map((m) => `${m} (${formatTime(m / rate)})`).join(', ')
     : 'no split points';
