@@ -12,7 +12,7 @@ namespace l3 {
 
 // The processors this process may run on (taskset and cgroup CPU sets narrow them), at
 // least 1.
-int availableProcessors();
+int availableProcessors();  // 1 in the WebAssembly build, which has no threads
 
 // Lets a closed pipe surface as a write error instead of ending the process.
 void ignoreBrokenPipeSignal();

@@ -10,6 +10,14 @@
 
 namespace l3 {
 
+// Whether this build can start threads: the WebAssembly build has none, and its work runs
+// on the calling thread whatever number of threads is asked for.
+#ifdef __EMSCRIPTEN__
+inline constexpr bool kThreadsAvailable = false;
+#else
+inline constexpr bool kThreadsAvailable = true;
+#endif
+
 // Work over [0, n) in contiguous chunks of about `chunkFrames` frames, taken in order by
 // whichever thread is free, so that threads also busy with other work take fewer. A chunk
 // whose work() returns false stops the taking: the chunks taken before it still finish, so
@@ -32,6 +40,7 @@ public:
     // Takes chunks on up to `threads` threads (this one included) until none is left and
     // the chunks these threads took are done.
     void run(int threads) {
+        if (!kThreadsAvailable) threads = 1;
         std::vector<std::thread> helpers;
         const size_t most = std::min(parts_.size(), static_cast<size_t>(std::max(threads, 1)));
         for (size_t t = 1; t < most; ++t) helpers.emplace_back([this] { take(); });

@@ -710,6 +710,7 @@ bool decodeFrames(SourceRead& read, int threads, const std::function<void()>& al
                                       decodeChunk(read, from, to, part);
                                       return part.message.empty();
                                   });
+    if (!kThreadsAvailable) threads = 1;
     if (alongside && threads <= 1) {
         alongside();  // one thread: first, on this one
     } else if (alongside) {

@@ -1,7 +1,6 @@
 #include "l3/xing_tag.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "format/byte_order.h"
@@ -54,11 +53,14 @@ bool looksLikeLame(const uint8_t* p) {
 void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {
     const uint8_t* p = frame + at;
     lame.present = true;
-    for (int i = 0; i < 9; ++i) lame.encoder[i] = p[i] >= 0x20 && p[i] < 0x7F ? p[i] : '?';
+    for (int i = 0; i < 9; ++i) lame.encoder[i] = p[i] >= 0x20 && p[i] < 0x7F ? static_cast<char>(p[i]) : '?';
     lame.revision = p[9] >> 4;
     lame.vbrMethod = p[9] & 15;
     lame.lowpassHz = p[10] * 100;
-    lame.peak = std::bit_cast<float>(loadBe32(p + 11));
+    // The peak's float bits, copied (not std::bit_cast, which some standard libraries lack).
+    const uint32_t peakBits = loadBe32(p + 11);
+    static_assert(sizeof lame.peak == sizeof peakBits);
+    std::memcpy(&lame.peak, &peakBits, sizeof peakBits);
     lame.radioGain = loadBe16(p + 15);
     lame.audiophileGain = loadBe16(p + 17);
     lame.encodingFlags = p[19] >> 4;

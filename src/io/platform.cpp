@@ -98,12 +98,16 @@ void adviseLargePages(void* buffer, size_t bytes) {
 }
 
 int availableProcessors() {
+#ifdef __EMSCRIPTEN__
+    return 1;  // built without threads: every path runs its work inline
+#else
 #ifdef __linux__
     cpu_set_t set;
     CPU_ZERO(&set);
     if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
 #endif
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+#endif
 }
 
 void* largePagesAllocate(size_t bytes) {

@@ -41,6 +41,9 @@ BatchTotals runBatch(size_t count, int jobs, const std::function<FileReport(size
         }
     };
     std::vector<std::thread> threads;
+#ifdef __EMSCRIPTEN__
+    jobs = 1;  // the WebAssembly build has no threads: the files go one after another
+#endif
     const size_t workers = std::min(static_cast<size_t>(std::max(jobs, 1)), count);
     for (size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
     worker();

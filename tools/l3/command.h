@@ -31,6 +31,9 @@ struct Command {
 };
 
 std::span<const Command> commands();
+// Runs `l3 ARGS...` (args without the program name) and gives its exit code: the
+// program's help and version, or the command named first.
+int runProgram(std::span<char* const> args);
 const Command* findCommand(std::string_view name);
 
 // Prints "l3 COMMAND: usage error text" and the usage line; returns kExitUsage.

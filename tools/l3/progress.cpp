@@ -2,6 +2,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
+#ifdef __EMSCRIPTEN__
+#include <emscripten.h>
+
+// In the browser the page draws the progress: the module's onProgress (set by web/worker.js)
+// gets the files done (with the share of the one at work) and the files in all.
+EM_JS(void, l3ShowProgress, (double done, double total), {
+    if (Module['onProgress']) Module['onProgress'](done, total);
+});
+#endif
+
 namespace l3tool {
 
 namespace {
@@ -15,7 +27,11 @@ Progress::Progress(size_t totalFiles, bool shown)
     : total_(totalFiles), shown_(shown), start_(Clock::now()), lastDraw_(start_) {}
 
 bool Progress::onTerminal() {
+#ifdef __EMSCRIPTEN__
+    return true;  // the page shows it (see redraw)
+#else
     return ::isatty(STDERR_FILENO) == 1;
+#endif
 }
 
 void Progress::fileDone() {
@@ -56,6 +72,11 @@ void Progress::redraw() {
     const Clock::time_point now = Clock::now();
     if (now - start_ < kFirstDraw || (drawn_ && now - lastDraw_ < kRedraw)) return;
     lastDraw_ = now;
+#ifdef __EMSCRIPTEN__
+    l3ShowProgress(static_cast<double>(done_) + std::max(withinShare_, 0.0),
+                   static_cast<double>(total_));
+    return;
+#endif
     const double seconds = std::chrono::duration<double>(now - start_).count();
     char line[160];
     int n = std::snprintf(line, sizeof line, "\r\033[K%zu/%zu files", done_, total_);

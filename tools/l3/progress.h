@@ -4,6 +4,7 @@
 // from half a second after the start on (a short run shows nothing):
 //   "120/4000 files, 35.2 files/s, 1:50 left, this file 43 %"
 // The time left is the files to go at the pace so far. Any thread may call every member.
+// In the WebAssembly build the numbers go to the page instead (progress.cpp), as often.
 
 #include <chrono>
 #include <cstddef>
