@@ -53,7 +53,8 @@ bool looksLikeLame(const uint8_t* p) {
 void readLame(const uint8_t* frame, size_t at, LameExtension& lame) {
     const uint8_t* p = frame + at;
     lame.present = true;
-    for (int i = 0; i < 9; ++i) lame.encoder[i] = p[i] >= 0x20 && p[i] < 0x7F ? static_cast<char>(p[i]) : '?';
+    for (int i = 0; i < 9; ++i)
+        lame.encoder[i] = p[i] >= 0x20 && p[i] < 0x7F ? static_cast<char>(p[i]) : '?';
     lame.revision = p[9] >> 4;
     lame.vbrMethod = p[9] & 15;
     lame.lowpassHz = p[10] * 100;
