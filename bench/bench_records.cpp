@@ -21,7 +21,7 @@ DecodedStream loadStream(const std::string& path) {
         std::exit(2);
     }
     const l3::DisassembleResult result = l3::disassemble(mp3.data(), mp3.size(), nullptr);
-    if (result.exitCode != l3::kDisOk) {
+    if (result.status != l3::Status::ok) {
         std::fprintf(stderr, "cannot disassemble %s: %s\n", path.c_str(), result.message.c_str());
         std::exit(2);
     }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "assemble/assembler_state.h"
+#include "assemble/run_driver.h"
 #include "bench_records.h"
 #include "framewriter/frame_writer.h"
 #include "maindata/main_data_writer.h"
@@ -20,13 +21,7 @@ void writeFrames(benchmark::State& bench, const char* file) {
     const l3bench::DecodedStream stream =
         l3bench::loadStream(std::string(L3_BENCH_DATA_DIR) + "/" + file);
     auto state = std::make_unique<l3::AssemblerState>();
-    l3::buildCodeTables();
-    l3::buildLsfScalefacTables(*state);
-    l3::initBitStore(state->store);
-    l3::initFrameRing(state->ring);
-    state->output = &discard;
-    state->outputLimit = 0xFFFFFFFFu;
-    state->firstFrame = 1;
+    l3::beginAssembly(*state, &discard, 0xFFFFFFFFu);
     size_t k = 0;
     for (auto _ : bench) {
         state->record = stream.records[k];

@@ -29,7 +29,7 @@ bool sameInPieces(const uint8_t* data, size_t size, size_t piece, const l3::Disa
         d.ancillaryBytes.clear();
     }
     if (ok) ok = l3::finishDisassembly(d);
-    if (d.exitCode != r.exitCode || d.message != r.message) return false;
+    if (d.status != r.status || d.message != r.message) return false;
     if (!ok) return true;
     records.insert(records.end(), d.recordBytes.begin(), d.recordBytes.end());
     ancillary.insert(ancillary.end(), d.ancillaryBytes.begin(), d.ancillaryBytes.end());
@@ -43,11 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const l3::DisassembleResult r = l3::disassemble(data, size, nullptr);
     const size_t piece = size > 0 ? 1 + data[0] * 7u : 1;
     if (!sameInPieces(data, size, piece, r)) std::abort();
-    if (r.exitCode != l3::kDisOk) {
+    if (r.status != l3::Status::ok) {
         if (r.message.empty()) std::abort();  // every failure explains itself
         // Records that do not rebuild their input are a fault of the reader or the
         // writer, never of the input.
-        if (r.exitCode == l3::kDisVerify) std::abort();
+        if (r.status == l3::Status::verify) std::abort();
         return 0;
     }
     if (r.records.size() < l3::kHeadBytes) std::abort();
